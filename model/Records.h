@@ -1,0 +1,129 @@
+#pragma once
+// The catalogue records: a site (one server login and its update state), the directories of
+// its stored tree and their files. A site owns its root; a directory owns its children.
+
+#include "model/ObList.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+class CDataArchive;
+class CObject;
+
+// Name, schema and creator of a storable class; the archive reader finds a class by its name.
+struct CClassRecord {
+    const char* m_lpszClassName;
+    uint16_t m_wSchema;
+    CObject* (*m_pfnCreateObject)();
+};
+
+// Looks a class up among the registered record classes, comparing the name exactly.
+const CClassRecord* FindClassRecord(const char* name, std::size_t length);
+
+class CObject {
+public:
+    virtual const CClassRecord* GetClassRecord() const = 0;
+    virtual ~CObject() = default;
+    virtual void Persist(CDataArchive& ar) = 0;
+};
+
+// Sent as the password of anonymous logins, stored as the password of anonymous sites, and
+// compared with a site's password to tell whether the site is anonymous.
+inline constexpr const char* kAnonymousPassword = "quarnel@example.com";
+inline constexpr const char* kAnonymousUser = "anonymous";
+
+class CFTPSite;
+class CFTPDir;
+
+class CFTPFile : public CObject {
+public:
+    static const CClassRecord classCFTPFile;
+    const CClassRecord* GetClassRecord() const override { return &classCFTPFile; }
+    void Persist(CDataArchive& ar) override;
+
+    CFTPSite* GetSite() const;
+
+    std::string m_strName;
+    int32_t m_bNew = 0;
+    int32_t m_bSeen = 0;
+    uint64_t m_nSize = 0;
+    CFTPDir* m_pParent = nullptr;
+};
+
+class CFTPDir : public CObject {
+public:
+    static const CClassRecord classCFTPDir;
+    const CClassRecord* GetClassRecord() const override { return &classCFTPDir; }
+    void Persist(CDataArchive& ar) override;
+    ~CFTPDir() override;
+
+    CFTPSite* GetSite() const;
+    std::string GetPath() const;
+    CFTPDir* FindSubDir(const std::string& name) const;
+    CFTPFile* FindFile(const std::string& name) const;
+
+    int32_t m_bNew = 0;
+    std::string m_strName;
+    int32_t m_bSeen = 0;
+    CFTPDir* m_pParent = nullptr;
+    CFTPSite* m_pSite = nullptr;
+    CObList<CFTPFile> m_files;
+    CObList<CFTPDir> m_subDirs;
+};
+
+class CFTPSite : public CObject {
+public:
+    static const CClassRecord classCFTPSite;
+    const CClassRecord* GetClassRecord() const override { return &classCFTPSite; }
+    void Persist(CDataArchive& ar) override;
+
+    CFTPSite();
+    ~CFTPSite() override;
+
+    std::string GetKey() const;
+    bool IsAnonymous() const;
+    std::string GetDisplayName() const;
+
+    // Reads content.ct and state.st once per run, in whichever thread asks first.
+    void EnsureLoaded();
+
+    // The four files operations of the site's data directory (Data/KEY under the program
+    // directory). A key that cannot be one directory name makes them do nothing.
+    void LoadCatalogue();
+    void LoadState();
+    bool SaveCatalogue();
+    bool SaveState();
+
+    // Status text and code are written by update workers and read by the window thread.
+    void SetStatus(const std::string& text, int32_t code);
+    void SetStatusText(const std::string& text);
+    std::string GetStatusText() const;
+
+    std::string m_strHost;
+    std::string m_strUser;
+    std::string m_strPassword;
+    int32_t m_nPort = 21;
+    std::unique_ptr<CFTPDir> m_pRootDir;
+    std::atomic<uint8_t> m_bHasNew{0};
+    std::atomic<uint8_t> m_bStateDirty{0};
+    std::string m_strStatus;  // guarded by m_statusLock; use the accessors across threads
+    std::atomic<int32_t> m_nLoadState{0};
+    std::atomic<int32_t> m_nUpdateStatus{0};
+    int32_t m_bResume = 0;
+    CFTPDir* m_pResumeDir = nullptr;
+    std::string m_strNickname;
+    std::string m_strRemark;
+    int32_t m_nRetryCount = 0;
+    uint8_t m_bAnonymousUpdate = 0;
+
+    // Held by an update worker while it merges one directory (and while it saves the tree), and
+    // by the window thread while it reads the tree into a list or changes read marks. Recursive,
+    // because the window thread lets events through while it holds it during long walks.
+    mutable std::recursive_mutex m_treeLock;
+
+private:
+    mutable std::mutex m_statusLock;
+};
