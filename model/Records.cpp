@@ -1,0 +1,156 @@
+#include "model/Records.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+CObject* CreateSite() { return new CFTPSite; }
+CObject* CreateDir() { return new CFTPDir; }
+CObject* CreateFile() { return new CFTPFile; }
+
+CFTPDir* RootOf(CFTPDir* dir) {
+    while (dir && dir->m_pParent)
+        dir = dir->m_pParent;
+    return dir;
+}
+
+}  // namespace
+
+const CClassRecord CFTPSite::classCFTPSite = {"CFTPSite", 1, &CreateSite};
+const CClassRecord CFTPDir::classCFTPDir = {"CFTPDir", 1, &CreateDir};
+const CClassRecord CFTPFile::classCFTPFile = {"CFTPFile", 1, &CreateFile};
+
+const CClassRecord* FindClassRecord(const char* name, std::size_t length) {
+    static const CClassRecord* const kRecords[] = {&CFTPSite::classCFTPSite, &CFTPDir::classCFTPDir,
+                                                   &CFTPFile::classCFTPFile};
+    for (const CClassRecord* record : kRecords) {
+        if (std::strlen(record->m_lpszClassName) == length &&
+            std::memcmp(record->m_lpszClassName, name, length) == 0)
+            return record;
+    }
+    return nullptr;
+}
+
+// ---- CFTPFile
+
+CFTPSite* CFTPFile::GetSite() const {
+    CFTPDir* root = RootOf(m_pParent);
+    return root ? root->m_pSite : nullptr;
+}
+
+// ---- CFTPDir
+
+CFTPDir::~CFTPDir() {
+    m_files.RemoveAll();
+    // Take the subtree apart with an explicit work list instead of letting each directory destroy
+    // its children from its own destructor: a deep tree would otherwise recurse once per level.
+    std::vector<std::unique_ptr<CFTPDir>> pending = m_subDirs.ExtractIf([](CFTPDir*) { return true; });
+    while (!pending.empty()) {
+        std::unique_ptr<CFTPDir> dir = std::move(pending.back());
+        pending.pop_back();
+        dir->m_files.RemoveAll();
+        if (!dir->m_subDirs.IsEmpty()) {
+            auto children = dir->m_subDirs.ExtractIf([](CFTPDir*) { return true; });
+            // Reversed so that the work list hands them out head to tail.
+            for (auto it = children.rbegin(); it != children.rend(); ++it)
+                pending.push_back(std::move(*it));
+        }
+    }
+}
+
+CFTPSite* CFTPDir::GetSite() const {
+    const CFTPDir* root = this;
+    while (root->m_pParent)
+        root = root->m_pParent;
+    return root->m_pSite;
+}
+
+std::string CFTPDir::GetPath() const {
+    if (!m_pParent)
+        return m_strName.empty() ? std::string("/") : m_strName;
+    std::vector<const CFTPDir*> chain;
+    std::size_t length = 0;
+    for (const CFTPDir* dir = this; dir; dir = dir->m_pParent) {
+        chain.push_back(dir);
+        length += dir->m_strName.size() + 1;
+    }
+    std::string path;
+    path.reserve(length);
+    // chain.back() is the root: its name, then "/" and each name down to this directory.
+    path += chain.back()->m_strName;
+    for (std::size_t i = chain.size() - 1; i-- > 0;) {
+        path += '/';
+        path += chain[i]->m_strName;
+    }
+    return path;
+}
+
+CFTPDir* CFTPDir::FindSubDir(const std::string& name) const {
+    for (CFTPDir* dir : m_subDirs)
+        if (dir->m_strName == name)
+            return dir;
+    return nullptr;
+}
+
+CFTPFile* CFTPDir::FindFile(const std::string& name) const {
+    for (CFTPFile* file : m_files)
+        if (file->m_strName == name)
+            return file;
+    return nullptr;
+}
+
+// ---- CFTPSite
+
+CFTPSite::CFTPSite() : m_pRootDir(std::make_unique<CFTPDir>()), m_strStatus("未更新") {
+    m_pRootDir->m_pSite = this;
+}
+
+CFTPSite::~CFTPSite() = default;
+
+bool CFTPSite::IsAnonymous() const { return m_strPassword == kAnonymousPassword; }
+
+std::string CFTPSite::GetKey() const {
+    if (IsAnonymous())
+        return m_strHost;
+    return m_strHost + "@" + m_strUser;
+}
+
+std::string CFTPSite::GetDisplayName() const { return m_strNickname.empty() ? GetKey() : m_strNickname; }
+
+void CFTPSite::EnsureLoaded() {
+    for (;;) {
+        int32_t state = m_nLoadState.load(std::memory_order_acquire);
+        if (state == 1)
+            return;
+        if (state == 0) {
+            int32_t expected = 0;
+            if (m_nLoadState.compare_exchange_strong(expected, 2, std::memory_order_acq_rel)) {
+                LoadCatalogue();
+                LoadState();
+                m_nLoadState.store(1, std::memory_order_release);
+                return;
+            }
+            continue;  // another thread took the step first: wait for it below
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void CFTPSite::SetStatus(const std::string& text, int32_t code) {
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    m_strStatus = text;
+    m_nUpdateStatus.store(code);
+}
+
+void CFTPSite::SetStatusText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    m_strStatus = text;
+}
+
+std::string CFTPSite::GetStatusText() const {
+    std::lock_guard<std::mutex> lock(m_statusLock);
+    return m_strStatus;
+}
