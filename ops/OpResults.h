@@ -1,0 +1,39 @@
+#pragma once
+// Outcomes the document's operations hand back to the front end, which shows any message
+// (UTF-8, to be shown as it is) and updates its views.
+
+#include <cstddef>
+#include <string>
+
+class CFTPSite;
+
+enum class OpStatus {
+    Done,      // the operation ran to its end
+    Refused,   // nothing changed; `message` says why (e.g. "站点已有！")
+    Busy,      // a walk over the catalogue is running; nothing changed, try again after it
+    Stopped,   // a walk ended early through PumpPending(); what it did so far stays
+};
+
+struct SiteOpResult {
+    OpStatus status = OpStatus::Done;
+    CFTPSite* site = nullptr;  // the site added or edited
+    std::string message;       // empty when there is nothing to show
+};
+
+struct ImportResult {
+    OpStatus status = OpStatus::Done;  // Refused when the file could not be opened
+    std::size_t added = 0;             // sites appended at the end of the list
+    std::string message;
+};
+
+struct SearchOutcome {
+    OpStatus status = OpStatus::Done;
+    std::string message;  // the empty-result message, when the search ran to its end and found nothing
+};
+
+// How loading the site list went: `ok`, or the message to show ("Unexpected file format.",
+// "Failed to open document." or the file error's text naming the file).
+struct LoadOutcome {
+    bool ok = true;
+    std::string message;
+};

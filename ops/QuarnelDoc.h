@@ -1,0 +1,156 @@
+#pragma once
+// The document: the site list and the catalogue operations on it (site management, read
+// marks, search, locations). No widgets here: the window and the CLI call these and show the
+// outcomes themselves. Everything runs in one thread (the window thread); update workers
+// change site trees under each site's m_treeLock, which the walks here take too.
+
+#include "model/ObList.h"
+#include "model/Records.h"
+#include "ops/OpResults.h"
+#include "ops/SearchKeyword.h"
+#include "ops/SearchSink.h"
+#include "ops/SiteFields.h"
+#include "update/UpdateEvents.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+enum class SiteScope {
+    Updated,  // sites whose m_nUpdateStatus is neither 0 nor 1 (updated in this run)
+    All,      // every site of the list
+};
+
+class CQuarnelDoc {
+public:
+    CQuarnelDoc();
+    ~CQuarnelDoc();
+    CQuarnelDoc(const CQuarnelDoc&) = delete;
+    CQuarnelDoc& operator=(const CQuarnelDoc&) = delete;
+
+    // ---- document life ----------------------------------------------------------------------
+    // Reads site.ds of the program directory into m_siteList (creating it empty when missing).
+    // After a damaged file the sites read before the fault stay and m_bModified is set.
+    LoadOutcome OnNewDocument();
+    // Writes state.st of every site whose read marks changed (m_bStateDirty), in list order.
+    // Must not be called while IsWalkInProgress().
+    void OnCloseDocument();
+    // Writes m_siteList to site.ds; false when the file could not be written.
+    bool SaveSiteList();
+    // Writes m_siteList in site.ds layout to `path` (the save-as after a damaged load).
+    bool SaveSiteListAs(const std::string& path);
+
+    // ---- site management ----------------------------------------------------------------------
+    // Adds a site from the dialog's fields ("站点已有！" when host and user name exist).
+    // On Done, `site` is the new site, appended at the end of m_siteList.
+    SiteOpResult AddSite(const SiteFields& fields);
+    // The dialog's initial fields for editing `site` (UTF-8).
+    SiteFields FieldsFromSite(const CFTPSite& site) const;
+    // Stores the fields into `site`, renames its data directory to the new key, writes site.ds.
+    // Refused (nothing changes) while the site is being updated.
+    SiteOpResult EditSite(CFTPSite* site, const SiteFields& fields);
+    // Drops every reference to the site, deletes its data files, takes it out of the list,
+    // writes site.ds and destroys it (or, while a worker updates it, hands it to the engine,
+    // which destroys it when the worker has ended). Busy while a walk runs.
+    OpStatus DeleteSite(CFTPSite* site);
+    // Reads the text file of one site per line and appends the new ones; writes site.ds.
+    // Refused with "无法打开所选文件！" when the file cannot be opened.
+    ImportResult ImportSites(const std::string& path);
+
+    // ---- read marks ---------------------------------------------------------------------------
+    // The window installs its event pump: it lets waiting events through (at most every ~20 ms)
+    // and returns false when a stop or quit was requested. Defaults to "always go on".
+    void SetPumpPending(std::function<bool()> pump);
+    bool PumpPending();
+
+    // Clears one mark; sets the site's m_bStateDirty when it was 1. True when it changed.
+    static bool ClearMark(CFTPDir* dir);
+    static bool ClearMark(CFTPFile* file);
+
+    // The listed directories and everything below them. False when stopped.
+    bool MarkListRead(const CObList<CFTPDir>& dirs);
+    // The files of the browsed directory (m_browseFiles).
+    void MarkShownFilesRead();
+    // Everything below `dir` (not `dir` itself), loading its site first.
+    OpStatus MarkDirRead(CFTPDir* dir);
+    // The set-read command of the site tree: on a site's root also clears m_bHasNew (the caller
+    // redraws the site's item), then MarkDirRead.
+    OpStatus SetReadFromTree(CFTPDir* dir);
+    // Whole sites of the scope; the all-sites scope loads unloaded sites first.
+    OpStatus MarkSitesRead(SiteScope scope);
+
+    // ---- search -------------------------------------------------------------------------------
+    // The window installs its result sink once; null means "collect into the found lists only".
+    void SetSearchSink(ISearchSink* sink) { m_pSearchSink = sink; }
+
+    // Keyword search over every site. The keyword is the typed text (UTF-8), lowered here.
+    SearchOutcome SearchAllSites(const std::string& keywordUtf8);
+    SearchOutcome SearchAllSites(const CSearchKeyword& keyword);
+    // The new entries of the updated sites or of all sites ("没有未读文件！" when none).
+    SearchOutcome ShowNewFiles(SiteScope scope);
+    // The new entries below one directory of the site tree (no progress window, no message).
+    SearchOutcome ShowNewUnder(CFTPDir* dir);
+    // The matching walks themselves; false when stopped. The caller holds the site's lock.
+    bool SearchDirList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword);
+    bool SearchUnder(CFTPDir* dir, const CSearchKeyword& keyword);
+
+    // Progress of the running SearchAllSites / ShowNewFiles, for the progress window.
+    std::atomic<int32_t> m_nSearchDone{0};
+    std::atomic<int32_t> m_nSearchTotal{0};
+
+    // ---- walks in progress --------------------------------------------------------------------
+    // True while a search or a mark-read walk runs. Commands that arrive through PumpPending()
+    // and would free records (deleting a site, closing) must wait or be refused meanwhile; the
+    // walks of this class refuse themselves (Busy).
+    bool IsWalkInProgress() const { return m_nWalkDepth > 0; }
+    // Makes the running walk stop at its next check, as if PumpPending() had returned false.
+    void RequestStopWalk() { m_bStopWalk = true; }
+
+    // ---- dropping references ------------------------------------------------------------------
+    // Drops every reference in the browse and found lists to `entry` or anything below it. The
+    // window calls it when a removal notice arrives, before the entry is freed.
+    void ForgetEntry(CObject* entry, EntryKind kind);
+    // The same for everything of one site.
+    void ForgetSite(CFTPSite* site);
+
+    // ---- browsing -----------------------------------------------------------------------------
+    // The browse lists become the directory's sub-directories and files.
+    void ShowDir(CFTPDir* dir);
+
+    // ---- locations and URLs -------------------------------------------------------------------
+    // The first site whose key equals `key` byte for byte, or null.
+    CFTPSite* FindSiteByKey(const std::string& key) const;
+    // The full ftp:// URL (login and port) of a location, or "" when no site has its key.
+    std::string BuildUrl(const std::string& location) const;
+    // The directory a location names (the site's root for "ftp://KEY/"), or null. Names are
+    // compared byte for byte, and also through their display (UTF-8) form.
+    CFTPDir* FindDirByLocation(const std::string& location) const;
+
+    // ---- data ---------------------------------------------------------------------------------
+    CObList<CFTPSite> m_siteList;
+    std::vector<CFTPDir*> m_browseDirs;    // not owning
+    std::vector<CFTPFile*> m_browseFiles;  // not owning
+    std::vector<CFTPDir*> m_foundDirs;     // not owning
+    std::vector<CFTPFile*> m_foundFiles;   // not owning
+    bool m_bModified = false;  // set after a damaged site list; the window then asks to save
+
+private:
+    class WalkScope;
+    bool WalkCheck();  // PumpPending() every few entries, and at once after a hit
+    bool PumpNow();
+    bool WalkSiteRoot(CFTPSite* site, const CSearchKeyword& keyword);
+    bool MarkSiteRoot(CFTPSite* site);
+    SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newEntries);
+    void AppendFound(CFTPDir* dir);
+    void AppendFound(CFTPFile* file);
+    void BeginFound(const SearchStart& start);
+
+    std::function<bool()> m_pumpPending;
+    ISearchSink* m_pSearchSink = nullptr;
+    int m_nWalkDepth = 0;
+    bool m_bStopWalk = false;
+    bool m_bWalkStopped = false;  // a check returned false: every later check does too
+    uint32_t m_nSinceCheck = 0;
+};
