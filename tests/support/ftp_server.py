@@ -1,0 +1,221 @@
+#!/usr/bin/python3
+"""A pyftpdlib server for the tests, on 127.0.0.1 only.
+
+    ftp_server.py ROOT [--port N] [--user NAME --password PW] [--no-anonymous]
+                       [--no-mlsd] [--faults FILE] [--log FILE] [--verbose]
+                       [--exit-on-stdin-eof]
+
+Serves ROOT read-only (anonymous, plus one user account), names byte for byte (GBK or
+UTF-8), and prints the chosen port on one line of stdout once it accepts connections.
+
+--faults FILE is a JSON file, read again whenever it changes (which resets the counters):
+    {"faults": [{"dir": "name" | "dir_hex": "6e616d65", "action": ACTION, "times": N}]}
+"dir" matches a directory's whole path when it starts with "/", else its last component.
+"times" > 0 makes the fault fire only the first N times, then the server behaves normally.
+ACTION is one of
+    refuse_cwd     550 to a CWD into the directory
+    drop_cwd       close the control connection on that CWD, without a reply
+    close421_cwd   421 to that CWD, then close
+    refuse_list    550 to a listing (LIST, MLSD, NLST) of the directory
+    busy_list      450 to the listing
+    drop_list      close the control connection on the listing, without a reply
+    close421_list  421 to the listing, then close
+    stall_list     no reply at all to the listing (the client times out)
+    stall_data     150, then a data connection that sends nothing
+
+--log FILE appends one line per command that reaches a directory: "CWD /path",
+"LIST /path", "MLSD /path", "NLST /path", plus "USER name" at each login, raw bytes.
+"""
+
+import argparse
+import warnings
+
+warnings.simplefilter('ignore', DeprecationWarning)
+import asynchat  # noqa: E402  (pyftpdlib 1.5 is built on it)
+import json
+import logging
+import os
+import sys
+import threading
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+ENCODING_ERRORS = 'surrogateescape'
+
+
+def to_bytes(text):
+    return text.encode('utf8', ENCODING_ERRORS)
+
+
+class FaultTable:
+    """The faults of the --faults file, with the number of times each has fired."""
+
+    def __init__(self, path):
+        self.path = path
+        self.stamp = None
+        self.faults = []
+
+    def _reload(self):
+        if not self.path:
+            return
+        try:
+            st = os.stat(self.path)
+            stamp = (st.st_mtime_ns, st.st_size, st.st_ino)
+        except OSError:
+            stamp = None
+        if stamp == self.stamp:
+            return
+        self.stamp = stamp
+        self.faults = []
+        if stamp is None:
+            return
+        with open(self.path, 'rb') as f:
+            data = json.loads(f.read().decode('utf8'))
+        for item in data.get('faults', []):
+            if 'dir_hex' in item:
+                name = bytes.fromhex(item['dir_hex'])
+            else:
+                name = item['dir'].encode('utf8')
+            self.faults.append({'dir': name, 'action': item['action'],
+                                'times': int(item.get('times', 0)), 'fired': 0})
+
+    def take(self, ftp_path, actions):
+        """The action of the first live fault for this directory among `actions`, or None."""
+        self._reload()
+        path = to_bytes(ftp_path)
+        last = path.rstrip(b'/').rsplit(b'/', 1)[-1]
+        for fault in self.faults:
+            if fault['action'] not in actions:
+                continue
+            wanted = fault['dir']
+            if wanted.startswith(b'/'):
+                if wanted.rstrip(b'/') != path.rstrip(b'/') and wanted != path:
+                    continue
+            elif wanted != last:
+                continue
+            if fault['times'] > 0 and fault['fired'] >= fault['times']:
+                continue
+            fault['fired'] += 1
+            return fault['action']
+        return None
+
+
+class TestHandler(FTPHandler):
+    unicode_errors = ENCODING_ERRORS
+    faults = FaultTable(None)
+    log_path = None
+
+    # The stock push() encodes strictly and would refuse to answer with GBK names.
+    def push(self, s):
+        asynchat.async_chat.push(self, s.encode('utf8', self.unicode_errors))
+
+    def _log(self, verb, ftp_path):
+        if self.log_path:
+            with open(self.log_path, 'ab') as f:
+                f.write(verb.encode('ascii') + b' ' + to_bytes(ftp_path) + b'\n')
+
+    def _fault(self, ftp_path, kind):
+        """Carries out a fault for a CWD (kind 'cwd') or a listing ('list'); True if it did."""
+        names = {'cwd': ('refuse_cwd', 'drop_cwd', 'close421_cwd'),
+                 'list': ('refuse_list', 'busy_list', 'drop_list', 'close421_list',
+                          'stall_list', 'stall_data')}[kind]
+        action = self.faults.take(ftp_path, names)
+        if action is None:
+            return False
+        if action.startswith('refuse'):
+            self.respond('550 Permission denied by test fault.')
+        elif action == 'busy_list':
+            self.respond('450 Listing temporarily unavailable.')
+        elif action.startswith('drop'):
+            self.close()
+        elif action.startswith('close421'):
+            self.respond('421 Service closing control connection.')
+            self.close_when_done()
+        elif action == 'stall_list':
+            pass  # never answer: the client's reply time-out has to end this
+        elif action == 'stall_data':
+            self.respond('150 File status okay. About to open data connection.')
+            # keep the data channel open and silent; pyftpdlib's own idle time-out is long
+        return True
+
+    def ftp_USER(self, line):
+        self._log('USER', line)
+        return super().ftp_USER(line)
+
+    def ftp_CWD(self, path):
+        ftp_path = self.fs.fs2ftp(path)
+        self._log('CWD', ftp_path)
+        if self._fault(ftp_path, 'cwd'):
+            return None
+        return super().ftp_CWD(path)
+
+    def _listing(self, verb, path, base):
+        ftp_path = self.fs.fs2ftp(path)
+        self._log(verb, ftp_path)
+        if self._fault(ftp_path, 'list'):
+            return None
+        return base(self, path)
+
+    def ftp_LIST(self, path):
+        return self._listing('LIST', path, FTPHandler.ftp_LIST)
+
+    def ftp_MLSD(self, path):
+        return self._listing('MLSD', path, FTPHandler.ftp_MLSD)
+
+    def ftp_NLST(self, path):
+        return self._listing('NLST', path, FTPHandler.ftp_NLST)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('root')
+    parser.add_argument('--port', type=int, default=0)
+    parser.add_argument('--user', default='user')
+    parser.add_argument('--password', default='secret')
+    parser.add_argument('--no-anonymous', action='store_true')
+    parser.add_argument('--no-mlsd', action='store_true')
+    parser.add_argument('--faults')
+    parser.add_argument('--log')
+    parser.add_argument('--verbose', action='store_true')
+    parser.add_argument('--exit-on-stdin-eof', action='store_true')
+    args = parser.parse_args()
+
+    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.ERROR, stream=sys.stderr)
+    root = os.path.realpath(args.root)
+
+    authorizer = DummyAuthorizer()
+    if args.user:
+        authorizer.add_user(args.user, args.password, root, perm='elr')
+    if not args.no_anonymous:
+        authorizer.add_anonymous(root, perm='elr')
+
+    handler = TestHandler
+    handler.authorizer = authorizer
+    handler.faults = FaultTable(args.faults)
+    handler.log_path = args.log
+    handler.banner = 'Quarnel test server ready.'
+    if args.no_mlsd:
+        handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items()
+                              if k not in ('MLSD', 'MLST')}
+
+    server = FTPServer(('127.0.0.1', args.port), handler)
+    server.max_cons = 64
+    print(server.address[1], flush=True)
+    if args.exit_on_stdin_eof:
+        # The test process holds the other end: when it dies, so does this server.
+        def watch():
+            while sys.stdin.buffer.read(4096):
+                pass
+            os._exit(0)
+        threading.Thread(target=watch, daemon=True).start()
+    try:
+        server.serve_forever(handle_exit=True)
+    except KeyboardInterrupt:
+        pass
+    server.close_all()
+
+
+if __name__ == '__main__':
+    main()
