@@ -35,6 +35,10 @@ public:
 inline constexpr const char* kAnonymousPassword = "quarnel@example.com";
 inline constexpr const char* kAnonymousUser = "anonymous";
 
+// Directories nested deeper than this below a site's root are not read from content.ct: the
+// file is treated as damaged at that point, so no later walk has to cope with a hostile depth.
+inline constexpr std::size_t kMaxTreeDepth = 1024;
+
 class CFTPSite;
 class CFTPDir;
 

@@ -1,0 +1,43 @@
+#include "model/SiteData.h"
+
+#include "model/Paths.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+bool DeleteSiteData(const std::string& key) {
+    if (!IsUsableSiteKey(key))
+        return false;
+    const int dataFd = open(DataDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dataFd < 0)
+        return false;
+    // O_NOFOLLOW: a site directory replaced by a link to elsewhere is not followed, so the files
+    // removed are always the ones inside Data.
+    const int siteFd = openat(dataFd, key.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (siteFd >= 0) {
+        unlinkat(siteFd, "state.st", 0);
+        unlinkat(siteFd, "content.ct", 0);
+        close(siteFd);
+    }
+    const bool removed = unlinkat(dataFd, key.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
+    close(dataFd);
+    return removed;
+}
+
+bool RenameSiteData(const std::string& oldKey, const std::string& newKey) {
+    if (!IsUsableSiteKey(oldKey) || !IsUsableSiteKey(newKey))
+        return false;
+    if (oldKey == newKey)
+        return true;
+    const std::string dataDir = DataDirPath();
+    const int dataFd = open(dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dataFd < 0)
+        return false;
+    // Never replaces an existing directory of the new key.
+    const bool ok = renameat2(dataFd, oldKey.c_str(), dataFd, newKey.c_str(), RENAME_NOREPLACE) == 0;
+    close(dataFd);
+    return ok;
+}

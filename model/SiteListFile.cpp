@@ -1,0 +1,109 @@
+#include "model/SiteListFile.h"
+
+#include "model/AtomicFile.h"
+#include "model/DataArchive.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <new>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kUnexpectedFormat = "Unexpected file format.";
+constexpr const char* kFailedToOpen = "Failed to open document.";
+
+SiteListLoadResult Failure(SiteListLoadResult::Outcome outcome, std::string message, bool modified) {
+    SiteListLoadResult result;
+    result.outcome = outcome;
+    result.message = std::move(message);
+    result.modified = modified;
+    return result;
+}
+
+// Opens `path` for reading as a regular file; -1 with errno set otherwise.
+int OpenRegular(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EISDIR;
+        return -1;
+    }
+    return fd;
+}
+
+void ReadSites(CDataArchive& ar, CObList<CFTPSite>& list) {
+    uint32_t count = ar.ReadCount();
+    for (; count > 0; --count) {
+        if (ar.ReadObjectTag() != &CFTPSite::classCFTPSite)
+            throw CArchiveException(CArchiveException::badClass);
+        auto site = std::make_unique<CFTPSite>();
+        site->Persist(ar);
+        list.AddTail(std::move(site));
+    }
+}
+
+}  // namespace
+
+SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list) {
+    int fd = OpenRegular(path);
+    if (fd < 0 && errno == ENOENT) {
+        // First start: create the file empty. O_EXCL, so nothing that exists is ever truncated.
+        const int created = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (created >= 0)
+            close(created);
+        fd = OpenRegular(path);
+    }
+    if (fd < 0)
+        return Failure(SiteListLoadResult::FileError, CFileException::FromErrno(errno, path).GetErrorMessage(),
+                       false);
+
+    SiteListLoadResult result;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size == 0) {
+        close(fd);
+        return result;
+    }
+    try {
+        CDataArchive ar(fd, CDataArchive::load, path);
+        ReadSites(ar, list);
+    } catch (const CArchiveException& e) {
+        switch (e.m_cause) {
+        case CArchiveException::endOfFile:
+        case CArchiveException::badIndex:
+        case CArchiveException::badClass:
+        case CArchiveException::badSchema:
+            result = Failure(SiteListLoadResult::BadFormat, kUnexpectedFormat, true);
+            break;
+        default:
+            result = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
+            break;
+        }
+    } catch (const CFileException& e) {
+        result = Failure(SiteListLoadResult::FileError, e.GetErrorMessage(), true);
+    } catch (const std::exception&) {
+        result = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
+    }
+    close(fd);
+    return result;
+}
+
+bool SaveSiteList(const std::string& path, const CObList<CFTPSite>& list) {
+    CAtomicFile file(path, 0600);
+    if (!file.Open())
+        return false;
+    try {
+        CDataArchive ar(file.Fd(), CDataArchive::store, path);
+        ar.WriteCount(list.GetCount());
+        for (CFTPSite* site : list)
+            ar.WriteObject(*site);
+        ar.Close();
+    } catch (const std::exception&) {
+        return false;
+    }
+    return file.Commit();
+}

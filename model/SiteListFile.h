@@ -1,0 +1,29 @@
+#pragma once
+// site.ds: the list of sites, read once at start-up and rewritten in full after each change.
+// The loader reports its outcome to the caller, which decides how to show it.
+
+#include "model/ObList.h"
+#include "model/Records.h"
+
+#include <string>
+
+struct SiteListLoadResult {
+    enum Outcome {
+        Ok,          // read completely, or the file was missing (now created empty) or empty
+        BadFormat,   // damaged: message "Unexpected file format."
+        OpenFailed,  // any other failure while reading: message "Failed to open document."
+        FileError    // the file could not be opened, or failed while reading: its own message
+    };
+    Outcome outcome = Ok;
+    std::string message;    // empty for Ok
+    bool modified = false;  // the document counts as modified: reading started and then failed
+};
+
+// Appends the sites of the file at `path` to `list`. Sites read completely before a fault stay
+// in the list. A missing file is created empty (mode 0600) without any message.
+SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list);
+
+// Writes `list` to `path` (site.ds, or any file chosen with "save as"), replacing the old file all
+// at once with one readable by its owner only. False when it could not be written; the old file
+// is then as it was.
+bool SaveSiteList(const std::string& path, const CObList<CFTPSite>& list);
