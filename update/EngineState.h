@@ -1,0 +1,29 @@
+#pragma once
+// What the crawler asks of the scheduler: reporting through the events sink (silenced for a site
+// the user deleted), the automatic re-queue, and leaving the engine at the end of a run.
+
+#include <atomic>
+
+class CFTPSite;
+class CFTPDir;
+struct MergeOutcome;
+
+// Set when the user deleted the site while the engine held it. Valid from the dispatcher's start
+// of the worker until LeaveEngine.
+const std::atomic<bool>& RetiredFlag(const CFTPSite* site);
+
+// Posts a status notice for the site, unless it has been retired.
+void NotifySiteStatus(CFTPSite* site);
+
+// Hands the entries a merge removed to the events sink, one notice each (files first, then
+// directories, in list order), or destroys them at once when nobody listens or the site is retired.
+void HandOverRemovedEntries(CFTPSite* site, MergeOutcome& outcome);
+
+// The automatic re-queue after a lost connection. Under the queue lock, so that it and an update
+// command never both queue the site: if the status still reads "更新意外终止...", no stop is set,
+// the site is not retired and m_nRetryCount is at most 3, appends "\t等待继续更新", sets code 4,
+// queues (site, startDir) and counts the retry. Returns whether it did.
+bool RequeueLostSite(CFTPSite* site, CFTPDir* startDir);
+
+// The worker's last act: the site is no longer held by it; a retired site is destroyed here.
+void LeaveEngine(CFTPSite* site);

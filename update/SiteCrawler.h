@@ -1,0 +1,37 @@
+#pragma once
+// One update of one site: log in, walk the stored tree (or the subtree below a start directory)
+// listing every directory, merge each listing, write the site's files, and queue the site again
+// after a lost connection.
+
+#include "platform/FtpClient.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class CFTPSite;
+class CFTPDir;
+
+// A queued update. Refers to records; owns nothing.
+struct UpdateRequest {
+    CFTPSite* m_pSite = nullptr;
+    CFTPDir* m_pStartDir = nullptr;  // null: the site's root
+};
+
+// Directories more than this many levels below the start directory are not walked, so that a
+// server whose links list as directories in a loop cannot keep a walk going for ever.
+inline constexpr int kMaxWalkDepth = 256;
+
+// Makes the connection of each run; `stop` is the engine's stop flag. Tests put a fake here. An
+// empty function restores the libcurl client.
+using FtpConnectionFactory = std::function<std::unique_ptr<IFtpConnection>(const std::atomic<bool>* stop)>;
+void SetFtpConnectionFactory(FtpConnectionFactory factory);
+
+// Thread procedure of one worker. The dispatcher has counted it in g_nRunningUpdates and
+// registered its site as busy; both are released here, in every case.
+void UpdateSiteThread(std::unique_ptr<UpdateRequest> request);
+
+// Walks `dir` and below on `connection`. True when the subtree was processed to its end (some
+// directories may have been skipped), false when the walk ended early; the site's status and
+// resume point are then set.
+bool WalkDirectory(IFtpConnection& connection, CFTPSite* site, CFTPDir* dir);

@@ -1,0 +1,356 @@
+#include "update/UpdateScheduler.h"
+
+#include "model/Records.h"
+#include "update/DirectoryMerge.h"
+#include "update/EngineState.h"
+#include "update/UpdateTexts.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <system_error>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+CUpdateQueue g_updateQueue;
+std::atomic<unsigned> g_nRunningUpdates{0};
+std::atomic<bool> g_bDispatcherRunning{false};
+std::atomic<bool> g_bStopUpdate{false};
+std::atomic<int> g_nMaxUpdateThreads{kDefaultUpdateThreads};
+
+namespace {
+
+std::atomic<IUpdateEvents*> g_pEvents{nullptr};
+
+// A site the engine holds: by its worker, by the drain after a stop, or by RetireSite while it
+// waits out a save. A retired site is kept here until its last holder lets go.
+struct CSiteHold {
+    int m_nHolders = 0;
+    std::atomic<bool> m_bRetired{false};
+    std::unique_ptr<CFTPSite> m_retiredSite;
+};
+
+// Guarded by g_updateQueue's lock. Map nodes stay put, so a worker may keep a reference to its
+// hold's flag until it leaves.
+std::unordered_map<const CFTPSite*, CSiteHold> g_heldSites;
+
+using Guard = std::lock_guard<std::mutex>;
+
+CSiteHold& HoldLocked(const CFTPSite* site) {
+    CSiteHold& hold = g_heldSites[site];
+    ++hold.m_nHolders;
+    return hold;
+}
+
+bool IsRetiredLocked(const CFTPSite* site) {
+    auto it = g_heldSites.find(site);
+    return it != g_heldSites.end() && it->second.m_bRetired.load();
+}
+
+// Queues the site unless it is waiting or running already. Under the queue lock, so that an
+// update command and a worker's automatic re-queue never both queue one site.
+bool QueueSite(CFTPSite* site, CFTPDir* startDir) {
+    Guard lock(g_updateQueue.Lock());
+    if (site->m_nUpdateStatus.load() == 4)
+        return false;
+    site->SetStatus(kStatusWaiting, 4);
+    site->m_bResume = 0;  // a run the user starts walks everything below its start
+    g_updateQueue.ItemsLocked().push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
+    return true;
+}
+
+void RefreshSiteItem(CFTPSite* site) {
+    if (IUpdateEvents* events = g_pEvents.load())
+        events->PostSiteStatus(site);
+}
+
+int ThreadLimit() {
+    return std::clamp(g_nMaxUpdateThreads.load(), kMinUpdateThreads, kMaxUpdateThreads);
+}
+
+// One pass of the dispatcher: starts a worker for the first waiting request whose site no worker
+// holds (a site's previous worker may still be writing its files), if a slot is free.
+void StartOneWorker() {
+    UpdateRequest* request = nullptr;
+    {
+        Guard lock(g_updateQueue.Lock());
+        if (g_nRunningUpdates.load() >= static_cast<unsigned>(ThreadLimit()))
+            return;
+        auto& items = g_updateQueue.ItemsLocked();
+        auto startable = std::find_if(items.begin(), items.end(),
+                                      [](const auto& r) { return !g_heldSites.count(r->m_pSite); });
+        if (startable == items.end())
+            return;
+        request = startable->release();
+        items.erase(startable);
+        ++g_nRunningUpdates;
+        HoldLocked(request->m_pSite);
+    }
+    try {
+        std::thread([request] { UpdateSiteThread(std::unique_ptr<UpdateRequest>(request)); }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had now: put the request back at the head and try again next pass.
+        std::unique_ptr<UpdateRequest> owned(request);
+        CFTPSite* site = owned->m_pSite;
+        {
+            Guard lock(g_updateQueue.Lock());
+            --g_nRunningUpdates;
+            if (!IsRetiredLocked(site))
+                g_updateQueue.ItemsLocked().push_front(std::move(owned));
+        }
+        LeaveEngine(site);
+    }
+}
+
+// After a stop: every waiting request ends with the half-width text and a synchronous notice.
+// Ends early if an update command clears the stop meanwhile; its requests are then served.
+void DrainQueue() {
+    for (;;) {
+        std::unique_ptr<UpdateRequest> request;
+        {
+            Guard lock(g_updateQueue.Lock());
+            auto& items = g_updateQueue.ItemsLocked();
+            if (!g_bStopUpdate.load() || items.empty())
+                return;
+            request = std::move(items.front());
+            items.pop_front();
+            HoldLocked(request->m_pSite);
+        }
+        CFTPSite* site = request->m_pSite;
+        site->SetStatus(kStatusDrained, 3);
+        bool retired;
+        {
+            Guard lock(g_updateQueue.Lock());
+            retired = IsRetiredLocked(site);
+        }
+        IUpdateEvents* events = g_pEvents.load();
+        if (events && !retired)
+            events->SendSiteStatus(site);
+        request.reset();
+        LeaveEngine(site);
+    }
+}
+
+void UpdateDispatcher() {
+    using namespace std::chrono_literals;
+    for (;;) {
+        if (g_bDispatcherRunning.exchange(true))
+            return;
+        while (!g_bStopUpdate.load()) {
+            StartOneWorker();
+            std::this_thread::sleep_for(10ms);
+        }
+        DrainQueue();
+        while (g_nRunningUpdates.load() > 0 && g_bStopUpdate.load())
+            std::this_thread::sleep_for(2ms);
+        g_bDispatcherRunning.store(false);
+        // An update command given while this one was ending found it still running: serve it.
+        if (g_bStopUpdate.load() || g_updateQueue.IsEmpty())
+            return;
+    }
+}
+
+}  // namespace
+
+void CUpdateQueue::AddTail(std::unique_ptr<UpdateRequest> request) {
+    Guard lock(m_lock);
+    m_requests.push_back(std::move(request));
+}
+
+bool CUpdateQueue::IsEmpty() const {
+    Guard lock(m_lock);
+    return m_requests.empty();
+}
+
+std::size_t CUpdateQueue::GetCount() const {
+    Guard lock(m_lock);
+    return m_requests.size();
+}
+
+bool CUpdateQueue::Contains(const CFTPSite* site) const {
+    Guard lock(m_lock);
+    return std::any_of(m_requests.begin(), m_requests.end(),
+                       [site](const auto& r) { return r->m_pSite == site; });
+}
+
+void SetUpdateEvents(IUpdateEvents* events) {
+    g_pEvents.store(events);
+}
+
+void StartDispatcher() {
+    if (g_bDispatcherRunning.load())
+        return;  // the running one watches the queue; it re-checks the queue when it ends
+    try {
+        std::thread(UpdateDispatcher).detach();
+    } catch (const std::system_error&) {
+        // Without a thread the requests wait; the next command or re-queue tries again.
+    }
+}
+
+void UpdateAllSites(const CObList<CFTPSite>& sites, int& nUpdateTotal) {
+    g_bStopUpdate.store(false);
+    nUpdateTotal += static_cast<int>(sites.GetCount());
+    bool queuedAny = false;
+    for (CFTPSite* site : sites) {
+        if (!QueueSite(site, nullptr)) {
+            --nUpdateTotal;
+            continue;
+        }
+        RefreshSiteItem(site);
+        queuedAny = true;
+    }
+    if (queuedAny)
+        StartDispatcher();
+}
+
+bool UpdateSelectedDir(CFTPDir* selected, const CObList<CFTPSite>& sites, int& nUpdateTotal) {
+    g_bStopUpdate.store(false);
+    if (!selected)
+        return false;
+    CFTPSite* site = selected->GetSite();
+    if (!site)
+        return false;
+    bool listed = false;
+    for (CFTPSite* candidate : sites)
+        listed = listed || candidate == site;
+    if (!listed)
+        return false;
+    if (!QueueSite(site, selected->m_pParent ? selected : nullptr))
+        return false;
+    RefreshSiteItem(site);
+    StartDispatcher();
+    ++nUpdateTotal;
+    return true;
+}
+
+void StopUpdates() {
+    g_bStopUpdate.store(true);
+}
+
+bool UpdateProgressTick(int& nUpdateTotal, std::string& text) {
+    std::size_t queued;
+    unsigned running;
+    {
+        Guard lock(g_updateQueue.Lock());
+        queued = g_updateQueue.ItemsLocked().size();
+        running = g_nRunningUpdates.load();
+    }
+    if (running > 0 || queued > 0) {
+        char buffer[64];
+        std::snprintf(buffer, sizeof buffer, kProgressFormat,
+                      nUpdateTotal - static_cast<int>(queued) - static_cast<int>(running), nUpdateTotal);
+        text = buffer;
+        return true;
+    }
+    text = kProgressDone;
+    nUpdateTotal = 0;
+    return false;
+}
+
+bool IsUpdateEngineIdle() {
+    Guard lock(g_updateQueue.Lock());
+    return g_updateQueue.ItemsLocked().empty() && g_heldSites.empty() && g_nRunningUpdates.load() == 0 &&
+           !g_bDispatcherRunning.load();
+}
+
+bool IsSiteInEngine(const CFTPSite* site) {
+    Guard lock(g_updateQueue.Lock());
+    if (g_heldSites.count(site))
+        return true;
+    const auto& items = g_updateQueue.ItemsLocked();
+    return std::any_of(items.begin(), items.end(), [site](const auto& r) { return r->m_pSite == site; });
+}
+
+void RetireSite(std::unique_ptr<CFTPSite> site) {
+    if (!site)
+        return;
+    CFTPSite* raw = site.get();
+    std::vector<std::unique_ptr<UpdateRequest>> dropped;
+    bool held = false;
+    {
+        Guard lock(g_updateQueue.Lock());
+        auto& items = g_updateQueue.ItemsLocked();
+        for (auto it = items.begin(); it != items.end();) {
+            if ((*it)->m_pSite == raw) {
+                dropped.push_back(std::move(*it));
+                it = items.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        auto it = g_heldSites.find(raw);
+        if (it != g_heldSites.end()) {
+            it->second.m_bRetired.store(true);
+            it->second.m_retiredSite = std::move(site);
+            ++it->second.m_nHolders;  // keeps the site alive through the wait below
+            held = true;
+        }
+    }
+    if (!held)
+        return;  // `site` still owns it: destroyed on return
+    {
+        // A worker writes the site's files under its tree lock after checking the retired flag:
+        // once we have had the lock, no write is under way and none will start.
+        std::lock_guard<std::recursive_mutex> barrier(raw->m_treeLock);
+    }
+    LeaveEngine(raw);
+}
+
+// ---- between the crawler and the scheduler ----
+
+const std::atomic<bool>& RetiredFlag(const CFTPSite* site) {
+    static const std::atomic<bool> kNeverRetired{false};
+    Guard lock(g_updateQueue.Lock());
+    auto it = g_heldSites.find(site);  // made by the worker's hold; stays until LeaveEngine
+    return it != g_heldSites.end() ? it->second.m_bRetired : kNeverRetired;
+}
+
+void NotifySiteStatus(CFTPSite* site) {
+    Guard lock(g_updateQueue.Lock());
+    IUpdateEvents* events = g_pEvents.load();
+    if (events && !IsRetiredLocked(site))
+        events->PostSiteStatus(site);
+}
+
+void HandOverRemovedEntries(CFTPSite* site, MergeOutcome& outcome) {
+    if (outcome.removedFiles.empty() && outcome.removedDirs.empty())
+        return;
+    {
+        Guard lock(g_updateQueue.Lock());
+        IUpdateEvents* events = g_pEvents.load();
+        if (events && !IsRetiredLocked(site)) {
+            for (auto& file : outcome.removedFiles)
+                events->PostEntryRemoved(site, std::move(file), kEntryFile);
+            for (auto& dir : outcome.removedDirs)
+                events->PostEntryRemoved(site, std::move(dir), kEntryDir);
+        }
+    }
+    // Whatever was not handed over dies here, outside the lock (a subtree may be large).
+    outcome.removedFiles.clear();
+    outcome.removedDirs.clear();
+}
+
+bool RequeueLostSite(CFTPSite* site, CFTPDir* startDir) {
+    Guard lock(g_updateQueue.Lock());
+    std::string text = site->GetStatusText();
+    if (text.rfind(kStatusLostPrefix, 0) != 0 || g_bStopUpdate.load() || IsRetiredLocked(site) ||
+        site->m_nRetryCount > 3)
+        return false;
+    site->SetStatus(text + kStatusRequeued, 4);
+    g_updateQueue.ItemsLocked().push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
+    ++site->m_nRetryCount;
+    return true;
+}
+
+void LeaveEngine(CFTPSite* site) {
+    std::unique_ptr<CFTPSite> doomed;
+    {
+        Guard lock(g_updateQueue.Lock());
+        auto it = g_heldSites.find(site);
+        if (it == g_heldSites.end() || --it->second.m_nHolders > 0)
+            return;
+        doomed = std::move(it->second.m_retiredSite);
+        g_heldSites.erase(it);
+    }
+}

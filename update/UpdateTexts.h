@@ -1,0 +1,22 @@
+#pragma once
+// The status texts the engine writes into a site. They are UTF-8 like every literal of the
+// program; foreign text appended to them (a server reply, a library message) is converted to
+// UTF-8 first, so that a status line is always shown in one encoding.
+
+inline constexpr const char* kStatusWaiting = "正在等待更新...";
+inline constexpr const char* kStatusConnecting = "正在连接...";
+inline constexpr const char* kStatusConnected = "已连接,正在更新...";
+inline constexpr const char* kStatusSucceeded = "更新成功";
+// Full-width exclamation mark: a worker saw the stop flag.
+inline constexpr const char* kStatusStopped = "更新终止！";
+// Half-width exclamation mark: the request was taken out of the queue by a stop before it ran.
+inline constexpr const char* kStatusDrained = "更新终止!";
+inline constexpr const char* kStatusLostPrefix = "更新意外终止";  // what the automatic re-queue tests
+inline constexpr const char* kStatusLostFormat = "更新意外终止:\n";
+inline constexpr const char* kStatusFailedPrefix = "更新失败:\n";
+inline constexpr const char* kStatusNoSession = "更新失败:\n创建Internet会话失败";
+inline constexpr const char* kStatusRequeued = "\t等待继续更新";
+// Second line of a successful update that met directories nested deeper than the walk goes.
+inline constexpr const char* kStatusDepthLimit = "\n目录层次超过256层,更深的目录没有更新";
+inline constexpr const char* kProgressFormat = "更新%d/%d";
+inline constexpr const char* kProgressDone = "更新完成";
