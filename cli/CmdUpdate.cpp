@@ -1,0 +1,243 @@
+#include "cli/CmdUpdate.h"
+
+#include "model/Records.h"
+#include "ops/QuarnelDoc.h"
+#include "platform/TextCodec.h"
+#include "update/UpdateEvents.h"
+#include "update/UpdateScheduler.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <utility>
+
+namespace {
+
+// The engine's notices, queued by its threads and handled by the command's own (main) thread.
+class CCliUpdateEvents : public IUpdateEvents {
+public:
+    struct Notice {
+        CFTPSite* site = nullptr;
+        std::unique_ptr<CObject> entry;  // a removal notice when set
+        EntryKind kind = kEntryFile;
+        bool* handled = nullptr;         // a synchronous status notice: set when handled
+    };
+
+    void PostSiteStatus(CFTPSite* site) override { Push(Notice{site}); }
+
+    void PostEntryRemoved(CFTPSite* site, std::unique_ptr<CObject> entry, EntryKind kind) override {
+        Push(Notice{site, std::move(entry), kind});
+    }
+
+    void SendSiteStatus(CFTPSite* site) override {
+        bool handled = false;
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_notices.push_back(Notice{site, nullptr, kEntryFile, &handled});
+        m_wake.notify_all();
+        m_wake.wait(lock, [&] { return handled; });
+    }
+
+    // Hands every waiting notice to `handle`, waiting up to `timeout` for the first one.
+    template <class Handler>
+    void Drain(std::chrono::milliseconds timeout, Handler&& handle) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_wake.wait_for(lock, timeout, [&] { return !m_notices.empty(); });
+        while (!m_notices.empty()) {
+            Notice notice = std::move(m_notices.front());
+            m_notices.pop_front();
+            lock.unlock();
+            handle(notice);
+            lock.lock();
+            if (notice.handled) {
+                *notice.handled = true;
+                m_wake.notify_all();
+            }
+        }
+    }
+
+private:
+    void Push(Notice notice) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_notices.push_back(std::move(notice));
+        m_wake.notify_all();
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_wake;
+    std::deque<Notice> m_notices;
+};
+
+std::atomic<bool> g_bInterrupted{false};
+
+extern "C" void OnInterrupt(int) { g_bInterrupted.store(true); }
+
+// Catches SIGINT for the life of the command, then puts the previous handler back.
+class CInterruptGuard {
+public:
+    CInterruptGuard() {
+        g_bInterrupted.store(false);
+        struct sigaction action {};
+        action.sa_handler = OnInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &m_previous);
+    }
+    ~CInterruptGuard() { sigaction(SIGINT, &m_previous, nullptr); }
+
+private:
+    struct sigaction m_previous {};
+};
+
+// A status text on one line: line feeds, tabs and carriage returns written as \n, \t, \r.
+std::string OneLine(const std::string& narrow) {
+    std::string text = NarrowToUtf8(narrow);
+    std::string line;
+    line.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+        case '\n': line += "\\n"; break;
+        case '\t': line += "\\t"; break;
+        case '\r': line += "\\r"; break;
+        case '\\': line += "\\\\"; break;
+        default: line += c;
+        }
+    }
+    return line;
+}
+
+struct Options {
+    bool all = false;
+    int threads = 0;  // 0: leave the limit as it is
+    std::vector<std::string> keys;
+};
+
+Options ParseOptions(const std::vector<std::string>& args) {
+    Options options;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--all") {
+            options.all = true;
+        } else if (arg == "--threads") {
+            if (++i == args.size())
+                throw CliUsageError("--threads needs a number");
+            const std::string& value = args[i];
+            std::size_t used = 0;
+            int n = 0;
+            try {
+                n = std::stoi(value, &used);
+            } catch (const std::exception&) {
+                used = 0;
+            }
+            if (used != value.size() || value.empty() || n < kMinUpdateThreads || n > kMaxUpdateThreads)
+                throw CliUsageError("--threads takes an integer from 1 to 500");
+            options.threads = n;
+        } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+            throw CliUsageError("unknown option " + arg);
+        } else if (arg != "--") {
+            options.keys.push_back(arg);
+        }
+    }
+    if (options.all == !options.keys.empty())
+        throw CliUsageError("give either --all or one or more site keys");
+    return options;
+}
+
+}  // namespace
+
+int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
+    Options options = ParseOptions(args);
+
+    std::vector<CFTPSite*> sites;
+    if (options.all) {
+        for (CFTPSite* site : ctx.doc.m_siteList)
+            sites.push_back(site);
+    } else {
+        for (const std::string& key : options.keys) {
+            CFTPSite* site = ctx.doc.FindSiteByKey(key);
+            if (!site)
+                site = ctx.doc.FindSiteByKey(Utf8ToNarrow(key));
+            if (!site) {
+                ctx.err << "update: no site has the key " << key << "\n";
+                return 1;
+            }
+            if (std::find(sites.begin(), sites.end(), site) == sites.end())
+                sites.push_back(site);
+        }
+    }
+    if (sites.empty())
+        return 0;
+
+    if (options.threads)
+        g_nMaxUpdateThreads.store(options.threads);
+
+    CCliUpdateEvents events;
+    SetUpdateEvents(&events);
+    CInterruptGuard interruptGuard;
+
+    std::map<CFTPSite*, std::pair<int32_t, std::string>> shown;
+    auto handle = [&](CCliUpdateEvents::Notice& notice) {
+        if (notice.entry) {
+            ctx.doc.ForgetEntry(notice.entry.get(), notice.kind);
+            notice.entry.reset();
+            return;
+        }
+        std::pair<int32_t, std::string> status{notice.site->m_nUpdateStatus.load(), notice.site->GetStatusText()};
+        auto& last = shown[notice.site];
+        if (last == status)
+            return;
+        last = status;
+        ctx.out << CliDisplay(notice.site->GetKey()) << '\t' << status.first << '\t' << OneLine(status.second)
+                << std::endl;
+    };
+
+    int total = 0;
+    if (options.all) {
+        UpdateAllSites(ctx.doc.m_siteList, total);
+    } else {
+        for (CFTPSite* site : sites)
+            UpdateSelectedDir(site->m_pRootDir.get(), ctx.doc.m_siteList, total);
+    }
+
+    using Clock = std::chrono::steady_clock;
+    auto nextTick = Clock::now() + std::chrono::seconds(1);
+    bool stopping = false;
+    for (;;) {
+        events.Drain(std::chrono::milliseconds(100), handle);
+        if (g_bInterrupted.load() && !g_bStopUpdate.load()) {
+            ctx.err << "update: stopping; waiting for the running updates to end\n";
+            StopUpdates();
+            stopping = true;
+        }
+        bool finished = !stopping && g_nRunningUpdates.load() == 0 && g_updateQueue.IsEmpty();
+        if (finished || Clock::now() >= nextTick) {
+            nextTick += std::chrono::seconds(1);
+            std::string progress;
+            bool running = UpdateProgressTick(total, progress);
+            if (running || !stopping)
+                ctx.out << progress << std::endl;
+            if (!running && !stopping) {
+                // Everything has ended: retire the dispatcher too.
+                StopUpdates();
+                stopping = true;
+            }
+        }
+        if (stopping && IsUpdateEngineIdle())
+            break;
+    }
+    events.Drain(std::chrono::milliseconds(0), handle);
+    SetUpdateEvents(nullptr);
+
+    bool allSucceeded = true;
+    for (CFTPSite* site : sites)
+        allSucceeded = allSucceeded && site->m_nUpdateStatus.load() == 2;
+    return allSucceeded ? 0 : 1;
+}
+
+static const CommandRegistrar updateCommand{
+    {"update", "update [--threads N] (--all | KEY...)",
+     "update sites from their FTP servers (Ctrl-C stops and keeps what was merged)", RunUpdateCommand}};
