@@ -1,0 +1,71 @@
+#pragma once
+// The dialog that adds or edits a site ("服务器"). It only collects the fields; the document
+// decides what to do with them (duplicate rule, login pair, data directory).
+
+#include "ops/SiteFields.h"
+
+#include <QDialog>
+#include <QString>
+
+class QCheckBox;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+class CSiteDlg : public QDialog {
+    Q_OBJECT
+public:
+    // Control identifiers, also kept as each control's "controlId" property.
+    enum ControlId : int {
+        IDC_HOST = 1001,
+        IDC_ANONYMOUS = 1002,
+        IDC_USER = 1003,
+        IDC_PASSWORD = 1004,
+        IDC_PORT = 1005,
+        IDC_ANONYMOUS_UPDATE = 1007,
+        IDC_NICKNAME = 1008,
+        IDC_REMARK = 1009
+    };
+
+    explicit CSiteDlg(QWidget* parent = nullptr);
+
+    // Fields, exchanged with the controls when the dialog shows and on OK. Text is as typed.
+    QString m_strHost;
+    QString m_strUser;
+    QString m_strPassword;
+    bool m_bAnonymous = false;
+    quint32 m_nPort = 21;
+    QString m_strNickname;
+    QString m_strRemark;  // lines end with CR LF, as the multi-line edit hands them over
+    bool m_bAnonymousUpdate = false;
+
+    // Conversions to and from the document's plain struct (UTF-8 text).
+    void SetFields(const SiteFields& fields);
+    SiteFields GetFields() const;
+
+    // Field -> controls (also done when the dialog is shown).
+    void LoadControls();
+    // Controls -> fields; false (with the message shown and the port focused) when the port
+    // does not read as a port number.
+    bool SaveControls();
+
+    void accept() override;
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void OnAnonymousClicked();
+    void UpdateLoginEnabled();
+
+    QLineEdit* m_pHostEdit;
+    QLineEdit* m_pUserEdit;
+    QLineEdit* m_pPasswordEdit;
+    QCheckBox* m_pAnonymousCheck;
+    QLineEdit* m_pPortEdit;
+    QLineEdit* m_pNicknameEdit;
+    QPlainTextEdit* m_pRemarkEdit;
+    QCheckBox* m_pAnonymousUpdateCheck;
+    QPushButton* m_pOkButton;
+    QPushButton* m_pCancelButton;
+};
