@@ -18,12 +18,14 @@ struct SiteOpResult {
     OpStatus status = OpStatus::Done;
     CFTPSite* site = nullptr;  // the site added or edited
     std::string message;       // empty when there is nothing to show
+    bool listSaved = false;    // site.ds was written (the window says nothing when it was not)
 };
 
 struct ImportResult {
     OpStatus status = OpStatus::Done;  // Refused when the file could not be opened
     std::size_t added = 0;             // sites appended at the end of the list
     std::string message;
+    bool listSaved = false;            // site.ds was written
 };
 
 struct SearchOutcome {

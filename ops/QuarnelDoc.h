@@ -92,7 +92,7 @@ public:
     SearchOutcome ShowNewFiles(SiteScope scope);
     // The new entries below one directory of the site tree (no progress window, no message).
     SearchOutcome ShowNewUnder(CFTPDir* dir);
-    // The matching walks themselves; false when stopped. The caller holds the site's lock.
+    // The matching walks themselves (what SearchAllSites runs per site); false when stopped.
     bool SearchDirList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword);
     bool SearchUnder(CFTPDir* dir, const CSearchKeyword& keyword);
 
@@ -140,9 +140,11 @@ private:
     class WalkScope;
     bool WalkCheck();  // PumpPending() every few entries, and at once after a hit
     bool PumpNow();
-    bool WalkSiteRoot(CFTPSite* site, const CSearchKeyword& keyword);
-    bool MarkSiteRoot(CFTPSite* site);
-    SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newEntries);
+    SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand);
+    bool SearchList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword);
+    bool SearchBelow(CFTPDir* dir, const CSearchKeyword& keyword);
+    bool MarkList(const CObList<CFTPDir>& dirs, CFTPSite* site);
+    bool MarkBelow(CFTPDir* dir, CFTPSite* site);
     void AppendFound(CFTPDir* dir);
     void AppendFound(CFTPFile* file);
     void BeginFound(const SearchStart& start);

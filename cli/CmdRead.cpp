@@ -1,0 +1,50 @@
+// quarnel-cli read KEY [LOCATION]: mark a site, or one directory and everything below it, read.
+#include "cli/CliText.h"
+#include "cli/Command.h"
+#include "ops/Location.h"
+#include "ops/QuarnelDoc.h"
+
+#include <ostream>
+
+namespace {
+
+int RunRead(CliContext& ctx, const std::vector<std::string>& args) {
+    if (args.empty() || args.size() > 2)
+        throw CliUsageError("read takes a site key and optionally a location");
+    CFTPSite* site = CliFindSite(ctx.doc, args[0]);
+    if (!site) {
+        ctx.err << "quarnel-cli: no site has the key " << args[0] << '\n';
+        return 1;
+    }
+    site->EnsureLoaded();
+    CFTPDir* dir = site->m_pRootDir.get();
+    if (args.size() == 2) {
+        // A full location, or a path below the site's root.
+        const std::string& where = args[1];
+        std::string location = where;
+        if (where.rfind("ftp://", 0) != 0)
+            location = "ftp://" + site->GetKey() + (where.empty() || where[0] != '/' ? "/" : "") + where;
+        dir = ctx.doc.FindDirByLocation(location);
+        if (!dir || dir->GetSite() != site) {
+            ctx.err << "quarnel-cli: no directory " << where << " in the site " << args[0] << '\n';
+            return 1;
+        }
+    }
+    // Naming a directory is opening it: its own mark goes too, as when it is selected.
+    CQuarnelDoc::ClearMark(dir);
+    ctx.doc.SetReadFromTree(dir);
+    if (site->m_bStateDirty) {
+        if (!site->SaveState()) {
+            ctx.err << "quarnel-cli: could not write the read marks of " << args[0] << '\n';
+            return 1;
+        }
+        site->m_bStateDirty = 0;
+    }
+    return 0;
+}
+
+const CommandRegistrar readCommand{
+    {"read", "read KEY [LOCATION]",
+     "mark a whole site, or a directory (ftp://KEY/path or path) and everything below it, read", RunRead}};
+
+}  // namespace

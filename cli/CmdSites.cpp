@@ -1,0 +1,103 @@
+// quarnel-cli sites | add: list the sites, add one.
+#include "cli/CliText.h"
+#include "cli/Command.h"
+#include "ops/QuarnelDoc.h"
+#include "platform/TextCodec.h"
+
+#include <cstdint>
+#include <ostream>
+
+namespace {
+
+int RunSites(CliContext& ctx, const std::vector<std::string>& args) {
+    if (!args.empty())
+        throw CliUsageError("sites takes no arguments");
+    for (const CFTPSite* site : ctx.doc.m_siteList) {
+        ctx.out << CliField(CliDisplay(site->GetKey())) << '\t' << CliField(NarrowToUtf8(site->m_strHost)) << '\t'
+                << site->m_nPort << '\t' << CliField(NarrowToUtf8(site->m_strUser)) << '\t'
+                << CliField(NarrowToUtf8(site->m_strNickname)) << '\n';
+    }
+    return 0;
+}
+
+// The port as the site dialog reads it: an unsigned decimal number.
+int32_t ParsePort(const std::string& text) {
+    if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
+        throw CliUsageError("Please enter a positive integer.");
+    const unsigned long long value = std::stoull(text);
+    if (value > UINT32_MAX)
+        throw CliUsageError("Please enter a positive integer.");
+    return static_cast<int32_t>(static_cast<uint32_t>(value));
+}
+
+int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
+    SiteFields fields;
+    bool hasHost = false, hasUser = false, hasPassword = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--host") {
+            fields.host = TakeValue(args, i);
+            hasHost = true;
+        } else if (arg == "--port") {
+            fields.port = ParsePort(TakeValue(args, i));
+        } else if (arg == "--user") {
+            fields.user = TakeValue(args, i);
+            hasUser = true;
+        } else if (arg == "--password") {
+            fields.password = TakeValue(args, i);
+            hasPassword = true;
+        } else if (arg == "--anonymous") {
+            fields.anonymous = true;
+        } else if (arg == "--anonymous-update") {
+            fields.anonymousUpdate = true;
+        } else if (arg == "--nickname") {
+            fields.nickname = TakeValue(args, i);
+        } else if (arg == "--remark") {
+            fields.remark = TakeValue(args, i);
+        } else {
+            throw CliUsageError("unexpected argument " + arg);
+        }
+    }
+    if (!hasHost)
+        throw CliUsageError("add needs --host");
+    if (fields.anonymous && (hasUser || hasPassword))
+        throw CliUsageError("--anonymous takes no --user or --password");
+    const SiteOpResult result = ctx.doc.AddSite(fields);
+    if (result.status != OpStatus::Done) {
+        ctx.err << result.message << '\n';
+        return 1;
+    }
+    if (!result.listSaved) {
+        ctx.err << "quarnel-cli: could not write site.ds\n";
+        return 1;
+    }
+    return 0;
+}
+
+int RunImport(CliContext& ctx, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        throw CliUsageError("import takes one file");
+    const ImportResult result = ctx.doc.ImportSites(args[0]);
+    if (result.status != OpStatus::Done) {
+        ctx.err << result.message << '\n';
+        return 1;
+    }
+    if (!result.listSaved) {
+        ctx.err << "quarnel-cli: could not write site.ds\n";
+        return 1;
+    }
+    return 0;
+}
+
+const CommandRegistrar sitesCommand{{"sites", "sites",
+                                     "list the sites: key, host, port, user, nickname", RunSites}};
+const CommandRegistrar addCommand{
+    {"add",
+     "add --host H [--port N] [--user U --password P | --anonymous] [--anonymous-update] [--nickname T] "
+     "[--remark T]",
+     "add a site (refused when one with the same host and user exists)", RunAdd, true}};
+const CommandRegistrar importCommand{
+    {"import", "import FILE", "add the sites of a text file, one [ftp://][user:password@]host[:port] a line",
+     RunImport, true}};
+
+}  // namespace

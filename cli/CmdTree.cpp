@@ -1,0 +1,83 @@
+// quarnel-cli tree | export: a site's stored tree, as entry lines or as URLs.
+#include "cli/CliText.h"
+#include "cli/Command.h"
+#include "model/TreeWalk.h"
+#include "ops/Location.h"
+#include "ops/QuarnelDoc.h"
+
+#include <mutex>
+#include <ostream>
+
+namespace {
+
+CFTPSite* LoadedSite(CliContext& ctx, const std::string& key) {
+    CFTPSite* site = CliFindSite(ctx.doc, key);
+    if (!site) {
+        ctx.err << "quarnel-cli: no site has the key " << key << '\n';
+        return nullptr;
+    }
+    site->EnsureLoaded();
+    return site;
+}
+
+void PrintTree(std::ostream& out, CFTPSite& site) {
+    std::lock_guard<std::recursive_mutex> lock(site.m_treeLock);
+    WalkStoredOrder(
+        *site.m_pRootDir, [&](const CFTPDir& dir, std::size_t) { PrintEntry(out, &dir); },
+        [&](const CFTPFile& file, std::size_t) { PrintEntry(out, &file); });
+}
+
+int RunTree(CliContext& ctx, const std::vector<std::string>& args) {
+    if (args.size() != 1)
+        throw CliUsageError("tree takes one site key");
+    CFTPSite* site = LoadedSite(ctx, args[0]);
+    if (!site)
+        return 1;
+    PrintTree(ctx.out, *site);
+    return 0;
+}
+
+int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
+    std::string key;
+    std::string format = "tsv";
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--format")
+            format = TakeValue(args, i);
+        else if (args[i].rfind("--format=", 0) == 0)
+            format = args[i].substr(9);
+        else if (key.empty() && !args[i].empty() && args[i][0] != '-')
+            key = args[i];
+        else
+            throw CliUsageError("unexpected argument " + args[i]);
+    }
+    if (key.empty())
+        throw CliUsageError("export needs a site key");
+    if (format != "tsv" && format != "urls")
+        throw CliUsageError("--format takes tsv or urls");
+    CFTPSite* site = LoadedSite(ctx, key);
+    if (!site)
+        return 1;
+    if (format == "tsv") {
+        PrintTree(ctx.out, *site);
+        return 0;
+    }
+    // The URL of every file: the login of this very site and the file's path below its root.
+    const std::string prefix = CliField(CliDisplay(UrlPrefix(*site)));
+    std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+    WalkStoredOrder(
+        *site->m_pRootDir, [](const CFTPDir&, std::size_t) {},
+        [&](const CFTPFile& file, std::size_t) {
+            std::string key, path;
+            SplitLocation(GetLocation(&file), key, path);
+            ctx.out << prefix << CliField(CliDisplay(path)) << '\n';
+        });
+    return 0;
+}
+
+const CommandRegistrar treeCommand{
+    {"tree", "tree KEY", "every stored entry of a site: D|F, new mark, size, location", RunTree}};
+const CommandRegistrar exportCommand{
+    {"export", "export KEY [--format tsv|urls]",
+     "a site's stored tree as entry lines (tsv) or as one ftp:// URL per file (urls)", RunExport}};
+
+}  // namespace

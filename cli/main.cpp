@@ -1,0 +1,114 @@
+// quarnel-cli [--dir DIR] COMMAND ...: the catalogue without the window.
+#include "cli/Command.h"
+#include "model/Paths.h"
+#include "ops/QuarnelDoc.h"
+
+#include <iostream>
+#include <limits.h>
+#include <unistd.h>
+
+namespace {
+
+std::string ExecutableDir() {
+    char path[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0)
+        return ".";
+    return AppDirFromExecutable(std::string(path, static_cast<std::size_t>(n)));
+}
+
+void PrintHelp(std::ostream& out) {
+    out << "usage: quarnel-cli [--dir DIR] COMMAND [ARG...]\n"
+           "\n"
+           "Works on the catalogue of the program directory DIR (site.ds and Data/), by default\n"
+           "the directory of this executable. Output is UTF-8, one record per line, fields\n"
+           "separated by tabs. Exit status: 0 ok, 1 error, 2 usage error.\n"
+           "\n"
+           "Commands:\n";
+    for (const CommandInfo* info : CommandRegistry::All())
+        out << "  " << info->usage << "\n      " << info->summary << "\n";
+}
+
+int UsageError(const std::string& message, const CommandInfo* command) {
+    std::cerr << "quarnel-cli: " << message << "\n";
+    if (command)
+        std::cerr << "usage: quarnel-cli [--dir DIR] " << command->usage << "\n";
+    else
+        std::cerr << "usage: quarnel-cli [--dir DIR] COMMAND [ARG...]  (see --help)\n";
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::ios::sync_with_stdio(false);
+    std::vector<std::string> args(argv + 1, argv + argc);
+    std::string dir;
+    std::size_t i = 0;
+    for (; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--help" || arg == "-h") {
+            PrintHelp(std::cout);
+            return 0;
+        }
+        if (arg == "--dir") {
+            if (i + 1 >= args.size())
+                return UsageError("--dir needs a directory", nullptr);
+            dir = args[++i];
+        } else if (arg.rfind("--dir=", 0) == 0) {
+            dir = arg.substr(6);
+        } else if (!arg.empty() && arg[0] == '-') {
+            return UsageError("unknown option " + arg, nullptr);
+        } else {
+            break;
+        }
+    }
+    if (i == args.size())
+        return UsageError("no command given", nullptr);
+    const CommandInfo* command = CommandRegistry::Find(args[i]);
+    if (!command)
+        return UsageError("unknown command " + args[i], nullptr);
+    std::vector<std::string> commandArgs(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
+    for (const std::string& arg : commandArgs) {
+        if (arg == "--help") {
+            std::cout << "usage: quarnel-cli [--dir DIR] " << command->usage << "\n  " << command->summary
+                      << "\n";
+            return 0;
+        }
+        if (arg == "--")
+            break;
+    }
+
+    SetAppDir(dir.empty() ? ExecutableDir() : dir);
+    CQuarnelDoc doc;
+    const LoadOutcome loaded = doc.OnNewDocument();
+    CliContext ctx{doc, std::cout, std::cerr, GetAppDir(), false};
+    if (!loaded.ok) {
+        std::cerr << "quarnel-cli: " << loaded.message << "\n";
+        if (!doc.m_bModified)
+            return 1;  // site.ds could be neither opened nor created
+        ctx.siteListDamaged = true;
+        if (command->writesSiteList) {
+            std::cerr << "quarnel-cli: site.ds is damaged; " << command->name
+                      << " would rewrite it without the sites after the fault\n";
+            return 1;
+        }
+    }
+
+    int status = 0;
+    try {
+        status = command->run(ctx, commandArgs);
+    } catch (const CliUsageError& e) {
+        return UsageError(e.what(), command);
+    } catch (const std::exception& e) {
+        std::cerr << "quarnel-cli: " << e.what() << "\n";
+        status = 1;
+    }
+    doc.OnCloseDocument();
+    std::cout.flush();
+    if (!std::cout) {
+        std::cerr << "quarnel-cli: could not write the output\n";
+        return 1;
+    }
+    return status;
+}

@@ -1,0 +1,61 @@
+// Locations turned back into sites, directories and URLs.
+#include "ops/Location.h"
+#include "ops/QuarnelDoc.h"
+#include "platform/TextCodec.h"
+
+CFTPSite* CQuarnelDoc::FindSiteByKey(const std::string& key) const {
+    for (CFTPSite* site : m_siteList)
+        if (site->GetKey() == key)
+            return site;
+    return nullptr;
+}
+
+std::string CQuarnelDoc::BuildUrl(const std::string& location) const {
+    std::string key, path;
+    SplitLocation(location, key, path);
+    const CFTPSite* site = FindSiteByKey(key);
+    if (!site)
+        return std::string();
+    return UrlPrefix(*site) + path;
+}
+
+CFTPDir* CQuarnelDoc::FindDirByLocation(const std::string& location) const {
+    std::string key, path;
+    SplitLocation(location, key, path);
+    CFTPSite* site = FindSiteByKey(key);
+    if (!site) {
+        // A location typed by a person carries the display (UTF-8) form of the key.
+        for (CFTPSite* candidate : m_siteList) {
+            if (NarrowToUtf8(candidate->GetKey()) == key) {
+                site = candidate;
+                break;
+            }
+        }
+    }
+    if (!site)
+        return nullptr;
+    site->EnsureLoaded();
+    std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+    CFTPDir* dir = site->m_pRootDir.get();
+    std::size_t pos = 0;
+    while (dir && pos < path.size()) {
+        std::size_t next = path.find('/', pos);
+        if (next == std::string::npos)
+            next = path.size();
+        const std::string part = path.substr(pos, next - pos);
+        pos = next + 1;
+        if (part.empty())
+            continue;
+        CFTPDir* found = dir->FindSubDir(part);
+        if (!found) {
+            for (CFTPDir* sub : dir->m_subDirs) {
+                if (NarrowToUtf8(sub->m_strName) == part) {
+                    found = sub;
+                    break;
+                }
+            }
+        }
+        dir = found;
+    }
+    return dir;
+}

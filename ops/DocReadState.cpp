@@ -1,0 +1,118 @@
+// Read marks: clearing m_bNew over the files on show, a directory's sub-tree or whole sites.
+#include "ops/DocWalk.h"
+#include "ops/QuarnelDoc.h"
+
+namespace {
+
+// Clears one mark whose site is known; true when it was set.
+template <class Entry>
+inline bool ClearKnown(Entry* entry, CFTPSite* site) {
+    if (entry->m_bNew != 1)
+        return false;
+    entry->m_bNew = 0;
+    if (site)
+        site->m_bStateDirty = 1;
+    return true;
+}
+
+std::unique_lock<std::recursive_mutex> LockTree(CFTPSite* site) {
+    return site ? std::unique_lock<std::recursive_mutex>(site->m_treeLock)
+                : std::unique_lock<std::recursive_mutex>();
+}
+
+}  // namespace
+
+bool CQuarnelDoc::ClearMark(CFTPDir* dir) { return dir && ClearKnown(dir, dir->GetSite()); }
+
+bool CQuarnelDoc::ClearMark(CFTPFile* file) { return file && ClearKnown(file, file->GetSite()); }
+
+bool CQuarnelDoc::MarkListRead(const CObList<CFTPDir>& dirs) {
+    WalkScope walk(*this);
+    CFTPSite* site = dirs.IsEmpty() ? nullptr : dirs.GetHead()->GetSite();
+    auto lock = LockTree(site);
+    return MarkList(dirs, site);
+}
+
+bool CQuarnelDoc::MarkList(const CObList<CFTPDir>& dirs, CFTPSite* site) {
+    return WalkDirList(
+        dirs,
+        [&](CFTPDir* dir) {
+            ClearKnown(dir, site);
+            return WalkCheck() ? DirStep::kDescend : DirStep::kStop;
+        },
+        [&](CFTPFile* file) {
+            ClearKnown(file, site);
+            return WalkCheck();
+        });
+}
+
+bool CQuarnelDoc::MarkBelow(CFTPDir* dir, CFTPSite* site) {
+    if (!MarkList(dir->m_subDirs, site))
+        return false;
+    for (CFTPFile* file : dir->m_files) {
+        ClearKnown(file, site);
+        if (!WalkCheck())
+            return false;
+    }
+    return true;
+}
+
+void CQuarnelDoc::MarkShownFilesRead() {
+    if (m_browseFiles.empty())
+        return;
+    CFTPSite* site = m_browseFiles.front()->GetSite();
+    auto lock = LockTree(site);
+    for (CFTPFile* file : m_browseFiles)
+        ClearKnown(file, site);
+}
+
+OpStatus CQuarnelDoc::MarkDirRead(CFTPDir* dir) {
+    if (!dir)
+        return OpStatus::Done;
+    if (IsWalkInProgress())
+        return OpStatus::Busy;
+    WalkScope walk(*this);
+    CFTPSite* site = dir->GetSite();
+    if (site)
+        site->EnsureLoaded();  // before the lock: a worker may be loading it under the lock
+    auto lock = LockTree(site);
+    return MarkBelow(dir, site) ? OpStatus::Done : OpStatus::Stopped;
+}
+
+OpStatus CQuarnelDoc::SetReadFromTree(CFTPDir* dir) {
+    if (!dir)
+        return OpStatus::Done;
+    if (IsWalkInProgress())
+        return OpStatus::Busy;
+    if (!dir->m_pParent) {
+        if (CFTPSite* site = dir->GetSite())
+            site->m_bHasNew = 0;
+    }
+    return MarkDirRead(dir);
+}
+
+OpStatus CQuarnelDoc::MarkSitesRead(SiteScope scope) {
+    if (IsWalkInProgress())
+        return OpStatus::Busy;
+    WalkScope walk(*this);
+    const std::size_t total = m_siteList.GetCount();
+    // By position, re-read each time: a site added meanwhile (through the pump) is appended and
+    // does not disturb the walk; deleting is refused while it runs.
+    for (std::size_t i = 0; i < total && i < m_siteList.GetCount(); ++i) {
+        CFTPSite* site = m_siteList.GetAt(i);
+        if (scope == SiteScope::Updated) {
+            const int32_t status = site->m_nUpdateStatus;
+            // Nothing is read from disk in this scope; an unloaded tree holds no marks yet.
+            if (status == 0 || status == 1 || site->m_nLoadState != 1)
+                continue;
+        } else {
+            site->EnsureLoaded();
+        }
+        if (!PumpNow())
+            return OpStatus::Stopped;
+        auto lock = LockTree(site);
+        if (!MarkBelow(site->m_pRootDir.get(), site))
+            return OpStatus::Stopped;
+    }
+    return OpStatus::Done;
+}

@@ -1,0 +1,179 @@
+// Search: the keyword search over all sites, the listings of new entries, and the matching walks.
+#include "ops/DocWalk.h"
+#include "ops/QuarnelDoc.h"
+
+namespace {
+
+constexpr const char* kNothingFound = "对不起，没有找到你要的文件！";
+constexpr const char* kNoUnreadFiles = "没有未读文件！";
+
+template <class Entry>
+inline bool EntryMatches(const Entry* entry, const CSearchKeyword& keyword) {
+    return keyword.IsNewEntries() ? entry->m_bNew == 1 : keyword.Matches(entry->m_strName);
+}
+
+// Ends the sink's view of a search however the search ends.
+class SinkEnd {
+public:
+    explicit SinkEnd(ISearchSink* sink) : m_sink(sink) {}
+    ~SinkEnd() {
+        if (m_sink)
+            m_sink->SearchEnded();
+    }
+    SinkEnd(const SinkEnd&) = delete;
+    SinkEnd& operator=(const SinkEnd&) = delete;
+
+private:
+    ISearchSink* m_sink;
+};
+
+}  // namespace
+
+void CQuarnelDoc::BeginFound(const SearchStart& start) {
+    m_foundDirs.clear();
+    m_foundFiles.clear();
+    if (m_pSearchSink)
+        m_pSearchSink->SearchStarted(start);
+}
+
+void CQuarnelDoc::AppendFound(CFTPDir* dir) {
+    m_foundDirs.push_back(dir);
+    if (m_pSearchSink)
+        m_pSearchSink->FoundDir(dir);
+}
+
+void CQuarnelDoc::AppendFound(CFTPFile* file) {
+    m_foundFiles.push_back(file);
+    if (m_pSearchSink)
+        m_pSearchSink->FoundFile(file);
+}
+
+bool CQuarnelDoc::SearchList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword) {
+    const bool newEntries = keyword.IsNewEntries();
+    return WalkDirList(
+        dirs,
+        [&](CFTPDir* dir) {
+            const bool matched = EntryMatches(dir, keyword);
+            if (matched) {
+                AppendFound(dir);
+                if (!PumpNow())  // at once after a hit, so that it shows without delay
+                    return DirStep::kStop;
+            } else if (!WalkCheck()) {
+                return DirStep::kStop;
+            }
+            // A new directory is listed alone: everything below it is new as well.
+            return newEntries && matched ? DirStep::kSkipContents : DirStep::kDescend;
+        },
+        [&](CFTPFile* file) {
+            if (EntryMatches(file, keyword)) {
+                AppendFound(file);
+                return PumpNow();
+            }
+            return WalkCheck();
+        });
+}
+
+bool CQuarnelDoc::SearchBelow(CFTPDir* dir, const CSearchKeyword& keyword) {
+    if (!SearchList(dir->m_subDirs, keyword))
+        return false;
+    for (CFTPFile* file : dir->m_files) {
+        if (EntryMatches(file, keyword)) {
+            AppendFound(file);
+            if (!PumpNow())
+                return false;
+        } else if (!WalkCheck()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool CQuarnelDoc::SearchDirList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword) {
+    WalkScope walk(*this);
+    CFTPSite* site = dirs.IsEmpty() ? nullptr : dirs.GetHead()->GetSite();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (site)
+        lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
+    return SearchList(dirs, keyword);
+}
+
+bool CQuarnelDoc::SearchUnder(CFTPDir* dir, const CSearchKeyword& keyword) {
+    if (!dir)
+        return true;
+    WalkScope walk(*this);
+    CFTPSite* site = dir->GetSite();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (site)
+        lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
+    return SearchBelow(dir, keyword);
+}
+
+SearchOutcome CQuarnelDoc::SearchAllSites(const std::string& keywordUtf8) {
+    return SearchAllSites(CSearchKeyword::FromTyped(keywordUtf8));
+}
+
+SearchOutcome CQuarnelDoc::SearchAllSites(const CSearchKeyword& keyword) {
+    return RunSiteSearch(keyword, SiteScope::All, false);
+}
+
+SearchOutcome CQuarnelDoc::ShowNewFiles(SiteScope scope) {
+    return RunSiteSearch(CSearchKeyword::FromNarrow("#new"), scope, true);
+}
+
+SearchOutcome CQuarnelDoc::RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand) {
+    if (IsWalkInProgress())
+        return {OpStatus::Busy, {}};
+    WalkScope walk(*this);
+    const auto total = static_cast<int32_t>(m_siteList.GetCount());
+    m_nSearchTotal = total;
+    m_nSearchDone = 0;
+    BeginFound({total, true, !newFilesCommand});
+    SinkEnd end(m_pSearchSink);
+    if (total == 0)
+        return {};
+
+    for (int32_t i = 0; i < total && static_cast<std::size_t>(i) < m_siteList.GetCount(); ++i) {
+        CFTPSite* site = m_siteList.GetAt(static_cast<std::size_t>(i));
+        ++m_nSearchDone;
+        if (m_pSearchSink)
+            m_pSearchSink->SearchProgress(m_nSearchDone, total);
+        if (newFilesCommand && scope == SiteScope::Updated) {
+            const int32_t status = site->m_nUpdateStatus;
+            // No tree is read from disk in this scope; an unloaded tree holds no marks yet.
+            if (status == 0 || status == 1 || site->m_nLoadState != 1)
+                continue;
+            if (!PumpNow())
+                return {OpStatus::Stopped, {}};
+        } else {
+            const bool wasLoaded = site->m_nLoadState == 1;
+            site->EnsureLoaded();  // before the lock: a worker may be loading it under the lock
+            if ((newFilesCommand || !wasLoaded) && !PumpNow())
+                return {OpStatus::Stopped, {}};
+        }
+        std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+        if (!SearchBelow(site->m_pRootDir.get(), keyword))
+            return {OpStatus::Stopped, {}};
+    }
+    if (m_foundDirs.empty() && m_foundFiles.empty())
+        return {OpStatus::Done, newFilesCommand ? kNoUnreadFiles : kNothingFound};
+    return {};
+}
+
+SearchOutcome CQuarnelDoc::ShowNewUnder(CFTPDir* dir) {
+    if (IsWalkInProgress())
+        return {OpStatus::Busy, {}};
+    if (!dir)
+        return {};
+    WalkScope walk(*this);
+    BeginFound({0, false, false});
+    SinkEnd end(m_pSearchSink);
+    CFTPSite* site = dir->GetSite();
+    if (site)
+        site->EnsureLoaded();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (site)
+        lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
+    if (!SearchBelow(dir, CSearchKeyword::FromNarrow("#new")))
+        return {OpStatus::Stopped, {}};
+    return {};
+}

@@ -1,0 +1,78 @@
+#include "ops/ImportLine.h"
+
+#include "model/Records.h"
+
+#include <climits>
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::string_view Trim(std::string_view text) {
+    while (!text.empty() && IsBlank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && IsBlank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+}  // namespace
+
+int32_t ParsePortNumber(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && IsBlank(text[i]))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    long long value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;  // held, so that long digit runs cannot overflow
+    }
+    if (negative)
+        value = -value;
+    if (value > INT_MAX)
+        value = INT_MAX;
+    return static_cast<int32_t>(value);
+}
+
+bool ParseImportLine(std::string_view line, ImportedSite& site) {
+    if (line.empty())
+        return false;  // tested before trimming: a line of blanks still counts
+    line = Trim(line);
+    constexpr std::string_view kScheme = "ftp://";
+    if (line.substr(0, kScheme.size()) == kScheme)
+        line.remove_prefix(kScheme.size());
+
+    std::string_view rest = line;
+    const std::size_t at = line.rfind('@');
+    if (at != std::string_view::npos) {
+        const std::string_view credentials = line.substr(0, at);
+        rest = line.substr(at + 1);
+        const std::size_t colon = credentials.rfind(':');
+        if (colon != std::string_view::npos) {
+            site.user.assign(credentials.substr(0, colon));
+            site.password.assign(credentials.substr(colon + 1));
+        } else {
+            site.user.clear();
+            site.password.assign(credentials);
+        }
+    } else {
+        site.user = kAnonymousUser;
+        site.password = kAnonymousPassword;
+    }
+
+    const std::size_t colon = rest.find(':');
+    if (colon != std::string_view::npos) {
+        site.host.assign(rest.substr(0, colon));
+        site.port = ParsePortNumber(rest.substr(colon + 1));
+    } else {
+        site.host.assign(rest);
+        site.port = 21;
+    }
+    return true;
+}

@@ -1,0 +1,132 @@
+#include "ops/QuarnelDoc.h"
+
+#include "ops/DocWalk.h"
+
+#include <algorithm>
+
+CQuarnelDoc::CQuarnelDoc() : m_pumpPending([] { return true; }) {}
+
+CQuarnelDoc::~CQuarnelDoc() = default;
+
+void CQuarnelDoc::SetPumpPending(std::function<bool()> pump) {
+    if (pump)
+        m_pumpPending = std::move(pump);
+    else
+        m_pumpPending = [] { return true; };
+}
+
+bool CQuarnelDoc::PumpPending() { return m_pumpPending(); }
+
+CQuarnelDoc::WalkScope::WalkScope(CQuarnelDoc& doc) : m_doc(doc) {
+    if (m_doc.m_nWalkDepth++ == 0) {
+        m_doc.m_bStopWalk = false;
+        m_doc.m_bWalkStopped = false;
+        m_doc.m_nSinceCheck = 0;
+    }
+}
+
+CQuarnelDoc::WalkScope::~WalkScope() { --m_doc.m_nWalkDepth; }
+
+bool CQuarnelDoc::PumpNow() {
+    m_nSinceCheck = 0;
+    if (m_bWalkStopped || m_bStopWalk || !PumpPending() || m_bStopWalk) {
+        // The request that stopped us stays in force for the rest of this walk.
+        m_bWalkStopped = true;
+        return false;
+    }
+    return true;
+}
+
+bool CQuarnelDoc::WalkCheck() {
+    // The pump is the expensive part of a walk; the window's version lets events through only
+    // every ~20 ms anyway, so asking it after every entry would only cost time.
+    if (++m_nSinceCheck < kEntriesPerPump)
+        return !m_bWalkStopped;
+    return PumpNow();
+}
+
+void CQuarnelDoc::ShowDir(CFTPDir* dir) {
+    m_browseDirs.clear();
+    m_browseFiles.clear();
+    if (!dir)
+        return;
+    CFTPSite* site = dir->GetSite();
+    std::unique_lock<std::recursive_mutex> lock;
+    if (site)
+        lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
+    m_browseDirs.reserve(dir->m_subDirs.GetCount());
+    for (CFTPDir* sub : dir->m_subDirs)
+        m_browseDirs.push_back(sub);
+    m_browseFiles.reserve(dir->m_files.GetCount());
+    for (CFTPFile* file : dir->m_files)
+        m_browseFiles.push_back(file);
+}
+
+// ---- dropping references
+
+namespace {
+
+// Answers "is this directory `gone` or below it?" for many directories in a row; consecutive
+// entries of a list mostly share their parent, so the last answer is kept.
+class BelowTest {
+public:
+    explicit BelowTest(const CFTPDir* gone) : m_gone(gone) {}
+    bool operator()(const CFTPDir* dir) {
+        if (dir == m_lastDir)
+            return m_lastAnswer;
+        bool below = false;
+        for (const CFTPDir* d = dir; d; d = d->m_pParent) {
+            if (d == m_gone) {
+                below = true;
+                break;
+            }
+        }
+        m_lastDir = dir;
+        m_lastAnswer = below;
+        return below;
+    }
+
+private:
+    const CFTPDir* m_gone;
+    const CFTPDir* m_lastDir = nullptr;
+    bool m_lastAnswer = false;
+};
+
+}  // namespace
+
+void CQuarnelDoc::ForgetEntry(CObject* entry, EntryKind kind) {
+    if (!entry)
+        return;
+    if (kind == kEntryFile) {
+        const auto* file = static_cast<const CFTPFile*>(entry);
+        std::erase(m_browseFiles, file);
+        std::erase(m_foundFiles, file);
+        return;
+    }
+    if (kind != kEntryDir)
+        return;
+    const auto* gone = static_cast<const CFTPDir*>(entry);
+
+    // The browse lists hold the children of one directory: either that directory is gone (or
+    // lies below the removed one), and everything goes, or at most one of its children does.
+    const CFTPDir* shown = !m_browseDirs.empty()    ? m_browseDirs.front()->m_pParent
+                           : !m_browseFiles.empty() ? m_browseFiles.front()->m_pParent
+                                                    : nullptr;
+    if (shown && BelowTest(gone)(shown)) {
+        m_browseDirs.clear();
+        m_browseFiles.clear();
+    } else {
+        std::erase(m_browseDirs, gone);
+    }
+
+    // The found lists may hold anything below the removed directory.
+    BelowTest dirTest(gone);
+    std::erase_if(m_foundDirs, [&](const CFTPDir* dir) { return dir == gone || dirTest(dir->m_pParent); });
+    BelowTest fileTest(gone);
+    std::erase_if(m_foundFiles, [&](const CFTPFile* file) { return fileTest(file->m_pParent); });
+}
+
+void CQuarnelDoc::ForgetSite(CFTPSite* site) {
+    if (site)
+        ForgetEntry(site->m_pRootDir.get(), kEntryDir);
+}
