@@ -1,0 +1,342 @@
+#include "ui/DirView.h"
+
+#include "model/Records.h"
+#include "ops/Location.h"
+#include "ops/QuarnelDoc.h"
+#include "platform/TextCodec.h"
+#include "ui/EntryAncestry.h"
+#include "ui/History.h"
+#include "ui/Icons.h"
+#include "ui/QuarnelView.h"
+#include "ui/Shell.h"
+
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QHelpEvent>
+#include <QMenu>
+#include <QMessageBox>
+#include <QSignalBlocker>
+#include <QToolTip>
+
+#include <mutex>
+
+namespace {
+QString ShownText(const std::string& narrow) {
+    return QString::fromStdString(NarrowToUtf8(narrow));
+}
+
+QByteArray Bytes(const std::string& narrow) {
+    return QByteArray(narrow.data(), static_cast<qsizetype>(narrow.size()));
+}
+
+// Reads a site's tree while no worker merges into it.
+std::unique_lock<std::recursive_mutex> LockTree(CFTPSite* site) {
+    return site ? std::unique_lock<std::recursive_mutex>(site->m_treeLock)
+                : std::unique_lock<std::recursive_mutex>();
+}
+}  // namespace
+
+CDirView::CDirView(CQuarnelDoc* doc, CHistory* history, CQuarnelView* listView, QWidget* parent)
+    : QTreeWidget(parent), m_pDoc(doc), m_pHistory(history), m_pListView(listView) {
+    setObjectName(QStringLiteral("siteTree"));
+    setColumnCount(1);
+    header()->hide();
+    setRootIsDecorated(true);
+    setItemsExpandable(true);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setSortingEnabled(false);
+    setFocusPolicy(Qt::StrongFocus);
+    setIconSize(QSize(16, 16));
+    connect(this, &QTreeWidget::itemExpanded, this, &CDirView::OnItemExpanded);
+    connect(this, &QTreeWidget::itemCollapsed, this, &CDirView::OnItemCollapsed);
+    connect(this, &QTreeWidget::itemSelectionChanged, this, &CDirView::OnSelectionChanged);
+}
+
+void CDirView::OnInitialUpdate() {
+    // Closed folder normally, open folder while selected.
+    m_dirIcon = QIcon();
+    m_dirIcon.addPixmap(Icons::TreePixmap(Icons::kTreeClosedFolder), QIcon::Normal);
+    m_dirIcon.addPixmap(Icons::TreePixmap(Icons::kTreeOpenFolder), QIcon::Selected);
+    FillSiteItems();
+}
+
+void CDirView::SetMenuActions(QList<QAction*> siteMenu, QList<QAction*> dirMenu) {
+    m_siteMenu = std::move(siteMenu);
+    m_dirMenu = std::move(dirMenu);
+}
+
+CFTPDir* CDirView::ItemDir(const QTreeWidgetItem* item) {
+    if (!item)
+        return nullptr;
+    return reinterpret_cast<CFTPDir*>(item->data(0, kDirRole).value<quintptr>());
+}
+
+void CDirView::AddPlaceholder(QTreeWidgetItem* parent) {
+    parent->addChild(new QTreeWidgetItem());
+}
+
+void CDirView::SetBold(QTreeWidgetItem* item, bool bold) {
+    QFont font = item->font(0);
+    if (font.bold() != bold) {
+        font.setBold(bold);
+        item->setFont(0, font);
+    }
+}
+
+void CDirView::DeleteChildren(QTreeWidgetItem* item) {
+    const QList<QTreeWidgetItem*> children = item->takeChildren();
+    qDeleteAll(children);
+}
+
+QTreeWidgetItem* CDirView::AddSiteItem(CFTPSite* site) {
+    auto* item = new QTreeWidgetItem();
+    item->setText(0, ShownText(site->GetDisplayName()));
+    item->setData(0, kDirRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(site->m_pRootDir.get())));
+    item->setIcon(0, Icons::SiteStatusIcon(site->m_nUpdateStatus.load()));
+    AddPlaceholder(item);
+    addTopLevelItem(item);
+    return item;
+}
+
+void CDirView::FillSiteItems() {
+    {
+        const QSignalBlocker blocker(this);
+        clear();
+    }
+    for (CFTPSite* site : m_pDoc->m_siteList)
+        AddSiteItem(site);
+    sortItems(0, Qt::AscendingOrder);
+}
+
+QTreeWidgetItem* CDirView::SiteItem(const CFTPSite* site) const {
+    for (int i = 0; i < topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = topLevelItem(i);
+        CFTPDir* dir = ItemDir(item);
+        if (dir && dir->GetSite() == site)
+            return item;
+    }
+    return nullptr;
+}
+
+void CDirView::RelabelSiteItem(CFTPSite* site) {
+    if (QTreeWidgetItem* item = SiteItem(site))
+        item->setText(0, ShownText(site->GetDisplayName()));
+}
+
+void CDirView::RemoveSiteItem(CFTPSite* site) {
+    if (QTreeWidgetItem* item = SiteItem(site))
+        delete item;
+}
+
+void CDirView::RefreshSiteItem(CFTPSite* site) {
+    QTreeWidgetItem* item = SiteItem(site);
+    if (!item)
+        return;
+    item->setIcon(0, Icons::SiteStatusIcon(site->m_nUpdateStatus.load()));
+    SetBold(item, site->m_bHasNew.load() != 0);
+}
+
+QTreeWidgetItem* CDirView::AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir) {
+    auto* item = new QTreeWidgetItem();
+    item->setText(0, ShownText(dir->m_strName));
+    item->setData(0, kDirRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(dir)));
+    item->setData(0, kNameRole, Bytes(dir->m_strName));
+    item->setIcon(0, m_dirIcon);
+    if (dir->m_bNew == 1)
+        SetBold(item, true);
+    AddPlaceholder(item);
+    parent->addChild(item);
+    return item;
+}
+
+CFTPDir* CDirView::NameWalk(QTreeWidgetItem* item) const {
+    if (!item)
+        return nullptr;
+    QList<QByteArray> names;
+    QTreeWidgetItem* top = item;
+    for (; top->parent(); top = top->parent())
+        names.prepend(top->data(0, kNameRole).toByteArray());
+    CFTPDir* topDir = ItemDir(top);
+    CFTPSite* topSite = topDir ? topDir->GetSite() : nullptr;
+    const std::string key = topSite ? topSite->GetKey() : std::string();
+    CFTPSite* site = m_pDoc->FindSiteByKey(key);
+    if (!site || !site->m_pRootDir)
+        return nullptr;
+    auto lock = LockTree(site);
+    CFTPDir* dir = site->m_pRootDir.get();
+    for (const QByteArray& name : names) {
+        dir = dir->FindSubDir(name.toStdString());
+        if (!dir)
+            return nullptr;
+    }
+    return dir;
+}
+
+void CDirView::ExpandItem(QTreeWidgetItem* item) {
+    DeleteChildren(item);
+    if (!item->parent()) {
+        CFTPDir* root = ItemDir(item);
+        CFTPSite* site = root ? root->GetSite() : nullptr;
+        if (!site) {
+            AddPlaceholder(item);
+            return;
+        }
+        site->EnsureLoaded();
+        auto lock = LockTree(site);
+        for (CFTPDir* sub : site->m_pRootDir->m_subDirs)
+            AddDirItem(item, sub);
+        if (site->m_pRootDir->m_subDirs.IsEmpty())
+            AddPlaceholder(item);
+        return;
+    }
+    CFTPDir* dir = NameWalk(item);
+    if (!dir)
+        return;
+    auto lock = LockTree(dir->GetSite());
+    for (CFTPDir* sub : dir->m_subDirs)
+        AddDirItem(item, sub);
+}
+
+void CDirView::OnItemExpanded(QTreeWidgetItem* item) {
+    QTreeWidgetItem* first = item->childCount() > 0 ? item->child(0) : nullptr;
+    if (first && first->text(0).isEmpty() && first->data(0, kDirRole).isNull())
+        ExpandItem(item);
+    viewport()->update();
+}
+
+void CDirView::OnItemCollapsed(QTreeWidgetItem* item) {
+    // Removing the selected descendant must not count as the user's selection.
+    const QSignalBlocker blocker(this);
+    DeleteChildren(item);
+    AddPlaceholder(item);
+    viewport()->update();
+}
+
+void CDirView::OnSelectionChanged() {
+    const QList<QTreeWidgetItem*> selected = selectedItems();
+    if (m_bFirstSelection) {
+        m_bFirstSelection = false;
+        return;
+    }
+    if (!selected.isEmpty())
+        ShowTreeItem(selected.first());
+}
+
+void CDirView::ShowTreeItem(QTreeWidgetItem* item) {
+    CFTPDir* itemDir = ItemDir(item);
+    if (!itemDir)
+        return;
+    {
+        const QSignalBlocker blocker(this);
+        DeleteChildren(item);
+    }
+    m_pDoc->m_browseDirs.clear();
+    m_pDoc->m_browseFiles.clear();
+
+    if (!item->parent()) {
+        m_pHistory->RecordVisit(itemDir);
+        CFTPSite* site = itemDir->GetSite();
+        if (!site) {
+            AddPlaceholder(item);
+        } else {
+            site->EnsureLoaded();
+            auto lock = LockTree(site);
+            CFTPDir* root = site->m_pRootDir.get();
+            for (CFTPDir* sub : root->m_subDirs) {
+                m_pDoc->m_browseDirs.push_back(sub);
+                AddDirItem(item, sub);
+            }
+            if (root->m_subDirs.IsEmpty())
+                AddPlaceholder(item);
+            for (CFTPFile* file : root->m_files)
+                m_pDoc->m_browseFiles.push_back(file);
+        }
+    } else {
+        CFTPDir* dir = NameWalk(item);
+        m_pHistory->RecordVisit(dir ? dir : itemDir);
+        if (!dir) {
+            emit DirectoryShown();
+            return;
+        }
+        if (CQuarnelDoc::ClearMark(dir))
+            SetBold(item, false);
+        auto lock = LockTree(dir->GetSite());
+        for (CFTPDir* sub : dir->m_subDirs) {
+            AddDirItem(item, sub);
+            m_pDoc->m_browseDirs.push_back(sub);
+        }
+        for (CFTPFile* file : dir->m_files)
+            m_pDoc->m_browseFiles.push_back(file);
+    }
+    m_pListView->ShowBrowseLists();
+    emit DirectoryShown();
+}
+
+CFTPDir* CDirView::SelectedDir() const {
+    const QList<QTreeWidgetItem*> selected = selectedItems();
+    return selected.isEmpty() ? nullptr : ItemDir(selected.first());
+}
+
+void CDirView::OnCopyTreePath() {
+    CFTPDir* dir = SelectedDir();
+    if (!dir)
+        return;
+    const std::string url = m_pDoc->BuildUrl(GetLocation(dir));
+    if (!url.empty())
+        Shell::CopyNarrowText(url);
+    QMessageBox::information(window(), QStringLiteral("Quarnel"), QString::fromUtf8(Shell::kCopiedMessage));
+}
+
+void CDirView::ForgetEntry(const CObject* entry) {
+    // Items refer to directories; those at or below the removed one keep their text but lose
+    // their reference, so no command can reach the freed record through them.
+    QList<QTreeWidgetItem*> stack;
+    for (int i = 0; i < topLevelItemCount(); ++i)
+        stack.append(topLevelItem(i));
+    while (!stack.isEmpty()) {
+        QTreeWidgetItem* item = stack.takeLast();
+        CFTPDir* dir = ItemDir(item);
+        if (dir && item->parent() && IsDirAtOrBelow(dir, entry)) {
+            item->setData(0, kDirRole, QVariant());
+            SetBold(item, false);
+        }
+        for (int i = 0; i < item->childCount(); ++i)
+            stack.append(item->child(i));
+    }
+}
+
+bool CDirView::viewportEvent(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        auto* help = static_cast<QHelpEvent*>(event);
+        QTreeWidgetItem* item = itemAt(help->pos());
+        CFTPDir* dir = ItemDir(item);
+        CFTPSite* site = (item && !item->parent() && dir) ? dir->GetSite() : nullptr;
+        if (!site) {
+            QToolTip::hideText();
+            event->ignore();
+            return true;
+        }
+        std::string status = site->GetStatusText();
+        if (status.size() > kTipLimit)
+            status.resize(kTipLimit);
+        QToolTip::showText(help->globalPos(), ShownText(status), viewport(), visualItemRect(item));
+        return true;
+    }
+    return QTreeWidget::viewportEvent(event);
+}
+
+void CDirView::contextMenuEvent(QContextMenuEvent* event) {
+    QTreeWidgetItem* item = itemAt(viewport()->mapFromGlobal(event->globalPos()));
+    if (!item)
+        return;
+    setCurrentItem(item);  // selects it, which shows it
+    CFTPDir* dir = ItemDir(item);
+    const QList<QAction*>& actions = (!dir || dir->m_pParent) ? m_dirMenu : m_siteMenu;
+    if (actions.isEmpty())
+        return;
+    QMenu menu(this);
+    menu.setObjectName((!dir || dir->m_pParent) ? QStringLiteral("dirMenu") : QStringLiteral("siteMenu"));
+    menu.addActions(actions);
+    menu.exec(event->globalPos());
+}

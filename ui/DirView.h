@@ -1,0 +1,81 @@
+#pragma once
+// The left pane: one item per site and, below it, the site's stored directories, created level
+// by level when an item is expanded or selected and thrown away when it is collapsed.
+
+#include <QList>
+#include <QTreeWidget>
+
+class CFTPDir;
+class CFTPSite;
+class CHistory;
+class CObject;
+class CQuarnelDoc;
+class CQuarnelView;
+class QAction;
+
+class CDirView : public QTreeWidget {
+    Q_OBJECT
+public:
+    // Item data: the record's directory, and the directory's name as stored (bytes), which the
+    // name walk compares.
+    static constexpr int kDirRole = Qt::UserRole;
+    static constexpr int kNameRole = Qt::UserRole + 1;
+    static constexpr int kTipLimit = 1000;
+
+    CDirView(CQuarnelDoc* doc, CHistory* history, CQuarnelView* listView, QWidget* parent = nullptr);
+
+    // The images and the site items.
+    void OnInitialUpdate();
+    void FillSiteItems();
+    // Appends a site's item at the end of the top level, with its placeholder.
+    QTreeWidgetItem* AddSiteItem(CFTPSite* site);
+    // Sets a site item's text to the site's display name.
+    void RelabelSiteItem(CFTPSite* site);
+    void RemoveSiteItem(CFTPSite* site);
+    // Image and bold state of the site's item from its status and new mark.
+    void RefreshSiteItem(CFTPSite* site);
+    void ExpandItem(QTreeWidgetItem* item);
+    void ShowTreeItem(QTreeWidgetItem* item);
+    void OnCopyTreePath();
+
+    // The directory the item stands for: by the name walk for a directory item, the root for a
+    // site item; null for a placeholder or when the walk fails.
+    CFTPDir* NameWalk(QTreeWidgetItem* item) const;
+    static CFTPDir* ItemDir(const QTreeWidgetItem* item);
+    // The directory of the selected item, or null.
+    CFTPDir* SelectedDir() const;
+    QTreeWidgetItem* SiteItem(const CFTPSite* site) const;
+
+    // Items referring to an entry that left the catalogue (or lies below it) lose their
+    // reference; a site's item goes when the site is deleted.
+    void ForgetEntry(const CObject* entry);
+
+    // Commands offered by the right-click menus.
+    void SetMenuActions(QList<QAction*> siteMenu, QList<QAction*> dirMenu);
+
+    bool m_bFirstSelection = true;
+
+signals:
+    // A selection changed the browsed directory (history and browse lists).
+    void DirectoryShown();
+
+protected:
+    bool viewportEvent(QEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void OnItemExpanded(QTreeWidgetItem* item);
+    void OnItemCollapsed(QTreeWidgetItem* item);
+    void OnSelectionChanged();
+    QTreeWidgetItem* AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir);
+    static void AddPlaceholder(QTreeWidgetItem* parent);
+    static void SetBold(QTreeWidgetItem* item, bool bold);
+    static void DeleteChildren(QTreeWidgetItem* item);
+
+    CQuarnelDoc* m_pDoc;
+    CHistory* m_pHistory;
+    CQuarnelView* m_pListView;
+    QIcon m_dirIcon;
+    QList<QAction*> m_siteMenu;
+    QList<QAction*> m_dirMenu;
+};

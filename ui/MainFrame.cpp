@@ -1,0 +1,674 @@
+#include "ui/MainFrame.h"
+
+#include "model/Paths.h"
+#include "model/Records.h"
+#include "ops/QuarnelDoc.h"
+#include "platform/TextCodec.h"
+#include "ui/AboutDlg.h"
+#include "ui/CloseDlg.h"
+#include "ui/CommandIds.h"
+#include "ui/DirView.h"
+#include "ui/FindDialog.h"
+#include "ui/Icons.h"
+#include "ui/QuarnelView.h"
+#include "ui/SearchDialog.h"
+#include "ui/Shell.h"
+#include "ui/SiteDlg.h"
+#include "ui/UiUpdateEvents.h"
+#include "ui/UpdateNumSet.h"
+#include "ui/WindowSearchSink.h"
+#include "update/UpdateScheduler.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QShortcut>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QToolBar>
+#include <QToolButton>
+
+namespace {
+const QString kTitle = QStringLiteral("Quarnel");
+const QString kIdleMessage = QStringLiteral("就绪");
+
+QString FromNarrow(const std::string& text) {
+    return QString::fromStdString(NarrowToUtf8(text));
+}
+}  // namespace
+
+CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
+    : QMainWindow(parent), m_pDoc(doc), m_history(*doc) {
+    setObjectName(QStringLiteral("mainFrame"));
+    setWindowTitle(kTitle);
+    setWindowIcon(Icons::AppIcon());
+    CreateActions();
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+    CreateClient();
+
+    m_history.SetChangedCallback([this] { UpdateNavigationActions(); });
+    UpdateNavigationActions();
+
+    m_progressTimer.setInterval(kProgressPeriodMs);
+    connect(&m_progressTimer, &QTimer::timeout, this, &CMainFrame::OnProgressTimer);
+
+    auto* altD = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_D), this);
+    connect(altD, &QShortcut::activated, Action(ID_MARK_SHOWN_READ), &QAction::trigger);
+    auto* f6 = new QShortcut(QKeySequence(Qt::Key_F6), this);
+    connect(f6, &QShortcut::activated, this, &CMainFrame::FocusOtherPane);
+    auto* shiftF6 = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F6), this);
+    connect(shiftF6, &QShortcut::activated, this, &CMainFrame::FocusOtherPane);
+
+    m_pEvents = std::make_unique<CUiUpdateEvents>(this);
+    SetUpdateEvents(m_pEvents.get());
+    m_pSearchSink = std::make_unique<CWindowSearchSink>(m_pDoc, m_pListView, this);
+    m_pDoc->SetSearchSink(m_pSearchSink.get());
+    m_pDoc->SetPumpPending([this] { return PumpPending(); });
+
+    resize(1000, 680);
+}
+
+CMainFrame::~CMainFrame() {
+    m_pDoc->SetSearchSink(nullptr);
+    m_pDoc->SetPumpPending({});
+    SetUpdateEvents(nullptr);
+}
+
+// ---- creation ------------------------------------------------------------------------------
+
+void CMainFrame::CreateActions() {
+    for (const CommandInfo& info : kCommands) {
+        auto* action = new QAction(QString::fromUtf8(info.text), this);
+        action->setObjectName(QString::fromUtf8(info.objectName));
+        action->setProperty("commandId", info.id);
+        action->setStatusTip(QString::fromUtf8(info.prompt));
+        if (*info.toolLabel)
+            action->setIconText(QString::fromUtf8(info.toolLabel));
+        action->setMenuRole(QAction::NoRole);
+        m_actions.insert(info.id, action);
+    }
+    Action(ID_VIEW_TOOLBAR)->setCheckable(true);
+    Action(ID_VIEW_STATUS_BAR)->setCheckable(true);
+
+    const std::pair<int, void (CMainFrame::*)()> handlers[] = {
+        {ID_IMPORT, &CMainFrame::OnImport},
+        {ID_ADD_SITE, &CMainFrame::OnAddSite},
+        {ID_EDIT_SITE, &CMainFrame::OnEditSite},
+        {ID_DELETE_SITE, &CMainFrame::OnDeleteSite},
+        {ID_FORWARD, &CMainFrame::OnForward},
+        {ID_BACK, &CMainFrame::OnBack},
+        {ID_UP, &CMainFrame::OnUp},
+        {ID_TOGGLE_BROWSE_SEARCH, &CMainFrame::OnToggleBrowseSearch},
+        {ID_UPDATE_SELECTED, &CMainFrame::OnUpdateSelected},
+        {ID_UPDATE_ALL, &CMainFrame::OnUpdateAll},
+        {ID_STOP_UPDATE, &CMainFrame::OnStopUpdate},
+        {ID_SEARCH, &CMainFrame::OnSearch},
+        {ID_SHOW_NEW_FILES, &CMainFrame::OnShowNewFiles},
+        {ID_SHOW_ALL_NEW_FILES, &CMainFrame::OnShowAllNewFiles},
+        {ID_MARK_SHOWN_READ, &CMainFrame::OnMarkShownRead},
+        {ID_MARK_UPDATED_READ, &CMainFrame::OnMarkUpdatedRead},
+        {ID_MARK_ALL_READ, &CMainFrame::OnMarkAllRead},
+        {ID_UPDATE_SETTINGS, &CMainFrame::OnUpdateSettings},
+        {ID_HELP, &CMainFrame::OnHelp},
+        {ID_APP_ABOUT, &CMainFrame::OnAppAbout},
+        {ID_SHOW_TREE_NEW, &CMainFrame::OnShowTreeNew},
+        {ID_MARK_TREE_READ, &CMainFrame::OnMarkTreeRead},
+        {ID_COPY_LIST_PATH, &CMainFrame::OnCopyListPath},
+    };
+    for (const auto& [id, handler] : handlers)
+        connect(Action(id), &QAction::triggered, this, handler);
+    connect(Action(ID_APP_EXIT), &QAction::triggered, this, &QWidget::close);
+}
+
+void CMainFrame::CreateMenus() {
+    struct MenuSpec {
+        const char* objectName;
+        const char* title;
+        std::initializer_list<int> items;  // 0: separator
+    };
+    const MenuSpec menus[] = {
+        {"menuFile", "文件(&F)", {ID_IMPORT, ID_APP_EXIT}},
+        {"menuEdit", "编辑(&E)", {ID_ADD_SITE, ID_EDIT_SITE, ID_DELETE_SITE}},
+        {"menuView",
+         "视图(&V)",
+         {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_FORWARD, ID_BACK, ID_UP, ID_TOGGLE_BROWSE_SEARCH}},
+        {"menuOperate",
+         "操作(&O)",
+         {ID_UPDATE_SELECTED, ID_UPDATE_ALL, ID_STOP_UPDATE, 0, ID_SEARCH, ID_SHOW_NEW_FILES,
+          ID_SHOW_ALL_NEW_FILES, 0, ID_MARK_SHOWN_READ, ID_MARK_UPDATED_READ, ID_MARK_ALL_READ}},
+        {"menuSettings", "设置(&S)", {ID_UPDATE_SETTINGS}},
+        {"menuHelp", "帮助(&H)", {ID_HELP, ID_APP_ABOUT}},
+    };
+    for (const MenuSpec& spec : menus) {
+        QMenu* menu = menuBar()->addMenu(QString::fromUtf8(spec.title));
+        menu->setObjectName(QString::fromUtf8(spec.objectName));
+        for (int id : spec.items) {
+            if (id == 0)
+                menu->addSeparator();
+            else
+                menu->addAction(Action(id));
+        }
+    }
+}
+
+void CMainFrame::CreateToolBar() {
+    m_pToolBar = new QToolBar(this);
+    m_pToolBar->setObjectName(QStringLiteral("toolBar"));
+    m_pToolBar->setMovable(true);  // shows the gripper
+    m_pToolBar->setFloatable(false);
+    m_pToolBar->setAllowedAreas(Qt::TopToolBarArea);
+    m_pToolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    m_pToolBar->setIconSize(QSize(Icons::kToolbarWidth, Icons::kToolbarHeight));
+    m_pToolBar->setContextMenuPolicy(Qt::PreventContextMenu);
+    addToolBar(Qt::TopToolBarArea, m_pToolBar);
+
+    const int buttons[] = {ID_MARK_SHOWN_READ, ID_TOGGLE_BROWSE_SEARCH, ID_EDIT_SITE,
+                           ID_ADD_SITE,        ID_SEARCH,               ID_UPDATE_SELECTED,
+                           ID_BACK,            ID_FORWARD,              ID_UP};
+    QSize buttonSize;
+    for (int picture = 0; picture < Icons::kToolbarPictureCount; ++picture) {
+        QAction* action = Action(buttons[picture]);
+        action->setIcon(Icons::ToolbarIcon(picture));
+        m_pToolBar->addAction(action);
+        QWidget* button = m_pToolBar->widgetForAction(action);
+        button->setObjectName(QStringLiteral("toolButton") + QString::number(picture));
+        button->installEventFilter(this);  // the labels say it all: no tool tips
+        // Every button takes the first one's size, its width held between 20 and 50 pixels.
+        if (picture == 0) {
+            buttonSize = button->sizeHint();
+            buttonSize.setWidth(std::clamp(buttonSize.width(), 20, 50));
+        }
+        button->setFixedSize(buttonSize);
+    }
+
+    QAction* toggle = Action(ID_VIEW_TOOLBAR);
+    toggle->setChecked(true);
+    connect(toggle, &QAction::toggled, m_pToolBar, &QWidget::setVisible);
+    connect(m_pToolBar, &QToolBar::visibilityChanged, toggle, [toggle](bool visible) {
+        if (toggle->isChecked() != visible)
+            toggle->setChecked(visible);
+    });
+}
+
+void CMainFrame::CreateStatusBar() {
+    auto* bar = new QStatusBar(this);
+    bar->setObjectName(QStringLiteral("statusBar"));
+    bar->setSizeGripEnabled(true);
+    m_pMessagePane = new QLabel(kIdleMessage, bar);
+    m_pMessagePane->setObjectName(QStringLiteral("messagePane"));
+    m_pMessagePane->setContentsMargins(4, 0, 4, 0);
+    bar->addWidget(m_pMessagePane, 1);
+    setStatusBar(bar);
+
+    QAction* toggle = Action(ID_VIEW_STATUS_BAR);
+    toggle->setChecked(true);
+    connect(toggle, &QAction::toggled, bar, &QWidget::setVisible);
+}
+
+void CMainFrame::CreateClient() {
+    m_pSplitter = new QSplitter(Qt::Horizontal, this);
+    m_pSplitter->setObjectName(QStringLiteral("splitter"));
+    m_pSplitter->setChildrenCollapsible(false);
+    m_pListView = new CQuarnelView(m_pDoc, &m_history);
+    m_pDirView = new CDirView(m_pDoc, &m_history, m_pListView);
+    m_pSplitter->addWidget(m_pDirView);
+    m_pSplitter->addWidget(m_pListView);
+    m_pSplitter->setStretchFactor(0, 0);
+    m_pSplitter->setStretchFactor(1, 1);
+    m_pSplitter->setSizes({kTreePaneWidth, kTreePaneWidth});
+    setCentralWidget(m_pSplitter);
+
+    m_pListView->SetCopyPathAction(Action(ID_COPY_LIST_PATH));
+    m_pDirView->SetMenuActions({Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED), Action(ID_MARK_TREE_READ),
+                                Action(ID_EDIT_SITE), Action(ID_DELETE_SITE), Action(ID_COPY_TREE_PATH)},
+                               {Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED), Action(ID_MARK_TREE_READ),
+                                Action(ID_COPY_TREE_PATH)});
+    connect(Action(ID_COPY_TREE_PATH), &QAction::triggered, m_pDirView, &CDirView::OnCopyTreePath);
+}
+
+void CMainFrame::OnInitialUpdate() {
+    m_pDirView->OnInitialUpdate();
+    m_pListView->OnInitialUpdate();
+    // The tree column starts 250 pixels wide; the list takes the rest.
+    const int total = std::max(m_pSplitter->width(), width());
+    m_pSplitter->setSizes({kTreePaneWidth, std::max(total - kTreePaneWidth, kTreePaneWidth)});
+}
+
+// ---- status bar ----------------------------------------------------------------------------
+
+QString CMainFrame::PaneText() const {
+    return m_pMessagePane->text();
+}
+
+void CMainFrame::SetPaneText(const QString& text) {
+    m_pMessagePane->setText(text);
+}
+
+bool CMainFrame::event(QEvent* event) {
+    if (event->type() == QEvent::StatusTip) {
+        // The prompt of the highlighted command, or the idle text when the highlight goes.
+        const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
+        SetPaneText(tip.isEmpty() ? kIdleMessage : tip);
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ToolTip && qobject_cast<QToolButton*>(watched))
+        return true;
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void CMainFrame::UpdateNavigationActions() {
+    Action(ID_BACK)->setEnabled(m_history.CanGoBack());
+    Action(ID_FORWARD)->setEnabled(m_history.CanGoForward());
+    Action(ID_UP)->setEnabled(m_history.CanGoUp());
+}
+
+void CMainFrame::FocusOtherPane() {
+    if (m_pDirView->hasFocus())
+        m_pListView->setFocus(Qt::ShortcutFocusReason);
+    else
+        m_pDirView->setFocus(Qt::ShortcutFocusReason);
+}
+
+void CMainFrame::ShowMessage(const std::string& utf8) {
+    QMessageBox box(QMessageBox::Warning, kTitle, QString::fromStdString(utf8), QMessageBox::Ok, this);
+    box.exec();
+}
+
+// ---- engine notices ------------------------------------------------------------------------
+
+void CMainFrame::OnSiteStatus(CFTPSite* site) {
+    // The site may have been deleted since the notice was posted; the tree only touches a site
+    // it still shows.
+    m_pDirView->RefreshSiteItem(site);
+}
+
+void CMainFrame::OnEntryRemoved(CFTPSite*, std::unique_ptr<CObject> entry, EntryKind kind) {
+    if (!entry)
+        return;
+    if (kind == kEntryFile || kind == kEntryDir) {
+        m_pListView->RemoveRows(entry.get());
+        m_pDoc->ForgetEntry(entry.get(), kind);
+        if (kind == kEntryDir) {
+            m_history.ForgetEntry(entry.get());
+            m_pDirView->ForgetEntry(entry.get());
+        }
+    }
+    // A walk may stand on the entry right now; it is freed once no walk runs.
+    m_removedEntries.push_back(std::move(entry));
+    if (!m_pDoc->IsWalkInProgress())
+        FreeRemovedEntries();
+}
+
+void CMainFrame::FreeRemovedEntries() {
+    m_removedEntries.clear();
+}
+
+// ---- walks and deferred commands -----------------------------------------------------------
+
+bool CMainFrame::PumpPending() {
+    if (m_bStopRequested)
+        return false;
+    if (!m_pumpClock.isValid() || m_pumpClock.elapsed() >= 20) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        m_pumpClock.restart();
+    }
+    return !m_bStopRequested;
+}
+
+bool CMainFrame::DeferWhileWalking(std::function<void()> command) {
+    if (!m_pDoc->IsWalkInProgress())
+        return false;
+    m_bStopRequested = true;
+    m_pDoc->RequestStopWalk();
+    m_deferred.push_back(std::move(command));
+    return true;
+}
+
+void CMainFrame::RunWalkCommand(std::function<void()> command) {
+    if (DeferWhileWalking(command))
+        return;
+    m_bStopRequested = false;
+    m_pumpClock.invalidate();
+    command();
+    AfterWalk();
+}
+
+void CMainFrame::AfterWalk() {
+    if (m_pDoc->IsWalkInProgress())
+        return;
+    m_bStopRequested = false;
+    FreeRemovedEntries();
+    if (!m_deferred.empty())
+        QTimer::singleShot(0, this, &CMainFrame::RunDeferred);
+}
+
+void CMainFrame::RunDeferred() {
+    std::vector<std::function<void()>> commands;
+    commands.swap(m_deferred);
+    for (auto& command : commands)
+        command();
+}
+
+// ---- File and Edit -------------------------------------------------------------------------
+
+void CMainFrame::OnImport() {
+    const QString path = QFileDialog::getOpenFileName(this, QString(), QString(),
+                                                      QStringLiteral("Text File(*.txt);;all files(*.*)"));
+    if (path.isEmpty())
+        return;
+    const ImportResult result = m_pDoc->ImportSites(QFile::encodeName(path).toStdString());
+    if (!result.message.empty())
+        ShowMessage(result.message);
+    m_pDirView->FillSiteItems();
+}
+
+void CMainFrame::OnAddSite() {
+    CSiteDlg dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const SiteOpResult result = m_pDoc->AddSite(dialog.GetFields());
+    if (!result.message.empty())
+        ShowMessage(result.message);
+    if (result.status == OpStatus::Done && result.site)
+        m_pDirView->AddSiteItem(result.site);
+}
+
+void CMainFrame::OnEditSite() {
+    CFTPDir* dir = m_pDirView->SelectedDir();
+    CFTPSite* site = dir ? dir->GetSite() : nullptr;
+    if (!site)
+        return;
+    CSiteDlg dialog(this);
+    dialog.SetFields(m_pDoc->FieldsFromSite(*site));
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    // The dialog let events through; the site may have gone meanwhile.
+    if (m_pDirView->SiteItem(site) == nullptr)
+        return;
+    const SiteOpResult result = m_pDoc->EditSite(site, dialog.GetFields());
+    if (!result.message.empty())
+        ShowMessage(result.message);
+    if (result.status == OpStatus::Done)
+        m_pDirView->RelabelSiteItem(site);
+}
+
+void CMainFrame::OnDeleteSite() {
+    QMessageBox ask(QMessageBox::Warning, QStringLiteral("警告"), QStringLiteral("是否确定要删除?"),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    if (ask.exec() != QMessageBox::Ok)
+        return;
+    CFTPDir* dir = m_pDirView->SelectedDir();
+    CFTPSite* site = dir ? dir->GetSite() : nullptr;
+    if (!site)
+        return;
+    auto remove = [this, site] {
+        if (m_pDirView->SiteItem(site) == nullptr)
+            return;  // already gone
+        // Drop every reference the window holds into the site before it is destroyed.
+        m_pListView->RemoveRows(site->m_pRootDir.get());
+        m_history.ForgetSite(site);
+        m_pDirView->RemoveSiteItem(site);
+        FreeRemovedEntries();
+        m_pDoc->DeleteSite(site);
+    };
+    if (!DeferWhileWalking(remove))
+        remove();
+}
+
+// ---- View ----------------------------------------------------------------------------------
+
+void CMainFrame::OnForward() {
+    m_history.GoForward();
+    m_pListView->ShowBrowseLists();
+}
+
+void CMainFrame::OnBack() {
+    m_history.GoBack();
+    m_pListView->ShowBrowseLists();
+}
+
+void CMainFrame::OnUp() {
+    m_history.GoUp();
+    m_pListView->ShowBrowseLists();
+}
+
+void CMainFrame::OnToggleBrowseSearch() {
+    m_pListView->m_bSearchMode = !m_pListView->m_bSearchMode;
+    if (m_pListView->m_bSearchMode)
+        m_pListView->ShowFoundLists();
+    else
+        m_pListView->ShowBrowseLists();
+}
+
+// ---- updates -------------------------------------------------------------------------------
+
+void CMainFrame::StartProgressTimer() {
+    if (!m_progressTimer.isActive())
+        m_progressTimer.start();
+}
+
+void CMainFrame::OnUpdateAll() {
+    UpdateAllSites(m_pDoc->m_siteList, m_nUpdateTotal);
+    for (CFTPSite* site : m_pDoc->m_siteList)
+        m_pDirView->RefreshSiteItem(site);
+    StartProgressTimer();
+}
+
+void CMainFrame::OnUpdateSelected() {
+    CFTPDir* dir = m_pDirView->SelectedDir();
+    if (!UpdateSelectedDir(dir, m_pDoc->m_siteList, m_nUpdateTotal))
+        return;
+    m_pDirView->RefreshSiteItem(dir->GetSite());
+    StartProgressTimer();
+}
+
+void CMainFrame::OnStopUpdate() {
+    StopUpdates();
+}
+
+void CMainFrame::OnProgressTimer() {
+    std::string text;
+    const bool goOn = UpdateProgressTick(m_nUpdateTotal, text);
+    SetPaneText(FromNarrow(text));
+    if (!goOn)
+        m_progressTimer.stop();
+}
+
+void CMainFrame::OnUpdateSettings() {
+    CUpdateNumSet dialog(this);
+    dialog.m_nThreads = g_nMaxUpdateThreads.load();
+    if (dialog.exec() == QDialog::Accepted)
+        g_nMaxUpdateThreads = dialog.m_nThreads;
+}
+
+// ---- search and read marks -----------------------------------------------------------------
+
+void CMainFrame::OnSearch() {
+    CFindDialog dialog(this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const std::string keyword = dialog.KeywordUtf8();
+    RunWalkCommand([this, keyword] {
+        const SearchOutcome outcome = m_pDoc->SearchAllSites(keyword);
+        if (!outcome.message.empty())
+            ShowMessage(outcome.message);
+    });
+}
+
+void CMainFrame::OnShowNewFiles() {
+    RunWalkCommand([this] {
+        const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::Updated);
+        if (!outcome.message.empty())
+            ShowMessage(outcome.message);
+    });
+}
+
+void CMainFrame::OnShowAllNewFiles() {
+    RunWalkCommand([this] {
+        const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::All);
+        if (!outcome.message.empty())
+            ShowMessage(outcome.message);
+    });
+}
+
+void CMainFrame::OnShowTreeNew() {
+    CFTPDir* dir = m_pDirView->SelectedDir();
+    if (!dir)
+        return;
+    RunWalkCommand([this] {
+        // Taken again: the walk this one stopped may have let the tree change.
+        if (CFTPDir* current = m_pDirView->SelectedDir())
+            m_pDoc->ShowNewUnder(current);
+    });
+}
+
+void CMainFrame::OnMarkShownRead() {
+    m_pDoc->MarkShownFilesRead();
+    m_pListView->ClearFileHighlights();
+    update();
+}
+
+void CMainFrame::OnMarkUpdatedRead() {
+    RunWalkCommand([this] {
+        m_pDoc->MarkSitesRead(SiteScope::Updated);
+        update();
+    });
+}
+
+void CMainFrame::OnMarkAllRead() {
+    RunWalkCommand([this] { m_pDoc->MarkSitesRead(SiteScope::All); });
+}
+
+void CMainFrame::OnMarkTreeRead() {
+    if (!m_pDirView->SelectedDir())
+        return;
+    RunWalkCommand([this] {
+        CFTPDir* dir = m_pDirView->SelectedDir();
+        if (!dir)
+            return;
+        CFTPSite* site = dir->GetSite();
+        const bool isRoot = dir->m_pParent == nullptr;
+        m_pDoc->SetReadFromTree(dir);
+        if (isRoot && site)
+            m_pDirView->RefreshSiteItem(site);
+    });
+}
+
+void CMainFrame::OnCopyListPath() {
+    if (!m_pListView->selectionModel()->hasSelection())
+        return;
+    const std::string url = m_pDoc->BuildUrl(m_pListView->FirstSelectedLocation());
+    if (!url.empty())
+        Shell::CopyNarrowText(url);
+    QMessageBox::information(this, kTitle, QString::fromUtf8(Shell::kCopiedMessage));
+}
+
+// ---- Help ----------------------------------------------------------------------------------
+
+QString CMainFrame::FindHelpFile() {
+    const QString name = QStringLiteral("help.pdf");
+    const QString inCurrent = QDir::current().absoluteFilePath(name);
+    if (QFileInfo::exists(inCurrent))
+        return inCurrent;
+    const QString inProgram = QDir(QFile::decodeName(QByteArray::fromStdString(GetAppDir()))).absoluteFilePath(name);
+    if (!GetAppDir().empty() && QFileInfo::exists(inProgram))
+        return inProgram;
+    return {};
+}
+
+void CMainFrame::OnHelp() {
+    const QString path = FindHelpFile();
+    if (!path.isEmpty())
+        Shell::OpenLocalFile(path);
+}
+
+void CMainFrame::OnAppAbout() {
+    CAboutDlg dialog(this);
+    dialog.exec();
+}
+
+// ---- closing -------------------------------------------------------------------------------
+
+bool CMainFrame::AskSaveModified() {
+    if (!m_pDoc->m_bModified)
+        return true;
+    QMessageBox ask(QMessageBox::Question, kTitle, QStringLiteral("Save changes to Untitled?"),
+                    QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel, this);
+    const int answer = ask.exec();
+    if (answer == QMessageBox::Cancel)
+        return false;
+    if (answer == QMessageBox::No)
+        return true;
+    const QString path = QFileDialog::getSaveFileName(this, QString(), QStringLiteral("Untitled"));
+    if (path.isEmpty())
+        return false;
+    m_pDoc->SaveSiteListAs(QFile::encodeName(path).toStdString());
+    m_pDoc->m_bModified = false;
+    return true;
+}
+
+void CMainFrame::WaitForEngine() {
+    // The engine's last threads (a dispatcher seeing the stop flag) end within a few ms; let
+    // their notices through meanwhile instead of blocking.
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&loop] {
+        if (IsUpdateEngineIdle())
+            loop.quit();
+    });
+    if (IsUpdateEngineIdle())
+        return;
+    poll.start(10);
+    loop.exec();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+    if (m_bClosed) {
+        event->accept();
+        return;
+    }
+    if (m_bClosing) {  // a second close while the wait box is up
+        event->ignore();
+        return;
+    }
+    // A walk may stand on records the close would free: stop it and close after it.
+    if (DeferWhileWalking([this] { close(); })) {
+        event->ignore();
+        return;
+    }
+    m_bClosing = true;
+    const bool busy = g_nRunningUpdates.load() > 0 || !g_updateQueue.IsEmpty();
+    StopUpdates();
+    if (busy) {
+        CCloseDlg wait([] { return g_nRunningUpdates.load() == 0 && g_updateQueue.IsEmpty(); }, this);
+        wait.exec();
+    }
+    WaitForEngine();
+    m_progressTimer.stop();
+    if (!AskSaveModified()) {
+        m_bClosing = false;
+        event->ignore();
+        return;
+    }
+    m_pDoc->OnCloseDocument();
+    FreeRemovedEntries();
+    m_bClosing = false;
+    m_bClosed = true;
+    emit Closed();
+    event->accept();
+}

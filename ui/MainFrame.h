@@ -1,0 +1,136 @@
+#pragma once
+// The main window: menus, toolbar, status bar, the two panes side by side, the command
+// handlers, the update progress and the close path that waits for running updates.
+
+#include "ui/History.h"
+#include "update/UpdateEvents.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QMainWindow>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class CDirView;
+class CQuarnelDoc;
+class CQuarnelView;
+class CUiUpdateEvents;
+class CWindowSearchSink;
+class QLabel;
+class QSplitter;
+class QToolBar;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    static constexpr int kTreePaneWidth = 250;
+    static constexpr int kProgressPeriodMs = 1000;
+
+    explicit CMainFrame(CQuarnelDoc* doc, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // The panes' initial update: the site items and the welcome rows.
+    void OnInitialUpdate();
+
+    CQuarnelView* ListView() const { return m_pListView; }
+    CDirView* DirView() const { return m_pDirView; }
+    CHistory& History() { return m_history; }
+    QAction* Action(int commandId) const { return m_actions.value(commandId); }
+    QToolBar* ToolBar() const { return m_pToolBar; }
+    QSplitter* Splitter() const { return m_pSplitter; }
+    // The status bar's one pane.
+    QString PaneText() const;
+    void SetPaneText(const QString& text);
+
+    // Notices of the update engine, delivered in the window thread.
+    void OnSiteStatus(CFTPSite* site);
+    void OnEntryRemoved(CFTPSite* site, std::unique_ptr<CObject> entry, EntryKind kind);
+
+    // Lets waiting events through during a long walk, at most every ~20 ms; false once a stop or
+    // the close of the window has been asked for.
+    bool PumpPending();
+
+    // "help.pdf" in the current directory, else in the program directory; empty when neither.
+    static QString FindHelpFile();
+
+    // Commands.
+    void OnImport();
+    void OnAddSite();
+    void OnEditSite();
+    void OnDeleteSite();
+    void OnForward();
+    void OnBack();
+    void OnUp();
+    void OnToggleBrowseSearch();
+    void OnUpdateSelected();
+    void OnUpdateAll();
+    void OnStopUpdate();
+    void OnSearch();
+    void OnShowNewFiles();
+    void OnShowAllNewFiles();
+    void OnMarkShownRead();
+    void OnMarkUpdatedRead();
+    void OnMarkAllRead();
+    void OnUpdateSettings();
+    void OnHelp();
+    void OnAppAbout();
+    void OnShowTreeNew();
+    void OnMarkTreeRead();
+    void OnCopyListPath();
+
+    // Back, Forward and Up enabled by the history.
+    void UpdateNavigationActions();
+
+    int m_nUpdateTotal = 0;
+
+signals:
+    // The close path has finished: the window is about to go (tests watch this).
+    void Closed();
+
+protected:
+    bool event(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateActions();
+    void CreateMenus();
+    void CreateToolBar();
+    void CreateStatusBar();
+    void CreateClient();
+    void OnProgressTimer();
+    void StartProgressTimer();
+    void FocusOtherPane();
+    void ShowMessage(const std::string& utf8);
+    // Runs a command that walks the catalogue; one that arrives while another walk runs stops
+    // that walk and runs after it.
+    void RunWalkCommand(std::function<void()> command);
+    // Runs a command that may free records only when no walk runs (else after it has stopped).
+    bool DeferWhileWalking(std::function<void()> command);
+    void AfterWalk();
+    void RunDeferred();
+    void FreeRemovedEntries();
+    bool AskSaveModified();
+    void WaitForEngine();
+
+    CQuarnelView* m_pListView = nullptr;
+    CDirView* m_pDirView = nullptr;
+    QLabel* m_pMessagePane = nullptr;
+    QToolBar* m_pToolBar = nullptr;
+    QSplitter* m_pSplitter = nullptr;
+    CQuarnelDoc* m_pDoc;
+    CHistory m_history;
+    QHash<int, QAction*> m_actions;
+    QTimer m_progressTimer;
+    QElapsedTimer m_pumpClock;
+    std::unique_ptr<CUiUpdateEvents> m_pEvents;
+    std::unique_ptr<CWindowSearchSink> m_pSearchSink;
+    std::vector<std::function<void()>> m_deferred;
+    std::vector<std::unique_ptr<CObject>> m_removedEntries;  // freed once no walk runs
+    bool m_bStopRequested = false;
+    bool m_bClosing = false;
+    bool m_bClosed = false;
+};

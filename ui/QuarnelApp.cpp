@@ -1,0 +1,54 @@
+#include "ui/QuarnelApp.h"
+
+#include "model/Paths.h"
+#include "ops/QuarnelDoc.h"
+#include "ui/FileTypeIcons.h"
+#include "ui/MainFrame.h"
+#include "ui/Splash.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFile>
+#include <QMessageBox>
+#include <QTimer>
+
+CQuarnelApp::CQuarnelApp() = default;
+
+CQuarnelApp::~CQuarnelApp() {
+    // The window refers to the document: it goes first.
+    m_pMainFrame.reset();
+    m_pDoc.reset();
+}
+
+bool CQuarnelApp::InitInstance(bool showSplash) {
+    std::unique_ptr<CSplash> splash;
+    if (showSplash) {
+        splash = std::make_unique<CSplash>();
+        splash->ShowCentred();
+        // The picture stays up for a second; the loop keeps it painted meanwhile.
+        QEventLoop wait;
+        QTimer::singleShot(kSplashMs, &wait, &QEventLoop::quit);
+        wait.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+
+    m_strAppDir = QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
+    SetAppDir(m_strAppDir);
+    CFileTypeIcons::UseIconTheme();
+
+    m_pDoc = std::make_unique<CQuarnelDoc>();
+    m_pMainFrame = std::make_unique<CMainFrame>(m_pDoc.get());
+    const LoadOutcome outcome = m_pDoc->OnNewDocument();
+    if (!outcome.ok) {
+        QMessageBox box(QMessageBox::Warning, QStringLiteral("Quarnel"), QString::fromStdString(outcome.message),
+                        QMessageBox::Ok);
+        box.exec();
+    }
+    m_pMainFrame->OnInitialUpdate();
+
+    m_pMainFrame->show();
+    m_pMainFrame->activateWindow();
+    m_pMainFrame->raise();
+    if (splash)
+        splash->close();
+    return true;
+}

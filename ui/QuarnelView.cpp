@@ -1,0 +1,125 @@
+#include "ui/QuarnelView.h"
+
+#include "model/Records.h"
+#include "ops/QuarnelDoc.h"
+#include "ui/FileListModel.h"
+#include "ui/History.h"
+#include "ui/Shell.h"
+
+#include <QContextMenuEvent>
+#include <QHeaderView>
+#include <QMenu>
+#include <QMouseEvent>
+
+CQuarnelView::CQuarnelView(CQuarnelDoc* doc, CHistory* history, QWidget* parent)
+    : QTreeView(parent), m_pDoc(doc), m_pHistory(history), m_pModel(new CFileListModel(this)) {
+    setObjectName(QStringLiteral("fileList"));
+    setModel(m_pModel);
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setSortingEnabled(false);
+    setAllColumnsShowFocus(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    setIconSize(QSize(16, 16));
+    setTabKeyNavigation(false);
+    setFocusPolicy(Qt::StrongFocus);
+    header()->setSectionsClickable(false);
+    header()->setSortIndicatorShown(false);
+    header()->setStretchLastSection(false);
+    header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    connect(this, &QAbstractItemView::doubleClicked, this, &CQuarnelView::OpenRow);
+}
+
+void CQuarnelView::OnInitialUpdate() {
+    setColumnWidth(CFileListModel::kColumnName, kNameWidth);
+    setColumnWidth(CFileListModel::kColumnSize, kSizeWidth);
+    setColumnWidth(CFileListModel::kColumnLocation, kLocationWidth);
+    m_pModel->ShowWelcome();
+}
+
+void CQuarnelView::ShowBrowseLists() {
+    m_bSearchMode = false;
+    m_pModel->Reset(m_pDoc->m_browseDirs, m_pDoc->m_browseFiles);
+}
+
+void CQuarnelView::ShowFoundLists() {
+    m_bSearchMode = true;
+    m_pModel->Reset(m_pDoc->m_foundDirs, m_pDoc->m_foundFiles);
+}
+
+void CQuarnelView::ClearList() {
+    m_pModel->Clear();
+}
+
+void CQuarnelView::AppendFound() {
+    m_bSearchMode = true;
+    // The rows shown and the found lists shrink together when an entry leaves the catalogue,
+    // so the row counts tell which entry is new.
+    if (m_pModel->DirRowCount() + m_pModel->FileRowCount() != m_pModel->rowCount())
+        m_pModel->Clear();
+    if (m_pDoc->m_foundDirs.size() > static_cast<std::size_t>(m_pModel->DirRowCount()))
+        m_pModel->AppendDir(m_pDoc->m_foundDirs.back());
+    else if (m_pDoc->m_foundFiles.size() > static_cast<std::size_t>(m_pModel->FileRowCount()))
+        m_pModel->AppendFile(m_pDoc->m_foundFiles.back());
+}
+
+void CQuarnelView::ClearFileHighlights() {
+    m_pModel->ClearHighlightsFrom(static_cast<int>(m_pDoc->m_browseDirs.size()));
+}
+
+void CQuarnelView::RemoveRows(const CObject* identity) {
+    m_pModel->RemoveEntry(identity);
+}
+
+void CQuarnelView::OpenRow(const QModelIndex& index) {
+    if (!index.isValid())
+        return;
+    const int row = index.row();
+    if (CFTPDir* dir = m_pModel->DirAt(row)) {
+        m_pHistory->RecordVisit(dir);
+        CQuarnelDoc::ClearMark(dir);
+        m_pDoc->ShowDir(dir);
+        ShowBrowseLists();
+        emit DirectoryOpened();
+        return;
+    }
+    if (m_pModel->FileAt(row)) {
+        const std::string url = m_pDoc->BuildUrl(m_pModel->LocationAt(row));
+        if (!url.empty())
+            Shell::OpenNarrowUrl(url);
+    }
+}
+
+std::string CQuarnelView::FirstSelectedLocation() const {
+    int first = -1;
+    for (const QModelIndex& index : selectionModel()->selectedRows())
+        if (first < 0 || index.row() < first)
+            first = index.row();
+    return first < 0 ? std::string() : m_pModel->LocationAt(first);
+}
+
+void CQuarnelView::mousePressEvent(QMouseEvent* event) {
+    // A right click adds its row to the selection in contextMenuEvent; it must not replace it.
+    if (event->button() == Qt::RightButton) {
+        event->accept();
+        return;
+    }
+    QTreeView::mousePressEvent(event);
+}
+
+void CQuarnelView::contextMenuEvent(QContextMenuEvent* event) {
+    const QModelIndex index = indexAt(viewport()->mapFromGlobal(event->globalPos()));
+    if (!index.isValid())
+        return;
+    selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
+    if (!m_pCopyPathAction)
+        return;
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("fileListMenu"));
+    menu.addAction(m_pCopyPathAction);
+    menu.exec(event->globalPos());
+}

@@ -1,0 +1,61 @@
+#pragma once
+// The right pane: the directories and files being browsed, or the last search result, in three
+// columns (name, size, location). New entries are highlighted.
+
+#include <QTreeView>
+#include <string>
+
+class CFileListModel;
+class CHistory;
+class CObject;
+class CQuarnelDoc;
+class QAction;
+
+class CQuarnelView : public QTreeView {
+    Q_OBJECT
+public:
+    static constexpr int kNameWidth = 300;
+    static constexpr int kSizeWidth = 100;
+    static constexpr int kLocationWidth = 600;
+
+    CQuarnelView(CQuarnelDoc* doc, CHistory* history, QWidget* parent = nullptr);
+
+    // Columns and the four welcome rows.
+    void OnInitialUpdate();
+
+    void ShowBrowseLists();
+    void ShowFoundLists();
+    void ClearList();
+    // Adds the entry appended last to the document's found lists as one row.
+    void AppendFound();
+    // Drops the new highlight of the file rows (every row after the browsed directories).
+    void ClearFileHighlights();
+    // Drops the rows of an entry that left the catalogue, and of everything below it.
+    void RemoveRows(const CObject* identity);
+    // Double click: browse into a directory row, open a file row's URL.
+    void OpenRow(const QModelIndex& index);
+
+    // The location of the first selected row (lowest index), empty when none is selected.
+    std::string FirstSelectedLocation() const;
+
+    // The command offered by the right-click menu ("复制路径").
+    void SetCopyPathAction(QAction* action) { m_pCopyPathAction = action; }
+
+    CFileListModel* ListModel() const { return m_pModel; }
+
+    bool m_bSearchMode = false;
+
+signals:
+    // A directory row was opened: the history changed and the browse lists show it.
+    void DirectoryOpened();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    CQuarnelDoc* m_pDoc;
+    CHistory* m_pHistory;
+    CFileListModel* m_pModel;
+    QAction* m_pCopyPathAction = nullptr;
+};
