@@ -5,6 +5,7 @@
 #include "model/DataArchive.h"
 #include "model/Paths.h"
 #include "model/Records.h"
+#include "model/SiteCatalogue.h"
 #include "model/TreeWalk.h"
 
 #include <fcntl.h>
@@ -59,13 +60,21 @@ bool WriteAtomically(const std::string& path, void (*body)(CDataArchive&, const 
 
 void WriteCatalogue(CDataArchive& ar, const CFTPSite& site) { site.m_pRootDir->Persist(ar); }
 
-void WriteState(CDataArchive& ar, const CFTPSite& site) {
-    WalkStoredOrder(
-        *site.m_pRootDir, [&](const CFTPDir& dir, std::size_t) { ar.WriteInt32(dir.m_bNew); },
-        [&](const CFTPFile& file, std::size_t) { ar.WriteInt32(file.m_bNew); });
-}
+void WriteState(CDataArchive& ar, const CFTPSite& site) { WriteStateFlags(ar, *site.m_pRootDir); }
 
 }  // namespace
+
+void ReadStateFlags(CDataArchive& ar, CFTPDir& root) {
+    WalkStoredOrder(
+        root, [&](CFTPDir& dir, std::size_t) { dir.m_bNew = ar.ReadInt32(); },
+        [&](CFTPFile& file, std::size_t) { file.m_bNew = ar.ReadInt32(); });
+}
+
+void WriteStateFlags(CDataArchive& ar, const CFTPDir& root) {
+    WalkStoredOrder(
+        root, [&](const CFTPDir& dir, std::size_t) { ar.WriteInt32(dir.m_bNew); },
+        [&](const CFTPFile& file, std::size_t) { ar.WriteInt32(file.m_bNew); });
+}
 
 void CFTPSite::LoadCatalogue() {
     std::lock_guard<std::recursive_mutex> lock(m_treeLock);
@@ -95,9 +104,7 @@ void CFTPSite::LoadState() {
         return;
     try {
         CDataArchive ar(file.Fd(), CDataArchive::load, path);
-        WalkStoredOrder(
-            *m_pRootDir, [&](CFTPDir& dir, std::size_t) { dir.m_bNew = ar.ReadInt32(); },
-            [&](CFTPFile& file, std::size_t) { file.m_bNew = ar.ReadInt32(); });
+        ReadStateFlags(ar, *m_pRootDir);
     } catch (const std::exception&) {
         // Shorter than the tree: the nodes not reached stay read.
     }

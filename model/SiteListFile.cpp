@@ -70,6 +70,16 @@ SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list
     }
     try {
         CDataArchive ar(fd, CDataArchive::load, path);
+        result = ReadSiteList(ar, list);
+    } catch (const std::exception&) {
+        result = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);  // no memory for the buffer
+    }
+    close(fd);
+    return result;
+}
+
+SiteListLoadResult ReadSiteList(CDataArchive& ar, CObList<CFTPSite>& list) {
+    try {
         ReadSites(ar, list);
     } catch (const CArchiveException& e) {
         switch (e.m_cause) {
@@ -77,19 +87,16 @@ SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list
         case CArchiveException::badIndex:
         case CArchiveException::badClass:
         case CArchiveException::badSchema:
-            result = Failure(SiteListLoadResult::BadFormat, kUnexpectedFormat, true);
-            break;
+            return Failure(SiteListLoadResult::BadFormat, kUnexpectedFormat, true);
         default:
-            result = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
-            break;
+            return Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
         }
     } catch (const CFileException& e) {
-        result = Failure(SiteListLoadResult::FileError, e.GetErrorMessage(), true);
+        return Failure(SiteListLoadResult::FileError, e.GetErrorMessage(), true);
     } catch (const std::exception&) {
-        result = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
+        return Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
     }
-    close(fd);
-    return result;
+    return SiteListLoadResult();
 }
 
 bool SaveSiteList(const std::string& path, const CObList<CFTPSite>& list) {

@@ -23,6 +23,12 @@ struct SiteListLoadResult {
 // in the list. A missing file is created empty (mode 0600) without any message.
 SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list);
 
+class CDataArchive;
+
+// The reading step on an archive already open (a file, or bytes in memory): appends the sites
+// read to `list` and classifies a fault as LoadSiteList does.
+SiteListLoadResult ReadSiteList(CDataArchive& ar, CObList<CFTPSite>& list);
+
 // Writes `list` to `path` (site.ds, or any file chosen with "save as"), replacing the old file all
 // at once with one readable by its owner only. False when it could not be written; the old file
 // is then as it was.
