@@ -1,0 +1,346 @@
+// One site's update against the in-memory server: statuses, marks, removal notices, files,
+// resuming after a lost connection and the automatic re-queue.
+
+#include "tests/update/EngineTestSupport.h"
+#include "update/SiteCrawler.h"
+#include "update/UpdateTexts.h"
+
+#include <algorithm>
+#include <filesystem>
+
+namespace enginetest {
+namespace {
+
+using Crawler = EngineTest;
+
+std::vector<std::string> Texts(const std::vector<StatusNote>& notes) {
+    std::vector<std::string> texts;
+    for (auto& n : notes)
+        texts.push_back(n.text);
+    return texts;
+}
+
+bool Contains(const std::vector<std::string>& list, const std::string& item) {
+    return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+void MarkAllRead(CFTPDir* dir) {
+    for (auto* f : dir->m_files)
+        f->m_bNew = 0;
+    for (auto* d : dir->m_subDirs) {
+        d->m_bNew = 0;
+        MarkAllRead(d);
+    }
+}
+
+TEST_F(Crawler, FirstUpdateMarksEverythingNewAndWritesBothFiles) {
+    m_fake->Put("/pub/a", 5);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->m_bHasNew.load(), 1);
+    ASSERT_NE(FindFile(site, "/pub/a"), nullptr);
+    EXPECT_EQ(FindDir(site, "/pub")->m_bNew, 1);
+    EXPECT_EQ(FindFile(site, "/pub/a")->m_bNew, 1);
+    auto texts = Texts(m_events.StatusesOf(site));
+    EXPECT_TRUE(Contains(texts, kStatusConnecting));
+    EXPECT_TRUE(Contains(texts, kStatusConnected));
+    EXPECT_EQ(texts.back(), kStatusSucceeded);
+
+    // The two files of the site's directory, byte for byte.
+    const std::string content("\x00\x01\x00\xFF\xFF\x01\x00\x07\x00" "CFTPDir" "\x03pub\x00\x00\x01\x00\xFF\xFF\x01\x00\x08\x00"
+                              "CFTPFile" "\x05\x00\x00\x00\x00\x00\x00\x00\x01" "a\x00\x00", 50);
+    EXPECT_EQ(ReadBytes(SiteFile(site, "content.ct")), content);
+    EXPECT_EQ(ReadBytes(SiteFile(site, "state.st")), std::string("\x01\x00\x00\x00\x01\x00\x00\x00", 8));
+    EXPECT_EQ(m_fake->OpenConnections(), 0);
+}
+
+TEST_F(Crawler, SecondUpdateMarksWhatChangedAndReportsEachRemovalOnce) {
+    m_fake->Put("/keep.txt", 1);
+    m_fake->Put("/resize.txt", 1);
+    m_fake->Put("/old-name.txt", 3);
+    m_fake->Put("/same", 4);
+    m_fake->Put("/Case.txt", 1);
+    m_fake->Put("/gone/deep/x", 1);
+    m_fake->Put("/gone/y", 1);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+    MarkAllRead(site->m_pRootDir.get());
+    site->m_bHasNew = 0;
+    CFTPFile* goneFile = FindFile(site, "/old-name.txt");
+    CFTPDir* goneDir = FindDir(site, "/gone");
+    CFTPFile* replaced = FindFile(site, "/same");
+    m_events.Clear();
+
+    m_fake->Put("/resize.txt", 1000);
+    m_fake->Remove("/old-name.txt");
+    m_fake->Put("/new-name.txt", 3);
+    m_fake->Remove("/same");
+    m_fake->Put("/same/");
+    m_fake->Put("/case.txt", 1);
+    m_fake->Remove("/gone/");
+    m_fake->Put("/added/inner.bin", 8);
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->m_bHasNew.load(), 1);
+    EXPECT_EQ(FindFile(site, "/keep.txt")->m_bNew, 0);
+    EXPECT_EQ(FindFile(site, "/resize.txt")->m_bNew, 0);
+    EXPECT_EQ(FindFile(site, "/resize.txt")->m_nSize, 1000u);
+    EXPECT_EQ(FindFile(site, "/new-name.txt")->m_bNew, 1);
+    EXPECT_EQ(FindFile(site, "/Case.txt")->m_bNew, 0);
+    EXPECT_EQ(FindFile(site, "/case.txt")->m_bNew, 1);
+    EXPECT_EQ(FindFile(site, "/same"), nullptr);
+    EXPECT_EQ(FindDir(site, "/same")->m_bNew, 1);
+    EXPECT_EQ(FindDir(site, "/added")->m_bNew, 1);
+    EXPECT_EQ(FindFile(site, "/added/inner.bin")->m_bNew, 1);
+    EXPECT_EQ(FindDir(site, "/gone"), nullptr);
+
+    auto removed = m_events.Removed();
+    ASSERT_EQ(removed.size(), 3u);  // two files, then the one directory; nothing below it
+    EXPECT_EQ(removed[0].id, goneFile);
+    EXPECT_EQ(removed[0].kind, kEntryFile);
+    EXPECT_EQ(removed[1].id, replaced);
+    EXPECT_EQ(removed[1].kind, kEntryFile);
+    EXPECT_EQ(removed[2].id, goneDir);
+    EXPECT_EQ(removed[2].kind, kEntryDir);
+}
+
+TEST_F(Crawler, RefusedDirectoryKeepsItsEntriesAndRefusedListingEmptiesIt) {
+    m_fake->Put("/locked/secret.txt", 1);
+    m_fake->Put("/locked/inner/x", 1);
+    m_fake->Put("/unlisted/f", 1);
+    m_fake->Put("/open/g", 1);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+    m_events.Clear();
+
+    m_fake->SetFault("/locked", Fault::RefuseCwd);
+    m_fake->SetFault("/unlisted", Fault::RefuseList);
+    m_fake->ClearLog();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_NE(FindFile(site, "/locked/secret.txt"), nullptr);
+    EXPECT_NE(FindFile(site, "/locked/inner/x"), nullptr);
+    EXPECT_EQ(FindDir(site, "/unlisted")->m_files.GetCount(), 0u);
+    EXPECT_NE(FindFile(site, "/open/g"), nullptr);
+    auto log = m_fake->Log();
+    EXPECT_FALSE(Contains(log, "CWD /locked/inner"));  // the children of a refused directory wait
+    ASSERT_EQ(m_events.Removed().size(), 1u);
+    EXPECT_EQ(m_events.Removed()[0].name, "f");
+}
+
+// The commands the second login sent, in order.
+std::vector<std::string> AfterLogin(const std::vector<std::string>& log, int login) {
+    std::vector<std::string> out;
+    int seen = 0;
+    for (auto& line : log) {
+        if (line.rfind("USER ", 0) == 0)
+            ++seen;
+        else if (seen == login)
+            out.push_back(line);
+    }
+    return out;
+}
+
+TEST_F(Crawler, LostThreeLevelsDeepResumesThereAndListsNothingBefore) {
+    m_fake->Put("/a/b/before/f", 1);
+    m_fake->Put("/a/b/c/d/file", 1);
+    m_fake->Put("/a/b/c2/f", 1);
+    m_fake->Put("/z/f", 1);
+    m_fake->SetFault("/a/b/c", Fault::LoseList, 1);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_EQ(site->m_nRetryCount, 1);
+    EXPECT_EQ(m_fake->Logins(), 2);
+    auto second = AfterLogin(m_fake->Log(), 2);
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(second.front(), "CWD /a/b/c");
+    for (const char* earlier : {"CWD /", "CWD /a", "CWD /a/b", "CWD /a/b/before"})
+        EXPECT_FALSE(Contains(second, earlier)) << earlier;
+    for (const char* later : {"CWD /a/b/c/d", "CWD /a/b/c2", "CWD /z"})
+        EXPECT_TRUE(Contains(second, later)) << later;
+    EXPECT_NE(FindFile(site, "/a/b/c/d/file"), nullptr);
+
+    // While it waited, the status showed the loss with the waiting note, code 4.
+    bool sawRequeue = false;
+    for (auto& note : m_events.StatusesOf(site)) {
+        if (sawRequeue)
+            EXPECT_NE(note.text, kStatusWaiting);  // a re-queue keeps showing why it waits
+        const std::string suffix = kStatusRequeued;
+        if (note.code == 4 && note.text.rfind(kStatusLostFormat, 0) == 0 && note.text.size() > suffix.size() &&
+            note.text.compare(note.text.size() - suffix.size(), suffix.size(), suffix) == 0)
+            sawRequeue = true;
+    }
+    EXPECT_TRUE(sawRequeue);
+}
+
+TEST_F(Crawler, LostAtTheRootStartsOver) {
+    m_fake->Put("/a/f", 1);
+    m_fake->SetFault("/", Fault::LoseList, 1);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    auto second = AfterLogin(m_fake->Log(), 2);
+    ASSERT_GE(second.size(), 2u);
+    EXPECT_EQ(second[0], "CWD /");
+    EXPECT_EQ(second[1], "LIST /");
+}
+
+TEST_F(Crawler, FifthLossLeavesTheSiteEndedWithoutRequeue) {
+    m_fake->Put("/a/f", 1);
+    m_fake->SetFault("/a", Fault::LoseCwd);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(m_fake->Logins(), 5);  // the user's run and four re-queues
+    EXPECT_EQ(site->m_nRetryCount, 4);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+    std::string text = site->GetStatusText();
+    EXPECT_EQ(text.rfind(kStatusLostFormat, 0), 0u);
+    EXPECT_EQ(text.find('\t'), std::string::npos);
+    EXPECT_TRUE(std::filesystem::exists(SiteFile(site, "content.ct")));  // partial walks are kept
+
+    // A run the user starts later is not re-queued either.
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(m_fake->Logins(), 6);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+}
+
+TEST_F(Crawler, SubdirectoryRunWalksOnlyItsSubtreeAndResumesInIt) {
+    m_fake->Put("/a/sub/x/f", 1);
+    m_fake->Put("/b/f", 1);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+    m_fake->ClearLog();
+    m_fake->SetFault("/a/sub", Fault::LoseList, 1);
+
+    ASSERT_TRUE(UpdateAndWait(FindDir(site, "/a/sub")));
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    auto log = m_fake->Log();
+    EXPECT_FALSE(Contains(log, "CWD /b"));
+    EXPECT_FALSE(Contains(log, "CWD /a"));
+    auto second = AfterLogin(log, 2);
+    ASSERT_GE(second.size(), 2u);
+    EXPECT_EQ(second[0], "CWD /a/sub");
+    EXPECT_TRUE(Contains(second, "CWD /a/sub/x"));
+}
+
+TEST_F(Crawler, StopDuringTheWalkKeepsTheDirectoryAndWritesWhatWasMerged) {
+    m_fake->Put("/a/f1", 1);
+    m_fake->Put("/b/f2", 1);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    m_fake->Put("/b/f3", 1);
+    m_fake->Remove("/b/f2");
+    m_fake->OnList([](const std::string& path) {
+        if (path == "/b")
+            g_bStopUpdate = true;  // arrives while /b's listing is in flight
+    });
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), kStatusStopped);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+    EXPECT_EQ(site->m_nRetryCount, 0);
+    CFTPDir* b = FindDir(site, "/b");
+    EXPECT_NE(b->FindFile("f2"), nullptr);  // nothing of /b removed
+    EXPECT_EQ(b->FindFile("f3"), nullptr);
+    EXPECT_EQ(b->FindFile("f2")->m_bSeen, 0);
+    EXPECT_TRUE(site->m_bResume);
+    EXPECT_EQ(site->m_pResumeDir, b);
+    EXPECT_TRUE(m_events.Removed().empty());
+
+    // The next run the user starts walks everything again.
+    m_fake->OnList(nullptr);
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_NE(b->FindFile("f3"), nullptr);
+    EXPECT_EQ(b->FindFile("f2"), nullptr);
+}
+
+TEST_F(Crawler, SiteNeverLoadedIsReadBeforeTheMerge) {
+    m_fake->Put("/pub/a", 1);
+    m_fake->Put("/pub/b", 2);
+    CFTPSite* first = AddSite();
+    ASSERT_TRUE(UpdateAndWait(first));
+    FindFile(first, "/pub/a")->m_bNew = 0;  // read, and written with the next save
+    ASSERT_TRUE(UpdateAndWait(first));
+    m_events.Clear();
+
+    // The same site as read from site.ds in a new program run: its tree is still on disk only.
+    CFTPSite* again = AddSite();
+    again->m_nLoadState = 0;
+    first->m_nUpdateStatus = 0;
+    m_sites.RemoveAt(0);
+    ASSERT_TRUE(UpdateAndWait(again));
+
+    EXPECT_EQ(again->m_nLoadState.load(), 1);
+    EXPECT_EQ(FindFile(again, "/pub/a")->m_bNew, 0);
+    EXPECT_EQ(FindFile(again, "/pub/b")->m_bNew, 1);
+    EXPECT_EQ(again->m_bHasNew.load(), 0);  // nothing reported new twice
+    EXPECT_TRUE(m_events.Removed().empty());
+}
+
+TEST_F(Crawler, LoginRefusalAndMissingSessionFailWithoutFiles) {
+    CFTPSite* site = AddSite();
+    m_fake->SetFault("", Fault::RefuseLogin, 1);
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->GetStatusText(), std::string(kStatusFailedPrefix) + "530 Login incorrect.");
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 1);
+    EXPECT_EQ(site->m_nRetryCount, 0);
+    EXPECT_FALSE(std::filesystem::exists(SiteFile(site, "content.ct")));
+
+    SetFtpConnectionFactory([](const std::atomic<bool>*) { return std::unique_ptr<IFtpConnection>(); });
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->GetStatusText(), kStatusNoSession);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 1);
+}
+
+TEST_F(Crawler, AnonymousUpdateLogsInAsAnonymous) {
+    CFTPSite* site = AddSite();
+    site->m_strUser = "alice";
+    site->m_strPassword = "pw";
+    site->m_bAnonymousUpdate = 1;
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(m_fake->Log().front(), "USER anonymous@fake.example");
+}
+
+TEST_F(Crawler, DescentEndsAtTheDepthLimitAndSaysSo) {
+    std::string path;
+    for (int i = 0; i < kMaxWalkDepth + 20; ++i)
+        path += "/d";
+    m_fake->Put(path + "/");
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusDepthLimit);
+    int listings = 0;
+    for (auto& line : m_fake->Log())
+        listings += line.rfind("LIST ", 0) == 0;
+    EXPECT_EQ(listings, kMaxWalkDepth + 1);  // the start and 256 levels below it
+}
+
+TEST_F(Crawler, WalkDirectoryReportsTheEndDirectly) {
+    m_fake->Put("/a/b/f", 1);
+    CFTPSite* site = AddSite();
+    auto connection = m_fake->Connect();
+    ASSERT_TRUE(connection->Connect("h", 21, "u", "p").ok());
+    EXPECT_TRUE(WalkDirectory(*connection, site, site->m_pRootDir.get()));
+    EXPECT_NE(FindFile(site, "/a/b/f"), nullptr);
+
+    m_fake->SetFault("/a/b", Fault::LoseCwd);
+    EXPECT_FALSE(WalkDirectory(*connection, site, site->m_pRootDir.get()));
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+    EXPECT_EQ(site->GetStatusText().rfind(kStatusLostFormat, 0), 0u);
+    EXPECT_EQ(site->m_pResumeDir, FindDir(site, "/a/b"));
+}
+
+}  // namespace
+}  // namespace enginetest

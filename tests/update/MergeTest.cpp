@@ -1,0 +1,197 @@
+// The merge of one listing into one stored directory.
+
+#include "model/Records.h"
+#include "update/DirectoryMerge.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::atomic<bool> g_noStop{false};
+
+FtpEntry F(std::string name, uint64_t size = 0) { return FtpEntry{std::move(name), false, size}; }
+FtpEntry D(std::string name) { return FtpEntry{std::move(name), true, 0}; }
+
+CFTPFile* AddFile(CFTPDir& dir, const std::string& name, uint64_t size = 0, int isNew = 0) {
+    auto file = std::make_unique<CFTPFile>();
+    file->m_strName = name;
+    file->m_nSize = size;
+    file->m_bNew = isNew;
+    file->m_pParent = &dir;
+    return dir.m_files.AddTail(std::move(file));
+}
+
+CFTPDir* AddDir(CFTPDir& parent, const std::string& name, int isNew = 0) {
+    auto dir = std::make_unique<CFTPDir>();
+    dir->m_strName = name;
+    dir->m_bNew = isNew;
+    dir->m_pParent = &parent;
+    return parent.m_subDirs.AddTail(std::move(dir));
+}
+
+std::vector<std::string> Names(const CObList<CFTPFile>& list) {
+    std::vector<std::string> names;
+    for (auto* e : list)
+        names.push_back(e->m_strName);
+    return names;
+}
+std::vector<std::string> Names(const CObList<CFTPDir>& list) {
+    std::vector<std::string> names;
+    for (auto* e : list)
+        names.push_back(e->m_strName);
+    return names;
+}
+
+TEST(DirectoryMerge, FirstListingAddsEverythingAsNewInListOrder) {
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    auto outcome = MergeListing(site, root, {F("b.txt", 7), D("pub"), F("a.txt", 1ull << 33), D("incoming")}, g_noStop);
+
+    EXPECT_FALSE(outcome.stopped);
+    EXPECT_TRUE(outcome.addedAny);
+    EXPECT_EQ(site.m_bHasNew.load(), 1);
+    EXPECT_EQ(Names(root.m_files), (std::vector<std::string>{"b.txt", "a.txt"}));
+    EXPECT_EQ(Names(root.m_subDirs), (std::vector<std::string>{"pub", "incoming"}));
+    EXPECT_EQ(root.m_files.GetAt(1)->m_nSize, 1ull << 33);
+    for (auto* f : root.m_files) {
+        EXPECT_EQ(f->m_bNew, 1);
+        EXPECT_EQ(f->m_bSeen, 0);
+        EXPECT_EQ(f->m_pParent, &root);
+    }
+    for (auto* d : root.m_subDirs) {
+        EXPECT_EQ(d->m_bNew, 1);
+        EXPECT_EQ(d->m_bSeen, 0);
+        EXPECT_EQ(d->m_pParent, &root);
+    }
+}
+
+TEST(DirectoryMerge, KnownEntriesKeepTheirMarkAndTakeTheNewSize) {
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    CFTPFile* read = AddFile(root, "read.txt", 10, 0);
+    CFTPFile* unread = AddFile(root, "unread.txt", 10, 1);
+    CFTPDir* sub = AddDir(root, "sub", 0);
+
+    auto outcome = MergeListing(site, root, {F("read.txt", 99), F("unread.txt", 10), D("sub")}, g_noStop);
+
+    EXPECT_FALSE(outcome.addedAny);
+    EXPECT_EQ(site.m_bHasNew.load(), 0);
+    EXPECT_TRUE(outcome.removedFiles.empty());
+    EXPECT_TRUE(outcome.removedDirs.empty());
+    EXPECT_EQ(read->m_nSize, 99u);
+    EXPECT_EQ(read->m_bNew, 0);  // a new size alone does not make a file new
+    EXPECT_EQ(unread->m_bNew, 1);
+    EXPECT_EQ(sub->m_bNew, 0);
+    EXPECT_EQ(root.m_files.GetCount(), 2u);
+}
+
+TEST(DirectoryMerge, VanishedEntriesAreUnlinkedAndHandedBackInListOrder) {
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    AddFile(root, "gone1");
+    AddFile(root, "stays");
+    AddFile(root, "gone2");
+    CFTPDir* oldDir = AddDir(root, "old");
+    AddFile(*AddDir(*oldDir, "deeper"), "x");
+    AddDir(root, "kept");
+
+    auto outcome = MergeListing(site, root, {F("stays"), D("kept")}, g_noStop);
+
+    ASSERT_EQ(outcome.removedFiles.size(), 2u);
+    EXPECT_EQ(outcome.removedFiles[0]->m_strName, "gone1");
+    EXPECT_EQ(outcome.removedFiles[1]->m_strName, "gone2");
+    ASSERT_EQ(outcome.removedDirs.size(), 1u);  // the subtree goes with its directory
+    EXPECT_EQ(outcome.removedDirs[0].get(), oldDir);
+    EXPECT_EQ(Names(root.m_files), (std::vector<std::string>{"stays"}));
+    EXPECT_EQ(Names(root.m_subDirs), (std::vector<std::string>{"kept"}));
+}
+
+TEST(DirectoryMerge, NamesAreComparedByteForByteAndKindsApart) {
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    AddFile(root, "readme");
+    AddFile(root, "same");  // replaced on the server by a directory of the same name
+    const std::string gbk = "\xd6\xd0\xce\xc4";             // 中文 in GBK
+    const std::string utf8 = "\xe4\xb8\xad\xe6\x96\x87";     // 中文 in UTF-8
+    AddFile(root, gbk);
+
+    auto outcome = MergeListing(site, root, {F("README"), F("readme"), D("same"), F(gbk), F(utf8)}, g_noStop);
+
+    EXPECT_EQ(Names(root.m_files), (std::vector<std::string>{"readme", gbk, "README", utf8}));
+    EXPECT_EQ(root.FindFile("README")->m_bNew, 1);
+    EXPECT_EQ(root.FindFile(gbk)->m_bNew, 0);
+    ASSERT_EQ(outcome.removedFiles.size(), 1u);
+    EXPECT_EQ(outcome.removedFiles[0]->m_strName, "same");
+    ASSERT_NE(root.FindSubDir("same"), nullptr);
+    EXPECT_EQ(root.FindSubDir("same")->m_bNew, 1);
+}
+
+TEST(DirectoryMerge, UnusableAndRepeatedNamesAreSkipped) {
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    std::vector<FtpEntry> listing = {
+        D("."), D(".."), F(""), F("a/b"), F(std::string("nul\0x", 5)), F("cr\r"), D("lf\nx"),
+        F("twice", 1), F("twice", 2), D("dir"), D("dir"),
+    };
+    auto outcome = MergeListing(site, root, listing, g_noStop);
+
+    EXPECT_EQ(Names(root.m_files), (std::vector<std::string>{"twice"}));
+    EXPECT_EQ(root.m_files.GetHead()->m_nSize, 2u);
+    EXPECT_EQ(Names(root.m_subDirs), (std::vector<std::string>{"dir"}));
+    EXPECT_TRUE(IsUsableEntryName("a b%#?;&+"));
+    EXPECT_FALSE(IsUsableEntryName(".."));
+}
+
+TEST(DirectoryMerge, FirstOfEqualStoredNamesWinsAndTheRestGo) {
+    // A damaged or old catalogue may hold a name twice; the first one is the one that lives on.
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    CFTPFile* first = AddFile(root, "dup", 1, 1);
+    AddFile(root, "dup", 2, 0);
+
+    auto outcome = MergeListing(site, root, {F("dup", 3)}, g_noStop);
+
+    ASSERT_EQ(root.m_files.GetCount(), 1u);
+    EXPECT_EQ(root.m_files.GetHead(), first);
+    EXPECT_EQ(first->m_nSize, 3u);
+    ASSERT_EQ(outcome.removedFiles.size(), 1u);
+    EXPECT_EQ(outcome.removedFiles[0]->m_nSize, 2u);
+}
+
+TEST(DirectoryMerge, StopKeepsEverythingStoredAndLeavesNoMarks) {
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    CFTPFile* file = AddFile(root, "f");
+    CFTPDir* dir = AddDir(root, "d");
+    file->m_bSeen = 1;  // as if part of the listing had been merged already
+    dir->m_bSeen = 1;
+    std::atomic<bool> stop{true};
+
+    auto outcome = MergeListing(site, root, {F("new")}, stop);
+
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_TRUE(outcome.removedFiles.empty());
+    EXPECT_TRUE(outcome.removedDirs.empty());
+    EXPECT_EQ(root.m_files.GetCount(), 1u);
+    EXPECT_EQ(root.m_subDirs.GetCount(), 1u);
+    EXPECT_EQ(file->m_bSeen, 0);
+    EXPECT_EQ(dir->m_bSeen, 0);
+}
+
+TEST(DirectoryMerge, EmptyListingEmptiesTheDirectory) {
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    AddFile(root, "a");
+    AddDir(root, "b");
+    auto outcome = MergeListing(site, root, {}, g_noStop);
+    EXPECT_EQ(outcome.removedFiles.size(), 1u);
+    EXPECT_EQ(outcome.removedDirs.size(), 1u);
+    EXPECT_TRUE(root.m_files.IsEmpty());
+    EXPECT_TRUE(root.m_subDirs.IsEmpty());
+}
+
+}  // namespace

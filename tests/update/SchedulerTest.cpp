@@ -1,0 +1,198 @@
+// The queue, the dispatcher and the thread limit, the commands, stop and drain, progress, and
+// sites deleted while the engine holds them.
+
+#include "tests/update/EngineTestSupport.h"
+#include "update/UpdateTexts.h"
+
+#include <filesystem>
+
+namespace enginetest {
+namespace {
+
+using Scheduler = EngineTest;
+using namespace std::chrono_literals;
+
+// Every listing takes a while, so that workers overlap.
+void SlowListings(FakeFtpServer& fake, std::chrono::milliseconds delay) {
+    fake.OnList([delay](const std::string&) { std::this_thread::sleep_for(delay); });
+}
+
+TEST_F(Scheduler, TwelveSitesNeverRunMoreThanTheLimit) {
+    m_fake->Put("/a/", 0);
+    m_fake->Put("/b/", 0);
+    SlowListings(*m_fake, 20ms);
+    for (int i = 0; i < 12; ++i)
+        AddSite("site" + std::to_string(i));
+    int total = 0;
+    UpdateAllSites(m_sites, total);
+    EXPECT_EQ(total, 12);
+
+    std::string text;
+    ASSERT_TRUE(WaitFor([] { return g_nRunningUpdates.load() > 0; }));
+    EXPECT_TRUE(UpdateProgressTick(total, text));
+    int done = -1;
+    ASSERT_EQ(std::sscanf(text.c_str(), "更新%d/12", &done), 1) << text;
+    EXPECT_GE(done, 0);
+    EXPECT_LE(done, 12);
+
+    ASSERT_TRUE(WaitFor([] { return g_nRunningUpdates.load() == 0 && g_updateQueue.IsEmpty(); }));
+    EXPECT_EQ(m_fake->MaxConnections(), 5);
+    for (CFTPSite* site : m_sites)
+        EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_FALSE(UpdateProgressTick(total, text));
+    EXPECT_EQ(text, kProgressDone);
+    EXPECT_EQ(total, 0);
+}
+
+TEST_F(Scheduler, LimitOneServesTheQueueInOrderOneAtATime) {
+    g_nMaxUpdateThreads = 1;
+    m_fake->Put("/a/", 0);
+    SlowListings(*m_fake, 5ms);
+    for (int i = 0; i < 4; ++i)
+        AddSite("s" + std::to_string(i));
+    int total = 0;
+    UpdateAllSites(m_sites, total);
+    ASSERT_TRUE(WaitUntilFinished());
+
+    EXPECT_EQ(m_fake->MaxConnections(), 1);
+    std::vector<std::string> users;
+    for (auto& line : m_fake->Log())
+        if (line.rfind("USER ", 0) == 0)
+            users.push_back(line);
+    EXPECT_EQ(users, (std::vector<std::string>{"USER anonymous@s0", "USER anonymous@s1", "USER anonymous@s2",
+                                               "USER anonymous@s3"}));
+}
+
+TEST_F(Scheduler, CommandsSkipSitesAlreadyInTheEngine) {
+    std::atomic<bool> release{false};
+    m_fake->OnList([&](const std::string&) {
+        while (!release)
+            std::this_thread::sleep_for(1ms);
+    });
+    CFTPSite* busy = AddSite("busy");
+    AddSite("idle");
+    int total = 0;
+    ASSERT_TRUE(UpdateSelectedDir(busy->m_pRootDir.get(), m_sites, total));
+    EXPECT_EQ(total, 1);
+    EXPECT_FALSE(UpdateSelectedDir(busy->m_pRootDir.get(), m_sites, total));
+    EXPECT_FALSE(UpdateSelectedDir(nullptr, m_sites, total));
+    CFTPSite stranger;
+    EXPECT_FALSE(UpdateSelectedDir(stranger.m_pRootDir.get(), m_sites, total));
+    EXPECT_EQ(total, 1);
+
+    UpdateAllSites(m_sites, total);  // the busy one is not counted twice
+    EXPECT_EQ(total, 2);
+    release = true;
+    ASSERT_TRUE(WaitUntilFinished());
+    EXPECT_EQ(busy->m_nUpdateStatus.load(), 2);
+}
+
+TEST_F(Scheduler, StopEndsRunningWorkersAndDrainsWaitingRequests) {
+    g_nMaxUpdateThreads = 1;
+    m_fake->Put("/a/", 0);
+    std::atomic<bool> listing{false};
+    m_fake->OnList([&](const std::string&) {
+        listing = true;
+        while (!g_bStopUpdate)
+            std::this_thread::sleep_for(1ms);
+    });
+    CFTPSite* running = AddSite("running");
+    CFTPSite* waiting1 = AddSite("waiting1");
+    CFTPSite* waiting2 = AddSite("waiting2");
+    int total = 0;
+    UpdateAllSites(m_sites, total);
+    ASSERT_TRUE(WaitFor([&] { return listing.load(); }));
+
+    StopUpdates();
+    ASSERT_TRUE(WaitFor([] { return IsUpdateEngineIdle(); }));
+
+    EXPECT_EQ(running->GetStatusText(), kStatusStopped);  // full-width mark
+    EXPECT_EQ(running->m_nUpdateStatus.load(), 3);
+    EXPECT_TRUE(std::filesystem::exists(SiteFile(running, "content.ct")));
+    for (CFTPSite* site : {waiting1, waiting2}) {
+        EXPECT_EQ(site->GetStatusText(), kStatusDrained);  // half-width mark
+        EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+        auto notes = m_events.StatusesOf(site);
+        ASSERT_FALSE(notes.empty());
+        EXPECT_TRUE(notes.back().sync);
+        EXPECT_EQ(notes.back().text, kStatusDrained);
+        EXPECT_FALSE(std::filesystem::exists(SiteFile(site, "content.ct")));
+    }
+    EXPECT_EQ(m_fake->Logins(), 1);
+    std::string text;
+    EXPECT_FALSE(UpdateProgressTick(total, text));
+    EXPECT_EQ(text, kProgressDone);
+}
+
+TEST_F(Scheduler, CommandRightAfterAStopIsServed) {
+    m_fake->Put("/a/", 0);
+    std::atomic<bool> listing{false};
+    m_fake->OnList([&](const std::string&) {
+        listing = true;
+        std::this_thread::sleep_for(30ms);
+    });
+    CFTPSite* first = AddSite("first");
+    CFTPSite* second = AddSite("second");
+    int total = 0;
+    ASSERT_TRUE(UpdateSelectedDir(first->m_pRootDir.get(), m_sites, total));
+    ASSERT_TRUE(WaitFor([&] { return listing.load(); }));
+    StopUpdates();  // the dispatcher now waits for the worker
+    ASSERT_TRUE(UpdateSelectedDir(second->m_pRootDir.get(), m_sites, total));
+    ASSERT_TRUE(WaitUntilFinished());
+    EXPECT_EQ(second->GetStatusText(), kStatusSucceeded);
+}
+
+TEST_F(Scheduler, SiteDeletedWhileRunningEndsQuietlyAndWritesNothing) {
+    m_fake->Put("/a/f", 1);
+    std::atomic<bool> listing{false}, release{false};
+    m_fake->OnList([&](const std::string&) {
+        listing = true;
+        while (!release)
+            std::this_thread::sleep_for(1ms);
+    });
+    CFTPSite* site = AddSite("doomed");
+    std::string contentPath = SiteFile(site, "content.ct");
+    int total = 0;
+    ASSERT_TRUE(UpdateSelectedDir(site->m_pRootDir.get(), m_sites, total));
+    ASSERT_TRUE(WaitFor([&] { return listing.load(); }));
+
+    ASSERT_TRUE(IsSiteInEngine(site));
+    const CFTPSite* identity = site;
+    RetireSite(m_sites.RemoveAt(0));
+    size_t notesAtRetire = m_events.StatusesOf(site).size();
+    release = true;
+    ASSERT_TRUE(WaitFor([&] { return !IsSiteInEngine(identity); }));
+
+    EXPECT_EQ(m_events.StatusesOf(site).size(), notesAtRetire);
+    EXPECT_FALSE(std::filesystem::exists(contentPath));
+    EXPECT_EQ(m_fake->OpenConnections(), 0);
+    ASSERT_TRUE(WaitUntilFinished());
+}
+
+TEST_F(Scheduler, SiteDeletedWhileQueuedLeavesTheQueue) {
+    g_nMaxUpdateThreads = 1;
+    std::atomic<bool> release{false};
+    m_fake->OnList([&](const std::string&) {
+        while (!release)
+            std::this_thread::sleep_for(1ms);
+    });
+    AddSite("first");
+    CFTPSite* queued = AddSite("queued");
+    int total = 0;
+    UpdateAllSites(m_sites, total);
+    ASSERT_TRUE(WaitFor([] { return g_nRunningUpdates.load() == 1; }));
+    ASSERT_TRUE(IsSiteInEngine(queued));
+
+    RetireSite(m_sites.RemoveAt(1));
+    EXPECT_FALSE(IsSiteInEngine(queued));
+    EXPECT_TRUE(g_updateQueue.IsEmpty());
+    release = true;
+    ASSERT_TRUE(WaitUntilFinished());
+    EXPECT_EQ(m_fake->Logins(), 1);
+
+    RetireSite(nullptr);
+    RetireSite(std::make_unique<CFTPSite>());  // not in the engine: destroyed at once
+}
+
+}  // namespace
+}  // namespace enginetest
