@@ -44,6 +44,8 @@ const char* ActionName(PyFtpFault::Action action) {
         return "drop_cwd";
     case PyFtpFault::Close421Cwd:
         return "close421_cwd";
+    case PyFtpFault::HangUpAfterCwd:
+        return "hangup_cwd";
     case PyFtpFault::RefuseList:
         return "refuse_list";
     case PyFtpFault::BusyList:
@@ -56,6 +58,8 @@ const char* ActionName(PyFtpFault::Action action) {
         return "stall_list";
     case PyFtpFault::StallData:
         return "stall_data";
+    case PyFtpFault::RejectMlsd:
+        return "reject_mlsd";
     }
     return "refuse_cwd";
 }

@@ -66,15 +66,17 @@ private:
 // comes back can get further); 0: every time.
 struct PyFtpFault {
     enum Action {
-        RefuseCwd,    // 550 to CWD
-        DropCwd,      // the server closes the control connection on CWD, no reply
-        Close421Cwd,  // 421 to CWD, then closes
-        RefuseList,   // 550 to LIST/MLSD
-        BusyList,     // 450 to LIST/MLSD
-        DropList,     // closes the control connection on LIST/MLSD, no reply
-        Close421List, // 421 to LIST/MLSD, then closes
-        StallList,    // never answers LIST/MLSD
-        StallData,    // answers 150, then the data connection sends nothing
+        RefuseCwd,      // 550 to CWD
+        DropCwd,        // the server closes the control connection on CWD, no reply
+        Close421Cwd,    // 421 to CWD, then closes
+        HangUpAfterCwd, // a normal reply to CWD, then closes (the client finds out later)
+        RefuseList,     // 550 to LIST/MLSD
+        BusyList,       // 450 to LIST/MLSD
+        DropList,       // closes the control connection on LIST/MLSD, no reply
+        Close421List,   // 421 to LIST/MLSD, then closes
+        StallList,      // never answers LIST/MLSD
+        StallData,      // answers 150, then the data connection sends nothing
+        RejectMlsd,     // 500 to MLSD as if unknown, although FEAT offers it; LIST works
     };
     std::string dir;
     Action action = RefuseCwd;

@@ -16,12 +16,14 @@ ACTION is one of
     refuse_cwd     550 to a CWD into the directory
     drop_cwd       close the control connection on that CWD, without a reply
     close421_cwd   421 to that CWD, then close
+    hangup_cwd     a normal reply to that CWD, then close the control connection
     refuse_list    550 to a listing (LIST, MLSD, NLST) of the directory
     busy_list      450 to the listing
     drop_list      close the control connection on the listing, without a reply
     close421_list  421 to the listing, then close
     stall_list     no reply at all to the listing (the client times out)
     stall_data     150, then a data connection that sends nothing
+    reject_mlsd    500 to MLSD (as if unknown, though FEAT offers it); LIST works
 
 --log FILE appends one line per command that reaches a directory: "CWD /path",
 "LIST /path", "MLSD /path", "NLST /path", plus "USER name" at each login, raw bytes.
@@ -116,15 +118,22 @@ class TestHandler(FTPHandler):
             with open(self.log_path, 'ab') as f:
                 f.write(verb.encode('ascii') + b' ' + to_bytes(ftp_path) + b'\n')
 
-    def _fault(self, ftp_path, kind):
-        """Carries out a fault for a CWD (kind 'cwd') or a listing ('list'); True if it did."""
-        names = {'cwd': ('refuse_cwd', 'drop_cwd', 'close421_cwd'),
-                 'list': ('refuse_list', 'busy_list', 'drop_list', 'close421_list',
-                          'stall_list', 'stall_data')}[kind]
+    def _fault(self, ftp_path, verb):
+        """Carries out a fault for a CWD or a listing command; True if it answered for it."""
+        if verb == 'CWD':
+            names = ('refuse_cwd', 'drop_cwd', 'close421_cwd', 'hangup_cwd')
+        else:
+            names = ('refuse_list', 'busy_list', 'drop_list', 'close421_list', 'stall_list',
+                     'stall_data') + (('reject_mlsd',) if verb == 'MLSD' else ())
         action = self.faults.take(ftp_path, names)
         if action is None:
             return False
-        if action.startswith('refuse'):
+        if action == 'hangup_cwd':
+            self.close_after_reply = True
+            return False
+        if action == 'reject_mlsd':
+            self.respond('500 Command "MLSD" not understood.')
+        elif action.startswith('refuse'):
             self.respond('550 Permission denied by test fault.')
         elif action == 'busy_list':
             self.respond('450 Listing temporarily unavailable.')
@@ -147,14 +156,18 @@ class TestHandler(FTPHandler):
     def ftp_CWD(self, path):
         ftp_path = self.fs.fs2ftp(path)
         self._log('CWD', ftp_path)
-        if self._fault(ftp_path, 'cwd'):
+        self.close_after_reply = False
+        if self._fault(ftp_path, 'CWD'):
             return None
-        return super().ftp_CWD(path)
+        result = super().ftp_CWD(path)
+        if self.close_after_reply:
+            self.close_when_done()
+        return result
 
     def _listing(self, verb, path, base):
         ftp_path = self.fs.fs2ftp(path)
         self._log(verb, ftp_path)
-        if self._fault(ftp_path, 'list'):
+        if self._fault(ftp_path, verb):
             return None
         return base(self, path)
 

@@ -1,0 +1,427 @@
+// IFtpConnection on libcurl: one easy handle, so one control connection carries a whole walk.
+#include "platform/FtpClient.h"
+
+#include "platform/FtpErrors.h"
+#include "platform/FtpListing.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <mutex>
+#include <string_view>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kMaxTextBytes = 1023;
+constexpr size_t kMaxListingBytes = size_t(1) << 30; // more than any real directory lists
+
+std::string Cut(std::string text) {
+    if (text.size() > kMaxTextBytes)
+        text.resize(kMaxTextBytes);
+    return text;
+}
+
+bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
+    if (s.size() < prefix.size())
+        return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        char c = s[i];
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 'a' + 'A');
+        if (c != prefix[i])
+            return false;
+    }
+    return true;
+}
+
+// A host that can stand in the authority part of a URL without changing its meaning.
+bool UsableHost(std::string_view host) {
+    if (host.empty())
+        return false;
+    for (unsigned char c : host)
+        if (c <= ' ' || c == 0x7f || c == '/' || c == '\\' || c == '?' || c == '#' || c == '@')
+            return false;
+    return true;
+}
+
+class CurlFtpConnection final : public IFtpConnection {
+public:
+    CurlFtpConnection(const std::atomic<bool>* stop, FtpLimits limits) : m_stop(stop), m_limits(limits) {}
+    ~CurlFtpConnection() override { Close(); }
+
+    FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
+                      const std::string& password) override;
+    FtpResult ChangeDir(const std::string& absPath) override;
+    FtpResult List(std::vector<FtpEntry>& entries) override;
+    std::string LastReply() const override { return m_lastReply; }
+    void Close() override;
+
+private:
+    enum class Call { Connect, ChangeDir, List };
+
+    void SetCommonOptions();
+    CURLcode Perform(const std::string& url, bool nobody, const char* customRequest);
+    FtpResult Outcome(Call call, CURLcode code);
+    FtpResult LostWithoutSending(int code, std::string text);
+    bool ConnectionAlive();
+    void OnReplyBytes(std::string_view bytes);
+    void OnReplyLine(std::string_view line);
+
+    static int DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* self);
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* self);
+    static int ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+    const std::atomic<bool>* m_stop;
+    FtpLimits m_limits;
+    CURL* m_curl = nullptr;
+    bool m_dead = true; // no connection yet, or it was lost: every call fails without the network
+    std::string m_base; // "ftp://host:port"
+    std::string m_user, m_password;
+    std::string m_dirUrl; // the directory List() lists
+    bool m_useMlsd = false;
+    char m_errorBuffer[CURL_ERROR_SIZE] = {};
+
+    // Reply tracking, fed by the debug callback.
+    std::string m_partialLine;
+    std::vector<std::string> m_performLines; // every reply line of the current call
+    std::vector<std::string> m_openReply;    // lines of a multi-line reply still open
+    int m_openCode = 0;
+    std::string m_lastReply;
+    int m_performReplyCode = 0; // code of the last complete reply of the current call
+
+    std::string m_body;
+    bool m_bodyTooLarge = false;
+
+    // curl silently connects and logs in again when it finds its connection closed; after the
+    // login, a USER command means exactly that.
+    bool m_guardLogin = false;
+    bool m_reloginSeen = false;
+
+    Clock::time_point m_tcpDeadline; // while connecting; empty otherwise
+    bool m_tcpTimedOut = false;
+};
+
+int CurlFtpConnection::DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* self) {
+    auto* conn = static_cast<CurlFtpConnection*>(self);
+    if (type == CURLINFO_HEADER_IN)
+        conn->OnReplyBytes(std::string_view(data, size));
+    else if (type == CURLINFO_HEADER_OUT && conn->m_guardLogin &&
+             std::string_view(data, size).substr(0, 5) == "USER ")
+        conn->m_reloginSeen = true; // the progress callback ends this call
+    return 0;
+}
+
+size_t CurlFtpConnection::WriteCallback(char* data, size_t size, size_t count, void* self) {
+    auto* conn = static_cast<CurlFtpConnection*>(self);
+    const size_t bytes = size * count;
+    if (conn->m_body.size() + bytes > kMaxListingBytes) {
+        conn->m_bodyTooLarge = true;
+        return 0;
+    }
+    conn->m_body.append(data, bytes);
+    return bytes;
+}
+
+int CurlFtpConnection::ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    auto* conn = static_cast<CurlFtpConnection*>(self);
+    if (conn->m_reloginSeen || (conn->m_stop && conn->m_stop->load()))
+        return 1;
+    // The connect time-out covers the TCP connect only; curl's own would cover the login too.
+    if (conn->m_tcpDeadline != Clock::time_point() && Clock::now() > conn->m_tcpDeadline) {
+        curl_off_t connectedAfter = 0;
+        curl_easy_getinfo(conn->m_curl, CURLINFO_CONNECT_TIME_T, &connectedAfter);
+        if (connectedAfter == 0) {
+            conn->m_tcpTimedOut = true;
+            return 1;
+        }
+        conn->m_tcpDeadline = Clock::time_point();
+    }
+    return 0;
+}
+
+void CurlFtpConnection::OnReplyBytes(std::string_view bytes) {
+    // curl hands over whole lines as a rule; keep a partial one until its end arrives.
+    while (!bytes.empty()) {
+        size_t end = bytes.find('\n');
+        if (end == std::string_view::npos) {
+            m_partialLine.append(bytes);
+            return;
+        }
+        m_partialLine.append(bytes.substr(0, end));
+        bytes.remove_prefix(end + 1);
+        std::string line;
+        line.swap(m_partialLine);
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        OnReplyLine(line);
+    }
+}
+
+void CurlFtpConnection::OnReplyLine(std::string_view line) {
+    m_performLines.emplace_back(line);
+    const int code = ReplyCodeOf(line);
+    if (m_openCode == 0) {
+        if (code != 0 && line.size() > 3 && line[3] == '-') {
+            m_openCode = code;
+            m_openReply.assign(1, std::string(line));
+            return;
+        }
+        m_lastReply.assign(line);
+        m_performReplyCode = code;
+        return;
+    }
+    m_openReply.emplace_back(line);
+    if (code == m_openCode && (line.size() == 3 || line[3] == ' ')) {
+        m_lastReply.clear();
+        for (size_t i = 0; i < m_openReply.size(); ++i) {
+            if (i)
+                m_lastReply += '\n';
+            m_lastReply += m_openReply[i];
+        }
+        m_performReplyCode = m_openCode;
+        m_openCode = 0;
+        m_openReply.clear();
+    }
+}
+
+void CurlFtpConnection::SetCommonOptions() {
+    CURL* c = m_curl;
+    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_errorBuffer);
+    curl_easy_setopt(c, CURLOPT_USERNAME, m_user.c_str());
+    curl_easy_setopt(c, CURLOPT_PASSWORD, m_password.c_str());
+    // curl counts the login as part of connecting: allow the TCP connect its own limit (watched
+    // by the progress callback) plus a reply time-out for each of banner, USER and PASS.
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
+                     m_limits.connectTimeoutMs + 3 * 1000 * m_limits.replyTimeoutS);
+    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, m_limits.replyTimeoutS);
+    // A data connection that moves nothing would otherwise hang for ever.
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, m_limits.stallTimeoutS);
+    curl_easy_setopt(c, CURLOPT_FTPPORT, nullptr); // passive, always
+    curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, 1L);
+    curl_easy_setopt(c, CURLOPT_FTP_SKIP_PASV_IP, 1L); // data only ever to the host we logged in to
+    curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    curl_easy_setopt(c, CURLOPT_PROXY, ""); // the environment's proxy settings must not apply
+    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+    curl_easy_setopt(c, CURLOPT_VERBOSE, 1L); // the reply lines come through the debug callback
+    curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &CurlFtpConnection::DebugCallback);
+    curl_easy_setopt(c, CURLOPT_DEBUGDATA, this);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &CurlFtpConnection::WriteCallback);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &CurlFtpConnection::ProgressCallback);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+}
+
+CURLcode CurlFtpConnection::Perform(const std::string& url, bool nobody, const char* customRequest) {
+    m_errorBuffer[0] = '\0';
+    m_performLines.clear();
+    m_performReplyCode = 0;
+    m_body.clear();
+    m_bodyTooLarge = false;
+    m_reloginSeen = false;
+    m_tcpTimedOut = false;
+    curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(m_curl, CURLOPT_NOBODY, nobody ? 1L : 0L);
+    curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, customRequest);
+    return curl_easy_perform(m_curl);
+}
+
+bool CurlFtpConnection::ConnectionAlive() {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    return curl_easy_getinfo(m_curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD;
+}
+
+FtpResult CurlFtpConnection::LostWithoutSending(int code, std::string text) {
+    m_dead = true;
+    return {FtpStatus::Lost, code, Cut(std::move(text))};
+}
+
+FtpResult CurlFtpConnection::Outcome(Call call, CURLcode code) {
+    FtpResult result;
+    result.code = code;
+    result.status = ClassifyFtpError(code, m_performReplyCode);
+
+    // A new login means curl had lost the old connection: the walk cannot go on as if nothing
+    // happened.
+    if (m_tcpTimedOut) {
+        m_dead = true;
+        return {FtpStatus::Lost, CURLE_OPERATION_TIMEDOUT,
+                "Connection timed out after " + std::to_string(m_limits.connectTimeoutMs) + " milliseconds"};
+    }
+    if (call != Call::Connect && m_reloginSeen) {
+        m_dead = true;
+        return {FtpStatus::Lost, CURLE_RECV_ERROR, "The connection to the server was lost"};
+    }
+    // curl lets a listing answered with 450 pass as an empty one; it is the server's refusal.
+    if (result.status == FtpStatus::Ok && call == Call::List && m_performReplyCode >= 400)
+        result.status = FtpStatus::Refused;
+    if (result.status == FtpStatus::Ok)
+        return result;
+    if (result.status == FtpStatus::Lost)
+        m_dead = true;
+
+    if (m_bodyTooLarge)
+        result.text = "The directory listing is too large";
+    else if (m_performReplyCode >= 400)
+        result.text = m_lastReply; // the server said why
+    else if (m_errorBuffer[0] != '\0')
+        result.text = m_errorBuffer;
+    else
+        result.text = curl_easy_strerror(code);
+    result.text = Cut(std::move(result.text));
+    return result;
+}
+
+FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, const std::string& user,
+                                     const std::string& password) {
+    Close();
+    m_guardLogin = false;
+    m_lastReply.clear();
+    if (!UsableHost(host))
+        return {FtpStatus::Failed, CURLE_URL_MALFORMAT, "Invalid host name"};
+    for (const std::string* s : {&user, &password})
+        if (s->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+            return {FtpStatus::Failed, CURLE_LOGIN_DENIED, "The user name or password holds a line break"};
+
+    static std::once_flag curlInit;
+    std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    m_curl = curl_easy_init();
+    if (!m_curl)
+        return {FtpStatus::Failed, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT)};
+
+    const bool ipv6Literal = host.find(':') != std::string::npos && host.front() != '[';
+    unsigned port16 = static_cast<uint32_t>(port) & 0xFFFFu;
+    if (port16 == 0)
+        port16 = 21;
+    m_base = "ftp://" + (ipv6Literal ? "[" + host + "]" : host) + ":" + std::to_string(port16);
+    m_user = user;
+    m_password = password;
+    m_dirUrl = m_base + "/";
+    SetCommonOptions();
+
+    if (m_stop && m_stop->load())
+        return LostWithoutSending(CURLE_ABORTED_BY_CALLBACK, curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+
+    // Log in without listing anything, and ask for the features once ("*": a server without
+    // FEAT is no failure).
+    curl_slist* quote = curl_slist_append(nullptr, "*FEAT");
+    curl_easy_setopt(m_curl, CURLOPT_QUOTE, quote);
+    m_tcpDeadline = Clock::now() + std::chrono::milliseconds(m_limits.connectTimeoutMs);
+    CURLcode code = Perform(m_dirUrl, true, nullptr);
+    m_tcpDeadline = Clock::time_point();
+    curl_easy_setopt(m_curl, CURLOPT_QUOTE, nullptr);
+    curl_slist_free_all(quote);
+
+    FtpResult result = Outcome(Call::Connect, code);
+    if (!result.ok()) {
+        m_dead = true;
+        return result;
+    }
+    m_useMlsd = false;
+    for (const std::string& line : m_performLines) {
+        std::string_view feature(line);
+        if (ReplyCodeOf(feature) != 0)
+            continue;
+        while (!feature.empty() && feature.front() == ' ')
+            feature.remove_prefix(1);
+        if (StartsWithNoCase(feature, "MLST") || StartsWithNoCase(feature, "MLSD"))
+            m_useMlsd = true;
+    }
+    m_dead = false;
+    m_guardLogin = true;
+    return result;
+}
+
+FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {
+    if (m_dead || !m_curl)
+        return {FtpStatus::Lost, CURLE_RECV_ERROR, "Not connected to the server"};
+    if (absPath.empty() || absPath.front() != '/')
+        return {FtpStatus::Failed, CURLE_URL_MALFORMAT, "Not an absolute path"};
+
+    // "/%2F" makes the path absolute; every component is escaped, so any byte but these reaches
+    // the server unchanged.
+    std::string url = m_base + "/%2F";
+    bool first = true;
+    size_t start = 1;
+    while (start <= absPath.size()) {
+        size_t end = absPath.find('/', start);
+        if (end == std::string::npos)
+            end = absPath.size();
+        std::string_view part(absPath.data() + start, end - start);
+        start = end + 1;
+        if (part.empty())
+            continue;
+        if (part.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+            return {FtpStatus::Failed, CURLE_URL_MALFORMAT,
+                    "The path holds a character no server can be sent"};
+        char* escaped = curl_easy_escape(m_curl, part.data(), static_cast<int>(part.size()));
+        if (!escaped)
+            return {FtpStatus::Failed, CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY)};
+        if (!first)
+            url += '/';
+        url += escaped;
+        curl_free(escaped);
+        first = false;
+    }
+    url += '/';
+
+    if (m_stop && m_stop->load())
+        return LostWithoutSending(CURLE_ABORTED_BY_CALLBACK, curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+    if (!ConnectionAlive())
+        return LostWithoutSending(CURLE_RECV_ERROR, "The connection to the server was lost");
+
+    FtpResult result = Outcome(Call::ChangeDir, Perform(url, true, nullptr));
+    if (result.ok())
+        m_dirUrl = url;
+    return result;
+}
+
+FtpResult CurlFtpConnection::List(std::vector<FtpEntry>& entries) {
+    entries.clear();
+    if (m_dead || !m_curl)
+        return {FtpStatus::Lost, CURLE_RECV_ERROR, "Not connected to the server"};
+
+    for (;;) {
+        if (m_stop && m_stop->load())
+            return LostWithoutSending(CURLE_ABORTED_BY_CALLBACK,
+                                      curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+        if (!ConnectionAlive())
+            return LostWithoutSending(CURLE_RECV_ERROR, "The connection to the server was lost");
+
+        const bool mlsd = m_useMlsd;
+        CURLcode code = Perform(m_dirUrl, false, mlsd ? "MLSD" : nullptr);
+        // A server that offered MLSD but does not know it after all: LIST from now on.
+        if (mlsd && code == CURLE_FTP_COULDNT_RETR_FILE &&
+            (m_performReplyCode == 500 || m_performReplyCode == 502 || m_performReplyCode == 504)) {
+            m_useMlsd = false;
+            if (!m_reloginSeen)
+                continue;
+        }
+        FtpResult result = Outcome(Call::List, code);
+        if (result.ok())
+            entries = ParseListing(m_body, mlsd);
+        m_body.clear();
+        m_body.shrink_to_fit();
+        return result;
+    }
+}
+
+void CurlFtpConnection::Close() {
+    if (m_curl) {
+        curl_easy_cleanup(m_curl);
+        m_curl = nullptr;
+    }
+    m_dead = true;
+}
+
+} // namespace
+
+std::unique_ptr<IFtpConnection> CreateFtpConnection(const std::atomic<bool>* stop, FtpLimits limits) {
+    return std::make_unique<CurlFtpConnection>(stop, limits);
+}

@@ -1,0 +1,57 @@
+#include "platform/FtpErrors.h"
+
+#include <curl/curl.h>
+
+FtpStatus ClassifyFtpError(int code, int replyCode) {
+    if (code == CURLE_OK)
+        return FtpStatus::Ok;
+    // 421: the server is closing the control connection, whatever curl made of it.
+    if (replyCode == 421)
+        return FtpStatus::Lost;
+    switch (static_cast<CURLcode>(code)) {
+    // The connection is gone or out of step: curl closed it, and would silently log in again.
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_ABORTED_BY_CALLBACK:
+    case CURLE_COULDNT_CONNECT:      // mid-walk: the data port, or a reconnect
+    case CURLE_COULDNT_RESOLVE_HOST: // mid-walk: a reconnect
+    case CURLE_WEIRD_SERVER_REPLY:   // a control stream we can no longer follow
+    case CURLE_FTP_WEIRD_PASV_REPLY:
+    case CURLE_FTP_WEIRD_227_FORMAT:
+    case CURLE_FTP_CANT_GET_HOST:
+    case CURLE_FTP_ACCEPT_FAILED:
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+    case CURLE_FTP_PORT_FAILED:
+    case CURLE_PARTIAL_FILE: // a listing cut short must not pass for a whole one
+    case CURLE_WRITE_ERROR:  // a listing too large to keep
+        return FtpStatus::Lost;
+    // The server answered with an error reply.
+    case CURLE_REMOTE_ACCESS_DENIED:  // CWD refused
+    case CURLE_FTP_COULDNT_RETR_FILE: // LIST/MLSD refused
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_QUOTE_ERROR:
+    case CURLE_LOGIN_DENIED:
+    case CURLE_FTP_WEIRD_PASS_REPLY:
+    case CURLE_FTP_COULDNT_SET_TYPE:
+    case CURLE_FTP_PRET_FAILED:
+        return FtpStatus::Refused;
+    default:
+        return FtpStatus::Failed;
+    }
+}
+
+int ReplyCodeOf(std::string_view line) {
+    if (line.size() < 3)
+        return 0;
+    int code = 0;
+    for (size_t i = 0; i < 3; ++i) {
+        if (line[i] < '0' || line[i] > '9')
+            return 0;
+        code = code * 10 + (line[i] - '0');
+    }
+    if (line.size() > 3 && line[3] != ' ' && line[3] != '-' && line[3] != '\r' && line[3] != '\n')
+        return 0;
+    return code;
+}

@@ -1,0 +1,302 @@
+#include "platform/FtpListing.h"
+
+#include <array>
+#include <cstring>
+
+namespace {
+
+bool IsDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+char Lower(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (Lower(a[i]) != Lower(b[i]))
+            return false;
+    return true;
+}
+
+bool AllDigits(std::string_view s) {
+    if (s.empty())
+        return false;
+    for (char c : s)
+        if (!IsDigit(c))
+            return false;
+    return true;
+}
+
+// Decimal digits to a 64-bit count; false when empty, not all digits or too large.
+bool ParseSize(std::string_view s, uint64_t& out) {
+    if (!AllDigits(s))
+        return false;
+    uint64_t value = 0;
+    for (char c : s) {
+        const uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (value > (UINT64_MAX - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    out = value;
+    return true;
+}
+
+std::string_view StripLineEnd(std::string_view line) {
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    return line;
+}
+
+// A name the crawler can store and send back as one path component.
+bool UsableName(std::string_view name) {
+    if (name.empty() || name == "." || name == "..")
+        return false;
+    for (char c : name)
+        if (c == '/' || c == '\0' || c == '\r' || c == '\n')
+            return false;
+    return true;
+}
+
+struct Token {
+    std::string_view text;
+    size_t end; // offset just past the token in the line
+};
+
+// Splits off the first `max` blank-separated tokens of a line.
+std::vector<Token> Tokens(std::string_view line, size_t max) {
+    std::vector<Token> tokens;
+    size_t i = 0;
+    while (tokens.size() < max) {
+        while (i < line.size() && IsBlank(line[i]))
+            ++i;
+        if (i >= line.size())
+            break;
+        size_t start = i;
+        while (i < line.size() && !IsBlank(line[i]))
+            ++i;
+        tokens.push_back({line.substr(start, i - start), i});
+    }
+    return tokens;
+}
+
+bool IsMonth(std::string_view s) {
+    static constexpr std::array<const char*, 12> months = {"jan", "feb", "mar", "apr", "may", "jun",
+                                                           "jul", "aug", "sep", "oct", "nov", "dec"};
+    for (const char* m : months)
+        if (EqualsNoCase(s, m))
+            return true;
+    return false;
+}
+
+bool IsDayOfMonth(std::string_view s) {
+    if (s.empty() || s.size() > 2 || !AllDigits(s))
+        return false;
+    int day = s.size() == 1 ? s[0] - '0' : (s[0] - '0') * 10 + (s[1] - '0');
+    return day >= 1 && day <= 31;
+}
+
+// "8:05", "08:05" or "23:59"
+bool IsClock(std::string_view s) {
+    size_t colon = s.find(':');
+    if (colon == std::string_view::npos || colon == 0 || colon > 2 || s.size() != colon + 3)
+        return false;
+    return AllDigits(s.substr(0, colon)) && AllDigits(s.substr(colon + 1));
+}
+
+bool IsYear(std::string_view s) {
+    return s.size() == 4 && AllDigits(s);
+}
+
+// "2024-01-31", as `ls --time-style=long-iso` prints.
+bool IsIsoDate(std::string_view s) {
+    return s.size() == 10 && s[4] == '-' && s[7] == '-' && AllDigits(s.substr(0, 4)) &&
+           AllDigits(s.substr(5, 2)) && AllDigits(s.substr(8, 2));
+}
+
+// The mode column: a type letter and nine permission letters, maybe followed by an ACL or
+// extended-attribute mark.
+bool IsUnixMode(std::string_view s) {
+    if (s.size() < 10 || std::strchr("-dlbcpsDn", s[0]) == nullptr)
+        return false;
+    for (size_t i = 1; i < 10; ++i)
+        if (std::strchr("rwxsStTlL-", s[i]) == nullptr)
+            return false;
+    return s.size() == 10 || (s.size() == 11 && std::strchr("+@.", s[10]) != nullptr);
+}
+
+// The name starts after exactly one separator following the date; more blanks belong to it.
+std::string_view NameAfter(std::string_view line, size_t dateEnd) {
+    if (dateEnd >= line.size() || !IsBlank(line[dateEnd]))
+        return {};
+    return line.substr(dateEnd + 1);
+}
+
+} // namespace
+
+bool ParseUnixListLine(std::string_view line, FtpEntry& out) {
+    line = StripLineEnd(line);
+    // Enough tokens for: mode links owner group size month day time (the name is not split).
+    std::vector<Token> t = Tokens(line, 9);
+    if (t.size() < 6 || !IsUnixMode(t[0].text))
+        return false;
+
+    // Find the size and date columns: "SIZE Mon DD HH:MM|YYYY" or "SIZE YYYY-MM-DD HH:MM". The
+    // owner and group columns vary (some servers leave out the group), so the date anchors it;
+    // the usual position (size in column 4) wins over others.
+    size_t sizeAt = 0, dateEnd = 0;
+    auto dateAt = [&](size_t i) -> size_t {
+        if (i + 1 >= t.size() || !AllDigits(t[i].text))
+            return 0;
+        if (i + 3 < t.size() && IsMonth(t[i + 1].text) && IsDayOfMonth(t[i + 2].text) &&
+            (IsClock(t[i + 3].text) || IsYear(t[i + 3].text)))
+            return t[i + 3].end;
+        if (i + 2 < t.size() && IsIsoDate(t[i + 1].text) && IsClock(t[i + 2].text))
+            return t[i + 2].end;
+        return 0;
+    };
+    if ((dateEnd = dateAt(4)) != 0) {
+        sizeAt = 4;
+    } else {
+        for (size_t i = 2; i + 2 < t.size() && dateEnd == 0; ++i) {
+            if (i != 4 && (dateEnd = dateAt(i)) != 0)
+                sizeAt = i;
+        }
+    }
+    if (dateEnd == 0)
+        return false;
+
+    std::string_view name = NameAfter(line, dateEnd);
+    const char type = t[0].text[0];
+    if (type == 'l') {
+        size_t arrow = name.find(" -> ");
+        if (arrow != std::string_view::npos)
+            name = name.substr(0, arrow);
+    }
+    if (!UsableName(name))
+        return false;
+    uint64_t size = 0;
+    if (!ParseSize(t[sizeAt].text, size))
+        return false;
+    out.name.assign(name);
+    out.isDir = type == 'd' || type == 'D';
+    out.size = out.isDir ? 0 : size;
+    return true;
+}
+
+bool ParseWindowsListLine(std::string_view line, FtpEntry& out) {
+    line = StripLineEnd(line);
+    std::vector<Token> t = Tokens(line, 3);
+    if (t.size() < 3)
+        return false;
+    // "MM-DD-YY" or "MM-DD-YYYY"
+    std::string_view date = t[0].text;
+    if (!((date.size() == 8 || date.size() == 10) && date[2] == '-' && date[5] == '-' &&
+          AllDigits(date.substr(0, 2)) && AllDigits(date.substr(3, 2)) && AllDigits(date.substr(6))))
+        return false;
+    // "HH:MMAM", "HH:MMPM" or a 24-hour "HH:MM"
+    std::string_view time = t[1].text;
+    if (time.size() == 7) {
+        std::string_view half = time.substr(5);
+        if (!EqualsNoCase(half, "AM") && !EqualsNoCase(half, "PM"))
+            return false;
+        time = time.substr(0, 5);
+    }
+    if (!IsClock(time))
+        return false;
+
+    bool isDir = false;
+    uint64_t size = 0;
+    if (t[2].text == "<DIR>")
+        isDir = true;
+    else if (!ParseSize(t[2].text, size))
+        return false;
+
+    // The server pads the size column; the name follows the padding.
+    size_t start = t[2].end;
+    while (start < line.size() && IsBlank(line[start]))
+        ++start;
+    if (start == t[2].end)
+        return false;
+    std::string_view name = line.substr(start);
+    if (!UsableName(name))
+        return false;
+    out.name.assign(name);
+    out.isDir = isDir;
+    out.size = isDir ? 0 : size;
+    return true;
+}
+
+bool ParseListLine(std::string_view line, FtpEntry& out) {
+    return ParseUnixListLine(line, out) || ParseWindowsListLine(line, out);
+}
+
+bool ParseMlsdLine(std::string_view line, FtpEntry& out) {
+    line = StripLineEnd(line);
+    size_t space = line.find(' ');
+    if (space == std::string_view::npos || space == 0)
+        return false;
+    std::string_view facts = line.substr(0, space);
+    std::string_view name = line.substr(space + 1);
+    if (!UsableName(name))
+        return false;
+
+    enum { Unknown, Dir, File, Skip } kind = Unknown;
+    bool haveSize = false;
+    uint64_t size = 0;
+    while (!facts.empty()) {
+        size_t semi = facts.find(';');
+        std::string_view fact = facts.substr(0, semi);
+        facts = semi == std::string_view::npos ? std::string_view() : facts.substr(semi + 1);
+        if (fact.empty())
+            continue;
+        size_t eq = fact.find('=');
+        if (eq == std::string_view::npos)
+            return false; // not a fact list at all
+        std::string_view key = fact.substr(0, eq);
+        std::string_view value = fact.substr(eq + 1);
+        if (EqualsNoCase(key, "type")) {
+            if (EqualsNoCase(value, "dir"))
+                kind = Dir;
+            else if (EqualsNoCase(value, "file"))
+                kind = File;
+            else if (EqualsNoCase(value, "cdir") || EqualsNoCase(value, "pdir"))
+                kind = Skip;
+            else if (value.size() > 3 && EqualsNoCase(value.substr(0, 3), "os."))
+                kind = File; // OS.unix=symlink, OS.unix=slink:..., devices: not directories
+            else
+                return false;
+        } else if (EqualsNoCase(key, "size")) {
+            if (!ParseSize(value, size))
+                return false;
+            haveSize = true;
+        }
+    }
+    if (kind == Unknown || kind == Skip)
+        return false;
+    out.name.assign(name);
+    out.isDir = kind == Dir;
+    out.size = (out.isDir || !haveSize) ? 0 : size;
+    return true;
+}
+
+std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd) {
+    std::vector<FtpEntry> entries;
+    FtpEntry entry;
+    while (!body.empty()) {
+        size_t end = body.find('\n');
+        std::string_view line = body.substr(0, end);
+        body = end == std::string_view::npos ? std::string_view() : body.substr(end + 1);
+        if (mlsd ? ParseMlsdLine(line, entry) : ParseListLine(line, entry))
+            entries.push_back(std::move(entry));
+        entry = FtpEntry();
+    }
+    return entries;
+}

@@ -1,0 +1,30 @@
+#pragma once
+// Parsers for FTP directory listings: LIST replies in Unix `ls -l` style or Windows/IIS style,
+// and MLSD replies (RFC 3659 facts). Pure functions over bytes; names are kept byte for byte.
+//
+// Every parser answers false for a line it does not understand (it never guesses) and for
+// lines that are not entries of the directory: "total N", ".", "..", MLSD's cdir and pdir.
+// Names that cannot be one path component or be sent back to a server are dropped too:
+// empty names and names holding '/', NUL, CR or LF.
+
+#include "platform/FtpClient.h"
+
+#include <string_view>
+#include <vector>
+
+// One line of a LIST reply, without its line end (a trailing CR is ignored). Tries the Unix
+// form, then the Windows form. Symbolic links are files: the server lists the link, not what
+// it points to, and only the name before " -> " is kept.
+bool ParseListLine(std::string_view line, FtpEntry& out);
+
+// The two LIST forms on their own.
+bool ParseUnixListLine(std::string_view line, FtpEntry& out);
+bool ParseWindowsListLine(std::string_view line, FtpEntry& out);
+
+// One line of an MLSD reply: "fact=value;fact=value; name". Fact names and the type value are
+// compared without case; type "dir" is a directory, "file" and the OS-specific types (links,
+// devices) are files; a line without a type is skipped.
+bool ParseMlsdLine(std::string_view line, FtpEntry& out);
+
+// A whole reply body, lines ended by LF or CRLF, in listed order.
+std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd);

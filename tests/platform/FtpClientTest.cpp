@@ -1,0 +1,369 @@
+// The libcurl FTP client against a real pyftpdlib server on 127.0.0.1.
+#include "platform/FtpClient.h"
+#include "tests/support/FtpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <map>
+#include <netinet/in.h>
+#include <set>
+#include <sys/socket.h>
+#include <thread>
+#include <tuple>
+#include <unistd.h>
+
+namespace {
+
+using ftptest::PyFtpFault;
+using Clock = std::chrono::steady_clock;
+
+const std::string kGbk = "\xc4\xe3\xba\xc3";          // 你好 in GBK
+const std::string kUtf8 = "\xe4\xbd\xa0\xe5\xa5\xbd"; // 你好 in UTF-8
+
+using EntrySet = std::set<std::tuple<std::string, bool, uint64_t>>;
+
+EntrySet Set(const std::vector<FtpEntry>& entries) {
+    EntrySet set;
+    for (const auto& e : entries)
+        set.emplace(e.name, e.isDir, e.size);
+    return set;
+}
+
+long CountOf(const std::vector<std::string>& commands, const std::string& prefix) {
+    return std::count_if(commands.begin(), commands.end(),
+                         [&](const std::string& c) { return c.compare(0, prefix.size(), prefix) == 0; });
+}
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class FtpClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ftptest::TreeBuilder(root())
+            .Dir("pub/a b")
+            .File("pub/a b/file one.txt", 10)
+            .File("pub/100%/x", 1)
+            .Dir("pub/#hash?q+;&")
+            .File("pub/" + kGbk + "/" + kGbk + ".txt", 2)
+            .Dir("pub/" + kUtf8)
+            .File("pub/big.iso", 5ull << 30)
+            .File("readme", 3);
+        for (const char* dir : {"refused", "nolist", "busy", "drop", "dropcwd", "close421", "hangup", "stall",
+                                "stalldata", "nomlsd"})
+            ftptest::TreeBuilder(root()).File(std::string(dir) + "/inside", 1);
+    }
+
+    std::string root() const { return m_dir.path() + "/root"; }
+
+    void StartServer(ftptest::PyFtpOptions options = {}) {
+        m_server = ftptest::PyFtpServer::Start(root(), options);
+    }
+
+    std::unique_ptr<IFtpConnection> Login(const std::atomic<bool>* stop = nullptr, FtpLimits limits = {}) {
+        auto conn = CreateFtpConnection(stop, limits);
+        FtpResult r = conn->Connect("127.0.0.1", m_server->port(), "anonymous", "quarnel@example.com");
+        EXPECT_TRUE(r.ok()) << r.code << " " << r.text;
+        return conn;
+    }
+
+    ftptest::TempDir m_dir;
+    std::unique_ptr<ftptest::PyFtpServer> m_server;
+};
+
+TEST_F(FtpClientTest, LogsInAndListsTheRoot) {
+    StartServer();
+    auto conn = Login();
+    ASSERT_TRUE(conn->ChangeDir("/").ok());
+    std::vector<FtpEntry> entries;
+    FtpResult r = conn->List(entries);
+    ASSERT_TRUE(r.ok()) << r.text;
+    EXPECT_EQ(r.code, 0);
+    EXPECT_TRUE(r.text.empty());
+    EntrySet expected = {{"pub", true, 0}, {"readme", false, 3}};
+    for (const char* dir : {"refused", "nolist", "busy", "drop", "dropcwd", "close421", "hangup", "stall",
+                            "stalldata", "nomlsd"})
+        expected.emplace(dir, true, 0);
+    EXPECT_EQ(Set(entries), expected);
+    EXPECT_EQ(conn->LastReply().substr(0, 3), "226");
+}
+
+TEST_F(FtpClientTest, LoginWithTheUserAccountAndRefusedLogin) {
+    StartServer({.user = "alice", .password = "s3cret", .anonymous = false});
+    auto good = CreateFtpConnection();
+    FtpResult r = good->Connect("127.0.0.1", m_server->port(), "alice", "s3cret");
+    EXPECT_TRUE(r.ok()) << r.text;
+
+    auto bad = CreateFtpConnection();
+    r = bad->Connect("127.0.0.1", m_server->port(), "alice", "wrong");
+    EXPECT_EQ(r.status, FtpStatus::Refused);
+    EXPECT_EQ(r.code, 67);
+    EXPECT_EQ(r.text, "530 Authentication failed."); // the server's own words
+    EXPECT_EQ(bad->LastReply(), "530 Authentication failed.");
+    // A connection whose login failed is no connection.
+    EXPECT_EQ(bad->ChangeDir("/").status, FtpStatus::Lost);
+
+    auto anon = CreateFtpConnection();
+    r = anon->Connect("127.0.0.1", m_server->port(), "anonymous", "x@y.z");
+    EXPECT_EQ(r.status, FtpStatus::Refused);
+    EXPECT_NE(r.text.find("530"), std::string::npos);
+}
+
+TEST_F(FtpClientTest, ConnectFailuresCarryAReadableText) {
+    const int closedPort = ftptest::detail::FreeLoopbackPort();
+    auto conn = CreateFtpConnection();
+    FtpResult r = conn->Connect("127.0.0.1", closedPort, "anonymous", "a@b.c");
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.code, 7);
+    EXPECT_FALSE(r.text.empty());
+    EXPECT_LE(r.text.size(), 1023u);
+
+    r = conn->Connect("127.0.0.1/x", 21, "anonymous", "a@b.c");
+    EXPECT_EQ(r.status, FtpStatus::Failed);
+    EXPECT_FALSE(r.text.empty());
+}
+
+// A listener whose accept queue is full drops further SYNs: connecting hangs as it would to a host
+// that does not answer.
+TEST_F(FtpClientTest, TheConnectTimeOutCoversTheTcpConnect) {
+    int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    ASSERT_EQ(::listen(listener, 0), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    std::vector<int> fillers;
+    for (int i = 0; i < 3; ++i) {
+        int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers.push_back(fd);
+    }
+    auto conn = CreateFtpConnection();
+    auto start = Clock::now();
+    FtpResult r = conn->Connect("127.0.0.1", ntohs(addr.sin_port), "anonymous", "a@b.c");
+    const double waited = SecondsSince(start);
+    EXPECT_FALSE(r.ok());
+    EXPECT_EQ(r.code, 28);
+    EXPECT_GE(waited, 2.5);
+    EXPECT_LT(waited, 6.0);
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
+}
+
+TEST_F(FtpClientTest, OddNamesReachTheServerByteForByte) {
+    StartServer();
+    auto conn = Login();
+    struct Case {
+        std::string path;
+        EntrySet expected;
+    };
+    const std::vector<Case> cases = {
+        {"/pub/a b", {{"file one.txt", false, 10}}},
+        {"/pub/100%", {{"x", false, 1}}},
+        {"/pub/#hash?q+;&", {}},
+        {"/pub/" + kGbk, {{kGbk + ".txt", false, 2}}},
+        {"/pub/" + kUtf8, {}},
+        {"/pub/",
+         {{"a b", true, 0},
+          {"100%", true, 0},
+          {"#hash?q+;&", true, 0},
+          {kGbk, true, 0},
+          {kUtf8, true, 0},
+          {"big.iso", false, 5ull << 30}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        FtpResult r = conn->ChangeDir(c.path);
+        ASSERT_TRUE(r.ok()) << r.text;
+        std::vector<FtpEntry> entries;
+        ASSERT_TRUE(conn->List(entries).ok());
+        EXPECT_EQ(Set(entries), c.expected);
+    }
+    const auto commands = m_server->Commands();
+    EXPECT_EQ(CountOf(commands, "USER "), 1); // one login carried every step
+    EXPECT_EQ(CountOf(commands, "CWD /pub/" + kGbk), 1);
+    EXPECT_EQ(CountOf(commands, "MLSD /pub/#hash?q+;&"), 1);
+    EXPECT_EQ(CountOf(commands, "MLSD /pub/100%"), 1);
+}
+
+TEST_F(FtpClientTest, MlsdAndListGiveTheSameEntries) {
+    std::map<bool, std::map<std::string, EntrySet>> seen;
+    for (bool mlsd : {true, false}) {
+        SCOPED_TRACE(mlsd ? "MLSD" : "LIST");
+        StartServer({.mlsd = mlsd});
+        auto conn = Login();
+        for (const std::string& path : std::vector<std::string>{"/", "/pub", "/pub/a b", "/pub/" + kGbk}) {
+            ASSERT_TRUE(conn->ChangeDir(path).ok());
+            std::vector<FtpEntry> entries;
+            ASSERT_TRUE(conn->List(entries).ok());
+            seen[mlsd][path] = Set(entries);
+        }
+        const auto commands = m_server->Commands();
+        EXPECT_EQ(CountOf(commands, "MLSD "), mlsd ? 4 : 0);
+        EXPECT_EQ(CountOf(commands, "LIST "), mlsd ? 0 : 4);
+        m_server.reset();
+    }
+    EXPECT_EQ(seen[true], seen[false]);
+    EXPECT_EQ(seen[true]["/pub"].size(), 6u);
+}
+
+TEST_F(FtpClientTest, FallsBackToListWhenMlsdIsRejected) {
+    StartServer({.faults = {{"nomlsd", PyFtpFault::RejectMlsd}}});
+    auto conn = Login();
+    ASSERT_TRUE(conn->ChangeDir("/nomlsd").ok());
+    std::vector<FtpEntry> entries;
+    FtpResult r = conn->List(entries);
+    ASSERT_TRUE(r.ok()) << r.text;
+    EXPECT_EQ(Set(entries), (EntrySet{{"inside", false, 1}}));
+    ASSERT_TRUE(conn->ChangeDir("/pub/a b").ok());
+    ASSERT_TRUE(conn->List(entries).ok());
+    EXPECT_EQ(entries.size(), 1u);
+    // Decided once: after the fallback every listing is a LIST, on the same login.
+    const auto commands = m_server->Commands();
+    EXPECT_EQ(CountOf(commands, "MLSD "), 1);
+    EXPECT_EQ(CountOf(commands, "LIST "), 2);
+    EXPECT_EQ(CountOf(commands, "USER "), 1);
+}
+
+TEST_F(FtpClientTest, RefusalsLeaveTheConnectionWorking) {
+    StartServer({.faults = {{"refused", PyFtpFault::RefuseCwd},
+                            {"nolist", PyFtpFault::RefuseList},
+                            {"busy", PyFtpFault::BusyList}}});
+    auto conn = Login();
+    std::vector<FtpEntry> entries;
+
+    FtpResult r = conn->ChangeDir("/refused");
+    EXPECT_EQ(r.status, FtpStatus::Refused);
+    EXPECT_EQ(r.code, 9);
+    EXPECT_EQ(conn->LastReply().substr(0, 4), "550 ");
+    EXPECT_EQ(r.text, conn->LastReply());
+
+    ASSERT_TRUE(conn->ChangeDir("/nolist").ok());
+    entries.push_back({"stale", false, 1});
+    r = conn->List(entries);
+    EXPECT_EQ(r.status, FtpStatus::Refused);
+    EXPECT_EQ(r.code, 19);
+    EXPECT_TRUE(entries.empty());
+
+    ASSERT_TRUE(conn->ChangeDir("/busy").ok());
+    r = conn->List(entries);
+    EXPECT_EQ(r.status, FtpStatus::Refused);
+    EXPECT_EQ(conn->LastReply().substr(0, 3), "450");
+    EXPECT_TRUE(entries.empty());
+
+    ASSERT_TRUE(conn->ChangeDir("/pub/a b").ok());
+    ASSERT_TRUE(conn->List(entries).ok());
+    EXPECT_EQ(entries.size(), 1u);
+    EXPECT_EQ(CountOf(m_server->Commands(), "USER "), 1);
+}
+
+TEST_F(FtpClientTest, PathsThatCannotBeSentFailWithoutSending) {
+    StartServer();
+    auto conn = Login();
+    m_server->ClearCommands();
+    for (const std::string path : {std::string("/pub/a\rb"), std::string("/pub/a\nb"),
+                                   std::string("/a\0b", 4), std::string("relative")}) {
+        FtpResult r = conn->ChangeDir(path);
+        EXPECT_EQ(r.status, FtpStatus::Failed);
+        EXPECT_FALSE(r.text.empty());
+    }
+    EXPECT_TRUE(m_server->Commands().empty());
+    EXPECT_TRUE(conn->ChangeDir("/pub").ok());
+}
+
+// Every way of losing the connection ends as Lost, and the connection stays lost: no call after
+// it reaches the server, where curl would otherwise log in again without a word.
+TEST_F(FtpClientTest, LostConnectionsStayLost) {
+    struct Case {
+        const char* dir;
+        PyFtpFault::Action action;
+        bool failsOnCwd;
+    };
+    const Case cases[] = {
+        {"drop", PyFtpFault::DropList, false},
+        {"dropcwd", PyFtpFault::DropCwd, true},
+        {"close421", PyFtpFault::Close421List, false},
+        {"hangup", PyFtpFault::HangUpAfterCwd, false},
+    };
+    StartServer();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dir);
+        m_server->SetFaults({{c.dir, c.action}});
+        m_server->ClearCommands();
+        auto conn = Login();
+        FtpResult r = conn->ChangeDir(std::string("/") + c.dir);
+        std::vector<FtpEntry> entries;
+        if (!c.failsOnCwd) {
+            ASSERT_TRUE(r.ok()) << r.text;
+            r = conn->List(entries);
+        }
+        EXPECT_EQ(r.status, FtpStatus::Lost);
+        EXPECT_FALSE(r.text.empty());
+
+        const size_t before = m_server->Commands().size();
+        EXPECT_EQ(conn->ChangeDir("/pub").status, FtpStatus::Lost);
+        EXPECT_EQ(conn->List(entries).status, FtpStatus::Lost);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto commands = m_server->Commands();
+        EXPECT_EQ(commands.size(), before);
+        EXPECT_EQ(CountOf(commands, "USER "), 1);
+    }
+}
+
+TEST_F(FtpClientTest, AStalledListingTimesOut) {
+    StartServer({.faults = {{"stall", PyFtpFault::StallList}, {"stalldata", PyFtpFault::StallData}}});
+    // The reply time-out, at its real 7 s.
+    auto conn = Login();
+    ASSERT_TRUE(conn->ChangeDir("/stall").ok());
+    std::vector<FtpEntry> entries;
+    auto start = Clock::now();
+    FtpResult r = conn->List(entries);
+    const double waited = SecondsSince(start);
+    EXPECT_EQ(r.status, FtpStatus::Lost);
+    EXPECT_EQ(r.code, 28);
+    EXPECT_GE(waited, 6.0);
+    EXPECT_LT(waited, 12.0);
+    EXPECT_EQ(conn->ChangeDir("/pub").status, FtpStatus::Lost);
+
+    // A data connection that moves nothing, with a short stall limit.
+    auto quick = Login(nullptr, FtpLimits{3000, 7, 2});
+    ASSERT_TRUE(quick->ChangeDir("/stalldata").ok());
+    r = quick->List(entries);
+    EXPECT_EQ(r.status, FtpStatus::Lost);
+    EXPECT_EQ(r.code, 28);
+}
+
+TEST_F(FtpClientTest, AStopEndsABlockedCallSoon) {
+    StartServer({.faults = {{"stall", PyFtpFault::StallList}}});
+    std::atomic<bool> stop{false};
+    auto conn = Login(&stop);
+    ASSERT_TRUE(conn->ChangeDir("/stall").ok());
+    Clock::time_point stoppedAt;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        stoppedAt = Clock::now();
+        stop = true;
+    });
+    std::vector<FtpEntry> entries;
+    FtpResult r = conn->List(entries);
+    stopper.join();
+    EXPECT_EQ(r.status, FtpStatus::Lost);
+    EXPECT_EQ(r.code, 42);
+    EXPECT_FALSE(r.text.empty());
+    EXPECT_LT(SecondsSince(stoppedAt), 2.5);
+
+    // With the flag already set nothing is sent at all.
+    m_server->ClearCommands();
+    auto second = CreateFtpConnection(&stop);
+    EXPECT_EQ(second->Connect("127.0.0.1", m_server->port(), "anonymous", "a@b.c").status, FtpStatus::Lost);
+    EXPECT_TRUE(m_server->Commands().empty());
+}
+
+} // namespace
