@@ -40,7 +40,8 @@ CCloseDlg::CCloseDlg(std::function<bool()> isIdle, QWidget* parent)
     m_pText->setObjectName(QStringLiteral("closeText"));
     m_pText->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     // Wide enough for five dots, so the box never changes size as they grow.
-    m_pText->setMinimumWidth(m_pText->fontMetrics().horizontalAdvance(kBaseText + QStringLiteral(".....")) + 4);
+    m_pText->setMinimumWidth(m_pText->fontMetrics().horizontalAdvance(kBaseText + QStringLiteral(".....")) +
+                             4);
 
     auto* row = new QHBoxLayout(frame);
     row->setContentsMargins(18, 14, 18, 14);
@@ -58,9 +59,13 @@ CCloseDlg::CCloseDlg(std::function<bool()> isIdle, QWidget* parent)
     connect(m_pTimer, &QTimer::timeout, this, &CCloseDlg::OnTimer);
 }
 
-QString CCloseDlg::Text() const { return m_pText->text(); }
+QString CCloseDlg::Text() const {
+    return m_pText->text();
+}
 
-void CCloseDlg::ResetAnimation() { AnimatedText().reset(); }
+void CCloseDlg::ResetAnimation() {
+    AnimatedText().reset();
+}
 
 void CCloseDlg::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);

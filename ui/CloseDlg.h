@@ -32,9 +32,11 @@ public slots:
     // Closes the box now, whatever the engine says.
     void Finish();
 
+    // Esc must not end the wait; only the engine (or the caller) does.
+    void reject() override;
+
 protected:
     void showEvent(QShowEvent* event) override;
-    void reject() override;
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -126,8 +126,9 @@ void DrawCirclingArrows(QPainter& p, const QPointF& centre, qreal radius, qreal 
         const QPointF end(centre.x() + radius * qCos(endRad), centre.y() - radius * qSin(endRad));
         // Clockwise tangent on screen at that point.
         const qreal tangent = qRadiansToDegrees(qAtan2(qCos(endRad), -qSin(endRad)));
-        const QPointF tip = end + QPointF(qCos(qDegreesToRadians(tangent)), qSin(qDegreesToRadians(tangent))) *
-                                      (headLength * 0.55);
+        const QPointF tip =
+            end +
+            QPointF(qCos(qDegreesToRadians(tangent)), qSin(qDegreesToRadians(tangent))) * (headLength * 0.55);
         DrawArrowHead(p, tip, tangent, headLength, color);
     }
 }
@@ -141,8 +142,9 @@ void DrawStraightArrow(QPainter& p, const QRectF& box, bool pointLeft) {
     }
     const qreal x = box.left(), y = box.top(), w = box.width(), h = box.height();
     QPolygonF arrow;
-    arrow << QPointF(x, y + h * 0.36) << QPointF(x + w * 0.52, y + h * 0.36) << QPointF(x + w * 0.52, y + h * 0.08)
-          << QPointF(x + w, y + h * 0.5) << QPointF(x + w * 0.52, y + h * 0.92) << QPointF(x + w * 0.52, y + h * 0.64)
+    arrow << QPointF(x, y + h * 0.36) << QPointF(x + w * 0.52, y + h * 0.36)
+          << QPointF(x + w * 0.52, y + h * 0.08) << QPointF(x + w, y + h * 0.5)
+          << QPointF(x + w * 0.52, y + h * 0.92) << QPointF(x + w * 0.52, y + h * 0.64)
           << QPointF(x, y + h * 0.64);
     QLinearGradient fill(box.topLeft(), box.bottomLeft());
     fill.setColorAt(0.0, kBlue.lighter(135));
@@ -156,8 +158,8 @@ void DrawStraightArrow(QPainter& p, const QRectF& box, bool pointLeft) {
 void DrawPage(QPainter& p, const QRectF& page) {
     const qreal fold = page.width() * 0.3;
     QPolygonF sheet;
-    sheet << page.topLeft() << QPointF(page.right() - fold, page.top()) << QPointF(page.right(), page.top() + fold)
-          << page.bottomRight() << page.bottomLeft();
+    sheet << page.topLeft() << QPointF(page.right() - fold, page.top())
+          << QPointF(page.right(), page.top() + fold) << page.bottomRight() << page.bottomLeft();
     p.setPen(OutlinePen(kPaperEdge, 1.0));
     p.setBrush(kPaper);
     p.drawPolygon(sheet);
@@ -258,11 +260,17 @@ void DrawMagnifier(QPainter& p) {
     p.drawArc(QRectF(8, 7, 8, 8), 100 * 16, 80 * 16);
 }
 
-void DrawUpdate(QPainter& p) { DrawCirclingArrows(p, QPointF(16, 14), 8.6, 3.2, kGreen); }
+void DrawUpdate(QPainter& p) {
+    DrawCirclingArrows(p, QPointF(16, 14), 8.6, 3.2, kGreen);
+}
 
-void DrawBack(QPainter& p) { DrawStraightArrow(p, QRectF(4, 5, 24, 18), true); }
+void DrawBack(QPainter& p) {
+    DrawStraightArrow(p, QRectF(4, 5, 24, 18), true);
+}
 
-void DrawForward(QPainter& p) { DrawStraightArrow(p, QRectF(4, 5, 24, 18), false); }
+void DrawForward(QPainter& p) {
+    DrawStraightArrow(p, QRectF(4, 5, 24, 18), false);
+}
 
 void DrawUpAndBack(QPainter& p) {
     // A shaft that comes from the lower right, bends and points up at the upper left.
@@ -285,8 +293,8 @@ void DrawUpAndBack(QPainter& p) {
 
 using DrawFn = void (*)(QPainter&);
 constexpr std::array<DrawFn, kToolbarPictureCount> kToolbarDrawers = {
-    DrawMarkRead, DrawHouse, DrawPencil, DrawAddPages, DrawMagnifier, DrawUpdate, DrawBack, DrawForward,
-    DrawUpAndBack};
+    DrawMarkRead, DrawHouse, DrawPencil,  DrawAddPages, DrawMagnifier,
+    DrawUpdate,   DrawBack,  DrawForward, DrawUpAndBack};
 
 // The disabled look: grey, lighter and fainter, the same shape.
 QPixmap DisabledLook(const QPixmap& normal) {
@@ -349,10 +357,16 @@ void DrawEndedEarly(QPainter& p) {
     p.drawLine(QPointF(4.6, 8), QPointF(11.4, 8));
 }
 
-void DrawWaiting(QPainter& p) { DrawCirclingArrows(p, QPointF(8, 8), 5.2, 2.0, kGreen); }
+void DrawWaiting(QPainter& p) {
+    DrawCirclingArrows(p, QPointF(8, 8), 5.2, 2.0, kGreen);
+}
 
-void DrawFolderClosed16(QPainter& p) { DrawFolder(p, QRectF(1.5, 2.5, 13, 11), false); }
-void DrawFolderOpen16(QPainter& p) { DrawFolder(p, QRectF(1.5, 2.5, 13, 11), true); }
+void DrawFolderClosed16(QPainter& p) {
+    DrawFolder(p, QRectF(1.5, 2.5, 13, 11), false);
+}
+void DrawFolderOpen16(QPainter& p) {
+    DrawFolder(p, QRectF(1.5, 2.5, 13, 11), true);
+}
 
 constexpr std::array<DrawFn, kTreeImageCount> kTreeDrawers = {
     DrawFolderClosed16, DrawFolderOpen16, DrawStar, DrawFailed, DrawSucceeded, DrawEndedEarly, DrawWaiting};
@@ -470,7 +484,9 @@ QIcon TreeIcon(int index) {
     return icon;
 }
 
-QPixmap AppPixmap(int size) { return RenderSquare(DrawAppIcon, 64, size); }
+QPixmap AppPixmap(int size) {
+    return RenderSquare(DrawAppIcon, 64, size);
+}
 
 QIcon AppIcon() {
     QIcon icon;

@@ -44,7 +44,9 @@ inline constexpr int kTreeImageCount = 7;
 QPixmap TreePixmap(int index, int size = 16);
 QIcon TreeIcon(int index);
 // The image of a site with the given m_nUpdateStatus.
-inline QIcon SiteStatusIcon(int updateStatus) { return TreeIcon(kTreeStatusBase + updateStatus); }
+inline QIcon SiteStatusIcon(int updateStatus) {
+    return TreeIcon(kTreeStatusBase + updateStatus);
+}
 
 // The program's icon (several sizes) and one pixmap of it.
 QIcon AppIcon();

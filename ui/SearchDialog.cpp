@@ -45,7 +45,9 @@ CSearchDialog::CSearchDialog(int32_t total, QWidget* parent) : QDialog(parent), 
     connect(m_pStopButton, &QPushButton::clicked, this, &CSearchDialog::reject);
 }
 
-CSearchDialog::~CSearchDialog() { m_pTimer->stop(); }
+CSearchDialog::~CSearchDialog() {
+    m_pTimer->stop();
+}
 
 void CSearchDialog::ShowCentredOver(QWidget* window) {
     adjustSize();
@@ -56,9 +58,13 @@ void CSearchDialog::ShowCentredOver(QWidget* window) {
     show();
 }
 
-int CSearchDialog::ShownPosition() const { return m_pProgress->value(); }
+int CSearchDialog::ShownPosition() const {
+    return m_pProgress->value();
+}
 
-void CSearchDialog::OnTimer() { m_pProgress->setValue(qBound<int32_t>(0, m_nDone, m_pProgress->maximum())); }
+void CSearchDialog::OnTimer() {
+    m_pProgress->setValue(qBound<int32_t>(0, m_nDone, m_pProgress->maximum()));
+}
 
 void CSearchDialog::reject() {
     // Stop, Esc and the close box all end up here. The request goes out once; the window only

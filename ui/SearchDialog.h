@@ -22,7 +22,7 @@ public:
     ~CSearchDialog() override;
 
     int32_t m_nTotal = 0;
-    int32_t m_nDone = 0;  // sites begun so far; raised by the search, shown on the next tick
+    int32_t m_nDone = 0; // sites begun so far; raised by the search, shown on the next tick
 
     void SetDone(int32_t done) { m_nDone = done; }
 
@@ -41,8 +41,10 @@ signals:
     // stops the search at its next check and then destroys the window.
     void StopRequested();
 
-protected:
+public:
     void reject() override;
+
+protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:

@@ -36,7 +36,7 @@ public:
     bool m_bAnonymous = false;
     quint32 m_nPort = 21;
     QString m_strNickname;
-    QString m_strRemark;  // lines end with CR LF, as the multi-line edit hands them over
+    QString m_strRemark; // lines end with CR LF, as the multi-line edit hands them over
     bool m_bAnonymousUpdate = false;
 
     // Conversions to and from the document's plain struct (UTF-8 text).

@@ -81,7 +81,8 @@ bool CUpdateNumSet::SaveControls() {
         Refuse(QStringLiteral("Please enter an integer."));
         return false;
     case ParseResult::OutOfRange:
-        Refuse(QStringLiteral("Please enter an integer between %1 and %2.").arg(kMinThreads).arg(kMaxThreads));
+        Refuse(
+            QStringLiteral("Please enter an integer between %1 and %2.").arg(kMinThreads).arg(kMaxThreads));
         return false;
     case ParseResult::Ok:
         break;

@@ -69,7 +69,9 @@ void TypeText(QWidget* widget, const QString& text) {
 }
 
 // Clicks a check box on its indicator (its centre may lie beyond its text).
-void ClickCheckBox(QCheckBox* box) { QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2)); }
+void ClickCheckBox(QCheckBox* box) {
+    QTest::mouseClick(box, Qt::LeftButton, {}, QPoint(8, box->height() / 2));
+}
 
 template <typename T> T* Child(QWidget* parent, const char* name) {
     T* child = parent->findChild<T*>(QString::fromLatin1(name));
@@ -295,8 +297,9 @@ void TestDialogs::updateNumSetAccepts() {
     QCOMPARE(Child<QLineEdit>(&dlg, "threadsEdit")->property("controlId").toInt(), 1001);
     SaveShot(&dlg, QStringLiteral("update-threads"));
 
-    for (const auto& [typed, expected] : {std::pair{QStringLiteral("1"), 1}, std::pair{QStringLiteral(" 500 "), 500},
-                                          std::pair{QStringLiteral("+12"), 12}}) {
+    for (const auto& [typed, expected] :
+         {std::pair{QStringLiteral("1"), 1}, std::pair{QStringLiteral(" 500 "), 500},
+          std::pair{QStringLiteral("+12"), 12}}) {
         dlg.show();
         Child<QLineEdit>(&dlg, "threadsEdit")->setText(typed);
         MessageBoxCatcher catcher;
@@ -472,7 +475,8 @@ void TestDialogs::toolbarPictures() {
         const QIcon icon = Icons::ToolbarIcon(i);
         QCOMPARE(icon.pixmap(QSize(32, 28), QIcon::Normal).toImage().convertToFormat(QImage::Format_ARGB32),
                  image);
-        QVERIFY(icon.pixmap(QSize(32, 28), QIcon::Disabled).toImage() != icon.pixmap(QSize(32, 28)).toImage());
+        QVERIFY(icon.pixmap(QSize(32, 28), QIcon::Disabled).toImage() !=
+                icon.pixmap(QSize(32, 28)).toImage());
         painter.drawPixmap(i * 32, 0, normal);
         painter.drawPixmap(i * 32, 28, disabled);
     }
@@ -513,8 +517,8 @@ void TestDialogs::splashAndAbout() {
     QVERIFY(!splash.Picture().hasAlphaChannel());
     splash.ShowCentred();
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    QCOMPARE(splash.pos(), QPoint(screen.left() + (screen.width() - 550) / 2,
-                                  screen.top() + (screen.height() - 373) / 2));
+    QCOMPARE(splash.pos(),
+             QPoint(screen.left() + (screen.width() - 550) / 2, screen.top() + (screen.height() - 373) / 2));
     SaveShot(&splash, QStringLiteral("splash"));
 
     const QIcon app = Icons::AppIcon();
