@@ -121,6 +121,12 @@ public:
 
     // True when at least `size` more bytes can be read.
     bool HasBytes(uint64_t size);
+    // Bytes surely left to read: the rest of the memory or of the file as it was opened; only the
+    // buffered bytes for a source of unknown length.
+    uint64_t BytesLeft() const {
+        const uint64_t buffered = static_cast<uint64_t>(m_end - m_cur);
+        return m_nFileSize == UINT64_MAX ? buffered : buffered + SourceLeft();
+    }
 
     // Writes out what is left in the buffer (storing); the archive is not used afterwards.
     void Close();

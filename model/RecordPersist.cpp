@@ -76,8 +76,15 @@ void StoreDirBody(CDataArchive& ar, CFTPDir& top) {
 // Every node is linked into its directory as soon as it is complete enough to stand alone (a
 // directory once its name is read, a file once its body is read), so whatever was read before a
 // fault stays in the tree.
+// Fewest bytes a file takes in content.ct: a class reference, the size and an empty name.
+constexpr uint64_t kMinFileBytes = 2 + 8 + 1;
+
 void ReadFiles(CDataArchive& ar, CFTPDir& dir) {
     uint32_t count = ar.ReadCount();
+    // The file list is sized at once only when the rest of the input can hold that many files, so
+    // a false count never costs more memory than the input is long; a true one leaves no slack.
+    if (count > 1 && dir.m_files.IsEmpty() && count <= ar.BytesLeft() / kMinFileBytes)
+        dir.m_files.Reserve(count);
     for (; count > 0; --count) {
         if (ar.ReadObjectTag() != &CFTPFile::classCFTPFile)
             throw CArchiveException(CArchiveException::badClass);

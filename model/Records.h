@@ -50,6 +50,10 @@ public:
 
     CFTPSite* GetSite() const;
 
+    // Files are by far the most numerous nodes: they come from a pool without per-block overhead.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* pointer, std::size_t size) noexcept;
+
     std::string m_strName;
     int32_t m_bNew = 0;
     int32_t m_bSeen = 0;

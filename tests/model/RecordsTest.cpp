@@ -107,7 +107,7 @@ TEST(SiteDataDirectory, UnusableKeysAndLinksAreRefused) {
     TempAppDir dir;
     WriteWhole(dir.Path() + "/content.ct", "outside");
     WriteWhole(dir.Path() + "/Data/x", "");
-    for (const std::string key : {std::string(), std::string("."), std::string(".."), std::string("../.."),
+    for (const std::string& key : {std::string(), std::string("."), std::string(".."), std::string("../.."),
                                   std::string("a/b")}) {
         EXPECT_FALSE(DeleteSiteData(key)) << key;
         EXPECT_FALSE(RenameSiteData(key, "new")) << key;

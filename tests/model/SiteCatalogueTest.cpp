@@ -254,7 +254,7 @@ TEST(SiteKeyPaths, AnonymousPasswordGivesTheHostOnlyDirectory) {
 
 TEST(SiteKeyPaths, UnusableKeysNeverBecomePaths) {
     TempAppDir dir;
-    for (const std::string host : {std::string(), std::string("."), std::string(".."), std::string("a/b"),
+    for (const std::string& host : {std::string(), std::string("."), std::string(".."), std::string("a/b"),
                                    std::string("x\0y", 3)}) {
         auto site = MakeSite(host, "anonymous", kAnonymousPassword);
         AddFile(site->m_pRootDir.get(), "f", 1);
