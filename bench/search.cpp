@@ -20,7 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 constexpr const char* kKeyword = "zebrafish";
 constexpr int kPlanted = 1000;
@@ -34,7 +36,7 @@ std::string RandomName(std::mt19937& rng) {
     while (static_cast<int>(name.size()) < length) {
         if (gbk && rng() % 3 == 0 && static_cast<int>(name.size()) + 2 <= length) {
             name += static_cast<char>(0xB0 + rng() % 0x48);
-            name += static_cast<char>(0x40 + rng() % 0xBF);  // includes trail bytes 0x40..0x7E
+            name += static_cast<char>(0x40 + rng() % 0xBF); // includes trail bytes 0x40..0x7E
             if (static_cast<unsigned char>(name.back()) == 0x7F)
                 name.back() = 0x41;
         } else {
@@ -60,7 +62,7 @@ struct Catalogue {
 
 Catalogue Build(CFTPSite& site, std::size_t nodes, std::mt19937& rng) {
     Catalogue counts;
-    const std::size_t wantDirs = nodes / 20;  // about 50,000 directories for 1,000,000 nodes
+    const std::size_t wantDirs = nodes / 20; // about 50,000 directories for 1,000,000 nodes
     const std::size_t top = std::max<std::size_t>(1, wantDirs / 1000);
     const std::size_t filesPerDir = nodes / std::max<std::size_t>(1, wantDirs) - 1;
     std::vector<std::size_t> plantAt;
@@ -114,7 +116,7 @@ void WritePaths(const CFTPDir& dir, const std::string& prefix, std::ofstream& ou
 // Wall time of `LC_ALL=C.UTF-8 grep -c -F -i KEYWORD FILE`, and its count.
 double TimeGrep(const std::string& path, long& count) {
     const std::string outPath = path + ".count";
-    std::fflush(stdout);  // or the child would write our buffered lines again
+    std::fflush(stdout); // or the child would write our buffered lines again
     const auto start = Clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -153,7 +155,7 @@ private:
     Clock::time_point m_start;
 };
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     const std::size_t nodes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
@@ -166,8 +168,8 @@ int main(int argc, char** argv) {
 
     auto t0 = Clock::now();
     const Catalogue counts = Build(*site, nodes, rng);
-    std::printf("catalogue: %zu directories, %zu files (%zu nodes), built in %.0f ms\n", counts.dirs, counts.files,
-                counts.dirs + counts.files, Ms(Clock::now() - t0));
+    std::printf("catalogue: %zu directories, %zu files (%zu nodes), built in %.0f ms\n", counts.dirs,
+                counts.files, counts.dirs + counts.files, Ms(Clock::now() - t0));
 
     char pathTemplate[] = "/tmp/quarnel-bench-paths-XXXXXX";
     const int fd = mkstemp(pathTemplate);
@@ -222,7 +224,7 @@ int main(int argc, char** argv) {
     std::printf("search / grep: %.2fx (target: within 3x)\n", bestSearch / bestGrep);
 
     t0 = Clock::now();
-    doc.SearchAllSites("\xCE\xC4\xBC\xFE");  // a GBK keyword: the character-boundary scan
+    doc.SearchAllSites("\xCE\xC4\xBC\xFE"); // a GBK keyword: the character-boundary scan
     std::printf("search GBK keyword: %zu found, %.1f ms\n", doc.m_foundDirs.size() + doc.m_foundFiles.size(),
                 Ms(Clock::now() - t0));
 

@@ -30,10 +30,17 @@ std::string CliField(const std::string& utf8) {
     field.reserve(utf8.size());
     for (char c : utf8) {
         switch (c) {
-        case '\t': field += "\\t"; break;
-        case '\n': field += "\\n"; break;
-        case '\r': field += "\\r"; break;
-        default: field += c;
+        case '\t':
+            field += "\\t";
+            break;
+        case '\n':
+            field += "\\n";
+            break;
+        case '\r':
+            field += "\\r";
+            break;
+        default:
+            field += c;
         }
     }
     return field;

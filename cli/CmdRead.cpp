@@ -47,4 +47,4 @@ const CommandRegistrar readCommand{
     {"read", "read KEY [LOCATION]",
      "mark a whole site, or a directory (ftp://KEY/path or path) and everything below it, read", RunRead}};
 
-}  // namespace
+} // namespace

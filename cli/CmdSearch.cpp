@@ -35,4 +35,4 @@ const CommandRegistrar searchCommand{
      "entries of all sites whose name holds the keyword (any case; \"#new\": the new entries)", RunSearch}};
 const CommandRegistrar newCommand{{"new", "new", "the new (unread) entries of all sites", RunNew}};
 
-}  // namespace
+} // namespace

@@ -13,8 +13,8 @@ int RunSites(CliContext& ctx, const std::vector<std::string>& args) {
     if (!args.empty())
         throw CliUsageError("sites takes no arguments");
     for (const CFTPSite* site : ctx.doc.m_siteList) {
-        ctx.out << CliField(CliDisplay(site->GetKey())) << '\t' << CliField(NarrowToUtf8(site->m_strHost)) << '\t'
-                << site->m_nPort << '\t' << CliField(NarrowToUtf8(site->m_strUser)) << '\t'
+        ctx.out << CliField(CliDisplay(site->GetKey())) << '\t' << CliField(NarrowToUtf8(site->m_strHost))
+                << '\t' << site->m_nPort << '\t' << CliField(NarrowToUtf8(site->m_strUser)) << '\t'
                 << CliField(NarrowToUtf8(site->m_strNickname)) << '\n';
     }
     return 0;
@@ -89,8 +89,8 @@ int RunImport(CliContext& ctx, const std::vector<std::string>& args) {
     return 0;
 }
 
-const CommandRegistrar sitesCommand{{"sites", "sites",
-                                     "list the sites: key, host, port, user, nickname", RunSites}};
+const CommandRegistrar sitesCommand{
+    {"sites", "sites", "list the sites: key, host, port, user, nickname", RunSites}};
 const CommandRegistrar addCommand{
     {"add",
      "add --host H [--port N] [--user U --password P | --anonymous] [--anonymous-update] [--nickname T] "
@@ -100,4 +100,4 @@ const CommandRegistrar importCommand{
     {"import", "import FILE", "add the sites of a text file, one [ftp://][user:password@]host[:port] a line",
      RunImport, true}};
 
-}  // namespace
+} // namespace

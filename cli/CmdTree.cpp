@@ -80,4 +80,4 @@ const CommandRegistrar exportCommand{
     {"export", "export KEY [--format tsv|urls]",
      "a site's stored tree as entry lines (tsv) or as one ftp:// URL per file (urls)", RunExport}};
 
-}  // namespace
+} // namespace

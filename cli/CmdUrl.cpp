@@ -26,4 +26,4 @@ int RunUrl(CliContext& ctx, const std::vector<std::string>& args) {
 const CommandRegistrar urlCommand{
     {"url", "url LOCATION", "the ftp:// URL of a location (ftp://KEY/path) with login and port", RunUrl}};
 
-}  // namespace
+} // namespace

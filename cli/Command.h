@@ -19,19 +19,19 @@
 class CQuarnelDoc;
 
 struct CliContext {
-    CQuarnelDoc& doc;       // site list already loaded from DIR/site.ds
-    std::ostream& out;      // standard output
-    std::ostream& err;      // standard error
-    std::string appDir;     // the program directory (--dir, or the executable's directory)
-    bool siteListDamaged = false;  // loading site.ds reported a fault (the message was printed)
+    CQuarnelDoc& doc;             // site list already loaded from DIR/site.ds
+    std::ostream& out;            // standard output
+    std::ostream& err;            // standard error
+    std::string appDir;           // the program directory (--dir, or the executable's directory)
+    bool siteListDamaged = false; // loading site.ds reported a fault (the message was printed)
 };
 
 using CommandFunction = std::function<int(CliContext& ctx, const std::vector<std::string>& args)>;
 
 struct CommandInfo {
-    std::string name;        // the word on the command line
-    std::string usage;       // e.g. "tree KEY"
-    std::string summary;     // one line for --help
+    std::string name;    // the word on the command line
+    std::string usage;   // e.g. "tree KEY"
+    std::string summary; // one line for --help
     CommandFunction run;
     // Commands that rewrite site.ds refuse to run over a damaged one, so that the sites after
     // the fault are not dropped for good.
@@ -47,7 +47,7 @@ class CommandRegistry {
 public:
     static void Register(CommandInfo info);
     static const CommandInfo* Find(const std::string& name);
-    static std::vector<const CommandInfo*> All();  // sorted by name
+    static std::vector<const CommandInfo*> All(); // sorted by name
 };
 
 struct CommandRegistrar {

@@ -10,7 +10,7 @@ std::map<std::string, CommandInfo>& Table() {
     return table;
 }
 
-}  // namespace
+} // namespace
 
 void CommandRegistry::Register(CommandInfo info) {
     std::string name = info.name;

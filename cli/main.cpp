@@ -38,7 +38,7 @@ int UsageError(const std::string& message, const CommandInfo* command) {
     return 2;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     if (!loaded.ok) {
         std::cerr << "quarnel-cli: " << loaded.message << "\n";
         if (!doc.m_bModified)
-            return 1;  // site.ds could be neither opened nor created
+            return 1; // site.ds could be neither opened nor created
         ctx.siteListDamaged = true;
         if (command->writesSiteList) {
             std::cerr << "quarnel-cli: site.ds is damaged; " << command->name

@@ -5,8 +5,7 @@
 namespace {
 
 // Clears one mark whose site is known; true when it was set.
-template <class Entry>
-inline bool ClearKnown(Entry* entry, CFTPSite* site) {
+template <class Entry> inline bool ClearKnown(Entry* entry, CFTPSite* site) {
     if (entry->m_bNew != 1)
         return false;
     entry->m_bNew = 0;
@@ -20,11 +19,15 @@ std::unique_lock<std::recursive_mutex> LockTree(CFTPSite* site) {
                 : std::unique_lock<std::recursive_mutex>();
 }
 
-}  // namespace
+} // namespace
 
-bool CQuarnelDoc::ClearMark(CFTPDir* dir) { return dir && ClearKnown(dir, dir->GetSite()); }
+bool CQuarnelDoc::ClearMark(CFTPDir* dir) {
+    return dir && ClearKnown(dir, dir->GetSite());
+}
 
-bool CQuarnelDoc::ClearMark(CFTPFile* file) { return file && ClearKnown(file, file->GetSite()); }
+bool CQuarnelDoc::ClearMark(CFTPFile* file) {
+    return file && ClearKnown(file, file->GetSite());
+}
 
 bool CQuarnelDoc::MarkListRead(const CObList<CFTPDir>& dirs) {
     WalkScope walk(*this);
@@ -74,7 +77,7 @@ OpStatus CQuarnelDoc::MarkDirRead(CFTPDir* dir) {
     WalkScope walk(*this);
     CFTPSite* site = dir->GetSite();
     if (site)
-        site->EnsureLoaded();  // before the lock: a worker may be loading it under the lock
+        site->EnsureLoaded(); // before the lock: a worker may be loading it under the lock
     auto lock = LockTree(site);
     return MarkBelow(dir, site) ? OpStatus::Done : OpStatus::Stopped;
 }

@@ -7,8 +7,7 @@ namespace {
 constexpr const char* kNothingFound = "对不起，没有找到你要的文件！";
 constexpr const char* kNoUnreadFiles = "没有未读文件！";
 
-template <class Entry>
-inline bool EntryMatches(const Entry* entry, const CSearchKeyword& keyword) {
+template <class Entry> inline bool EntryMatches(const Entry* entry, const CSearchKeyword& keyword) {
     return keyword.IsNewEntries() ? entry->m_bNew == 1 : keyword.Matches(entry->m_strName);
 }
 
@@ -27,7 +26,7 @@ private:
     ISearchSink* m_sink;
 };
 
-}  // namespace
+} // namespace
 
 void CQuarnelDoc::BeginFound(const SearchStart& start) {
     m_foundDirs.clear();
@@ -56,7 +55,7 @@ bool CQuarnelDoc::SearchList(const CObList<CFTPDir>& dirs, const CSearchKeyword&
             const bool matched = EntryMatches(dir, keyword);
             if (matched) {
                 AppendFound(dir);
-                if (!PumpNow())  // at once after a hit, so that it shows without delay
+                if (!PumpNow()) // at once after a hit, so that it shows without delay
                     return DirStep::kStop;
             } else if (!WalkCheck()) {
                 return DirStep::kStop;
@@ -120,7 +119,8 @@ SearchOutcome CQuarnelDoc::ShowNewFiles(SiteScope scope) {
     return RunSiteSearch(CSearchKeyword::FromNarrow("#new"), scope, true);
 }
 
-SearchOutcome CQuarnelDoc::RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand) {
+SearchOutcome CQuarnelDoc::RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope,
+                                         bool newFilesCommand) {
     if (IsWalkInProgress())
         return {OpStatus::Busy, {}};
     WalkScope walk(*this);
@@ -146,7 +146,7 @@ SearchOutcome CQuarnelDoc::RunSiteSearch(const CSearchKeyword& keyword, SiteScop
                 return {OpStatus::Stopped, {}};
         } else {
             const bool wasLoaded = site->m_nLoadState == 1;
-            site->EnsureLoaded();  // before the lock: a worker may be loading it under the lock
+            site->EnsureLoaded(); // before the lock: a worker may be loading it under the lock
             if ((newFilesCommand || !wasLoaded) && !PumpNow())
                 return {OpStatus::Stopped, {}};
         }

@@ -58,7 +58,7 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 LoadOutcome CQuarnelDoc::OnNewDocument() {
     const SiteListLoadResult result = LoadSiteList(SiteListPath(), m_siteList);
@@ -76,7 +76,9 @@ void CQuarnelDoc::OnCloseDocument() {
     }
 }
 
-bool CQuarnelDoc::SaveSiteList() { return ::SaveSiteList(SiteListPath(), m_siteList); }
+bool CQuarnelDoc::SaveSiteList() {
+    return ::SaveSiteList(SiteListPath(), m_siteList);
+}
 
 bool CQuarnelDoc::SaveSiteListAs(const std::string& path) {
     if (!::SaveSiteList(path, m_siteList))
@@ -101,7 +103,7 @@ SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
     site->m_strNickname = Utf8ToNarrow(fields.nickname);
     site->m_strRemark = Utf8ToNarrow(fields.remark);
     site->m_bAnonymousUpdate = fields.anonymousUpdate ? 1 : 0;
-    site->m_nLoadState = 1;  // nothing of it exists on disk yet
+    site->m_nLoadState = 1; // nothing of it exists on disk yet
     CFTPSite* added = m_siteList.AddTail(std::move(site));
     const bool saved = SaveSiteList();
     return {OpStatus::Done, added, {}, saved};
@@ -144,7 +146,7 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     site->m_strRemark = StoredText(fields.remark, site->m_strRemark);
     const std::string newKey = site->GetKey();
     if (newKey != oldKey)
-        RenameSiteData(oldKey, newKey);  // a failure leaves the catalogue under the old name
+        RenameSiteData(oldKey, newKey); // a failure leaves the catalogue under the old name
     const bool saved = SaveSiteList();
     return {OpStatus::Done, site, {}, saved};
 }
@@ -181,7 +183,7 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
         if (end == std::string::npos)
             end = content.size();
         else if (end > start && content[end - 1] == '\r')
-            --end;  // CR LF ends a line as LF does
+            --end; // CR LF ends a line as LF does
         const std::string_view line(content.data() + start, end - start);
         start = next;
         ImportedSite parsed;

@@ -33,7 +33,7 @@ bool WalkDirList(const CObList<CFTPDir>& dirs, OnDir&& onDir, OnFile&& onFile) {
     struct Frame {
         const CObList<CFTPDir>* list;
         std::size_t next;
-        CFTPDir* owner;  // whose files follow once `list` is done; null for the top list
+        CFTPDir* owner; // whose files follow once `list` is done; null for the top list
     };
     std::vector<Frame> stack;
     stack.push_back({&dirs, 0, nullptr});

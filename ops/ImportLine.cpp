@@ -6,7 +6,9 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 std::string_view Trim(std::string_view text) {
     while (!text.empty() && IsBlank(text.front()))
@@ -16,7 +18,7 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
-}  // namespace
+} // namespace
 
 int32_t ParsePortNumber(std::string_view text) {
     std::size_t i = 0;
@@ -31,7 +33,7 @@ int32_t ParsePortNumber(std::string_view text) {
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
         value = value * 10 + (text[i] - '0');
         if (value > static_cast<long long>(INT_MAX) + 1)
-            value = static_cast<long long>(INT_MAX) + 1;  // held, so that long digit runs cannot overflow
+            value = static_cast<long long>(INT_MAX) + 1; // held, so that long digit runs cannot overflow
     }
     if (negative)
         value = -value;
@@ -42,7 +44,7 @@ int32_t ParsePortNumber(std::string_view text) {
 
 bool ParseImportLine(std::string_view line, ImportedSite& site) {
     if (line.empty())
-        return false;  // tested before trimming: a line of blanks still counts
+        return false; // tested before trimming: a line of blanks still counts
     line = Trim(line);
     constexpr std::string_view kScheme = "ftp://";
     if (line.substr(0, kScheme.size()) == kScheme)

@@ -19,7 +19,7 @@ std::string LocationOf(const CFTPSite* site, const std::string& relative) {
     return location;
 }
 
-}  // namespace
+} // namespace
 
 std::string GetRelativePath(const CFTPDir* dir) {
     if (!dir || !dir->m_pParent)

@@ -8,29 +8,29 @@
 class CFTPSite;
 
 enum class OpStatus {
-    Done,      // the operation ran to its end
-    Refused,   // nothing changed; `message` says why (e.g. "站点已有！")
-    Busy,      // a walk over the catalogue is running; nothing changed, try again after it
-    Stopped,   // a walk ended early through PumpPending(); what it did so far stays
+    Done,    // the operation ran to its end
+    Refused, // nothing changed; `message` says why (e.g. "站点已有！")
+    Busy,    // a walk over the catalogue is running; nothing changed, try again after it
+    Stopped, // a walk ended early through PumpPending(); what it did so far stays
 };
 
 struct SiteOpResult {
     OpStatus status = OpStatus::Done;
-    CFTPSite* site = nullptr;  // the site added or edited
-    std::string message;       // empty when there is nothing to show
-    bool listSaved = false;    // site.ds was written (the window says nothing when it was not)
+    CFTPSite* site = nullptr; // the site added or edited
+    std::string message;      // empty when there is nothing to show
+    bool listSaved = false;   // site.ds was written (the window says nothing when it was not)
 };
 
 struct ImportResult {
-    OpStatus status = OpStatus::Done;  // Refused when the file could not be opened
-    std::size_t added = 0;             // sites appended at the end of the list
+    OpStatus status = OpStatus::Done; // Refused when the file could not be opened
+    std::size_t added = 0;            // sites appended at the end of the list
     std::string message;
-    bool listSaved = false;            // site.ds was written
+    bool listSaved = false; // site.ds was written
 };
 
 struct SearchOutcome {
     OpStatus status = OpStatus::Done;
-    std::string message;  // the empty-result message, when the search ran to its end and found nothing
+    std::string message; // the empty-result message, when the search ran to its end and found nothing
 };
 
 // How loading the site list went: `ok`, or the message to show ("Unexpected file format.",

@@ -15,7 +15,9 @@ void CQuarnelDoc::SetPumpPending(std::function<bool()> pump) {
         m_pumpPending = [] { return true; };
 }
 
-bool CQuarnelDoc::PumpPending() { return m_pumpPending(); }
+bool CQuarnelDoc::PumpPending() {
+    return m_pumpPending();
+}
 
 CQuarnelDoc::WalkScope::WalkScope(CQuarnelDoc& doc) : m_doc(doc) {
     if (m_doc.m_nWalkDepth++ == 0) {
@@ -25,7 +27,9 @@ CQuarnelDoc::WalkScope::WalkScope(CQuarnelDoc& doc) : m_doc(doc) {
     }
 }
 
-CQuarnelDoc::WalkScope::~WalkScope() { --m_doc.m_nWalkDepth; }
+CQuarnelDoc::WalkScope::~WalkScope() {
+    --m_doc.m_nWalkDepth;
+}
 
 bool CQuarnelDoc::PumpNow() {
     m_nSinceCheck = 0;
@@ -92,7 +96,7 @@ private:
     bool m_lastAnswer = false;
 };
 
-}  // namespace
+} // namespace
 
 void CQuarnelDoc::ForgetEntry(CObject* entry, EntryKind kind) {
     if (!entry)

@@ -19,8 +19,8 @@
 #include <vector>
 
 enum class SiteScope {
-    Updated,  // sites whose m_nUpdateStatus is neither 0 nor 1 (updated in this run)
-    All,      // every site of the list
+    Updated, // sites whose m_nUpdateStatus is neither 0 nor 1 (updated in this run)
+    All,     // every site of the list
 };
 
 class CQuarnelDoc {
@@ -130,15 +130,15 @@ public:
 
     // ---- data ---------------------------------------------------------------------------------
     CObList<CFTPSite> m_siteList;
-    std::vector<CFTPDir*> m_browseDirs;    // not owning
-    std::vector<CFTPFile*> m_browseFiles;  // not owning
-    std::vector<CFTPDir*> m_foundDirs;     // not owning
-    std::vector<CFTPFile*> m_foundFiles;   // not owning
-    bool m_bModified = false;  // set after a damaged site list; the window then asks to save
+    std::vector<CFTPDir*> m_browseDirs;   // not owning
+    std::vector<CFTPFile*> m_browseFiles; // not owning
+    std::vector<CFTPDir*> m_foundDirs;    // not owning
+    std::vector<CFTPFile*> m_foundFiles;  // not owning
+    bool m_bModified = false;             // set after a damaged site list; the window then asks to save
 
 private:
     class WalkScope;
-    bool WalkCheck();  // PumpPending() every few entries, and at once after a hit
+    bool WalkCheck(); // PumpPending() every few entries, and at once after a hit
     bool PumpNow();
     SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand);
     bool SearchList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword);
@@ -153,6 +153,6 @@ private:
     ISearchSink* m_pSearchSink = nullptr;
     int m_nWalkDepth = 0;
     bool m_bStopWalk = false;
-    bool m_bWalkStopped = false;  // a check returned false: every later check does too
+    bool m_bWalkStopped = false; // a check returned false: every later check does too
     uint32_t m_nSinceCheck = 0;
 };

@@ -22,7 +22,7 @@ inline bool RestMatches(const uint8_t* name, const uint8_t* keyword, std::size_t
     return true;
 }
 
-}  // namespace
+} // namespace
 
 CSearchKeyword CSearchKeyword::FromTyped(std::string_view typedUtf8) {
     if (!IsValidUtf8(typedUtf8))
@@ -53,7 +53,7 @@ bool CSearchKeyword::Matches(std::string_view name) const {
 
     if (!m_bAsciiOnly) {
         if (!HasHighByte(name))
-            return false;  // a lowered ASCII name holds no non-ASCII keyword
+            return false; // a lowered ASCII name holds no non-ASCII keyword
         thread_local std::string lowered;
         lowered.clear();
         if (IsValidUtf8(name)) {

@@ -14,7 +14,7 @@ public:
     // `narrow` is already in the narrow encoding (bytes of the catalogue); it is lowered here.
     static CSearchKeyword FromNarrow(std::string_view narrow);
 
-    bool IsNewEntries() const { return m_bNewEntries; }  // the keyword "#new"
+    bool IsNewEntries() const { return m_bNewEntries; } // the keyword "#new"
     bool IsEmpty() const { return m_narrow.empty(); }
     const std::string& Narrow() const { return m_narrow; }
     const std::string& Utf8() const { return m_utf8; }
@@ -23,8 +23,8 @@ public:
     bool Matches(std::string_view name) const;
 
 private:
-    std::string m_narrow;  // lowered, narrow encoding
-    std::string m_utf8;    // lowered, UTF-8
+    std::string m_narrow; // lowered, narrow encoding
+    std::string m_utf8;   // lowered, UTF-8
     bool m_bNewEntries = false;
     bool m_bAsciiOnly = true;
 };

@@ -8,9 +8,9 @@ class CFTPDir;
 class CFTPFile;
 
 struct SearchStart {
-    int32_t total = 0;          // sites the search will walk (the progress bar's range)
-    bool showProgress = false;  // open the progress window with a stop button
-    bool busyCursor = false;    // show the busy cursor until SearchEnded
+    int32_t total = 0;         // sites the search will walk (the progress bar's range)
+    bool showProgress = false; // open the progress window with a stop button
+    bool busyCursor = false;   // show the busy cursor until SearchEnded
 };
 
 class ISearchSink {

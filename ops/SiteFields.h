@@ -7,11 +7,11 @@
 
 struct SiteFields {
     std::string host;
-    std::string user;      // ignored when `anonymous` is set
-    std::string password;  // ignored when `anonymous` is set
+    std::string user;     // ignored when `anonymous` is set
+    std::string password; // ignored when `anonymous` is set
     std::string nickname;
     std::string remark;
     int32_t port = 21;
-    bool anonymous = false;        // "匿名": log in as anonymous with the anonymous password
-    bool anonymousUpdate = false;  // "是否匿名更新站点内容"
+    bool anonymous = false;       // "匿名": log in as anonymous with the anonymous password
+    bool anonymousUpdate = false; // "是否匿名更新站点内容"
 };

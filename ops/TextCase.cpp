@@ -24,10 +24,10 @@ struct DbcsRun {
     uint16_t count;
 };
 constexpr DbcsRun kDbcsRuns[] = {
-    {0xA2F1, 0xA2A1, 10},  // Ⅰ..Ⅹ
-    {0xA3C1, 0xA3E1, 26},  // Ａ..Ｚ
-    {0xA6A1, 0xA6C1, 24},  // Α..Ω
-    {0xA7A1, 0xA7D1, 33},  // А..Я
+    {0xA2F1, 0xA2A1, 10}, // Ⅰ..Ⅹ
+    {0xA3C1, 0xA3E1, 26}, // Ａ..Ｚ
+    {0xA6A1, 0xA6C1, 24}, // Α..Ω
+    {0xA7A1, 0xA7D1, 33}, // А..Я
 };
 
 uint16_t LowerDbcs(uint16_t code) {
@@ -77,13 +77,14 @@ void AppendUtf8(uint32_t cp, std::string& out) {
     }
 }
 
-}  // namespace
+} // namespace
 
 const uint8_t kAsciiLower[256] = {
 #define Q(i) kLowerTable.v[i]
 #define R(i) Q(i), Q(i + 1), Q(i + 2), Q(i + 3), Q(i + 4), Q(i + 5), Q(i + 6), Q(i + 7)
 #define S(i) R(i), R(i + 8), R(i + 16), R(i + 24)
-    S(0), S(32), S(64), S(96), S(128), S(160), S(192), S(224)
+    S(0),   S(32),  S(64), S(96), S(128),
+    S(160), S(192), S(224)
 #undef S
 #undef R
 #undef Q
@@ -122,7 +123,7 @@ void LowerUtf8(std::string_view in, std::string& out) {
         std::size_t len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
         if (len > n - i)
             len = n - i;
-        if (len == 1) {  // not UTF-8 here: keep the byte
+        if (len == 1) { // not UTF-8 here: keep the byte
             out += static_cast<char>(c);
             ++i;
             continue;

@@ -65,7 +65,7 @@ protected:
         CFTPSite* srv = opstest::AddSite(list, "srv");
         CFTPDir* pub = AddDir(srv->m_pRootDir.get(), "pub", 1);
         AddFile(pub, "ReadMe.txt", 1536, 1);
-        CFTPDir* docs = AddDir(srv->m_pRootDir.get(), "\xCE\xC4\xB5\xB5");  // 文档 in GBK
+        CFTPDir* docs = AddDir(srv->m_pRootDir.get(), "\xCE\xC4\xB5\xB5"); // 文档 in GBK
         AddFile(docs, "a b.pdf", 10, 1);
         AddFile(srv->m_pRootDir.get(), "top.iso", 5368709120ull);
         opstest::AddSite(list, "host", "bob", "secret", 2121);
@@ -81,8 +81,8 @@ protected:
 
 TEST_F(CliTest, AddListsAndRefusesDuplicates) {
     EXPECT_EQ(Run({"add", "--host", "srv", "--anonymous"}).status, 0);
-    EXPECT_EQ(Run({"add", "--host", "srv", "--user", "bob", "--password", "pw", "--port", "2121", "--nickname",
-                   "镜像"})
+    EXPECT_EQ(Run({"add", "--host", "srv", "--user", "bob", "--password", "pw", "--port", "2121",
+                   "--nickname", "镜像"})
                   .status,
               0);
     const CliRun dup = Run({"add", "--host", "srv", "--anonymous"});
@@ -94,7 +94,7 @@ TEST_F(CliTest, AddListsAndRefusesDuplicates) {
 }
 
 TEST_F(CliTest, UsageErrorsExitTwo) {
-    EXPECT_EQ(Run({"add", "--user", "x"}).status, 2);           // no host
+    EXPECT_EQ(Run({"add", "--user", "x"}).status, 2); // no host
     EXPECT_EQ(Run({"add", "--host", "h", "--port", "-1"}).status, 2);
     EXPECT_EQ(Run({"add", "--host", "h", "--port", ""}).status, 2);
     EXPECT_EQ(Run({"add", "--host", "h", "--anonymous", "--user", "u"}).status, 2);
@@ -122,12 +122,11 @@ TEST_F(CliTest, TreeUrlAndExportShowTheStoredCatalogue) {
     WriteCatalogue();
     const CliRun tree = Run({"tree", "srv"});
     EXPECT_EQ(tree.status, 0);
-    EXPECT_EQ(tree.out,
-              "D\t1\t0\tftp://srv/pub\n"
-              "F\t1\t1536\tftp://srv/pub/ReadMe.txt\n"
-              "D\t0\t0\tftp://srv/文档\n"
-              "F\t1\t10\tftp://srv/文档/a b.pdf\n"
-              "F\t0\t5368709120\tftp://srv/top.iso\n");
+    EXPECT_EQ(tree.out, "D\t1\t0\tftp://srv/pub\n"
+                        "F\t1\t1536\tftp://srv/pub/ReadMe.txt\n"
+                        "D\t0\t0\tftp://srv/文档\n"
+                        "F\t1\t10\tftp://srv/文档/a b.pdf\n"
+                        "F\t0\t5368709120\tftp://srv/top.iso\n");
     EXPECT_EQ(Run({"export", "srv"}).out, tree.out);
     EXPECT_EQ(Run({"export", "srv", "--format", "urls"}).out,
               "ftp://srv:21/pub/ReadMe.txt\nftp://srv:21/文档/a b.pdf\nftp://srv:21/top.iso\n");
@@ -161,7 +160,7 @@ TEST_F(CliTest, ADamagedSiteListIsReportedAndNotRewritten) {
     WriteCatalogue();
     const std::string path = m_dir.path() + "/site.ds";
     std::string bytes = ReadAll(path);
-    bytes.resize(bytes.size() - 3);  // cut inside the second site
+    bytes.resize(bytes.size() - 3); // cut inside the second site
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 
     const CliRun sites = Run({"sites"});
@@ -172,4 +171,4 @@ TEST_F(CliTest, ADamagedSiteListIsReportedAndNotRewritten) {
     EXPECT_EQ(ReadAll(path), bytes);
 }
 
-}  // namespace
+} // namespace

@@ -52,4 +52,4 @@ private:
     ftptest::TempDir m_dir;
 };
 
-}  // namespace opstest
+} // namespace opstest

@@ -28,11 +28,11 @@ TEST(ImportLine, GrammarTable) {
         {"srv/pub", true, "srv/pub", "anonymous", kAnonymousPassword, 21},
         {"bob:secret@host:990", true, "host", "bob", "secret", 990},
         {"name@host", true, "host", "", "name", 21},
-        {"bob:p@ss@host", true, "host", "bob", "p@ss", 21},     // split at the last "@"
-        {"a:b:c@host", true, "host", "a:b", "c", 21},           // user before the last ":"
+        {"bob:p@ss@host", true, "host", "bob", "p@ss", 21}, // split at the last "@"
+        {"a:b:c@host", true, "host", "a:b", "c", 21},       // user before the last ":"
         {"FTP://srv", true, "FTP", "anonymous", kAnonymousPassword, 0},
         {"  \tsrv:21  \r", true, "srv", "anonymous", kAnonymousPassword, 21},
-        {"   ", true, "", "anonymous", kAnonymousPassword, 21},  // blanks are trimmed after the test
+        {"   ", true, "", "anonymous", kAnonymousPassword, 21}, // blanks are trimmed after the test
         {"", false, "", "", "", 0},
         {"srv: +42x", true, "srv", "anonymous", kAnonymousPassword, 42},
         {"srv:-5", true, "srv", "anonymous", kAnonymousPassword, -5},
@@ -77,15 +77,15 @@ protected:
 
 TEST_F(ImportSitesTest, AppendsNewLinesSkipsDuplicatesAndWritesTheList) {
     opstest::AddSite(m_doc.m_siteList, "old", "bob", "x");
-    const std::string path =
-        WriteFile("sites.txt", "srv\r\n\r\nbob:other@old\nsrv:2121\nuser:pw@srv\nlast:7");  // no final line end
+    const std::string path = WriteFile(
+        "sites.txt", "srv\r\n\r\nbob:other@old\nsrv:2121\nuser:pw@srv\nlast:7"); // no final line end
     ImportResult result = m_doc.ImportSites(path);
     EXPECT_EQ(result.status, OpStatus::Done);
     EXPECT_EQ(result.added, 3u);
     EXPECT_TRUE(result.listSaved);
     ASSERT_EQ(m_doc.m_siteList.GetCount(), 4u);
     EXPECT_EQ(m_doc.m_siteList.GetAt(1)->m_strHost, "srv");
-    EXPECT_EQ(m_doc.m_siteList.GetAt(1)->m_nLoadState, 0);  // read from disk on first use
+    EXPECT_EQ(m_doc.m_siteList.GetAt(1)->m_nLoadState, 0); // read from disk on first use
     EXPECT_EQ(m_doc.m_siteList.GetAt(2)->GetKey(), "srv@user");
     EXPECT_EQ(m_doc.m_siteList.GetAt(3)->m_nPort, 7);
 
@@ -106,7 +106,7 @@ TEST_F(ImportSitesTest, AFileThatCannotBeOpenedChangesNothing) {
     EXPECT_EQ(directory.status, OpStatus::Refused);
     EXPECT_TRUE(m_doc.m_siteList.IsEmpty());
     std::ifstream siteList(SiteListPath());
-    EXPECT_FALSE(siteList.good());  // not written
+    EXPECT_FALSE(siteList.good()); // not written
 }
 
-}  // namespace
+} // namespace

@@ -54,11 +54,11 @@ TEST_F(ReadStateTest, UpdatedSitesScopeRightAfterStartChangesNothing) {
     EXPECT_EQ(CountNew(t.site->m_pRootDir.get()), 4);
     EXPECT_EQ(t.site->m_bStateDirty, 0);
 
-    t.site->m_nUpdateStatus = 1;  // failed: still not in the scope
+    t.site->m_nUpdateStatus = 1; // failed: still not in the scope
     m_doc.MarkSitesRead(SiteScope::Updated);
     EXPECT_EQ(CountNew(t.site->m_pRootDir.get()), 4);
 
-    t.site->m_nUpdateStatus = 3;  // ended early: in the scope
+    t.site->m_nUpdateStatus = 3; // ended early: in the scope
     m_doc.MarkSitesRead(SiteScope::Updated);
     EXPECT_EQ(CountNew(t.site->m_pRootDir.get()), 0);
     EXPECT_EQ(t.site->m_bStateDirty, 1);
@@ -81,7 +81,7 @@ TEST_F(ReadStateTest, AllSitesLoadsUnreadSitesAndCloseSavesTheMarks) {
     EXPECT_EQ(site->m_pRootDir->m_subDirs.GetCount(), 2u);
     EXPECT_EQ(CountNew(site->m_pRootDir.get()), 0);
     EXPECT_EQ(site->m_bStateDirty, 1);
-    m_doc.OnCloseDocument();  // no update in this run, the marks are saved all the same
+    m_doc.OnCloseDocument(); // no update in this run, the marks are saved all the same
 
     CQuarnelDoc next;
     ASSERT_TRUE(next.OnNewDocument().ok);
@@ -96,12 +96,12 @@ TEST_F(ReadStateTest, SetReadFromTreeClearsBelowAndTheBoldMarkOnlyOnTheSiteItem)
     t.site->m_bHasNew = 1;
     EXPECT_EQ(m_doc.SetReadFromTree(t.oldDir), OpStatus::Done);
     EXPECT_EQ(t.fresh->m_bNew, 0);
-    EXPECT_EQ(t.newDir->m_bNew, 1);  // outside the sub-tree
+    EXPECT_EQ(t.newDir->m_bNew, 1); // outside the sub-tree
     EXPECT_EQ(t.top->m_bNew, 1);
     EXPECT_EQ(t.site->m_bHasNew, 1);
 
     EXPECT_EQ(m_doc.SetReadFromTree(t.newDir), OpStatus::Done);
-    EXPECT_EQ(t.newDir->m_bNew, 1);  // its own mark is the selection's business
+    EXPECT_EQ(t.newDir->m_bNew, 1); // its own mark is the selection's business
     EXPECT_EQ(t.inner->m_bNew, 0);
 
     EXPECT_EQ(m_doc.SetReadFromTree(t.site->m_pRootDir.get()), OpStatus::Done);
@@ -158,4 +158,4 @@ TEST_F(ReadStateTest, AStoppedWalkKeepsWhatItClearedAndRefusesSecondWalks) {
     EXPECT_EQ(CountNew(site->m_pRootDir.get()), 0);
 }
 
-}  // namespace
+} // namespace

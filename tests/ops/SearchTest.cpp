@@ -10,8 +10,8 @@ using opstest::AddDir;
 using opstest::AddFile;
 
 struct MatchCase {
-    const char* keyword;  // narrow bytes
-    const char* name;     // narrow bytes
+    const char* keyword; // narrow bytes
+    const char* name;    // narrow bytes
     bool matches;
 };
 
@@ -28,11 +28,23 @@ TEST(SearchKeyword, MatchTable) {
         {"#new ", "#new file", true},
         {"#new ", "#new", false},
         // GBK: a trail byte equal to an ASCII letter never starts a match.
-        {"abc", "\x81" "abc", false},
-        {"abc", "\x81\x61" "abc", true},
-        {"bc", "\x81\x62" "c", false},
+        {"abc",
+         "\x81"
+         "abc",
+         false},
+        {"abc",
+         "\x81\x61"
+         "abc",
+         true},
+        {"bc",
+         "\x81\x62"
+         "c",
+         false},
         {"a", "\xB0\x41", false},
-        {"a", "\xB0\x41" "A", true},
+        {"a",
+         "\xB0\x41"
+         "A",
+         true},
         // A double-byte keyword at the second byte of a character: 你好 = C4E3 BAC3.
         {"\xE3\xBA", "\xC4\xE3\xBA\xC3", false},
         {"\xBA\xC3", "\xC4\xE3\xBA\xC3", true},
@@ -46,7 +58,7 @@ TEST(SearchKeyword, MatchTable) {
         {"\x81\x30", "\x81\x30\x81\x30", true},
         {"\x81\x30\x81", "\x82\x81\x30\x81\x30", false},
         // UTF-8 names: found by the keyword's UTF-8 form.
-        {"\xCE\xC4\xB5\xB5", "文档Readme", true},  // 文档 in GBK, as the window hands it over
+        {"\xCE\xC4\xB5\xB5", "文档Readme", true}, // 文档 in GBK, as the window hands it over
         {"readme", "文档Readme", true},
         {"\xB5\xB5", "文档", true},
         {"\xB5\xB5", "文件", false},
@@ -59,13 +71,13 @@ TEST(SearchKeyword, MatchTable) {
 
 TEST(SearchKeyword, TypedKeywordsAreLoweredAndFindBothEncodings) {
     const CSearchKeyword cyrillic = CSearchKeyword::FromTyped("ПРИВЕТ");
-    EXPECT_TRUE(cyrillic.Matches("привет.txt"));                         // UTF-8 name
-    EXPECT_TRUE(cyrillic.Matches("\xA7\xB1\xA7\xB2\xA7\xAA\xA7\xA3\xA7\xA6\xA7\xB4"));  // GBK capitals
+    EXPECT_TRUE(cyrillic.Matches("привет.txt"));                                       // UTF-8 name
+    EXPECT_TRUE(cyrillic.Matches("\xA7\xB1\xA7\xB2\xA7\xAA\xA7\xA3\xA7\xA6\xA7\xB4")); // GBK capitals
     const CSearchKeyword chinese = CSearchKeyword::FromTyped("文档");
-    EXPECT_TRUE(chinese.Matches("\xD0\xC2\xCE\xC4\xB5\xB5"));  // 新文档 in GBK
-    EXPECT_TRUE(chinese.Matches("新文档.doc"));                 // in UTF-8
+    EXPECT_TRUE(chinese.Matches("\xD0\xC2\xCE\xC4\xB5\xB5")); // 新文档 in GBK
+    EXPECT_TRUE(chinese.Matches("新文档.doc"));               // in UTF-8
     EXPECT_FALSE(chinese.Matches("wendang"));
-    EXPECT_TRUE(CSearchKeyword::FromTyped("Ｒead").Matches("ｒEAD"));  // full-width, UTF-8 name
+    EXPECT_TRUE(CSearchKeyword::FromTyped("Ｒead").Matches("ｒEAD")); // full-width, UTF-8 name
     EXPECT_TRUE(CSearchKeyword::FromTyped("#NEW").IsNewEntries());
     EXPECT_FALSE(CSearchKeyword::FromTyped("#new ").IsNewEntries());
 }
@@ -91,7 +103,8 @@ class SearchTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_doc.SetSearchSink(&m_sink);
-        // a: root { 2006/ (new) { x2006.txt (new), sub/ { deep (new) } }, docs/ { ReadMe/ , README.TXT } , 2006.iso }
+        // a: root { 2006/ (new) { x2006.txt (new), sub/ { deep (new) } }, docs/ { ReadMe/ , README.TXT } ,
+        // 2006.iso }
         a = opstest::AddSite(m_doc.m_siteList, "a");
         CFTPDir* year = AddDir(a->m_pRootDir.get(), "2006", 1);
         AddFile(year, "x2006.txt", 1, 1);
@@ -151,7 +164,7 @@ TEST_F(SearchTest, NothingFoundSaysSo) {
     CQuarnelDoc empty;
     const SearchOutcome none = empty.SearchAllSites("x");
     EXPECT_EQ(none.status, OpStatus::Done);
-    EXPECT_EQ(none.message, "");  // no sites: no message
+    EXPECT_EQ(none.message, ""); // no sites: no message
 }
 
 TEST_F(SearchTest, NewEntriesListANewDirectoryAlone) {
@@ -177,7 +190,7 @@ TEST_F(SearchTest, NewEntriesListANewDirectoryAlone) {
 
 TEST_F(SearchTest, AStopKeepsTheResultsAndNoMessage) {
     int calls = 0;
-    m_doc.SetPumpPending([&] { return ++calls < 2; });  // the second look at the queue sees "stop"
+    m_doc.SetPumpPending([&] { return ++calls < 2; }); // the second look at the queue sees "stop"
     const SearchOutcome outcome = m_doc.SearchAllSites("");
     EXPECT_EQ(outcome.status, OpStatus::Stopped);
     EXPECT_EQ(outcome.message, "");
@@ -212,14 +225,14 @@ TEST_F(SearchTest, ASecondSearchThroughThePumpIsRefused) {
 TEST_F(SearchTest, ForgetEntryDropsTheEntryAndEverythingBelowIt) {
     m_doc.SearchAllSites("");
     CFTPDir* year = a->m_pRootDir->m_subDirs.GetHead();
-    m_doc.ShowDir(year->m_subDirs.GetHead());  // browsing "sub", below "2006"
+    m_doc.ShowDir(year->m_subDirs.GetHead()); // browsing "sub", below "2006"
     ASSERT_EQ(m_doc.m_browseFiles.size(), 1u);
     m_doc.ForgetEntry(year, kEntryDir);
     EXPECT_EQ(Found(), (std::vector<std::string>{"D docs", "D ReadMe", "D pub", "F README.TXT", "F 2006.iso",
                                                  "F new.txt"}));
     EXPECT_TRUE(m_doc.m_browseFiles.empty());
 
-    m_doc.ShowDir(a->m_pRootDir->m_subDirs.GetAt(1));  // docs
+    m_doc.ShowDir(a->m_pRootDir->m_subDirs.GetAt(1)); // docs
     CFTPFile* readme = m_doc.m_browseFiles.front();
     m_doc.ForgetEntry(readme, kEntryFile);
     EXPECT_TRUE(m_doc.m_browseFiles.empty());
@@ -230,4 +243,4 @@ TEST_F(SearchTest, ForgetEntryDropsTheEntryAndEverythingBelowIt) {
     EXPECT_EQ(Found(), (std::vector<std::string>{"D docs", "D ReadMe", "F 2006.iso"}));
 }
 
-}  // namespace
+} // namespace

@@ -14,7 +14,9 @@ bool Exists(const std::string& path) {
     return stat(path.c_str(), &st) == 0;
 }
 
-void Touch(const std::string& path) { std::ofstream(path) << "x"; }
+void Touch(const std::string& path) {
+    std::ofstream(path) << "x";
+}
 
 SiteFields Fields(const std::string& host, const std::string& user, const std::string& password) {
     SiteFields fields;
@@ -61,7 +63,7 @@ TEST_F(SiteManagementTest, AddRefusesTheSameHostAndUserOnly) {
     // Typing "anonymous" by hand with another password is still the same host and user.
     EXPECT_EQ(m_doc.AddSite(Fields("srv", "anonymous", "pw")).status, OpStatus::Refused);
     EXPECT_EQ(m_doc.AddSite(Fields("srv", "bob", "pw")).status, OpStatus::Done);
-    EXPECT_EQ(m_doc.AddSite(Fields("", "", "")).status, OpStatus::Done);  // empty fields are accepted
+    EXPECT_EQ(m_doc.AddSite(Fields("", "", "")).status, OpStatus::Done); // empty fields are accepted
     ASSERT_EQ(m_doc.m_siteList.GetCount(), 3u);
     EXPECT_EQ(m_doc.m_siteList.GetAt(2)->GetKey(), "@");
     EXPECT_EQ(Reload().size(), 3u);
@@ -69,13 +71,13 @@ TEST_F(SiteManagementTest, AddRefusesTheSameHostAndUserOnly) {
 
 TEST_F(SiteManagementTest, TypedTextIsStoredInTheNarrowEncoding) {
     SiteFields fields = Fields("srv", "bob", "pw");
-    fields.nickname = "镜像";  // UTF-8 as typed
+    fields.nickname = "镜像"; // UTF-8 as typed
     fields.remark = "line 1\nline 2";
     fields.port = 2121;
     fields.anonymousUpdate = true;
     CFTPSite* site = m_doc.AddSite(fields).site;
     ASSERT_NE(site, nullptr);
-    EXPECT_EQ(site->m_strNickname, "\xBE\xB5\xCF\xF1");  // GBK
+    EXPECT_EQ(site->m_strNickname, "\xBE\xB5\xCF\xF1"); // GBK
     EXPECT_EQ(site->m_strRemark, "line 1\nline 2");
     EXPECT_EQ(site->m_bAnonymousUpdate, 1);
     EXPECT_EQ(site->GetDisplayName(), "\xBE\xB5\xCF\xF1");
@@ -204,4 +206,4 @@ TEST_F(SiteManagementTest, LoadReportsADamagedListAndMarksTheDocumentModified) {
     EXPECT_FALSE(m_doc.m_bModified);
 }
 
-}  // namespace
+} // namespace
