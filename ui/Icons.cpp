@@ -432,18 +432,20 @@ QPixmap RenderSquare(DrawFn draw, int units, int size) {
 } // namespace
 
 // Caches hold images, not pixmaps: pixmaps must not outlive the application object.
-QPixmap ToolbarPixmap(int picture, bool disabled) {
+namespace {
+
+// One toolbar picture drawn at `scale` times its size (2 for high-density screens).
+QPixmap RenderToolbar(int picture, bool disabled, int scale) {
     static QHash<int, QImage> cache;
-    if (picture < 0 || picture >= kToolbarPictureCount)
-        return BlankPixmap(kToolbarWidth, kToolbarHeight);
-    const int key = picture * 2 + (disabled ? 1 : 0);
+    const int key = (picture * 2 + (disabled ? 1 : 0)) * 4 + scale;
     auto found = cache.constFind(key);
     if (found != cache.constEnd())
         return QPixmap::fromImage(*found);
-    QPixmap pixmap = BlankPixmap(kToolbarWidth, kToolbarHeight);
+    QPixmap pixmap = BlankPixmap(kToolbarWidth * scale, kToolbarHeight * scale);
     {
         QPainter painter(&pixmap);
         SetupPainter(painter);
+        painter.scale(scale, scale);
         kToolbarDrawers[picture](painter);
     }
     if (disabled)
@@ -452,11 +454,27 @@ QPixmap ToolbarPixmap(int picture, bool disabled) {
     return pixmap;
 }
 
+} // namespace
+
+QPixmap ToolbarPixmap(int picture, bool disabled) {
+    if (picture < 0 || picture >= kToolbarPictureCount)
+        return BlankPixmap(kToolbarWidth, kToolbarHeight);
+    return RenderToolbar(picture, disabled, 1);
+}
+
 QIcon ToolbarIcon(int picture) {
     QIcon icon;
-    icon.addPixmap(ToolbarPixmap(picture, false), QIcon::Normal);
-    icon.addPixmap(ToolbarPixmap(picture, false), QIcon::Active);
-    icon.addPixmap(ToolbarPixmap(picture, true), QIcon::Disabled);
+    if (picture < 0 || picture >= kToolbarPictureCount)
+        return icon;
+    for (int scale : {1, 2}) {
+        QPixmap normal = RenderToolbar(picture, false, scale);
+        QPixmap disabled = RenderToolbar(picture, true, scale);
+        normal.setDevicePixelRatio(scale);
+        disabled.setDevicePixelRatio(scale);
+        icon.addPixmap(normal, QIcon::Normal);
+        icon.addPixmap(normal, QIcon::Active);
+        icon.addPixmap(disabled, QIcon::Disabled);
+    }
     return icon;
 }
 

@@ -477,6 +477,8 @@ void TestDialogs::toolbarPictures() {
                  image);
         QVERIFY(icon.pixmap(QSize(32, 28), QIcon::Disabled).toImage() !=
                 icon.pixmap(QSize(32, 28)).toImage());
+        // Drawn anew, not blown up, for high-density screens.
+        QCOMPARE(icon.pixmap(QSize(32, 28), 2.0).size(), QSize(64, 56));
         painter.drawPixmap(i * 32, 0, normal);
         painter.drawPixmap(i * 32, 28, disabled);
     }
