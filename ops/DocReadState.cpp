@@ -21,12 +21,21 @@ std::unique_lock<std::recursive_mutex> LockTree(CFTPSite* site) {
 
 } // namespace
 
+// Under the site's lock: a worker may be writing state.st from the same marks.
 bool CQuarnelDoc::ClearMark(CFTPDir* dir) {
-    return dir && ClearKnown(dir, dir->GetSite());
+    if (!dir)
+        return false;
+    CFTPSite* site = dir->GetSite();
+    auto lock = LockTree(site);
+    return ClearKnown(dir, site);
 }
 
 bool CQuarnelDoc::ClearMark(CFTPFile* file) {
-    return file && ClearKnown(file, file->GetSite());
+    if (!file)
+        return false;
+    CFTPSite* site = file->GetSite();
+    auto lock = LockTree(site);
+    return ClearKnown(file, site);
 }
 
 bool CQuarnelDoc::MarkListRead(const CObList<CFTPDir>& dirs) {
