@@ -222,6 +222,9 @@ CURLcode CurlFtpConnection::Perform(const std::string& url, bool nobody, const c
     m_errorBuffer[0] = '\0';
     m_performLines.clear();
     m_performReplyCode = 0;
+    m_partialLine.clear();
+    m_openReply.clear();
+    m_openCode = 0;
     m_body.clear();
     m_bodyTooLarge = false;
     m_reloginSeen = false;
@@ -407,7 +410,8 @@ FtpResult CurlFtpConnection::List(std::vector<FtpEntry>& entries) {
         if (result.ok())
             entries = ParseListing(m_body, mlsd);
         m_body.clear();
-        m_body.shrink_to_fit();
+        if (m_body.capacity() > (size_t(1) << 20))
+            m_body.shrink_to_fit(); // one huge directory should not pin its memory for the walk
         return result;
     }
 }
