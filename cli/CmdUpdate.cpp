@@ -213,7 +213,7 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
             StopUpdates();
             stopping = true;
         }
-        bool finished = !stopping && g_nRunningUpdates.load() == 0 && g_updateQueue.IsEmpty();
+        bool finished = !stopping && !IsUpdateWorkPending();
         if (finished || Clock::now() >= nextTick) {
             nextTick += std::chrono::seconds(1);
             std::string progress;

@@ -248,6 +248,11 @@ bool UpdateProgressTick(int& nUpdateTotal, std::string& text) {
     return false;
 }
 
+bool IsUpdateWorkPending() {
+    Guard lock(g_updateQueue.Lock());
+    return g_nRunningUpdates.load() > 0 || !g_updateQueue.ItemsLocked().empty();
+}
+
 bool IsUpdateEngineIdle() {
     Guard lock(g_updateQueue.Lock());
     return g_updateQueue.ItemsLocked().empty() && g_heldSites.empty() && g_nRunningUpdates.load() == 0 &&

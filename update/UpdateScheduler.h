@@ -65,6 +65,10 @@ void StopUpdates();
 // true), else "更新完成", nUpdateTotal reset to 0 and false (stop the timer).
 bool UpdateProgressTick(int& nUpdateTotal, std::string& text);
 
+// Something runs or waits: the progress display's test, on one consistent look at the queue
+// and the running count.
+bool IsUpdateWorkPending();
+
 // Nothing running, nothing queued, no dispatcher, no site held by the engine. The close path polls
 // this from a timer; it must not block waiting for the engine, since the dispatcher's drain sends
 // synchronous status notices to the window thread.

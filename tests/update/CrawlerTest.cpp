@@ -170,8 +170,9 @@ TEST_F(Crawler, LostThreeLevelsDeepResumesThereAndListsNothingBefore) {
     // While it waited, the status showed the loss with the waiting note, code 4.
     bool sawRequeue = false;
     for (auto& note : m_events.StatusesOf(site)) {
-        if (sawRequeue)
+        if (sawRequeue) {
             EXPECT_NE(note.text, kStatusWaiting);  // a re-queue keeps showing why it waits
+        }
         const std::string suffix = kStatusRequeued;
         if (note.code == 4 && note.text.rfind(kStatusLostFormat, 0) == 0 && note.text.size() > suffix.size() &&
             note.text.compare(note.text.size() - suffix.size(), suffix.size(), suffix) == 0)

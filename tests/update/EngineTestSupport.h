@@ -168,7 +168,7 @@ protected:
 
     // Nothing queued and nothing running; then the dispatcher is stopped too.
     static bool WaitUntilFinished() {
-        bool finished = WaitFor([] { return g_nRunningUpdates.load() == 0 && g_updateQueue.IsEmpty(); });
+        bool finished = WaitFor([] { return !IsUpdateWorkPending(); });
         StopUpdates();
         return WaitFor([] { return IsUpdateEngineIdle(); }) && finished;
     }

@@ -35,7 +35,7 @@ TEST_F(Scheduler, TwelveSitesNeverRunMoreThanTheLimit) {
     EXPECT_GE(done, 0);
     EXPECT_LE(done, 12);
 
-    ASSERT_TRUE(WaitFor([] { return g_nRunningUpdates.load() == 0 && g_updateQueue.IsEmpty(); }));
+    ASSERT_TRUE(WaitFor([] { return !IsUpdateWorkPending(); }));
     EXPECT_EQ(m_fake->MaxConnections(), 5);
     for (CFTPSite* site : m_sites)
         EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
