@@ -122,20 +122,24 @@ std::string CFTPSite::GetDisplayName() const { return m_strNickname.empty() ? Ge
 
 void CFTPSite::EnsureLoaded() {
     for (;;) {
-        int32_t state = m_nLoadState.load(std::memory_order_acquire);
+        const int32_t state = m_nLoadState.load(std::memory_order_acquire);
         if (state == 1)
             return;
-        if (state == 0) {
-            int32_t expected = 0;
-            if (m_nLoadState.compare_exchange_strong(expected, 2, std::memory_order_acq_rel)) {
-                LoadCatalogue();
-                LoadState();
-                m_nLoadState.store(1, std::memory_order_release);
-                return;
-            }
-            continue;  // another thread took the step first: wait for it below
+        if (state == 2) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            continue;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        // The tree lock is taken before the 0 -> 2 step and held until the value is 1. A thread
+        // that already holds the lock when it asks therefore never finds a reader at work that
+        // waits for the lock in turn; others wait on the lock or in the loop above.
+        std::lock_guard<std::recursive_mutex> lock(m_treeLock);
+        int32_t expected = 0;
+        if (m_nLoadState.compare_exchange_strong(expected, 2, std::memory_order_acq_rel)) {
+            LoadCatalogue();
+            LoadState();
+            m_nLoadState.store(1, std::memory_order_release);
+            return;
+        }
     }
 }
 

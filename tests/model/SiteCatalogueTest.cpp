@@ -353,3 +353,24 @@ TEST(EnsureLoaded, AddedSiteMarkedLoadedIgnoresOldFiles) {
     site->EnsureLoaded();
     EXPECT_TRUE(site->m_pRootDir->m_subDirs.IsEmpty());
 }
+
+TEST(EnsureLoaded, CallerHoldingTheTreeLockDoesNotDeadlockWithALoader) {
+    TempAppDir dir;
+    auto site = MakeSite("h");
+    FillSmallTree(*site);
+    for (int i = 0; i < 20000; ++i)
+        AddFile(site->m_pRootDir.get(), "f" + std::to_string(i), 1);
+    ASSERT_TRUE(site->SaveCatalogue());
+    const std::size_t expected = Nodes(*site).size();
+    for (int round = 0; round < 10; ++round) {
+        auto copy = MakeSite("h");
+        std::thread worker([&] { copy->EnsureLoaded(); });
+        {
+            // The window thread holds the lock while it walks, and asks for the tree inside.
+            std::lock_guard<std::recursive_mutex> lock(copy->m_treeLock);
+            copy->EnsureLoaded();
+        }
+        worker.join();
+        ASSERT_EQ(Nodes(*copy).size(), expected);
+    }
+}
