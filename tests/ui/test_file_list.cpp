@@ -1,0 +1,289 @@
+// The file list: the size texts, rows and their order, highlight, opening rows, search rows,
+// removal of rows on a removal notice, and the model's own consistency.
+
+#include "UiTestSupport.h"
+#include "ui/FileListModel.h"
+#include "ui/FormatSize.h"
+
+#include <QAbstractItemModelTester>
+#include <QApplication>
+#include <QClipboard>
+#include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPalette>
+#include <QTest>
+#include <QTimer>
+
+using namespace uitest;
+
+namespace {
+QStringList Column(QAbstractItemModel* model, int column) {
+    QStringList texts;
+    for (int row = 0; row < model->rowCount(); ++row)
+        texts << model->index(row, column).data().toString();
+    return texts;
+}
+
+// Accepts the next message box that opens.
+void AcceptNextMessage() {
+    QTimer::singleShot(0, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->accept();
+    });
+}
+}  // namespace
+
+class TestFileList : public QObject {
+    Q_OBJECT
+private slots:
+    void formatSizeTable_data();
+    void formatSizeTable();
+    void browseRowsDirectoriesFirst();
+    void highlightFollowsNewMarkAndClears();
+    void openDirectoryRowRecordsVisit();
+    void foundRowsKeepDirectoriesAboveFiles();
+    void toggleBetweenBrowseAndFound();
+    void removalNoticeDropsRows();
+    void copyPathOfFirstSelectedRow();
+    void modelStaysConsistent();
+    void largeDirectory();
+};
+
+void TestFileList::formatSizeTable_data() {
+    QTest::addColumn<quint64>("bytes");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("0") << quint64(0) << QStringLiteral("0字节");
+    QTest::newRow("1023") << quint64(1023) << QStringLiteral("1023字节");
+    QTest::newRow("1024") << quint64(1024) << QStringLiteral("1.00K");
+    QTest::newRow("1536") << quint64(1536) << QStringLiteral("1.50K");
+    QTest::newRow("1048575") << quint64(1048575) << QStringLiteral("1024.00K");
+    QTest::newRow("1048576") << quint64(1048576) << QStringLiteral("1.00M");
+    QTest::newRow("1073741823") << quint64(1073741823) << QStringLiteral("1024.00M");
+    QTest::newRow("1073741824") << quint64(1073741824) << QStringLiteral("1.00G");
+    QTest::newRow("5368709120") << quint64(5368709120ULL) << QStringLiteral("5.00G");
+    QTest::newRow("max") << quint64(~0ULL) << QStringLiteral("17179869184.00G");
+}
+
+void TestFileList::formatSizeTable() {
+    QFETCH(quint64, bytes);
+    QFETCH(QString, text);
+    QCOMPARE(FormatSize(bytes), text);
+}
+
+void TestFileList::browseRowsDirectoriesFirst() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    AddFile(root, "b.txt", 1536);
+    CFTPDir* sub = AddDir(root, "sub");
+    AddFile(root, "a.iso", 5368709120ULL);
+    AddDir(root, "另一个");
+    w.Open();
+    w.Select(w.SiteItem(site));
+    QAbstractItemModel* model = w.list()->model();
+    QCOMPARE(Column(model, 0), (QStringList{"sub", "另一个", "b.txt", "a.iso"}));
+    QCOMPARE(Column(model, 1), (QStringList{"0", "0", "1.50K", "5.00G"}));
+    QCOMPARE(Column(model, 2),
+             (QStringList{"ftp://srv/sub", "ftp://srv/另一个", "ftp://srv/b.txt", "ftp://srv/a.iso"}));
+    QVERIFY(!w.list()->m_bSearchMode);
+    // Folder picture for directories, a type icon for files.
+    QVERIFY(!model->index(0, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+    QVERIFY(!model->index(2, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+    QVERIFY(model->index(2, 1).data(Qt::DecorationRole).isNull());
+    AddFile(sub, "deep.txt");
+    w.list()->OpenRow(model->index(0, 2));
+    QCOMPARE(Column(model, 2), (QStringList{"ftp://srv/sub/deep.txt"}));
+}
+
+void TestFileList::highlightFollowsNewMarkAndClears() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    AddDir(root, "newdir", true);
+    AddDir(root, "olddir");
+    CFTPFile* newFile = AddFile(root, "new.txt", 1, true);
+    AddFile(root, "old.txt", 1);
+    CMainFrame& frame = w.Open();
+    w.Select(w.SiteItem(site));
+    auto* model = w.list()->ListModel();
+    QCOMPARE(model->IsHighlighted(0), true);
+    QCOMPARE(model->IsHighlighted(1), false);
+    QCOMPARE(model->IsHighlighted(2), true);
+    QCOMPARE(model->IsHighlighted(3), false);
+    QCOMPARE(model->index(2, 0).data(Qt::BackgroundRole).value<QBrush>(),
+             QApplication::palette().brush(QPalette::Active, QPalette::Highlight));
+
+    // Alt+D: the files read, their highlight gone; the directory rows keep theirs.
+    frame.Action(32774)->trigger();
+    QCOMPARE(newFile->m_bNew, 0);
+    QCOMPARE(site->m_bStateDirty.load(), 1);
+    QCOMPARE(model->IsHighlighted(0), true);
+    QCOMPARE(model->IsHighlighted(2), false);
+    QVERIFY(model->index(2, 0).data(Qt::BackgroundRole).isNull());
+}
+
+void TestFileList::openDirectoryRowRecordsVisit() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* sub = AddDir(site->m_pRootDir.get(), "sub", true);
+    AddFile(sub, "inner.txt");
+    CMainFrame& frame = w.Open();
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    w.Select(siteItem);
+    w.list()->OpenRow(w.list()->model()->index(0, 0));
+    QCOMPARE(sub->m_bNew, 0);
+    QCOMPARE(site->m_bStateDirty.load(), 1);
+    QCOMPARE(frame.History().m_pCurrent->m_pDir, sub);
+    QCOMPARE(frame.History().m_backList.GetCount(), 1u);
+    QCOMPARE(Column(w.list()->model(), 0), QStringList{"inner.txt"});
+    QCOMPARE(w.tree()->currentItem(), siteItem);  // the tree's selection stays
+    QVERIFY(w.action("actionUp")->isEnabled());
+}
+
+void TestFileList::foundRowsKeepDirectoriesAboveFiles() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    CFTPDir* d1 = AddDir(root, "d1");
+    CFTPFile* f1 = AddFile(root, "f1", 0, true);
+    CFTPDir* d2 = AddDir(root, "d2");
+    w.Open();
+    CQuarnelView* list = w.list();
+    list->ClearList();
+    w.doc.m_foundFiles.push_back(f1);
+    list->AppendFound();
+    w.doc.m_foundDirs.push_back(d1);
+    list->AppendFound();
+    w.doc.m_foundDirs.push_back(d2);
+    list->AppendFound();
+    list->AppendFound();  // nothing new: no row added
+    QVERIFY(list->m_bSearchMode);
+    QCOMPARE(Column(list->model(), 0), (QStringList{"d1", "d2", "f1"}));
+    QVERIFY(list->ListModel()->IsHighlighted(2));
+
+    // A search through the document fills rows the same way.
+    const SearchOutcome outcome = w.doc.SearchAllSites(std::string("d"));
+    QCOMPARE(outcome.status, OpStatus::Done);
+    QCOMPARE(Column(list->model(), 0), (QStringList{"d1", "d2"}));
+}
+
+void TestFileList::toggleBetweenBrowseAndFound() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    AddFile(site->m_pRootDir.get(), "browsed.txt");
+    CFTPFile* found = AddFile(site->m_pRootDir.get(), "found.txt");
+    CMainFrame& frame = w.Open();
+    QAction* toggle = frame.Action(32806);
+    toggle->trigger();  // no search yet: empty
+    QCOMPARE(w.list()->model()->rowCount(), 0);
+    toggle->trigger();
+    QCOMPARE(w.list()->model()->rowCount(), 0);  // nothing browsed either
+    w.Select(w.SiteItem(site));
+    w.doc.m_foundFiles.push_back(found);
+    toggle->trigger();
+    QCOMPARE(Column(w.list()->model(), 0), QStringList{"found.txt"});
+    toggle->trigger();
+    QCOMPARE(Column(w.list()->model(), 0), (QStringList{"browsed.txt", "found.txt"}));
+    QVERIFY(!w.list()->m_bSearchMode);
+}
+
+void TestFileList::removalNoticeDropsRows() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    CFTPDir* gone = AddDir(root, "gone");
+    CFTPFile* inside = AddFile(gone, "inside.txt");
+    AddDir(root, "kept");
+    AddFile(root, "x.txt");
+    AddFile(root, "y.txt");
+    CMainFrame& frame = w.Open();
+    w.Select(w.SiteItem(site));
+    w.doc.m_foundFiles.push_back(inside);
+    QCOMPARE(w.list()->model()->rowCount(), 4);
+
+    // A file leaves: its row goes.
+    frame.OnEntryRemoved(site, root->m_files.RemoveAt(0), kEntryFile);
+    QCOMPARE(Column(w.list()->model(), 0), (QStringList{"gone", "kept", "y.txt"}));
+    QCOMPARE(w.doc.m_browseFiles.size(), 1u);
+
+    // A directory leaves: its row, the found entry below it, history entries naming it.
+    w.list()->OpenRow(w.list()->model()->index(0, 0));
+    QCOMPARE(Column(w.list()->model(), 0), QStringList{"inside.txt"});
+    frame.OnEntryRemoved(site, root->m_subDirs.RemoveAt(0), kEntryDir);
+    QCOMPARE(w.list()->model()->rowCount(), 0);
+    QVERIFY(w.doc.m_foundFiles.empty());
+    QVERIFY(!frame.History().m_pCurrent);
+    QCOMPARE(frame.History().m_backList.GetCount(), 1u);  // the root visit stays
+    QVERIFY(!w.action("actionUp")->isEnabled());
+    w.action("actionBack")->trigger();
+    QCOMPARE(Column(w.list()->model(), 0), (QStringList{"kept", "y.txt"}));
+}
+
+void TestFileList::copyPathOfFirstSelectedRow() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    site->m_nPort = 2121;
+    AddFile(site->m_pRootDir.get(), "a b.txt");
+    AddFile(site->m_pRootDir.get(), "c.txt");
+    CMainFrame& frame = w.Open();
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    frame.OnCopyListPath();  // nothing selected: nothing at all
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
+
+    w.Select(w.SiteItem(site));
+    QItemSelectionModel* selection = w.list()->selectionModel();
+    selection->select(w.list()->model()->index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->select(w.list()->model()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    AcceptNextMessage();
+    frame.Action(32796)->trigger();
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("ftp://srv:2121/a b.txt"));
+}
+
+void TestFileList::modelStaysConsistent() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    for (int i = 0; i < 5; ++i)
+        AddDir(root, "d" + std::to_string(i), i % 2 == 0);
+    for (int i = 0; i < 20; ++i)
+        AddFile(root, "f" + std::to_string(i) + ".txt", static_cast<uint64_t>(i) * 1000, i % 3 == 0);
+    CMainFrame& frame = w.Open();
+    QAbstractItemModelTester tester(w.list()->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    w.Select(w.SiteItem(site));
+    w.list()->ClearFileHighlights();
+    frame.OnEntryRemoved(site, root->m_files.RemoveAt(3), kEntryFile);
+    frame.OnEntryRemoved(site, root->m_subDirs.RemoveAt(1), kEntryDir);
+    w.list()->ClearList();
+    w.doc.m_foundFiles.push_back(root->m_files.GetAt(0));
+    w.list()->AppendFound();
+    w.doc.m_foundDirs.push_back(root->m_subDirs.GetAt(0));
+    w.list()->AppendFound();
+    w.list()->OnInitialUpdate();
+    w.list()->ShowBrowseLists();
+}
+
+void TestFileList::largeDirectory() {
+    // Listing is reported, not asserted: a directory of 100,000 files, opened from the tree.
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "big");
+    CFTPDir* root = site->m_pRootDir.get();
+    static const char* const extensions[] = {".txt", ".iso", ".tar.gz", ".jpg", ".pdf", ".c", ""};
+    for (int i = 0; i < 100000; ++i)
+        AddFile(root, "file-" + std::to_string(i) + extensions[i % 7], static_cast<uint64_t>(i) * 37);
+    CMainFrame& frame = w.Open();
+    frame.resize(1200, 800);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QElapsedTimer clock;
+    clock.start();
+    w.Select(w.SiteItem(site));
+    w.list()->scrollToBottom();
+    QApplication::processEvents();
+    w.list()->viewport()->repaint();
+    const qint64 ms = clock.elapsed();
+    QCOMPARE(w.list()->model()->rowCount(), 100000);
+    qInfo("open a directory of 100000 files and draw it: %lld ms", static_cast<long long>(ms));
+}
+
+QTEST_MAIN(TestFileList)
+#include "test_file_list.moc"

@@ -1,0 +1,232 @@
+// The main window: command table, menu order, toolbar, status-bar prompts, enable rules,
+// show/hide of the bars, the panes and focus keys.
+
+#include "UiTestSupport.h"
+#include "ui/CommandIds.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QSplitter>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolTip>
+#include <QToolBar>
+#include <QToolButton>
+
+using namespace uitest;
+
+class TestMainFrame : public QObject {
+    Q_OBJECT
+private slots:
+    void titleAndPanes();
+    void menuOrderAndTexts();
+    void everyCommandHasOneAction();
+    void toolbarButtons();
+    void statusBarPrompts();
+    void navigationDisabledAtStart();
+    void toggleToolbarAndStatusBar();
+    void f6MovesFocusBetweenPanes();
+    void welcomeRowsWithEmptySiteList();
+};
+
+void TestMainFrame::titleAndPanes() {
+    Window w;
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QCOMPARE(frame.windowTitle(), QStringLiteral("Quarnel"));
+    QSplitter* splitter = frame.findChild<QSplitter*>(QStringLiteral("splitter"));
+    QVERIFY(splitter);
+    QCOMPARE(splitter->widget(0), static_cast<QWidget*>(w.tree()));
+    QCOMPARE(splitter->widget(1), static_cast<QWidget*>(w.list()));
+    QCOMPARE(splitter->sizes().at(0), CMainFrame::kTreePaneWidth);
+    QCOMPARE(frame.PaneText(), QStringLiteral("就绪"));
+}
+
+void TestMainFrame::menuOrderAndTexts() {
+    Window w;
+    CMainFrame& frame = w.Open();
+    const QList<QStringList> expected = {
+        {"文件(&F)", "导入", "退出(&X)"},
+        {"编辑(&E)", "添加站点", "编辑站点", "删除站点"},
+        {"视图(&V)", "工具栏(&T)", "状态栏(&S)", "前进", "后退", "向上", "切换浏览/搜索"},
+        {"操作(&O)", "更新", "更新全部", "终止更新", "-", "搜索", "显示未读文件", "显示所有未读文件", "-",
+         "设置已读(Alt+D)", "设置全部已读", "设置所有为已读"},
+        {"设置(&S)", "设置(&S)"},
+        {"帮助(&H)", "帮助(&H)", "关于 Quarnel(&A)..."},
+    };
+    const QList<QAction*> menus = frame.menuBar()->actions();
+    QCOMPARE(menus.size(), expected.size());
+    for (int m = 0; m < menus.size(); ++m) {
+        QStringList texts{menus[m]->text()};
+        for (QAction* item : menus[m]->menu()->actions())
+            texts << (item->isSeparator() ? QStringLiteral("-") : item->text());
+        QCOMPARE(texts, expected[m]);
+    }
+    // The menu text of Alt+D already names its key; the key itself must work.
+    QSignalSpy spy(frame.Action(ID_MARK_SHOWN_READ), &QAction::triggered);
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    QTest::keyClick(&frame, Qt::Key_D, Qt::AltModifier);
+    QCOMPARE(spy.count(), 1);
+}
+
+void TestMainFrame::everyCommandHasOneAction() {
+    Window w;
+    CMainFrame& frame = w.Open();
+    QSet<int> ids;
+    for (const CommandInfo& info : kCommands) {
+        QAction* action = w.action(info.objectName);
+        QVERIFY2(action, info.objectName);
+        QCOMPARE(action->property("commandId").toInt(), info.id);
+        QCOMPARE(frame.Action(info.id), action);
+        QCOMPARE(action->text(), QString::fromUtf8(info.text));
+        ids.insert(info.id);
+    }
+    QCOMPARE(ids.size(), 27);
+    // Commands that need nothing selected reach their handler without effect or crash.
+    for (int id : {ID_STOP_UPDATE, ID_UPDATE_SELECTED, ID_EDIT_SITE, ID_SHOW_TREE_NEW, ID_MARK_TREE_READ,
+                   ID_COPY_TREE_PATH, ID_COPY_LIST_PATH, ID_MARK_SHOWN_READ, ID_TOGGLE_BROWSE_SEARCH, ID_HELP})
+        frame.Action(id)->trigger();
+    QVERIFY(frame.ListView()->m_bSearchMode);  // the toggle flipped to the (empty) found lists
+    QCOMPARE(frame.ListView()->model()->rowCount(), 0);
+}
+
+void TestMainFrame::toolbarButtons() {
+    Window w;
+    CMainFrame& frame = w.Open();
+    QToolBar* bar = frame.findChild<QToolBar*>(QStringLiteral("toolBar"));
+    QVERIFY(bar);
+    QCOMPARE(bar->iconSize(), QSize(32, 28));
+    QCOMPARE(bar->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
+    const QList<int> ids = {ID_MARK_SHOWN_READ, ID_TOGGLE_BROWSE_SEARCH, ID_EDIT_SITE, ID_ADD_SITE, ID_SEARCH,
+                            ID_UPDATE_SELECTED, ID_BACK, ID_FORWARD, ID_UP};
+    const QStringList labels = {"已读", "切换", "编辑", "增加", "搜索", "更新", "后退", "前进", "向上"};
+    const QList<QAction*> actions = bar->actions();
+    QCOMPARE(actions.size(), 9);
+    QSize first;
+    for (int i = 0; i < 9; ++i) {
+        QCOMPARE(actions[i]->property("commandId").toInt(), ids[i]);
+        QCOMPARE(actions[i]->iconText(), labels[i]);
+        QWidget* button = bar->widgetForAction(actions[i]);
+        if (i == 0)
+            first = button->size();
+        QCOMPARE(button->size(), first);
+        QVERIFY(button->width() >= 20 && button->width() <= 50);
+        // No tool tips: the labels carry the text.
+        QHelpEvent tip(QEvent::ToolTip, QPoint(2, 2), button->mapToGlobal(QPoint(2, 2)));
+        QApplication::sendEvent(button, &tip);
+        QVERIFY(!QToolTip::isVisible());
+    }
+}
+
+void TestMainFrame::statusBarPrompts() {
+    Window w;
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    for (const CommandInfo& info : kCommands) {
+        QAction* action = frame.Action(info.id);
+        action->showStatusText(&frame);
+        const QString expected = *info.prompt ? QString::fromUtf8(info.prompt) : QStringLiteral("就绪");
+        QCOMPARE(frame.PaneText(), expected);
+    }
+    // Leaving the item brings the idle text back.
+    QStatusTipEvent leave{QString()};
+    QApplication::sendEvent(&frame, &leave);
+    QCOMPARE(frame.PaneText(), QStringLiteral("就绪"));
+
+    // Hovering the "已读" button shows its prompt.
+    QToolBar* bar = frame.findChild<QToolBar*>(QStringLiteral("toolBar"));
+    QWidget* button = bar->widgetForAction(frame.Action(ID_MARK_SHOWN_READ));
+    QCOMPARE(button->statusTip(), QStringLiteral("设置当前显示的文件已读"));
+    QStatusTipEvent hover(button->statusTip());
+    QApplication::sendEvent(button, &hover);  // what entering the button sends
+    QCOMPARE(frame.PaneText(), QStringLiteral("设置当前显示的文件已读"));
+}
+
+void TestMainFrame::navigationDisabledAtStart() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* a = AddDir(site->m_pRootDir.get(), "a");
+    AddDir(a, "b");
+    CMainFrame& frame = w.Open();
+    QAction* back = w.action("actionBack");
+    QAction* forward = w.action("actionForward");
+    QAction* up = w.action("actionUp");
+    QVERIFY(!back->isEnabled() && !forward->isEnabled() && !up->isEnabled());
+    QToolBar* bar = frame.findChild<QToolBar*>(QStringLiteral("toolBar"));
+    QVERIFY(!bar->widgetForAction(back)->isEnabled());
+
+    // On a site's root Up stays disabled; one level down it is enabled.
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    w.Select(siteItem);
+    QVERIFY(!up->isEnabled());
+    QVERIFY(!back->isEnabled());
+    w.Select(Window::Child(siteItem, "a"));
+    QVERIFY(up->isEnabled());
+    QVERIFY(back->isEnabled());
+    QVERIFY(!forward->isEnabled());
+    back->trigger();
+    QVERIFY(forward->isEnabled());
+    QVERIFY(!back->isEnabled());
+    QVERIFY(!up->isEnabled());  // back on the root
+}
+
+void TestMainFrame::toggleToolbarAndStatusBar() {
+    Window w;
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QAction* toolbar = w.action("actionToolbar");
+    QAction* statusBar = w.action("actionStatusBar");
+    QVERIFY(toolbar->isCheckable() && toolbar->isChecked());
+    QVERIFY(statusBar->isCheckable() && statusBar->isChecked());
+    toolbar->trigger();
+    QVERIFY(!toolbar->isChecked());
+    QVERIFY(!frame.ToolBar()->isVisible());
+    toolbar->trigger();
+    QVERIFY(toolbar->isChecked());
+    QVERIFY(frame.ToolBar()->isVisible());
+    statusBar->trigger();
+    QVERIFY(!statusBar->isChecked());
+    QVERIFY(!frame.statusBar()->isVisible());
+    statusBar->trigger();
+    QVERIFY(frame.statusBar()->isVisible());
+}
+
+void TestMainFrame::f6MovesFocusBetweenPanes() {
+    Window w;
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    w.tree()->setFocus();
+    QTRY_VERIFY(w.tree()->hasFocus());
+    QTest::keyClick(&frame, Qt::Key_F6);
+    QTRY_VERIFY(w.list()->hasFocus());
+    QTest::keyClick(&frame, Qt::Key_F6, Qt::ShiftModifier);
+    QTRY_VERIFY(w.tree()->hasFocus());
+}
+
+void TestMainFrame::welcomeRowsWithEmptySiteList() {
+    Window w;
+    w.Open();
+    QCOMPARE(w.tree()->topLevelItemCount(), 0);
+    QAbstractItemModel* model = w.list()->model();
+    QCOMPARE(model->rowCount(), 4);
+    QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("欢迎使用Quarnel!"));
+    QCOMPARE(model->index(3, 0).data().toString(), QStringLiteral("选择左边站点可以查看站点内容"));
+    QCOMPARE(model->headerData(2, Qt::Horizontal).toString(), QStringLiteral("地址"));
+    QCOMPARE(w.list()->columnWidth(0), 300);
+    QCOMPARE(w.list()->columnWidth(1), 100);
+    QCOMPARE(w.list()->columnWidth(2), 600);
+    // Double-clicking a welcome row does nothing.
+    w.list()->OpenRow(model->index(0, 0));
+    QCOMPARE(model->rowCount(), 4);
+}
+
+QTEST_MAIN(TestMainFrame)
+#include "test_main_frame.moc"

@@ -1,0 +1,303 @@
+// The site tree: items per site in order, lazy levels with placeholders, the name walk, status
+// images and bold marks after status notices, the first-selection rule, collapse, menus, tips.
+
+#include "UiTestSupport.h"
+#include "ui/Icons.h"
+
+#include <QApplication>
+#include <QContextMenuEvent>
+#include <QMenu>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+#include <QToolTip>
+
+using namespace uitest;
+
+namespace {
+bool IsPlaceholder(QTreeWidgetItem* item) {
+    return item->text(0).isEmpty() && CDirView::ItemDir(item) == nullptr;
+}
+bool SameImage(const QIcon& icon, int index) {
+    return icon.pixmap(16).toImage() == Icons::TreeIcon(index).pixmap(16).toImage();
+}
+}  // namespace
+
+class TestSiteTree : public QObject {
+    Q_OBJECT
+private slots:
+    void siteItemsSortedByDisplayName();
+    void lazyLevelsAndPlaceholders();
+    void nameWalkFollowsTheCatalogue();
+    void statusImageAndBoldAfterNotice();
+    void selectingClearsNewMarkOfDirectoryOnly();
+    void firstSelectionIsIgnored();
+    void collapseDiscardsChildren();
+    void contextMenusPerItemKind();
+    void tipShowsSiteStatus();
+    void removedDirectoryLosesItsReference();
+};
+
+void TestSiteTree::siteItemsSortedByDisplayName() {
+    Window w;
+    AddSite(w.doc, "zeta.example");
+    AddSite(w.doc, "beta.example", "alpha nick");
+    CFTPSite* user = AddSite(w.doc, "host");
+    user->m_strUser = "bob";
+    user->m_strPassword = "pw";
+    w.Open();
+    QStringList texts;
+    for (int i = 0; i < w.tree()->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = w.tree()->topLevelItem(i);
+        texts << item->text(0);
+        QCOMPARE(item->childCount(), 1);
+        QVERIFY(IsPlaceholder(item->child(0)));
+        QVERIFY(SameImage(item->icon(0), Icons::kTreeStatusBase + 0));
+        QVERIFY(!item->font(0).bold());
+    }
+    QCOMPARE(texts, (QStringList{"alpha nick", "host@bob", "zeta.example"}));
+}
+
+void TestSiteTree::lazyLevelsAndPlaceholders() {
+    Window w;
+    CFTPSite* empty = AddSite(w.doc, "empty");
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* pub = AddDir(site->m_pRootDir.get(), "pub", true);
+    AddDir(pub, "leaf");
+    AddDir(site->m_pRootDir.get(), "etc");
+    w.Open();
+
+    // A site whose root has no sub-directories keeps one empty child.
+    QTreeWidgetItem* emptyItem = w.SiteItem(empty);
+    emptyItem->setExpanded(true);
+    QCOMPARE(emptyItem->childCount(), 1);
+    QVERIFY(IsPlaceholder(emptyItem->child(0)));
+
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    siteItem->setExpanded(true);
+    QCOMPARE(siteItem->childCount(), 2);
+    QTreeWidgetItem* pubItem = siteItem->child(0);
+    QCOMPARE(pubItem->text(0), QStringLiteral("pub"));
+    QCOMPARE(siteItem->child(1)->text(0), QStringLiteral("etc"));
+    QVERIFY(pubItem->font(0).bold());  // new directory
+    QVERIFY(IsPlaceholder(pubItem->child(0)));
+
+    pubItem->setExpanded(true);
+    QCOMPARE(pubItem->childCount(), 1);
+    QTreeWidgetItem* leafItem = pubItem->child(0);
+    QCOMPARE(leafItem->text(0), QStringLiteral("leaf"));
+    // A directory without sub-directories loses its expand button when expanded.
+    leafItem->setExpanded(true);
+    QCOMPARE(leafItem->childCount(), 0);
+    // Expanding did not read anything as read.
+    QCOMPARE(pub->m_bNew, 1);
+}
+
+void TestSiteTree::nameWalkFollowsTheCatalogue() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* a = AddDir(site->m_pRootDir.get(), "a");
+    CFTPDir* b = AddDir(a, "b");
+    w.Open();
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    siteItem->setExpanded(true);
+    QTreeWidgetItem* aItem = Window::Child(siteItem, "a");
+    aItem->setExpanded(true);
+    QTreeWidgetItem* bItem = Window::Child(aItem, "b");
+    QCOMPARE(w.tree()->NameWalk(bItem), b);
+    QCOMPARE(w.tree()->NameWalk(siteItem), site->m_pRootDir.get());
+
+    // A directory that appeared since the level was built is found after collapse and expand.
+    AddDir(a, "c");
+    aItem->setExpanded(false);
+    aItem->setExpanded(true);
+    QVERIFY(Window::Child(aItem, "c"));
+
+    // The walk fails for a name that is no longer in the catalogue: selecting it changes nothing.
+    auto removed = a->m_subDirs.RemoveAt(0);
+    w.Select(siteItem);
+    const int rowsBefore = w.list()->model()->rowCount();
+    QTreeWidgetItem* stale = Window::Child(siteItem, "a");
+    stale->setExpanded(true);
+    QTreeWidgetItem* staleB = Window::Child(stale, "c");
+    QVERIFY(staleB);
+    QVERIFY(!w.tree()->NameWalk(Window::Child(stale, "b")));
+    QCOMPARE(w.list()->model()->rowCount(), rowsBefore);
+}
+
+void TestSiteTree::statusImageAndBoldAfterNotice() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CMainFrame& frame = w.Open();
+    QTreeWidgetItem* item = w.SiteItem(site);
+    const int statuses[] = {1, 2, 3, 4, 0};
+    for (int status : statuses) {
+        site->m_nUpdateStatus = status;
+        frame.OnSiteStatus(site);
+        QVERIFY2(SameImage(item->icon(0), Icons::kTreeStatusBase + status), qPrintable(QString::number(status)));
+    }
+    site->m_bHasNew = 1;
+    frame.OnSiteStatus(site);
+    QVERIFY(item->font(0).bold());
+    site->m_bHasNew = 0;
+    frame.OnSiteStatus(site);
+    QVERIFY(!item->font(0).bold());
+
+    // A notice for a site that is no longer shown is ignored.
+    auto gone = std::make_unique<CFTPSite>();
+    frame.OnSiteStatus(gone.get());
+}
+
+void TestSiteTree::selectingClearsNewMarkOfDirectoryOnly() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    site->m_bHasNew = 1;
+    CFTPDir* pub = AddDir(site->m_pRootDir.get(), "pub", true);
+    CFTPFile* file = AddFile(pub, "x.txt", 10, true);
+    CMainFrame& frame = w.Open();
+    frame.OnSiteStatus(site);
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+
+    w.Select(siteItem);  // a site item: its bold state and the root stay
+    QVERIFY(siteItem->font(0).bold());
+    QCOMPARE(w.doc.m_browseDirs.size(), 1u);
+    QCOMPARE(siteItem->childCount(), 1);  // the level is present, not expanded
+    QVERIFY(!siteItem->isExpanded());
+
+    QTreeWidgetItem* pubItem = Window::Child(siteItem, "pub");
+    QVERIFY(pubItem->font(0).bold());
+    w.Select(pubItem);
+    QCOMPARE(pub->m_bNew, 0);
+    QCOMPARE(site->m_bStateDirty.load(), 1);
+    QVERIFY(!pubItem->font(0).bold());
+    QCOMPARE(file->m_bNew, 1);  // the contents keep their marks
+    QCOMPARE(w.doc.m_browseFiles.size(), 1u);
+    QCOMPARE(w.list()->model()->rowCount(), 1);
+    QVERIFY(siteItem->font(0).bold());
+}
+
+void TestSiteTree::firstSelectionIsIgnored() {
+    Window w;
+    CFTPSite* one = AddSite(w.doc, "one");
+    AddFile(one->m_pRootDir.get(), "f1");
+    CFTPSite* two = AddSite(w.doc, "two");
+    AddFile(two->m_pRootDir.get(), "f2");
+    w.Open();
+    w.tree()->m_bFirstSelection = true;  // as at start-up
+    w.Select(w.SiteItem(one));
+    QCOMPARE(w.list()->model()->rowCount(), 4);  // still the welcome rows
+    QVERIFY(!w.frame->History().m_pCurrent);
+    w.Select(w.SiteItem(two));
+    QCOMPARE(w.list()->model()->rowCount(), 1);
+    QCOMPARE(w.list()->model()->index(0, 0).data().toString(), QStringLiteral("f2"));
+}
+
+void TestSiteTree::collapseDiscardsChildren() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* a = AddDir(site->m_pRootDir.get(), "a");
+    AddDir(a, "b");
+    w.Open();
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    siteItem->setExpanded(true);
+    Window::Child(siteItem, "a")->setExpanded(true);
+    siteItem->setExpanded(false);
+    QCOMPARE(siteItem->childCount(), 1);
+    QVERIFY(IsPlaceholder(siteItem->child(0)));
+    siteItem->setExpanded(true);
+    QCOMPARE(siteItem->childCount(), 1);
+    QCOMPARE(siteItem->child(0)->text(0), QStringLiteral("a"));
+    QVERIFY(!siteItem->child(0)->isExpanded());
+}
+
+void TestSiteTree::contextMenusPerItemKind() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    AddDir(site->m_pRootDir.get(), "a");
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    w.Select(siteItem);
+
+    auto menuTexts = [&](QTreeWidgetItem* item) {
+        QStringList texts;
+        QString name;
+        QTimer::singleShot(50, [&] {
+            QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (menu) {
+                name = menu->objectName();
+                for (QAction* a : menu->actions())
+                    texts << a->text();
+                menu->close();
+            }
+        });
+        const QRect rect = w.tree()->visualItemRect(item);
+        QContextMenuEvent event(QContextMenuEvent::Mouse, rect.center(), w.tree()->viewport()->mapToGlobal(rect.center()));
+        QApplication::sendEvent(w.tree()->viewport(), &event);
+        return name + ":" + texts.join(',');
+    };
+    QCOMPARE(menuTexts(siteItem), QStringLiteral("siteMenu:显示更新,更新,设置已读,编辑站点,删除站点,复制路径"));
+    siteItem->setExpanded(true);
+    QTreeWidgetItem* aItem = Window::Child(siteItem, "a");
+    QCOMPARE(menuTexts(aItem), QStringLiteral("dirMenu:显示更新,更新,设置已读,复制路径"));
+    QCOMPARE(w.tree()->SelectedDir(), site->m_pRootDir->m_subDirs.GetAt(0));  // the right click selected it
+
+    // Empty space: no menu, selection unchanged.
+    QContextMenuEvent empty(QContextMenuEvent::Mouse, QPoint(5, w.tree()->viewport()->height() - 5));
+    QApplication::sendEvent(w.tree()->viewport(), &empty);
+    QVERIFY(!QApplication::activePopupWidget());
+}
+
+void TestSiteTree::tipShowsSiteStatus() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    AddDir(site->m_pRootDir.get(), "a");
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    site->SetStatusText("已连接,正在更新...");
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    const QPoint at = w.tree()->visualItemRect(siteItem).center();
+    QHelpEvent help(QEvent::ToolTip, at, w.tree()->viewport()->mapToGlobal(at));
+    QApplication::sendEvent(w.tree()->viewport(), &help);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), QStringLiteral("已连接,正在更新..."));
+    QToolTip::hideText();
+    QTRY_VERIFY(!QToolTip::isVisible());
+
+    // A directory item has no tip.
+    siteItem->setExpanded(true);
+    const QPoint dirAt = w.tree()->visualItemRect(siteItem->child(0)).center();
+    QHelpEvent dirHelp(QEvent::ToolTip, dirAt, w.tree()->viewport()->mapToGlobal(dirAt));
+    QApplication::sendEvent(w.tree()->viewport(), &dirHelp);
+    QTest::qWait(50);
+    QVERIFY(!QToolTip::isVisible());
+}
+
+void TestSiteTree::removedDirectoryLosesItsReference() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* a = AddDir(site->m_pRootDir.get(), "a");
+    AddDir(a, "b");
+    CMainFrame& frame = w.Open();
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    siteItem->setExpanded(true);
+    QTreeWidgetItem* aItem = Window::Child(siteItem, "a");
+    aItem->setExpanded(true);
+    w.Select(Window::Child(aItem, "b"));
+    QVERIFY(frame.History().m_pCurrent);
+
+    // The worker unlinks "a"; the notice drops every reference to it and below, then frees it.
+    std::unique_ptr<CObject> removed = site->m_pRootDir->m_subDirs.RemoveAt(0);
+    frame.OnEntryRemoved(site, std::move(removed), kEntryDir);
+    QVERIFY(!CDirView::ItemDir(aItem));
+    QVERIFY(!CDirView::ItemDir(Window::Child(aItem, "b")));
+    QVERIFY(!w.tree()->SelectedDir());
+    QVERIFY(!frame.History().m_pCurrent);
+    QCOMPARE(w.list()->model()->rowCount(), 0);
+    QVERIFY(!w.action("actionBack")->isEnabled() || frame.History().m_backList.GetAt(0)->m_pDir == site->m_pRootDir.get());
+}
+
+QTEST_MAIN(TestSiteTree)
+#include "test_site_tree.moc"
