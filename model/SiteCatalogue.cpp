@@ -44,6 +44,13 @@ private:
     uint64_t m_size;
 };
 
+// The site directory must be a real directory: one replaced by a link would lead the save out of
+// Data.
+bool IsPlainDirectory(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool WriteAtomically(const std::string& path, void (*body)(CDataArchive&, const CFTPSite&), const CFTPSite& site) {
     CAtomicFile file(path, 0644);
     if (!file.Open())
@@ -118,6 +125,8 @@ bool CFTPSite::SaveCatalogue() {
     mkdir(DataDirPath().c_str(), 0755);
     const std::string dir = SiteDataDirPath(key);
     mkdir(dir.c_str(), 0755);
+    if (!IsPlainDirectory(dir))
+        return false;
     return WriteAtomically(dir + kCatalogueName, &WriteCatalogue, *this);
 }
 
@@ -128,5 +137,7 @@ bool CFTPSite::SaveState() {
         return false;
     const std::string dir = SiteDataDirPath(key);
     mkdir(dir.c_str(), 0755);
+    if (!IsPlainDirectory(dir))
+        return false;
     return WriteAtomically(dir + kStateName, &WriteState, *this);
 }

@@ -324,6 +324,18 @@ TEST(AtomicSave, TargetThatCannotBeReplacedFails) {
     EXPECT_EQ(ReadWhole(DataDirPath()), "not a directory");
 }
 
+TEST(AtomicSave, SiteDirectoryReplacedByALinkIsNotFollowed) {
+    TempAppDir dir;
+    TempAppDir elsewhere;
+    SetAppDir(dir.Path());
+    std::filesystem::create_directories(DataDirPath());
+    std::filesystem::create_directory_symlink(elsewhere.Path(), SiteDataDirPath("h@u"));
+    auto site = MakeSite("h");
+    EXPECT_FALSE(site->SaveCatalogue());
+    EXPECT_FALSE(site->SaveState());
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.Path()));
+}
+
 TEST(EnsureLoaded, TwoThreadsReadTheFilesOnce) {
     TempAppDir dir;
     auto site = MakeSite("h");
