@@ -1,0 +1,162 @@
+// Closing the main window: with nothing running, while an update runs against a real FTP
+// server (the wait box, the files written, the end), while a walk runs through PumpPending,
+// and after a damaged site list (the save question).
+
+#include "UiTestSupport.h"
+#include "tests/support/FtpServer.h"
+#include "ui/CloseDlg.h"
+#include "update/UpdateScheduler.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+using namespace uitest;
+
+namespace {
+bool ServerSaw(const ftptest::PyFtpServer& server, const std::string& command) {
+    for (const std::string& c : server.Commands())
+        if (c == command)
+            return true;
+    return false;
+}
+}  // namespace
+
+class TestClose : public QObject {
+    Q_OBJECT
+private slots:
+    void idleCloseShowsNoBoxAndSavesMarks();
+    void closeWaitsForRunningUpdate();
+    void closeDuringWalkWaitsForTheWalk();
+    void damagedSiteListAsksToSave();
+};
+
+void TestClose::idleCloseShowsNoBoxAndSavesMarks() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* dir = AddDir(site->m_pRootDir.get(), "dir", true);
+    QVERIFY(QDir(w.appDir.path()).mkpath("Data/srv"));  // as an earlier update left it
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    w.tree()->setCurrentItem(w.SiteItem(site));
+    w.tree()->setCurrentItem(Window::Child(w.SiteItem(site), "dir"));
+    QCOMPARE(dir->m_bNew, 0);
+    bool boxSeen = false;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, [&] { boxSeen = boxSeen || QApplication::activeModalWidget(); });
+    probe.start(5);
+    QSignalSpy closed(&frame, &CMainFrame::Closed);
+    QVERIFY(frame.close());
+    QCOMPARE(closed.count(), 1);
+    QVERIFY(!boxSeen);
+    QVERIFY(QFileInfo::exists(w.appDir.path() + "/Data/srv/state.st"));
+}
+
+void TestClose::closeWaitsForRunningUpdate() {
+    ftptest::TempDir served;
+    ftptest::TreeBuilder(served.path() + "/root").Dir("pub/a").File("pub/a/x.txt", 10).Dir("slow").File("top.txt", 3);
+    ftptest::PyFtpOptions options;
+    options.faults.push_back({"slow", ftptest::PyFtpFault::StallList, 0});
+    auto server = ftptest::PyFtpServer::Start(served.path() + "/root", options);
+
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "127.0.0.1");
+    site->m_nPort = server->port();
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    frame.Action(32771)->trigger();  // update all
+    QCOMPARE(site->m_nUpdateStatus.load(), 4);
+    QTRY_VERIFY_WITH_TIMEOUT(ServerSaw(*server, "MLSD /slow") || ServerSaw(*server, "LIST /slow"), 15000);
+    QVERIFY(!IsUpdateEngineIdle());
+
+    CCloseDlg::ResetAnimation();
+    QString boxText;
+    QTimer probe;
+    connect(&probe, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<CCloseDlg*>(QApplication::activeModalWidget()))
+            boxText = box->Text();
+    });
+    probe.start(20);
+    QSignalSpy closed(&frame, &CMainFrame::Closed);
+    QVERIFY(frame.close());
+    probe.stop();
+    QCOMPARE(closed.count(), 1);
+    QVERIFY(boxText.startsWith(QStringLiteral("正在关闭连接,请稍后")));
+    QVERIFY(IsUpdateEngineIdle());
+    QCOMPARE(site->m_nUpdateStatus.load(), 3);
+    // Stopped at its next check, or cut off while it waited for the stalled reply.
+    const QString status = QString::fromStdString(site->GetStatusText());
+    QVERIFY2(status == QStringLiteral("更新终止！") || status.startsWith(QStringLiteral("更新意外终止")),
+             qPrintable(status));
+    QVERIFY(QFileInfo::exists(w.appDir.path() + "/Data/127.0.0.1/content.ct"));
+    QVERIFY(QFileInfo::exists(w.appDir.path() + "/Data/127.0.0.1/state.st"));
+    QVERIFY(site->m_pRootDir->FindSubDir("pub"));
+}
+
+void TestClose::closeDuringWalkWaitsForTheWalk() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "big");
+    for (int d = 0; d < 200; ++d) {
+        CFTPDir* dir = AddDir(site->m_pRootDir.get(), "d" + std::to_string(d), true);
+        for (int f = 0; f < 1000; ++f)
+            AddFile(dir, "f" + std::to_string(f), 1, true);
+    }
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    QSignalSpy closed(&frame, &CMainFrame::Closed);
+    // The close arrives through the walk's event pump: the walk stops, the close follows it.
+    QTimer::singleShot(0, &frame, &QWidget::close);
+    frame.Action(32794)->trigger();  // mark all read
+    QVERIFY(!w.doc.IsWalkInProgress());
+    QCOMPARE(closed.count(), 0);
+    QVERIFY(site->m_pRootDir->m_subDirs.GetTail()->m_files.GetTail()->m_bNew == 1);  // stopped early
+    QTRY_COMPARE(closed.count(), 1);
+    QVERIFY(!frame.isVisible());
+}
+
+void TestClose::damagedSiteListAsksToSave() {
+    QTemporaryDir appDir;
+    {
+        QFile file(appDir.path() + "/site.ds");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        // One object of class CFTPDir where sites belong.
+        file.write(QByteArray::fromHex("0100FFFF01000600434654504469720000"));
+    }
+    SetAppDir(appDir.path().toStdString());
+    CQuarnelDoc doc;
+    const LoadOutcome outcome = doc.OnNewDocument();
+    QVERIFY(!outcome.ok);
+    QVERIFY(doc.m_bModified);
+    CMainFrame frame(&doc);
+    frame.OnInitialUpdate();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+
+    QString question;
+    auto answer = [&](QMessageBox::StandardButton button) {
+        QTimer::singleShot(0, [&question, button] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                question = box->text();
+                box->button(button)->click();
+            }
+        });
+    };
+    answer(QMessageBox::Cancel);
+    QVERIFY(!frame.close());
+    QCOMPARE(question, QStringLiteral("Save changes to Untitled?"));
+    QVERIFY(frame.isVisible());
+    answer(QMessageBox::No);
+    QVERIFY(frame.close());
+}
+
+QTEST_MAIN(TestClose)
+#include "test_close.moc"
