@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QMenu>
 #include <QMenuBar>
 #include <QSplitter>
 #include <QStatusBar>
@@ -138,6 +139,15 @@ void TestMainFrame::statusBarPrompts() {
     QStatusTipEvent leave{QString()};
     QApplication::sendEvent(&frame, &leave);
     QCOMPARE(frame.PaneText(), QStringLiteral("就绪"));
+
+    // A menu item's prompt goes when its menu closes.
+    QMenu* operate = frame.findChild<QMenu*>(QStringLiteral("menuOperate"));
+    operate->popup(frame.mapToGlobal(QPoint(40, 40)));
+    QVERIFY(QTest::qWaitForWindowExposed(operate));
+    operate->setActiveAction(frame.Action(ID_UPDATE_ALL));
+    QCOMPARE(frame.PaneText(), QStringLiteral("更新所有站点"));
+    operate->hide();
+    QTRY_COMPARE(frame.PaneText(), QStringLiteral("就绪"));
 
     // Hovering the "已读" button shows its prompt.
     QToolBar* bar = frame.findChild<QToolBar*>(QStringLiteral("toolBar"));
