@@ -7,6 +7,8 @@
 #include "update/UpdateScheduler.h"
 #include "update/UpdateTexts.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -61,6 +63,33 @@ bool IsWalkable(const CFTPDir* dir) {
     return true;
 }
 
+// A fingerprint of a listing that does not depend on the order the server lists in.
+uint64_t ListingSignature(const std::vector<FtpEntry>& listing) {
+    std::vector<uint64_t> hashes;
+    hashes.reserve(listing.size());
+    for (const FtpEntry& entry : listing) {
+        uint64_t h = 1469598103934665603ull;  // FNV-1a over kind, size and name
+        auto mix = [&h](unsigned char byte) { h = (h ^ byte) * 1099511628211ull; };
+        mix(entry.isDir ? 'd' : 'f');
+        for (int shift = 0; shift < 64; shift += 8)
+            mix(static_cast<unsigned char>(entry.size >> shift));
+        for (char c : entry.name)
+            mix(static_cast<unsigned char>(c));
+        hashes.push_back(h);
+    }
+    std::sort(hashes.begin(), hashes.end());
+    uint64_t signature = 0x9E3779B97F4A7C15ull;
+    for (uint64_t h : hashes)
+        signature = (signature ^ h) * 0xff51afd7ed558ccdull;
+    return signature;
+}
+
+constexpr long kLoopRepeats = 2;
+
+bool HasDirectory(const std::vector<FtpEntry>& listing) {
+    return std::any_of(listing.begin(), listing.end(), [](const FtpEntry& e) { return e.isDir; });
+}
+
 // The walk of one run: the connection, the site and what the walk has found out on the way.
 class CSiteWalker {
 public:
@@ -73,6 +102,7 @@ public:
         return Walk(start, 0);
     }
     bool ReachedDepthLimit() const { return m_bDepthLimitReached; }
+    bool FoundLoop() const { return m_bLoopFound; }
 
 private:
     // A deleted site's walk ends like a stopped one; nobody will see its status.
@@ -143,6 +173,17 @@ private:
             listing.clear();  // refused or failed: taken as empty
         }
 
+        // A directory listed exactly like two of its ancestors is taken for a link back up the
+        // tree (some servers list links to directories as directories): it is merged, but not
+        // gone down, or links such as "loop -> ." would multiply the walk at every level. One
+        // repeat is let through, since a real tree may hold a directory just like its parent.
+        bool loops = false;
+        uint64_t signature = 0;
+        if (HasDirectory(listing)) {
+            signature = ListingSignature(listing);
+            loops = std::count(m_ancestors.begin(), m_ancestors.end(), signature) >= kLoopRepeats;
+        }
+
         MergeOutcome outcome;
         {
             // Listed first, merged and swept under the lock: never held across a network call.
@@ -153,13 +194,22 @@ private:
             return EndStopped(dir);
         HandOverRemovedEntries(m_site, outcome);
 
-        return WalkChildren(dir, depth, /*resuming=*/false);
+        if (loops) {
+            m_bLoopFound = true;
+            return true;
+        }
+        m_ancestors.push_back(signature);
+        bool complete = WalkChildren(dir, depth, /*resuming=*/false);
+        m_ancestors.pop_back();
+        return complete;
     }
 
     IFtpConnection& m_connection;
     CFTPSite* m_site;
     const std::atomic<bool>& m_retired;
     bool m_bDepthLimitReached = false;
+    bool m_bLoopFound = false;
+    std::vector<uint64_t> m_ancestors;  // listing signatures of the directories above, from the start
 };
 
 // Counts the worker out of g_nRunningUpdates exactly once.
@@ -241,6 +291,8 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     if (walker.Run(start)) {
         site->m_bResume = 0;
         std::string text = kStatusSucceeded;
+        if (walker.FoundLoop())
+            text += kStatusLoopSkipped;
         if (walker.ReachedDepthLimit())
             text += kStatusDepthLimit;
         site->SetStatus(text, 2);

@@ -18,5 +18,8 @@ inline constexpr const char* kStatusNoSession = "更新失败:\n创建Internet�
 inline constexpr const char* kStatusRequeued = "\t等待继续更新";
 // Second line of a successful update that met directories nested deeper than the walk goes.
 inline constexpr const char* kStatusDepthLimit = "\n目录层次超过256层,更深的目录没有更新";
+// Second line of a successful update that met directories listed exactly like their
+// ancestors (links back up the tree) and did not go down them.
+inline constexpr const char* kStatusLoopSkipped = "\n发现循环链接的目录,没有进入";
 inline constexpr const char* kProgressFormat = "更新%d/%d";
 inline constexpr const char* kProgressDone = "更新完成";

@@ -315,7 +315,7 @@ TEST_F(Crawler, AnonymousUpdateLogsInAsAnonymous) {
 TEST_F(Crawler, DescentEndsAtTheDepthLimitAndSaysSo) {
     std::string path;
     for (int i = 0; i < kMaxWalkDepth + 20; ++i)
-        path += "/d";
+        path += "/d" + std::to_string(i);
     m_fake->Put(path + "/");
     CFTPSite* site = AddSite();
     ASSERT_TRUE(UpdateAndWait(site));

@@ -1,0 +1,162 @@
+// Whole updates against real servers on 127.0.0.1: pyftpdlib (with injected faults) and vsftpd.
+
+#include "tests/support/vsftpd_server.h"
+#include "tests/update/EngineTestSupport.h"
+#include "update/SiteCrawler.h"
+#include "update/UpdateTexts.h"
+
+#include <algorithm>
+
+namespace enginetest {
+namespace {
+
+const std::string kGbk = "\xd6\xd0\xce\xc4\xc4\xbf\xc2\xbc";    // 中文目录 in GBK
+const std::string kUtf8 = "\xe4\xb8\xad\xe6\x96\x87.txt";       // 中文.txt in UTF-8
+
+class RealServer : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        SetFtpConnectionFactory(nullptr);  // the libcurl client
+        m_served = std::make_unique<ftptest::TempDir>("quarnel-served");
+        m_root = m_served->path() + "/root";
+    }
+
+    CFTPSite* AddServedSite(int port) { return AddSite("127.0.0.1", port); }
+
+    std::unique_ptr<ftptest::TempDir> m_served;
+    std::string m_root;
+};
+
+int Count(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<int>(
+        std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+TEST_F(RealServer, PyftpdlibFirstAndSecondUpdate) {
+    ftptest::TreeBuilder tree(m_root);
+    tree.File("pub/a", 5);
+    auto server = ftptest::PyFtpServer::Start(m_root);
+    CFTPSite* site = AddServedSite(server->port());
+    ASSERT_TRUE(UpdateAndWait(site));
+    ASSERT_EQ(site->GetStatusText(), kStatusSucceeded);
+
+    const std::string content("\x00\x01\x00\xFF\xFF\x01\x00\x07\x00" "CFTPDir" "\x03pub\x00\x00\x01\x00\xFF\xFF\x01\x00\x08\x00"
+                              "CFTPFile" "\x05\x00\x00\x00\x00\x00\x00\x00\x01" "a\x00\x00", 50);
+    EXPECT_EQ(ReadBytes(SiteFile(site, "content.ct")), content);
+    EXPECT_EQ(ReadBytes(SiteFile(site, "state.st")), std::string("\x01\x00\x00\x00\x01\x00\x00\x00", 8));
+
+    FindFile(site, "/pub/a")->m_bNew = 0;
+    FindDir(site, "/pub")->m_bNew = 0;
+    CFTPFile* a = FindFile(site, "/pub/a");
+    tree.File("pub/a", 1ull << 32)  // resized past 4 GiB (a hole on disk)
+        .File("pub/A", 1)
+        .File("pub/" + kUtf8, 3)
+        .Dir("pub/" + kGbk)
+        .File("pub/" + kGbk + "/x", 2);
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_EQ(a->m_nSize, 1ull << 32);
+    EXPECT_EQ(a->m_bNew, 0);
+    EXPECT_EQ(FindFile(site, "/pub/A")->m_bNew, 1);
+    ASSERT_NE(FindFile(site, "/pub/" + kUtf8), nullptr);
+    ASSERT_NE(FindFile(site, "/pub/" + kGbk + "/x"), nullptr);  // GBK bytes went out and back unchanged
+    EXPECT_TRUE(m_events.Removed().empty());
+
+    tree.Remove("pub/a").Remove("pub/" + kGbk).Dir("pub/a");
+    ASSERT_TRUE(UpdateAndWait(site));
+    auto removed = m_events.Removed();
+    ASSERT_EQ(removed.size(), 2u);
+    EXPECT_EQ(removed[0].id, a);
+    EXPECT_EQ(removed[0].kind, kEntryFile);
+    EXPECT_EQ(removed[1].kind, kEntryDir);
+    EXPECT_EQ(removed[1].name, kGbk);
+    EXPECT_EQ(FindDir(site, "/pub/a")->m_bNew, 1);
+}
+
+TEST_F(RealServer, PyftpdlibRefusedDirectoryKeepsItsEntries) {
+    ftptest::TreeBuilder(m_root).File("open/f", 1).File("locked/g", 1).File("locked/in/h", 1);
+    auto server = ftptest::PyFtpServer::Start(m_root);
+    CFTPSite* site = AddServedSite(server->port());
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    server->SetFaults({{"/locked", ftptest::PyFtpFault::RefuseCwd, 0}});
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_NE(FindFile(site, "/locked/g"), nullptr);
+    EXPECT_NE(FindFile(site, "/locked/in/h"), nullptr);
+    EXPECT_TRUE(m_events.Removed().empty());
+}
+
+TEST_F(RealServer, PyftpdlibDropThreeLevelsDeepResumesThere) {
+    ftptest::TreeBuilder(m_root).File("a/b/early/f", 1).File("a/b/c/d/f", 1).File("z/f", 1);
+    auto server = ftptest::PyFtpServer::Start(m_root);
+    server->SetFaults({{"/a/b/c", ftptest::PyFtpFault::DropList, 1}});
+    CFTPSite* site = AddServedSite(server->port());
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_EQ(site->m_nRetryCount, 1);
+    EXPECT_NE(FindFile(site, "/a/b/c/d/f"), nullptr);
+    EXPECT_NE(FindFile(site, "/z/f"), nullptr);
+    // After the second login: nothing above or before /a/b/c is listed again.
+    auto commands = server->Commands();
+    auto second = std::find_if(commands.begin() + 1, commands.end(), [](auto& c) { return c.rfind("USER", 0) == 0; });
+    ASSERT_NE(second, commands.end());
+    std::vector<std::string> after(second + 1, commands.end());
+    EXPECT_EQ(Count(after, "MLSD /a/b/early") + Count(after, "LIST /a/b/early"), 0);
+    EXPECT_EQ(Count(after, "MLSD /a/b/c") + Count(after, "LIST /a/b/c"), 2);  // c and c/d
+    for (auto& c : after)
+        EXPECT_TRUE(c.rfind("MLSD /a/b/c", 0) == 0 || c.rfind("LIST /a/b/c", 0) == 0 || c.rfind("CWD", 0) == 0 ||
+                    c.find("/z") != std::string::npos)
+            << c;
+}
+
+TEST_F(RealServer, PyftpdlibLinkLoopsEndTheWalk) {
+    ftptest::TreeBuilder(m_root).File("a/f", 1).Link("a/loop", ".").Link("a/up", "../a");
+    auto server = ftptest::PyFtpServer::Start(m_root);
+    CFTPSite* site = AddServedSite(server->port());
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->GetStatusText().rfind(kStatusSucceeded, 0), 0u) << site->GetStatusText();
+    EXPECT_LT(Count(server->Commands(), "MLSD"), 40);
+    EXPECT_NE(site->GetStatusText().find(kStatusLoopSkipped), std::string::npos);
+}
+
+TEST_F(RealServer, VsftpdNamesByteForByteAndLinksNotFollowed) {
+    ftptest::TreeBuilder(m_root)
+        .File("pub/" + kGbk + "/x", 7)
+        .File("pub/" + kUtf8, 3)
+        .File("pub/with space.txt", 1)
+        .Link("pub/loop", ".")
+        .File("pub/big.iso", 5ull << 30);
+    auto server = ftptest::VsftpdServer::Start(m_root);
+    CFTPSite* site = AddServedSite(server->port());
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    ASSERT_NE(FindFile(site, "/pub/" + kGbk + "/x"), nullptr);
+    EXPECT_EQ(FindFile(site, "/pub/" + kGbk + "/x")->m_nSize, 7u);
+    EXPECT_NE(FindFile(site, "/pub/" + kUtf8), nullptr);
+    EXPECT_NE(FindFile(site, "/pub/with space.txt"), nullptr);
+    EXPECT_EQ(FindFile(site, "/pub/big.iso")->m_nSize, 5ull << 30);
+    EXPECT_NE(FindFile(site, "/pub/loop"), nullptr);  // a link is a file unless listed as a directory
+    EXPECT_EQ(FindDir(site, "/pub/loop"), nullptr);
+}
+
+TEST_F(RealServer, RefusedLoginFailsWithTheServersReply) {
+    ftptest::TreeBuilder(m_root).Dir("pub");
+    auto server = ftptest::PyFtpServer::Start(m_root);
+    CFTPSite* site = AddServedSite(server->port());
+    site->m_strUser = "user";
+    site->m_strPassword = "wrong";
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 1);
+    EXPECT_EQ(site->GetStatusText().rfind(kStatusFailedPrefix, 0), 0u);
+    EXPECT_NE(site->GetStatusText().find("530"), std::string::npos) << site->GetStatusText();
+    EXPECT_EQ(site->m_nRetryCount, 0);
+}
+
+}  // namespace
+}  // namespace enginetest
