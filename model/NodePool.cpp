@@ -21,8 +21,8 @@ struct FreeBlock {
     FreeBlock* next;
 };
 
-constexpr std::size_t kBatch = 256;          // blocks moved between a thread and the shared list
-constexpr std::size_t kSlabBytes = 1 << 20;  // blocks are carved from slabs of this size
+[[maybe_unused]] constexpr std::size_t kBatch = 256;          // blocks moved between a thread and the shared list
+[[maybe_unused]] constexpr std::size_t kSlabBytes = 1 << 20;  // blocks are carved from slabs of this size
 
 }  // namespace
 
@@ -67,7 +67,7 @@ thread_local ThreadCache t_caches[kMaxPools];
 std::mutex g_registryLock;
 CNodePool::Shared* g_registry[kMaxPools];
 
-ThreadCache& CacheFor(CNodePool::Shared* shared) {
+[[maybe_unused]] ThreadCache& CacheFor(CNodePool::Shared* shared) {
     for (ThreadCache& cache : t_caches) {
         if (cache.shared == shared)
             return cache;
