@@ -122,6 +122,8 @@ private:
     }
 
     bool EndLost(CFTPDir* dir, const FtpResult& result) {
+        if (StopRequested())
+            return EndStopped(dir);  // the client aborts a blocked call when the stop comes
         SetResumePoint(dir);
         m_site->SetStatus(std::string(kStatusLostFormat) + FailureText(result), 3);
         return false;

@@ -1,0 +1,124 @@
+// quarnel-cli update, run as a program against pyftpdlib: its output, exit status and Ctrl-C.
+
+#include "tests/support/FtpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+const std::string kCli = std::string(QUARNEL_BINARY_DIR) + "/bin/quarnel-cli";
+
+struct CliRun {
+    pid_t pid = -1;
+    std::string outPath;
+    int Wait() {
+        int status = 0;
+        // Bounded: a hung run is killed rather than hanging the suite.
+        for (int i = 0; i < 3000; ++i) {
+            if (waitpid(pid, &status, WNOHANG) == pid)
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        return -1;
+    }
+    std::string Output() const { return ftptest::detail::ReadFile(outPath); }
+};
+
+CliRun Start(const std::vector<std::string>& args, const std::string& outPath) {
+    std::vector<std::string> argv = {kCli};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char*> raw;
+    for (auto& a : argv)
+        raw.push_back(a.data());
+    raw.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (outPath + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    CliRun run;
+    run.outPath = outPath;
+    EXPECT_EQ(posix_spawn(&run.pid, kCli.c_str(), &actions, nullptr, raw.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return run;
+}
+
+class CliUpdate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(kCli))
+            GTEST_SKIP() << "quarnel-cli is not built";
+        m_root = m_work.path() + "/root";
+        m_app = m_work.path() + "/app";
+        std::filesystem::create_directories(m_app);
+    }
+    int RunToEnd(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {"--dir", m_app};
+        all.insert(all.end(), args.begin(), args.end());
+        CliRun run = Start(all, m_work.path() + "/out");
+        int code = run.Wait();
+        m_output = run.Output();
+        return code;
+    }
+    ftptest::TempDir m_work{"quarnel-cli-update"};
+    std::string m_root, m_app, m_output;
+};
+
+TEST_F(CliUpdate, UpdatesTheGivenSitesAndPrintsTheirStatus) {
+    ftptest::TreeBuilder(m_root).File("pub/a", 3);
+    auto server = ftptest::PyFtpServer::Start(m_root);
+    std::string port = std::to_string(server->port());
+    ASSERT_EQ(RunToEnd({"add", "--host", "127.0.0.1", "--port", port, "--anonymous"}), 0);
+    ASSERT_EQ(RunToEnd({"add", "--host", "127.0.0.1", "--port", port, "--user", "nobody", "--password", "x"}), 0);
+
+    EXPECT_EQ(RunToEnd({"update", "127.0.0.1"}), 0);
+    EXPECT_NE(m_output.find("127.0.0.1\t2\t更新成功\n"), std::string::npos) << m_output;
+    EXPECT_TRUE(std::filesystem::exists(m_app + "/Data/127.0.0.1/content.ct"));
+
+    // The second site cannot log in: its failure shows on one line, and the run exits 1.
+    EXPECT_EQ(RunToEnd({"update", "--threads", "2", "--all"}), 1);
+    EXPECT_NE(m_output.find("127.0.0.1@nobody\t1\t更新失败:\\n"), std::string::npos) << m_output;
+
+    EXPECT_EQ(RunToEnd({"update", "no.such.key"}), 1);
+    EXPECT_EQ(RunToEnd({"update"}), 2);
+    EXPECT_EQ(RunToEnd({"update", "--threads", "0", "--all"}), 2);
+}
+
+TEST_F(CliUpdate, InterruptStopsTheEngineAndKeepsWhatWasMerged) {
+    ftptest::TreeBuilder(m_root).File("a/f", 1).Dir("slow").Dir("z");
+    ftptest::PyFtpOptions options;
+    options.faults = {{"slow", ftptest::PyFtpFault::StallList, 0}};
+    auto server = ftptest::PyFtpServer::Start(m_root, options);
+    ASSERT_EQ(RunToEnd({"add", "--host", "127.0.0.1", "--port", std::to_string(server->port()), "--anonymous"}), 0);
+
+    CliRun run = Start({"--dir", m_app, "update", "--all"}, m_work.path() + "/out");
+    // Wait until the worker is inside the stalled listing.
+    bool stalled = false;
+    for (int i = 0; i < 500 && !stalled; ++i) {
+        for (auto& c : server->Commands())
+            stalled = stalled || c.find("/slow") != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(stalled);
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(run.Wait(), 1);
+    std::string output = run.Output();
+    EXPECT_NE(output.find("127.0.0.1\t3\t更新终止！\n"), std::string::npos) << output;
+    EXPECT_TRUE(std::filesystem::exists(m_app + "/Data/127.0.0.1/content.ct"));
+    EXPECT_TRUE(std::filesystem::exists(m_app + "/Data/127.0.0.1/state.st"));
+}
+
+}  // namespace
