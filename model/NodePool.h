@@ -4,7 +4,7 @@
 // beyond their own size. Each thread keeps a small cache of free blocks and trades batches with a
 // shared list under a lock, so allocation is usually lock-free and a block may be freed by a
 // thread other than the one that took it. Memory taken by the pool is kept for reuse, not given
-// back to the system. Under sanitizers the pool steps aside so that they see every block.
+// back to the system. Under AddressSanitizer the pool steps aside so that it sees every block.
 
 #include <cstddef>
 

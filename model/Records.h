@@ -100,6 +100,10 @@ public:
 
     // The four files operations of the site's data directory (Data/KEY under the program
     // directory). A key that cannot be one directory name makes them do nothing.
+    // Loads keep what was read before a fault and report nothing. Saves take m_treeLock, replace
+    // the file all at once (temporary file, fsync, rename) and return false when it could not be
+    // written; the old file is then whole and the tree stays in memory. SaveCatalogue creates Data
+    // and the site directory, SaveState only the site directory.
     void LoadCatalogue();
     void LoadState();
     bool SaveCatalogue();
