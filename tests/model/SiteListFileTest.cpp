@@ -1,9 +1,12 @@
 // site.ds: the byte layout, the outcome of loading damaged or missing files, and safe saving.
 #include "ModelTestSupport.h"
+#include "model/DataArchive.h"
 #include "model/SiteListFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace model_test;
 
@@ -190,4 +193,18 @@ TEST(SiteListSave, UnwritableLocationFailsAndKeepsTheOldFile) {
     EXPECT_FALSE(SaveSiteList(blocked, list));
     EXPECT_TRUE(std::filesystem::is_directory(blocked + "/inside"));
     EXPECT_EQ(ReadWhole(SiteListPath()), before);
+}
+
+TEST(SiteListLoad, ReadErrorAfterOpeningGivesTheFileErrorAndModified) {
+    TempAppDir dir;
+    // A directory opens but cannot be read: the read fails after the "open".
+    const int fd = open(dir.Path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    CDataArchive ar(fd, CDataArchive::load, dir.Path());
+    CObList<CFTPSite> list;
+    const SiteListLoadResult result = ReadSiteList(ar, list);
+    close(fd);
+    EXPECT_EQ(result.outcome, SiteListLoadResult::FileError);
+    EXPECT_EQ(result.message, "Access to " + dir.Path() + " was denied.");
+    EXPECT_TRUE(result.modified);
 }
