@@ -25,11 +25,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+double Seconds(Clock::time_point since) {
+    return std::chrono::duration<double>(Clock::now() - since).count();
+}
 
 // CPU time of this process: on a busy machine it says more than the wall clock.
 double CpuSeconds() {
-    timespec ts {};
+    timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
@@ -136,16 +138,19 @@ int RunLoad() {
     const long long after = StatusBytes("VmRSS");
     const TreeFigures figures = Measure(*site->m_pRootDir);
     const double nodes = static_cast<double>(figures.dirs + figures.files);
-    std::printf("load: %zu directories, %zu files, %zu name bytes\n", figures.dirs, figures.files, figures.nameBytes);
-    std::printf("load content.ct: %.3f s (cpu %.3f s)   load state.st: %.3f s (cpu %.3f s)   together: %.3f s "
-                "(cpu %.3f s)\n",
-                catalogue, catalogueCpu, state, stateCpu, catalogue + state, catalogueCpu + stateCpu);
-    std::printf("memory: %.1f bytes/node resident after load (%.1f beyond the name bytes), peak %.1f bytes/node "
-                "(%.1f beyond the name bytes)\n",
-                static_cast<double>(after - before) / nodes,
-                static_cast<double>(after - before - static_cast<long long>(figures.nameBytes)) / nodes,
-                static_cast<double>(peak - before) / nodes,
-                static_cast<double>(peak - before - static_cast<long long>(figures.nameBytes)) / nodes);
+    std::printf("load: %zu directories, %zu files, %zu name bytes\n", figures.dirs, figures.files,
+                figures.nameBytes);
+    std::printf(
+        "load content.ct: %.3f s (cpu %.3f s)   load state.st: %.3f s (cpu %.3f s)   together: %.3f s "
+        "(cpu %.3f s)\n",
+        catalogue, catalogueCpu, state, stateCpu, catalogue + state, catalogueCpu + stateCpu);
+    std::printf(
+        "memory: %.1f bytes/node resident after load (%.1f beyond the name bytes), peak %.1f bytes/node "
+        "(%.1f beyond the name bytes)\n",
+        static_cast<double>(after - before) / nodes,
+        static_cast<double>(after - before - static_cast<long long>(figures.nameBytes)) / nodes,
+        static_cast<double>(peak - before) / nodes,
+        static_cast<double>(peak - before - static_cast<long long>(figures.nameBytes)) / nodes);
     // Saving a tree as the update engine does: one that was loaded (its nodes lie in file order).
     start = Clock::now();
     cpu = CpuSeconds();
@@ -157,17 +162,18 @@ int RunLoad() {
     const bool stateSaved = site->SaveState();
     const double saveState = Seconds(start);
     const double saveStateCpu = CpuSeconds() - cpu;
-    std::printf("save of the loaded tree: content.ct %.3f s (cpu %.3f s, %s)   state.st %.3f s (cpu %.3f s, %s)   "
-                "together: %.3f s (cpu %.3f s)\n",
-                saveCatalogue, saveCatalogueCpu, catalogueSaved ? "ok" : "FAILED", saveState, saveStateCpu,
-                stateSaved ? "ok" : "FAILED", saveCatalogue + saveState, saveCatalogueCpu + saveStateCpu);
+    std::printf(
+        "save of the loaded tree: content.ct %.3f s (cpu %.3f s, %s)   state.st %.3f s (cpu %.3f s, %s)   "
+        "together: %.3f s (cpu %.3f s)\n",
+        saveCatalogue, saveCatalogueCpu, catalogueSaved ? "ok" : "FAILED", saveState, saveStateCpu,
+        stateSaved ? "ok" : "FAILED", saveCatalogue + saveState, saveCatalogueCpu + saveStateCpu);
     start = Clock::now();
     site.reset();
     std::printf("destroy: %.3f s\n", Seconds(start));
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--load") {
@@ -192,13 +198,14 @@ int main(int argc, char** argv) {
     const TreeFigures figures = Measure(*site->m_pRootDir);
     const long long built = StatusBytes("VmRSS");
     const double nodeCount = static_cast<double>(figures.dirs + figures.files);
-    std::printf("generated: %zu directories, %zu files, %zu name bytes in %.3f s\n", figures.dirs, figures.files,
-                figures.nameBytes, generate);
-    std::printf("memory of the generated tree: %.1f bytes/node (%.1f beyond the name bytes); sizeof CFTPFile %zu, "
-                "CFTPDir %zu\n",
-                static_cast<double>(built - baseline) / nodeCount,
-                static_cast<double>(built - baseline - static_cast<long long>(figures.nameBytes)) / nodeCount,
-                sizeof(CFTPFile), sizeof(CFTPDir));
+    std::printf("generated: %zu directories, %zu files, %zu name bytes in %.3f s\n", figures.dirs,
+                figures.files, figures.nameBytes, generate);
+    std::printf(
+        "memory of the generated tree: %.1f bytes/node (%.1f beyond the name bytes); sizeof CFTPFile %zu, "
+        "CFTPDir %zu\n",
+        static_cast<double>(built - baseline) / nodeCount,
+        static_cast<double>(built - baseline - static_cast<long long>(figures.nameBytes)) / nodeCount,
+        sizeof(CFTPFile), sizeof(CFTPDir));
 
     start = Clock::now();
     double cpu = CpuSeconds();
@@ -211,11 +218,13 @@ int main(int argc, char** argv) {
     const double saveState = Seconds(start);
     const double saveStateCpu = CpuSeconds() - cpu;
     const std::string dataDir = SiteDataDirPath(site->GetKey());
-    std::printf("save of the generated tree: content.ct %.3f s (cpu %.3f s, %s, %ju bytes)   state.st %.3f s (cpu %.3f s, %s, %ju "
+    std::printf("save of the generated tree: content.ct %.3f s (cpu %.3f s, %s, %ju bytes)   state.st %.3f s "
+                "(cpu %.3f s, %s, %ju "
                 "bytes)   together: %.3f s (cpu %.3f s)\n",
                 saveCatalogue, saveCatalogueCpu, catalogueSaved ? "ok" : "FAILED",
-                static_cast<uintmax_t>(std::filesystem::file_size(dataDir + "/content.ct")), saveState, saveStateCpu,
-                stateSaved ? "ok" : "FAILED", static_cast<uintmax_t>(std::filesystem::file_size(dataDir + "/state.st")),
+                static_cast<uintmax_t>(std::filesystem::file_size(dataDir + "/content.ct")), saveState,
+                saveStateCpu, stateSaved ? "ok" : "FAILED",
+                static_cast<uintmax_t>(std::filesystem::file_size(dataDir + "/state.st")),
                 saveCatalogue + saveState, saveCatalogueCpu + saveStateCpu);
     site.reset();
     std::fflush(stdout);

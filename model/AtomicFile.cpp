@@ -14,11 +14,14 @@ std::string DirectoryOf(const std::string& path) {
         return ".";
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
-}  // namespace
+} // namespace
 
-CAtomicFile::CAtomicFile(std::string targetPath, mode_t mode) : m_strTarget(std::move(targetPath)), m_mode(mode) {}
+CAtomicFile::CAtomicFile(std::string targetPath, mode_t mode)
+    : m_strTarget(std::move(targetPath)), m_mode(mode) {}
 
-CAtomicFile::~CAtomicFile() { Discard(); }
+CAtomicFile::~CAtomicFile() {
+    Discard();
+}
 
 bool CAtomicFile::Open() {
     Discard();

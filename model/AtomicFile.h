@@ -9,7 +9,7 @@
 class CAtomicFile {
 public:
     CAtomicFile(std::string targetPath, mode_t mode);
-    ~CAtomicFile();  // removes the temporary file unless committed
+    ~CAtomicFile(); // removes the temporary file unless committed
 
     CAtomicFile(const CAtomicFile&) = delete;
     CAtomicFile& operator=(const CAtomicFile&) = delete;

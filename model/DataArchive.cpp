@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 namespace {
-constexpr std::size_t kMinBufferSize = 16;  // room for the largest single value
+constexpr std::size_t kMinBufferSize = 16; // room for the largest single value
 constexpr std::size_t kMaxClassNameLength = 64;
-}  // namespace
+} // namespace
 
 CDataArchive::CDataArchive(int fd, Mode mode, std::string fileName, std::size_t bufferSize)
     : m_mode(mode), m_fd(fd), m_strFileName(std::move(fileName)),
@@ -26,7 +26,7 @@ CDataArchive::CDataArchive(int fd, Mode mode, std::string fileName, std::size_t 
         if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
             m_nFileSize = static_cast<uint64_t>(st.st_size);
         else
-            m_nFileSize = UINT64_MAX;  // a pipe or device: no size to check lengths against
+            m_nFileSize = UINT64_MAX; // a pipe or device: no size to check lengths against
         m_loadTable.push_back(0);
     }
 }
@@ -61,7 +61,9 @@ void CDataArchive::Close() {
     m_bClosed = true;
 }
 
-void CDataArchive::ThrowFileError(int error) const { throw CFileException::FromErrno(error, m_strFileName); }
+void CDataArchive::ThrowFileError(int error) const {
+    throw CFileException::FromErrno(error, m_strFileName);
+}
 
 // ---- storing
 
@@ -86,7 +88,7 @@ void CDataArchive::WriteOut(const uint8_t* data, std::size_t size) {
 
 void CDataArchive::FlushBuffer() {
     const std::size_t used = static_cast<std::size_t>(m_cur - m_buffer.get());
-    m_cur = m_buffer.get();  // emptied even if the write fails, so the destructor does not retry
+    m_cur = m_buffer.get(); // emptied even if the write fails, so the destructor does not retry
     if (used > 0)
         WriteOut(m_buffer.get(), used);
 }
@@ -164,7 +166,7 @@ void CDataArchive::WriteObjectTag(const CClassRecord& record) {
             m_storeClasses.emplace(&record, index);
             m_pLastClass = &record;
             m_nLastClassIndex = index;
-            TakeStoreIndex();  // the object itself
+            TakeStoreIndex(); // the object itself
             return;
         }
         classIndex = found->second;
@@ -303,7 +305,8 @@ void CDataArchive::ReadString(std::string& text) {
     const std::size_t size = static_cast<std::size_t>(byteCount);
     if (!wide && size <= static_cast<std::size_t>(m_end - m_cur)) {
         const void* zero = std::memchr(m_cur, 0, size);
-        const std::size_t kept = zero ? static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - m_cur) : size;
+        const std::size_t kept =
+            zero ? static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - m_cur) : size;
         text.assign(reinterpret_cast<const char*>(m_cur), kept);
         m_cur += size;
         return;
@@ -340,7 +343,7 @@ const CClassRecord* CDataArchive::ReadObjectTag() {
     else
         tag = (word & 0x7FFFu) | ((word & 0x8000u) ? 0x80000000u : 0u);
     if (!(tag & 0x80000000u))
-        throw CArchiveException(CArchiveException::badIndex);  // null or object reference
+        throw CArchiveException(CArchiveException::badIndex); // null or object reference
 
     uint8_t classId;
     if (word == 0xFFFF) {

@@ -155,10 +155,10 @@ private:
     std::string* m_pSink = nullptr;
     std::unique_ptr<uint8_t[]> m_buffer;
     std::size_t m_nBufferSize = 0;
-    uint8_t* m_cur = nullptr;  // storing: next free byte; loading: next unread byte
-    uint8_t* m_end = nullptr;  // storing: end of the buffer; loading: end of the bytes read in
-    uint64_t m_nFileSize = 0;  // loading from a file: its size when last looked at
-    uint64_t m_nFileRead = 0;  // loading from a file: bytes taken from it so far
+    uint8_t* m_cur = nullptr; // storing: next free byte; loading: next unread byte
+    uint8_t* m_end = nullptr; // storing: end of the buffer; loading: end of the bytes read in
+    uint64_t m_nFileSize = 0; // loading from a file: its size when last looked at
+    uint64_t m_nFileRead = 0; // loading from a file: bytes taken from it so far
     bool m_bClosed = false;
 
     // Storing: class record to index; objects are numbered but never met twice in a tree, so

@@ -23,10 +23,10 @@ struct FreeBlock {
     FreeBlock* next;
 };
 
-[[maybe_unused]] constexpr std::size_t kBatch = 256;          // blocks moved between a thread and the shared list
-[[maybe_unused]] constexpr std::size_t kSlabBytes = 1 << 20;  // blocks are carved from slabs of this size
+[[maybe_unused]] constexpr std::size_t kBatch = 256; // blocks moved between a thread and the shared list
+[[maybe_unused]] constexpr std::size_t kSlabBytes = 1 << 20; // blocks are carved from slabs of this size
 
-}  // namespace
+} // namespace
 
 struct CNodePool::Shared {
     std::mutex lock;
@@ -44,7 +44,7 @@ struct ThreadCache {
     CNodePool::Shared* shared = nullptr;
     FreeBlock* head = nullptr;
     std::size_t count = 0;
-    bool gone = false;  // the thread is ending: frees go straight to the shared list
+    bool gone = false; // the thread is ending: frees go straight to the shared list
 
     ~ThreadCache() {
         gone = true;
@@ -78,10 +78,10 @@ CNodePool::Shared* g_registry[kMaxPools];
             return cache;
         }
     }
-    std::abort();  // more pools than the table holds: a programming error
+    std::abort(); // more pools than the table holds: a programming error
 }
 
-}  // namespace
+} // namespace
 
 CNodePool::CNodePool(std::size_t blockSize)
     : m_nBlockSize((blockSize + alignof(std::max_align_t) - 1) / alignof(std::max_align_t) *

@@ -23,7 +23,7 @@ public:
 
 private:
     std::size_t m_nBlockSize;
-    Shared* m_pShared;  // never destroyed: blocks may be freed during static destruction
+    Shared* m_pShared; // never destroyed: blocks may be freed during static destruction
 };
 
 // The pool behind CFTPFile's operator new and delete.

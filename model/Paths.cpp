@@ -7,7 +7,7 @@ std::string& AppDirStorage() {
     static std::string dir = ".";
     return dir;
 }
-}  // namespace
+} // namespace
 
 void SetAppDir(const std::string& dir) {
     std::string value = dir;
@@ -16,7 +16,9 @@ void SetAppDir(const std::string& dir) {
     AppDirStorage() = value.empty() ? std::string(".") : value;
 }
 
-const std::string& GetAppDir() { return AppDirStorage(); }
+const std::string& GetAppDir() {
+    return AppDirStorage();
+}
 
 std::string AppDirFromExecutable(const std::string& exePath) {
     const std::size_t slash = exePath.rfind('/');
@@ -33,8 +35,14 @@ bool IsUsableSiteKey(const std::string& key) {
     return key.find('/') == std::string::npos && key.find('\0') == std::string::npos;
 }
 
-std::string SiteListPath() { return GetAppDir() + "/site.ds"; }
+std::string SiteListPath() {
+    return GetAppDir() + "/site.ds";
+}
 
-std::string DataDirPath() { return GetAppDir() + "/Data"; }
+std::string DataDirPath() {
+    return GetAppDir() + "/Data";
+}
 
-std::string SiteDataDirPath(const std::string& key) { return DataDirPath() + "/" + key; }
+std::string SiteDataDirPath(const std::string& key) {
+    return DataDirPath() + "/" + key;
+}

@@ -41,7 +41,7 @@ namespace {
 // instead of recursing, so that the depth of a tree never reaches the call stack.
 struct DirFrame {
     CFTPDir* dir;
-    std::size_t pending;  // storing: next sub-directory to write; loading: sub-directories left
+    std::size_t pending; // storing: next sub-directory to write; loading: sub-directories left
 };
 
 void WriteFiles(CDataArchive& ar, const CFTPDir& dir) {
@@ -122,7 +122,7 @@ void LoadDirBody(CDataArchive& ar, CFTPDir& top) {
     }
 }
 
-}  // namespace
+} // namespace
 
 void CFTPDir::Persist(CDataArchive& ar) {
     if (ar.IsStoring())

@@ -7,9 +7,15 @@
 
 namespace {
 
-CObject* CreateSite() { return new CFTPSite; }
-CObject* CreateDir() { return new CFTPDir; }
-CObject* CreateFile() { return new CFTPFile; }
+CObject* CreateSite() {
+    return new CFTPSite;
+}
+CObject* CreateDir() {
+    return new CFTPDir;
+}
+CObject* CreateFile() {
+    return new CFTPFile;
+}
 
 CFTPDir* RootOf(CFTPDir* dir) {
     while (dir && dir->m_pParent)
@@ -17,7 +23,7 @@ CFTPDir* RootOf(CFTPDir* dir) {
     return dir;
 }
 
-}  // namespace
+} // namespace
 
 const CClassRecord CFTPSite::classCFTPSite = {"CFTPSite", 1, &CreateSite};
 const CClassRecord CFTPDir::classCFTPDir = {"CFTPDir", 1, &CreateDir};
@@ -110,7 +116,9 @@ CFTPSite::CFTPSite() : m_pRootDir(std::make_unique<CFTPDir>()), m_strStatus("未
 
 CFTPSite::~CFTPSite() = default;
 
-bool CFTPSite::IsAnonymous() const { return m_strPassword == kAnonymousPassword; }
+bool CFTPSite::IsAnonymous() const {
+    return m_strPassword == kAnonymousPassword;
+}
 
 std::string CFTPSite::GetKey() const {
     if (IsAnonymous())
@@ -118,7 +126,9 @@ std::string CFTPSite::GetKey() const {
     return m_strHost + "@" + m_strUser;
 }
 
-std::string CFTPSite::GetDisplayName() const { return m_strNickname.empty() ? GetKey() : m_strNickname; }
+std::string CFTPSite::GetDisplayName() const {
+    return m_strNickname.empty() ? GetKey() : m_strNickname;
+}
 
 void CFTPSite::EnsureLoaded() {
     for (;;) {

@@ -1,11 +1,11 @@
 // The four file operations of a site: content.ct (the tree) and state.st (the new marks) in the
 // site's data directory. Loads keep whatever was read before a fault and say nothing; saves
 // replace the files all at once and report failure only by their result.
+#include "model/SiteCatalogue.h"
 #include "model/AtomicFile.h"
 #include "model/DataArchive.h"
 #include "model/Paths.h"
 #include "model/Records.h"
-#include "model/SiteCatalogue.h"
 #include "model/TreeWalk.h"
 
 #include <fcntl.h>
@@ -51,7 +51,8 @@ bool IsPlainDirectory(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool WriteAtomically(const std::string& path, void (*body)(CDataArchive&, const CFTPSite&), const CFTPSite& site) {
+bool WriteAtomically(const std::string& path, void (*body)(CDataArchive&, const CFTPSite&),
+                     const CFTPSite& site) {
     CAtomicFile file(path, 0644);
     if (!file.Open())
         return false;
@@ -60,16 +61,20 @@ bool WriteAtomically(const std::string& path, void (*body)(CDataArchive&, const 
         body(ar, site);
         ar.Close();
     } catch (const std::exception&) {
-        return false;  // the temporary file goes with `file`; the old one is untouched
+        return false; // the temporary file goes with `file`; the old one is untouched
     }
     return file.Commit();
 }
 
-void WriteCatalogue(CDataArchive& ar, const CFTPSite& site) { site.m_pRootDir->Persist(ar); }
+void WriteCatalogue(CDataArchive& ar, const CFTPSite& site) {
+    site.m_pRootDir->Persist(ar);
+}
 
-void WriteState(CDataArchive& ar, const CFTPSite& site) { WriteStateFlags(ar, *site.m_pRootDir); }
+void WriteState(CDataArchive& ar, const CFTPSite& site) {
+    WriteStateFlags(ar, *site.m_pRootDir);
+}
 
-}  // namespace
+} // namespace
 
 void ReadStateFlags(CDataArchive& ar, CFTPDir& root) {
     WalkStoredOrder(

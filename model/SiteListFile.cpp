@@ -47,7 +47,7 @@ void ReadSites(CDataArchive& ar, CObList<CFTPSite>& list) {
     }
 }
 
-}  // namespace
+} // namespace
 
 SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list) {
     int fd = OpenRegular(path);
@@ -59,8 +59,8 @@ SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list
         fd = OpenRegular(path);
     }
     if (fd < 0)
-        return Failure(SiteListLoadResult::FileError, CFileException::FromErrno(errno, path).GetErrorMessage(),
-                       false);
+        return Failure(SiteListLoadResult::FileError,
+                       CFileException::FromErrno(errno, path).GetErrorMessage(), false);
 
     SiteListLoadResult result;
     struct stat st {};
@@ -72,7 +72,7 @@ SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list
         CDataArchive ar(fd, CDataArchive::load, path);
         result = ReadSiteList(ar, list);
     } catch (const std::exception&) {
-        result = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);  // no memory for the buffer
+        result = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true); // no memory for the buffer
     }
     close(fd);
     return result;

@@ -9,14 +9,14 @@
 
 struct SiteListLoadResult {
     enum Outcome {
-        Ok,          // read completely, or the file was missing (now created empty) or empty
-        BadFormat,   // damaged: message "Unexpected file format."
-        OpenFailed,  // any other failure while reading: message "Failed to open document."
-        FileError    // the file could not be opened, or failed while reading: its own message
+        Ok,         // read completely, or the file was missing (now created empty) or empty
+        BadFormat,  // damaged: message "Unexpected file format."
+        OpenFailed, // any other failure while reading: message "Failed to open document."
+        FileError   // the file could not be opened, or failed while reading: its own message
     };
     Outcome outcome = Ok;
-    std::string message;    // empty for Ok
-    bool modified = false;  // the document counts as modified: reading started and then failed
+    std::string message;   // empty for Ok
+    bool modified = false; // the document counts as modified: reading started and then failed
 };
 
 // Appends the sites of the file at `path` to `list`. Sites read completely before a fault stay

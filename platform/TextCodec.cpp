@@ -8,7 +8,7 @@
 namespace {
 
 constexpr char kReplacementUtf8[] = "\xEF\xBF\xBD";
-constexpr char kReplacementGb18030[] = "\x84\x31\xA4\x37";  // U+FFFD
+constexpr char kReplacementGb18030[] = "\x84\x31\xA4\x37"; // U+FFFD
 
 // iconv_t keeps conversion state and must not be shared between threads, so every thread opens
 // its own descriptors once and keeps them for its lifetime.
@@ -95,7 +95,7 @@ bool IsAscii(std::string_view bytes) {
     return true;
 }
 
-}  // namespace
+} // namespace
 
 bool IsValidUtf8(std::string_view bytes) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());

@@ -8,10 +8,10 @@
 #include "model/TreeWalk.h"
 
 #include <cstddef>
-#include <sys/mman.h>
-#include <unistd.h>
 #include <cstdint>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -19,8 +19,13 @@ namespace {
 std::string Describe(const CFTPDir& root) {
     std::string text = root.m_strName + "\n";
     WalkStoredOrder(
-        root, [&](const CFTPDir& dir, std::size_t depth) { text += "D" + std::to_string(depth) + dir.m_strName + "\n"; },
-        [&](const CFTPFile& file, std::size_t) { text += "F" + std::to_string(file.m_nSize) + file.m_strName + "\n"; });
+        root,
+        [&](const CFTPDir& dir, std::size_t depth) {
+            text += "D" + std::to_string(depth) + dir.m_strName + "\n";
+        },
+        [&](const CFTPFile& file, std::size_t) {
+            text += "F" + std::to_string(file.m_nSize) + file.m_strName + "\n";
+        });
     return text;
 }
 
@@ -94,7 +99,7 @@ void ReadAsObjects(const uint8_t* data, size_t size) {
     }
 }
 
-}  // namespace
+} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ReadAsCatalogueAndState(data, size);

@@ -9,8 +9,7 @@ using model_test::Hex;
 
 namespace {
 
-template <class Writer>
-std::string Store(Writer write) {
+template <class Writer> std::string Store(Writer write) {
     std::string out;
     CDataArchive ar(&out);
     write(ar);
@@ -28,14 +27,16 @@ CArchiveException::Cause CauseOf(const std::string& bytes, void (*read)(CDataArc
     return CArchiveException::none;
 }
 
-void ReadOneString(CDataArchive& ar) { ar.ReadString(); }
+void ReadOneString(CDataArchive& ar) {
+    ar.ReadString();
+}
 // Reads objects until the input gives out or is rejected.
 void ReadObjects(CDataArchive& ar) {
     for (;;)
         ar.ReadObject();
 }
 
-}  // namespace
+} // namespace
 
 TEST(ArchiveValues, IntegersAreLittleEndian) {
     const std::string bytes = Store([](CDataArchive& ar) {
@@ -99,7 +100,7 @@ TEST(ArchiveStrings, WideFormIsConvertedToTheNarrowEncoding) {
     // "A中" as UTF-16LE: short wide prefix, then two units.
     std::string bytes = Hex("FF FE FF 02 41 00 2D 4E");
     CDataArchive ar(bytes.data(), bytes.size());
-    EXPECT_EQ(ar.ReadString(), "A\xD6\xD0");  // GB18030 of U+4E2D
+    EXPECT_EQ(ar.ReadString(), "A\xD6\xD0"); // GB18030 of U+4E2D
 
     // Wide form with a word length.
     std::string wordForm = Hex("FF FE FF FF 01 00 42 00");
@@ -111,7 +112,7 @@ TEST(ArchiveStrings, ValueIsCutAtTheFirstZeroByte) {
     std::string bytes = Hex("05 61 62 00 63 64 01 7A");
     CDataArchive ar(bytes.data(), bytes.size());
     EXPECT_EQ(ar.ReadString(), "ab");
-    EXPECT_EQ(ar.ReadByte(), 0x01);  // the whole length was consumed
+    EXPECT_EQ(ar.ReadByte(), 0x01); // the whole length was consumed
 
     std::string wide = Hex("FF FE FF 03 41 00 00 00 42 00");
     CDataArchive ar2(wide.data(), wide.size());
@@ -169,7 +170,8 @@ void CheckClassAtIndex(uint32_t classIndex, const std::string& expectedTag) {
         ar.WriteObject(dir);
     });
     const std::string emptyDirBody = Hex("00 00 00 00 00");
-    EXPECT_EQ(bytes.substr(bytes.size() - expectedTag.size() - emptyDirBody.size()), expectedTag + emptyDirBody);
+    EXPECT_EQ(bytes.substr(bytes.size() - expectedTag.size() - emptyDirBody.size()),
+              expectedTag + emptyDirBody);
 
     CDataArchive ar(bytes.data(), bytes.size());
     for (uint32_t i = 0; i < files; ++i)
@@ -179,9 +181,13 @@ void CheckClassAtIndex(uint32_t classIndex, const std::string& expectedTag) {
     EXPECT_THROW(ar.ReadByte(), CArchiveException);
 }
 
-TEST(ArchiveObjects, ClassIndex7FFEUsesTheShortTag) { CheckClassAtIndex(0x7FFE, Hex("FE FF")); }
+TEST(ArchiveObjects, ClassIndex7FFEUsesTheShortTag) {
+    CheckClassAtIndex(0x7FFE, Hex("FE FF"));
+}
 
-TEST(ArchiveObjects, ClassIndex7FFFUsesTheExtendedTag) { CheckClassAtIndex(0x7FFF, Hex("FF 7F FF 7F 00 80")); }
+TEST(ArchiveObjects, ClassIndex7FFFUsesTheExtendedTag) {
+    CheckClassAtIndex(0x7FFF, Hex("FF 7F FF 7F 00 80"));
+}
 
 TEST(ArchiveObjects, DamagedTagsAndDescriptions) {
     const std::string fileBody = Hex("05 00 00 00 00 00 00 00 01 61");
@@ -214,7 +220,8 @@ TEST(ArchiveObjects, TwoDescriptionsOfOneClassBothResolve) {
     // A writer may describe the same class again; each description takes its own index.
     const std::string body = Hex("00 00 00 00 00");
     const std::string description = Hex("FF FF 01 00 07 00 43 46 54 50 44 69 72");
-    const std::string bytes = description + body + description + body + Hex("03 80") + body + Hex("01 80") + body;
+    const std::string bytes =
+        description + body + description + body + Hex("03 80") + body + Hex("01 80") + body;
     CDataArchive ar(bytes.data(), bytes.size());
     for (int i = 0; i < 4; ++i)
         EXPECT_EQ(ar.ReadObject()->GetClassRecord(), &CFTPDir::classCFTPDir);

@@ -89,4 +89,4 @@ inline std::string SiteFile(const CFTPSite& site, const char* name) {
     return SiteDataDirPath(site.GetKey()) + "/" + name;
 }
 
-}  // namespace model_test
+} // namespace model_test

@@ -45,7 +45,7 @@ TEST(TreeNodes, PathsSitesAndLookups) {
     CFTPDir* pub = AddDir(site.m_pRootDir.get(), "pub");
     CFTPDir* linuxDir = AddDir(pub, "linux");
     CFTPFile* file = AddFile(linuxDir, "A.txt", 3);
-    AddDir(linuxDir, "A.txt");  // a directory and a file may share a name
+    AddDir(linuxDir, "A.txt"); // a directory and a file may share a name
     EXPECT_EQ(pub->GetPath(), "/pub");
     EXPECT_EQ(linuxDir->GetPath(), "/pub/linux");
     EXPECT_EQ(linuxDir->GetSite(), &site);
@@ -79,7 +79,7 @@ TEST(TreeNodes, VeryDeepAndWideTreesAreDestroyed) {
     for (int i = 0; i < 1000; ++i)
         AddDir(AddDir(site->m_pRootDir.get(), "w"), "x");
     EXPECT_EQ(dir->GetSite(), site.get());
-    site.reset();  // must not exhaust the stack
+    site.reset(); // must not exhaust the stack
     SUCCEED();
 }
 
@@ -107,8 +107,8 @@ TEST(SiteDataDirectory, UnusableKeysAndLinksAreRefused) {
     TempAppDir dir;
     WriteWhole(dir.Path() + "/content.ct", "outside");
     WriteWhole(dir.Path() + "/Data/x", "");
-    for (const std::string& key : {std::string(), std::string("."), std::string(".."), std::string("../.."),
-                                  std::string("a/b")}) {
+    for (const std::string& key :
+         {std::string(), std::string("."), std::string(".."), std::string("../.."), std::string("a/b")}) {
         EXPECT_FALSE(DeleteSiteData(key)) << key;
         EXPECT_FALSE(RenameSiteData(key, "new")) << key;
         EXPECT_FALSE(RenameSiteData("x", key)) << key;
@@ -126,7 +126,7 @@ TEST(SiteDataDirectory, RenameMovesTheDirectoryButNeverOverwrites) {
     WriteWhole(dir.Path() + "/Data/old/content.ct", "tree");
     EXPECT_TRUE(RenameSiteData("old", "new"));
     EXPECT_EQ(ReadWhole(dir.Path() + "/Data/new/content.ct"), "tree");
-    EXPECT_FALSE(RenameSiteData("old", "other"));  // the old one no longer exists
+    EXPECT_FALSE(RenameSiteData("old", "other")); // the old one no longer exists
 
     WriteWhole(dir.Path() + "/Data/taken/content.ct", "theirs");
     EXPECT_FALSE(RenameSiteData("new", "taken"));
@@ -138,6 +138,6 @@ TEST(AppDirectory, TakenFromTheExecutablePath) {
     EXPECT_EQ(AppDirFromExecutable("/opt/quarnel/bin/quarnel"), "/opt/quarnel/bin");
     EXPECT_EQ(AppDirFromExecutable("/quarnel"), "/");
     EXPECT_TRUE(IsUsableSiteKey("h@u"));
-    EXPECT_TRUE(IsUsableSiteKey("...")) ;
+    EXPECT_TRUE(IsUsableSiteKey("..."));
     EXPECT_FALSE(IsUsableSiteKey(std::string("a\0b", 3)));
 }

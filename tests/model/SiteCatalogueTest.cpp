@@ -4,8 +4,8 @@
 #include "model/DataArchive.h"
 #include "model/TreeWalk.h"
 
-#include <gtest/gtest.h>
 #include <csignal>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <thread>
 
@@ -14,9 +14,9 @@ using namespace model_test;
 namespace {
 
 // The root with one sub-directory pub holding one file a of 5 bytes.
-const std::string kPubExample = Hex(
-    "00 01 00 FF FF 01 00 07 00 43 46 54 50 44 69 72 03 70 75 62 00 00 01 00 "
-    "FF FF 01 00 08 00 43 46 54 50 46 69 6C 65 05 00 00 00 00 00 00 00 01 61 00 00");
+const std::string kPubExample =
+    Hex("00 01 00 FF FF 01 00 07 00 43 46 54 50 44 69 72 03 70 75 62 00 00 01 00 "
+        "FF FF 01 00 08 00 43 46 54 50 46 69 6C 65 05 00 00 00 00 00 00 00 01 61 00 00");
 
 // Every node below the root in the stored order, as "D name new" / "F name size new".
 std::vector<std::string> Nodes(const CFTPSite& site) {
@@ -50,7 +50,7 @@ void FillSmallTree(CFTPSite& site) {
     AddFile(site.m_pRootDir.get(), "b", 7, 1);
 }
 
-}  // namespace
+} // namespace
 
 TEST(CatalogueLayout, PubExampleIsFiftyBytes) {
     TempAppDir dir;
@@ -93,7 +93,7 @@ TEST(CatalogueRoundTrip, WriteReadWriteIsByteIdentical) {
     CFTPDir* many = AddDir(big, "many");
     for (int i = 0; i < 65536; ++i)
         AddFile(many, "f" + std::to_string(i), static_cast<uint64_t>(i), i % 2);
-    AddDir(site->m_pRootDir.get(), "");  // an empty name is just a name
+    AddDir(site->m_pRootDir.get(), ""); // an empty name is just a name
     ASSERT_TRUE(site->SaveCatalogue());
     ASSERT_TRUE(site->SaveState());
     const std::string content = ReadWhole(SiteFile(*site, "content.ct"));
@@ -132,11 +132,12 @@ TEST(CatalogueLoad, DamagedContentKeepsWhatWasReadBefore) {
     std::string unknownClass = kPubExample;
     unknownClass[15] = 'x';
     // pub's file list holding a CFTPDir; the root's directory list holding a CFTPFile.
-    const std::string dirAmongFiles =
-        kPubExample.substr(0, 22) + Hex("01 00 01 80 01 62 00 00 00 00");
-    const std::string fileAmongDirs = Hex("00 01 00 FF FF 01 00 08 00 43 46 54 50 46 69 6C 65 00 00 00 00 00 00 00 00 01 61");
+    const std::string dirAmongFiles = kPubExample.substr(0, 22) + Hex("01 00 01 80 01 62 00 00 00 00");
+    const std::string fileAmongDirs =
+        Hex("00 01 00 FF FF 01 00 08 00 43 46 54 50 46 69 6C 65 00 00 00 00 00 00 00 00 01 61");
     // A second directory whose tag names an index never assigned.
-    const std::string badIndex = Hex("00 02 00 FF FF 01 00 07 00 43 46 54 50 44 69 72 01 70 00 00 00 00 09 80 01 71 00 00 00 00");
+    const std::string badIndex =
+        Hex("00 02 00 FF FF 01 00 07 00 43 46 54 50 44 69 72 01 70 00 00 00 00 09 80 01 71 00 00 00 00");
 
     struct Case {
         const char* what;
@@ -171,7 +172,7 @@ TEST(CatalogueLoad, EveryPrefixOfAFileLoadsWithoutHarm) {
     for (std::size_t length = 0; length <= whole.size(); ++length) {
         WriteWhole(SiteFile(*site, "content.ct"), whole.substr(0, length));
         const std::size_t count = Nodes(*LoadedCopy(*site)).size();
-        EXPECT_GE(count, previous) << length;  // more bytes never mean fewer nodes
+        EXPECT_GE(count, previous) << length; // more bytes never mean fewer nodes
         previous = count;
     }
     EXPECT_EQ(previous, 5u);
@@ -196,7 +197,7 @@ TEST(CatalogueLoad, NestingBeyondTheLimitStopsThere) {
 TEST(StateFile, LengthAroundTheTreeSize) {
     TempAppDir dir;
     auto site = MakeSite("h");
-    FillSmallTree(*site);  // 5 nodes: pub sub x a b
+    FillSmallTree(*site); // 5 nodes: pub sub x a b
     ASSERT_TRUE(site->SaveCatalogue());
     const std::string ones = Hex("01 00 00 00 01 00 00 00 01 00 00 00 01 00 00 00 01 00 00 00");
     struct Case {
@@ -237,7 +238,7 @@ TEST(SiteKeyPaths, AnonymousPasswordGivesTheHostOnlyDirectory) {
     auto anonymous = MakeSite("ftp.h", "anonymous", kAnonymousPassword);
     auto oddUser = MakeSite("ftp.h", "someone", kAnonymousPassword);
     auto withUser = MakeSite("ftp.h", "someone", "pw");
-    withUser->m_bAnonymousUpdate = 1;  // plays no part in the key
+    withUser->m_bAnonymousUpdate = 1; // plays no part in the key
     EXPECT_EQ(anonymous->GetKey(), "ftp.h");
     EXPECT_EQ(oddUser->GetKey(), "ftp.h");
     EXPECT_EQ(withUser->GetKey(), "ftp.h@someone");
@@ -254,8 +255,8 @@ TEST(SiteKeyPaths, AnonymousPasswordGivesTheHostOnlyDirectory) {
 
 TEST(SiteKeyPaths, UnusableKeysNeverBecomePaths) {
     TempAppDir dir;
-    for (const std::string& host : {std::string(), std::string("."), std::string(".."), std::string("a/b"),
-                                   std::string("x\0y", 3)}) {
+    for (const std::string& host :
+         {std::string(), std::string("."), std::string(".."), std::string("a/b"), std::string("x\0y", 3)}) {
         auto site = MakeSite(host, "anonymous", kAnonymousPassword);
         AddFile(site->m_pRootDir.get(), "f", 1);
         EXPECT_FALSE(site->SaveCatalogue()) << host;
@@ -282,10 +283,11 @@ TEST(AtomicSave, FailedWriteLeavesTheOldFilesWhole) {
         AddFile(many, "file" + std::to_string(i), 1, 1);
 
     // A file-size limit makes writes past 8 KB fail as they would on a full disk.
-    struct sigaction ignore {}, previous {};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGXFSZ, &ignore, &previous);
-    rlimit saved {};
+    rlimit saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
     rlimit small = saved;
     small.rlim_cur = 8192;
@@ -304,7 +306,7 @@ TEST(AtomicSave, FailedWriteLeavesTheOldFilesWhole) {
         (void)entry;
         ++entries;
     }
-    EXPECT_EQ(entries, 2u);  // no temporary file left behind
+    EXPECT_EQ(entries, 2u); // no temporary file left behind
 
     // The tree is still in memory and the next save goes through.
     EXPECT_TRUE(site->SaveCatalogue());

@@ -1,7 +1,7 @@
 // site.ds: the byte layout, the outcome of loading damaged or missing files, and safe saving.
+#include "model/SiteListFile.h"
 #include "ModelTestSupport.h"
 #include "model/DataArchive.h"
-#include "model/SiteListFile.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -17,7 +17,9 @@ const std::string kSiteClass = Hex("FF FF 01 00 08 00 43 46 54 50 53 69 74 65");
 // The body of a site with host h, no password, user u, port 21 and nothing else.
 const std::string kSiteBody = Hex("01 68 00 01 75 15 00 00 00 00 00 00");
 
-std::string ThreeSites() { return Hex("03 00") + kSiteClass + kSiteBody + Hex("01 80") + kSiteBody + Hex("01 80") + kSiteBody; }
+std::string ThreeSites() {
+    return Hex("03 00") + kSiteClass + kSiteBody + Hex("01 80") + kSiteBody + Hex("01 80") + kSiteBody;
+}
 
 mode_t ModeOf(const std::string& path) {
     struct stat st {};
@@ -25,7 +27,7 @@ mode_t ModeOf(const std::string& path) {
     return st.st_mode & 07777;
 }
 
-}  // namespace
+} // namespace
 
 TEST(SiteListLayout, OneSiteMatchesTheWorkedExample) {
     TempAppDir dir;
@@ -44,15 +46,15 @@ TEST(SiteListLayout, EveryStoredFieldRoundTrips) {
     first->m_strHost = "ftp.example.org";
     first->m_strUser = "anonymous";
     first->m_strPassword = kAnonymousPassword;
-    first->m_nPort = 70000;  // above 65535: kept as a 32-bit value
+    first->m_nPort = 70000; // above 65535: kept as a 32-bit value
     first->m_bAnonymousUpdate = 1;
-    first->m_strNickname = "\xD6\xD0\xCE\xC4";  // GBK bytes
+    first->m_strNickname = "\xD6\xD0\xCE\xC4"; // GBK bytes
     first->m_strRemark = "line 1\r\nline 2";
     auto second = list.AddTail(std::make_unique<CFTPSite>());
     second->m_strHost = "h2";
     ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
     const std::string bytes = ReadWhole(SiteListPath());
-    EXPECT_EQ(bytes.substr(bytes.size() - 2 - 12, 2), Hex("01 80"));  // second site: class reference
+    EXPECT_EQ(bytes.substr(bytes.size() - 2 - 12, 2), Hex("01 80")); // second site: class reference
 
     CObList<CFTPSite> loaded;
     const SiteListLoadResult result = LoadSiteList(SiteListPath(), loaded);
@@ -133,7 +135,8 @@ TEST(SiteListLoad, DamagedFileKeepsTheSitesReadBeforeTheFault) {
 
 TEST(SiteListLoad, OverlongStringLengthIsAnotherArchiveError) {
     TempAppDir dir;
-    WriteWhole(SiteListPath(), Hex("01 00") + kSiteClass + Hex("FF FF FF FF FF FF FF 00 00 00 80 00 00 00 00"));
+    WriteWhole(SiteListPath(),
+               Hex("01 00") + kSiteClass + Hex("FF FF FF FF FF FF FF 00 00 00 80 00 00 00 00"));
     CObList<CFTPSite> list;
     const SiteListLoadResult result = LoadSiteList(SiteListPath(), list);
     EXPECT_EQ(result.outcome, SiteListLoadResult::OpenFailed);

@@ -1,8 +1,8 @@
 // The narrow encoding: typed text to GB18030, stored bytes to UTF-8 for display, wide strings.
 #include "platform/TextCodec.h"
 
-#include <gtest/gtest.h>
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 #include <vector>
 
@@ -25,18 +25,20 @@ TEST(TextCodec, DisplayKeepsUtf8AndDecodesTheRest) {
 TEST(TextCodec, Utf8Validity) {
     EXPECT_TRUE(IsValidUtf8("plain"));
     EXPECT_TRUE(IsValidUtf8("\xF0\x9F\x98\x80"));
-    EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));          // overlong
-    EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate
-    EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // past U+10FFFF
-    EXPECT_FALSE(IsValidUtf8("\xE4\xB8"));          // cut short
+    EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));         // overlong
+    EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));     // surrogate
+    EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80")); // past U+10FFFF
+    EXPECT_FALSE(IsValidUtf8("\xE4\xB8"));         // cut short
 }
 
 TEST(TextCodec, WideTextToNarrow) {
     EXPECT_EQ(Utf16LeToNarrow(std::string("A\0-N", 4)), "A\xD6\xD0");
     // A lone surrogate does not stop the conversion.
-    const std::string narrow = Utf16LeToNarrow(std::string("\x00\xD8" "B\0", 4));
+    const std::string narrow = Utf16LeToNarrow(std::string("\x00\xD8"
+                                                           "B\0",
+                                                           4));
     EXPECT_EQ(narrow.back(), 'B');
-    EXPECT_EQ(Utf16LeToNarrow(std::string("C\0\x01", 3)), "C");  // odd trailing byte dropped
+    EXPECT_EQ(Utf16LeToNarrow(std::string("C\0\x01", 3)), "C"); // odd trailing byte dropped
 }
 
 TEST(TextCodec, ThreadsConvertIndependently) {
