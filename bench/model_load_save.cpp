@@ -5,6 +5,7 @@
 //
 // The load runs in a fresh process (this program started again with "--load DIR KEY") so that its
 // peak memory is the load's own.
+#include "model/DataArchive.h"
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "model/TreeWalk.h"
@@ -151,6 +152,22 @@ int RunLoad() {
         static_cast<double>(after - before - static_cast<long long>(figures.nameBytes)) / nodes,
         static_cast<double>(peak - before) / nodes,
         static_cast<double>(peak - before - static_cast<long long>(figures.nameBytes)) / nodes);
+    // The writer alone, without the disk: the tree encoded into memory.
+    {
+        std::string bytes;
+        bytes.reserve(64u << 20);
+        start = Clock::now();
+        CDataArchive ar(&bytes);
+        site->m_pRootDir->Persist(ar);
+        ar.Close();
+        std::printf("encode content.ct into memory: %.3f s (%zu bytes)\n", Seconds(start), bytes.size());
+        start = Clock::now();
+        CFTPSite decoded;
+        CDataArchive in(bytes.data(), bytes.size());
+        decoded.m_pRootDir->Persist(in);
+        std::printf("decode content.ct from memory: %.3f s\n", Seconds(start));
+    }
+
     // Saving a tree as the update engine does: one that was loaded (its nodes lie in file order).
     start = Clock::now();
     cpu = CpuSeconds();
