@@ -3,10 +3,39 @@
 #include "model/Paths.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
+
+namespace {
+
+// Temporary files of saves cut off by a crash ("content.ct.tmp-XXXXXX"): ours to remove, and in
+// the way of removing the directory.
+void RemoveLeftoverTemporaries(int siteFd) {
+    const int listFd = dup(siteFd);
+    if (listFd < 0)
+        return;
+    DIR* dir = fdopendir(listFd);
+    if (!dir) {
+        close(listFd);
+        return;
+    }
+    std::vector<std::string> leftovers;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name.starts_with("content.ct.tmp-") || name.starts_with("state.st.tmp-"))
+            leftovers.emplace_back(name);
+    }
+    closedir(dir);
+    for (const std::string& name : leftovers)
+        unlinkat(siteFd, name.c_str(), 0);
+}
+
+} // namespace
 
 bool DeleteSiteData(const std::string& key) {
     if (!IsUsableSiteKey(key))
@@ -20,6 +49,7 @@ bool DeleteSiteData(const std::string& key) {
     if (siteFd >= 0) {
         unlinkat(siteFd, "state.st", 0);
         unlinkat(siteFd, "content.ct", 0);
+        RemoveLeftoverTemporaries(siteFd);
         close(siteFd);
     }
     const bool removed = unlinkat(dataFd, key.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;

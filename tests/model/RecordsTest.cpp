@@ -30,16 +30,6 @@ TEST(SiteRecord, KeyAndDisplayName) {
     EXPECT_EQ(site->GetDisplayName(), "mirror");
 }
 
-TEST(SiteRecord, StatusAccessors) {
-    CFTPSite site;
-    site.SetStatus("更新成功", 2);
-    EXPECT_EQ(site.GetStatusText(), "更新成功");
-    EXPECT_EQ(site.m_nUpdateStatus.load(), 2);
-    site.SetStatusText("x");
-    EXPECT_EQ(site.GetStatusText(), "x");
-    EXPECT_EQ(site.m_nUpdateStatus.load(), 2);
-}
-
 TEST(TreeNodes, PathsSitesAndLookups) {
     CFTPSite site;
     CFTPDir* pub = AddDir(site.m_pRootDir.get(), "pub");
@@ -88,6 +78,7 @@ TEST(SiteDataDirectory, DeleteRemovesOnlyTheSiteFiles) {
     const std::string site = dir.Path() + "/Data/h@u";
     WriteWhole(site + "/content.ct", "c");
     WriteWhole(site + "/state.st", "s");
+    WriteWhole(site + "/content.ct.tmp-a1b2c3", "left by a crash");
     WriteWhole(dir.Path() + "/Data/other/content.ct", "keep");
     EXPECT_TRUE(DeleteSiteData("h@u"));
     EXPECT_FALSE(std::filesystem::exists(site));
