@@ -23,10 +23,15 @@ CDataArchive::CDataArchive(int fd, Mode mode, std::string fileName, std::size_t 
     } else {
         m_cur = m_end = m_buffer.get();
         struct stat st {};
-        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
             m_nFileSize = static_cast<uint64_t>(st.st_size);
-        else
+            // Reading starts where the descriptor stands; what lies before it is not ours.
+            const off_t position = lseek(fd, 0, SEEK_CUR);
+            if (position > 0)
+                m_nFileRead = static_cast<uint64_t>(position);
+        } else {
             m_nFileSize = UINT64_MAX; // a pipe or device: no size to check lengths against
+        }
         m_loadTable.push_back(0);
     }
 }
