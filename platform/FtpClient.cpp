@@ -6,6 +6,9 @@
 
 #include <curl/curl.h>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <chrono>
 #include <mutex>
 #include <string_view>
@@ -72,6 +75,7 @@ private:
     static int DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* self);
     static size_t WriteCallback(char* data, size_t size, size_t count, void* self);
     static int ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+    static curl_socket_t OpenSocketCallback(void* self, curlsocktype purpose, struct curl_sockaddr* address);
 
     const std::atomic<bool>* m_stop;
     FtpLimits m_limits;
@@ -98,6 +102,7 @@ private:
     // login, a USER command means exactly that.
     bool m_guardLogin = false;
     bool m_reloginSeen = false;
+    unsigned m_controlPort = 0;
 
     Clock::time_point m_tcpDeadline; // while connecting; empty otherwise
     bool m_tcpTimedOut = false;
@@ -111,6 +116,26 @@ int CurlFtpConnection::DebugCallback(CURL*, curl_infotype type, char* data, size
              std::string_view(data, size).substr(0, 5) == "USER ")
         conn->m_reloginSeen = true; // the progress callback ends this call
     return 0;
+}
+
+// Once logged in, a new socket to the control port can only be curl replacing a connection it
+// found closed: refuse it, so the new login never reaches the server. Data connections go to
+// the server's passive ports and pass.
+curl_socket_t CurlFtpConnection::OpenSocketCallback(void* self, curlsocktype purpose,
+                                                    struct curl_sockaddr* address) {
+    auto* conn = static_cast<CurlFtpConnection*>(self);
+    if (conn->m_guardLogin && purpose == CURLSOCKTYPE_IPCXN) {
+        unsigned port = 0;
+        if (address->family == AF_INET)
+            port = ntohs(reinterpret_cast<const sockaddr_in*>(&address->addr)->sin_port);
+        else if (address->family == AF_INET6)
+            port = ntohs(reinterpret_cast<const sockaddr_in6*>(&address->addr)->sin6_port);
+        if (port == conn->m_controlPort) {
+            conn->m_reloginSeen = true;
+            return CURL_SOCKET_BAD;
+        }
+    }
+    return socket(address->family, address->socktype, address->protocol);
 }
 
 size_t CurlFtpConnection::WriteCallback(char* data, size_t size, size_t count, void* self) {
@@ -216,6 +241,8 @@ void CurlFtpConnection::SetCommonOptions() {
     curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &CurlFtpConnection::ProgressCallback);
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &CurlFtpConnection::OpenSocketCallback);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, this);
 }
 
 CURLcode CurlFtpConnection::Perform(const std::string& url, bool nobody, const char* customRequest) {
@@ -302,6 +329,7 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
     unsigned port16 = static_cast<uint32_t>(port) & 0xFFFFu;
     if (port16 == 0)
         port16 = 21;
+    m_controlPort = port16;
     m_base = "ftp://" + (ipv6Literal ? "[" + host + "]" : host) + ":" + std::to_string(port16);
     m_user = user;
     m_password = password;

@@ -268,7 +268,7 @@ TEST_F(FtpClientTest, PathsThatCannotBeSentFailWithoutSending) {
     StartServer();
     auto conn = Login();
     m_server->ClearCommands();
-    for (const std::string path : {std::string("/pub/a\rb"), std::string("/pub/a\nb"),
+    for (const std::string& path : {std::string("/pub/a\rb"), std::string("/pub/a\nb"),
                                    std::string("/a\0b", 4), std::string("relative")}) {
         FtpResult r = conn->ChangeDir(path);
         EXPECT_EQ(r.status, FtpStatus::Failed);
