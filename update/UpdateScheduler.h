@@ -46,7 +46,11 @@ inline constexpr int kMaxUpdateThreads = 500;
 inline constexpr int kDefaultUpdateThreads = 5;
 
 // Where the engine reports. Null: nothing is reported and removed entries are destroyed at once.
-// Set it before the first update; it must outlive the engine's activity.
+// Set it before the first update; it must outlive the engine's activity. The two Post calls come
+// from engine threads with the queue's lock held (so that nothing is posted for a site once
+// RetireSite has returned): they must only queue the notice, never call back into the engine.
+// A posted site may have been retired by the time the notice is handled: compare it with the
+// sites you hold before using it. SendSiteStatus is called without any engine lock.
 void SetUpdateEvents(IUpdateEvents* events);
 
 // Queues every site not already in the engine (in list order) and adds their number to
