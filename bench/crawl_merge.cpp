@@ -27,7 +27,7 @@ std::vector<FtpEntry> Listing(int count, int renamedEvery) {
     return listing;
 }
 
-}  // namespace
+} // namespace
 
 int main() {
     std::atomic<bool> noStop{false};
@@ -45,7 +45,8 @@ int main() {
         auto t2 = std::chrono::steady_clock::now();
         auto outcome = MergeListing(site, root, changed, noStop);
         auto t3 = std::chrono::steady_clock::now();
-        std::printf("merge %8d entries: first %8.1f ms, same again %8.1f ms, a tenth renamed %8.1f ms (%zu removed)\n",
+        std::printf("merge %8d entries: first %8.1f ms, same again %8.1f ms, a tenth renamed %8.1f ms (%zu "
+                    "removed)\n",
                     count, Millis(t1 - t0), Millis(t2 - t1), Millis(t3 - t2),
                     outcome.removedFiles.size() + outcome.removedDirs.size());
     }

@@ -24,9 +24,9 @@ class CCliUpdateEvents : public IUpdateEvents {
 public:
     struct Notice {
         CFTPSite* site = nullptr;
-        std::unique_ptr<CObject> entry;  // a removal notice when set
+        std::unique_ptr<CObject> entry; // a removal notice when set
         EntryKind kind = kEntryFile;
-        bool* handled = nullptr;         // a synchronous status notice: set when handled
+        bool* handled = nullptr; // a synchronous status notice: set when handled
     };
 
     void PostSiteStatus(CFTPSite* site) override { Push(Notice{site}); }
@@ -44,8 +44,7 @@ public:
     }
 
     // Hands every waiting notice to `handle`, waiting up to `timeout` for the first one.
-    template <class Handler>
-    void Drain(std::chrono::milliseconds timeout, Handler&& handle) {
+    template <class Handler> void Drain(std::chrono::milliseconds timeout, Handler&& handle) {
         std::unique_lock<std::mutex> lock(m_lock);
         m_wake.wait_for(lock, timeout, [&] { return !m_notices.empty(); });
         while (!m_notices.empty()) {
@@ -75,7 +74,9 @@ private:
 
 std::atomic<bool> g_bInterrupted{false};
 
-extern "C" void OnInterrupt(int) { g_bInterrupted.store(true); }
+extern "C" void OnInterrupt(int) {
+    g_bInterrupted.store(true);
+}
 
 // Catches SIGINT for the life of the command, then puts the previous handler back.
 class CInterruptGuard {
@@ -100,11 +101,20 @@ std::string OneLine(const std::string& narrow) {
     line.reserve(text.size());
     for (char c : text) {
         switch (c) {
-        case '\n': line += "\\n"; break;
-        case '\t': line += "\\t"; break;
-        case '\r': line += "\\r"; break;
-        case '\\': line += "\\\\"; break;
-        default: line += c;
+        case '\n':
+            line += "\\n";
+            break;
+        case '\t':
+            line += "\\t";
+            break;
+        case '\r':
+            line += "\\r";
+            break;
+        case '\\':
+            line += "\\\\";
+            break;
+        default:
+            line += c;
         }
     }
     return line;
@@ -112,7 +122,7 @@ std::string OneLine(const std::string& narrow) {
 
 struct Options {
     bool all = false;
-    int threads = 0;  // 0: leave the limit as it is
+    int threads = 0; // 0: leave the limit as it is
     std::vector<std::string> keys;
 };
 
@@ -147,7 +157,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
     return options;
 }
 
-}  // namespace
+} // namespace
 
 int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     Options options = ParseOptions(args);
@@ -186,7 +196,8 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
             notice.entry.reset();
             return;
         }
-        std::pair<int32_t, std::string> status{notice.site->m_nUpdateStatus.load(), notice.site->GetStatusText()};
+        std::pair<int32_t, std::string> status{notice.site->m_nUpdateStatus.load(),
+                                               notice.site->GetStatusText()};
         auto& last = shown[notice.site];
         if (last == status)
             return;

@@ -13,24 +13,21 @@ namespace {
 
 // Stored entries of one list by name; the views point into the entries' own names, which stay put
 // while the merge runs.
-template <class T>
-std::unordered_map<std::string_view, T*> IndexByName(const CObList<T>& list) {
+template <class T> std::unordered_map<std::string_view, T*> IndexByName(const CObList<T>& list) {
     std::unordered_map<std::string_view, T*> index;
     index.reserve(list.GetCount());
     for (T* entry : list)
-        index.emplace(entry->m_strName, entry);  // keeps the first of equal names
+        index.emplace(entry->m_strName, entry); // keeps the first of equal names
     return index;
 }
 
-template <class T>
-void ClearSeenMarks(const CObList<T>& list) {
+template <class T> void ClearSeenMarks(const CObList<T>& list) {
     for (T* entry : list)
         entry->m_bSeen = 0;
 }
 
 // Unlinks the entries the listing did not show and resets the marks of the others.
-template <class T>
-std::vector<std::unique_ptr<T>> SweepUnseen(CObList<T>& list) {
+template <class T> std::vector<std::unique_ptr<T>> SweepUnseen(CObList<T>& list) {
     return list.ExtractIf([](T* entry) {
         if (entry->m_bSeen) {
             entry->m_bSeen = 0;
@@ -40,7 +37,7 @@ std::vector<std::unique_ptr<T>> SweepUnseen(CObList<T>& list) {
     });
 }
 
-}  // namespace
+} // namespace
 
 MergeOutcome MergeListing(CFTPSite& site, CFTPDir& dir, const std::vector<FtpEntry>& listing,
                           const std::atomic<bool>& stop) {

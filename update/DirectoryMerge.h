@@ -16,8 +16,8 @@ struct MergeOutcome {
     // entries already added stay.
     bool stopped = false;
     bool addedAny = false;
-    std::vector<std::unique_ptr<CFTPFile>> removedFiles;  // in list order
-    std::vector<std::unique_ptr<CFTPDir>> removedDirs;    // in list order, each with its subtree
+    std::vector<std::unique_ptr<CFTPFile>> removedFiles; // in list order
+    std::vector<std::unique_ptr<CFTPDir>> removedDirs;   // in list order, each with its subtree
 };
 
 // A name can be stored and sent back to the server only if it is one path component: not empty,

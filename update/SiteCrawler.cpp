@@ -68,7 +68,7 @@ uint64_t ListingSignature(const std::vector<FtpEntry>& listing) {
     std::vector<uint64_t> hashes;
     hashes.reserve(listing.size());
     for (const FtpEntry& entry : listing) {
-        uint64_t h = 1469598103934665603ull;  // FNV-1a over kind, size and name
+        uint64_t h = 1469598103934665603ull; // FNV-1a over kind, size and name
         auto mix = [&h](unsigned char byte) { h = (h ^ byte) * 1099511628211ull; };
         mix(entry.isDir ? 'd' : 'f');
         for (int shift = 0; shift < 64; shift += 8)
@@ -98,7 +98,7 @@ public:
 
     bool Run(CFTPDir* start) {
         if (!IsWalkable(start))
-            return true;  // a stored name that cannot be sent: nothing to list
+            return true; // a stored name that cannot be sent: nothing to list
         return Walk(start, 0);
     }
     bool ReachedDepthLimit() const { return m_bDepthLimitReached; }
@@ -110,7 +110,7 @@ private:
 
     void SetResumePoint(CFTPDir* dir) {
         if (!dir->m_pParent)
-            return;  // the root: a new run starts over
+            return; // the root: a new run starts over
         m_site->m_pResumeDir = dir;
         m_site->m_bResume = 1;
     }
@@ -123,7 +123,7 @@ private:
 
     bool EndLost(CFTPDir* dir, const FtpResult& result) {
         if (StopRequested())
-            return EndStopped(dir);  // the client aborts a blocked call when the stop comes
+            return EndStopped(dir); // the client aborts a blocked call when the stop comes
         SetResumePoint(dir);
         m_site->SetStatus(std::string(kStatusLostFormat) + FailureText(result), 3);
         return false;
@@ -154,7 +154,7 @@ private:
             return EndStopped(dir);
 
         if (m_site->m_bResume && dir != m_site->m_pResumeDir)
-            return WalkChildren(dir, depth, /*resuming=*/true);  // lists nothing on the way down
+            return WalkChildren(dir, depth, /*resuming=*/true); // lists nothing on the way down
         if (m_site->m_bResume)
             m_site->m_bResume = 0;
 
@@ -162,7 +162,7 @@ private:
         if (!result.ok()) {
             if (result.status == FtpStatus::Lost)
                 return EndLost(dir, result);
-            return true;  // refused: keep what is stored, leave the children alone
+            return true; // refused: keep what is stored, leave the children alone
         }
         if (StopRequested())
             return EndStopped(dir);
@@ -172,7 +172,7 @@ private:
         if (!result.ok()) {
             if (result.status == FtpStatus::Lost)
                 return EndLost(dir, result);
-            listing.clear();  // refused or failed: taken as empty
+            listing.clear(); // refused or failed: taken as empty
         }
 
         // A directory listed exactly like two of its ancestors is taken for a link back up the
@@ -211,7 +211,7 @@ private:
     const std::atomic<bool>& m_retired;
     bool m_bDepthLimitReached = false;
     bool m_bLoopFound = false;
-    std::vector<uint64_t> m_ancestors;  // listing signatures of the directories above, from the start
+    std::vector<uint64_t> m_ancestors; // listing signatures of the directories above, from the start
 };
 
 // Counts the worker out of g_nRunningUpdates exactly once.
@@ -232,7 +232,7 @@ private:
 void SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
     std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
     if (retired.load())
-        return;  // deleted by the user: its files are gone and must stay gone
+        return; // deleted by the user: its files are gone and must stay gone
     bool catalogueSaved = site->SaveCatalogue();
     bool stateSaved = site->SaveState();
     // Keep the mark when a write failed, so that the close still tries to save the read marks.
@@ -313,7 +313,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     slot.Release();
 }
 
-}  // namespace
+} // namespace
 
 void SetFtpConnectionFactory(FtpConnectionFactory factory) {
     std::lock_guard<std::mutex> lock(g_factoryLock);

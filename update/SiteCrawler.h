@@ -15,7 +15,7 @@ class CFTPDir;
 // A queued update. Refers to records; owns nothing.
 struct UpdateRequest {
     CFTPSite* m_pSite = nullptr;
-    CFTPDir* m_pStartDir = nullptr;  // null: the site's root
+    CFTPDir* m_pStartDir = nullptr; // null: the site's root
 };
 
 // Directories more than this many levels below the start directory are not walked, so that a

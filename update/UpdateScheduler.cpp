@@ -55,7 +55,7 @@ bool QueueSite(CFTPSite* site, CFTPDir* startDir) {
     if (site->m_nUpdateStatus.load() == 4)
         return false;
     site->SetStatus(kStatusWaiting, 4);
-    site->m_bResume = 0;  // a run the user starts walks everything below its start
+    site->m_bResume = 0; // a run the user starts walks everything below its start
     g_updateQueue.ItemsLocked().push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
     return true;
 }
@@ -151,7 +151,7 @@ void UpdateDispatcher() {
     }
 }
 
-}  // namespace
+} // namespace
 
 void CUpdateQueue::AddTail(std::unique_ptr<UpdateRequest> request) {
     Guard lock(m_lock);
@@ -180,7 +180,7 @@ void SetUpdateEvents(IUpdateEvents* events) {
 
 void StartDispatcher() {
     if (g_bDispatcherRunning.load())
-        return;  // the running one watches the queue; it re-checks the queue when it ends
+        return; // the running one watches the queue; it re-checks the queue when it ends
     try {
         std::thread(UpdateDispatcher).detach();
     } catch (const std::system_error&) {
@@ -288,12 +288,12 @@ void RetireSite(std::unique_ptr<CFTPSite> site) {
         if (it != g_heldSites.end()) {
             it->second.m_bRetired.store(true);
             it->second.m_retiredSite = std::move(site);
-            ++it->second.m_nHolders;  // keeps the site alive through the wait below
+            ++it->second.m_nHolders; // keeps the site alive through the wait below
             held = true;
         }
     }
     if (!held)
-        return;  // `site` still owns it: destroyed on return
+        return; // `site` still owns it: destroyed on return
     {
         // A worker writes the site's files under its tree lock after checking the retired flag:
         // once we have had the lock, no write is under way and none will start.
@@ -307,7 +307,7 @@ void RetireSite(std::unique_ptr<CFTPSite> site) {
 const std::atomic<bool>& RetiredFlag(const CFTPSite* site) {
     static const std::atomic<bool> kNeverRetired{false};
     Guard lock(g_updateQueue.Lock());
-    auto it = g_heldSites.find(site);  // made by the worker's hold; stays until LeaveEngine
+    auto it = g_heldSites.find(site); // made by the worker's hold; stays until LeaveEngine
     return it != g_heldSites.end() ? it->second.m_bRetired : kNeverRetired;
 }
 

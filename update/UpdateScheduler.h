@@ -36,10 +36,10 @@ private:
 };
 
 extern CUpdateQueue g_updateQueue;
-extern std::atomic<unsigned> g_nRunningUpdates;    // workers started and not yet finished
-extern std::atomic<bool> g_bDispatcherRunning;     // taken with exchange(true): a test-and-set
+extern std::atomic<unsigned> g_nRunningUpdates; // workers started and not yet finished
+extern std::atomic<bool> g_bDispatcherRunning;  // taken with exchange(true): a test-and-set
 extern std::atomic<bool> g_bStopUpdate;
-extern std::atomic<int> g_nMaxUpdateThreads;       // 5 at start; the settings dialog keeps it in 1..500
+extern std::atomic<int> g_nMaxUpdateThreads; // 5 at start; the settings dialog keeps it in 1..500
 
 inline constexpr int kMinUpdateThreads = 1;
 inline constexpr int kMaxUpdateThreads = 500;

@@ -11,7 +11,7 @@ inline constexpr const char* kStatusSucceeded = "更新成功";
 inline constexpr const char* kStatusStopped = "更新终止！";
 // Half-width exclamation mark: the request was taken out of the queue by a stop before it ran.
 inline constexpr const char* kStatusDrained = "更新终止!";
-inline constexpr const char* kStatusLostPrefix = "更新意外终止";  // what the automatic re-queue tests
+inline constexpr const char* kStatusLostPrefix = "更新意外终止"; // what the automatic re-queue tests
 inline constexpr const char* kStatusLostFormat = "更新意外终止:\n";
 inline constexpr const char* kStatusFailedPrefix = "更新失败:\n";
 inline constexpr const char* kStatusNoSession = "更新失败:\n创建Internet会话失败";

@@ -48,7 +48,8 @@ CliRun Start(const std::vector<std::string>& args, const std::string& outPath) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (outPath + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (outPath + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     CliRun run;
     run.outPath = outPath;
     EXPECT_EQ(posix_spawn(&run.pid, kCli.c_str(), &actions, nullptr, raw.data(), environ), 0);
@@ -82,7 +83,8 @@ TEST_F(CliUpdate, UpdatesTheGivenSitesAndPrintsTheirStatus) {
     auto server = ftptest::PyFtpServer::Start(m_root);
     std::string port = std::to_string(server->port());
     ASSERT_EQ(RunToEnd({"add", "--host", "127.0.0.1", "--port", port, "--anonymous"}), 0);
-    ASSERT_EQ(RunToEnd({"add", "--host", "127.0.0.1", "--port", port, "--user", "nobody", "--password", "x"}), 0);
+    ASSERT_EQ(RunToEnd({"add", "--host", "127.0.0.1", "--port", port, "--user", "nobody", "--password", "x"}),
+              0);
 
     EXPECT_EQ(RunToEnd({"update", "127.0.0.1"}), 0);
     EXPECT_NE(m_output.find("127.0.0.1\t2\t更新成功\n"), std::string::npos) << m_output;
@@ -102,7 +104,8 @@ TEST_F(CliUpdate, InterruptStopsTheEngineAndKeepsWhatWasMerged) {
     ftptest::PyFtpOptions options;
     options.faults = {{"slow", ftptest::PyFtpFault::StallList, 0}};
     auto server = ftptest::PyFtpServer::Start(m_root, options);
-    ASSERT_EQ(RunToEnd({"add", "--host", "127.0.0.1", "--port", std::to_string(server->port()), "--anonymous"}), 0);
+    ASSERT_EQ(
+        RunToEnd({"add", "--host", "127.0.0.1", "--port", std::to_string(server->port()), "--anonymous"}), 0);
 
     CliRun run = Start({"--dir", m_app, "update", "--all"}, m_work.path() + "/out");
     // Wait until the worker is inside the stalled listing.
@@ -121,4 +124,4 @@ TEST_F(CliUpdate, InterruptStopsTheEngineAndKeepsWhatWasMerged) {
     EXPECT_TRUE(std::filesystem::exists(m_app + "/Data/127.0.0.1/state.st"));
 }
 
-}  // namespace
+} // namespace

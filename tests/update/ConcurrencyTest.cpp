@@ -49,7 +49,8 @@ TEST_F(Concurrency, WindowReadsAndMarksWhileWorkersMerge) {
     std::mt19937 random(7);
     for (int d = 0; d < 12; ++d)
         for (int f = 0; f < 15; ++f)
-            m_fake->Put("/d" + std::to_string(d) + "/s" + std::to_string(d % 3) + "/f" + std::to_string(f), f);
+            m_fake->Put("/d" + std::to_string(d) + "/s" + std::to_string(d % 3) + "/f" + std::to_string(f),
+                        f);
     // Every listing changes the served tree a little, so that each round adds, resizes and removes.
     std::mutex churnLock;
     m_fake->OnList([&](const std::string& path) {
@@ -98,5 +99,5 @@ TEST_F(Concurrency, WindowReadsAndMarksWhileWorkersMerge) {
     EXPECT_FALSE(m_events.Removed().empty());
 }
 
-}  // namespace
-}  // namespace enginetest
+} // namespace
+} // namespace enginetest

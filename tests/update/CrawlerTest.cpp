@@ -50,8 +50,13 @@ TEST_F(Crawler, FirstUpdateMarksEverythingNewAndWritesBothFiles) {
     EXPECT_EQ(texts.back(), kStatusSucceeded);
 
     // The two files of the site's directory, byte for byte.
-    const std::string content("\x00\x01\x00\xFF\xFF\x01\x00\x07\x00" "CFTPDir" "\x03pub\x00\x00\x01\x00\xFF\xFF\x01\x00\x08\x00"
-                              "CFTPFile" "\x05\x00\x00\x00\x00\x00\x00\x00\x01" "a\x00\x00", 50);
+    const std::string content("\x00\x01\x00\xFF\xFF\x01\x00\x07\x00"
+                              "CFTPDir"
+                              "\x03pub\x00\x00\x01\x00\xFF\xFF\x01\x00\x08\x00"
+                              "CFTPFile"
+                              "\x05\x00\x00\x00\x00\x00\x00\x00\x01"
+                              "a\x00\x00",
+                              50);
     EXPECT_EQ(ReadBytes(SiteFile(site, "content.ct")), content);
     EXPECT_EQ(ReadBytes(SiteFile(site, "state.st")), std::string("\x01\x00\x00\x00\x01\x00\x00\x00", 8));
     EXPECT_EQ(m_fake->OpenConnections(), 0);
@@ -99,7 +104,7 @@ TEST_F(Crawler, SecondUpdateMarksWhatChangedAndReportsEachRemovalOnce) {
     EXPECT_EQ(FindDir(site, "/gone"), nullptr);
 
     auto removed = m_events.Removed();
-    ASSERT_EQ(removed.size(), 3u);  // two files, then the one directory; nothing below it
+    ASSERT_EQ(removed.size(), 3u); // two files, then the one directory; nothing below it
     EXPECT_EQ(removed[0].id, goneFile);
     EXPECT_EQ(removed[0].kind, kEntryFile);
     EXPECT_EQ(removed[1].id, replaced);
@@ -128,7 +133,7 @@ TEST_F(Crawler, RefusedDirectoryKeepsItsEntriesAndRefusedListingEmptiesIt) {
     EXPECT_EQ(FindDir(site, "/unlisted")->m_files.GetCount(), 0u);
     EXPECT_NE(FindFile(site, "/open/g"), nullptr);
     auto log = m_fake->Log();
-    EXPECT_FALSE(Contains(log, "CWD /locked/inner"));  // the children of a refused directory wait
+    EXPECT_FALSE(Contains(log, "CWD /locked/inner")); // the children of a refused directory wait
     ASSERT_EQ(m_events.Removed().size(), 1u);
     EXPECT_EQ(m_events.Removed()[0].name, "f");
 }
@@ -171,10 +176,11 @@ TEST_F(Crawler, LostThreeLevelsDeepResumesThereAndListsNothingBefore) {
     bool sawRequeue = false;
     for (auto& note : m_events.StatusesOf(site)) {
         if (sawRequeue) {
-            EXPECT_NE(note.text, kStatusWaiting);  // a re-queue keeps showing why it waits
+            EXPECT_NE(note.text, kStatusWaiting); // a re-queue keeps showing why it waits
         }
         const std::string suffix = kStatusRequeued;
-        if (note.code == 4 && note.text.rfind(kStatusLostFormat, 0) == 0 && note.text.size() > suffix.size() &&
+        if (note.code == 4 && note.text.rfind(kStatusLostFormat, 0) == 0 &&
+            note.text.size() > suffix.size() &&
             note.text.compare(note.text.size() - suffix.size(), suffix.size(), suffix) == 0)
             sawRequeue = true;
     }
@@ -199,13 +205,13 @@ TEST_F(Crawler, FifthLossLeavesTheSiteEndedWithoutRequeue) {
     CFTPSite* site = AddSite();
     ASSERT_TRUE(UpdateAndWait(site));
 
-    EXPECT_EQ(m_fake->Logins(), 5);  // the user's run and four re-queues
+    EXPECT_EQ(m_fake->Logins(), 5); // the user's run and four re-queues
     EXPECT_EQ(site->m_nRetryCount, 4);
     EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
     std::string text = site->GetStatusText();
     EXPECT_EQ(text.rfind(kStatusLostFormat, 0), 0u);
     EXPECT_EQ(text.find('\t'), std::string::npos);
-    EXPECT_TRUE(std::filesystem::exists(SiteFile(site, "content.ct")));  // partial walks are kept
+    EXPECT_TRUE(std::filesystem::exists(SiteFile(site, "content.ct"))); // partial walks are kept
 
     // A run the user starts later is not re-queued either.
     ASSERT_TRUE(UpdateAndWait(site));
@@ -242,7 +248,7 @@ TEST_F(Crawler, StopDuringTheWalkKeepsTheDirectoryAndWritesWhatWasMerged) {
     m_fake->Remove("/b/f2");
     m_fake->OnList([](const std::string& path) {
         if (path == "/b")
-            g_bStopUpdate = true;  // arrives while /b's listing is in flight
+            g_bStopUpdate = true; // arrives while /b's listing is in flight
     });
     ASSERT_TRUE(UpdateAndWait(site));
 
@@ -250,7 +256,7 @@ TEST_F(Crawler, StopDuringTheWalkKeepsTheDirectoryAndWritesWhatWasMerged) {
     EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
     EXPECT_EQ(site->m_nRetryCount, 0);
     CFTPDir* b = FindDir(site, "/b");
-    EXPECT_NE(b->FindFile("f2"), nullptr);  // nothing of /b removed
+    EXPECT_NE(b->FindFile("f2"), nullptr); // nothing of /b removed
     EXPECT_EQ(b->FindFile("f3"), nullptr);
     EXPECT_EQ(b->FindFile("f2")->m_bSeen, 0);
     EXPECT_TRUE(site->m_bResume);
@@ -270,7 +276,7 @@ TEST_F(Crawler, SiteNeverLoadedIsReadBeforeTheMerge) {
     m_fake->Put("/pub/b", 2);
     CFTPSite* first = AddSite();
     ASSERT_TRUE(UpdateAndWait(first));
-    FindFile(first, "/pub/a")->m_bNew = 0;  // read, and written with the next save
+    FindFile(first, "/pub/a")->m_bNew = 0; // read, and written with the next save
     ASSERT_TRUE(UpdateAndWait(first));
     m_events.Clear();
 
@@ -284,7 +290,7 @@ TEST_F(Crawler, SiteNeverLoadedIsReadBeforeTheMerge) {
     EXPECT_EQ(again->m_nLoadState.load(), 1);
     EXPECT_EQ(FindFile(again, "/pub/a")->m_bNew, 0);
     EXPECT_EQ(FindFile(again, "/pub/b")->m_bNew, 1);
-    EXPECT_EQ(again->m_bHasNew.load(), 0);  // nothing reported new twice
+    EXPECT_EQ(again->m_bHasNew.load(), 0); // nothing reported new twice
     EXPECT_TRUE(m_events.Removed().empty());
 }
 
@@ -325,7 +331,7 @@ TEST_F(Crawler, DescentEndsAtTheDepthLimitAndSaysSo) {
     int listings = 0;
     for (auto& line : m_fake->Log())
         listings += line.rfind("LIST ", 0) == 0;
-    EXPECT_EQ(listings, kMaxWalkDepth + 1);  // the start and 256 levels below it
+    EXPECT_EQ(listings, kMaxWalkDepth + 1); // the start and 256 levels below it
 }
 
 TEST_F(Crawler, WalkDirectoryReportsTheEndDirectly) {
@@ -343,5 +349,5 @@ TEST_F(Crawler, WalkDirectoryReportsTheEndDirectly) {
     EXPECT_EQ(site->m_pResumeDir, FindDir(site, "/a/b"));
 }
 
-}  // namespace
-}  // namespace enginetest
+} // namespace
+} // namespace enginetest

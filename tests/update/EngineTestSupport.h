@@ -47,7 +47,7 @@ public:
             name = dir->m_strName;
         std::lock_guard<std::mutex> lock(m_lock);
         m_removed.push_back({site, entry.get(), kind, name});
-        m_kept.push_back(std::move(entry));  // identities stay unique until the test ends
+        m_kept.push_back(std::move(entry)); // identities stay unique until the test ends
     }
 
     std::vector<StatusNote> Statuses() const {
@@ -85,8 +85,7 @@ private:
 };
 
 // Waits, within `timeout`, until `done` holds.
-template <class Pred>
-bool WaitFor(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+template <class Pred> bool WaitFor(Pred done, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
         if (std::chrono::steady_clock::now() > deadline)
@@ -153,7 +152,7 @@ protected:
         site->m_nPort = port;
         site->m_strUser = kAnonymousUser;
         site->m_strPassword = kAnonymousPassword;
-        site->m_nLoadState = 1;  // like a site just added: nothing on disk to read
+        site->m_nLoadState = 1; // like a site just added: nothing on disk to read
         return m_sites.AddTail(std::move(site));
     }
 
@@ -183,4 +182,4 @@ protected:
     CObList<CFTPSite> m_sites;
 };
 
-}  // namespace enginetest
+} // namespace enginetest

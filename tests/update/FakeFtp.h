@@ -39,7 +39,8 @@ public:
         std::erase_if(entries, [&](const FtpEntry& e) { return e.name == name; });
         // drop the subtree's listings
         for (auto it = m_dirs.begin(); it != m_dirs.end();)
-            it = (it->first == clean || it->first.rfind(clean + "/", 0) == 0) ? m_dirs.erase(it) : std::next(it);
+            it = (it->first == clean || it->first.rfind(clean + "/", 0) == 0) ? m_dirs.erase(it)
+                                                                              : std::next(it);
     }
     // Adds a raw entry to a listing as is (duplicates, odd names).
     void AddRaw(const std::string& dir, FtpEntry entry) {
@@ -155,7 +156,8 @@ public:
     explicit FakeFtpConnection(std::shared_ptr<FakeFtpServer> server) : m_server(std::move(server)) {}
     ~FakeFtpConnection() override { Close(); }
 
-    FtpResult Connect(const std::string& host, int32_t, const std::string& user, const std::string&) override {
+    FtpResult Connect(const std::string& host, int32_t, const std::string& user,
+                      const std::string&) override {
         m_server->Record("USER " + user + "@" + host);
         if (m_server->TakeFault("", Fault::RefuseLogin)) {
             m_reply = "530 Login incorrect.";
@@ -221,4 +223,4 @@ inline std::unique_ptr<IFtpConnection> FakeFtpServer::Connect() {
     return std::make_unique<FakeFtpConnection>(shared_from_this());
 }
 
-}  // namespace enginetest
+} // namespace enginetest

@@ -13,8 +13,12 @@ namespace {
 
 std::atomic<bool> g_noStop{false};
 
-FtpEntry F(std::string name, uint64_t size = 0) { return FtpEntry{std::move(name), false, size}; }
-FtpEntry D(std::string name) { return FtpEntry{std::move(name), true, 0}; }
+FtpEntry F(std::string name, uint64_t size = 0) {
+    return FtpEntry{std::move(name), false, size};
+}
+FtpEntry D(std::string name) {
+    return FtpEntry{std::move(name), true, 0};
+}
 
 CFTPFile* AddFile(CFTPDir& dir, const std::string& name, uint64_t size = 0, int isNew = 0) {
     auto file = std::make_unique<CFTPFile>();
@@ -49,7 +53,8 @@ std::vector<std::string> Names(const CObList<CFTPDir>& list) {
 TEST(DirectoryMerge, FirstListingAddsEverythingAsNewInListOrder) {
     CFTPSite site;
     CFTPDir& root = *site.m_pRootDir;
-    auto outcome = MergeListing(site, root, {F("b.txt", 7), D("pub"), F("a.txt", 1ull << 33), D("incoming")}, g_noStop);
+    auto outcome =
+        MergeListing(site, root, {F("b.txt", 7), D("pub"), F("a.txt", 1ull << 33), D("incoming")}, g_noStop);
 
     EXPECT_FALSE(outcome.stopped);
     EXPECT_TRUE(outcome.addedAny);
@@ -83,7 +88,7 @@ TEST(DirectoryMerge, KnownEntriesKeepTheirMarkAndTakeTheNewSize) {
     EXPECT_TRUE(outcome.removedFiles.empty());
     EXPECT_TRUE(outcome.removedDirs.empty());
     EXPECT_EQ(read->m_nSize, 99u);
-    EXPECT_EQ(read->m_bNew, 0);  // a new size alone does not make a file new
+    EXPECT_EQ(read->m_bNew, 0); // a new size alone does not make a file new
     EXPECT_EQ(unread->m_bNew, 1);
     EXPECT_EQ(sub->m_bNew, 0);
     EXPECT_EQ(root.m_files.GetCount(), 2u);
@@ -104,7 +109,7 @@ TEST(DirectoryMerge, VanishedEntriesAreUnlinkedAndHandedBackInListOrder) {
     ASSERT_EQ(outcome.removedFiles.size(), 2u);
     EXPECT_EQ(outcome.removedFiles[0]->m_strName, "gone1");
     EXPECT_EQ(outcome.removedFiles[1]->m_strName, "gone2");
-    ASSERT_EQ(outcome.removedDirs.size(), 1u);  // the subtree goes with its directory
+    ASSERT_EQ(outcome.removedDirs.size(), 1u); // the subtree goes with its directory
     EXPECT_EQ(outcome.removedDirs[0].get(), oldDir);
     EXPECT_EQ(Names(root.m_files), (std::vector<std::string>{"stays"}));
     EXPECT_EQ(Names(root.m_subDirs), (std::vector<std::string>{"kept"}));
@@ -114,9 +119,9 @@ TEST(DirectoryMerge, NamesAreComparedByteForByteAndKindsApart) {
     CFTPSite site;
     CFTPDir& root = *site.m_pRootDir;
     AddFile(root, "readme");
-    AddFile(root, "same");  // replaced on the server by a directory of the same name
-    const std::string gbk = "\xd6\xd0\xce\xc4";             // 中文 in GBK
-    const std::string utf8 = "\xe4\xb8\xad\xe6\x96\x87";     // 中文 in UTF-8
+    AddFile(root, "same");                      // replaced on the server by a directory of the same name
+    const std::string gbk = "\xd6\xd0\xce\xc4"; // 中文 in GBK
+    const std::string utf8 = "\xe4\xb8\xad\xe6\x96\x87"; // 中文 in UTF-8
     AddFile(root, gbk);
 
     auto outcome = MergeListing(site, root, {F("README"), F("readme"), D("same"), F(gbk), F(utf8)}, g_noStop);
@@ -134,7 +139,7 @@ TEST(DirectoryMerge, UnusableAndRepeatedNamesAreSkipped) {
     CFTPSite site;
     CFTPDir& root = *site.m_pRootDir;
     std::vector<FtpEntry> listing = {
-        D("."), D(".."), F(""), F("a/b"), F(std::string("nul\0x", 5)), F("cr\r"), D("lf\nx"),
+        D("."),        D(".."),       F(""),    F("a/b"), F(std::string("nul\0x", 5)), F("cr\r"), D("lf\nx"),
         F("twice", 1), F("twice", 2), D("dir"), D("dir"),
     };
     auto outcome = MergeListing(site, root, listing, g_noStop);
@@ -167,7 +172,7 @@ TEST(DirectoryMerge, StopKeepsEverythingStoredAndLeavesNoMarks) {
     CFTPDir& root = *site.m_pRootDir;
     CFTPFile* file = AddFile(root, "f");
     CFTPDir* dir = AddDir(root, "d");
-    file->m_bSeen = 1;  // as if part of the listing had been merged already
+    file->m_bSeen = 1; // as if part of the listing had been merged already
     dir->m_bSeen = 1;
     std::atomic<bool> stop{true};
 
@@ -194,4 +199,4 @@ TEST(DirectoryMerge, EmptyListingEmptiesTheDirectory) {
     EXPECT_TRUE(root.m_subDirs.IsEmpty());
 }
 
-}  // namespace
+} // namespace

@@ -80,7 +80,7 @@ TEST_F(Scheduler, CommandsSkipSitesAlreadyInTheEngine) {
     EXPECT_FALSE(UpdateSelectedDir(stranger.m_pRootDir.get(), m_sites, total));
     EXPECT_EQ(total, 1);
 
-    UpdateAllSites(m_sites, total);  // the busy one is not counted twice
+    UpdateAllSites(m_sites, total); // the busy one is not counted twice
     EXPECT_EQ(total, 2);
     release = true;
     ASSERT_TRUE(WaitUntilFinished());
@@ -106,11 +106,11 @@ TEST_F(Scheduler, StopEndsRunningWorkersAndDrainsWaitingRequests) {
     StopUpdates();
     ASSERT_TRUE(WaitFor([] { return IsUpdateEngineIdle(); }));
 
-    EXPECT_EQ(running->GetStatusText(), kStatusStopped);  // full-width mark
+    EXPECT_EQ(running->GetStatusText(), kStatusStopped); // full-width mark
     EXPECT_EQ(running->m_nUpdateStatus.load(), 3);
     EXPECT_TRUE(std::filesystem::exists(SiteFile(running, "content.ct")));
     for (CFTPSite* site : {waiting1, waiting2}) {
-        EXPECT_EQ(site->GetStatusText(), kStatusDrained);  // half-width mark
+        EXPECT_EQ(site->GetStatusText(), kStatusDrained); // half-width mark
         EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
         auto notes = m_events.StatusesOf(site);
         ASSERT_FALSE(notes.empty());
@@ -136,7 +136,7 @@ TEST_F(Scheduler, CommandRightAfterAStopIsServed) {
     int total = 0;
     ASSERT_TRUE(UpdateSelectedDir(first->m_pRootDir.get(), m_sites, total));
     ASSERT_TRUE(WaitFor([&] { return listing.load(); }));
-    StopUpdates();  // the dispatcher now waits for the worker
+    StopUpdates(); // the dispatcher now waits for the worker
     ASSERT_TRUE(UpdateSelectedDir(second->m_pRootDir.get(), m_sites, total));
     ASSERT_TRUE(WaitUntilFinished());
     EXPECT_EQ(second->GetStatusText(), kStatusSucceeded);
@@ -191,8 +191,8 @@ TEST_F(Scheduler, SiteDeletedWhileQueuedLeavesTheQueue) {
     EXPECT_EQ(m_fake->Logins(), 1);
 
     RetireSite(nullptr);
-    RetireSite(std::make_unique<CFTPSite>());  // not in the engine: destroyed at once
+    RetireSite(std::make_unique<CFTPSite>()); // not in the engine: destroyed at once
 }
 
-}  // namespace
-}  // namespace enginetest
+} // namespace
+} // namespace enginetest

@@ -10,14 +10,14 @@
 namespace enginetest {
 namespace {
 
-const std::string kGbk = "\xd6\xd0\xce\xc4\xc4\xbf\xc2\xbc";    // 中文目录 in GBK
-const std::string kUtf8 = "\xe4\xb8\xad\xe6\x96\x87.txt";       // 中文.txt in UTF-8
+const std::string kGbk = "\xd6\xd0\xce\xc4\xc4\xbf\xc2\xbc"; // 中文目录 in GBK
+const std::string kUtf8 = "\xe4\xb8\xad\xe6\x96\x87.txt";    // 中文.txt in UTF-8
 
 class RealServer : public EngineTest {
 protected:
     void SetUp() override {
         EngineTest::SetUp();
-        SetFtpConnectionFactory(nullptr);  // the libcurl client
+        SetFtpConnectionFactory(nullptr); // the libcurl client
         m_served = std::make_unique<ftptest::TempDir>("quarnel-served");
         m_root = m_served->path() + "/root";
     }
@@ -41,15 +41,20 @@ TEST_F(RealServer, PyftpdlibFirstAndSecondUpdate) {
     ASSERT_TRUE(UpdateAndWait(site));
     ASSERT_EQ(site->GetStatusText(), kStatusSucceeded);
 
-    const std::string content("\x00\x01\x00\xFF\xFF\x01\x00\x07\x00" "CFTPDir" "\x03pub\x00\x00\x01\x00\xFF\xFF\x01\x00\x08\x00"
-                              "CFTPFile" "\x05\x00\x00\x00\x00\x00\x00\x00\x01" "a\x00\x00", 50);
+    const std::string content("\x00\x01\x00\xFF\xFF\x01\x00\x07\x00"
+                              "CFTPDir"
+                              "\x03pub\x00\x00\x01\x00\xFF\xFF\x01\x00\x08\x00"
+                              "CFTPFile"
+                              "\x05\x00\x00\x00\x00\x00\x00\x00\x01"
+                              "a\x00\x00",
+                              50);
     EXPECT_EQ(ReadBytes(SiteFile(site, "content.ct")), content);
     EXPECT_EQ(ReadBytes(SiteFile(site, "state.st")), std::string("\x01\x00\x00\x00\x01\x00\x00\x00", 8));
 
     FindFile(site, "/pub/a")->m_bNew = 0;
     FindDir(site, "/pub")->m_bNew = 0;
     CFTPFile* a = FindFile(site, "/pub/a");
-    tree.File("pub/a", 1ull << 32)  // resized past 4 GiB (a hole on disk)
+    tree.File("pub/a", 1ull << 32) // resized past 4 GiB (a hole on disk)
         .File("pub/A", 1)
         .File("pub/" + kUtf8, 3)
         .Dir("pub/" + kGbk)
@@ -61,7 +66,7 @@ TEST_F(RealServer, PyftpdlibFirstAndSecondUpdate) {
     EXPECT_EQ(a->m_bNew, 0);
     EXPECT_EQ(FindFile(site, "/pub/A")->m_bNew, 1);
     ASSERT_NE(FindFile(site, "/pub/" + kUtf8), nullptr);
-    ASSERT_NE(FindFile(site, "/pub/" + kGbk + "/x"), nullptr);  // GBK bytes went out and back unchanged
+    ASSERT_NE(FindFile(site, "/pub/" + kGbk + "/x"), nullptr); // GBK bytes went out and back unchanged
     EXPECT_TRUE(m_events.Removed().empty());
 
     tree.Remove("pub/a").Remove("pub/" + kGbk).Dir("pub/a");
@@ -102,14 +107,15 @@ TEST_F(RealServer, PyftpdlibDropThreeLevelsDeepResumesThere) {
     EXPECT_NE(FindFile(site, "/z/f"), nullptr);
     // After the second login: nothing above or before /a/b/c is listed again.
     auto commands = server->Commands();
-    auto second = std::find_if(commands.begin() + 1, commands.end(), [](auto& c) { return c.rfind("USER", 0) == 0; });
+    auto second =
+        std::find_if(commands.begin() + 1, commands.end(), [](auto& c) { return c.rfind("USER", 0) == 0; });
     ASSERT_NE(second, commands.end());
     std::vector<std::string> after(second + 1, commands.end());
     EXPECT_EQ(Count(after, "MLSD /a/b/early") + Count(after, "LIST /a/b/early"), 0);
-    EXPECT_EQ(Count(after, "MLSD /a/b/c") + Count(after, "LIST /a/b/c"), 2);  // c and c/d
+    EXPECT_EQ(Count(after, "MLSD /a/b/c") + Count(after, "LIST /a/b/c"), 2); // c and c/d
     for (auto& c : after)
-        EXPECT_TRUE(c.rfind("MLSD /a/b/c", 0) == 0 || c.rfind("LIST /a/b/c", 0) == 0 || c.rfind("CWD", 0) == 0 ||
-                    c.find("/z") != std::string::npos)
+        EXPECT_TRUE(c.rfind("MLSD /a/b/c", 0) == 0 || c.rfind("LIST /a/b/c", 0) == 0 ||
+                    c.rfind("CWD", 0) == 0 || c.find("/z") != std::string::npos)
             << c;
 }
 
@@ -141,7 +147,7 @@ TEST_F(RealServer, VsftpdNamesByteForByteAndLinksNotFollowed) {
     EXPECT_NE(FindFile(site, "/pub/" + kUtf8), nullptr);
     EXPECT_NE(FindFile(site, "/pub/with space.txt"), nullptr);
     EXPECT_EQ(FindFile(site, "/pub/big.iso")->m_nSize, 5ull << 30);
-    EXPECT_NE(FindFile(site, "/pub/loop"), nullptr);  // a link is a file unless listed as a directory
+    EXPECT_NE(FindFile(site, "/pub/loop"), nullptr); // a link is a file unless listed as a directory
     EXPECT_EQ(FindDir(site, "/pub/loop"), nullptr);
 }
 
@@ -158,5 +164,5 @@ TEST_F(RealServer, RefusedLoginFailsWithTheServersReply) {
     EXPECT_EQ(site->m_nRetryCount, 0);
 }
 
-}  // namespace
-}  // namespace enginetest
+} // namespace
+} // namespace enginetest
