@@ -7,6 +7,7 @@
 #include "ui/EntryAncestry.h"
 #include "ui/History.h"
 #include "ui/Icons.h"
+#include "ui/MessageBoxes.h"
 #include "ui/QuarnelView.h"
 #include "ui/Shell.h"
 
@@ -285,7 +286,7 @@ void CDirView::OnCopyTreePath() {
     const std::string url = m_pDoc->BuildUrl(GetLocation(dir));
     if (!url.empty())
         Shell::CopyNarrowText(url);
-    QMessageBox::information(window(), QStringLiteral("Quarnel"), QString::fromUtf8(Shell::kCopiedMessage));
+    MessageBoxes::Show(window(), QMessageBox::Information, QString::fromUtf8(Shell::kCopiedMessage));
 }
 
 void CDirView::ForgetEntry(const CObject* entry) {

@@ -10,6 +10,7 @@
 #include "ui/DirView.h"
 #include "ui/FindDialog.h"
 #include "ui/Icons.h"
+#include "ui/MessageBoxes.h"
 #include "ui/QuarnelView.h"
 #include "ui/SearchDialog.h"
 #include "ui/Shell.h"
@@ -285,8 +286,7 @@ void CMainFrame::FocusOtherPane() {
 }
 
 void CMainFrame::ShowMessage(const std::string& utf8) {
-    QMessageBox box(QMessageBox::Warning, kTitle, QString::fromStdString(utf8), QMessageBox::Ok, this);
-    box.exec();
+    MessageBoxes::Show(this, QMessageBox::Warning, QString::fromStdString(utf8));
 }
 
 // ---- engine notices ------------------------------------------------------------------------
@@ -410,6 +410,7 @@ void CMainFrame::OnEditSite() {
 void CMainFrame::OnDeleteSite() {
     QMessageBox ask(QMessageBox::Warning, QStringLiteral("警告"), QStringLiteral("是否确定要删除?"),
                     QMessageBox::Ok | QMessageBox::Cancel, this);
+    MessageBoxes::UseChineseButtonTexts(ask);
     if (ask.exec() != QMessageBox::Ok)
         return;
     CFTPDir* dir = m_pDirView->SelectedDir();
@@ -575,7 +576,7 @@ void CMainFrame::OnCopyListPath() {
     const std::string url = m_pDoc->BuildUrl(m_pListView->FirstSelectedLocation());
     if (!url.empty())
         Shell::CopyNarrowText(url);
-    QMessageBox::information(this, kTitle, QString::fromUtf8(Shell::kCopiedMessage));
+    MessageBoxes::Show(this, QMessageBox::Information, QString::fromUtf8(Shell::kCopiedMessage));
 }
 
 // ---- Help ----------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include "ops/QuarnelDoc.h"
 #include "ui/FileTypeIcons.h"
 #include "ui/MainFrame.h"
+#include "ui/MessageBoxes.h"
 #include "ui/Splash.h"
 
 #include <QCoreApplication>
@@ -39,9 +40,7 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
     m_pMainFrame = std::make_unique<CMainFrame>(m_pDoc.get());
     const LoadOutcome outcome = m_pDoc->OnNewDocument();
     if (!outcome.ok) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Quarnel"), QString::fromStdString(outcome.message),
-                        QMessageBox::Ok);
-        box.exec();
+        MessageBoxes::Show(nullptr, QMessageBox::Warning, QString::fromStdString(outcome.message));
     }
     m_pMainFrame->OnInitialUpdate();
 

@@ -5,6 +5,7 @@
 #include "ui/FileListModel.h"
 #include "ui/FormatSize.h"
 
+#include <QAbstractButton>
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QClipboard>
@@ -22,14 +23,6 @@ QStringList Column(QAbstractItemModel* model, int column) {
     for (int row = 0; row < model->rowCount(); ++row)
         texts << model->index(row, column).data().toString();
     return texts;
-}
-
-// Accepts the next message box that opens.
-void AcceptNextMessage() {
-    QTimer::singleShot(0, [] {
-        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-            box->accept();
-    });
 }
 }  // namespace
 
@@ -234,9 +227,16 @@ void TestFileList::copyPathOfFirstSelectedRow() {
     QItemSelectionModel* selection = w.list()->selectionModel();
     selection->select(w.list()->model()->index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
     selection->select(w.list()->model()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    AcceptNextMessage();
+    QString buttonText;
+    QTimer::singleShot(0, [&buttonText] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            buttonText = box->button(QMessageBox::Ok)->text();
+            box->accept();
+        }
+    });
     frame.Action(32796)->trigger();
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("ftp://srv:2121/a b.txt"));
+    QCOMPARE(buttonText, QStringLiteral("确定"));
 }
 
 void TestFileList::modelStaysConsistent() {

@@ -1,18 +1,21 @@
 // The main window: command table, menu order, toolbar, status-bar prompts, enable rules,
-// show/hide of the bars, the panes and focus keys.
+// show/hide of the bars, the panes and focus keys, the delete question.
 
 #include "UiTestSupport.h"
 #include "ui/CommandIds.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTimer>
 #include <QToolTip>
 #include <QToolBar>
 #include <QToolButton>
@@ -31,6 +34,7 @@ private slots:
     void toggleToolbarAndStatusBar();
     void f6MovesFocusBetweenPanes();
     void welcomeRowsWithEmptySiteList();
+    void deleteQuestionInChinese();
 };
 
 void TestMainFrame::titleAndPanes() {
@@ -236,6 +240,36 @@ void TestMainFrame::welcomeRowsWithEmptySiteList() {
     // Double-clicking a welcome row does nothing.
     w.list()->OpenRow(model->index(0, 0));
     QCOMPARE(model->rowCount(), 4);
+}
+
+void TestMainFrame::deleteQuestionInChinese() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    AddSite(w.doc, "other");
+    CMainFrame& frame = w.Open();
+    w.Select(w.SiteItem(site));
+
+    // Answers the next question with `button`, noting the texts of its two buttons.
+    QStringList buttonTexts;
+    auto answer = [&](QMessageBox::StandardButton button) {
+        QTimer::singleShot(0, [&buttonTexts, button] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            buttonTexts = {box->button(QMessageBox::Ok)->text(), box->button(QMessageBox::Cancel)->text()};
+            box->button(button)->click();
+        });
+    };
+    answer(QMessageBox::Cancel);
+    frame.Action(ID_DELETE_SITE)->trigger();
+    QCOMPARE(buttonTexts, QStringList({QStringLiteral("确定"), QStringLiteral("取消")}));
+    QCOMPARE(w.doc.m_siteList.GetCount(), std::size_t(2));
+
+    answer(QMessageBox::Ok);
+    frame.Action(ID_DELETE_SITE)->trigger();
+    QCOMPARE(w.doc.m_siteList.GetCount(), std::size_t(1));
+    QCOMPARE(w.tree()->topLevelItemCount(), 1);
+    QCOMPARE(w.tree()->topLevelItem(0)->text(0), QStringLiteral("other"));
 }
 
 QTEST_MAIN(TestMainFrame)
