@@ -32,6 +32,14 @@ CFileListModel::Row CFileListModel::FileRowOf(CFTPFile* file) {
     return Row{file, kFileRow, file->m_bNew == 1};
 }
 
+bool CFileListModel::IsStillNew(const Row& row) {
+    if (row.kind == kDirRow)
+        return static_cast<CFTPDir*>(row.entry)->m_bNew == 1;
+    if (row.kind == kFileRow)
+        return static_cast<CFTPFile*>(row.entry)->m_bNew == 1;
+    return false;
+}
+
 int CFileListModel::rowCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
 }
@@ -185,7 +193,9 @@ void CFileListModel::ClearHighlightsFrom(int first) {
     int changedFirst = -1, changedLast = -1;
     for (int i = std::max(first, 0); i < count; ++i) {
         Row& row = m_rows[static_cast<std::size_t>(i)];
-        if (row.highlight) {
+        // While search results are shown the rows past the browsed directories are not the
+        // files just marked read: an entry that is still new keeps its highlight.
+        if (row.highlight && !IsStillNew(row)) {
             row.highlight = false;
             if (changedFirst < 0)
                 changedFirst = i;

@@ -36,7 +36,7 @@ public:
     // One directory row after the directory rows shown, or one file row at the end.
     void AppendDir(CFTPDir* dir);
     void AppendFile(CFTPFile* file);
-    // Drops the new highlight of every row from `first` on.
+    // Drops the new highlight of every row from `first` on whose entry is no longer new.
     void ClearHighlightsFrom(int first);
     // Drops every row whose record is `entry` or lies below it (a removed directory takes
     // its listed contents with it). Returns the number of rows dropped.
@@ -61,6 +61,7 @@ private:
     };
     static Row DirRowOf(CFTPDir* dir);
     static Row FileRowOf(CFTPFile* file);
+    static bool IsStillNew(const Row& row);
 
     std::vector<Row> m_rows;
     int m_nDirRows = 0;

@@ -33,6 +33,7 @@ private slots:
     void formatSizeTable();
     void browseRowsDirectoriesFirst();
     void highlightFollowsNewMarkAndClears();
+    void markShownReadKeepsNewSearchRows();
     void openDirectoryRowRecordsVisit();
     void foundRowsKeepDirectoriesAboveFiles();
     void toggleBetweenBrowseAndFound();
@@ -113,6 +114,29 @@ void TestFileList::highlightFollowsNewMarkAndClears() {
     QCOMPARE(model->IsHighlighted(0), true);
     QCOMPARE(model->IsHighlighted(2), false);
     QVERIFY(model->index(2, 0).data(Qt::BackgroundRole).isNull());
+}
+
+void TestFileList::markShownReadKeepsNewSearchRows() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    CFTPDir* leaf = AddDir(root, "leaf");
+    CFTPFile* shown = AddFile(leaf, "shown.txt", 1, true);
+    CFTPFile* other = AddFile(root, "other.txt", 1, true);
+    CMainFrame& frame = w.Open();
+    // Browsing the leaf (no sub-directories), then listing the site's new files.
+    w.doc.m_browseDirs.clear();
+    w.doc.m_browseFiles = {shown};
+    w.doc.ShowNewUnder(root);
+    auto* model = w.list()->ListModel();
+    QCOMPARE(Column(model, 0), (QStringList{"shown.txt", "other.txt"}));
+
+    // Alt+D reads the browsed file only; the other result is still new and stays highlighted.
+    frame.Action(32774)->trigger();
+    QCOMPARE(shown->m_bNew, 0);
+    QCOMPARE(other->m_bNew, 1);
+    QCOMPARE(model->IsHighlighted(0), false);
+    QCOMPARE(model->IsHighlighted(1), true);
 }
 
 void TestFileList::openDirectoryRowRecordsVisit() {
