@@ -289,6 +289,19 @@ void CDirView::OnCopyTreePath() {
     MessageBoxes::Show(window(), QMessageBox::Information, QString::fromUtf8(Shell::kCopiedMessage));
 }
 
+void CDirView::RefreshDirItemsBold() {
+    QList<QTreeWidgetItem*> stack;
+    for (int i = 0; i < topLevelItemCount(); ++i)
+        stack.append(topLevelItem(i));
+    while (!stack.isEmpty()) {
+        QTreeWidgetItem* item = stack.takeLast();
+        if (CFTPDir* dir = ItemDir(item); dir && item->parent())
+            SetBold(item, dir->m_bNew == 1);
+        for (int i = 0; i < item->childCount(); ++i)
+            stack.append(item->child(i));
+    }
+}
+
 void CDirView::ForgetEntry(const CObject* entry) {
     // Items refer to directories; those at or below the removed one keep their text but lose
     // their reference, so no command can reach the freed record through them.

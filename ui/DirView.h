@@ -34,6 +34,9 @@ public:
     void RemoveSiteItem(CFTPSite* site);
     // Image and bold state of the site's item from its status and new mark.
     void RefreshSiteItem(CFTPSite* site);
+    // Bold state of every directory item from its directory's new mark, after a command
+    // marked entries read.
+    void RefreshDirItemsBold();
     void ExpandItem(QTreeWidgetItem* item);
     void ShowTreeItem(QTreeWidgetItem* item);
     void OnCopyTreePath();

@@ -206,6 +206,13 @@ void CFileListModel::ClearHighlightsFrom(int first) {
         emit dataChanged(index(changedFirst, 0), index(changedLast, kColumnCount - 1));
 }
 
+void CFileListModel::RefreshHighlights() {
+    for (Row& row : m_rows)
+        row.highlight = IsStillNew(row);
+    if (!m_rows.empty())
+        emit dataChanged(index(0, 0), index(static_cast<int>(m_rows.size()) - 1, kColumnCount - 1));
+}
+
 int CFileListModel::RemoveEntry(const CObject* entry) {
     auto matches = [entry](const Row& row) {
         if (row.kind == kDirRow)

@@ -38,6 +38,8 @@ public:
     void AppendFile(CFTPFile* file);
     // Drops the new highlight of every row from `first` on whose entry is no longer new.
     void ClearHighlightsFrom(int first);
+    // Every row's highlight from its entry's new mark.
+    void RefreshHighlights();
     // Drops every row whose record is `entry` or lies below it (a removed directory takes
     // its listed contents with it). Returns the number of rows dropped.
     int RemoveEntry(const CObject* entry);

@@ -547,12 +547,16 @@ void CMainFrame::OnMarkShownRead() {
 void CMainFrame::OnMarkUpdatedRead() {
     RunWalkCommand([this] {
         m_pDoc->MarkSitesRead(SiteScope::Updated);
+        ShowReadMarks();
         update();
     });
 }
 
 void CMainFrame::OnMarkAllRead() {
-    RunWalkCommand([this] { m_pDoc->MarkSitesRead(SiteScope::All); });
+    RunWalkCommand([this] {
+        m_pDoc->MarkSitesRead(SiteScope::All);
+        ShowReadMarks();
+    });
 }
 
 void CMainFrame::OnMarkTreeRead() {
@@ -567,7 +571,13 @@ void CMainFrame::OnMarkTreeRead() {
         m_pDoc->SetReadFromTree(dir);
         if (isRoot && site)
             m_pDirView->RefreshSiteItem(site);
+        ShowReadMarks();
     });
+}
+
+void CMainFrame::ShowReadMarks() {
+    m_pDirView->RefreshDirItemsBold();
+    m_pListView->RefreshHighlights();
 }
 
 void CMainFrame::OnCopyListPath() {

@@ -105,6 +105,8 @@ private:
     void StartProgressTimer();
     void FocusOtherPane();
     void ShowMessage(const std::string& utf8);
+    // Tree items and list rows already shown follow the marks a read command cleared.
+    void ShowReadMarks();
     // Runs a command that walks the catalogue; one that arrives while another walk runs stops
     // that walk and runs after it.
     void RunWalkCommand(std::function<void()> command);

@@ -70,6 +70,10 @@ void CQuarnelView::ClearFileHighlights() {
     m_pModel->ClearHighlightsFrom(static_cast<int>(m_pDoc->m_browseDirs.size()));
 }
 
+void CQuarnelView::RefreshHighlights() {
+    m_pModel->RefreshHighlights();
+}
+
 void CQuarnelView::RemoveRows(const CObject* identity) {
     m_pModel->RemoveEntry(identity);
 }

@@ -30,6 +30,8 @@ public:
     void AppendFound();
     // Drops the new highlight of the file rows (every row after the browsed directories).
     void ClearFileHighlights();
+    // Every row's highlight from its entry's new mark, after a command marked entries read.
+    void RefreshHighlights();
     // Drops the rows of an entry that left the catalogue, and of everything below it.
     void RemoveRows(const CObject* identity);
     // Double click: browse into a directory row, open a file row's URL.

@@ -2,6 +2,7 @@
 // images and bold marks after status notices, the first-selection rule, collapse, menus, tips.
 
 #include "UiTestSupport.h"
+#include "ui/FileListModel.h"
 #include "ui/Icons.h"
 
 #include <QApplication>
@@ -31,6 +32,7 @@ private slots:
     void nameWalkFollowsTheCatalogue();
     void statusImageAndBoldAfterNotice();
     void selectingClearsNewMarkOfDirectoryOnly();
+    void readCommandsUnboldShownItems();
     void firstSelectionIsIgnored();
     void collapseDiscardsChildren();
     void contextMenusPerItemKind();
@@ -174,6 +176,44 @@ void TestSiteTree::selectingClearsNewMarkOfDirectoryOnly() {
     QCOMPARE(w.doc.m_browseFiles.size(), 1u);
     QCOMPARE(w.list()->model()->rowCount(), 1);
     QVERIFY(siteItem->font(0).bold());
+}
+
+void TestSiteTree::readCommandsUnboldShownItems() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    site->m_bHasNew = 1;
+    site->m_nUpdateStatus = 2;
+    CFTPDir* pub = AddDir(site->m_pRootDir.get(), "pub", true);
+    AddDir(pub, "deep", true);
+    CFTPDir* old = AddDir(site->m_pRootDir.get(), "old");
+    CFTPDir* fresh = AddDir(old, "fresh", true);
+    CMainFrame& frame = w.Open();
+    frame.OnSiteStatus(site);
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    w.Select(siteItem);
+    w.tree()->expandItem(Window::Child(siteItem, "old"));
+    QTreeWidgetItem* freshItem = Window::Child(Window::Child(siteItem, "old"), "fresh");
+    QVERIFY(freshItem->font(0).bold());
+    QVERIFY(w.list()->ListModel()->IsHighlighted(0));  // the row of pub
+
+    // "设置已读" on the site item: the shown items and rows go plain with the marks.
+    frame.Action(32804)->trigger();
+    QCOMPARE(pub->m_bNew, 0);
+    QCOMPARE(fresh->m_bNew, 0);
+    QVERIFY(!siteItem->font(0).bold());
+    QVERIFY(!Window::Child(siteItem, "pub")->font(0).bold());
+    QVERIFY(!freshItem->font(0).bold());
+    QVERIFY(!w.list()->ListModel()->IsHighlighted(0));
+
+    // "设置全部已读" does the same for a mark that came back (as after a later update).
+    fresh->m_bNew = 1;
+    w.tree()->collapseItem(Window::Child(siteItem, "old"));
+    w.tree()->expandItem(Window::Child(siteItem, "old"));
+    freshItem = Window::Child(Window::Child(siteItem, "old"), "fresh");
+    QVERIFY(freshItem->font(0).bold());
+    frame.Action(32776)->trigger();
+    QCOMPARE(fresh->m_bNew, 0);
+    QVERIFY(!freshItem->font(0).bold());
 }
 
 void TestSiteTree::firstSelectionIsIgnored() {
