@@ -1,4 +1,5 @@
-// IFtpConnection on libcurl: one easy handle, so one control connection carries a whole walk.
+// IFtpConnection on libcurl: one easy handle in a private multi handle, so one control connection
+// carries a whole walk.
 #include "platform/FtpClient.h"
 
 #include "platform/FtpErrors.h"
@@ -19,6 +20,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxTextBytes = 1023;
 constexpr size_t kMaxListingBytes = size_t(1) << 30; // more than any real directory lists
+
+// curl 7.88 sometimes moves from the passive-mode reply to opening the data connection without
+// asking to be called again, and then waits for its full poll time-out; curl_easy_perform waits
+// a whole second there. Driving the transfer ourselves with a short wait bounds that stall.
+constexpr int kPollCapMs = 10;
 
 std::string Cut(std::string text) {
     if (text.size() > kMaxTextBytes)
@@ -66,6 +72,7 @@ private:
 
     void SetCommonOptions();
     CURLcode Perform(const std::string& url, bool nobody, const char* customRequest);
+    CURLcode RunTransfer();
     FtpResult Outcome(Call call, CURLcode code);
     FtpResult LostWithoutSending(int code, std::string text);
     bool ConnectionAlive();
@@ -80,6 +87,11 @@ private:
     const std::atomic<bool>* m_stop;
     FtpLimits m_limits;
     CURL* m_curl = nullptr;
+    // Owns the connection cache, so the control connection outlives each transfer. The easy handle
+    // stays added after a transfer ends (its connection can then still be looked up), and is
+    // removed and added again to start the next one.
+    CURLM* m_multi = nullptr;
+    bool m_added = false;
     bool m_dead = true; // no connection yet, or it was lost: every call fails without the network
     std::string m_base; // "ftp://host:port"
     std::string m_user, m_password;
@@ -259,7 +271,36 @@ CURLcode CurlFtpConnection::Perform(const std::string& url, bool nobody, const c
     curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(m_curl, CURLOPT_NOBODY, nobody ? 1L : 0L);
     curl_easy_setopt(m_curl, CURLOPT_CUSTOMREQUEST, customRequest);
-    return curl_easy_perform(m_curl);
+    return RunTransfer();
+}
+
+CURLcode CurlFtpConnection::RunTransfer() {
+    if (m_added) {
+        curl_multi_remove_handle(m_multi, m_curl);
+        m_added = false;
+    }
+    CURLMcode mcode = curl_multi_add_handle(m_multi, m_curl);
+    if (mcode != CURLM_OK)
+        return mcode == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_FAILED_INIT;
+    m_added = true;
+
+    // The time-outs and the stop flag are watched by curl and the progress callback on every pass.
+    int running = 1;
+    mcode = curl_multi_perform(m_multi, &running);
+    while (mcode == CURLM_OK && running) {
+        mcode = curl_multi_poll(m_multi, nullptr, 0, kPollCapMs, nullptr);
+        if (mcode == CURLM_OK)
+            mcode = curl_multi_perform(m_multi, &running);
+    }
+    if (mcode != CURLM_OK) // as curl_easy_perform reports it
+        return mcode == CURLM_OUT_OF_MEMORY ? CURLE_OUT_OF_MEMORY : CURLE_BAD_FUNCTION_ARGUMENT;
+
+    CURLcode result = CURLE_OK;
+    int left = 0;
+    while (CURLMsg* msg = curl_multi_info_read(m_multi, &left))
+        if (msg->msg == CURLMSG_DONE && msg->easy_handle == m_curl)
+            result = msg->data.result;
+    return result;
 }
 
 bool CurlFtpConnection::ConnectionAlive() {
@@ -322,7 +363,8 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
     static std::once_flag curlInit;
     std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     m_curl = curl_easy_init();
-    if (!m_curl)
+    m_multi = curl_multi_init();
+    if (!m_curl || !m_multi)
         return {FtpStatus::Failed, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT)};
 
     const bool ipv6Literal = host.find(':') != std::string::npos && host.front() != '[';
@@ -445,6 +487,14 @@ FtpResult CurlFtpConnection::List(std::vector<FtpEntry>& entries) {
 }
 
 void CurlFtpConnection::Close() {
+    if (m_added) {
+        curl_multi_remove_handle(m_multi, m_curl);
+        m_added = false;
+    }
+    if (m_multi) { // closes the control connection
+        curl_multi_cleanup(m_multi);
+        m_multi = nullptr;
+    }
     if (m_curl) {
         curl_easy_cleanup(m_curl);
         m_curl = nullptr;

@@ -264,6 +264,31 @@ TEST_F(FtpClientTest, RefusalsLeaveTheConnectionWorking) {
     EXPECT_EQ(CountOf(m_server->Commands(), "USER "), 1);
 }
 
+// The same object can close its connection and log in again; a closed one sends nothing.
+TEST_F(FtpClientTest, CloseThenConnectAgain) {
+    StartServer();
+    auto conn = Login();
+    std::vector<FtpEntry> entries;
+    ASSERT_TRUE(conn->ChangeDir("/pub/a b").ok());
+    ASSERT_TRUE(conn->List(entries).ok());
+    conn->Close();
+    const size_t before = m_server->Commands().size();
+    EXPECT_EQ(conn->ChangeDir("/pub").status, FtpStatus::Lost);
+    EXPECT_EQ(conn->List(entries).status, FtpStatus::Lost);
+    EXPECT_EQ(m_server->Commands().size(), before);
+
+    for (int round = 0; round < 2; ++round) {
+        FtpResult r = conn->Connect("127.0.0.1", m_server->port(), "anonymous", "a@b.c");
+        ASSERT_TRUE(r.ok()) << r.text;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(conn->ChangeDir("/pub/a b").ok());
+            ASSERT_TRUE(conn->List(entries).ok());
+            EXPECT_EQ(Set(entries), (EntrySet{{"file one.txt", false, 10}}));
+        }
+    }
+    EXPECT_EQ(CountOf(m_server->Commands(), "USER "), 3); // one login per Connect, none behind our back
+}
+
 TEST_F(FtpClientTest, PathsThatCannotBeSentFailWithoutSending) {
     StartServer();
     auto conn = Login();
