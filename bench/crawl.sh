@@ -130,8 +130,8 @@ outcome() {
 new_app() {  # dir, then add arguments for each site: "port" or "port user password"
     local app=$1; shift
     rm -rf "$app"; mkdir -p "$app"
-    for spec in "$@"; do
-        set -- $spec
+    for site_args in "$@"; do
+        set -- $site_args
         if [ $# -eq 1 ]; then
             "$CLI" --dir "$app" add --host 127.0.0.1 --port "$1" --anonymous >/dev/null
         else

@@ -133,12 +133,12 @@ void CMainFrame::CreateActions() {
 }
 
 void CMainFrame::CreateMenus() {
-    struct MenuSpec {
+    struct MenuLayout {
         const char* objectName;
         const char* title;
         std::initializer_list<int> items;  // 0: separator
     };
-    const MenuSpec menus[] = {
+    const MenuLayout menus[] = {
         {"menuFile", "文件(&F)", {ID_IMPORT, ID_APP_EXIT}},
         {"menuEdit", "编辑(&E)", {ID_ADD_SITE, ID_EDIT_SITE, ID_DELETE_SITE}},
         {"menuView",
@@ -151,10 +151,10 @@ void CMainFrame::CreateMenus() {
         {"menuSettings", "设置(&S)", {ID_UPDATE_SETTINGS}},
         {"menuHelp", "帮助(&H)", {ID_HELP, ID_APP_ABOUT}},
     };
-    for (const MenuSpec& spec : menus) {
-        QMenu* menu = menuBar()->addMenu(QString::fromUtf8(spec.title));
-        menu->setObjectName(QString::fromUtf8(spec.objectName));
-        for (int id : spec.items) {
+    for (const MenuLayout& layout : menus) {
+        QMenu* menu = menuBar()->addMenu(QString::fromUtf8(layout.title));
+        menu->setObjectName(QString::fromUtf8(layout.objectName));
+        for (int id : layout.items) {
             if (id == 0)
                 menu->addSeparator();
             else
