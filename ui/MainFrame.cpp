@@ -10,6 +10,7 @@
 #include "ui/DirView.h"
 #include "ui/FindDialog.h"
 #include "ui/Icons.h"
+#include "ui/ImportFileDialog.h"
 #include "ui/MessageBoxes.h"
 #include "ui/QuarnelView.h"
 #include "ui/SearchDialog.h"
@@ -367,8 +368,7 @@ void CMainFrame::RunDeferred() {
 // ---- File and Edit -------------------------------------------------------------------------
 
 void CMainFrame::OnImport() {
-    const QString path = QFileDialog::getOpenFileName(this, QString(), QString(),
-                                                      QStringLiteral("Text File(*.txt);;all files(*.*)"));
+    const QString path = AskImportFile(this);
     if (path.isEmpty())
         return;
     const ImportResult result = m_pDoc->ImportSites(QFile::encodeName(path).toStdString());
