@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Crawl speed of `quarnel-cli update` against lftp's `find` on the same synthetic tree, served on
-# 127.0.0.1 by pyftpdlib and by vsftpd; then five sites updated at once (five pyftpdlib processes)
+# 127.0.0.1 by pyftpdlib and by vsftpd; then five sites updated at once, served by five pyftpdlib processes and by five vsftpd processes
 # against one. Prints figures; asserts nothing.
 #
 #   bench/crawl.sh BUILD_DIR
@@ -69,14 +69,14 @@ start_pyftpd() {  # name [user password]
     wait_port "$out"
     SERVER_PORT=$(head -1 "$out")
 }
-start_vsftpd() {
-    local port
-    port=$("$PY" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-    mkdir -p "$WORK/vsftpd/empty"
-    cat >"$WORK/vsftpd/vsftpd.conf" <<CONF
+start_vsftpd() {  # [address]: another loopback address gives an anonymous site a key of its own
+    local addr=${1:-127.0.0.1} port dir="$WORK/vsftpd-${1:-127.0.0.1}"
+    port=$("$PY" -c "import socket; s=socket.socket(); s.bind(('$addr',0)); print(s.getsockname()[1])")
+    mkdir -p "$dir/empty"
+    cat >"$dir/vsftpd.conf" <<CONF
 listen=YES
 listen_ipv6=NO
-listen_address=127.0.0.1
+listen_address=$addr
 listen_port=$port
 background=NO
 anonymous_enable=YES
@@ -85,19 +85,19 @@ anon_root=$ROOT
 no_anon_password=YES
 write_enable=NO
 pasv_enable=YES
-pasv_address=127.0.0.1
+pasv_address=$addr
 connect_from_port_20=NO
-secure_chroot_dir=$WORK/vsftpd/empty
+secure_chroot_dir=$dir/empty
 seccomp_sandbox=NO
 isolate=NO
 isolate_network=NO
 max_clients=64
 max_per_ip=64
 CONF
-    /usr/sbin/vsftpd "$WORK/vsftpd/vsftpd.conf" >/dev/null 2>"$WORK/vsftpd.err" </dev/null &
+    /usr/sbin/vsftpd "$dir/vsftpd.conf" >/dev/null 2>"$dir/vsftpd.err" </dev/null &
     PIDS+=($!)
     for _ in $(seq 1 100); do
-        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+        if (exec 3<>"/dev/tcp/$addr/$port") 2>/dev/null; then
             SERVER_PORT=$port
             return 0
         fi
@@ -179,4 +179,22 @@ five=$(timed "$CLI" --dir "$WORK/app-five" update --threads 5 --all); five_outco
 echo "  one site:            ${one}s ($one_outcome)"
 echo "  five sites at once:  ${five}s ($five_outcome)"
 echo "  ratio five/one: $(ratio "$five" "$one") on $(nproc) cores (each pyftpdlib process needs most of a core)"
+if [ "$(id -u)" -eq 0 ]; then
+    echo "== five sites at once (five vsftpd processes on 127.0.0.2 to 127.0.0.6) against one"
+    hosts=()
+    for i in 2 3 4 5 6; do
+        start_vsftpd "127.0.0.$i"
+        hosts+=("127.0.0.$i:$SERVER_PORT")
+    done
+    rm -rf "$WORK/app-v1" "$WORK/app-v5"; mkdir -p "$WORK/app-v1" "$WORK/app-v5"
+    for h in "${hosts[@]}"; do
+        "$CLI" --dir "$WORK/app-v5" add --host "${h%:*}" --port "${h#*:}" --anonymous >/dev/null
+    done
+    "$CLI" --dir "$WORK/app-v1" add --host "${hosts[0]%:*}" --port "${hosts[0]#*:}" --anonymous >/dev/null
+    one=$(timed "$CLI" --dir "$WORK/app-v1" update --all); one_outcome=$(outcome)
+    five=$(timed "$CLI" --dir "$WORK/app-v5" update --threads 5 --all); five_outcome=$(outcome)
+    echo "  one site:            ${one}s ($one_outcome)"
+    echo "  five sites at once:  ${five}s ($five_outcome)"
+    echo "  ratio five/one: $(ratio "$five" "$one") on $(nproc) cores"
+fi
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
