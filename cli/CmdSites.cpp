@@ -30,6 +30,19 @@ int32_t ParsePort(const std::string& text) {
     return static_cast<int32_t>(static_cast<uint32_t>(value));
 }
 
+// The outcome of a command that changed the site list: its refusal, or site.ds not written.
+int ReportListChange(CliContext& ctx, OpStatus status, const std::string& message, bool listSaved) {
+    if (status != OpStatus::Done) {
+        ctx.err << message << '\n';
+        return 1;
+    }
+    if (!listSaved) {
+        ctx.err << "quarnel-cli: could not write site.ds\n";
+        return 1;
+    }
+    return 0;
+}
+
 int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
     SiteFields fields;
     bool hasHost = false, hasUser = false, hasPassword = false;
@@ -63,30 +76,14 @@ int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
     if (fields.anonymous && (hasUser || hasPassword))
         throw CliUsageError("--anonymous takes no --user or --password");
     const SiteOpResult result = ctx.doc.AddSite(fields);
-    if (result.status != OpStatus::Done) {
-        ctx.err << result.message << '\n';
-        return 1;
-    }
-    if (!result.listSaved) {
-        ctx.err << "quarnel-cli: could not write site.ds\n";
-        return 1;
-    }
-    return 0;
+    return ReportListChange(ctx, result.status, result.message, result.listSaved);
 }
 
 int RunImport(CliContext& ctx, const std::vector<std::string>& args) {
     if (args.size() != 1)
         throw CliUsageError("import takes one file");
     const ImportResult result = ctx.doc.ImportSites(args[0]);
-    if (result.status != OpStatus::Done) {
-        ctx.err << result.message << '\n';
-        return 1;
-    }
-    if (!result.listSaved) {
-        ctx.err << "quarnel-cli: could not write site.ds\n";
-        return 1;
-    }
-    return 0;
+    return ReportListChange(ctx, result.status, result.message, result.listSaved);
 }
 
 const CommandRegistrar sitesCommand{

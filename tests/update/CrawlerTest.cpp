@@ -50,15 +50,8 @@ TEST_F(Crawler, FirstUpdateMarksEverythingNewAndWritesBothFiles) {
     EXPECT_EQ(texts.back(), kStatusSucceeded);
 
     // The two files of the site's directory, byte for byte.
-    const std::string content("\x00\x01\x00\xFF\xFF\x01\x00\x07\x00"
-                              "CFTPDir"
-                              "\x03pub\x00\x00\x01\x00\xFF\xFF\x01\x00\x08\x00"
-                              "CFTPFile"
-                              "\x05\x00\x00\x00\x00\x00\x00\x00\x01"
-                              "a\x00\x00",
-                              50);
-    EXPECT_EQ(ReadBytes(SiteFile(site, "content.ct")), content);
-    EXPECT_EQ(ReadBytes(SiteFile(site, "state.st")), std::string("\x01\x00\x00\x00\x01\x00\x00\x00", 8));
+    EXPECT_EQ(ReadBytes(SiteFile(site, "content.ct")), kPubTreeContent);
+    EXPECT_EQ(ReadBytes(SiteFile(site, "state.st")), kPubTreeStateAllNew);
     EXPECT_EQ(m_fake->OpenConnections(), 0);
 }
 

@@ -95,6 +95,16 @@ template <class Pred> bool WaitFor(Pred done, std::chrono::milliseconds timeout 
     return true;
 }
 
+// content.ct and state.st of a root holding one directory pub with one file a of 5 bytes, both new.
+inline const std::string kPubTreeContent("\x00\x01\x00\xFF\xFF\x01\x00\x07\x00"
+                                         "CFTPDir"
+                                         "\x03pub\x00\x00\x01\x00\xFF\xFF\x01\x00\x08\x00"
+                                         "CFTPFile"
+                                         "\x05\x00\x00\x00\x00\x00\x00\x00\x01"
+                                         "a\x00\x00",
+                                         50);
+inline const std::string kPubTreeStateAllNew("\x01\x00\x00\x00\x01\x00\x00\x00", 8);
+
 inline std::string ReadBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
