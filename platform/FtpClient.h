@@ -13,6 +13,7 @@ struct FtpEntry {
     std::string name;   // bytes exactly as the server listed them
     bool isDir = false;
     uint64_t size = 0;  // 0 for directories
+    std::string id;     // the server's identity of the entry (MLSD "unique"), empty if not given
 };
 
 enum class FtpStatus {

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -238,19 +239,42 @@ bool ParseListLine(std::string_view line, FtpEntry& out) {
     return ParseUnixListLine(line, out) || ParseWindowsListLine(line, out);
 }
 
-bool ParseMlsdLine(std::string_view line, FtpEntry& out) {
-    line = StripLineEnd(line);
-    size_t space = line.find(' ');
-    if (space == std::string_view::npos || space == 0)
-        return false;
-    std::string_view facts = line.substr(0, space);
-    std::string_view name = line.substr(space + 1);
-    if (!UsableName(name))
-        return false;
+namespace {
 
-    enum { Unknown, Dir, File, Skip } kind = Unknown;
+enum class MlsdKind { Entry, ThisDir, Other };
+
+// Splits an MLSD line into its facts (each ended by ';') and the name. RFC 3659 puts one space
+// between the last ';' and the name; fact values never hold "; " but may hold spaces (pure-ftpd's
+// type=OS.unix=slink:../a b.txt), and names may hold anything but CR and LF, so the first "; "
+// ends the facts. A line without facts begins with the space; a server that leaves out the last
+// ';' is read up to the first space.
+bool SplitMlsdLine(std::string_view line, std::string_view& facts, std::string_view& name) {
+    size_t end = line.find("; ");
+    if (end != std::string_view::npos) {
+        facts = line.substr(0, end + 1);
+        name = line.substr(end + 2);
+        return true;
+    }
+    size_t space = line.find(' ');
+    if (space == std::string_view::npos)
+        return false;
+    facts = line.substr(0, space);
+    name = line.substr(space + 1);
+    return true;
+}
+
+// One MLSD line: an entry of the directory, the directory itself (cdir, for its unique fact), or
+// anything else (pdir, lines that are not fact lists, unusable names).
+MlsdKind ParseMlsd(std::string_view line, FtpEntry& out) {
+    line = StripLineEnd(line);
+    std::string_view facts, name;
+    if (!SplitMlsdLine(line, facts, name))
+        return MlsdKind::Other;
+
+    enum { Unknown, Dir, File, ThisDir, Skip } kind = Unknown;
     bool haveSize = false;
     uint64_t size = 0;
+    std::string_view unique;
     while (!facts.empty()) {
         size_t semi = facts.find(';');
         std::string_view fact = facts.substr(0, semi);
@@ -258,45 +282,146 @@ bool ParseMlsdLine(std::string_view line, FtpEntry& out) {
         if (fact.empty())
             continue;
         size_t eq = fact.find('=');
-        if (eq == std::string_view::npos)
-            return false; // not a fact list at all
+        if (eq == std::string_view::npos || eq == 0)
+            return MlsdKind::Other; // not a fact list at all
         std::string_view key = fact.substr(0, eq);
+        if (key.find(' ') != std::string_view::npos)
+            return MlsdKind::Other;
         std::string_view value = fact.substr(eq + 1);
         if (EqualsNoCase(key, "type")) {
             if (EqualsNoCase(value, "dir"))
                 kind = Dir;
             else if (EqualsNoCase(value, "file"))
                 kind = File;
-            else if (EqualsNoCase(value, "cdir") || EqualsNoCase(value, "pdir"))
+            else if (EqualsNoCase(value, "cdir"))
+                kind = ThisDir;
+            else if (EqualsNoCase(value, "pdir"))
                 kind = Skip;
             else if (value.size() > 3 && EqualsNoCase(value.substr(0, 3), "os."))
                 kind = File; // OS.unix=symlink, OS.unix=slink:..., devices: not directories
             else
-                return false;
+                return MlsdKind::Other;
         } else if (EqualsNoCase(key, "size")) {
             if (!ParseSize(value, size))
-                return false;
+                return MlsdKind::Other;
             haveSize = true;
+        } else if (EqualsNoCase(key, "unique")) {
+            unique = value;
         }
     }
-    if (kind == Unknown || kind == Skip)
-        return false;
+    if (kind == ThisDir) {
+        out.id.assign(unique);
+        return MlsdKind::ThisDir;
+    }
+    if (kind == Unknown || kind == Skip || !UsableName(name))
+        return MlsdKind::Other;
     out.name.assign(name);
     out.isDir = kind == Dir;
     out.size = (out.isDir || !haveSize) ? 0 : size;
+    out.id.assign(unique);
+    return MlsdKind::Entry;
+}
+
+} // namespace
+
+bool ParseMlsdLine(std::string_view line, FtpEntry& out) {
+    FtpEntry entry;
+    if (ParseMlsd(line, entry) != MlsdKind::Entry)
+        return false;
+    out = std::move(entry);
     return true;
 }
 
-std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd) {
+std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd, std::string* dirId) {
     std::vector<FtpEntry> entries;
+    if (dirId)
+        dirId->clear();
     FtpEntry entry;
     while (!body.empty()) {
         size_t end = body.find('\n');
         std::string_view line = body.substr(0, end);
         body = end == std::string_view::npos ? std::string_view() : body.substr(end + 1);
-        if (mlsd ? ParseMlsdLine(line, entry) : ParseListLine(line, entry))
-            entries.push_back(std::move(entry));
+        if (!mlsd) {
+            if (ParseListLine(line, entry))
+                entries.push_back(std::move(entry));
+        } else {
+            switch (ParseMlsd(line, entry)) {
+            case MlsdKind::Entry:
+                entries.push_back(std::move(entry));
+                break;
+            case MlsdKind::ThisDir:
+                if (dirId)
+                    *dirId = entry.id;
+                break;
+            case MlsdKind::Other:
+                break;
+            }
+        }
         entry = FtpEntry();
     }
     return entries;
+}
+
+namespace {
+
+// How servers word a listing they cut short, searched in the final reply. pure-ftpd says
+// "Output truncated to N matches" (after a "226-Options: -l" line for LIST); its Chinese
+// catalogues say 输出截短到 / 輸出截短到, sent in UTF-8 or in the server's GBK or Big5. Any
+// other English "truncated" in a successful listing's reply means the same. Taking a complete
+// listing for a cut one only keeps stale entries a run longer; the other way round removes
+// entries that still exist.
+struct TruncatedWording {
+    std::string_view text;
+    bool anyCase;
+};
+constexpr TruncatedWording kTruncatedWordings[] = {
+    {"truncated", true},
+    {"\xe8\xbe\x93\xe5\x87\xba\xe6\x88\xaa\xe7\x9f\xad", false}, // 输出截短, UTF-8
+    {"\xca\xe4\xb3\xf6\xbd\xd8\xb6\xcc", false},                 // 输出截短, GBK
+    {"\xe8\xbc\xb8\xe5\x87\xba\xe6\x88\xaa\xe7\x9f\xad", false}, // 輸出截短, UTF-8
+    {"\xbf\xe9\xa5\x58\xba\x49\xb5\x75", false},                 // 輸出截短, Big5
+};
+
+bool ContainsNoCase(std::string_view haystack, std::string_view needle) {
+    if (needle.size() > haystack.size())
+        return false;
+    for (size_t i = 0; i + needle.size() <= haystack.size(); ++i)
+        if (EqualsNoCase(haystack.substr(i, needle.size()), needle))
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool IsTruncatedListingReply(std::string_view reply) {
+    for (const TruncatedWording& wording : kTruncatedWordings) {
+        if (wording.anyCase ? ContainsNoCase(reply, wording.text)
+                            : reply.find(wording.text) != std::string_view::npos)
+            return true;
+    }
+    return false;
+}
+
+std::string MlstOptsCommand(std::string_view featLine) {
+    while (!featLine.empty() && IsBlank(featLine.front()))
+        featLine.remove_prefix(1);
+    featLine = StripLineEnd(featLine);
+    if (featLine.size() < 5 || !EqualsNoCase(featLine.substr(0, 4), "MLST") || !IsBlank(featLine[4]))
+        return {};
+    // "fact*;" is on by default, "fact;" offered but off.
+    std::string_view facts = featLine.substr(5);
+    bool uniqueOff = false;
+    while (!facts.empty()) {
+        size_t semi = facts.find(';');
+        std::string_view fact = facts.substr(0, semi);
+        facts = semi == std::string_view::npos ? std::string_view() : facts.substr(semi + 1);
+        while (!fact.empty() && IsBlank(fact.front()))
+            fact.remove_prefix(1);
+        if (EqualsNoCase(fact, "unique"))
+            uniqueOff = true;
+        else if (EqualsNoCase(fact, "unique*"))
+            return {};
+    }
+    // The fact list replaces the one in force: keep the facts the walk reads.
+    return uniqueOff ? "OPTS MLST type;size;unique;" : std::string();
 }

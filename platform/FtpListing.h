@@ -9,6 +9,7 @@
 
 #include "platform/FtpClient.h"
 
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -21,10 +22,21 @@ bool ParseListLine(std::string_view line, FtpEntry& out);
 bool ParseUnixListLine(std::string_view line, FtpEntry& out);
 bool ParseWindowsListLine(std::string_view line, FtpEntry& out);
 
-// One line of an MLSD reply: "fact=value;fact=value; name". Fact names and the type value are
-// compared without case; type "dir" is a directory, "file" and the OS-specific types (links,
-// devices) are files; a line without a type is skipped.
+// One line of an MLSD reply: "fact=value;fact=value; name". The facts end at the first "; ":
+// values may hold spaces, '=' and ':' (type=OS.unix=slink:../a b.txt) and names anything.
+// Fact names and the type value are compared without case; type "dir" is a directory, "file"
+// and the OS-specific types (links, devices) are files; a line without a type is skipped. The
+// "unique" fact becomes the entry's id.
 bool ParseMlsdLine(std::string_view line, FtpEntry& out);
 
-// A whole reply body, lines ended by LF or CRLF, in listed order.
-std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd);
+// A whole reply body, lines ended by LF or CRLF, in listed order. `dirId`, when given, receives
+// the "unique" fact of an MLSD cdir line (the listed directory itself), or is cleared.
+std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd, std::string* dirId = nullptr);
+
+// True when the final reply to a listing says the server left entries out (pure-ftpd's
+// "226 Output truncated to 10000 matches", also as the last line of a multi-line reply).
+bool IsTruncatedListingReply(std::string_view reply);
+
+// The OPTS MLST command that turns the "unique" fact on, for the MLST line of a FEAT reply
+// (" MLST type*;size*;modify*;unique;") that offers it switched off; empty when none is needed.
+std::string MlstOptsCommand(std::string_view featLine);

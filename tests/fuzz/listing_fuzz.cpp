@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -10,7 +11,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     const bool mlsd = (data[0] & 1) != 0;
     std::string_view body(reinterpret_cast<const char*>(data + 1), size - 1);
-    for (const FtpEntry& entry : ParseListing(body, mlsd)) {
+    std::string dirId;
+    (void)IsTruncatedListingReply(body);
+    (void)MlstOptsCommand(body);
+    for (const FtpEntry& entry : ParseListing(body, mlsd, &dirId)) {
         // What comes out must be usable as one path component.
         const std::string& name = entry.name;
         if (name.empty() || name == "." || name == ".." ||
@@ -18,8 +22,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         if (entry.isDir && entry.size != 0)
             std::abort();
-        if (name.size() >= body.size())
+        if (name.size() >= body.size() || entry.id.size() >= body.size())
             std::abort();
     }
+    if (!dirId.empty() && (dirId.size() >= body.size() || !mlsd))
+        std::abort();
     return 0;
 }

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -136,7 +138,107 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"bad size", "type=file;size=-3; x", false, "", false, 0},
         LineCase{"no facts", " x", false, "", false, 0},
         LineCase{"not facts", "hello world", false, "", false, 0},
-        LineCase{"no name", "type=file;size=3;", false, "", false, 0}));
+        LineCase{"no name", "type=file;size=3;", false, "", false, 0},
+        LineCase{"space in a fact value", "type=OS.unix=slink:a b;size=2; ln", true, "ln", false, 2},
+        LineCase{"space in a fact name", "type=file;si ze=2; x", false, "", false, 0}));
+
+// Lines captured from real servers, kept as data: tests/platform/data/server_listings.txt.
+std::string Unescape(const std::string& field) {
+    std::string out;
+    for (size_t i = 0; i < field.size(); ++i) {
+        if (field[i] != '\\' || i + 1 >= field.size()) {
+            out += field[i];
+        } else if (field[i + 1] == 'x' && i + 3 < field.size()) {
+            out += static_cast<char>(std::stoi(field.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            out += field[i + 1] == 'r' ? '\r' : field[i + 1];
+            ++i;
+        }
+    }
+    return out;
+}
+
+TEST(ServerListings, CapturedLinesParseAsTheServerMeantThem) {
+    std::ifstream in(std::string(QUARNEL_TEST_SOURCE_DIR) + "/platform/data/server_listings.txt");
+    ASSERT_TRUE(in) << "data file missing";
+    std::string row;
+    int lineNo = 0, cases = 0;
+    while (std::getline(in, row)) {
+        ++lineNo;
+        if (row.empty() || row[0] == '#')
+            continue;
+        std::vector<std::string> f;
+        std::stringstream fields(row);
+        for (std::string field; std::getline(fields, field, '\t');)
+            f.push_back(field);
+        f.resize(7);
+        SCOPED_TRACE("server_listings.txt:" + std::to_string(lineNo) + " (" + f[0] + ")");
+        ++cases;
+        const std::string line = Unescape(f[2]);
+        const std::string& result = f[3];
+        const bool mlsd = f[1] == "mlsd";
+        std::string dirId = "stale";
+        std::vector<FtpEntry> entries = ParseListing(line, mlsd, &dirId);
+        if (result == "skip" || result == "cdir") {
+            EXPECT_TRUE(entries.empty());
+            EXPECT_EQ(dirId, result == "cdir" ? f[6] : "");
+            continue;
+        }
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].name, Unescape(f[4]));
+        EXPECT_EQ(entries[0].isDir, result == "dir");
+        EXPECT_EQ(entries[0].size, std::stoull(f[5]));
+        EXPECT_EQ(entries[0].id, f[6]);
+        EXPECT_EQ(dirId, "");
+    }
+    EXPECT_GT(cases, 30);
+}
+
+TEST(ListingReplies, TruncationIsToldApartFromACompleteListing) {
+    struct Case {
+        std::string reply;
+        bool truncated;
+    };
+    const Case cases[] = {
+        {"226 Output truncated to 10000 matches", true},                                  // pure-ftpd MLSD
+        {"226-Options: -l \n226 Output truncated to 2000 matches", true},                 // pure-ftpd LIST
+        {"226-Options: -a -l \n226 OUTPUT TRUNCATED TO 50 MATCHES", true},                // any case
+        {"226 \xe8\xbe\x93\xe5\x87\xba\xe6\x88\xaa\xe7\x9f\xad\xe5\x88\xb0 10000", true}, // zh_CN, UTF-8
+        {"226 \xca\xe4\xb3\xf6\xbd\xd8\xb6\xcc\xb5\xbd 10000", true},                     // zh_CN, GBK
+        {"226 \xbf\xe9\xa5\x58\xba\x49\xb5\x75\xa8\xec 10000", true},                     // zh_TW, Big5
+        {"226 Directory listing truncated", true},
+        {"226-Options: -l \n226 3 matches total", false}, // pure-ftpd, complete
+        {"226 Transfer complete", false},                 // vsftpd, pyftpdlib
+        {"226 Transfer complete.", false},                // proftpd
+        {"250 End", false},
+        {"", false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(IsTruncatedListingReply(c.reply), c.truncated) << c.reply;
+}
+
+TEST(ListingReplies, UniqueFactIsAskedForOnlyWhereItIsOff) {
+    struct Case {
+        std::string feature;
+        std::string command;
+    };
+    const Case cases[] = {
+        {"MLST type*;perm*;size*;modify*;unique*;unix.mode;unix.uid;unix.gid;", ""},    // pyftpdlib
+        {"MLST type*;size*;sizd*;modify*;UNIX.mode*;UNIX.uid*;UNIX.gid*;unique*;", ""}, // pure-ftpd
+        {"MLST modify*;perm*;size*;type*;unique*;UNIX.group*;UNIX.groupname*;UNIX.mode*;UNIX.owner*;"
+         "UNIX.ownername*;",
+         ""}, // proftpd
+        {"MLST type*;size*;modify*;unique;", "OPTS MLST type;size;unique;"},
+        {" MLST Type*;Size*;Unique;\r", "OPTS MLST type;size;unique;"},
+        {"MLST type*;size*;modify*;", ""}, // not offered at all
+        {"MLSD", ""},
+        {"MLSTX type*;unique;", ""},
+        {"UTF8", ""},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(MlstOptsCommand(c.feature), c.command) << c.feature;
+}
 
 TEST(ParseListing, WholeBodiesKeepOrderAndSkipNoise) {
     const std::string unixBody =
