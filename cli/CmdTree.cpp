@@ -52,8 +52,8 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
     }
     if (key.empty())
         throw CliUsageError("export needs a site key");
-    if (format != "tsv" && format != "urls")
-        throw CliUsageError("--format takes tsv or urls");
+    if (format != "tsv" && format != "urls" && format != "uris")
+        throw CliUsageError("--format takes tsv, urls or uris");
     CFTPSite* site = LoadedSite(ctx, key);
     if (!site)
         return 1;
@@ -61,7 +61,9 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
         PrintTree(ctx.out, *site);
         return 0;
     }
-    // The URL of every file: the login of this very site and the file's path below its root.
+    // The URL of every file: the login of this very site and the file's path below its root,
+    // readable (urls) or percent-encoded from the stored bytes for other programs (uris).
+    const bool exact = format == "uris";
     const std::string prefix = CliField(CliDisplay(UrlPrefix(*site)));
     std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
     WalkStoredOrder(
@@ -69,7 +71,10 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
         [&](const CFTPFile& file, std::size_t) {
             std::string key, path;
             SplitLocation(GetLocation(&file), key, path);
-            ctx.out << prefix << CliField(CliDisplay(path)) << '\n';
+            if (exact)
+                ctx.out << ExactUrl(*site, path) << '\n';
+            else
+                ctx.out << prefix << CliField(CliDisplay(path)) << '\n';
         });
     return 0;
 }
@@ -77,7 +82,9 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
 const CommandRegistrar treeCommand{
     {"tree", "tree KEY", "every stored entry of a site: D|F, new mark, size, location", RunTree}};
 const CommandRegistrar exportCommand{
-    {"export", "export KEY [--format tsv|urls]",
-     "a site's stored tree as entry lines (tsv) or as one ftp:// URL per file (urls)", RunExport}};
+    {"export", "export KEY [--format tsv|urls|uris]",
+     "a site's stored tree as entry lines (tsv) or as one ftp:// URL per file, readable (urls) or "
+     "percent-encoded for curl and wget (uris)",
+     RunExport}};
 
 } // namespace

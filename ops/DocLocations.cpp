@@ -19,6 +19,15 @@ std::string CQuarnelDoc::BuildUrl(const std::string& location) const {
     return UrlPrefix(*site) + path;
 }
 
+std::string CQuarnelDoc::BuildExactUrl(const std::string& location) const {
+    std::string key, path;
+    SplitLocation(location, key, path);
+    const CFTPSite* site = FindSiteByKey(key);
+    if (!site)
+        return std::string();
+    return ExactUrl(*site, path);
+}
+
 CFTPDir* CQuarnelDoc::FindDirByLocation(const std::string& location) const {
     std::string key, path;
     SplitLocation(location, key, path);

@@ -19,6 +19,41 @@ std::string LocationOf(const CFTPSite* site, const std::string& relative) {
     return location;
 }
 
+bool IsUnreserved(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '.' || c == '_' || c == '~';
+}
+
+void AppendEscaped(std::string& out, std::string_view bytes, bool keepSlash) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (IsUnreserved(c) || (keepSlash && c == '/')) {
+            out += ch;
+        } else {
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+}
+
+void AppendHost(std::string& out, const std::string& host) {
+    if (host.find(':') == std::string::npos || host.front() == '[') {
+        out += host;
+        return;
+    }
+    // An IPv6 literal; a zone ("fe80::1%eth0") needs its "%" escaped inside the brackets.
+    out += '[';
+    for (const char c : host) {
+        if (c == '%')
+            out += "%25";
+        else
+            out += c;
+    }
+    out += ']';
+}
+
 } // namespace
 
 std::string GetRelativePath(const CFTPDir* dir) {
@@ -80,5 +115,20 @@ std::string UrlPrefix(const CFTPSite& site) {
     url += site.m_strHost;
     url += ':';
     url += std::to_string(site.m_nPort);
+    return url;
+}
+
+std::string ExactUrl(const CFTPSite& site, std::string_view path) {
+    std::string url(kScheme);
+    if (!site.IsAnonymous()) {
+        AppendEscaped(url, site.m_strUser, false);
+        url += ':';
+        AppendEscaped(url, site.m_strPassword, false);
+        url += '@';
+    }
+    AppendHost(url, site.m_strHost);
+    url += ':';
+    url += std::to_string(site.m_nPort);
+    AppendEscaped(url, path, true);
     return url;
 }

@@ -123,7 +123,11 @@ public:
     // The first site whose key equals `key` byte for byte, or null.
     CFTPSite* FindSiteByKey(const std::string& key) const;
     // The full ftp:// URL (login and port) of a location, or "" when no site has its key.
+    // Readable: names byte for byte, nothing escaped.
     std::string BuildUrl(const std::string& location) const;
+    // The same URL percent-encoded from the stored bytes (ExactUrl), for the shell and for
+    // other programs; "" when no site has the key.
+    std::string BuildExactUrl(const std::string& location) const;
     // The directory a location names (the site's root for "ftp://KEY/"), or null. Names are
     // compared byte for byte, and also through their display (UTF-8) form.
     CFTPDir* FindDirByLocation(const std::string& location) const;

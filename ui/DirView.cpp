@@ -283,9 +283,10 @@ void CDirView::OnCopyTreePath() {
     CFTPDir* dir = SelectedDir();
     if (!dir)
         return;
-    const std::string url = m_pDoc->BuildUrl(GetLocation(dir));
+    const std::string location = GetLocation(dir);
+    const std::string url = m_pDoc->BuildUrl(location);
     if (!url.empty())
-        Shell::CopyNarrowText(url);
+        Shell::CopyUrl(url, m_pDoc->BuildExactUrl(location));
     MessageBoxes::Show(window(), QMessageBox::Information, QString::fromUtf8(Shell::kCopiedMessage));
 }
 

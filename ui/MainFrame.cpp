@@ -583,9 +583,10 @@ void CMainFrame::ShowReadMarks() {
 void CMainFrame::OnCopyListPath() {
     if (!m_pListView->selectionModel()->hasSelection())
         return;
-    const std::string url = m_pDoc->BuildUrl(m_pListView->FirstSelectedLocation());
+    const std::string location = m_pListView->FirstSelectedLocation();
+    const std::string url = m_pDoc->BuildUrl(location);
     if (!url.empty())
-        Shell::CopyNarrowText(url);
+        Shell::CopyUrl(url, m_pDoc->BuildExactUrl(location));
     MessageBoxes::Show(this, QMessageBox::Information, QString::fromUtf8(Shell::kCopiedMessage));
 }
 

@@ -91,9 +91,9 @@ void CQuarnelView::OpenRow(const QModelIndex& index) {
         return;
     }
     if (m_pModel->FileAt(row)) {
-        const std::string url = m_pDoc->BuildUrl(m_pModel->LocationAt(row));
+        const std::string url = m_pDoc->BuildExactUrl(m_pModel->LocationAt(row));
         if (!url.empty())
-            Shell::OpenNarrowUrl(url);
+            Shell::OpenExactUrl(url);
     }
 }
 

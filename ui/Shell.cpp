@@ -6,15 +6,17 @@
 #include <QClipboard>
 #include <QDesktopServices>
 #include <QGuiApplication>
+#include <QMimeData>
 #include <QUrl>
 
 namespace Shell {
 
 const char* const kCopiedMessage = "文件路径已复制到剪贴板上，粘贴到FTP软件或浏览器中即可。";
 
-bool OpenNarrowUrl(const std::string& url) {
-    const QUrl qurl = QUrl::fromEncoded(QByteArray(url.data(), static_cast<qsizetype>(url.size())),
-                                        QUrl::TolerantMode);
+bool OpenExactUrl(const std::string& url) {
+    // Strict: tolerant parsing would re-read the escapes as text and could change them.
+    const QUrl qurl =
+        QUrl::fromEncoded(QByteArray(url.data(), static_cast<qsizetype>(url.size())), QUrl::StrictMode);
     if (!qurl.isValid())
         return false;
     return QDesktopServices::openUrl(qurl);
@@ -24,9 +26,15 @@ bool OpenLocalFile(const QString& path) {
     return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
-void CopyNarrowText(const std::string& text) {
-    if (QClipboard* clipboard = QGuiApplication::clipboard())
-        clipboard->setText(QString::fromStdString(NarrowToUtf8(text)));
+void CopyUrl(const std::string& readable, const std::string& exact) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard)
+        return;
+    auto* data = new QMimeData;
+    data->setText(QString::fromStdString(NarrowToUtf8(readable)));
+    // The bytes as made, not through QUrl: a uri-list line is the encoded URL and CRLF.
+    data->setData(QStringLiteral("text/uri-list"), QByteArray::fromStdString(exact + "\r\n"));
+    clipboard->setMimeData(data);
 }
 
 }  // namespace Shell

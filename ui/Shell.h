@@ -7,15 +7,16 @@
 
 namespace Shell {
 
-// Opens an ftp:// URL held in narrow bytes. Bytes outside ASCII reach the handler unchanged
-// (percent-encoded), so the server receives the names exactly as it listed them.
-bool OpenNarrowUrl(const std::string& url);
+// Opens an exact (percent-encoded, ASCII) URL as made by ExactUrl. It reaches the handler with
+// every escape as given, so the server receives the names exactly as it listed them.
+bool OpenExactUrl(const std::string& url);
 
 // Opens a local file with its associated program.
 bool OpenLocalFile(const QString& path);
 
-// Puts the narrow text on the clipboard as text, decoded for display.
-void CopyNarrowText(const std::string& text);
+// Puts a URL on the clipboard twice: the readable narrow form as text/plain, decoded for
+// display, and the exact form as text/uri-list for programs that take links.
+void CopyUrl(const std::string& readable, const std::string& exact);
 
 // The message shown after both copy-path commands.
 extern const char* const kCopiedMessage;

@@ -9,15 +9,35 @@
 #include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QClipboard>
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPalette>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 using namespace uitest;
 
 namespace {
+// Takes the URLs the desktop services would hand to the system's ftp:// handler.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QByteArray> urls;
+public slots:
+    void open(const QUrl& url) { urls.append(url.toEncoded()); }
+};
+
+// Accepts the message box that the copy commands show.
+void AcceptNextMessageBox() {
+    QTimer::singleShot(0, [] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            box->accept();
+    });
+}
+
 QStringList Column(QAbstractItemModel* model, int column) {
     QStringList texts;
     for (int row = 0; row < model->rowCount(); ++row)
@@ -39,6 +59,7 @@ private slots:
     void toggleBetweenBrowseAndFound();
     void removalNoticeDropsRows();
     void copyPathOfFirstSelectedRow();
+    void copyAndOpenCarryTheStoredBytes();
     void modelStaysConsistent();
     void largeDirectory();
 };
@@ -261,6 +282,45 @@ void TestFileList::copyPathOfFirstSelectedRow() {
     frame.Action(32796)->trigger();
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("ftp://srv:2121/a b.txt"));
     QCOMPARE(buttonText, QStringLiteral("确定"));
+}
+
+// A GBK name, a password with "@" and ":" and an IPv6 host: the clipboard holds the readable
+// text and the exact URL, the shell gets the exact URL with every escape as made.
+void TestFileList::copyAndOpenCarryTheStoredBytes() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "::1");
+    site->m_strUser = "me";
+    site->m_strPassword = "p@ss:w";
+    site->m_nPort = 2122;
+    CFTPDir* dir = AddDir(site->m_pRootDir.get(), "\xCE\xC4\xB5\xB5");  // 文档 in GBK
+    AddFile(dir, "\xCE\xC4 #1%.txt");
+    CMainFrame& frame = w.Open();
+    const QByteArray exactDir = "ftp://me:p%40ss%3Aw@[::1]:2122/%CE%C4%B5%B5";
+    const QByteArray exactFile = exactDir + "/%CE%C4%20%231%25.txt";
+
+    w.SiteItem(site)->setExpanded(true);
+    QTreeWidgetItem* dirItem = w.Child(w.SiteItem(site), QStringLiteral("文档"));
+    QVERIFY(dirItem);
+    w.Select(dirItem);
+    AcceptNextMessageBox();
+    w.tree()->OnCopyTreePath();
+    const QMimeData* copied = QApplication::clipboard()->mimeData();
+    QCOMPARE(copied->text(), QStringLiteral("ftp://me:p@ss:w@::1:2122/文档"));
+    QCOMPARE(copied->data(QStringLiteral("text/uri-list")), exactDir + "\r\n");
+
+    w.list()->selectionModel()->select(w.list()->model()->index(0, 0),
+                                       QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    AcceptNextMessageBox();
+    frame.OnCopyListPath();
+    copied = QApplication::clipboard()->mimeData();
+    QCOMPARE(copied->text(), QStringLiteral("ftp://me:p@ss:w@::1:2122/文档/文 #1%.txt"));
+    QCOMPARE(copied->data(QStringLiteral("text/uri-list")), exactFile + "\r\n");
+
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("ftp"), &catcher, "open");
+    w.list()->OpenRow(w.list()->model()->index(0, 0));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("ftp"));
+    QCOMPARE(catcher.urls, QList<QByteArray>{exactFile});
 }
 
 void TestFileList::modelStaysConsistent() {
