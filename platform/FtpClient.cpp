@@ -63,7 +63,8 @@ public:
     FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
                       const std::string& password) override;
     FtpResult ChangeDir(const std::string& absPath) override;
-    FtpResult List(std::vector<FtpEntry>& entries) override;
+    using IFtpConnection::List;
+    FtpResult List(FtpDirListing& listing) override;
     std::string LastReply() const override { return m_lastReply; }
     void Close() override;
 
@@ -455,8 +456,8 @@ FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {
     return result;
 }
 
-FtpResult CurlFtpConnection::List(std::vector<FtpEntry>& entries) {
-    entries.clear();
+FtpResult CurlFtpConnection::List(FtpDirListing& listing) {
+    listing = FtpDirListing();
     if (m_dead || !m_curl)
         return {FtpStatus::Lost, CURLE_RECV_ERROR, "Not connected to the server"};
 
@@ -477,8 +478,11 @@ FtpResult CurlFtpConnection::List(std::vector<FtpEntry>& entries) {
                 continue;
         }
         FtpResult result = Outcome(Call::List, code);
-        if (result.ok())
-            entries = ParseListing(m_body, mlsd);
+        if (result.ok()) {
+            listing.entries = ParseListing(m_body, mlsd, &listing.dirId);
+            listing.endReply = m_lastReply;
+            listing.truncated = IsTruncatedListingReply(m_lastReply);
+        }
         m_body.clear();
         if (m_body.capacity() > (size_t(1) << 20))
             m_body.shrink_to_fit(); // one huge directory should not pin its memory for the walk

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct FtpEntry {
@@ -14,6 +15,14 @@ struct FtpEntry {
     bool isDir = false;
     uint64_t size = 0;  // 0 for directories
     std::string id;     // the server's identity of the entry (MLSD "unique"), empty if not given
+};
+
+// One listing of the current directory.
+struct FtpDirListing {
+    std::vector<FtpEntry> entries;
+    std::string dirId;      // the listed directory's own identity (MLSD cdir line), empty if not given
+    bool truncated = false; // the server said it left entries out
+    std::string endReply;   // the server's final reply to the listing
 };
 
 enum class FtpStatus {
@@ -46,7 +55,14 @@ public:
     // Changes to an absolute path ("/" or "/a/b"), its components as raw bytes.
     virtual FtpResult ChangeDir(const std::string& absPath) = 0;
     // Lists the current directory (MLSD when offered, else LIST); "." and ".." are left out.
-    virtual FtpResult List(std::vector<FtpEntry>& entries) = 0;
+    virtual FtpResult List(FtpDirListing& listing) = 0;
+    // The entries alone.
+    FtpResult List(std::vector<FtpEntry>& entries) {
+        FtpDirListing listing;
+        FtpResult result = List(listing);
+        entries = std::move(listing.entries);
+        return result;
+    }
     // The server's last reply line(s), as received.
     virtual std::string LastReply() const = 0;
     virtual void Close() = 0;

@@ -40,7 +40,7 @@ template <class T> std::vector<std::unique_ptr<T>> SweepUnseen(CObList<T>& list)
 } // namespace
 
 MergeOutcome MergeListing(CFTPSite& site, CFTPDir& dir, const std::vector<FtpEntry>& listing,
-                          const std::atomic<bool>& stop) {
+                          const std::atomic<bool>& stop, MergeSweep sweep) {
     MergeOutcome outcome;
     auto dirIndex = IndexByName(dir.m_subDirs);
     auto fileIndex = IndexByName(dir.m_files);
@@ -87,6 +87,11 @@ MergeOutcome MergeListing(CFTPSite& site, CFTPDir& dir, const std::vector<FtpEnt
         site.m_bHasNew = 1;
     }
 
+    if (sweep == MergeSweep::KeepUnlisted) {
+        ClearSeenMarks(dir.m_files);
+        ClearSeenMarks(dir.m_subDirs);
+        return outcome;
+    }
     outcome.removedFiles = SweepUnseen(dir.m_files);
     outcome.removedDirs = SweepUnseen(dir.m_subDirs);
     return outcome;

@@ -24,8 +24,15 @@ struct MergeOutcome {
 // not "." or "..", and free of '/', NUL, CR and LF.
 bool IsUsableEntryName(std::string_view name);
 
+// What becomes of stored entries the listing does not show.
+enum class MergeSweep {
+    RemoveUnlisted, // a complete listing: they are gone from the server
+    KeepUnlisted,   // a listing the server cut short: they may still be there, nothing is removed
+};
+
 // Costs time linear in the stored plus listed entries: stored names are looked up through a
 // temporary hash index in which the first entry of a name wins, as a walk from the head would.
 // New entries get m_bNew 1 and set the site's m_bHasNew. `stop` is polled before each entry.
+// Every merge mark is 0 again afterwards.
 MergeOutcome MergeListing(CFTPSite& site, CFTPDir& dir, const std::vector<FtpEntry>& listing,
-                          const std::atomic<bool>& stop);
+                          const std::atomic<bool>& stop, MergeSweep sweep = MergeSweep::RemoveUnlisted);

@@ -103,6 +103,7 @@ public:
     }
     bool ReachedDepthLimit() const { return m_bDepthLimitReached; }
     bool FoundLoop() const { return m_bLoopFound; }
+    bool MetTruncatedListing() const { return m_bTruncatedListing; }
 
 private:
     // A deleted site's walk ends like a stopped one; nobody will see its status.
@@ -167,13 +168,18 @@ private:
         if (StopRequested())
             return EndStopped(dir);
 
-        std::vector<FtpEntry> listing;
-        result = m_connection.List(listing);
+        FtpDirListing dirListing;
+        result = m_connection.List(dirListing);
         if (!result.ok()) {
             if (result.status == FtpStatus::Lost)
                 return EndLost(dir, result);
-            listing.clear(); // refused or failed: taken as empty
+            dirListing = FtpDirListing(); // refused or failed: taken as empty
         }
+        const std::vector<FtpEntry>& listing = dirListing.entries;
+        // What a listing the server cut short leaves out may still be there: nothing is removed.
+        const MergeSweep sweep = dirListing.truncated ? MergeSweep::KeepUnlisted : MergeSweep::RemoveUnlisted;
+        if (dirListing.truncated)
+            m_bTruncatedListing = true;
 
         // A directory listed exactly like two of its ancestors is taken for a link back up the
         // tree (some servers list links to directories as directories): it is merged, but not
@@ -190,7 +196,7 @@ private:
         {
             // Listed first, merged and swept under the lock: never held across a network call.
             std::lock_guard<std::recursive_mutex> lock(m_site->m_treeLock);
-            outcome = MergeListing(*m_site, *dir, listing, g_bStopUpdate);
+            outcome = MergeListing(*m_site, *dir, listing, g_bStopUpdate, sweep);
         }
         if (outcome.stopped)
             return EndStopped(dir);
@@ -211,6 +217,7 @@ private:
     const std::atomic<bool>& m_retired;
     bool m_bDepthLimitReached = false;
     bool m_bLoopFound = false;
+    bool m_bTruncatedListing = false;
     std::vector<uint64_t> m_ancestors; // listing signatures of the directories above, from the start
 };
 
@@ -297,6 +304,8 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
             text += kStatusLoopSkipped;
         if (walker.ReachedDepthLimit())
             text += kStatusDepthLimit;
+        if (walker.MetTruncatedListing())
+            text += kStatusTruncated;
         site->SetStatus(text, 2);
     }
     NotifySiteStatus(site);

@@ -21,5 +21,8 @@ inline constexpr const char* kStatusDepthLimit = "\n目录层次超过256层,更
 // Second line of a successful update that met directories listed exactly like their
 // ancestors (links back up the tree) and did not go down them.
 inline constexpr const char* kStatusLoopSkipped = "\n发现循环链接的目录,没有进入";
+// Second line of a successful update in which the server cut some listings short: what those
+// listings left out was kept, nothing of those directories removed.
+inline constexpr const char* kStatusTruncated = "\n服务器截断了部分目录的列表,这些目录中没有删除任何条目";
 inline constexpr const char* kProgressFormat = "更新%d/%d";
 inline constexpr const char* kProgressDone = "更新完成";

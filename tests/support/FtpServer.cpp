@@ -60,6 +60,8 @@ const char* ActionName(PyFtpFault::Action action) {
         return "stall_data";
     case PyFtpFault::RejectMlsd:
         return "reject_mlsd";
+    case PyFtpFault::TruncateList:
+        return "truncate_list";
     }
     return "refuse_cwd";
 }
@@ -70,7 +72,8 @@ void WriteFaults(const std::string& path, const std::vector<PyFtpFault>& faults)
     for (size_t i = 0; i < faults.size(); ++i) {
         json += i ? ", " : "";
         json += "{\"dir_hex\": \"" + Hex(faults[i].dir) + "\", \"action\": \"" +
-                ActionName(faults[i].action) + "\", \"times\": " + std::to_string(faults[i].times) + "}";
+                ActionName(faults[i].action) + "\", \"times\": " + std::to_string(faults[i].times) +
+                ", \"keep\": " + std::to_string(faults[i].keep) + "}";
     }
     json += "]}\n";
     const std::string temp = path + ".new";

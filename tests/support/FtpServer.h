@@ -77,10 +77,12 @@ struct PyFtpFault {
         StallList,      // never answers LIST/MLSD
         StallData,      // answers 150, then the data connection sends nothing
         RejectMlsd,     // 500 to MLSD as if unknown, although FEAT offers it; LIST works
+        TruncateList,   // only the first `keep` entries, then "226 Output truncated to N matches"
     };
     std::string dir;
     Action action = RefuseCwd;
     int times = 0;
+    int keep = 1; // TruncateList: how many entries the listing keeps
 };
 
 struct PyFtpOptions {

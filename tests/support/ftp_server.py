@@ -9,7 +9,8 @@ Serves ROOT read-only (anonymous, plus one user account), names byte for byte (G
 UTF-8), and prints the chosen port on one line of stdout once it accepts connections.
 
 --faults FILE is a JSON file, read again whenever it changes (which resets the counters):
-    {"faults": [{"dir": "name" | "dir_hex": "6e616d65", "action": ACTION, "times": N}]}
+    {"faults": [{"dir": "name" | "dir_hex": "6e616d65", "action": ACTION, "times": N,
+                 "keep": K}]}
 "dir" matches a directory's whole path when it starts with "/", else its last component.
 "times" > 0 makes the fault fire only the first N times, then the server behaves normally.
 ACTION is one of
@@ -24,6 +25,8 @@ ACTION is one of
     stall_list     no reply at all to the listing (the client times out)
     stall_data     150, then a data connection that sends nothing
     reject_mlsd    500 to MLSD (as if unknown, though FEAT offers it); LIST works
+    truncate_list  only the first "keep" names (default 1, in sorted order), then pure-ftpd's
+                   "226 Output truncated to K matches" (after "226-Options: -l" for LIST)
 
 --log FILE appends one line per command that reaches a directory: "CWD /path",
 "LIST /path", "MLSD /path", "NLST /path", plus "USER name" at each login, raw bytes.
@@ -81,10 +84,16 @@ class FaultTable:
             else:
                 name = item['dir'].encode('utf8')
             self.faults.append({'dir': name, 'action': item['action'],
-                                'times': int(item.get('times', 0)), 'fired': 0})
+                                'times': int(item.get('times', 0)), 'fired': 0,
+                                'keep': int(item.get('keep', 1))})
 
     def take(self, ftp_path, actions):
         """The action of the first live fault for this directory among `actions`, or None."""
+        fault = self.take_fault(ftp_path, actions)
+        return fault['action'] if fault else None
+
+    def take_fault(self, ftp_path, actions):
+        """The first live fault for this directory among `actions`, or None."""
         self._reload()
         path = to_bytes(ftp_path)
         last = path.rstrip(b'/').rsplit(b'/', 1)[-1]
@@ -100,7 +109,7 @@ class FaultTable:
             if fault['times'] > 0 and fault['fired'] >= fault['times']:
                 continue
             fault['fired'] += 1
-            return fault['action']
+            return fault
         return None
 
 
@@ -169,7 +178,26 @@ class TestHandler(FTPHandler):
         self._log(verb, ftp_path)
         if self._fault(ftp_path, verb):
             return None
-        return base(self, path)
+        cut = self.faults.take_fault(ftp_path, ('truncate_list',))
+        if cut is None:
+            return base(self, path)
+        # Lists the first names only and ends with pure-ftpd's words for a listing cut short.
+        keep = cut['keep']
+        listdir = self.fs.listdir
+        self.fs.listdir = lambda p: sorted(listdir(p))[:keep]
+        words = '226 Output truncated to %d matches' % keep
+        self.truncated_reply = ('226-Options: -l \r\n' + words) if verb == 'LIST' else words
+        try:
+            return base(self, path)
+        finally:
+            del self.fs.listdir
+
+    truncated_reply = None
+
+    def respond(self, resp, logfun=logging.getLogger('pyftpdlib').debug):
+        if self.truncated_reply and resp.startswith('226 '):
+            resp, self.truncated_reply = self.truncated_reply, None
+        return super().respond(resp, logfun)
 
     def ftp_LIST(self, path):
         return self._listing('LIST', path, FTPHandler.ftp_LIST)

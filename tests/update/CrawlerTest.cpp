@@ -327,6 +327,42 @@ TEST_F(Crawler, DescentEndsAtTheDepthLimitAndSaysSo) {
     EXPECT_EQ(listings, kMaxWalkDepth + 1); // the start and 256 levels below it
 }
 
+TEST_F(Crawler, ListingCutShortKeepsWhatItLeftOutAndSaysSo) {
+    for (int i = 0; i < 6; ++i)
+        m_fake->Put("/big/f" + std::to_string(i), 1);
+    m_fake->Put("/big/sub/x", 1);
+    m_fake->Put("/other/y", 1);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+    ASSERT_EQ(FindDir(site, "/big")->m_files.GetCount(), 6u);
+    MarkAllRead(site->m_pRootDir.get());
+    m_events.Clear();
+
+    // The server now holds f0, f2..f5, sub and new; it lists only f0, f2 and f3.
+    m_fake->Remove("/big/f1");
+    m_fake->Put("/big/new", 1);
+    m_fake->Put("/big/f0", 7); // listed first, with its new size
+    m_fake->Remove("/other/y");
+    m_fake->SetTruncated("/big", 3);
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusTruncated);
+    CFTPDir* big = FindDir(site, "/big");
+    EXPECT_EQ(big->m_files.GetCount(), 6u); // f1 stays until a complete listing
+    EXPECT_EQ(big->FindFile("f0")->m_nSize, 7u);
+    EXPECT_NE(FindFile(site, "/big/sub/x"), nullptr); // its children are walked all the same
+    ASSERT_EQ(m_events.Removed().size(), 1u);         // a complete listing elsewhere still sweeps
+    EXPECT_EQ(m_events.Removed()[0].name, "y");
+
+    m_fake->ClearFaults();
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_EQ(big->FindFile("f1"), nullptr);
+    EXPECT_EQ(big->FindFile("new")->m_bNew, 1);
+    EXPECT_EQ(big->FindFile("f2")->m_bNew, 0);
+}
+
 TEST_F(Crawler, WalkDirectoryReportsTheEndDirectly) {
     m_fake->Put("/a/b/f", 1);
     CFTPSite* site = AddSite();

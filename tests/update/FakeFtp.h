@@ -17,11 +17,12 @@
 namespace enginetest {
 
 enum class Fault {
-    RefuseCwd,   // CWD answered with an error
-    LoseCwd,     // connection lost at CWD
-    RefuseList,  // listing refused
-    LoseList,    // connection lost at the listing
-    RefuseLogin, // login refused (the path is ignored)
+    RefuseCwd,    // CWD answered with an error
+    LoseCwd,      // connection lost at CWD
+    RefuseList,   // listing refused
+    LoseList,     // connection lost at the listing
+    RefuseLogin,  // login refused (the path is ignored)
+    TruncateList, // the listing holds only its first entries and the server says it cut it short
 };
 
 class FakeFtpServer : public std::enable_shared_from_this<FakeFtpServer> {
@@ -54,6 +55,25 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         m_faults[path] = {fault, times};
     }
+    // The listing of `path` holds only its first `keep` entries, as pure-ftpd's does past its limit.
+    void SetTruncated(const std::string& path, size_t keep, int times = 0) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_faults[path] = {Fault::TruncateList, times, keep};
+    }
+    // A link listed as a directory: `path` shows what the directory `target` holds ("/a/loop"
+    // to "/a" is `loop -> .` in /a).
+    void Link(const std::string& path, const std::string& target) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        auto [parent, name] = Split(path);
+        m_dirs[parent].push_back(FtpEntry{name, true, 0});
+        m_links[path] = target;
+    }
+    // Identity as MLSD's unique fact: on every entry, and on the cdir line of each listing.
+    void SetIdentity(bool entries, bool cdir) {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_idsOnEntries = entries;
+        m_idOnCdir = cdir;
+    }
     void ClearFaults() {
         std::lock_guard<std::mutex> lock(m_lock);
         m_faults.clear();
@@ -78,11 +98,13 @@ public:
     std::unique_ptr<IFtpConnection> Connect();
 
     // --- used by the connections
-    bool TakeFault(const std::string& path, Fault fault) {
+    bool TakeFault(const std::string& path, Fault fault, size_t* keep = nullptr) {
         std::lock_guard<std::mutex> lock(m_lock);
         auto it = m_faults.find(path);
         if (it == m_faults.end() || it->second.fault != fault)
             return false;
+        if (keep)
+            *keep = it->second.keep;
         if (it->second.times > 0 && --it->second.times == 0)
             m_faults.erase(it);
         return true;
@@ -93,9 +115,9 @@ public:
     }
     bool Exists(const std::string& path) {
         std::lock_guard<std::mutex> lock(m_lock);
-        return m_dirs.count(path) > 0;
+        return m_dirs.count(ResolveLocked(path)) > 0;
     }
-    std::vector<FtpEntry> Listing(const std::string& path) {
+    FtpDirListing Listing(const std::string& path) {
         std::function<void(const std::string&)> hook;
         {
             std::lock_guard<std::mutex> lock(m_lock);
@@ -104,7 +126,16 @@ public:
         if (hook)
             hook(path);
         std::lock_guard<std::mutex> lock(m_lock);
-        return m_dirs[path];
+        const std::string real = ResolveLocked(path);
+        FtpDirListing listing;
+        listing.entries = m_dirs[real];
+        if (m_idsOnEntries)
+            for (FtpEntry& entry : listing.entries)
+                entry.id = "#" + ResolveLocked(Join(real, entry.name));
+        if (m_idOnCdir)
+            listing.dirId = "#" + real;
+        listing.endReply = "226 Transfer complete";
+        return listing;
     }
 
     std::atomic<int> m_open{0};
@@ -118,6 +149,24 @@ private:
     static std::pair<std::string, std::string> Split(const std::string& path) {
         auto slash = path.rfind('/');
         return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+    }
+    // The directory a path names once the links on its way are followed.
+    std::string ResolveLocked(const std::string& path) const {
+        std::string resolved = "/";
+        size_t pos = 1;
+        while (pos <= path.size()) {
+            size_t end = path.find('/', pos);
+            if (end == std::string::npos)
+                end = path.size();
+            if (end > pos) {
+                resolved = Join(resolved, path.substr(pos, end - pos));
+                auto link = m_links.find(resolved);
+                if (link != m_links.end())
+                    resolved = link->second;
+            }
+            pos = end + 1;
+        }
+        return resolved;
     }
     void PutLocked(const std::string& path, uint64_t size) {
         m_dirs.try_emplace("/");
@@ -143,9 +192,13 @@ private:
     struct FaultState {
         Fault fault;
         int times;
+        size_t keep = 0;
     };
     mutable std::mutex m_lock;
     std::map<std::string, std::vector<FtpEntry>> m_dirs;
+    std::map<std::string, std::string> m_links; // link path -> the directory it shows
+    bool m_idsOnEntries = false;
+    bool m_idOnCdir = false;
     std::map<std::string, FaultState> m_faults;
     std::vector<std::string> m_log;
     std::function<void(const std::string&)> m_onList;
@@ -186,7 +239,9 @@ public:
         m_cwd = path;
         return {};
     }
-    FtpResult List(std::vector<FtpEntry>& entries) override {
+    using IFtpConnection::List;
+    FtpResult List(FtpDirListing& listing) override {
+        listing = FtpDirListing();
         if (m_bLost)
             return Lost();
         m_server->Record("LIST " + m_cwd);
@@ -198,7 +253,14 @@ public:
             m_reply = "550 Not allowed.";
             return {FtpStatus::Refused, 19, "FTP: couldn't retrieve (RETR failed) the specified file"};
         }
-        entries = m_server->Listing(m_cwd);
+        listing = m_server->Listing(m_cwd);
+        size_t keep = 0;
+        if (m_server->TakeFault(m_cwd, Fault::TruncateList, &keep) && keep < listing.entries.size()) {
+            listing.entries.resize(keep);
+            listing.truncated = true;
+            listing.endReply = "226 Output truncated to " + std::to_string(keep) + " matches";
+        }
+        m_reply = listing.endReply;
         return {};
     }
     std::string LastReply() const override { return m_reply; }

@@ -187,6 +187,40 @@ TEST(DirectoryMerge, StopKeepsEverythingStoredAndLeavesNoMarks) {
     EXPECT_EQ(dir->m_bSeen, 0);
 }
 
+TEST(DirectoryMerge, ListingCutShortAddsAndUpdatesButRemovesNothing) {
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    CFTPFile* listed = AddFile(root, "a", 1, 0);
+    CFTPFile* unlisted = AddFile(root, "b", 2, 0);
+    CFTPDir* unlistedDir = AddDir(root, "d", 0);
+    AddFile(root, "same", 3, 0); // now a directory on the server, but only the directory came
+
+    auto outcome =
+        MergeListing(site, root, {F("a", 10), F("c", 4), D("same")}, g_noStop, MergeSweep::KeepUnlisted);
+
+    EXPECT_FALSE(outcome.stopped);
+    EXPECT_TRUE(outcome.addedAny);
+    EXPECT_TRUE(outcome.removedFiles.empty());
+    EXPECT_TRUE(outcome.removedDirs.empty());
+    EXPECT_EQ(Names(root.m_files), (std::vector<std::string>{"a", "b", "same", "c"}));
+    EXPECT_EQ(Names(root.m_subDirs), (std::vector<std::string>{"d", "same"}));
+    EXPECT_EQ(listed->m_nSize, 10u);
+    EXPECT_EQ(listed->m_bNew, 0);
+    EXPECT_EQ(unlisted->m_bNew, 0);
+    EXPECT_EQ(root.FindFile("c")->m_bNew, 1);
+    for (auto* f : root.m_files)
+        EXPECT_EQ(f->m_bSeen, 0) << f->m_strName;
+    for (auto* d : root.m_subDirs)
+        EXPECT_EQ(d->m_bSeen, 0) << d->m_strName;
+
+    // The next complete listing sweeps as usual.
+    outcome = MergeListing(site, root, {F("a", 10), F("c", 4)}, g_noStop);
+    EXPECT_EQ(Names(root.m_files), (std::vector<std::string>{"a", "c"}));
+    EXPECT_EQ(outcome.removedFiles.size(), 2u);
+    ASSERT_EQ(outcome.removedDirs.size(), 2u);
+    EXPECT_EQ(outcome.removedDirs[0].get(), unlistedDir);
+}
+
 TEST(DirectoryMerge, EmptyListingEmptiesTheDirectory) {
     CFTPSite site;
     CFTPDir& root = *site.m_pRootDir;

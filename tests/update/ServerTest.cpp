@@ -123,6 +123,50 @@ TEST_F(RealServer, PyftpdlibLinkLoopsEndTheWalk) {
     EXPECT_NE(site->GetStatusText().find(kStatusLoopSkipped), std::string::npos);
 }
 
+// pure-ftpd stops a listing at its limit and says so in the 226 reply; MLSD and LIST alike.
+TEST_F(RealServer, PyftpdlibListingCutShortRemovesNothing) {
+    for (bool mlsd : {true, false}) {
+        SCOPED_TRACE(mlsd ? "MLSD" : "LIST");
+        const std::string root = m_root + (mlsd ? "-mlsd" : "-list");
+        ftptest::TreeBuilder tree(root);
+        tree.File("big/a", 1).File("big/b", 2).File("big/c", 3).File("big/d", 4).File("big/sub/x", 5);
+        ftptest::PyFtpOptions options;
+        options.mlsd = mlsd;
+        auto server = ftptest::PyFtpServer::Start(root, options);
+        CFTPSite* site = AddServedSite(server->port());
+        ASSERT_TRUE(UpdateAndWait(site));
+        ASSERT_EQ(FindDir(site, "/big")->m_files.GetCount(), 4u);
+        m_events.Clear();
+
+        // What the client hands the crawler: the entries that came and the server's last words.
+        server->SetFaults({{"/big", ftptest::PyFtpFault::TruncateList, 0, 2}});
+        auto connection = CreateFtpConnection();
+        ASSERT_TRUE(connection->Connect("127.0.0.1", server->port(), "anonymous", "a@b.c").ok());
+        ASSERT_TRUE(connection->ChangeDir("/big").ok());
+        FtpDirListing listing;
+        ASSERT_TRUE(connection->List(listing).ok());
+        EXPECT_TRUE(listing.truncated);
+        EXPECT_EQ(listing.entries.size(), 2u);
+        EXPECT_NE(listing.endReply.find("226 Output truncated to 2 matches"), std::string::npos)
+            << listing.endReply;
+        connection->Close();
+
+        tree.Remove("big/c").File("big/e", 6);
+        ASSERT_TRUE(UpdateAndWait(site));
+        EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusTruncated);
+        EXPECT_TRUE(m_events.Removed().empty());
+        EXPECT_NE(FindFile(site, "/big/c"), nullptr);
+        EXPECT_NE(FindFile(site, "/big/sub/x"), nullptr);
+
+        server->SetFaults({});
+        ASSERT_TRUE(UpdateAndWait(site));
+        EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+        EXPECT_EQ(FindFile(site, "/big/c"), nullptr);
+        EXPECT_NE(FindFile(site, "/big/e"), nullptr);
+        m_sites.RemoveAt(0);
+    }
+}
+
 TEST_F(RealServer, VsftpdNamesByteForByteAndLinksNotFollowed) {
     ftptest::TreeBuilder(m_root)
         .File("pub/" + kGbk + "/x", 7)
