@@ -338,6 +338,13 @@ FtpResult CurlFtpConnection::Outcome(Call call, CURLcode code) {
     if (result.status == FtpStatus::Lost)
         m_dead = true;
 
+    if (m_performReplyCode >= 400)
+        result.reply = m_performReplyCode;
+    if (code == CURLE_COULDNT_CONNECT) {
+        long osError = 0;
+        if (curl_easy_getinfo(m_curl, CURLINFO_OS_ERRNO, &osError) == CURLE_OK)
+            result.osError = static_cast<int>(osError);
+    }
     if (m_bodyTooLarge)
         result.text = "The directory listing is too large";
     else if (m_performReplyCode >= 400)
@@ -356,7 +363,7 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
     m_guardLogin = false;
     m_lastReply.clear();
     if (!UsableHost(host))
-        return {FtpStatus::Failed, CURLE_URL_MALFORMAT, "Invalid host name"};
+        return {FtpStatus::Failed, CURLE_COULDNT_RESOLVE_HOST, "Invalid host name"}; // no lookup finds it
     for (const std::string* s : {&user, &password})
         if (s->find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
             return {FtpStatus::Failed, CURLE_LOGIN_DENIED, "The user name or password holds a line break"};

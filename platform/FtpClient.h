@@ -37,6 +37,8 @@ struct FtpResult {
     FtpStatus status = FtpStatus::Ok;
     int code = 0;       // the library's error code (CURLcode), 0 on success
     std::string text;   // a readable message for the failure, empty on success
+    int reply = 0;      // the server's reply code to the failed command, 0 if it gave none
+    int osError = 0;    // errno of a failed connect, 0 if none
     bool ok() const { return status == FtpStatus::Ok; }
 };
 

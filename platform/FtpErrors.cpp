@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <cerrno>
+
 FtpStatus ClassifyFtpError(int code, int replyCode) {
     if (code == CURLE_OK)
         return FtpStatus::Ok;
@@ -39,6 +41,48 @@ FtpStatus ClassifyFtpError(int code, int replyCode) {
         return FtpStatus::Refused;
     default:
         return FtpStatus::Failed;
+    }
+}
+
+FtpFailure ClassifyFtpFailure(int code, int replyCode, int osError) {
+    // 421: the server is closing the control connection, whatever curl made of it.
+    if (replyCode == 421)
+        return FtpFailure::ConnectionLost;
+    switch (static_cast<CURLcode>(code)) {
+    case CURLE_OK: // a listing answered with an error reply passes curl as an empty one
+        return replyCode >= 400 ? FtpFailure::Rejected : FtpFailure::None;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return FtpFailure::Stopped;
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return FtpFailure::HostNotFound;
+    case CURLE_COULDNT_CONNECT:
+        switch (osError) {
+        case ECONNREFUSED:
+            return FtpFailure::ConnectionRefused;
+        case ETIMEDOUT:
+            return FtpFailure::TimedOut;
+        default:
+            return FtpFailure::CannotConnect;
+        }
+    case CURLE_OPERATION_TIMEDOUT:
+        return FtpFailure::TimedOut;
+    case CURLE_LOGIN_DENIED:
+    case CURLE_FTP_WEIRD_PASS_REPLY:
+        return FtpFailure::LoginDenied;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+        return FtpFailure::ConnectionLost;
+    case CURLE_REMOTE_ACCESS_DENIED:
+    case CURLE_FTP_COULDNT_RETR_FILE:
+    case CURLE_REMOTE_FILE_NOT_FOUND:
+    case CURLE_QUOTE_ERROR:
+    case CURLE_FTP_COULDNT_SET_TYPE:
+    case CURLE_FTP_PRET_FAILED:
+        return FtpFailure::Rejected;
+    default:
+        return FtpFailure::Other;
     }
 }
 

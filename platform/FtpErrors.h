@@ -9,5 +9,26 @@
 // `code` is a CURLcode, `replyCode` the code of the server's last complete reply (0 if none).
 FtpStatus ClassifyFtpError(int code, int replyCode);
 
+// What a failure means to the user, whichever call met it; the texts for them are the caller's.
+enum class FtpFailure {
+    None,
+    Stopped,           // ended by the caller's stop flag
+    HostNotFound,      // the host name does not resolve
+    ConnectionRefused, // the host answered, but nothing accepts connections on the port
+    CannotConnect,     // no way to the host (unreachable network or host)
+    TimedOut,          // the connect or a reply took longer than allowed
+    LoginDenied,       // the server refused the user name or password
+    ConnectionLost,    // the connection broke off, or the server closed it
+    Rejected,          // the server answered a command with an error reply
+    Other,
+};
+
+// `code` is a CURLcode, `replyCode` the code of the server's reply to the failed command (0 if
+// none), `osError` the errno of a failed connect (0 if none).
+FtpFailure ClassifyFtpFailure(int code, int replyCode, int osError);
+inline FtpFailure FailureOf(const FtpResult& result) {
+    return ClassifyFtpFailure(result.code, result.reply, result.osError);
+}
+
 // The reply code at the start of a reply line ("550 No such file" -> 550), or 0.
 int ReplyCodeOf(std::string_view line);

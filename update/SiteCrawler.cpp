@@ -1,6 +1,7 @@
 #include "update/SiteCrawler.h"
 
 #include "model/Records.h"
+#include "platform/FtpErrors.h"
 #include "platform/TextCodec.h"
 #include "update/DirectoryMerge.h"
 #include "update/EngineState.h"
@@ -49,7 +50,33 @@ std::string ForeignText(const std::string& raw, std::size_t limit) {
 
 constexpr std::size_t kFailureTextLimit = 1023;
 
+// The text for the kinds of failure a user meets, or null for the rare rest.
+const char* FailureClassText(FtpFailure failure) {
+    switch (failure) {
+    case FtpFailure::HostNotFound:
+        return kFailureHostNotFound;
+    case FtpFailure::ConnectionRefused:
+        return kFailureConnectionRefused;
+    case FtpFailure::CannotConnect:
+        return kFailureCannotConnect;
+    case FtpFailure::TimedOut:
+        return kFailureTimedOut;
+    case FtpFailure::LoginDenied:
+        return kFailureLoginDenied;
+    case FtpFailure::ConnectionLost:
+        return kFailureConnectionLost;
+    default:
+        return nullptr;
+    }
+}
+
+// Why a call failed: the server's own reply where it gave one (it may say more, and in the
+// site's language), else the kind of failure, else the library's message.
 std::string FailureText(const FtpResult& result) {
+    if (result.reply >= 400 && !result.text.empty())
+        return ForeignText(result.text, kFailureTextLimit);
+    if (const char* text = FailureClassText(FailureOf(result)))
+        return text;
     if (!result.text.empty())
         return ForeignText(result.text, kFailureTextLimit);
     return "FTP error " + std::to_string(result.code);
@@ -275,12 +302,22 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     }
     FtpResult login = connection->Connect(site->m_strHost, site->m_nPort, user, password);
     if (!login.ok()) {
-        std::string reason = login.status == FtpStatus::Refused
-                                 ? ForeignText(connection->LastReply(), kFailureTextLimit)
-                                 : FailureText(login);
+        const std::string reply = connection->LastReply();
+        connection->Close();
+        // A stop aborts a login the server is slow to answer; that is a stop, not a failure.
+        if (g_bStopUpdate.load() || FailureOf(login) == FtpFailure::Stopped) {
+            site->SetStatus(kStatusStopped, 3);
+            slot.Release();
+            NotifySiteStatus(site);
+            return;
+        }
+        // A refused login shows the server's words as sent (a 530 says why, often in the
+        // site's own language).
+        const std::string reason = login.status == FtpStatus::Refused && !reply.empty()
+                                       ? ForeignText(reply, kFailureTextLimit)
+                                       : FailureText(login);
         site->SetStatus(kStatusFailedPrefix + reason, 1);
         NotifySiteStatus(site);
-        connection->Close();
         return;
     }
 

@@ -16,6 +16,14 @@ inline constexpr const char* kStatusLostFormat = "更新意外终止:\n";
 inline constexpr const char* kStatusFailedPrefix = "更新失败:\n";
 inline constexpr const char* kStatusNoSession = "更新失败:\n创建Internet会话失败";
 inline constexpr const char* kStatusRequeued = "\t等待继续更新";
+// Why a connection failed or broke off, after "更新失败:\n" or "更新意外终止:\n", where the
+// server gave no reply of its own to show instead.
+inline constexpr const char* kFailureHostNotFound = "无法解析主机名";
+inline constexpr const char* kFailureConnectionRefused = "服务器拒绝连接";
+inline constexpr const char* kFailureCannotConnect = "无法连接到服务器";
+inline constexpr const char* kFailureTimedOut = "连接超时";
+inline constexpr const char* kFailureLoginDenied = "登录被拒绝";
+inline constexpr const char* kFailureConnectionLost = "与服务器的连接已断开";
 // Second line of a successful update that met directories nested deeper than the walk goes.
 inline constexpr const char* kStatusDepthLimit = "\n目录层次超过256层,更深的目录没有更新";
 // Second line of a successful update that met directories listed exactly like their

@@ -1,5 +1,6 @@
 // The libcurl FTP client against a real pyftpdlib server on 127.0.0.1.
 #include "platform/FtpClient.h"
+#include "platform/FtpErrors.h"
 #include "tests/support/FtpServer.h"
 
 #include <gtest/gtest.h>
@@ -127,6 +128,58 @@ TEST_F(FtpClientTest, ConnectFailuresCarryAReadableText) {
     EXPECT_FALSE(r.text.empty());
 }
 
+// What the user is told depends on the class of a failed connect; the server's reply rides along.
+TEST_F(FtpClientTest, ConnectFailuresAreClassed) {
+    StartServer({.user = "alice", .password = "s3cret", .anonymous = false});
+    struct Case {
+        std::string host;
+        int port;
+        const char* password;
+        FtpFailure expected;
+        int reply;
+    };
+    const Case cases[] = {
+        {"127.0.0.1", ftptest::detail::FreeLoopbackPort(), "s3cret", FtpFailure::ConnectionRefused, 0},
+        {"quarnel-test.invalid", 21, "s3cret", FtpFailure::HostNotFound, 0},
+        {"127.0.0.1/x", 21, "s3cret", FtpFailure::HostNotFound, 0},
+        {"127.0.0.1", m_server->port(), "wrong", FtpFailure::LoginDenied, 530},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.host + ":" + std::to_string(c.port));
+        auto conn = CreateFtpConnection();
+        FtpResult r = conn->Connect(c.host, c.port, "alice", c.password);
+        EXPECT_FALSE(r.ok());
+        EXPECT_EQ(FailureOf(r), c.expected) << r.code << " " << r.text;
+        EXPECT_EQ(r.reply, c.reply);
+    }
+}
+
+// A server that never answers the login holds Connect until its time-outs, unless a stop comes.
+TEST_F(FtpClientTest, AStopEndsAStalledLogin) {
+    for (auto action : {PyFtpFault::StallGreeting, PyFtpFault::StallLogin}) {
+        const std::string fired =
+            action == PyFtpFault::StallGreeting ? "FAULT stall_greeting" : "FAULT stall_login";
+        SCOPED_TRACE(fired);
+        StartServer({.faults = {{"/", action}}});
+        std::atomic<bool> stop{false};
+        Clock::time_point stoppedAt;
+        std::thread stopper([&] {
+            for (int i = 0; i < 500 && CountOf(m_server->Commands(), fired) == 0; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            stoppedAt = Clock::now();
+            stop = true;
+        });
+        auto conn = CreateFtpConnection(&stop);
+        FtpResult r = conn->Connect("127.0.0.1", m_server->port(), "anonymous", "a@b.c");
+        stopper.join();
+        EXPECT_EQ(CountOf(m_server->Commands(), fired), 1);
+        EXPECT_EQ(r.status, FtpStatus::Lost);
+        EXPECT_EQ(FailureOf(r), FtpFailure::Stopped) << r.code << " " << r.text;
+        EXPECT_LT(SecondsSince(stoppedAt), 2.5);
+        m_server.reset();
+    }
+}
+
 // A listener whose accept queue is full drops further SYNs: connecting hangs as it would to a host
 // that does not answer.
 TEST_F(FtpClientTest, TheConnectTimeOutCoversTheTcpConnect) {
@@ -150,6 +203,7 @@ TEST_F(FtpClientTest, TheConnectTimeOutCoversTheTcpConnect) {
     const double waited = SecondsSince(start);
     EXPECT_FALSE(r.ok());
     EXPECT_EQ(r.code, 28);
+    EXPECT_EQ(FailureOf(r), FtpFailure::TimedOut);
     EXPECT_GE(waited, 2.5);
     EXPECT_LT(waited, 6.0);
     for (int fd : fillers)

@@ -62,6 +62,10 @@ const char* ActionName(PyFtpFault::Action action) {
         return "reject_mlsd";
     case PyFtpFault::TruncateList:
         return "truncate_list";
+    case PyFtpFault::StallGreeting:
+        return "stall_greeting";
+    case PyFtpFault::StallLogin:
+        return "stall_login";
     }
     return "refuse_cwd";
 }

@@ -78,6 +78,8 @@ struct PyFtpFault {
         StallData,      // answers 150, then the data connection sends nothing
         RejectMlsd,     // 500 to MLSD as if unknown, although FEAT offers it; LIST works
         TruncateList,   // only the first `keep` entries, then "226 Output truncated to N matches"
+        StallGreeting,  // no 220 greeting after the connect (give `dir` "/")
+        StallLogin,     // no reply to PASS (give `dir` "/")
     };
     std::string dir;
     Action action = RefuseCwd;
@@ -108,7 +110,8 @@ public:
     // Replaces the faults while the server runs (the fault counters start again at 0).
     void SetFaults(const std::vector<PyFtpFault>& faults);
     // Every directory command the server received so far, in order, one string each:
-    // "USER name", "CWD /abs/path", "LIST /abs/path", "MLSD /abs/path" (paths as raw bytes).
+    // "USER name", "CWD /abs/path", "LIST /abs/path", "MLSD /abs/path" (paths as raw bytes),
+    // and "FAULT stall_login" (or stall_greeting) when a login fault fires.
     std::vector<std::string> Commands() const;
     void ClearCommands();
 

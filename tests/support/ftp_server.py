@@ -27,9 +27,13 @@ ACTION is one of
     reject_mlsd    500 to MLSD (as if unknown, though FEAT offers it); LIST works
     truncate_list  only the first "keep" names (default 1, in sorted order), then pure-ftpd's
                    "226 Output truncated to K matches" (after "226-Options: -l" for LIST)
+    stall_greeting no 220 greeting once connected (the client times out)
+    stall_login    no reply at all to PASS
+The login actions (stall_greeting, stall_login) are given "dir": "/", where every session starts.
 
 --log FILE appends one line per command that reaches a directory: "CWD /path",
-"LIST /path", "MLSD /path", "NLST /path", plus "USER name" at each login, raw bytes.
+"LIST /path", "MLSD /path", "NLST /path", plus "USER name" at each login, raw bytes, and
+"FAULT action" when a login action fires.
 """
 
 import argparse
@@ -157,6 +161,24 @@ class TestHandler(FTPHandler):
             self.respond('150 File status okay. About to open data connection.')
             # keep the data channel open and silent; pyftpdlib's own idle time-out is long
         return True
+
+    def _login_fault(self, action):
+        """True if the login fault `action` fires now."""
+        if self.faults.take('/', (action,)) is None:
+            return False
+        self._log('FAULT', action)
+        return True
+
+    def handle(self):
+        if self._login_fault('stall_greeting'):
+            self.on_connect()
+            return None  # connected, never greeted
+        return super().handle()
+
+    def ftp_PASS(self, line):
+        if self._login_fault('stall_login'):
+            return None  # the password is never answered
+        return super().ftp_PASS(line)
 
     def ftp_USER(self, line):
         self._log('USER', line)

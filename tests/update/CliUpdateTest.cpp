@@ -124,4 +124,34 @@ TEST_F(CliUpdate, InterruptStopsTheEngineAndKeepsWhatWasMerged) {
     EXPECT_TRUE(std::filesystem::exists(m_app + "/Data/127.0.0.1/state.st"));
 }
 
+// A stop while the server has not answered the login yet is reported as a stop, like any other.
+TEST_F(CliUpdate, InterruptDuringAStalledLoginIsAStop) {
+    ftptest::TreeBuilder(m_root).File("pub/a", 3);
+    ftptest::PyFtpOptions options;
+    options.faults = {{"/", ftptest::PyFtpFault::StallLogin, 0}};
+    auto server = ftptest::PyFtpServer::Start(m_root, options);
+    ASSERT_EQ(
+        RunToEnd({"add", "--host", "127.0.0.1", "--port", std::to_string(server->port()), "--anonymous"}), 0);
+    // A second site whose server is not there: it fails at once, and says why.
+    ASSERT_EQ(
+        RunToEnd({"add", "--host", "127.0.0.1", "--port", std::to_string(ftptest::detail::FreeLoopbackPort()),
+                  "--user", "u", "--password", "p"}),
+        0);
+
+    CliRun run = Start({"--dir", m_app, "update", "--all"}, m_work.path() + "/out");
+    bool stalled = false;
+    for (int i = 0; i < 500 && !stalled; ++i) {
+        for (auto& c : server->Commands())
+            stalled = stalled || c == "FAULT stall_login";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(stalled);
+    kill(run.pid, SIGINT);
+    EXPECT_EQ(run.Wait(), 1);
+    std::string output = run.Output();
+    EXPECT_NE(output.find("127.0.0.1\t3\t更新终止！\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("127.0.0.1@u\t1\t更新失败:\\n服务器拒绝连接\n"), std::string::npos) << output;
+    EXPECT_FALSE(std::filesystem::exists(m_app + "/Data/127.0.0.1/content.ct"));
+}
+
 } // namespace
