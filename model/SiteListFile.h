@@ -30,6 +30,6 @@ class CDataArchive;
 SiteListLoadResult ReadSiteList(CDataArchive& ar, CObList<CFTPSite>& list);
 
 // Writes `list` to `path` (site.ds, or any file chosen with "save as"), replacing the old file all
-// at once with one readable by its owner only. False when it could not be written; the old file
-// is then as it was.
+// at once with one readable by its owner only. False when it could not be written (errno tells
+// why); the old file is then as it was.
 bool SaveSiteList(const std::string& path, const CObList<CFTPSite>& list);

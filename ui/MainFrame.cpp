@@ -1,5 +1,6 @@
 #include "ui/MainFrame.h"
 
+#include "model/ArchiveException.h"
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "ops/QuarnelDoc.h"
@@ -38,6 +39,8 @@
 #include <QStatusTipEvent>
 #include <QToolBar>
 #include <QToolButton>
+
+#include <cerrno>
 
 namespace {
 const QString kTitle = QStringLiteral("Quarnel");
@@ -629,8 +632,17 @@ bool CMainFrame::AskSaveModified() {
     const QString path = QFileDialog::getSaveFileName(this, QString(), QStringLiteral("Untitled"));
     if (path.isEmpty())
         return false;
-    m_pDoc->SaveSiteListAs(QFile::encodeName(path).toStdString());
-    m_pDoc->m_bModified = false;
+    const std::string target = QFile::encodeName(path).toStdString();
+    errno = 0;
+    if (!m_pDoc->SaveSiteListAs(target)) {
+        // Closing now would lose the sites: say why, naming the file, and stay open.
+        const int error = errno;
+        const CFileException failure = error != 0 ? CFileException::FromErrno(error, target)
+                                                  : CFileException(CFileException::generic, 0, target);
+        MessageBoxes::Show(this, QMessageBox::Warning,
+                           QFile::decodeName(QByteArray::fromStdString(failure.GetErrorMessage())));
+        return false;
+    }
     return true;
 }
 

@@ -3,6 +3,7 @@
 // and after a damaged site list (the save question).
 
 #include "UiTestSupport.h"
+#include "model/SiteListFile.h"
 #include "tests/support/FtpServer.h"
 #include "ui/CloseDlg.h"
 #include "update/UpdateScheduler.h"
@@ -11,7 +12,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
@@ -35,6 +38,7 @@ private slots:
     void closeWaitsForRunningUpdate();
     void closeDuringWalkWaitsForTheWalk();
     void damagedSiteListAsksToSave();
+    void failedSaveAsShowsTheFileErrorAndStaysOpen();
 };
 
 void TestClose::idleCloseShowsNoBoxAndSavesMarks() {
@@ -156,6 +160,84 @@ void TestClose::damagedSiteListAsksToSave() {
     QVERIFY(frame.isVisible());
     answer(QMessageBox::No);
     QVERIFY(frame.close());
+}
+
+namespace {
+// A directory this process cannot create files in: a read-only one, or for root (who may write
+// anywhere) sysfs, which refuses new files to everyone.
+QString UnwritableDir(const QString& base) {
+    const QString dir = base + "/read-only";
+    QDir().mkpath(dir);
+    QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+    QFile probe(dir + "/probe");
+    if (!probe.open(QIODevice::WriteOnly))
+        return dir;
+    probe.remove();
+    return QStringLiteral("/sys");
+}
+}  // namespace
+
+// Yes to "Save changes to Untitled?" and a save-as that fails: the file error, and the window stays.
+void TestClose::failedSaveAsShowsTheFileErrorAndStaysOpen() {
+    Window w;
+    AddSite(w.doc, "kept.example");
+    w.doc.m_bModified = true;  // as after a damaged site list
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    const QString base = w.appDir.path();
+    QVERIFY(QFile(base + "/plain-file").open(QIODevice::WriteOnly));
+    const QString readOnly = UnwritableDir(base);
+
+    // Answers the question with Yes, types `target` into the save-as dialog and notes every
+    // other message box.
+    QString target;
+    QStringList messages;
+    QTimer driver;
+    connect(&driver, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (box->text() == QStringLiteral("Save changes to Untitled?")) {
+                box->button(QMessageBox::Yes)->click();
+            } else {
+                messages << box->windowTitle() + "|" + box->text();
+                box->button(QMessageBox::Ok)->click();
+            }
+        } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+            // Typed as a user would: selectFile() makes a path in a missing directory relative.
+            dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(target);
+            static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept checks the name
+        }
+    });
+    driver.start(20);
+
+    const struct {
+        QString path;
+        QString message;
+    } failures[] = {
+        {base + "/missing/sites.ds", base + "/missing/sites.ds was not found."},
+        {base + "/plain-file/sites.ds", base + "/plain-file/sites.ds contains an invalid path."},
+        {readOnly + "/sites.ds", "Access to " + readOnly + "/sites.ds was denied."},
+    };
+    for (const auto& failure : failures) {
+        target = failure.path;
+        messages.clear();
+        QVERIFY(!frame.close());
+        QCOMPARE(messages, QStringList{"Quarnel|" + failure.message});
+        QVERIFY(frame.isVisible());
+        QVERIFY(w.doc.m_bModified);
+        QVERIFY(!QFileInfo::exists(failure.path));
+    }
+
+    target = base + "/saved.ds";
+    messages.clear();
+    QVERIFY(frame.close());
+    QVERIFY(messages.isEmpty());
+    QVERIFY(!w.doc.m_bModified);
+    CObList<CFTPSite> saved;
+    QVERIFY(LoadSiteList(target.toStdString(), saved).outcome == SiteListLoadResult::Ok);
+    QCOMPARE(saved.GetCount(), std::size_t(1));
+    QCOMPARE(saved.GetHead()->m_strHost, std::string("kept.example"));
 }
 
 QTEST_MAIN(TestClose)
