@@ -69,13 +69,14 @@ public:
     void Close() override;
 
 private:
-    enum class Call { Connect, ChangeDir, List };
+    enum class Call { Connect, ChangeDir, List, Command };
 
     void SetCommonOptions();
     CURLcode Perform(const std::string& url, bool nobody, const char* customRequest);
     CURLcode RunTransfer();
     FtpResult Outcome(Call call, CURLcode code);
     FtpResult LostWithoutSending(int code, std::string text);
+    FtpResult SendOptional(const std::string& command);
     bool ConnectionAlive();
     void OnReplyBytes(std::string_view bytes);
     void OnReplyLine(std::string_view line);
@@ -405,6 +406,7 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
         return result;
     }
     m_useMlsd = false;
+    std::string mlstOpts;
     for (const std::string& line : m_performLines) {
         std::string_view feature(line);
         if (ReplyCodeOf(feature) != 0)
@@ -413,10 +415,34 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
             feature.remove_prefix(1);
         if (StartsWithNoCase(feature, "MLST") || StartsWithNoCase(feature, "MLSD"))
             m_useMlsd = true;
+        if (mlstOpts.empty())
+            mlstOpts = MlstOptsCommand(feature);
     }
     m_dead = false;
     m_guardLogin = true;
+    // The unique fact tells a link back up the tree from a real directory: ask for it where the
+    // server offers it switched off.
+    if (m_useMlsd && !mlstOpts.empty()) {
+        FtpResult sent = SendOptional(mlstOpts);
+        if (sent.status == FtpStatus::Lost)
+            return sent;
+    }
     return result;
+}
+
+// A command whose refusal changes nothing ("*": curl ignores its failure); only a lost
+// connection counts.
+FtpResult CurlFtpConnection::SendOptional(const std::string& command) {
+    if (m_stop && m_stop->load())
+        return LostWithoutSending(CURLE_ABORTED_BY_CALLBACK, curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+    curl_slist* quote = curl_slist_append(nullptr, ("*" + command).c_str());
+    if (!quote)
+        return {FtpStatus::Failed, CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY)};
+    curl_easy_setopt(m_curl, CURLOPT_QUOTE, quote);
+    CURLcode code = Perform(m_dirUrl, true, nullptr);
+    curl_easy_setopt(m_curl, CURLOPT_QUOTE, nullptr);
+    curl_slist_free_all(quote);
+    return Outcome(Call::Command, code);
 }
 
 FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {

@@ -13,6 +13,7 @@
 #include <exception>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -90,17 +91,21 @@ bool IsWalkable(const CFTPDir* dir) {
     return true;
 }
 
-// A fingerprint of a listing that does not depend on the order the server lists in.
+// A fingerprint of a listing that does not depend on the order the server lists in. The
+// entries' ids take part: two listings with the same ids are the same directory.
 uint64_t ListingSignature(const std::vector<FtpEntry>& listing) {
     std::vector<uint64_t> hashes;
     hashes.reserve(listing.size());
     for (const FtpEntry& entry : listing) {
-        uint64_t h = 1469598103934665603ull; // FNV-1a over kind, size and name
+        uint64_t h = 1469598103934665603ull; // FNV-1a over kind, size, name and id
         auto mix = [&h](unsigned char byte) { h = (h ^ byte) * 1099511628211ull; };
         mix(entry.isDir ? 'd' : 'f');
         for (int shift = 0; shift < 64; shift += 8)
             mix(static_cast<unsigned char>(entry.size >> shift));
         for (char c : entry.name)
+            mix(static_cast<unsigned char>(c));
+        mix('/'); // no name holds it: name and id cannot run into each other
+        for (char c : entry.id)
             mix(static_cast<unsigned char>(c));
         hashes.push_back(h);
     }
@@ -108,14 +113,31 @@ uint64_t ListingSignature(const std::vector<FtpEntry>& listing) {
     uint64_t signature = 0x9E3779B97F4A7C15ull;
     for (uint64_t h : hashes)
         signature = (signature ^ h) * 0xff51afd7ed558ccdull;
-    return signature;
+    return signature | 1; // never 0, which stands for "no signature"
 }
-
-constexpr long kLoopRepeats = 2;
 
 bool HasDirectory(const std::vector<FtpEntry>& listing) {
     return std::any_of(listing.begin(), listing.end(), [](const FtpEntry& e) { return e.isDir; });
 }
+
+bool HasIds(const std::vector<FtpEntry>& listing) {
+    return std::any_of(listing.begin(), listing.end(), [](const FtpEntry& e) { return !e.id.empty(); });
+}
+
+// Links to directories that a server lists as directories (pyftpdlib, pure-ftpd -b, proftpd
+// without ShowSymlinks) make loops such as "loop -> ." or "up -> ..". Where the server gives
+// identity (MLSD "unique"), a directory that is one of its ancestors is a loop. Where it gives
+// none, a directory listed exactly like an ancestor may be a link to it or a real directory
+// that happens to look the same: x/x/x chains of single-name directories and unpacked archives
+// such as pkg/pkg are real. Such a directory is walked on only along its chain (the child named
+// like the one that led from the ancestor down to it), which for a link repeats the ancestor
+// once per level and for a real chain is the one way on; its other children are walked while a
+// small budget per run lasts (a link's other children only repeat what is walked anyway, so a
+// loop entry in every directory cannot multiply the walk). A listing met sixteen times on one
+// path is a loop: real chains of identical directories are a few levels deep, and a loop costs
+// sixteen listings per chain to find.
+constexpr int kLoopRepeats = 16;
+constexpr int kRepeatBudget = 64; // directories per run below the off-chain children of repeats
 
 // The walk of one run: the connection, the site and what the walk has found out on the way.
 class CSiteWalker {
@@ -126,7 +148,7 @@ public:
     bool Run(CFTPDir* start) {
         if (!IsWalkable(start))
             return true; // a stored name that cannot be sent: nothing to list
-        return Walk(start, 0);
+        return Walk(start, 0, std::string());
     }
     bool ReachedDepthLimit() const { return m_bDepthLimitReached; }
     bool FoundLoop() const { return m_bLoopFound; }
@@ -157,9 +179,75 @@ private:
         return false;
     }
 
+    // A directory on the path from the start directory down to the one being walked.
+    struct Level {
+        CFTPDir* dir;
+        std::string id;         // the server's identity of it, empty if unknown
+        uint64_t signature = 0; // of its listing, 0 when not listed or without directories
+    };
+
+    class PathStep {
+    public:
+        PathStep(std::vector<Level>& path, CFTPDir* dir, const std::string& id) : m_path(path) {
+            m_path.push_back({dir, id, 0});
+        }
+        ~PathStep() { m_path.pop_back(); }
+
+    private:
+        std::vector<Level>& m_path;
+    };
+
+    // How the children of a listed directory are walked.
+    struct Descent {
+        std::unordered_map<std::string, std::string> ids; // child directory name -> its id
+        bool repeat = false; // listed like an ancestor: only `chain` goes on freely
+        std::string chain;
+    };
+
+    // Decides, from the listing of the directory at the end of the path, whether it is a loop
+    // (merged but not gone down) and how its children are walked.
+    bool IsLoop(const FtpDirListing& listing, Descent& descent) {
+        Level& self = m_path.back();
+        if (!listing.dirId.empty())
+            self.id = listing.dirId;
+        const std::vector<FtpEntry>& entries = listing.entries;
+        if (!HasDirectory(entries))
+            return false;
+        self.signature = ListingSignature(entries);
+        const std::size_t ancestors = m_path.size() - 1;
+        const bool entryIds = HasIds(entries);
+        if (!self.id.empty() || entryIds) {
+            // Listings that name the same entries by id are of the same directory.
+            for (std::size_t i = 0; i < ancestors; ++i)
+                if ((!self.id.empty() && m_path[i].id == self.id) ||
+                    (entryIds && m_path[i].signature == self.signature))
+                    return true;
+            for (const FtpEntry& entry : entries)
+                if (entry.isDir && !entry.id.empty())
+                    descent.ids.emplace(entry.name, entry.id);
+            return false;
+        }
+        int repeats = 0;
+        std::size_t nearest = ancestors;
+        for (std::size_t i = ancestors; i-- > 0;) {
+            if (m_path[i].signature == self.signature) {
+                ++repeats;
+                if (nearest == ancestors)
+                    nearest = i;
+            }
+        }
+        if (repeats + 1 >= kLoopRepeats)
+            return true;
+        if (repeats > 0) {
+            descent.repeat = true;
+            descent.chain = m_path[nearest + 1].dir->m_strName;
+        }
+        return false;
+    }
+
     // Only this worker changes the lists of this site, so indexes stay valid across the walks of
     // the children; the window thread only reads them and changes read marks.
-    bool WalkChildren(CFTPDir* dir, int depth, bool resuming) {
+    bool WalkChildren(CFTPDir* dir, int depth, bool resuming, const Descent* descent) {
         if (depth >= kMaxWalkDepth) {
             if (!dir->m_subDirs.IsEmpty())
                 m_bDepthLimitReached = true;
@@ -171,18 +259,37 @@ private:
             CFTPDir* child = dir->m_subDirs.GetAt(i);
             if (resuming && child == m_site->m_pResumeDir)
                 m_site->m_bResume = 0;
-            if (!Walk(child, depth + 1))
+            std::string id;
+            bool offChain = false;
+            if (descent) {
+                auto found = descent->ids.find(child->m_strName);
+                if (found != descent->ids.end())
+                    id = found->second;
+                offChain = descent->repeat && child->m_strName != descent->chain;
+            }
+            m_offChainDepth += offChain;
+            const bool complete = Walk(child, depth + 1, id);
+            m_offChainDepth -= offChain;
+            if (!complete)
                 return false;
         }
         return true;
     }
 
-    bool Walk(CFTPDir* dir, int depth) {
+    bool Walk(CFTPDir* dir, int depth, const std::string& id) {
         if (StopRequested())
             return EndStopped(dir);
+        if (m_offChainDepth > 0) {
+            if (m_repeatBudget == 0) {
+                m_bLoopFound = true;
+                return true;
+            }
+            --m_repeatBudget;
+        }
+        PathStep step(m_path, dir, id);
 
-        if (m_site->m_bResume && dir != m_site->m_pResumeDir)
-            return WalkChildren(dir, depth, /*resuming=*/true); // lists nothing on the way down
+        if (m_site->m_bResume && dir != m_site->m_pResumeDir) // lists nothing on the way down
+            return WalkChildren(dir, depth, /*resuming=*/true, nullptr);
         if (m_site->m_bResume)
             m_site->m_bResume = 0;
 
@@ -208,16 +315,9 @@ private:
         if (dirListing.truncated)
             m_bTruncatedListing = true;
 
-        // A directory listed exactly like two of its ancestors is taken for a link back up the
-        // tree (some servers list links to directories as directories): it is merged, but not
-        // gone down, or links such as "loop -> ." would multiply the walk at every level. One
-        // repeat is let through, since a real tree may hold a directory just like its parent.
-        bool loops = false;
-        uint64_t signature = 0;
-        if (HasDirectory(listing)) {
-            signature = ListingSignature(listing);
-            loops = std::count(m_ancestors.begin(), m_ancestors.end(), signature) >= kLoopRepeats;
-        }
+        // A loop is merged, so that the link shows what it holds, but not gone down.
+        Descent descent;
+        const bool loops = IsLoop(dirListing, descent);
 
         MergeOutcome outcome;
         {
@@ -233,10 +333,7 @@ private:
             m_bLoopFound = true;
             return true;
         }
-        m_ancestors.push_back(signature);
-        bool complete = WalkChildren(dir, depth, /*resuming=*/false);
-        m_ancestors.pop_back();
-        return complete;
+        return WalkChildren(dir, depth, /*resuming=*/false, &descent);
     }
 
     IFtpConnection& m_connection;
@@ -245,7 +342,9 @@ private:
     bool m_bDepthLimitReached = false;
     bool m_bLoopFound = false;
     bool m_bTruncatedListing = false;
-    std::vector<uint64_t> m_ancestors; // listing signatures of the directories above, from the start
+    std::vector<Level> m_path;
+    int m_offChainDepth = 0; // > 0 below an off-chain child of a repeating directory
+    int m_repeatBudget = kRepeatBudget;
 };
 
 // Counts the worker out of g_nRunningUpdates exactly once.

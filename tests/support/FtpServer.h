@@ -92,6 +92,8 @@ struct PyFtpOptions {
     std::string password = "secret";
     bool anonymous = true; // "anonymous" with any password
     bool mlsd = true;      // false: MLSD/MLST are unknown commands (500), as on older servers
+    // MLSD's unique fact: on by default, offered but off until OPTS MLST asks for it, or none.
+    enum Unique { UniqueOn, UniqueOff, UniqueNone } unique = UniqueOn;
     std::vector<PyFtpFault> faults;
 };
 
@@ -111,7 +113,7 @@ public:
     void SetFaults(const std::vector<PyFtpFault>& faults);
     // Every directory command the server received so far, in order, one string each:
     // "USER name", "CWD /abs/path", "LIST /abs/path", "MLSD /abs/path" (paths as raw bytes),
-    // and "FAULT stall_login" (or stall_greeting) when a login fault fires.
+    // "OPTS args", and "FAULT stall_login" (or stall_greeting) when a login fault fires.
     std::vector<std::string> Commands() const;
     void ClearCommands();
 

@@ -2,7 +2,8 @@
 """A pyftpdlib server for the tests, on 127.0.0.1 only.
 
     ftp_server.py ROOT [--port N] [--user NAME --password PW] [--no-anonymous]
-                       [--no-mlsd] [--faults FILE] [--log FILE] [--verbose]
+                       [--no-mlsd] [--unique on|off|none] [--faults FILE] [--log FILE]
+                       [--verbose]
                        [--exit-on-stdin-eof]
 
 Serves ROOT read-only (anonymous, plus one user account), names byte for byte (GBK or
@@ -31,8 +32,11 @@ ACTION is one of
     stall_login    no reply at all to PASS
 The login actions (stall_greeting, stall_login) are given "dir": "/", where every session starts.
 
+--unique sets MLSD's unique fact: on by default (pyftpdlib's own), offered but off until
+"OPTS MLST" asks for it, or not offered at all (as on servers without identity).
+
 --log FILE appends one line per command that reaches a directory: "CWD /path",
-"LIST /path", "MLSD /path", "NLST /path", plus "USER name" at each login, raw bytes, and
+"LIST /path", "MLSD /path", "NLST /path", plus "USER name" at each login and "OPTS args", raw bytes, and
 "FAULT action" when a login action fires.
 """
 
@@ -121,6 +125,14 @@ class TestHandler(FTPHandler):
     unicode_errors = ENCODING_ERRORS
     faults = FaultTable(None)
     log_path = None
+    unique_fact = 'on'
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        if self.unique_fact != 'on':
+            self._current_facts = [f for f in self._current_facts if f != 'unique']
+        if self.unique_fact == 'none':
+            self._available_facts = [f for f in self._available_facts if f != 'unique']
 
     # The stock push() encodes strictly and would refuse to answer with GBK names.
     def push(self, s):
@@ -179,6 +191,10 @@ class TestHandler(FTPHandler):
         if self._login_fault('stall_login'):
             return None  # the password is never answered
         return super().ftp_PASS(line)
+
+    def ftp_OPTS(self, line):
+        self._log('OPTS', line)
+        return super().ftp_OPTS(line)
 
     def ftp_USER(self, line):
         self._log('USER', line)
@@ -239,6 +255,7 @@ def main():
     parser.add_argument('--password', default='secret')
     parser.add_argument('--no-anonymous', action='store_true')
     parser.add_argument('--no-mlsd', action='store_true')
+    parser.add_argument('--unique', choices=('on', 'off', 'none'), default='on')
     parser.add_argument('--faults')
     parser.add_argument('--log')
     parser.add_argument('--verbose', action='store_true')
@@ -258,6 +275,7 @@ def main():
     handler.authorizer = authorizer
     handler.faults = FaultTable(args.faults)
     handler.log_path = args.log
+    handler.unique_fact = args.unique
     handler.banner = 'Quarnel test server ready.'
     if args.no_mlsd:
         handler.proto_cmds = {k: v for k, v in FTPHandler.proto_cmds.items()

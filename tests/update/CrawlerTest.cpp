@@ -363,6 +363,96 @@ TEST_F(Crawler, ListingCutShortKeepsWhatItLeftOutAndSaysSo) {
     EXPECT_EQ(big->FindFile("f2")->m_bNew, 0);
 }
 
+int Listings(const std::vector<std::string>& log) {
+    return static_cast<int>(
+        std::count_if(log.begin(), log.end(), [](const std::string& l) { return l.rfind("LIST ", 0) == 0; }));
+}
+
+const std::string kSameChain = "/samechain/x/x/x/x/x/x/x/x";
+
+// Links to directories listed as directories, on servers that give identity in three ways.
+struct IdentityMode {
+    const char* name;
+    bool entries, cdir;
+};
+void PrintTo(const IdentityMode& mode, std::ostream* os) {
+    *os << mode.name;
+}
+class CrawlerIdentity : public EngineTest, public ::testing::WithParamInterface<IdentityMode> {};
+
+TEST_P(CrawlerIdentity, EndsLinkLoopsAfterOneListingEach) {
+    m_fake->Put("/a/f", 1);
+    m_fake->Link("/a/loop", "/a");
+    m_fake->Link("/a/up", "/");
+    m_fake->Link("/rootloop", "/");
+    m_fake->Put(kSameChain + "/bottom.txt", 3);
+    m_fake->SetIdentity(GetParam().entries, GetParam().cdir);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusLoopSkipped);
+    EXPECT_NE(FindFile(site, kSameChain + "/bottom.txt"), nullptr);
+    EXPECT_NE(FindFile(site, "/a/loop/f"), nullptr); // a link shows what it holds, one level
+    EXPECT_TRUE(FindDir(site, "/a/loop/loop")->m_subDirs.IsEmpty());
+    // "/", "/a", its two links, "/rootloop", and the chain of nine.
+    EXPECT_EQ(Listings(m_fake->Log()), 5 + 9);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, CrawlerIdentity,
+                         ::testing::Values(IdentityMode{"IdsOnEntries", true, false},
+                                           IdentityMode{"IdOnCdir", false, true},
+                                           IdentityMode{"Both", true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Crawler, WithoutIdentityARepeatingChainIsWalkedToItsEnd) {
+    m_fake->Put(kSameChain + "/bottom.txt", 3);
+    m_fake->Put("/w/pkg/pkg/data/d.bin", 1); // /w and /w/pkg both list just "pkg"
+    m_fake->Put("/w/pkg/pkg/docs/readme", 1);
+    m_fake->Put("/t/x/x/"); // /t/x lists like /t; its other child is real
+    m_fake->Put("/t/x/y/real.txt", 1);
+    m_fake->Put("/t/y/");
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_NE(FindFile(site, kSameChain + "/bottom.txt"), nullptr);
+    EXPECT_NE(FindFile(site, "/w/pkg/pkg/data/d.bin"), nullptr);
+    EXPECT_NE(FindFile(site, "/w/pkg/pkg/docs/readme"), nullptr);
+    EXPECT_NE(FindFile(site, "/t/x/y/real.txt"), nullptr);
+}
+
+TEST_F(Crawler, WithoutIdentityLoopsEverywhereCostLittle) {
+    // A real tree of 1 + 3 + 9 + 27 directories, with three links back to the root in the root
+    // and a link back to itself in every other directory.
+    std::vector<std::string> dirs, frontier = {""};
+    for (int level = 0; level < 3; ++level) {
+        std::vector<std::string> next;
+        for (const std::string& d : frontier)
+            for (const char* name : {"/p", "/q", "/r"})
+                next.push_back(d + name + std::to_string(level));
+        for (const std::string& d : next)
+            m_fake->Put(d + "/file", 1);
+        dirs.insert(dirs.end(), next.begin(), next.end());
+        frontier = next;
+    }
+    for (const std::string& d : dirs)
+        m_fake->Link(d + "/self", d);
+    for (const char* link : {"/a", "/b", "/c"})
+        m_fake->Link(link, "/");
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusLoopSkipped);
+    for (const std::string& d : dirs)
+        EXPECT_NE(FindFile(site, d + "/file"), nullptr) << d;
+    // 40 real directories; each of the 42 loops stops after its listing has come sixteen times,
+    // and what repeats off those chains shares a budget of 64.
+    const int listings = Listings(m_fake->Log());
+    EXPECT_LE(listings, 40 + 42 * 15 + 64) << listings;
+    RecordProperty("listings", listings);
+}
+
 TEST_F(Crawler, WalkDirectoryReportsTheEndDirectly) {
     m_fake->Put("/a/b/f", 1);
     CFTPSite* site = AddSite();

@@ -6,6 +6,7 @@
 #include "update/UpdateTexts.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace enginetest {
 namespace {
@@ -165,6 +166,98 @@ TEST_F(RealServer, PyftpdlibListingCutShortRemovesNothing) {
         EXPECT_NE(FindFile(site, "/big/e"), nullptr);
         m_sites.RemoveAt(0);
     }
+}
+
+// Eight nested directories that each list only "x": a real tree, however much it looks like a loop.
+const std::string kSameChain = "samechain/x/x/x/x/x/x/x/x";
+
+TEST_F(RealServer, RepeatingChainIsWalkedToItsEndOnEveryServer) {
+    struct Case {
+        const char* name;
+        bool vsftpd;
+        bool mlsd;
+        ftptest::PyFtpOptions::Unique unique;
+    };
+    const Case cases[] = {
+        {"pyftpdlib MLSD", false, true, ftptest::PyFtpOptions::UniqueOn},
+        {"pyftpdlib MLSD without unique", false, true, ftptest::PyFtpOptions::UniqueNone},
+        {"pyftpdlib LIST", false, false, ftptest::PyFtpOptions::UniqueOn},
+        {"vsftpd", true, false, ftptest::PyFtpOptions::UniqueOn},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string root = m_root + "-" + std::to_string(&c - cases);
+        ftptest::TreeBuilder(root).File(kSameChain + "/bottom.txt", 3).File("other/f", 1);
+        std::unique_ptr<ftptest::PyFtpServer> pyftpd;
+        std::unique_ptr<ftptest::VsftpdServer> vsftpd;
+        int port = 0;
+        if (c.vsftpd) {
+            vsftpd = ftptest::VsftpdServer::Start(root);
+            port = vsftpd->port();
+        } else {
+            ftptest::PyFtpOptions options;
+            options.mlsd = c.mlsd;
+            options.unique = c.unique;
+            pyftpd = ftptest::PyFtpServer::Start(root, options);
+            port = pyftpd->port();
+        }
+        CFTPSite* site = AddServedSite(port);
+        ASSERT_TRUE(UpdateAndWait(site));
+        EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+        ASSERT_NE(FindFile(site, "/" + kSameChain + "/bottom.txt"), nullptr);
+        EXPECT_EQ(FindFile(site, "/" + kSameChain + "/bottom.txt")->m_nSize, 3u);
+        m_sites.RemoveAt(0);
+    }
+}
+
+// "loop -> ." listed as a directory, on a server that gives no identity: the walk ends soon, all
+// of the real tree stored, and says it left loops.
+TEST_F(RealServer, PyftpdlibLoopsWithoutIdentityEndQuickly) {
+    ftptest::TreeBuilder(m_root)
+        .File("pub/file", 1)
+        .File("pub/deep/f", 2)
+        .Link("a", ".")
+        .Link("b", ".")
+        .Link("pub/self", ".");
+    ftptest::PyFtpOptions options;
+    options.unique = ftptest::PyFtpOptions::UniqueNone;
+    auto server = ftptest::PyFtpServer::Start(m_root, options);
+    CFTPSite* site = AddServedSite(server->port());
+    const auto started = std::chrono::steady_clock::now();
+    ASSERT_TRUE(UpdateAndWait(site));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+
+    EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusLoopSkipped);
+    EXPECT_NE(FindFile(site, "/pub/file"), nullptr);
+    EXPECT_NE(FindFile(site, "/pub/deep/f"), nullptr);
+    // Three real directories, three loops of fifteen repeats, and the budget for what repeats
+    // off those chains.
+    const int listings = Count(server->Commands(), "MLSD");
+    EXPECT_LE(listings, 3 + 3 * 15 + 64);
+    RecordProperty("listings", listings);
+    RecordProperty("seconds", std::to_string(seconds));
+}
+
+// pyftpdlib offers the unique fact switched off: the client turns it on, and each loop costs one
+// listing.
+TEST_F(RealServer, PyftpdlibUniqueFactIsAskedForAndEndsLoopsAtOnce) {
+    ftptest::TreeBuilder(m_root)
+        .File("pub/file", 1)
+        .File("pub/deep/f", 2)
+        .Link("a", ".")
+        .Link("b", ".")
+        .Link("pub/self", ".");
+    ftptest::PyFtpOptions options;
+    options.unique = ftptest::PyFtpOptions::UniqueOff;
+    auto server = ftptest::PyFtpServer::Start(m_root, options);
+    CFTPSite* site = AddServedSite(server->port());
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusLoopSkipped);
+    auto commands = server->Commands();
+    EXPECT_EQ(Count(commands, "OPTS MLST type;size;unique;"), 1);
+    EXPECT_EQ(Count(commands, "MLSD"), 6); // "/", pub, pub/deep, and one for each link
+    EXPECT_NE(FindFile(site, "/pub/deep/f"), nullptr);
 }
 
 TEST_F(RealServer, VsftpdNamesByteForByteAndLinksNotFollowed) {
