@@ -245,7 +245,8 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
 
     bool allSucceeded = true;
     for (CFTPSite* site : sites)
-        allSucceeded = allSucceeded && site->m_nUpdateStatus.load() == 2;
+        // A site whose files could not be written failed too, whatever its walk did.
+        allSucceeded = allSucceeded && site->m_nUpdateStatus.load() == 2 && site->m_nSaveError.load() == 0;
     return allSucceeded ? 0 : 1;
 }
 

@@ -30,7 +30,7 @@ std::string AppDirFromExecutable(const std::string& exePath) {
 }
 
 bool IsUsableSiteKey(const std::string& key) {
-    if (key.empty() || key == "." || key == "..")
+    if (key.empty() || key == "." || key == ".." || key == kSaveAreaName)
         return false;
     return key.find('/') == std::string::npos && key.find('\0') == std::string::npos;
 }

@@ -145,8 +145,7 @@ void CFTPSite::EnsureLoaded() {
         std::lock_guard<std::recursive_mutex> lock(m_treeLock);
         int32_t expected = 0;
         if (m_nLoadState.compare_exchange_strong(expected, 2, std::memory_order_acq_rel)) {
-            LoadCatalogue();
-            LoadState();
+            LoadCatalogueAndState();
             m_nLoadState.store(1, std::memory_order_release);
             return;
         }

@@ -100,14 +100,21 @@ public:
 
     // The four files operations of the site's data directory (Data/KEY under the program
     // directory). A key that cannot be one directory name makes them do nothing.
-    // Loads keep what was read before a fault and report nothing. Saves take m_treeLock, replace
-    // the file all at once (temporary file, fsync, rename) and return false when it could not be
-    // written; the old file is then whole and the tree stays in memory. SaveCatalogue creates Data
-    // and the site directory, SaveState only the site directory.
+    // Loads keep what was read before a fault and report nothing. Saves take m_treeLock and never
+    // leave a content.ct beside a state.st of another tree: SaveCatalogue writes both files into a
+    // fresh directory that takes the place of Data/KEY in one rename (the directory's other files
+    // go along); SaveState writes state.st alone while content.ct on disk still holds the tree in
+    // memory, else the pair. A save that fails returns false with errno and m_nSaveError set; the
+    // old files are then whole and the tree stays in memory. SaveCatalogue creates Data and the
+    // site directory, SaveState only the site directory. Loads and saves also remove what saves
+    // killed part way left behind.
     void LoadCatalogue();
     void LoadState();
     bool SaveCatalogue();
     bool SaveState();
+    // LoadCatalogue then LoadState through one open site directory, so that the two files read
+    // come from one save. What EnsureLoaded runs.
+    void LoadCatalogueAndState();
 
     // Status text and code are written by update workers and read by the window thread.
     void SetStatus(const std::string& text, int32_t code);
@@ -121,6 +128,8 @@ public:
     std::unique_ptr<CFTPDir> m_pRootDir;
     std::atomic<uint8_t> m_bHasNew{0};
     std::atomic<uint8_t> m_bStateDirty{0};
+    // errno of the last save of the site's files if it failed, 0 if it went through.
+    std::atomic<int32_t> m_nSaveError{0};
     std::string m_strStatus;  // guarded by m_statusLock; use the accessors across threads
     std::atomic<int32_t> m_nLoadState{0};
     std::atomic<int32_t> m_nUpdateStatus{0};
@@ -135,6 +144,18 @@ public:
     // by the window thread while it reads the tree into a list or changes read marks. Recursive,
     // because the window thread lets events through while it holds it during long walks.
     mutable std::recursive_mutex m_treeLock;
+
+    // content.ct as this process last read or wrote it (guarded by m_treeLock): which file it was
+    // and a signature of the key and the tree it held. SaveState holds them against the disk and
+    // the tree in memory to tell whether state.st may be written alone.
+    struct CStoredCatalogue {
+        uint64_t m_nSignature = 0; // 0: not known
+        uint64_t m_nDevice = 0;
+        uint64_t m_nInode = 0; // 0: there was no content.ct
+        int64_t m_nSize = 0;
+        int64_t m_nModified = 0; // nanoseconds
+    };
+    CStoredCatalogue m_storedCatalogue;
 
 private:
     mutable std::mutex m_statusLock;

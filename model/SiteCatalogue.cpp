@@ -1,6 +1,17 @@
 // The four file operations of a site: content.ct (the tree) and state.st (the new marks) in the
-// site's data directory. Loads keep whatever was read before a fault and say nothing; saves
-// replace the files all at once and report failure only by their result.
+// site's data directory.
+//
+// The two files only make sense together: the k-th flag of state.st belongs to the k-th node of
+// content.ct, and nothing in either says which tree it belongs to. So they are replaced as one.
+// A save writes both into a fresh directory in Data/.tmp, links the site directory's other files
+// (site.conf and whatever comes later) in beside them, and exchanges the fresh directory with
+// Data/KEY in one rename (RENAME_EXCHANGE); the old directory is then taken apart. A load opens
+// Data/KEY once and reads both files through that one directory, so it sees one save or the
+// other, never a mix. state.st alone is replaced in place only while the content.ct beside it is
+// still the file this process last read or wrote and the tree in memory still the one it holds.
+//
+// Loads keep whatever was read before a fault and say nothing; saves report failure by their
+// result, errno and m_nSaveError.
 #include "model/SiteCatalogue.h"
 #include "model/AtomicFile.h"
 #include "model/DataArchive.h"
@@ -8,70 +19,564 @@
 #include "model/Records.h"
 #include "model/TreeWalk.h"
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <dirent.h>
 #include <fcntl.h>
+#include <functional>
+#include <new>
+#include <stdio.h>
+#include <string_view>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-constexpr const char* kCatalogueName = "/content.ct";
-constexpr const char* kStateName = "/state.st";
+constexpr const char* kCatalogueName = "content.ct";
+constexpr const char* kStateName = "state.st";
+// Directories of a site in the save area: KEY.new-XXXXXX is a pair being put together (and, once
+// exchanged, the old directory being taken apart); KEY.old-XXXXXX a whole old directory moved
+// aside where the file system cannot exchange.
+constexpr std::string_view kFreshMark = ".new-";
+constexpr std::string_view kRetiredMark = ".old-";
+constexpr std::size_t kSuffixLength = 6;
+// New files and directories get what the umask leaves of these.
+constexpr mode_t kFileMode = 0666;
+constexpr mode_t kDirMode = 0777;
 
-// An open regular file that is closed when the holder goes; -1 when there is nothing to read.
-class ReadableFile {
+std::atomic<bool> g_bExchangeRefused{false};
+
+// A descriptor closed when the holder goes.
+class CFd {
 public:
-    explicit ReadableFile(const std::string& path) {
-        m_fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        struct stat st {};
-        if (m_fd >= 0 && (fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-            close(m_fd);
-            m_fd = -1;
+    CFd() = default;
+    explicit CFd(int fd) : m_fd(fd) {}
+    ~CFd() { Reset(); }
+    CFd(CFd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    CFd& operator=(CFd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            m_fd = other.m_fd;
+            other.m_fd = -1;
         }
-        m_size = m_fd >= 0 ? static_cast<uint64_t>(st.st_size) : 0;
+        return *this;
     }
-    ~ReadableFile() {
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    ReadableFile(const ReadableFile&) = delete;
-    ReadableFile& operator=(const ReadableFile&) = delete;
+    CFd(const CFd&) = delete;
+    CFd& operator=(const CFd&) = delete;
 
-    int Fd() const { return m_fd; }
-    bool IsEmpty() const { return m_size == 0; }
+    int Get() const { return m_fd; }
+    bool IsOpen() const { return m_fd >= 0; }
+    void Reset() {
+        if (m_fd >= 0) {
+            const int error = errno;
+            close(m_fd);
+            errno = error;
+        }
+        m_fd = -1;
+    }
 
 private:
-    int m_fd;
-    uint64_t m_size;
+    int m_fd = -1;
 };
 
-// The site directory must be a real directory: one replaced by a link would lead the save out of
-// Data.
-bool IsPlainDirectory(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+int OpenDirectoryAt(int dirFd, const std::string& name, bool followLink) {
+    return openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
 }
 
-bool WriteAtomically(const std::string& path, void (*body)(CDataArchive&, const CFTPSite&),
-                     const CFTPSite& site) {
-    CAtomicFile file(path, 0644);
-    if (!file.Open())
+bool IsCatalogueFile(std::string_view name) {
+    return name == kCatalogueName || name == kStateName;
+}
+
+// KEY + mark + six letters or digits.
+bool IsAreaNameOf(std::string_view name, const std::string& key, std::string_view mark) {
+    if (name.size() != key.size() + mark.size() + kSuffixLength || name.substr(0, key.size()) != key ||
+        name.substr(key.size(), mark.size()) != mark)
         return false;
-    try {
-        CDataArchive ar(file.Fd(), CDataArchive::store, path);
-        body(ar, site);
-        ar.Close();
-    } catch (const std::exception&) {
-        return false; // the temporary file goes with `file`; the old one is untouched
-    }
-    return file.Commit();
+    for (char c : name.substr(key.size() + mark.size()))
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')))
+            return false;
+    return true;
 }
 
-void WriteCatalogue(CDataArchive& ar, const CFTPSite& site) {
+std::vector<std::string> ListNames(int dirFd) {
+    std::vector<std::string> names;
+    const int listFd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listFd < 0)
+        return names;
+    DIR* dir = fdopendir(listFd);
+    if (!dir) {
+        close(listFd);
+        return names;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..")
+            names.emplace_back(name);
+    }
+    closedir(dir);
+    return names;
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+int64_t ModifiedNs(const struct stat& st) {
+    return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+// renameat2(RENAME_NOREPLACE), or a look and a plain rename where the file system lacks the flag.
+int RenameNoReplace(int fromDir, const std::string& from, int toDir, const std::string& to) {
+    if (renameat2(fromDir, from.c_str(), toDir, to.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return -1;
+    struct stat st {};
+    if (fstatat(toDir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return renameat(fromDir, from.c_str(), toDir, to.c_str());
+}
+
+// ---- tree signature
+
+uint64_t Mix(uint64_t h, uint64_t value) {
+    h = (h ^ value) * 0xFF51AFD7ED558CCDull;
+    return h ^ (h >> 33);
+}
+
+uint64_t HashName(const std::string& name) {
+    return std::hash<std::string_view>{}(name);
+}
+
+// Everything content.ct holds of the tree (names, sizes, shape) and the key it is stored under,
+// folded into 64 bits. Never 0.
+uint64_t TreeSignature(const std::string& key, const CFTPDir& root) {
+    uint64_t h = Mix(0x51ED270B27CA5A3Full, HashName(key));
+    auto addDir = [&h](const CFTPDir& dir) {
+        h = Mix(h, HashName(dir.m_strName));
+        h = Mix(h, dir.m_subDirs.GetCount());
+        h = Mix(h, dir.m_files.GetCount());
+    };
+    addDir(root);
+    WalkStoredOrder(
+        root, [&](const CFTPDir& dir, std::size_t) { addDir(dir); },
+        [&h](const CFTPFile& file, std::size_t) {
+            h = Mix(h, HashName(file.m_strName));
+            h = Mix(h, file.m_nSize);
+        });
+    return h | 1;
+}
+
+void RememberCatalogue(CFTPSite& site, const std::string& key, const struct stat* file) {
+    CFTPSite::CStoredCatalogue stored;
+    stored.m_nSignature = TreeSignature(key, *site.m_pRootDir);
+    if (file) {
+        stored.m_nDevice = file->st_dev;
+        stored.m_nInode = file->st_ino;
+        stored.m_nSize = file->st_size;
+        stored.m_nModified = ModifiedNs(*file);
+    }
+    site.m_storedCatalogue = stored;
+}
+
+// True when content.ct in `siteFd` is still the file this process last read or wrote, and the
+// tree in memory still the one that file holds: state.st may then be replaced alone.
+bool CatalogueStillStored(const CFTPSite& site, int siteFd, const std::string& key) {
+    const CFTPSite::CStoredCatalogue& stored = site.m_storedCatalogue;
+    if (stored.m_nSignature == 0)
+        return false;
+    struct stat st {};
+    if (fstatat(siteFd, kCatalogueName, &st, 0) != 0) {
+        if (errno != ENOENT || stored.m_nInode != 0)
+            return false;
+    } else if (stored.m_nInode == 0 || st.st_dev != stored.m_nDevice || st.st_ino != stored.m_nInode ||
+               st.st_size != stored.m_nSize || ModifiedNs(st) != stored.m_nModified) {
+        return false;
+    }
+    return TreeSignature(key, *site.m_pRootDir) == stored.m_nSignature;
+}
+
+// ---- leftovers
+
+// What becomes of the other entries of a directory a save leaves behind.
+enum class Leftover {
+    Discard, // the site is being deleted: files go, nothing is moved
+    Salvage, // left by a killed save: the newer of two files of one name stays
+    Replaced // the old directory of a save that went through: anything that differs from what
+             // was linked into the new one was written while the save ran, and goes over
+};
+
+// Empties a directory that a save left behind. Its own files (content.ct, state.st, temporary
+// files) go. Any other entry goes to `siteFd` when the site directory lacks it (or, by `what`,
+// holds an older or another file of that name) and is dropped when the site directory already
+// holds it. Where there is no site directory nothing is moved; directories are never deleted.
+// True when something was moved.
+bool EmptyLeftover(int leftoverFd, int siteFd, Leftover what) {
+    bool moved = false;
+    for (const std::string& name : ListNames(leftoverFd)) {
+        struct stat mine {};
+        if (fstatat(leftoverFd, name.c_str(), &mine, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        const bool isDir = S_ISDIR(mine.st_mode);
+        if (IsCatalogueFile(name) || IsTemporaryName(name, "") || what == Leftover::Discard) {
+            if (!isDir)
+                unlinkat(leftoverFd, name.c_str(), 0);
+            continue;
+        }
+        if (siteFd < 0)
+            continue; // kept where it is until there is a site directory to take it
+        struct stat theirs {};
+        if (fstatat(siteFd, name.c_str(), &theirs, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT)
+                moved |= renameat(leftoverFd, name.c_str(), siteFd, name.c_str()) == 0;
+            continue;
+        }
+        if (isDir || S_ISDIR(theirs.st_mode))
+            continue;
+        const bool takeMine =
+            !SameFile(mine, theirs) && (what == Leftover::Replaced || ModifiedNs(mine) > ModifiedNs(theirs));
+        if (takeMine)
+            moved |= renameat(leftoverFd, name.c_str(), siteFd, name.c_str()) == 0;
+        else
+            unlinkat(leftoverFd, name.c_str(), 0);
+    }
+    return moved;
+}
+
+// ---- writing
+
+using BodyWriter = void (*)(CDataArchive&, const CFTPSite&);
+
+void WriteCatalogueBody(CDataArchive& ar, const CFTPSite& site) {
     site.m_pRootDir->Persist(ar);
 }
 
-void WriteState(CDataArchive& ar, const CFTPSite& site) {
+void WriteStateBody(CDataArchive& ar, const CFTPSite& site) {
     WriteStateFlags(ar, *site.m_pRootDir);
+}
+
+// Writes one archive through `fd`; false with errno set.
+bool WriteArchive(int fd, const std::string& pathForMessages, BodyWriter body, const CFTPSite& site) {
+    try {
+        CDataArchive ar(fd, CDataArchive::store, pathForMessages);
+        body(ar, site);
+        ar.Close();
+    } catch (const CFileException& e) {
+        errno = e.m_lOsError != 0 ? e.m_lOsError : EIO;
+        return false;
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    } catch (const std::exception&) {
+        errno = EIO;
+        return false;
+    }
+    return true;
+}
+
+// Creates `name` in `dirFd` and writes it to disk; `written` gets its stat. False with errno set.
+bool WriteNewFile(int dirFd, const char* name, BodyWriter body, const CFTPSite& site, struct stat* written) {
+    CFd fd(openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode));
+    if (!fd.IsOpen())
+        return false;
+    if (!WriteArchive(fd.Get(), SiteDataDirPath(site.GetKey()) + "/" + name, body, site))
+        return false;
+    if (fsync(fd.Get()) != 0)
+        return false;
+    return !written || fstat(fd.Get(), written) == 0;
+}
+
+bool CopyFileAt(int fromDir, const std::string& name, int toDir, const struct stat& source) {
+    CFd in(openat(fromDir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.IsOpen())
+        return false;
+    CFd out(openat(toDir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, source.st_mode & 07777));
+    if (!out.IsOpen() || fchmod(out.Get(), source.st_mode & 07777) != 0)
+        return false;
+    std::vector<char> buffer(1 << 16);
+    for (;;) {
+        const ssize_t n = read(in.Get(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            break;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t m = write(out.Get(), buffer.data() + done, static_cast<std::size_t>(n - done));
+            if (m < 0 && errno == EINTR)
+                continue;
+            if (m < 0)
+                return false;
+            done += m;
+        }
+    }
+    // The same times as the original, so that a later clean-up takes the two for one file.
+    const struct timespec times[2] = {source.st_atim, source.st_mtim};
+    futimens(out.Get(), times);
+    return fsync(out.Get()) == 0;
+}
+
+// Puts the old site directory's other regular files and links into the fresh one: hard links, or
+// copies where the file system has none. Directories and other kinds are moved over after the
+// exchange. False with errno set.
+bool CarryOverFiles(int oldFd, int freshFd) {
+    for (const std::string& name : ListNames(oldFd)) {
+        if (IsCatalogueFile(name) || IsTemporaryName(name, ""))
+            continue;
+        struct stat st {};
+        if (fstatat(oldFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue; // gone meanwhile
+        if (S_ISREG(st.st_mode)) {
+            if (linkat(oldFd, name.c_str(), freshFd, name.c_str(), 0) == 0 || errno == ENOENT)
+                continue;
+            if (!CopyFileAt(oldFd, name, freshFd, st))
+                return false;
+        } else if (S_ISLNK(st.st_mode)) {
+            char target[PATH_MAX];
+            const ssize_t n = readlinkat(oldFd, name.c_str(), target, sizeof target - 1);
+            if (n < 0 && errno == ENOENT)
+                continue;
+            if (n < 0)
+                return false;
+            target[n] = '\0';
+            if (symlinkat(target, freshFd, name.c_str()) != 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+// A fresh directory of the save area, removed again unless it took the place of the site's.
+class CFreshDirectory {
+public:
+    CFreshDirectory(int areaFd, std::string name, int fd)
+        : m_areaFd(areaFd), m_strName(std::move(name)), m_fd(fd) {}
+    ~CFreshDirectory() {
+        if (!m_bKept && m_fd.IsOpen()) {
+            const int error = errno;
+            EmptyLeftover(m_fd.Get(), -1, Leftover::Discard);
+            unlinkat(m_areaFd, m_strName.c_str(), AT_REMOVEDIR);
+            errno = error;
+        }
+    }
+    int Fd() const { return m_fd.Get(); }
+    const std::string& Name() const { return m_strName; }
+    void Keep() { m_bKept = true; }
+
+private:
+    int m_areaFd;
+    std::string m_strName;
+    CFd m_fd;
+    bool m_bKept = false;
+};
+
+// Where the file system cannot exchange: the old directory is renamed aside (locked, so that no
+// clean-up puts it back meanwhile), then the fresh one takes its name. Killed in between, the
+// site has no Data/KEY, and the next load or save puts the old one back. False with errno set;
+// `retiredName` gets the old directory's name in the save area.
+bool SwapWithoutExchange(int dataFd, int areaFd, const std::string& key, int oldFd,
+                         const std::string& freshName, std::string& retiredName) {
+    if (!LockIfUnused(oldFd)) {
+        errno = EBUSY;
+        return false;
+    }
+    for (int attempt = 0;; ++attempt) {
+        retiredName = key + std::string(kRetiredMark) + RandomNameSuffix();
+        if (RenameNoReplace(dataFd, key, areaFd, retiredName) == 0)
+            break;
+        if (errno != EEXIST || attempt == 100)
+            return false;
+    }
+    fsync(areaFd);
+    if (renameat(areaFd, freshName.c_str(), dataFd, key.c_str()) != 0) {
+        const int error = errno;
+        renameat(areaFd, retiredName.c_str(), dataFd, key.c_str());
+        errno = error;
+        return false;
+    }
+    return true;
+}
+
+// One attempt at replacing Data/KEY by a fresh directory with the pair. 0, or an errno value;
+// EAGAIN when another writer changed Data/KEY meanwhile and a new attempt may do better.
+int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, struct stat& catalogue) {
+    struct stat oldSt {};
+    const bool hasOld = fstatat(dataFd, key.c_str(), &oldSt, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!hasOld && errno != ENOENT)
+        return errno;
+    // A link or a file where the site directory belongs is not followed out of Data.
+    if (hasOld && !S_ISDIR(oldSt.st_mode))
+        return ENOTDIR;
+    CFd old;
+    if (hasOld) {
+        old = CFd(OpenDirectoryAt(dataFd, key, false));
+        if (!old.IsOpen())
+            return errno == ENOENT || errno == ELOOP ? EAGAIN : errno;
+        // Something other than a file by one of the pair's names is the user's: leave it alone.
+        for (const char* name : {kCatalogueName, kStateName}) {
+            struct stat st {};
+            if (fstatat(old.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode))
+                return EISDIR;
+        }
+    }
+
+    std::string freshName;
+    const int made = CreateLockedTemporary(areaFd, key + std::string(kFreshMark), kDirMode, true, freshName);
+    if (made < 0)
+        return errno;
+    CFreshDirectory fresh(areaFd, freshName, made);
+    if (hasOld)
+        fchmod(fresh.Fd(), oldSt.st_mode & 07777);
+    if (!WriteNewFile(fresh.Fd(), kCatalogueName, &WriteCatalogueBody, site, &catalogue) ||
+        !WriteNewFile(fresh.Fd(), kStateName, &WriteStateBody, site, nullptr))
+        return errno;
+    if (hasOld && !CarryOverFiles(old.Get(), fresh.Fd()))
+        return errno;
+    if (fsync(fresh.Fd()) != 0)
+        return errno;
+
+    if (!hasOld) {
+        if (RenameNoReplace(areaFd, freshName, dataFd, key) != 0)
+            return errno == EEXIST || errno == ENOTEMPTY ? EAGAIN : errno;
+        fresh.Keep();
+        fsync(dataFd);
+        return 0;
+    }
+
+    // After the exchange the old directory carries the fresh one's name in the save area.
+    std::string oldName = freshName;
+    int exchanged = -1;
+    if (g_bExchangeRefused.load())
+        errno = EINVAL;
+    else
+        exchanged = renameat2(areaFd, freshName.c_str(), dataFd, key.c_str(), RENAME_EXCHANGE);
+    if (exchanged != 0) {
+        if (errno == ENOENT)
+            return EAGAIN;
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+            return errno;
+        if (!SwapWithoutExchange(dataFd, areaFd, key, old.Get(), freshName, oldName))
+            return errno == ENOENT ? EAGAIN : errno;
+    }
+    fresh.Keep();
+    fsync(dataFd);
+    // The old directory: whatever it holds that the new one lacks goes over (directories, files
+    // written while the save ran), then it is removed.
+    if (EmptyLeftover(old.Get(), fresh.Fd(), Leftover::Replaced))
+        fsync(fresh.Fd());
+    unlinkat(areaFd, oldName.c_str(), AT_REMOVEDIR);
+    return 0;
+}
+
+bool Fail(CFTPSite& site, int error) {
+    site.m_nSaveError = error;
+    errno = error;
+    return false;
+}
+
+// Writes the pair. Data is created only with `createData`.
+bool SavePair(CFTPSite& site, const std::string& key, bool createData) {
+    const std::string dataPath = DataDirPath();
+    if (createData && mkdir(dataPath.c_str(), kDirMode) != 0 && errno != EEXIST)
+        return Fail(site, errno);
+    CFd data(open(dataPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!data.IsOpen())
+        return Fail(site, errno);
+    if (mkdirat(data.Get(), kSaveAreaName, kDirMode) != 0 && errno != EEXIST)
+        return Fail(site, errno);
+    CFd area(OpenDirectoryAt(data.Get(), kSaveAreaName, false));
+    if (!area.IsOpen())
+        return Fail(site, errno);
+    RemoveSiteLeftovers(data.Get(), key, false);
+
+    struct stat catalogue {};
+    int error = EAGAIN;
+    for (int attempt = 0; attempt < 4 && error == EAGAIN; ++attempt)
+        error = ReplacePair(site, key, data.Get(), area.Get(), catalogue);
+    if (error != 0)
+        return Fail(site, error);
+    RememberCatalogue(site, key, &catalogue);
+    site.m_nSaveError = 0;
+    return true;
+}
+
+// ---- reading
+
+// An open regular file that is closed when the holder goes; not open when there is nothing to read.
+class CReadableFile {
+public:
+    void Open(int dirFd, const char* name) {
+        m_fd = CFd(openat(dirFd, name, O_RDONLY | O_CLOEXEC));
+        if (m_fd.IsOpen() && (fstat(m_fd.Get(), &m_stat) != 0 || !S_ISREG(m_stat.st_mode)))
+            m_fd.Reset();
+    }
+    void Reset() { m_fd.Reset(); }
+    bool IsOpen() const { return m_fd.IsOpen(); }
+    bool HasData() const { return m_fd.IsOpen() && m_stat.st_size > 0; }
+    int Fd() const { return m_fd.Get(); }
+    const struct stat& Stat() const { return m_stat; }
+
+private:
+    CFd m_fd;
+    struct stat m_stat {};
+};
+
+// Reads content.ct and/or state.st of the site through one open Data/KEY.
+void LoadFiles(CFTPSite& site, bool catalogue, bool state) {
+    std::lock_guard<std::recursive_mutex> lock(site.m_treeLock);
+    const std::string key = site.GetKey();
+    if (!IsUsableSiteKey(key))
+        return;
+    CReadableFile content, flags;
+    CFd data(open(DataDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (data.IsOpen()) {
+        RemoveSiteLeftovers(data.Get(), key, false);
+        for (int attempt = 0; attempt < 50; ++attempt) {
+            CFd siteDir(OpenDirectoryAt(data.Get(), key, true));
+            if (!siteDir.IsOpen())
+                break;
+            if (catalogue)
+                content.Open(siteDir.Get(), kCatalogueName);
+            if (state)
+                flags.Open(siteDir.Get(), kStateName);
+            // Both files came from the directory that is still Data/KEY: no save replaced it
+            // between the two opens (each save makes a new directory), so they belong together.
+            struct stat opened {
+            }, named{};
+            if (fstat(siteDir.Get(), &opened) == 0 && fstatat(data.Get(), key.c_str(), &named, 0) == 0 &&
+                SameFile(opened, named))
+                break;
+            content.Reset();
+            flags.Reset();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    const std::string path = SiteDataDirPath(key);
+    if (content.HasData()) {
+        try {
+            CDataArchive ar(content.Fd(), CDataArchive::load, path + "/" + kCatalogueName);
+            site.m_pRootDir->Persist(ar);
+        } catch (const std::exception&) {
+            // A damaged or unreadable file: keep the nodes read so far, say nothing.
+        }
+    }
+    if (flags.HasData()) {
+        try {
+            CDataArchive ar(flags.Fd(), CDataArchive::load, path + "/" + kStateName);
+            ReadStateFlags(ar, *site.m_pRootDir);
+        } catch (const std::exception&) {
+            // Shorter than the tree: the nodes not reached stay read.
+        }
+    }
+    if (catalogue)
+        RememberCatalogue(site, key, content.IsOpen() ? &content.Stat() : nullptr);
 }
 
 } // namespace
@@ -88,61 +593,103 @@ void WriteStateFlags(CDataArchive& ar, const CFTPDir& root) {
         [&](const CFTPFile& file, std::size_t) { ar.WriteInt32(file.m_bNew); });
 }
 
-void CFTPSite::LoadCatalogue() {
-    std::lock_guard<std::recursive_mutex> lock(m_treeLock);
-    const std::string key = GetKey();
+void RemoveSiteLeftovers(int dataFd, const std::string& key, bool discard) {
     if (!IsUsableSiteKey(key))
         return;
-    const std::string path = SiteDataDirPath(key) + kCatalogueName;
-    ReadableFile file(path);
-    if (file.Fd() < 0 || file.IsEmpty())
-        return;
-    try {
-        CDataArchive ar(file.Fd(), CDataArchive::load, path);
-        m_pRootDir->Persist(ar);
-    } catch (const std::exception&) {
-        // A damaged or unreadable file: keep the nodes read so far, say nothing.
+    CFd site(OpenDirectoryAt(dataFd, key, false));
+    const bool siteMissing = !site.IsOpen() && errno == ENOENT;
+    CFd area(OpenDirectoryAt(dataFd, kSaveAreaName, false));
+    if (area.IsOpen()) {
+        std::vector<std::string> names;
+        for (std::string& name : ListNames(area.Get())) {
+            // Old directories first: one of them may have to become Data/KEY again.
+            if (IsAreaNameOf(name, key, kRetiredMark))
+                names.insert(names.begin(), std::move(name));
+            else if (IsAreaNameOf(name, key, kFreshMark))
+                names.push_back(std::move(name));
+        }
+        bool restored = false;
+        for (const std::string& name : names) {
+            CFd leftover(OpenDirectoryAt(area.Get(), name, false));
+            if (!leftover.IsOpen()) {
+                if (errno == ENOTDIR || errno == ELOOP)
+                    unlinkat(area.Get(), name.c_str(), 0);
+                continue;
+            }
+            if (!LockIfUnused(leftover.Get()))
+                continue; // a save at work
+            if (!discard && siteMissing && !restored && IsAreaNameOf(name, key, kRetiredMark)) {
+                // Killed between the two renames of a save that could not exchange: the old
+                // directory is whole, and goes back.
+                if (RenameNoReplace(area.Get(), name, dataFd, key) == 0) {
+                    restored = true;
+                    fsync(dataFd);
+                    site = CFd(OpenDirectoryAt(dataFd, key, false));
+                    continue;
+                }
+            }
+            if (EmptyLeftover(leftover.Get(), site.Get(), discard ? Leftover::Discard : Leftover::Salvage))
+                fsync(site.Get());
+            unlinkat(area.Get(), name.c_str(), AT_REMOVEDIR);
+        }
     }
+    if (site.IsOpen())
+        RemoveStaleTemporaryFiles(site.Get(), "");
+}
+
+void SetDirectoryExchangeRefused(bool refused) {
+    g_bExchangeRefused.store(refused);
+}
+
+void CFTPSite::LoadCatalogue() {
+    LoadFiles(*this, true, false);
 }
 
 void CFTPSite::LoadState() {
-    std::lock_guard<std::recursive_mutex> lock(m_treeLock);
-    const std::string key = GetKey();
-    if (!IsUsableSiteKey(key))
-        return;
-    const std::string path = SiteDataDirPath(key) + kStateName;
-    ReadableFile file(path);
-    if (file.Fd() < 0 || file.IsEmpty())
-        return;
-    try {
-        CDataArchive ar(file.Fd(), CDataArchive::load, path);
-        ReadStateFlags(ar, *m_pRootDir);
-    } catch (const std::exception&) {
-        // Shorter than the tree: the nodes not reached stay read.
-    }
+    LoadFiles(*this, false, true);
+}
+
+void CFTPSite::LoadCatalogueAndState() {
+    LoadFiles(*this, true, true);
 }
 
 bool CFTPSite::SaveCatalogue() {
     std::lock_guard<std::recursive_mutex> lock(m_treeLock);
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
-        return false;
-    mkdir(DataDirPath().c_str(), 0755);
-    const std::string dir = SiteDataDirPath(key);
-    mkdir(dir.c_str(), 0755);
-    if (!IsPlainDirectory(dir))
-        return false;
-    return WriteAtomically(dir + kCatalogueName, &WriteCatalogue, *this);
+        return Fail(*this, EINVAL);
+    return SavePair(*this, key, true);
 }
 
 bool CFTPSite::SaveState() {
     std::lock_guard<std::recursive_mutex> lock(m_treeLock);
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
-        return false;
-    const std::string dir = SiteDataDirPath(key);
-    mkdir(dir.c_str(), 0755);
-    if (!IsPlainDirectory(dir))
-        return false;
-    return WriteAtomically(dir + kStateName, &WriteState, *this);
+        return Fail(*this, EINVAL);
+    CFd data(open(DataDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!data.IsOpen())
+        return Fail(*this, errno); // Data itself is made only with a catalogue
+    RemoveSiteLeftovers(data.Get(), key, false);
+    CFd siteDir(OpenDirectoryAt(data.Get(), key, false));
+    if (!siteDir.IsOpen()) {
+        if (errno != ENOENT)
+            return Fail(*this, errno == ELOOP ? ENOTDIR : errno);
+        return SavePair(*this, key, false);
+    }
+    if (!CatalogueStillStored(*this, siteDir.Get(), key))
+        return SavePair(*this, key, false); // the marks of a tree that is not on disk go with it
+
+    CAtomicFile file(siteDir.Get(), kStateName, kFileMode);
+    if (!file.Open())
+        return Fail(*this, errno);
+    if (!WriteArchive(file.Fd(), file.TargetPath(), &WriteStateBody, *this) || !file.Commit())
+        return Fail(*this, errno);
+    // Replaced meanwhile by another program's save: the file went with the old directory.
+    struct stat opened {
+    }, named{};
+    if (fstat(siteDir.Get(), &opened) != 0 ||
+        fstatat(data.Get(), key.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(opened, named))
+        return SavePair(*this, key, false);
+    m_nSaveError = 0;
+    return true;
 }

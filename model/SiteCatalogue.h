@@ -2,6 +2,8 @@
 // The body of state.st on an archive already open (a file, or bytes in memory): one 32-bit m_bNew
 // per node below `root`, in the stored walk order. content.ct's body is the root's Persist.
 
+#include <string>
+
 class CDataArchive;
 class CFTPDir;
 
@@ -9,3 +11,13 @@ class CFTPDir;
 // then leaves the rest as they were).
 void ReadStateFlags(CDataArchive& ar, CFTPDir& root);
 void WriteStateFlags(CDataArchive& ar, const CFTPDir& root);
+
+// Removes what saves of the site `key` killed part way left in Data/.tmp and in Data/KEY. With
+// `discard` (the site is being deleted) everything of them goes; otherwise a directory left
+// between the two renames of a save is put back as Data/KEY when that is missing, and files that
+// only a leftover holds are moved into Data/KEY. Directories are never deleted.
+void RemoveSiteLeftovers(int dataFd, const std::string& key, bool discard);
+
+// Makes pair saves act as on a file system that cannot exchange two directories (EINVAL): they
+// then rename the old directory aside before the new one takes its place. For tests.
+void SetDirectoryExchangeRefused(bool refused);

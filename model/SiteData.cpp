@@ -1,41 +1,13 @@
 #include "model/SiteData.h"
 
 #include "model/Paths.h"
+#include "model/SiteCatalogue.h"
 
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
-#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
-
-namespace {
-
-// Temporary files of saves cut off by a crash ("content.ct.tmp-XXXXXX"): ours to remove, and in
-// the way of removing the directory.
-void RemoveLeftoverTemporaries(int siteFd) {
-    const int listFd = dup(siteFd);
-    if (listFd < 0)
-        return;
-    DIR* dir = fdopendir(listFd);
-    if (!dir) {
-        close(listFd);
-        return;
-    }
-    std::vector<std::string> leftovers;
-    while (const dirent* entry = readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name.starts_with("content.ct.tmp-") || name.starts_with("state.st.tmp-"))
-            leftovers.emplace_back(name);
-    }
-    closedir(dir);
-    for (const std::string& name : leftovers)
-        unlinkat(siteFd, name.c_str(), 0);
-}
-
-} // namespace
 
 bool DeleteSiteData(const std::string& key) {
     if (!IsUsableSiteKey(key))
@@ -49,9 +21,10 @@ bool DeleteSiteData(const std::string& key) {
     if (siteFd >= 0) {
         unlinkat(siteFd, "state.st", 0);
         unlinkat(siteFd, "content.ct", 0);
-        RemoveLeftoverTemporaries(siteFd);
         close(siteFd);
     }
+    // Temporary files in the directory, and what killed saves left in Data/.tmp.
+    RemoveSiteLeftovers(dataFd, key, true);
     const bool removed = unlinkat(dataFd, key.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
     close(dataFd);
     return removed;
@@ -66,6 +39,8 @@ bool RenameSiteData(const std::string& oldKey, const std::string& newKey) {
     const int dataFd = open(dataDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dataFd < 0)
         return false;
+    // What killed saves left goes first: it is found by the old key only.
+    RemoveSiteLeftovers(dataFd, oldKey, false);
     // Never replaces an existing directory of the new key.
     const bool ok = renameat2(dataFd, oldKey.c_str(), dataFd, newKey.c_str(), RENAME_NOREPLACE) == 0;
     close(dataFd);

@@ -4,9 +4,9 @@
 
 #include <string>
 
-// Deletes Data/KEY/state.st, Data/KEY/content.ct, temporary files left by interrupted saves, and
-// then the directory Data/KEY if it is empty. True when the directory is gone afterwards. A missing file is
-// not an error.
+// Deletes Data/KEY/state.st, Data/KEY/content.ct, what interrupted saves left (temporary files
+// in the directory, their directories in Data/.tmp), and then the directory Data/KEY if it is
+// empty. True when the directory is gone afterwards. A missing file is not an error.
 bool DeleteSiteData(const std::string& key);
 
 // Renames Data/OLDKEY to Data/NEWKEY. Fails (false) when the old directory does not exist or the

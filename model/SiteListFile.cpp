@@ -36,6 +36,18 @@ int OpenRegular(const std::string& path) {
     return fd;
 }
 
+// Temporary files of saves that were killed (site.ds.tmp-XXXXXX): they hold the passwords too.
+void RemoveStaleCopies(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return;
+    RemoveStaleTemporaryFiles(dirFd, base);
+    close(dirFd);
+}
+
 void ReadSites(CDataArchive& ar, CObList<CFTPSite>& list) {
     uint32_t count = ar.ReadCount();
     for (; count > 0; --count) {
@@ -50,6 +62,7 @@ void ReadSites(CDataArchive& ar, CObList<CFTPSite>& list) {
 } // namespace
 
 SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list) {
+    RemoveStaleCopies(path);
     int fd = OpenRegular(path);
     if (fd < 0 && errno == ENOENT) {
         // First start: create the file empty. O_EXCL, so nothing that exists is ever truncated.

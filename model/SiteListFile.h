@@ -20,7 +20,8 @@ struct SiteListLoadResult {
 };
 
 // Appends the sites of the file at `path` to `list`. Sites read completely before a fault stay
-// in the list. A missing file is created empty (mode 0600) without any message.
+// in the list. A missing file is created empty (mode 0600) without any message. Temporary copies
+// that killed saves left beside it are removed first.
 SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list);
 
 class CDataArchive;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <mutex>
 #include <string>
@@ -362,15 +363,23 @@ private:
     bool m_bReleased = false;
 };
 
-void SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
+// Writes content.ct and state.st as one pair. A failure is added to the site's status text as a
+// line of its own, after what the run ended with (its code stays), and the site is told again.
+bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
     std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
     if (retired.load())
-        return; // deleted by the user: its files are gone and must stay gone
-    bool catalogueSaved = site->SaveCatalogue();
-    bool stateSaved = site->SaveState();
-    // Keep the mark when a write failed, so that the close still tries to save the read marks.
-    if (catalogueSaved && stateSaved)
+        return true; // deleted by the user: its files are gone and must stay gone
+    if (site->SaveCatalogue()) {
         site->m_bStateDirty = 0;
+        return true;
+    }
+    char buffer[256];
+    const std::string reason = strerror_r(site->m_nSaveError.load(), buffer, sizeof buffer);
+    site->SetStatusText(site->GetStatusText() + kStatusSaveFailed + ForeignText(reason, kFailureTextLimit));
+    // The marks on disk are not those of the tree in memory: the close writes the files again.
+    site->m_bStateDirty = 1;
+    NotifySiteStatus(site);
+    return false;
 }
 
 void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& retired) {

@@ -34,3 +34,5 @@ inline constexpr const char* kStatusLoopSkipped = "\n发现循环链接的目录
 inline constexpr const char* kStatusTruncated = "\n服务器截断了部分目录的列表,这些目录中没有删除任何条目";
 inline constexpr const char* kProgressFormat = "更新%d/%d";
 inline constexpr const char* kProgressDone = "更新完成";
+// Added to the status when the site's files could not be written, before the system's reason.
+inline constexpr const char* kStatusSaveFailed = "\n保存失败:";
