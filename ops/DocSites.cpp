@@ -7,9 +7,14 @@
 #include "platform/TextCodec.h"
 #include "update/UpdateScheduler.h"
 
+#include <cerrno>
 #include <fcntl.h>
+#include <functional>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
+#include <utility>
 
 namespace {
 
@@ -32,20 +37,68 @@ bool HasSite(const CObList<CFTPSite>& sites, const std::string& host, const std:
     return false;
 }
 
-// The whole file, or false when it cannot be opened or read as a regular file.
-bool ReadWholeFile(const std::string& path, std::string& content) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+// The (host, user) pairs of a site list, so that each line of an import is tested against the
+// list in constant time; the views point into the sites, which outlive the import.
+class CLoginSet {
+public:
+    explicit CLoginSet(const CObList<CFTPSite>& sites) {
+        m_pairs.reserve(sites.GetCount());
+        for (const CFTPSite* site : sites)
+            Add(*site);
+    }
+    bool Has(std::string_view host, std::string_view user) const { return m_pairs.count({host, user}) != 0; }
+    void Add(const CFTPSite& site) { m_pairs.emplace(site.m_strHost, site.m_strUser); }
+
+private:
+    using Pair = std::pair<std::string_view, std::string_view>;
+    struct PairHash {
+        std::size_t operator()(const Pair& pair) const noexcept {
+            const std::size_t h = std::hash<std::string_view>{}(pair.first);
+            return h ^
+                   (std::hash<std::string_view>{}(pair.second) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2));
+        }
+    };
+    std::unordered_set<Pair, PairHash> m_pairs;
+};
+
+// An import file is read whole. A site line takes a few dozen bytes, so 64 MiB is more than a
+// million sites, far beyond any list a person keeps (site.ds and the window's tree would hold
+// them all too); the limit stops a wrong choice (a disk image, a log) from filling the memory.
+constexpr off_t kMaxImportFileSize = 64 * 1024 * 1024;
+
+constexpr const char* kNotRegularFile = "所选文件不是普通文件，无法导入！";
+constexpr const char* kFileTooLarge = "所选文件太大（超过 64 MiB），无法导入！";
+
+// The whole file, or the message that says why it cannot be imported. Only a regular file of a
+// sane size is read: /dev/zero would never end, and O_NONBLOCK keeps the open of a FIFO without
+// a writer from waiting for one.
+bool ReadImportFile(const std::string& path, std::string& content, std::string& message) {
+    message = kCannotOpenFile;
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (fstat(fd, &st) != 0) {
         close(fd);
         return false;
     }
+    if (!S_ISREG(st.st_mode)) {
+        close(fd);
+        message = kNotRegularFile;
+        return false;
+    }
+    if (st.st_size > kMaxImportFileSize) {
+        close(fd);
+        message = kFileTooLarge;
+        return false;
+    }
     content.clear();
+    content.reserve(static_cast<std::size_t>(st.st_size));
     char buffer[65536];
     for (;;) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0) {
             close(fd);
             return false;
@@ -53,8 +106,14 @@ bool ReadWholeFile(const std::string& path, std::string& content) {
         if (n == 0)
             break;
         content.append(buffer, static_cast<std::size_t>(n));
+        if (content.size() > static_cast<std::size_t>(kMaxImportFileSize)) {
+            close(fd); // it grew while being read
+            message = kFileTooLarge;
+            return false;
+        }
     }
     close(fd);
+    message.clear();
     return true;
 }
 
@@ -172,10 +231,11 @@ OpStatus CQuarnelDoc::DeleteSite(CFTPSite* site) {
 }
 
 ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
-    std::string content;
-    if (!ReadWholeFile(path, content))
-        return {OpStatus::Refused, 0, kCannotOpenFile};
+    std::string content, message;
+    if (!ReadImportFile(path, content, message))
+        return {OpStatus::Refused, 0, message};
     ImportResult result;
+    CLoginSet logins(m_siteList); // grows with each site added: a later line never repeats an earlier one
     std::size_t start = 0;
     while (start < content.size()) {
         std::size_t end = content.find('\n', start);
@@ -187,14 +247,14 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
         const std::string_view line(content.data() + start, end - start);
         start = next;
         ImportedSite parsed;
-        if (!ParseImportLine(line, parsed) || HasSite(m_siteList, parsed.host, parsed.user))
+        if (!ParseImportLine(line, parsed) || logins.Has(parsed.host, parsed.user))
             continue;
         auto site = std::make_unique<CFTPSite>();
         site->m_strHost = std::move(parsed.host);
         site->m_strUser = std::move(parsed.user);
         site->m_strPassword = std::move(parsed.password);
         site->m_nPort = parsed.port;
-        m_siteList.AddTail(std::move(site));
+        logins.Add(*m_siteList.AddTail(std::move(site)));
         ++result.added;
     }
     result.listSaved = SaveSiteList();

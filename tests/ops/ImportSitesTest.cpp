@@ -1,10 +1,20 @@
 #include "model/SiteListFile.h"
 #include "ops/ImportLine.h"
 #include "ops/QuarnelDoc.h"
+#include "platform/TextCodec.h"
 #include "tests/ops/CatalogueBuilder.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <map>
+#include <set>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -107,6 +117,88 @@ TEST_F(ImportSitesTest, AFileThatCannotBeOpenedChangesNothing) {
     EXPECT_TRUE(m_doc.m_siteList.IsEmpty());
     std::ifstream siteList(SiteListPath());
     EXPECT_FALSE(siteList.good()); // not written
+}
+
+// Only a regular file of a sane size is read: /dev/zero would fill the memory, a FIFO would wait
+// for a writer for ever. Each is refused at once with what is wrong, and nothing changes.
+TEST_F(ImportSitesTest, OnlyARegularFileOfASaneSizeIsRead) {
+    const std::string fifo = m_dir.path() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string huge = m_dir.path() + "/huge.txt";
+    {
+        std::ofstream(huge) << "srv\n";
+        std::filesystem::resize_file(huge, 64ull * 1024 * 1024 + 1); // a hole: costs no disk
+    }
+    struct Refusal {
+        std::string path;
+        const char* message;
+    };
+    const Refusal refusals[] = {
+        {m_dir.path() + "/nope.txt", "无法打开所选文件！"},
+        {m_dir.path(), "所选文件不是普通文件，无法导入！"},
+        {"/dev/zero", "所选文件不是普通文件，无法导入！"},
+        {fifo, "所选文件不是普通文件，无法导入！"},
+        {huge, "所选文件太大（超过 64 MiB），无法导入！"},
+    };
+    for (const Refusal& refusal : refusals) {
+        SCOPED_TRACE(refusal.path);
+        // In a child process of bounded time and memory, so that a read without end fails the
+        // test instead of taking the machine's memory or hanging the suite.
+        auto importInChild = [&] {
+            const rlimit memory{1ull << 30, 1ull << 30};
+            setrlimit(RLIMIT_AS, &memory);
+            alarm(10);
+            const ImportResult result = m_doc.ImportSites(refusal.path);
+            std::fprintf(stderr, "%s\n", result.message.c_str());
+            const bool refused = result.status == OpStatus::Refused && result.message == refusal.message &&
+                                 !result.listSaved && m_doc.m_siteList.IsEmpty();
+            std::_Exit(refused ? 0 : 1);
+        };
+        EXPECT_EXIT(importInChild(), ::testing::ExitedWithCode(0), "");
+    }
+    EXPECT_TRUE(m_doc.m_siteList.IsEmpty());
+    EXPECT_FALSE(std::filesystem::exists(SiteListPath()));
+}
+
+// Many lines into many sites, with repeats inside the file and of the list: the first site with a
+// (host, user) pair wins, whatever port or password the later lines give; the order is kept.
+TEST_F(ImportSitesTest, TheFirstSiteOfAHostAndUserWinsOverAnyNumberOfLines) {
+    constexpr int kListed = 5000, kLines = 20000;
+    std::set<std::pair<std::string, std::string>> seen;
+    std::vector<std::string> expected; // keys in list order
+    for (int i = 0; i < kListed; i += 1) {
+        const std::string host = "h" + std::to_string(i * 3);
+        opstest::AddSite(m_doc.m_siteList, host, "u", "listed", 1);
+        seen.insert({host, "u"});
+        expected.push_back(host + "@u");
+    }
+    std::string file;
+    std::map<std::string, std::string> firstPassword;
+    for (int i = 0; i < kLines; ++i) {
+        // Hosts repeat every 7,000 lines and meet the listed ones every third number; the user
+        // alternates between "u" and anonymous, passwords and ports differ on every line.
+        const std::string host = "h" + std::to_string(i % 7000);
+        const bool anonymous = (i / 7000) % 2 == 1;
+        const std::string user = anonymous ? kAnonymousUser : "u";
+        file += (anonymous ? "" : "u:p" + std::to_string(i) + "@") + host + ":" + std::to_string(i % 60000) +
+                "\n";
+        if (seen.insert({host, user}).second) {
+            const std::string key = anonymous ? host : host + "@u";
+            expected.push_back(key);
+            firstPassword[key] = anonymous ? kAnonymousPassword : "p" + std::to_string(i);
+        }
+    }
+    const ImportResult result = m_doc.ImportSites(WriteFile("many.txt", file));
+    EXPECT_EQ(result.added, expected.size() - kListed);
+    ASSERT_EQ(m_doc.m_siteList.GetCount(), expected.size());
+    std::size_t mismatches = 0;
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const CFTPSite* site = m_doc.m_siteList.GetAt(i);
+        const auto first = firstPassword.find(expected[i]);
+        const std::string password = first == firstPassword.end() ? "listed" : first->second;
+        mismatches += site->GetKey() != expected[i] || site->m_strPassword != password;
+    }
+    EXPECT_EQ(mismatches, 0u);
 }
 
 } // namespace
