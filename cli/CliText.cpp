@@ -25,22 +25,62 @@ std::string CliDisplay(const std::string& narrow) {
     return shown;
 }
 
-std::string CliField(const std::string& utf8) {
+namespace {
+
+// The length of the UTF-8 sequence starting at `pos`, or 0 when the bytes there are not one.
+std::size_t Utf8Length(std::string_view text, std::size_t pos) {
+    const auto lead = static_cast<unsigned char>(text[pos]);
+    std::size_t n = 0;
+    if (lead >= 0xC2 && lead <= 0xDF)
+        n = 2;
+    else if (lead >= 0xE0 && lead <= 0xEF)
+        n = 3;
+    else if (lead >= 0xF0 && lead <= 0xF4)
+        n = 4;
+    if (n == 0 || text.size() - pos < n || !IsValidUtf8(text.substr(pos, n)))
+        return 0;
+    return n;
+}
+
+} // namespace
+
+std::string CliField(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
     std::string field;
-    field.reserve(utf8.size());
-    for (char c : utf8) {
-        switch (c) {
-        case '\t':
-            field += "\\t";
-            break;
-        case '\n':
-            field += "\\n";
-            break;
-        case '\r':
-            field += "\\r";
-            break;
-        default:
-            field += c;
+    field.reserve(text.size());
+    auto escape = [&](unsigned char byte) {
+        field += "\\x";
+        field += kHex[byte >> 4];
+        field += kHex[byte & 0xF];
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x80) {
+            if (c == '\t')
+                field += "\\t";
+            else if (c == '\n')
+                field += "\\n";
+            else if (c == '\r')
+                field += "\\r";
+            else if (c == '\\')
+                field += "\\\\";
+            else if (c < 0x20 || c == 0x7F)
+                escape(c);
+            else
+                field += static_cast<char>(c);
+            ++i;
+            continue;
+        }
+        const std::size_t n = Utf8Length(text, i);
+        if (n == 0) {
+            escape(c); // not UTF-8: a lone byte could still be a C1 control to some terminals
+            ++i;
+        } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            escape(static_cast<unsigned char>(text[i + 1])); // U+0080..U+009F by its number
+            i += 2;
+        } else {
+            field.append(text.substr(i, n));
+            i += n;
         }
     }
     return field;
@@ -53,6 +93,10 @@ CFTPSite* CliFindSite(CQuarnelDoc& doc, const std::string& typedKey) {
         return site;
     for (CFTPSite* site : doc.m_siteList)
         if (CliDisplay(site->GetKey()) == typedKey)
+            return site;
+    // A key copied from the output, where its control characters are escaped.
+    for (CFTPSite* site : doc.m_siteList)
+        if (CliField(CliDisplay(site->GetKey())) == typedKey)
             return site;
     return nullptr;
 }

@@ -3,6 +3,7 @@
 
 #include <iosfwd>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CQuarnelDoc;
@@ -10,8 +11,12 @@ class CFTPSite;
 class CFTPDir;
 class CFTPFile;
 
-// A field on one line: tab, line feed and carriage return written as \t, \n, \r.
-std::string CliField(const std::string& utf8);
+// Text as it may reach a terminal, on one line. Every byte of output that came from a server, a
+// file or the command line goes through here, so that no name can move the cursor, clear the
+// screen, set the title or the clipboard. Tab, line feed, carriage return and backslash are
+// written \t, \n, \r and \\; every other C0 control, DEL and each C1 control (U+0080..U+009F)
+// as \xNN with its number; a byte that is not part of UTF-8 as \xNN with its value.
+std::string CliField(std::string_view text);
 
 // The site a key typed on the command line names: the key as given, its narrow form, or a
 // site whose key reads the same when shown. Null when there is none.

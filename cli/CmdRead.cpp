@@ -13,7 +13,7 @@ int RunRead(CliContext& ctx, const std::vector<std::string>& args) {
         throw CliUsageError("read takes a site key and optionally a location");
     CFTPSite* site = CliFindSite(ctx.doc, args[0]);
     if (!site) {
-        ctx.err << "quarnel-cli: no site has the key " << args[0] << '\n';
+        ctx.err << "quarnel-cli: no site has the key " << CliField(args[0]) << '\n';
         return 1;
     }
     site->EnsureLoaded();
@@ -26,7 +26,8 @@ int RunRead(CliContext& ctx, const std::vector<std::string>& args) {
             location = "ftp://" + site->GetKey() + (where.empty() || where[0] != '/' ? "/" : "") + where;
         dir = ctx.doc.FindDirByLocation(location);
         if (!dir || dir->GetSite() != site) {
-            ctx.err << "quarnel-cli: no directory " << where << " in the site " << args[0] << '\n';
+            ctx.err << "quarnel-cli: no directory " << CliField(where) << " in the site " << CliField(args[0])
+                    << '\n';
             return 1;
         }
     }
@@ -35,7 +36,7 @@ int RunRead(CliContext& ctx, const std::vector<std::string>& args) {
     ctx.doc.SetReadFromTree(dir);
     if (site->m_bStateDirty) {
         if (!site->SaveState()) {
-            ctx.err << "quarnel-cli: could not write the read marks of " << args[0] << '\n';
+            ctx.err << "quarnel-cli: could not write the read marks of " << CliField(args[0]) << '\n';
             return 1;
         }
         site->m_bStateDirty = 0;

@@ -1,4 +1,5 @@
 // quarnel-cli sites | add: list the sites, add one.
+#include "cli/CliPassword.h"
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
@@ -6,6 +7,7 @@
 
 #include <cstdint>
 #include <ostream>
+#include <unistd.h>
 
 namespace {
 
@@ -33,7 +35,7 @@ int32_t ParsePort(const std::string& text) {
 // The outcome of a command that changed the site list: its refusal, or site.ds not written.
 int ReportListChange(CliContext& ctx, OpStatus status, const std::string& message, bool listSaved) {
     if (status != OpStatus::Done) {
-        ctx.err << message << '\n';
+        ctx.err << CliField(message) << '\n';
         return 1;
     }
     if (!listSaved) {
@@ -45,7 +47,8 @@ int ReportListChange(CliContext& ctx, OpStatus status, const std::string& messag
 
 int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
     SiteFields fields;
-    bool hasHost = false, hasUser = false, hasPassword = false;
+    bool hasHost = false, hasUser = false, hasPassword = false, hasPasswordFile = false;
+    std::string passwordFile;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--host") {
@@ -59,6 +62,9 @@ int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
         } else if (arg == "--password") {
             fields.password = TakeValue(args, i);
             hasPassword = true;
+        } else if (arg == "--password-file") {
+            passwordFile = TakeValue(args, i);
+            hasPasswordFile = true;
         } else if (arg == "--anonymous") {
             fields.anonymous = true;
         } else if (arg == "--anonymous-update") {
@@ -73,8 +79,26 @@ int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
     }
     if (!hasHost)
         throw CliUsageError("add needs --host");
-    if (fields.anonymous && (hasUser || hasPassword))
-        throw CliUsageError("--anonymous takes no --user or --password");
+    if (fields.anonymous && (hasUser || hasPassword || hasPasswordFile))
+        throw CliUsageError("--anonymous takes no --user, --password or --password-file");
+    if (hasPassword && hasPasswordFile)
+        throw CliUsageError("give --password or --password-file, not both");
+    if (hasPasswordFile) {
+        std::string error;
+        if (!ReadPasswordFile(passwordFile, fields.password, error)) {
+            ctx.err << "quarnel-cli: cannot read the password from " << CliField(passwordFile) << ": "
+                    << CliField(error) << '\n';
+            return 1;
+        }
+    } else if (hasUser && !hasPassword && !fields.anonymous && isatty(STDIN_FILENO)) {
+        // Asked for rather than typed on the command line, where every user sees it in `ps`.
+        const std::string prompt =
+            "Password for " + CliField(fields.user) + "@" + CliField(fields.host) + ": ";
+        if (!PromptPassword(prompt, fields.password)) {
+            ctx.err << "quarnel-cli: no password was read\n";
+            return 1;
+        }
+    }
     const SiteOpResult result = ctx.doc.AddSite(fields);
     return ReportListChange(ctx, result.status, result.message, result.listSaved);
 }
@@ -90,9 +114,12 @@ const CommandRegistrar sitesCommand{
     {"sites", "sites", "list the sites: key, host, port, user, nickname", RunSites}};
 const CommandRegistrar addCommand{
     {"add",
-     "add --host H [--port N] [--user U --password P | --anonymous] [--anonymous-update] [--nickname T] "
-     "[--remark T]",
-     "add a site (refused when one with the same host and user exists)", RunAdd, true}};
+     "add --host H [--port N] [--user U [--password-file FILE | --password P] | --anonymous] "
+     "[--anonymous-update] [--nickname T] [--remark T]",
+     "add a site (refused when one with the same host and user exists). The password is the first "
+     "line of FILE, or asked for without echo when standard input is a terminal; --password P is "
+     "unsafe: other users of the machine can read it in the process list",
+     RunAdd, true}};
 const CommandRegistrar importCommand{
     {"import", "import FILE", "add the sites of a text file, one [ftp://][user:password@]host[:port] a line",
      RunImport, true}};

@@ -13,7 +13,7 @@ namespace {
 CFTPSite* LoadedSite(CliContext& ctx, const std::string& key) {
     CFTPSite* site = CliFindSite(ctx.doc, key);
     if (!site) {
-        ctx.err << "quarnel-cli: no site has the key " << key << '\n';
+        ctx.err << "quarnel-cli: no site has the key " << CliField(key) << '\n';
         return nullptr;
     }
     site->EnsureLoaded();
@@ -72,7 +72,7 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
             std::string key, path;
             SplitLocation(GetLocation(&file), key, path);
             if (exact)
-                ctx.out << ExactUrl(*site, path) << '\n';
+                ctx.out << CliField(ExactUrl(*site, path)) << '\n'; // the host goes in as stored
             else
                 ctx.out << prefix << CliField(CliDisplay(path)) << '\n';
         });

@@ -1,5 +1,6 @@
 #include "cli/CmdUpdate.h"
 
+#include "cli/CliText.h"
 #include "model/Records.h"
 #include "ops/QuarnelDoc.h"
 #include "platform/TextCodec.h"
@@ -7,6 +8,7 @@
 #include "update/UpdateScheduler.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -78,7 +80,9 @@ extern "C" void OnInterrupt(int) {
     g_bInterrupted.store(true);
 }
 
-// Catches SIGINT for the life of the command, then puts the previous handler back.
+// Ctrl-C, a kill (SIGTERM) and a closed terminal (SIGHUP) all stop the engine the way the stop
+// command does, so that what was merged is saved. Caught for the life of the command, then the
+// previous handlers are put back.
 class CInterruptGuard {
 public:
     CInterruptGuard() {
@@ -86,38 +90,22 @@ public:
         struct sigaction action {};
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
-        sigaction(SIGINT, &action, &m_previous);
+        for (std::size_t i = 0; i < kSignals.size(); ++i)
+            sigaction(kSignals[i], &action, &m_previous[i]);
     }
-    ~CInterruptGuard() { sigaction(SIGINT, &m_previous, nullptr); }
+    ~CInterruptGuard() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i)
+            sigaction(kSignals[i], &m_previous[i], nullptr);
+    }
 
 private:
-    struct sigaction m_previous {};
+    static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, 3> m_previous{};
 };
 
-// A status text on one line: line feeds, tabs and carriage returns written as \n, \t, \r.
+// A status text on one line, safe for a terminal: the engine's texts may quote a server's reply.
 std::string OneLine(const std::string& narrow) {
-    std::string text = NarrowToUtf8(narrow);
-    std::string line;
-    line.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '\n':
-            line += "\\n";
-            break;
-        case '\t':
-            line += "\\t";
-            break;
-        case '\r':
-            line += "\\r";
-            break;
-        case '\\':
-            line += "\\\\";
-            break;
-        default:
-            line += c;
-        }
-    }
-    return line;
+    return CliField(NarrowToUtf8(narrow));
 }
 
 struct Options {
@@ -172,7 +160,7 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
             if (!site)
                 site = ctx.doc.FindSiteByKey(Utf8ToNarrow(key));
             if (!site) {
-                ctx.err << "update: no site has the key " << key << "\n";
+                ctx.err << "update: no site has the key " << CliField(key) << "\n";
                 return 1;
             }
             if (std::find(sites.begin(), sites.end(), site) == sites.end())
@@ -202,9 +190,12 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
         if (last == status)
             return;
         last = status;
-        ctx.out << CliDisplay(notice.site->GetKey()) << '\t' << status.first << '\t' << OneLine(status.second)
-                << std::endl;
+        ctx.out << CliField(CliDisplay(notice.site->GetKey())) << '\t' << status.first << '\t'
+                << OneLine(status.second) << std::endl;
     };
+    // Nobody reads the output any more (`update | head -1`; SIGPIPE is ignored, so the write
+    // fails with EPIPE): stop as on Ctrl-C and save, rather than crawl on for no one.
+    auto outputLost = [&] { return !ctx.out; };
 
     int total = 0;
     if (options.all) {
@@ -219,8 +210,12 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     bool stopping = false;
     for (;;) {
         events.Drain(std::chrono::milliseconds(100), handle);
-        if (g_bInterrupted.load() && !g_bStopUpdate.load()) {
-            ctx.err << "update: stopping; waiting for the running updates to end\n";
+        if ((g_bInterrupted.load() || outputLost()) && !g_bStopUpdate.load()) {
+            if (outputLost())
+                ctx.err << "update: the output cannot be written; ";
+            else
+                ctx.err << "update: ";
+            ctx.err << "stopping; waiting for the running updates to end\n";
             StopUpdates();
             stopping = true;
         }
@@ -252,4 +247,6 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
 
 static const CommandRegistrar updateCommand{
     {"update", "update [--threads N] (--all | KEY...)",
-     "update sites from their FTP servers (Ctrl-C stops and keeps what was merged)", RunUpdateCommand}};
+     "update sites from their FTP servers (Ctrl-C, SIGTERM, SIGHUP or a closed output stop it and keep "
+     "what was merged)",
+     RunUpdateCommand}};

@@ -1,7 +1,8 @@
 #pragma once
 // quarnel-cli update [--threads N] (--all | KEY...): runs the update engine on sites of the
 // program directory, printing each site's status as it changes and the progress once a second.
-// Ctrl-C stops the engine like the stop command and waits for the workers, so nothing is lost.
+// Ctrl-C, SIGTERM, SIGHUP and a failed write of the output (a reader that went away) stop the
+// engine like the stop command and wait for the workers, so nothing merged is lost.
 
 #include "cli/Command.h"
 

@@ -63,11 +63,11 @@ int RunUrl(CliContext& ctx, const std::vector<std::string>& args) {
     SplitLocation(location, key, path);
     CFTPSite* site = CliFindSite(ctx.doc, key);
     if (!site) {
-        ctx.err << "quarnel-cli: no site has the key " << key << '\n';
+        ctx.err << "quarnel-cli: no site has the key " << CliField(key) << '\n';
         return 1;
     }
     if (escaped) {
-        ctx.out << ExactUrl(*site, StoredPath(*site, path)) << '\n';
+        ctx.out << CliField(ExactUrl(*site, StoredPath(*site, path))) << '\n'; // the host goes in as stored
         return 0;
     }
     // The path goes out as it was given; only the site's part comes from the catalogue.

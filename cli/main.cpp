@@ -1,8 +1,10 @@
 // quarnel-cli [--dir DIR] COMMAND ...: the catalogue without the window.
+#include "cli/CliText.h"
 #include "cli/Command.h"
 #include "model/Paths.h"
 #include "ops/QuarnelDoc.h"
 
+#include <csignal>
 #include <iostream>
 #include <limits.h>
 #include <unistd.h>
@@ -30,7 +32,7 @@ void PrintHelp(std::ostream& out) {
 }
 
 int UsageError(const std::string& message, const CommandInfo* command) {
-    std::cerr << "quarnel-cli: " << message << "\n";
+    std::cerr << "quarnel-cli: " << CliField(message) << "\n"; // it may quote what was typed
     if (command)
         std::cerr << "usage: quarnel-cli [--dir DIR] " << command->usage << "\n";
     else
@@ -41,6 +43,9 @@ int UsageError(const std::string& message, const CommandInfo* command) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // A reader that goes away (`quarnel-cli update | head -1`) must not kill the process in the
+    // middle of a crawl: the write fails instead, and the command stops and saves.
+    std::signal(SIGPIPE, SIG_IGN);
     std::ios::sync_with_stdio(false);
     std::vector<std::string> args(argv + 1, argv + argc);
     std::string dir;
@@ -84,7 +89,7 @@ int main(int argc, char** argv) {
     const LoadOutcome loaded = doc.OnNewDocument();
     CliContext ctx{doc, std::cout, std::cerr, GetAppDir(), false};
     if (!loaded.ok) {
-        std::cerr << "quarnel-cli: " << loaded.message << "\n";
+        std::cerr << "quarnel-cli: " << CliField(loaded.message) << "\n";
         if (!doc.m_bModified)
             return 1; // site.ds could be neither opened nor created
         ctx.siteListDamaged = true;
@@ -101,14 +106,14 @@ int main(int argc, char** argv) {
     } catch (const CliUsageError& e) {
         return UsageError(e.what(), command);
     } catch (const std::exception& e) {
-        std::cerr << "quarnel-cli: " << e.what() << "\n";
+        std::cerr << "quarnel-cli: " << CliField(e.what()) << "\n";
         status = 1;
     }
     doc.OnCloseDocument();
     std::cout.flush();
     if (!std::cout) {
         std::cerr << "quarnel-cli: could not write the output\n";
-        return 1;
+        return status != 0 ? status : 1;
     }
     return status;
 }

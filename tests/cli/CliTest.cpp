@@ -1,16 +1,20 @@
 // Runs the built quarnel-cli on temporary program directories.
 #include "model/Paths.h"
 #include "model/SiteListFile.h"
+#include "platform/TextCodec.h"
 #include "tests/ops/CatalogueBuilder.h"
 
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
+#include <poll.h>
 #include <set>
 #include <sstream>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -256,6 +260,323 @@ TEST_F(CliTest, ADamagedSiteListIsReportedAndNotRewritten) {
     EXPECT_NE(sites.err.find("Unexpected file format."), std::string::npos);
     EXPECT_EQ(Run({"add", "--host", "x", "--anonymous"}).status, 1);
     EXPECT_EQ(ReadAll(path), bytes);
+}
+
+// What a terminal would act on: a C0 control other than tab and line feed (which separate fields
+// and records), DEL, a C1 control (U+0080..U+009F) or bytes that are not UTF-8.
+std::string TerminalHazard(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F)
+            return "control byte at " + std::to_string(i);
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0)
+            return "C1 control at " + std::to_string(i);
+    }
+    if (!IsValidUtf8(text))
+        return "not UTF-8";
+    return {};
+}
+
+#define EXPECT_TERMINAL_SAFE(run)                                                                            \
+    do {                                                                                                     \
+        const CliRun& r_ = (run);                                                                            \
+        EXPECT_EQ(TerminalHazard(r_.out), "") << r_.out;                                                     \
+        EXPECT_EQ(TerminalHazard(r_.err), "") << r_.err;                                                     \
+    } while (0)
+
+// Names that drive a terminal when printed raw, and how every command prints them.
+struct EscapeCase {
+    const char* stored;
+    const char* shown;
+};
+const EscapeCase kEscapeCases[] = {
+    {"clip\x1b]52;c;ZXZpbA==\x07", "clip\\x1b]52;c;ZXZpbA==\\x07"}, // OSC 52: sets the clipboard
+    {"title\x1b]0;owned\x1b\\", "title\\x1b]0;owned\\x1b\\\\"},     // OSC 0 ended by ST
+    {"wipe\x1b[2J\x1b[H", "wipe\\x1b[2J\\x1b[H"},                   // CSI 2J: clears the screen
+    {"bell\x07"
+     "nul\x01"
+     "del\x7f",
+     "bell\\x07nul\\x01del\\x7f"},
+    {"tab\tcr\r", "tab\\tcr\\r"},
+    {"back\\x1b", "back\\\\x1b"},                         // a literal backslash cannot pass for an escape
+    {"\xE4\xB8\xAD\xC2\xA0ok", "\xE4\xB8\xAD\xC2\xA0ok"}, // 中, no-break space: printable, kept
+};
+
+TEST_F(CliTest, ControlCharactersInStoredNamesAreEscapedByEveryCommand) {
+    SetAppDir(m_dir.path());
+    {
+        CObList<CFTPSite> list;
+        CFTPSite* site = opstest::AddSite(list, "srv");
+        for (const EscapeCase& c : kEscapeCases)
+            AddFile(AddDir(site->m_pRootDir.get(), c.stored, 1), c.stored, 1, 1);
+        ASSERT_TRUE(site->SaveCatalogue());
+        ASSERT_TRUE(site->SaveState());
+        ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
+    }
+    SetAppDir(".");
+
+    std::string tree, urls, dirs;
+    for (const EscapeCase& c : kEscapeCases) {
+        const std::string shown = c.shown;
+        tree += "D\t1\t0\tftp://srv/" + shown + "\nF\t1\t1\tftp://srv/" + shown + "/" + shown + "\n";
+        urls += "ftp://srv:21/" + shown + "/" + shown + "\n";
+        dirs += "D\t1\t0\tftp://srv/" + shown + "\n";
+    }
+    const CliRun treeRun = Run({"tree", "srv"});
+    EXPECT_EQ(treeRun.out, tree);
+    EXPECT_EQ(Run({"export", "srv"}).out, tree);
+    EXPECT_EQ(Run({"export", "srv", "--format", "urls"}).out, urls);
+    EXPECT_EQ(Run({"new"}).out, dirs); // a new directory stands for what it holds
+    const CliRun found = Run({"search", "wipe"});
+    EXPECT_EQ(found.out, "D\t1\t0\tftp://srv/wipe\\x1b[2J\\x1b[H\nF\t1\t1\tftp://srv/wipe\\x1b[2J\\x1b[H/"
+                         "wipe\\x1b[2J\\x1b[H\n");
+    const std::string readable = Run({"url", std::string("ftp://srv/") + kEscapeCases[0].stored}).out;
+    EXPECT_EQ(readable, std::string("ftp://srv:21/") + kEscapeCases[0].shown + "\n");
+    for (const CliRun& run : {treeRun, found, Run({"export", "srv", "--format", "uris"}),
+                              Run({"url", "--escaped", std::string("ftp://srv/") + kEscapeCases[2].stored}),
+                              Run({"read", "srv", kEscapeCases[1].stored})})
+        EXPECT_TERMINAL_SAFE(run);
+}
+
+// Site fields typed or imported, keys, and what is echoed back on standard error.
+TEST_F(CliTest, ControlCharactersInSiteFieldsAndArgumentsAreEscaped) {
+    const std::string host = "h\x1b[2J", user = "u\x1b]0;t\x07",
+                      nick = "n\xC2\x9B"
+                             "31m"; // U+009B: CSI
+    ASSERT_EQ(Run({"add", "--host", host, "--user", user, "--password", "p\x1b", "--nickname", nick}).status,
+              0);
+    const std::string key = "h\\x1b[2J@u\\x1b]0;t\\x07";
+    const CliRun sites = Run({"sites"});
+    EXPECT_EQ(sites.out, key + "\th\\x1b[2J\t21\tu\\x1b]0;t\\x07\tn\\x9b31m\n");
+    EXPECT_EQ(Run({"url", "ftp://" + host + "@" + user + "/x"}).out,
+              "ftp://u\\x1b]0;t\\x07:p\\x1b@h\\x1b[2J:21/x\n");
+    // The exact form percent-encodes the login; the host goes in as stored, so it is escaped too.
+    EXPECT_EQ(Run({"url", "--escaped", "ftp://" + host + "@" + user + "/x"}).out,
+              "ftp://u%1B%5D0%3Bt%07:p%1B@h\\x1b[2J:21/x\n");
+    // A key copied from the output names the site.
+    EXPECT_EQ(Run({"tree", key}).status, 0);
+
+    struct Echo {
+        std::vector<std::string> args;
+        int status;
+        std::string said; // in standard error
+    };
+    const Echo echoes[] = {
+        {{"tree", "k\x1b[2J"}, 1, "no site has the key k\\x1b[2J\n"},
+        {{"export", "k\x1b]52;c;eA==\x07"}, 1, "no site has the key k\\x1b]52;c;eA==\\x07\n"},
+        {{"url", "ftp://k\x9b/x"}, 1, "no site has the key k\\x9b\n"}, // not UTF-8: the byte
+        {{"read", key, "no\x1b[2J"}, 1, "no directory no\\x1b[2J in the site h\\\\x1b[2J@"},
+        {{"update", "k\x1b[2J"}, 1, "no site has the key k\\x1b[2J\n"},
+        {{"frob\x1b[2J"}, 2, "unknown command frob\\x1b[2J\n"},
+        {{"add", "--host", "h", "--x\x1b[2J"}, 2, "unexpected argument --x\\x1b[2J\n"},
+        {{"import", m_io.path() + "/no\x1b[2J"}, 1, "无法打开所选文件！\n"},
+        {{"import", "/dev/zero"}, 1, "所选文件不是普通文件，无法导入！\n"},
+    };
+    for (const Echo& echo : echoes) {
+        SCOPED_TRACE(echo.args[0]);
+        const CliRun run = Run(echo.args);
+        EXPECT_EQ(run.status, echo.status);
+        EXPECT_NE(run.err.find(echo.said), std::string::npos) << run.err;
+        EXPECT_TERMINAL_SAFE(run);
+    }
+}
+
+// A server whose names and whose account name hold escape sequences, crawled for real: the
+// status lines of update and everything shown afterwards stay inert.
+TEST_F(CliTest, EscapeSequencesFromARealServerStayInert) {
+    ftptest::TempDir served{"quarnel-cli-escapes"};
+    ftptest::TreeBuilder tree(served.path() + "/root");
+    for (const EscapeCase& c : kEscapeCases)
+        if (!std::strpbrk(c.stored, "\r\n")) // the server could not list them
+            tree.File(std::string(c.stored) + "\xC2\x9B"
+                                              "2J",
+                      1);
+    auto server = ftptest::PyFtpServer::Start(tree.root());
+    const std::string port = std::to_string(server->port());
+    ASSERT_EQ(Run({"add", "--host", "127.0.0.1", "--port", port, "--anonymous"}).status, 0);
+    ASSERT_EQ(
+        Run({"add", "--host", "127.0.0.1", "--port", port, "--user", "x\x1b]0;owned\x07", "--password", "no"})
+            .status,
+        0);
+
+    const CliRun update = Run({"update", "--all"});
+    EXPECT_EQ(update.status, 1); // the second account cannot log in
+    EXPECT_TERMINAL_SAFE(update);
+    EXPECT_NE(update.out.find("127.0.0.1\t2\t更新成功\n"), std::string::npos) << update.out;
+    EXPECT_NE(update.out.find("127.0.0.1@x\\x1b]0;owned\\x07\t1\t"), std::string::npos) << update.out;
+
+    const CliRun shown = Run({"tree", "127.0.0.1"});
+    EXPECT_TERMINAL_SAFE(shown);
+    EXPECT_NE(shown.out.find("F\t1\t1\tftp://127.0.0.1/wipe\\x1b[2J\\x1b[H\\x9b2J\n"), std::string::npos)
+        << shown.out;
+    for (const char* command : {"new", "sites"})
+        EXPECT_TERMINAL_SAFE(Run({command}));
+    EXPECT_TERMINAL_SAFE(Run({"search", "2J"}));
+    EXPECT_TERMINAL_SAFE(Run({"export", "127.0.0.1", "--format", "urls"}));
+    EXPECT_TERMINAL_SAFE(Run({"export", "127.0.0.1", "--format", "uris"}));
+}
+
+// --password-file takes the first line of a file; the password never shows in the arguments.
+TEST_F(CliTest, PasswordFileGivesTheFirstLine) {
+    struct FileCase {
+        std::string content;
+        std::string password;
+    };
+    const FileCase cases[] = {
+        {"pw1\n", "pw1"},
+        {"p w:@2\r\nsecond line\n", "p w:@2"}, // CR LF ends the line too; the rest is not read
+        {"no line end", "no line end"},
+        {"\n", ""},
+        {"", ""},
+    };
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        const std::string file = m_io.path() + "/pw" + std::to_string(i);
+        std::ofstream(file, std::ios::binary) << cases[i].content;
+        const std::string user = "u" + std::to_string(i);
+        const CliRun add = Run({"add", "--host", "h", "--user", user, "--password-file", file});
+        EXPECT_EQ(add.status, 0) << add.err;
+        EXPECT_EQ(Run({"url", "ftp://h@" + user + "/"}).out,
+                  "ftp://" + user + ":" + cases[i].password + "@h:21/\n");
+    }
+
+    // A pipe works (process substitution); what cannot be read, or never ends, is refused.
+    const CliRun piped =
+        RunProgram("bash", {"-c", "'" QUARNEL_BINARY_DIR "/bin/quarnel-cli' --dir '" + m_dir.path() +
+                                      "' add --host h --user piped --password-file <(printf 'pp\\nx')"});
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(Run({"url", "ftp://h@piped/"}).out, "ftp://piped:pp@h:21/\n");
+    const CliRun missing =
+        Run({"add", "--host", "h", "--user", "m", "--password-file", m_io.path() + "/none"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("cannot read the password from"), std::string::npos) << missing.err;
+    const CliRun endless = Run({"add", "--host", "h", "--user", "z", "--password-file", "/dev/zero"});
+    EXPECT_EQ(endless.status, 1);
+    EXPECT_NE(endless.err.find("longer than"), std::string::npos) << endless.err;
+    EXPECT_EQ(
+        Run({"add", "--host", "h", "--user", "b", "--password", "x", "--password-file", "/dev/null"}).status,
+        2);
+    EXPECT_EQ(Run({"add", "--host", "h", "--anonymous", "--password-file", "/dev/null"}).status, 2);
+    EXPECT_EQ(Run({"sites"}).out.find("\th\t21\tm\t"), std::string::npos);
+    EXPECT_NE(Run({"add", "--help"}).out.find("unsafe"), std::string::npos);
+}
+
+// quarnel-cli on a pseudo-terminal of its own: standard input is a terminal.
+class TerminalRun {
+public:
+    TerminalRun(const std::string& errPath, std::vector<std::string> args) {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
+            return;
+        const std::string slave = ptsname(m_master);
+        m_probe = open(slave.c_str(), O_RDWR | O_NOCTTY); // to look at the terminal's modes
+        m_pid = fork();
+        if (m_pid == 0) {
+            setsid();
+            const int tty = open(slave.c_str(), O_RDWR); // the controlling terminal
+            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(tty, 0);
+            dup2(tty, 1);
+            dup2(err, 2);
+            args.insert(args.begin(), QUARNEL_BINARY_DIR "/bin/quarnel-cli");
+            std::vector<char*> argv;
+            for (std::string& arg : args)
+                argv.push_back(arg.data());
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~TerminalRun() {
+        if (m_pid > 0 && Wait() == -1)
+            ADD_FAILURE() << "quarnel-cli did not end";
+        close(m_probe);
+        close(m_master);
+    }
+    bool Echoes() const {
+        struct termios modes {};
+        tcgetattr(m_probe, &modes);
+        return (modes.c_lflag & ECHO) != 0;
+    }
+    // Waits (bounded) until the program has turned the echo off.
+    bool WaitForPrompt() const {
+        for (int i = 0; i < 1000; ++i) {
+            if (!Echoes())
+                return true;
+            usleep(10000);
+        }
+        return false;
+    }
+    void Type(const std::string& text) const {
+        EXPECT_EQ(write(m_master, text.data(), text.size()), ssize_t(text.size()));
+    }
+    // What the terminal showed.
+    std::string Screen() const {
+        std::string shown;
+        char buffer[256];
+        pollfd p{m_master, POLLIN, 0};
+        while (poll(&p, 1, 100) > 0 && (p.revents & POLLIN)) {
+            const ssize_t n = read(m_master, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            shown.append(buffer, static_cast<std::size_t>(n));
+        }
+        return shown;
+    }
+    // The exit status, 128 + signal for a signal, -1 when it had to be killed; bounded.
+    int Wait() {
+        int status = 0;
+        for (int i = 0; i < 1000; ++i) {
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            usleep(10000);
+        }
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        return -1;
+    }
+    pid_t pid() const { return m_pid; }
+
+private:
+    int m_master = -1, m_probe = -1;
+    pid_t m_pid = -1;
+};
+
+TEST_F(CliTest, AddAsksForThePasswordOnATerminalWithoutEcho) {
+    const std::string errPath = m_io.path() + "/tty-err";
+    {
+        TerminalRun run(errPath, {"--dir", m_dir.path(), "add", "--host", "h", "--user", "bob"});
+        ASSERT_GT(run.pid(), 0);
+        ASSERT_TRUE(run.WaitForPrompt());
+        run.Type("s3cret\n");
+        EXPECT_EQ(run.Wait(), 0);
+        EXPECT_EQ(run.Screen().find("s3cret"), std::string::npos); // never echoed
+        EXPECT_TRUE(run.Echoes());                                 // and the echo is back
+        EXPECT_NE(ReadAll(errPath).find("Password for bob@h: "), std::string::npos);
+    }
+    EXPECT_EQ(Run({"url", "ftp://h@bob/"}).out, "ftp://bob:s3cret@h:21/\n");
+
+    // Killed at the prompt: the terminal gets its echo back, nothing is added.
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        TerminalRun run(errPath, {"--dir", m_dir.path(), "add", "--host", "h", "--user", "eve"});
+        ASSERT_GT(run.pid(), 0);
+        ASSERT_TRUE(run.WaitForPrompt());
+        kill(run.pid(), signal);
+        EXPECT_EQ(run.Wait(), 128 + signal);
+        EXPECT_TRUE(run.Echoes());
+    }
+    // End of input at the prompt adds nothing either.
+    {
+        TerminalRun run(errPath, {"--dir", m_dir.path(), "add", "--host", "h", "--user", "eve"});
+        ASSERT_TRUE(run.WaitForPrompt());
+        run.Type("\x04"); // Ctrl-D
+        EXPECT_EQ(run.Wait(), 1);
+    }
+    EXPECT_EQ(Run({"sites"}).out, "h@bob\th\t21\tbob\t\n");
 }
 
 } // namespace

@@ -154,4 +154,120 @@ TEST_F(CliUpdate, InterruptDuringAStalledLoginIsAStop) {
     EXPECT_FALSE(std::filesystem::exists(m_app + "/Data/127.0.0.1/content.ct"));
 }
 
+// A tree the crawler needs some seconds for, one directory after the other (one worker per site),
+// so that a signal or a closed pipe lands in the middle of the crawl.
+constexpr int kBigTreeDirs = 3000;
+
+void BuildBigTree(const std::string& root) {
+    ftptest::TreeBuilder tree(root);
+    for (int i = 0; i < kBigTreeDirs; ++i)
+        tree.File("d" + std::to_string(i) + "/f", 1);
+}
+
+// Listings the server has answered so far.
+std::size_t Listings(const ftptest::PyFtpServer& server) {
+    std::size_t n = 0;
+    for (const std::string& c : server.Commands())
+        n += c.rfind("MLSD", 0) == 0 || c.rfind("LIST", 0) == 0;
+    return n;
+}
+
+// Waits (bounded) until the crawl is well under way.
+bool WaitForListings(const ftptest::PyFtpServer& server, std::size_t n) {
+    for (int i = 0; i < 3000; ++i) {
+        if (Listings(server) >= n)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// The files the site's saved catalogue holds, counted through the program itself.
+std::size_t StoredFiles(const std::string& app) {
+    const std::string out = app + "/tree.out";
+    CliRun run = Start({"--dir", app, "tree", "127.0.0.1"}, out);
+    EXPECT_EQ(run.Wait(), 0);
+    std::size_t files = 0;
+    const std::string text = run.Output();
+    for (std::size_t pos = 0; (pos = text.find("F\t", pos)) != std::string::npos; pos += 2)
+        files += pos == 0 || text[pos - 1] == '\n';
+    return files;
+}
+
+// SIGTERM (a kill, a shutdown) and SIGHUP (the terminal went away) stop the crawl as Ctrl-C
+// does: the workers end, what was merged is saved, and the program exits by itself.
+TEST_F(CliUpdate, TerminateAndHangUpStopAndSaveWhatWasMerged) {
+    BuildBigTree(m_root);
+    auto server = ftptest::PyFtpServer::Start(m_root);
+    for (int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        const std::string app = m_work.path() + "/app" + std::to_string(signal);
+        std::filesystem::create_directories(app);
+        CliRun add = Start({"--dir", app, "add", "--host", "127.0.0.1", "--port",
+                            std::to_string(server->port()), "--anonymous"},
+                           m_work.path() + "/add.out");
+        ASSERT_EQ(add.Wait(), 0);
+        server->ClearCommands();
+        CliRun run = Start({"--dir", app, "update", "--all"}, m_work.path() + "/out");
+        ASSERT_TRUE(WaitForListings(*server, 50));
+        kill(run.pid, signal);
+        const int code = run.Wait();
+        EXPECT_GT(code, 0);
+        EXPECT_LT(code, 128) << "ended by the signal, not by itself";
+        const std::string output = run.Output();
+        EXPECT_NE(output.find("127.0.0.1\t3\t更新终止！\n"), std::string::npos) << output;
+        const std::size_t stored = StoredFiles(app);
+        EXPECT_GE(stored, 40u);
+        EXPECT_LT(stored, static_cast<std::size_t>(kBigTreeDirs)) << "the crawl had ended before the signal";
+        EXPECT_TRUE(std::filesystem::exists(app + "/Data/127.0.0.1/state.st"));
+    }
+}
+
+// `quarnel-cli update | head -1`: the reader goes away in the middle of the crawl. The next
+// write fails (SIGPIPE is ignored), the program stops the crawl, saves and exits non-zero.
+TEST_F(CliUpdate, AClosedOutputPipeStopsAndSaves) {
+    BuildBigTree(m_root);
+    auto server = ftptest::PyFtpServer::Start(m_root);
+    ASSERT_EQ(
+        RunToEnd({"add", "--host", "127.0.0.1", "--port", std::to_string(server->port()), "--anonymous"}), 0);
+    server->ClearCommands();
+
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    std::vector<std::string> argv = {kCli, "--dir", m_app, "update", "--all"};
+    std::vector<char*> raw;
+    for (auto& a : argv)
+        raw.push_back(a.data());
+    raw.push_back(nullptr);
+    const std::string errPath = m_work.path() + "/pipe.err";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    CliRun run;
+    ASSERT_EQ(posix_spawn(&run.pid, kCli.c_str(), &actions, nullptr, raw.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipeEnds[1]);
+
+    // head -1: one line, then the reader is gone (once the crawl is well under way).
+    std::string first;
+    char c = 0;
+    while (read(pipeEnds[0], &c, 1) == 1 && c != '\n')
+        first += c;
+    EXPECT_FALSE(first.empty());
+    ASSERT_TRUE(WaitForListings(*server, 50));
+    close(pipeEnds[0]);
+
+    const int code = run.Wait();
+    EXPECT_GT(code, 0);
+    EXPECT_LT(code, 128) << "killed by SIGPIPE";
+    EXPECT_NE(ftptest::detail::ReadFile(errPath).find("the output cannot be written; stopping"),
+              std::string::npos)
+        << ftptest::detail::ReadFile(errPath);
+    const std::size_t stored = StoredFiles(m_app);
+    EXPECT_GE(stored, 40u);
+    EXPECT_LT(stored, static_cast<std::size_t>(kBigTreeDirs)) << "the crawl had ended before the pipe closed";
+}
+
 } // namespace
