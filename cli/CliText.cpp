@@ -3,26 +3,13 @@
 #include "cli/Command.h"
 #include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/ShownText.h"
 #include "platform/TextCodec.h"
 
 #include <ostream>
 
-std::string CliDisplay(const std::string& narrow) {
-    // Each part by itself: a path may join a UTF-8 directory name and a GBK file name. No byte
-    // of a GBK character is '/', so splitting first is safe.
-    std::string shown;
-    shown.reserve(narrow.size());
-    std::size_t pos = 0;
-    for (;;) {
-        const std::size_t slash = narrow.find('/', pos);
-        const std::size_t end = slash == std::string::npos ? narrow.size() : slash;
-        shown += NarrowToUtf8(std::string_view(narrow).substr(pos, end - pos));
-        if (slash == std::string::npos)
-            break;
-        shown += '/';
-        pos = slash + 1;
-    }
-    return shown;
+std::string CliShownPath(const CFTPSite* site, const std::string& narrow) {
+    return ShownPath(site, narrow);
 }
 
 namespace {
@@ -92,22 +79,21 @@ CFTPSite* CliFindSite(CQuarnelDoc& doc, const std::string& typedKey) {
     if (CFTPSite* site = doc.FindSiteByKey(Utf8ToNarrow(typedKey)))
         return site;
     for (CFTPSite* site : doc.m_siteList)
-        if (CliDisplay(site->GetKey()) == typedKey)
+        if (ShownField(site->GetKey()) == typedKey)
             return site;
     // A key copied from the output, where its control characters are escaped.
     for (CFTPSite* site : doc.m_siteList)
-        if (CliField(CliDisplay(site->GetKey())) == typedKey)
+        if (CliField(ShownField(site->GetKey())) == typedKey)
             return site;
     return nullptr;
 }
 
 void PrintEntry(std::ostream& out, const CFTPDir* dir) {
-    out << "D\t" << dir->m_bNew << "\t0\t" << CliField(CliDisplay(GetLocation(dir))) << '\n';
+    out << "D\t" << dir->m_bNew << "\t0\t" << CliField(ShownLocation(dir)) << '\n';
 }
 
 void PrintEntry(std::ostream& out, const CFTPFile* file) {
-    out << "F\t" << file->m_bNew << '\t' << file->m_nSize << '\t' << CliField(CliDisplay(GetLocation(file)))
-        << '\n';
+    out << "F\t" << file->m_bNew << '\t' << file->m_nSize << '\t' << CliField(ShownLocation(file)) << '\n';
 }
 
 std::string TakeValue(const std::vector<std::string>& args, std::size_t& i) {

@@ -3,7 +3,7 @@
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
-#include "platform/TextCodec.h"
+#include "ops/ShownText.h"
 
 #include <cstdint>
 #include <ostream>
@@ -15,9 +15,9 @@ int RunSites(CliContext& ctx, const std::vector<std::string>& args) {
     if (!args.empty())
         throw CliUsageError("sites takes no arguments");
     for (const CFTPSite* site : ctx.doc.m_siteList) {
-        ctx.out << CliField(CliDisplay(site->GetKey())) << '\t' << CliField(NarrowToUtf8(site->m_strHost))
-                << '\t' << site->m_nPort << '\t' << CliField(NarrowToUtf8(site->m_strUser)) << '\t'
-                << CliField(NarrowToUtf8(site->m_strNickname)) << '\n';
+        ctx.out << CliField(ShownField(site->GetKey())) << '\t' << CliField(ShownField(site->m_strHost))
+                << '\t' << site->m_nPort << '\t' << CliField(ShownField(site->m_strUser)) << '\t'
+                << CliField(ShownField(site->m_strNickname)) << '\n';
     }
     return 0;
 }
@@ -73,6 +73,9 @@ int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
             fields.nickname = TakeValue(args, i);
         } else if (arg == "--remark") {
             fields.remark = TakeValue(args, i);
+        } else if (arg == "--encoding") {
+            if (!ParseEncodingChoice(TakeValue(args, i), fields.encoding))
+                throw CliUsageError("--encoding takes auto, utf8 or gbk");
         } else {
             throw CliUsageError("unexpected argument " + arg);
         }
@@ -115,7 +118,7 @@ const CommandRegistrar sitesCommand{
 const CommandRegistrar addCommand{
     {"add",
      "add --host H [--port N] [--user U [--password-file FILE | --password P] | --anonymous] "
-     "[--anonymous-update] [--nickname T] [--remark T]",
+     "[--anonymous-update] [--nickname T] [--remark T] [--encoding auto|utf8|gbk]",
      "add a site (refused when one with the same host and user exists). The password is the first "
      "line of FILE, or asked for without echo when standard input is a terminal; --password P is "
      "unsafe: other users of the machine can read it in the process list",

@@ -4,6 +4,7 @@
 #include "model/TreeWalk.h"
 #include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/ShownText.h"
 
 #include <mutex>
 #include <ostream>
@@ -64,7 +65,7 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
     // The URL of every file: the login of this very site and the file's path below its root,
     // readable (urls) or percent-encoded from the stored bytes for other programs (uris).
     const bool exact = format == "uris";
-    const std::string prefix = CliField(CliDisplay(UrlPrefix(*site)));
+    const std::string prefix = CliField(ShownField(UrlPrefix(*site)));
     std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
     WalkStoredOrder(
         *site->m_pRootDir, [](const CFTPDir&, std::size_t) {},
@@ -74,7 +75,7 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
             if (exact)
                 ctx.out << CliField(ExactUrl(*site, path)) << '\n'; // the host goes in as stored
             else
-                ctx.out << prefix << CliField(CliDisplay(path)) << '\n';
+                ctx.out << prefix << CliField(ShownPath(site, path)) << '\n';
         });
     return 0;
 }

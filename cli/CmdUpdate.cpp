@@ -3,6 +3,7 @@
 #include "cli/CliText.h"
 #include "model/Records.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/ShownText.h"
 #include "platform/TextCodec.h"
 #include "update/UpdateEvents.h"
 #include "update/UpdateScheduler.h"
@@ -190,7 +191,7 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
         if (last == status)
             return;
         last = status;
-        ctx.out << CliField(CliDisplay(notice.site->GetKey())) << '\t' << status.first << '\t'
+        ctx.out << CliField(ShownField(notice.site->GetKey())) << '\t' << status.first << '\t'
                 << OneLine(status.second) << std::endl;
     };
     // Nobody reads the output any more (`update | head -1`; SIGPIPE is ignored, so the write

@@ -4,6 +4,7 @@
 #include "model/Records.h"
 #include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/ShownText.h"
 
 #include <mutex>
 #include <ostream>
@@ -11,12 +12,13 @@
 namespace {
 
 // A stored name that `part` stands for: the same bytes, or the name as it is shown.
-template <class T> const T* FindTyped(const CObList<T>& list, const std::string& part) {
+template <class T>
+const T* FindTyped(const CFTPSite& site, const CObList<T>& list, const std::string& part) {
     for (const T* entry : list)
         if (entry->m_strName == part)
             return entry;
     for (const T* entry : list)
-        if (CliDisplay(entry->m_strName) == part)
+        if (ShownName(&site, entry->m_strName) == part)
             return entry;
     return nullptr;
 }
@@ -36,8 +38,9 @@ std::string StoredPath(CFTPSite& site, const std::string& typed) {
         // typed[pos] is the "/" in front of the segment.
         const std::string part = typed.substr(pos + 1, next - pos - 1);
         stored += '/';
-        const CFTPDir* sub = dir ? FindTyped(dir->m_subDirs, part) : nullptr;
-        const CFTPFile* file = dir && !sub && next == typed.size() ? FindTyped(dir->m_files, part) : nullptr;
+        const CFTPDir* sub = dir ? FindTyped(site, dir->m_subDirs, part) : nullptr;
+        const CFTPFile* file =
+            dir && !sub && next == typed.size() ? FindTyped(site, dir->m_files, part) : nullptr;
         stored += sub ? sub->m_strName : file ? file->m_strName : part;
         dir = sub;
         pos = next;
@@ -71,7 +74,7 @@ int RunUrl(CliContext& ctx, const std::vector<std::string>& args) {
         return 0;
     }
     // The path goes out as it was given; only the site's part comes from the catalogue.
-    ctx.out << CliField(CliDisplay(UrlPrefix(*site))) << CliField(path) << '\n';
+    ctx.out << CliField(ShownField(UrlPrefix(*site))) << CliField(path) << '\n';
     return 0;
 }
 

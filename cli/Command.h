@@ -55,6 +55,7 @@ struct CommandRegistrar {
 };
 
 // Small helpers commands share (cli/CliText.cpp).
-// A stored (narrow) name, key or location as UTF-8 for output, each "/"-separated part by the
-// display rule.
-std::string CliDisplay(const std::string& narrow);
+// A stored path ("a/b/x.txt") of `site` as UTF-8 for output, each "/"-separated name as shown.
+class CFTPSite;
+std::string CliShownPath(const CFTPSite* site, const std::string& narrow);
+

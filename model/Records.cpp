@@ -1,5 +1,7 @@
 #include "model/Records.h"
 
+#include "model/TreeWalk.h"
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -146,6 +148,7 @@ void CFTPSite::EnsureLoaded() {
         int32_t expected = 0;
         if (m_nLoadState.compare_exchange_strong(expected, 2, std::memory_order_acq_rel)) {
             LoadCatalogueAndState();
+            DecideNameCharset();
             m_nLoadState.store(1, std::memory_order_release);
             return;
         }
@@ -166,4 +169,53 @@ void CFTPSite::SetStatusText(const std::string& text) {
 std::string CFTPSite::GetStatusText() const {
     std::lock_guard<std::mutex> lock(m_statusLock);
     return m_strStatus;
+}
+
+CSiteSettings CFTPSite::GetSettings() const {
+    std::lock_guard<std::mutex> lock(m_settingsLock);
+    if (!m_bSettingsRead) {
+        m_settings = LoadSiteSettings(GetKey());
+        m_bSettingsRead = true;
+        m_encodingChoice.store(m_settings.m_encoding);
+        m_bSettingsKnown.store(true, std::memory_order_release);
+    }
+    return m_settings;
+}
+
+bool CFTPSite::SetSettings(const CSiteSettings& settings) {
+    // Under the tree lock: a save of the site's files swaps its directory, and a settings file
+    // written into the directory being swapped out would be lost.
+    std::lock_guard<std::recursive_mutex> treeLock(m_treeLock);
+    std::lock_guard<std::mutex> lock(m_settingsLock);
+    m_settings = settings;
+    m_bSettingsRead = true;
+    m_encodingChoice.store(m_settings.m_encoding);
+    m_bSettingsKnown.store(true, std::memory_order_release);
+    return SaveSiteSettings(GetKey(), settings);
+}
+
+NameCharset CFTPSite::GetNameCharset() const {
+    if (!m_bSettingsKnown.load(std::memory_order_acquire))
+        GetSettings();
+    switch (m_encodingChoice.load(std::memory_order_relaxed)) {
+    case NameEncodingChoice::Utf8:
+        return NameCharset::Utf8;
+    case NameEncodingChoice::Gbk:
+        return NameCharset::Gbk;
+    case NameEncodingChoice::Auto:
+        break;
+    }
+    return m_nameCharset.load(std::memory_order_relaxed);
+}
+
+void CFTPSite::DecideNameCharset() {
+    CNameEvidence evidence;
+    WalkStoredOrder(
+        *m_pRootDir, [&evidence](const CFTPDir& dir, std::size_t) { evidence.Add(dir.m_strName); },
+        [&evidence](const CFTPFile& file, std::size_t) { evidence.Add(file.m_strName); });
+    NameCharset decided = evidence.Decide();
+    // A server switched to UTF-8 names speaks UTF-8, unless the names plainly say otherwise.
+    if (GetSettings().m_bServerUtf8 && evidence.InvalidUtf8Names() == 0)
+        decided = NameCharset::Utf8;
+    m_nameCharset.store(decided, std::memory_order_relaxed);
 }

@@ -3,6 +3,8 @@
 // its stored tree and their files. A site owns its root; a directory owns its children.
 
 #include "model/ObList.h"
+#include "model/SiteSettings.h"
+#include "platform/NameCharset.h"
 
 #include <atomic>
 #include <cstdint>
@@ -121,6 +123,18 @@ public:
     void SetStatusText(const std::string& text);
     std::string GetStatusText() const;
 
+    // The site's own settings (Data/KEY/site.conf), read on first use from any thread.
+    CSiteSettings GetSettings() const;
+    // Keeps `settings` and writes them under the site's current key; false when the file could
+    // not be written (they are kept for this run all the same).
+    bool SetSettings(const CSiteSettings& settings);
+
+    // How the names of this site's server are read: the user's choice, else what the stored names
+    // and the server's UTF8 feature show (decided again by DecideNameCharset).
+    NameCharset GetNameCharset() const;
+    // Looks at every stored name; the caller holds m_treeLock or the tree is not shared yet.
+    void DecideNameCharset();
+
     std::string m_strHost;
     std::string m_strUser;
     std::string m_strPassword;
@@ -159,4 +173,11 @@ public:
 
 private:
     mutable std::mutex m_statusLock;
+    mutable std::mutex m_settingsLock;
+    mutable bool m_bSettingsRead = false;    // guarded by m_settingsLock
+    mutable CSiteSettings m_settings;        // guarded by m_settingsLock
+    // Copies of what every shown name needs, readable without the lock.
+    mutable std::atomic<bool> m_bSettingsKnown{false};
+    mutable std::atomic<NameEncodingChoice> m_encodingChoice{NameEncodingChoice::Auto};
+    std::atomic<NameCharset> m_nameCharset{NameCharset::Undecided}; // from the names
 };

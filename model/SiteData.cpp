@@ -21,6 +21,9 @@ bool DeleteSiteData(const std::string& key) {
     if (siteFd >= 0) {
         unlinkat(siteFd, "state.st", 0);
         unlinkat(siteFd, "content.ct", 0);
+        // The site's own settings go with it; a settings file kept aside as damaged too.
+        unlinkat(siteFd, "site.conf", 0);
+        unlinkat(siteFd, "site.conf.damaged", 0);
         close(siteFd);
     }
     // Temporary files in the directory, and what killed saves left in Data/.tmp.

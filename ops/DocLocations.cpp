@@ -1,6 +1,7 @@
 // Locations turned back into sites, directories and URLs.
 #include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/ShownText.h"
 #include "platform/TextCodec.h"
 
 CFTPSite* CQuarnelDoc::FindSiteByKey(const std::string& key) const {
@@ -28,6 +29,15 @@ std::string CQuarnelDoc::BuildExactUrl(const std::string& location) const {
     return ExactUrl(*site, path);
 }
 
+std::string CQuarnelDoc::BuildShownUrl(const std::string& location) const {
+    std::string key, path;
+    SplitLocation(location, key, path);
+    const CFTPSite* site = FindSiteByKey(key);
+    if (!site)
+        return std::string();
+    return ShownUrl(*site, path);
+}
+
 CFTPDir* CQuarnelDoc::FindDirByLocation(const std::string& location) const {
     std::string key, path;
     SplitLocation(location, key, path);
@@ -35,7 +45,7 @@ CFTPDir* CQuarnelDoc::FindDirByLocation(const std::string& location) const {
     if (!site) {
         // A location typed by a person carries the display (UTF-8) form of the key.
         for (CFTPSite* candidate : m_siteList) {
-            if (NarrowToUtf8(candidate->GetKey()) == key) {
+            if (ShownField(candidate->GetKey()) == key) {
                 site = candidate;
                 break;
             }
@@ -58,7 +68,7 @@ CFTPDir* CQuarnelDoc::FindDirByLocation(const std::string& location) const {
         CFTPDir* found = dir->FindSubDir(part);
         if (!found) {
             for (CFTPDir* sub : dir->m_subDirs) {
-                if (NarrowToUtf8(sub->m_strName) == part) {
+                if (ShownName(site, sub->m_strName) == part) {
                     found = sub;
                     break;
                 }

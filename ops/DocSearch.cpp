@@ -93,7 +93,7 @@ bool CQuarnelDoc::SearchDirList(const CObList<CFTPDir>& dirs, const CSearchKeywo
     std::unique_lock<std::recursive_mutex> lock;
     if (site)
         lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
-    return SearchList(dirs, keyword);
+    return SearchList(dirs, site ? keyword.ForSite(site->GetNameCharset()) : keyword);
 }
 
 bool CQuarnelDoc::SearchUnder(CFTPDir* dir, const CSearchKeyword& keyword) {
@@ -104,7 +104,7 @@ bool CQuarnelDoc::SearchUnder(CFTPDir* dir, const CSearchKeyword& keyword) {
     std::unique_lock<std::recursive_mutex> lock;
     if (site)
         lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
-    return SearchBelow(dir, keyword);
+    return SearchBelow(dir, site ? keyword.ForSite(site->GetNameCharset()) : keyword);
 }
 
 SearchOutcome CQuarnelDoc::SearchAllSites(const std::string& keywordUtf8) {
@@ -151,7 +151,7 @@ SearchOutcome CQuarnelDoc::RunSiteSearch(const CSearchKeyword& keyword, SiteScop
                 return {OpStatus::Stopped, {}};
         }
         std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
-        if (!SearchBelow(site->m_pRootDir.get(), keyword))
+        if (!SearchBelow(site->m_pRootDir.get(), keyword.ForSite(site->GetNameCharset())))
             return {OpStatus::Stopped, {}};
     }
     if (m_foundDirs.empty() && m_foundFiles.empty())

@@ -25,7 +25,7 @@ constexpr const char* kSiteBusy = "该站点正在更新，请在更新结束后
 // Typed text to the stored form. A field the user left as it was shown keeps its stored bytes,
 // so that editing one field never re-encodes the others.
 std::string StoredText(const std::string& typedUtf8, const std::string& stored) {
-    if (NarrowToUtf8(stored) == typedUtf8)
+    if (GbkToUtf8(stored) == typedUtf8)
         return stored;
     return Utf8ToNarrow(typedUtf8);
 }
@@ -164,22 +164,28 @@ SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
     site->m_bAnonymousUpdate = fields.anonymousUpdate ? 1 : 0;
     site->m_nLoadState = 1; // nothing of it exists on disk yet
     CFTPSite* added = m_siteList.AddTail(std::move(site));
-    const bool saved = SaveSiteList();
+    bool saved = SaveSiteList();
+    if (fields.encoding != NameEncodingChoice::Auto) {
+        CSiteSettings settings = added->GetSettings();
+        settings.m_encoding = fields.encoding;
+        saved = added->SetSettings(settings) && saved;
+    }
     return {OpStatus::Done, added, {}, saved};
 }
 
 SiteFields CQuarnelDoc::FieldsFromSite(const CFTPSite& site) const {
     SiteFields fields;
-    fields.host = NarrowToUtf8(site.m_strHost);
+    fields.host = GbkToUtf8(site.m_strHost);
     fields.port = site.m_nPort;
     fields.anonymousUpdate = site.m_bAnonymousUpdate != 0;
-    fields.nickname = NarrowToUtf8(site.m_strNickname);
-    fields.remark = NarrowToUtf8(site.m_strRemark);
+    fields.nickname = GbkToUtf8(site.m_strNickname);
+    fields.remark = GbkToUtf8(site.m_strRemark);
     fields.anonymous = site.IsAnonymous();
     if (!fields.anonymous) {
-        fields.user = NarrowToUtf8(site.m_strUser);
-        fields.password = NarrowToUtf8(site.m_strPassword);
+        fields.user = GbkToUtf8(site.m_strUser);
+        fields.password = GbkToUtf8(site.m_strPassword);
     }
+    fields.encoding = site.GetSettings().m_encoding;
     return fields;
 }
 
@@ -206,7 +212,12 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     const std::string newKey = site->GetKey();
     if (newKey != oldKey)
         RenameSiteData(oldKey, newKey); // a failure leaves the catalogue under the old name
-    const bool saved = SaveSiteList();
+    bool saved = SaveSiteList();
+    CSiteSettings settings = site->GetSettings();
+    if (settings.m_encoding != fields.encoding) {
+        settings.m_encoding = fields.encoding;
+        saved = site->SetSettings(settings) && saved;
+    }
     return {OpStatus::Done, site, {}, saved};
 }
 
@@ -234,6 +245,9 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
     std::string content, message;
     if (!ReadImportFile(path, content, message))
         return {OpStatus::Refused, 0, message};
+    // Site fields are stored as GB18030 whatever way they came in; a file in UTF-8 (the usual
+    // text file on this system) is converted, a file in GBK is taken as it is.
+    const bool utf8File = IsValidUtf8(content);
     ImportResult result;
     CLoginSet logins(m_siteList); // grows with each site added: a later line never repeats an earlier one
     std::size_t start = 0;
@@ -247,7 +261,14 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
         const std::string_view line(content.data() + start, end - start);
         start = next;
         ImportedSite parsed;
-        if (!ParseImportLine(line, parsed) || logins.Has(parsed.host, parsed.user))
+        if (!ParseImportLine(line, parsed))
+            continue;
+        if (utf8File) {
+            parsed.host = Utf8ToNarrow(parsed.host);
+            parsed.user = Utf8ToNarrow(parsed.user);
+            parsed.password = Utf8ToNarrow(parsed.password);
+        }
+        if (logins.Has(parsed.host, parsed.user))
             continue;
         auto site = std::make_unique<CFTPSite>();
         site->m_strHost = std::move(parsed.host);

@@ -128,6 +128,9 @@ public:
     // The same URL percent-encoded from the stored bytes (ExactUrl), for the shell and for
     // other programs; "" when no site has the key.
     std::string BuildExactUrl(const std::string& location) const;
+    // The readable URL as a person reads it (UTF-8): the site's fields as typed, each name as
+    // shown; "" when no site has the key.
+    std::string BuildShownUrl(const std::string& location) const;
     // The directory a location names (the site's root for "ftp://KEY/"), or null. Names are
     // compared byte for byte, and also through their display (UTF-8) form.
     CFTPDir* FindDirByLocation(const std::string& location) const;

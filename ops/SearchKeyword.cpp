@@ -38,7 +38,7 @@ CSearchKeyword CSearchKeyword::FromTyped(std::string_view typedUtf8) {
 CSearchKeyword CSearchKeyword::FromNarrow(std::string_view narrow) {
     CSearchKeyword keyword;
     LowerNarrow(narrow, keyword.m_narrow);
-    LowerUtf8(NarrowToUtf8(narrow), keyword.m_utf8);
+    LowerUtf8(GbkToUtf8(narrow), keyword.m_utf8);
     keyword.m_bNewEntries = keyword.m_narrow == "#new";
     keyword.m_bAsciiOnly = !HasHighByte(keyword.m_narrow);
     return keyword;
@@ -56,7 +56,7 @@ bool CSearchKeyword::Matches(std::string_view name) const {
             return false; // a lowered ASCII name holds no non-ASCII keyword
         thread_local std::string lowered;
         lowered.clear();
-        if (IsValidUtf8(name)) {
+        if (ReadsAsUtf8(name, m_charset)) {
             LowerUtf8(name, lowered);
             // A valid UTF-8 keyword never starts with a continuation byte, so every hit in valid
             // UTF-8 starts on a character boundary.
@@ -89,7 +89,7 @@ bool CSearchKeyword::Matches(std::string_view name) const {
     if (i > last)
         return false;
     // From the first non-ASCII byte on, the name's encoding decides where characters start.
-    if (IsValidUtf8(name)) {
+    if (ReadsAsUtf8(name, m_charset)) {
         // Bytes of multi-byte UTF-8 characters never equal an ASCII keyword byte.
         for (; i <= last; ++i) {
             const uint8_t c = s[i];

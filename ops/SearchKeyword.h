@@ -1,8 +1,10 @@
 #pragma once
-// A search keyword, lowered once, and the test of one name against it. Names in the narrow
-// encoding (GBK/GB18030) are lowered with the code page's mapping and matched on character
-// boundaries; names that are valid UTF-8 with non-ASCII bytes are matched against the UTF-8
+// A search keyword, lowered once, and the test of one name against it. A name is matched the way
+// it is shown (ops/ShownText.h): a name shown as GBK text is lowered with the code page's mapping
+// and matched on GBK character boundaries; a name shown as UTF-8 is matched against the UTF-8
 // form of the keyword on UTF-8 boundaries.
+
+#include "platform/NameCharset.h"
 
 #include <string>
 #include <string_view>
@@ -19,6 +21,13 @@ public:
     const std::string& Narrow() const { return m_narrow; }
     const std::string& Utf8() const { return m_utf8; }
 
+    // The keyword for the names of a site decided as `charset`.
+    CSearchKeyword ForSite(NameCharset charset) const {
+        CSearchKeyword copy = *this;
+        copy.m_charset = charset;
+        return copy;
+    }
+
     // True when the lowered `name` holds the keyword starting on a character boundary.
     bool Matches(std::string_view name) const;
 
@@ -27,4 +36,5 @@ private:
     std::string m_utf8;   // lowered, UTF-8
     bool m_bNewEntries = false;
     bool m_bAsciiOnly = true;
+    NameCharset m_charset = NameCharset::Undecided; // of the site whose names are tested
 };

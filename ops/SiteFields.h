@@ -2,6 +2,8 @@
 // What the site dialog collects. Text is UTF-8 as the user typed it; the document converts it
 // to the narrow encoding when it stores it in a site.
 
+#include "model/SiteSettings.h"
+
 #include <cstdint>
 #include <string>
 
@@ -14,4 +16,5 @@ struct SiteFields {
     int32_t port = 21;
     bool anonymous = false;       // "匿名": log in as anonymous with the anonymous password
     bool anonymousUpdate = false; // "是否匿名更新站点内容"
+    NameEncodingChoice encoding = NameEncodingChoice::Auto; // how the server's names are read
 };

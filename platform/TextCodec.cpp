@@ -142,6 +142,12 @@ std::string Utf8ToNarrow(std::string_view utf8) {
     return Utf8ToGb().Convert(utf8, "?", 1);
 }
 
+std::string GbkToUtf8(std::string_view bytes) {
+    if (IsAscii(bytes))
+        return std::string(bytes);
+    return GbToUtf8().Convert(bytes, kReplacementUtf8, 1);
+}
+
 std::string NarrowToUtf8(std::string_view bytes) {
     if (IsValidUtf8(bytes))
         return std::string(bytes);

@@ -1,7 +1,7 @@
 #pragma once
-// The program's narrow encoding. Names from servers are kept byte for byte; text the user types
-// is stored as GB18030 (a superset of GBK, so every character survives); for display, bytes that
-// are valid UTF-8 are shown as UTF-8 and anything else is decoded as GB18030.
+// The program's narrow encoding. Names from servers are kept byte for byte and read by the rules
+// of platform/NameCharset.h; text the user types is stored as GB18030 (a superset of GBK, so
+// every character survives) and is always read back as GB18030.
 
 #include <string>
 #include <string_view>
@@ -11,8 +11,12 @@ bool IsValidUtf8(std::string_view bytes);
 // Typed text (UTF-8) to the narrow encoding (GB18030).
 std::string Utf8ToNarrow(std::string_view utf8);
 
-// Stored bytes to UTF-8 for display, by the rule above. Never fails: undecodable bytes
-// become U+FFFD.
+// GB18030 (GBK) bytes to UTF-8: every site field the user typed, and names of GBK servers. Never
+// fails: undecodable bytes become U+FFFD.
+std::string GbkToUtf8(std::string_view bytes);
+
+// Text of unknown encoding from outside (a server's reply, a library's message): valid UTF-8 is
+// kept, anything else is read as GB18030. Never for names or typed fields.
 std::string NarrowToUtf8(std::string_view bytes);
 
 // UTF-16LE text (2 * units bytes), as a wide string of an archive holds it, to the narrow encoding.

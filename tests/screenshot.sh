@@ -48,6 +48,8 @@ truncate -s 1048575 "$ROOT/pub/软件/安装程序.exe"
 truncate -s 3000 "$ROOT/pub/软件/说明.doc"
 truncate -s 700 "$ROOT/welcome.msg"
 truncate -s 4096 "$ROOT/$(printf '\xd6\xd0\xce\xc4')-gbk.txt"
+mkdir -p "$ROOT/$(printf '\xc4\xbf\xc2\xbc')"   # 目录 in GBK: its bytes are also valid UTF-8
+truncate -s 100 "$ROOT/$(printf '\xc4\xbf\xc2\xbc')/$(printf '\xd1\xa7\xcf\xb0').txt"
 
 /usr/bin/python3 "$SRC/tests/support/ftp_server.py" "$ROOT" --port 0 >"$WORK/ftp.port" 2>"$WORK/ftp.err" &
 PIDS+=($!)

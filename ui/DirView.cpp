@@ -3,6 +3,7 @@
 #include "model/Records.h"
 #include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/ShownText.h"
 #include "platform/TextCodec.h"
 #include "ui/EntryAncestry.h"
 #include "ui/History.h"
@@ -20,6 +21,7 @@
 #include <QToolTip>
 
 #include <mutex>
+#include <vector>
 
 namespace {
 QString ShownText(const std::string& narrow) {
@@ -92,7 +94,7 @@ void CDirView::DeleteChildren(QTreeWidgetItem* item) {
 
 QTreeWidgetItem* CDirView::AddSiteItem(CFTPSite* site) {
     auto* item = new QTreeWidgetItem();
-    item->setText(0, ShownText(site->GetDisplayName()));
+    item->setText(0, QString::fromStdString(ShownSiteName(*site)));
     item->setData(0, kDirRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(site->m_pRootDir.get())));
     item->setIcon(0, Icons::SiteStatusIcon(site->m_nUpdateStatus.load()));
     AddPlaceholder(item);
@@ -121,8 +123,25 @@ QTreeWidgetItem* CDirView::SiteItem(const CFTPSite* site) const {
 }
 
 void CDirView::RelabelSiteItem(CFTPSite* site) {
-    if (QTreeWidgetItem* item = SiteItem(site))
-        item->setText(0, ShownText(site->GetDisplayName()));
+    QTreeWidgetItem* item = SiteItem(site);
+    if (!item)
+        return;
+    item->setText(0, QString::fromStdString(ShownSiteName(*site)));
+    // The site's names may read otherwise now (its encoding was chosen, or decided afresh).
+    item->setData(0, kCharsetRole, static_cast<int>(site->GetNameCharset()));
+    std::vector<QTreeWidgetItem*> pending{item};
+    while (!pending.empty()) {
+        QTreeWidgetItem* parent = pending.back();
+        pending.pop_back();
+        for (int i = 0; i < parent->childCount(); ++i) {
+            QTreeWidgetItem* child = parent->child(i);
+            if (CFTPDir* dir = ItemDir(child))
+                child->setText(0, QString::fromStdString(ShownName(dir)));
+            pending.push_back(child);
+        }
+    }
+    if (m_pListView)
+        m_pListView->viewport()->update();
 }
 
 void CDirView::RemoveSiteItem(CFTPSite* site) {
@@ -136,11 +155,13 @@ void CDirView::RefreshSiteItem(CFTPSite* site) {
         return;
     item->setIcon(0, Icons::SiteStatusIcon(site->m_nUpdateStatus.load()));
     SetBold(item, site->m_bHasNew.load() != 0);
+    if (item->data(0, kCharsetRole).toInt() != static_cast<int>(site->GetNameCharset()))
+        RelabelSiteItem(site);
 }
 
 QTreeWidgetItem* CDirView::AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir) {
     auto* item = new QTreeWidgetItem();
-    item->setText(0, ShownText(dir->m_strName));
+    item->setText(0, QString::fromStdString(ShownName(dir)));
     item->setData(0, kDirRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(dir)));
     item->setData(0, kNameRole, Bytes(dir->m_strName));
     item->setIcon(0, m_dirIcon);
@@ -284,7 +305,7 @@ void CDirView::OnCopyTreePath() {
     if (!dir)
         return;
     const std::string location = GetLocation(dir);
-    const std::string url = m_pDoc->BuildUrl(location);
+    const std::string url = m_pDoc->BuildShownUrl(location);
     if (!url.empty())
         Shell::CopyUrl(url, m_pDoc->BuildExactUrl(location));
     MessageBoxes::Show(window(), QMessageBox::Information, QString::fromUtf8(Shell::kCopiedMessage));

@@ -20,6 +20,7 @@ public:
     // name walk compares.
     static constexpr int kDirRole = Qt::UserRole;
     static constexpr int kNameRole = Qt::UserRole + 1;
+    static constexpr int kCharsetRole = Qt::UserRole + 2; // on a site's item: how its names read
     static constexpr int kTipLimit = 1000;
 
     CDirView(CQuarnelDoc* doc, CHistory* history, CQuarnelView* listView, QWidget* parent = nullptr);

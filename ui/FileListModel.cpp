@@ -2,7 +2,7 @@
 
 #include "model/Records.h"
 #include "ops/Location.h"
-#include "platform/TextCodec.h"
+#include "ops/ShownText.h"
 #include "ui/EntryAncestry.h"
 #include "ui/FormatSize.h"
 
@@ -17,8 +17,8 @@ const char* const CFileListModel::kWelcomeTexts[4] = {
 };
 
 namespace {
-QString ShownText(const std::string& narrow) {
-    return QString::fromStdString(NarrowToUtf8(narrow));
+QString Q(const std::string& utf8) {
+    return QString::fromStdString(utf8);
 }
 }  // namespace
 
@@ -86,17 +86,17 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
         if (row.kind == kDirRow) {
             auto* dir = static_cast<CFTPDir*>(row.entry);
             if (column == kColumnName)
-                return ShownText(dir->m_strName);
+                return Q(ShownName(dir));
             if (column == kColumnSize)
                 return QStringLiteral("0");
-            return ShownText(GetLocation(dir));
+            return Q(ShownLocation(dir));
         } else {
             auto* file = static_cast<CFTPFile*>(row.entry);
             if (column == kColumnName)
-                return ShownText(file->m_strName);
+                return Q(ShownName(file));
             if (column == kColumnSize)
                 return FormatSize(file->m_nSize);
-            return ShownText(GetLocation(file));
+            return Q(ShownLocation(file));
         }
     case Qt::DecorationRole:
         if (column != kColumnName)

@@ -587,7 +587,7 @@ void CMainFrame::OnCopyListPath() {
     if (!m_pListView->selectionModel()->hasSelection())
         return;
     const std::string location = m_pListView->FirstSelectedLocation();
-    const std::string url = m_pDoc->BuildUrl(location);
+    const std::string url = m_pDoc->BuildShownUrl(location);
     if (!url.empty())
         Shell::CopyUrl(url, m_pDoc->BuildExactUrl(location));
     MessageBoxes::Show(this, QMessageBox::Information, QString::fromUtf8(Shell::kCopiedMessage));

@@ -26,12 +26,12 @@ bool OpenLocalFile(const QString& path) {
     return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
 
-void CopyUrl(const std::string& readable, const std::string& exact) {
+void CopyUrl(const std::string& readableUtf8, const std::string& exact) {
     QClipboard* clipboard = QGuiApplication::clipboard();
     if (!clipboard)
         return;
     auto* data = new QMimeData;
-    data->setText(QString::fromStdString(NarrowToUtf8(readable)));
+    data->setText(QString::fromStdString(readableUtf8));
     // The bytes as made, not through QUrl: a uri-list line is the encoded URL and CRLF.
     data->setData(QStringLiteral("text/uri-list"), QByteArray::fromStdString(exact + "\r\n"));
     clipboard->setMimeData(data);

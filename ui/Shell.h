@@ -14,9 +14,9 @@ bool OpenExactUrl(const std::string& url);
 // Opens a local file with its associated program.
 bool OpenLocalFile(const QString& path);
 
-// Puts a URL on the clipboard twice: the readable narrow form as text/plain, decoded for
-// display, and the exact form as text/uri-list for programs that take links.
-void CopyUrl(const std::string& readable, const std::string& exact);
+// Puts a URL on the clipboard twice: the readable form (UTF-8, as shown) as text/plain, and the
+// exact form as text/uri-list for programs that take links.
+void CopyUrl(const std::string& readableUtf8, const std::string& exact);
 
 // The message shown after both copy-path commands.
 extern const char* const kCopiedMessage;

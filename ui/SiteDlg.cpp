@@ -1,6 +1,7 @@
 #include "ui/SiteDlg.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -73,6 +74,11 @@ CSiteDlg::CSiteDlg(QWidget* parent) : QDialog(parent) {
     m_pRemarkEdit->setTabChangesFocus(true);
     m_pRemarkEdit->setMinimumHeight(90);
     m_pAnonymousUpdateCheck = new QCheckBox(QStringLiteral("是否匿名更新站点内容"), this);
+    // Items in the order of NameEncodingChoice.
+    m_pEncodingCombo = new QComboBox(this);
+    m_pEncodingCombo->addItem(QStringLiteral("自动"));
+    m_pEncodingCombo->addItem(QStringLiteral("UTF-8"));
+    m_pEncodingCombo->addItem(QStringLiteral("GBK"));
     m_pOkButton = new QPushButton(QStringLiteral("确定"), this);
     m_pCancelButton = new QPushButton(QStringLiteral("取消"), this);
     m_pOkButton->setDefault(true);
@@ -85,6 +91,7 @@ CSiteDlg::CSiteDlg(QWidget* parent) : QDialog(parent) {
     NameControl(m_pNicknameEdit, "nicknameEdit", IDC_NICKNAME);
     NameControl(m_pRemarkEdit, "remarkEdit", IDC_REMARK);
     NameControl(m_pAnonymousUpdateCheck, "anonymousUpdateCheck", IDC_ANONYMOUS_UPDATE);
+    NameControl(m_pEncodingCombo, "encodingCombo");
     NameControl(m_pOkButton, "okButton", 1);
     NameControl(m_pCancelButton, "cancelButton", 2);
 
@@ -94,6 +101,9 @@ CSiteDlg::CSiteDlg(QWidget* parent) : QDialog(parent) {
     auto* passwordLabel = new QLabel(QStringLiteral("密码"), this);
     auto* nicknameLabel = new QLabel(QStringLiteral("站点昵称:"), this);
     auto* remarkLabel = new QLabel(QStringLiteral("备注:"), this);
+    auto* encodingLabel = new QLabel(QStringLiteral("文件名编码:"), this);
+    NameControl(encodingLabel, "encodingLabel");
+    encodingLabel->setBuddy(m_pEncodingCombo);
     NameControl(hostLabel, "hostLabel");
     NameControl(portLabel, "portLabel");
     NameControl(userLabel, "userLabel");
@@ -126,6 +136,8 @@ CSiteDlg::CSiteDlg(QWidget* parent) : QDialog(parent) {
     grid->addWidget(remarkLabel, 4, 0, Qt::AlignTop);
     grid->addWidget(m_pRemarkEdit, 4, 1, 1, 3);
     grid->addWidget(m_pAnonymousUpdateCheck, 5, 1, 1, 3);
+    grid->addWidget(encodingLabel, 6, 0);
+    grid->addWidget(m_pEncodingCombo, 6, 1);
     grid->setColumnStretch(1, 1);
     grid->setRowStretch(4, 1);
 
@@ -138,7 +150,7 @@ CSiteDlg::CSiteDlg(QWidget* parent) : QDialog(parent) {
     layout->addLayout(grid);
     layout->addSpacing(4);
     layout->addLayout(buttons);
-    resize(460, 340);
+    resize(460, 370);
 
     // Tab order follows the order the fields are exchanged in.
     setTabOrder(m_pHostEdit, m_pUserEdit);
@@ -148,7 +160,8 @@ CSiteDlg::CSiteDlg(QWidget* parent) : QDialog(parent) {
     setTabOrder(m_pPortEdit, m_pNicknameEdit);
     setTabOrder(m_pNicknameEdit, m_pRemarkEdit);
     setTabOrder(m_pRemarkEdit, m_pAnonymousUpdateCheck);
-    setTabOrder(m_pAnonymousUpdateCheck, m_pOkButton);
+    setTabOrder(m_pAnonymousUpdateCheck, m_pEncodingCombo);
+    setTabOrder(m_pEncodingCombo, m_pOkButton);
     setTabOrder(m_pOkButton, m_pCancelButton);
 
     connect(m_pAnonymousCheck, &QCheckBox::clicked, this, &CSiteDlg::OnAnonymousClicked);
@@ -165,6 +178,7 @@ void CSiteDlg::SetFields(const SiteFields& fields) {
     m_strNickname = QString::fromStdString(fields.nickname);
     m_strRemark = QString::fromStdString(fields.remark);
     m_bAnonymousUpdate = fields.anonymousUpdate;
+    m_nEncoding = fields.encoding;
 }
 
 SiteFields CSiteDlg::GetFields() const {
@@ -177,6 +191,7 @@ SiteFields CSiteDlg::GetFields() const {
     fields.nickname = m_strNickname.toStdString();
     fields.remark = m_strRemark.toStdString();
     fields.anonymousUpdate = m_bAnonymousUpdate;
+    fields.encoding = m_nEncoding;
     return fields;
 }
 
@@ -189,6 +204,7 @@ void CSiteDlg::LoadControls() {
     m_pNicknameEdit->setText(m_strNickname);
     m_pRemarkEdit->setPlainText(RemarkForDisplay(m_strRemark));
     m_pAnonymousUpdateCheck->setChecked(m_bAnonymousUpdate);
+    m_pEncodingCombo->setCurrentIndex(static_cast<int>(m_nEncoding));
     UpdateLoginEnabled();
 }
 
@@ -215,6 +231,7 @@ bool CSiteDlg::SaveControls() {
     if (remark != RemarkForDisplay(m_strRemark))
         m_strRemark = RemarkFromDisplay(remark);
     m_bAnonymousUpdate = m_pAnonymousUpdateCheck->isChecked();
+    m_nEncoding = static_cast<NameEncodingChoice>(m_pEncodingCombo->currentIndex());
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include <QString>
 
 class QCheckBox;
+class QComboBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
@@ -38,6 +39,7 @@ public:
     QString m_strNickname;
     QString m_strRemark; // lines end with CR LF, as the multi-line edit hands them over
     bool m_bAnonymousUpdate = false;
+    NameEncodingChoice m_nEncoding = NameEncodingChoice::Auto; // how the server's names are read
 
     // Conversions to and from the document's plain struct (UTF-8 text).
     void SetFields(const SiteFields& fields);
@@ -66,6 +68,7 @@ private:
     QLineEdit* m_pNicknameEdit;
     QPlainTextEdit* m_pRemarkEdit;
     QCheckBox* m_pAnonymousUpdateCheck;
+    QComboBox* m_pEncodingCombo;
     QPushButton* m_pOkButton;
     QPushButton* m_pCancelButton;
 };

@@ -201,4 +201,17 @@ TEST_F(ImportSitesTest, TheFirstSiteOfAHostAndUserWinsOverAnyNumberOfLines) {
     EXPECT_EQ(mismatches, 0u);
 }
 
+// A UTF-8 file is compared after its fields are turned into the stored GB18030: a site typed
+// in the window is found again by its Chinese host and user.
+TEST_F(ImportSitesTest, DuplicatesAreFoundAfterTheConversionOfAUtf8File) {
+    opstest::AddSite(m_doc.m_siteList, Utf8ToNarrow("镜像站"));
+    opstest::AddSite(m_doc.m_siteList, Utf8ToNarrow("镜像站"), Utf8ToNarrow("用户"), "x");
+    const ImportResult result = m_doc.ImportSites(
+        WriteFile("utf8.txt", "镜像站\n用户:新密码@镜像站:2121\n其他:密码@镜像站\n其他:又一个@镜像站\n"));
+    EXPECT_EQ(result.added, 1u);
+    ASSERT_EQ(m_doc.m_siteList.GetCount(), 3u);
+    EXPECT_EQ(m_doc.m_siteList.GetAt(2)->m_strUser, Utf8ToNarrow("其他"));
+    EXPECT_EQ(m_doc.m_siteList.GetAt(2)->m_strPassword, Utf8ToNarrow("密码"));
+}
+
 } // namespace

@@ -1,5 +1,7 @@
 #include "ops/QuarnelDoc.h"
 #include "ops/SearchKeyword.h"
+#include "ops/ShownText.h"
+#include "platform/TextCodec.h"
 #include "tests/ops/CatalogueBuilder.h"
 
 #include <gtest/gtest.h>
@@ -241,6 +243,49 @@ TEST_F(SearchTest, ForgetEntryDropsTheEntryAndEverythingBelowIt) {
 
     m_doc.ForgetSite(b);
     EXPECT_EQ(Found(), (std::vector<std::string>{"D docs", "D ReadMe", "F 2006.iso"}));
+}
+
+} // namespace
+
+namespace {
+
+// What is shown is what is found: the same names decided per site, searched by typed keywords.
+TEST(SearchShownNames, FindsNamesInTheEncodingTheyAreShownIn) {
+    opstest::ProgramDir dir;
+    CQuarnelDoc doc;
+    CFTPSite* gbk = opstest::AddSite(doc.m_siteList, "gbk");
+    for (const char* name : {"目录", "学习", "资料"})
+        AddDir(gbk->m_pRootDir.get(), Utf8ToNarrow(name));
+    AddFile(gbk->m_pRootDir.get(), "中文资料.txt"); // a UTF-8 upload on the GBK server
+    gbk->DecideNameCharset();
+    CFTPSite* utf8 = opstest::AddSite(doc.m_siteList, "utf8");
+    for (const char* name : {"café", "文件", "Ĳssel"})
+        AddDir(utf8->m_pRootDir.get(), name);
+    utf8->DecideNameCharset();
+
+    struct Case {
+        const char* keyword;
+        std::vector<std::string> found; // shown names
+    };
+    const Case cases[] = {
+        {"目录", {"目录"}},
+        {"学习", {"学习"}},
+        {"资料", {"资料", "中文资料.txt"}},
+        {"café", {"café"}},
+        {"ĳ", {"Ĳssel"}},
+        {"文件", {"文件"}},
+        {"ŀ¼", {}}, // the misreading of 目录 is not there to find
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.keyword);
+        doc.SearchAllSites(c.keyword);
+        std::vector<std::string> shown;
+        for (const CFTPDir* d : doc.m_foundDirs)
+            shown.push_back(ShownName(d));
+        for (const CFTPFile* f : doc.m_foundFiles)
+            shown.push_back(ShownName(f));
+        EXPECT_EQ(shown, c.found);
+    }
 }
 
 } // namespace

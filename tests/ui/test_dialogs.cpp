@@ -8,6 +8,8 @@
 #include "ui/Icons.h"
 #include "ui/SearchDialog.h"
 #include "ui/SiteDlg.h"
+
+#include <QComboBox>
 #include "ui/Splash.h"
 #include "ui/UpdateNumSet.h"
 
@@ -202,10 +204,12 @@ void TestDialogs::siteDialogExchange() {
     in.nickname = "中文站点 ÄÖ";
     in.remark = "第一行\r\n第二行";
     in.anonymousUpdate = true;
+    in.encoding = NameEncodingChoice::Gbk;
 
     CSiteDlg dlg;
     dlg.SetFields(in);
     dlg.show();
+    QCOMPARE(Child<QComboBox>(&dlg, "encodingCombo")->currentText(), QStringLiteral("GBK"));
     QCOMPARE(Child<QLineEdit>(&dlg, "hostEdit")->text(), QStringLiteral("ftp.example.org"));
     QCOMPARE(Child<QLineEdit>(&dlg, "userEdit")->text(), QStringLiteral("张三"));
     QCOMPARE(Child<QLineEdit>(&dlg, "passwordEdit")->text(), QStringLiteral("p@ss:word"));
@@ -226,6 +230,7 @@ void TestDialogs::siteDialogExchange() {
     QCOMPARE(same.remark, in.remark);
     QCOMPARE(same.anonymous, false);
     QCOMPARE(same.anonymousUpdate, true);
+    QVERIFY(same.encoding == NameEncodingChoice::Gbk);
 
     // Typed values, including a new multi-line remark, which is handed over with CR LF.
     dlg.show();
@@ -238,8 +243,10 @@ void TestDialogs::siteDialogExchange() {
     QTest::keyClick(remark, Qt::Key_Return);
     TypeText(remark, QStringLiteral("乙"));
     ClickCheckBox(Child<QCheckBox>(&dlg, "anonymousUpdateCheck"));
+    Child<QComboBox>(&dlg, "encodingCombo")->setCurrentIndex(1);
     Child<QPushButton>(&dlg, "okButton")->click();
     const SiteFields typed = dlg.GetFields();
+    QVERIFY(typed.encoding == NameEncodingChoice::Utf8);
     QCOMPARE(typed.nickname, std::string("镜像"));
     QCOMPARE(typed.remark, std::string("甲\r\n乙"));
     QCOMPARE(typed.anonymousUpdate, false);

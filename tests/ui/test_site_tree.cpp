@@ -4,6 +4,7 @@
 #include "UiTestSupport.h"
 #include "ui/FileListModel.h"
 #include "ui/Icons.h"
+#include "platform/TextCodec.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -38,6 +39,7 @@ private slots:
     void contextMenusPerItemKind();
     void tipShowsSiteStatus();
     void removedDirectoryLosesItsReference();
+    void chineseNamesShownAsTheyWereMeant();
 };
 
 void TestSiteTree::siteItemsSortedByDisplayName() {
@@ -341,3 +343,26 @@ void TestSiteTree::removedDirectoryLosesItsReference() {
 
 QTEST_MAIN(TestSiteTree)
 #include "test_site_tree.moc"
+
+// GB18030 bytes that are also valid UTF-8 ("目录" is C4 BF C2 BC) must not show as "Ŀ¼": in a
+// typed nickname, in a GBK site's directory names, and again after the site's encoding is chosen.
+void TestSiteTree::chineseNamesShownAsTheyWereMeant() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv", Utf8ToNarrow("目录"));
+    AddDir(site->m_pRootDir.get(), Utf8ToNarrow("目录"));
+    AddDir(site->m_pRootDir.get(), Utf8ToNarrow("学习"));
+    site->DecideNameCharset();
+    w.Open();
+    QTreeWidgetItem* item = w.SiteItem(site);
+    QCOMPARE(item->text(0), QStringLiteral("目录"));
+    item->setExpanded(true);
+    QCOMPARE(item->child(0)->text(0), QStringLiteral("目录"));
+    QCOMPARE(item->child(1)->text(0), QStringLiteral("学习"));
+
+    // Forced to UTF-8, the same bytes read as UTF-8 at once.
+    SiteFields fields = w.doc.FieldsFromSite(*site);
+    fields.encoding = NameEncodingChoice::Utf8;
+    QCOMPARE(w.doc.EditSite(site, fields).status, OpStatus::Done);
+    w.tree()->RelabelSiteItem(site);
+    QCOMPARE(item->child(0)->text(0), QString::fromUtf8("\xC4\xBF\xC2\xBC"));
+}

@@ -1,0 +1,209 @@
+#include "model/SiteSettings.h"
+
+#include "model/AtomicFile.h"
+#include "model/Paths.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kFileName = "site.conf";
+constexpr const char* kDamagedSuffix = ".damaged";
+constexpr std::size_t kMaxFileBytes = 64 * 1024; // settings are a few lines; more is not ours
+
+constexpr const char* kEncodingName = "encoding";
+constexpr const char* kServerUtf8Name = "server-utf8";
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+std::string Trim(const std::string& text) {
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && (text[begin] == ' ' || text[begin] == '\t'))
+        ++begin;
+    while (end > begin && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\r'))
+        --end;
+    return text.substr(begin, end - begin);
+}
+
+bool HasControlByte(const std::string& text) {
+    for (unsigned char c : text)
+        if ((c < 0x20 && c != '\t') || c == 0x7F)
+            return true;
+    return false;
+}
+
+bool ReadSmallFile(const std::string& path, std::string& content, bool& exists) {
+    exists = false;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT;
+    exists = true;
+    struct stat st {};
+    bool ok =
+        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= kMaxFileBytes;
+    if (ok) {
+        content.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        while (got < content.size()) {
+            const ssize_t n = read(fd, content.data() + got, content.size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        content.resize(got);
+    }
+    close(fd);
+    return ok;
+}
+
+// Data/KEY as a real directory (never a link), created when missing.
+bool MakeSiteDir(const std::string& key) {
+    const std::string data = DataDirPath();
+    if (mkdir(data.c_str(), 0777) != 0 && errno != EEXIST)
+        return false;
+    const std::string dir = SiteDataDirPath(key);
+    if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
+        return false;
+    struct stat st {};
+    if (lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+const char* EncodingChoiceName(NameEncodingChoice choice) {
+    switch (choice) {
+    case NameEncodingChoice::Utf8:
+        return "utf8";
+    case NameEncodingChoice::Gbk:
+        return "gbk";
+    case NameEncodingChoice::Auto:
+        break;
+    }
+    return "auto";
+}
+
+bool ParseEncodingChoice(const std::string& text, NameEncodingChoice& out) {
+    const std::string value = Lower(Trim(text));
+    if (value == "auto")
+        out = NameEncodingChoice::Auto;
+    else if (value == "utf8" || value == "utf-8")
+        out = NameEncodingChoice::Utf8;
+    else if (value == "gbk" || value == "gb18030")
+        out = NameEncodingChoice::Gbk;
+    else
+        return false;
+    return true;
+}
+
+std::string FormatSiteSettings(const CSiteSettings& settings) {
+    std::string text = "# Quarnel site settings\n";
+    text += std::string(kEncodingName) + "=" + EncodingChoiceName(settings.m_encoding) + "\n";
+    if (settings.m_bServerUtf8)
+        text += std::string(kServerUtf8Name) + "=yes\n";
+    for (const auto& [name, value] : settings.m_otherLines)
+        text += name + "=" + value + "\n";
+    return text;
+}
+
+bool ParseSiteSettings(const std::string& text, CSiteSettings& out) {
+    out = CSiteSettings{};
+    if (text.size() > kMaxFileBytes || text.find('\0') != std::string::npos)
+        return false;
+    CSiteSettings parsed;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = Trim(text.substr(pos, end - pos));
+        pos = end + 1;
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::size_t eq = line.find('=');
+        if (eq == std::string::npos || eq == 0 || HasControlByte(line))
+            return false;
+        const std::string name = Lower(Trim(line.substr(0, eq)));
+        const std::string value = Trim(line.substr(eq + 1));
+        if (name == kEncodingName) {
+            // A value this version does not know falls back to the default.
+            if (!ParseEncodingChoice(value, parsed.m_encoding))
+                parsed.m_encoding = NameEncodingChoice::Auto;
+        } else if (name == kServerUtf8Name) {
+            parsed.m_bServerUtf8 = Lower(value) == "yes";
+        } else {
+            parsed.m_otherLines.emplace_back(name, value);
+        }
+    }
+    out = std::move(parsed);
+    return true;
+}
+
+std::string SiteSettingsPath(const std::string& key) {
+    return SiteDataDirPath(key) + "/" + kFileName;
+}
+
+CSiteSettings LoadSiteSettings(const std::string& key, bool* damaged) {
+    if (damaged)
+        *damaged = false;
+    CSiteSettings settings;
+    if (!IsUsableSiteKey(key))
+        return settings;
+    std::string text;
+    bool exists = false;
+    const bool read = ReadSmallFile(SiteSettingsPath(key), text, exists);
+    if (!exists)
+        return settings;
+    if (!read || !ParseSiteSettings(text, settings)) {
+        if (damaged)
+            *damaged = true;
+        return CSiteSettings{};
+    }
+    return settings;
+}
+
+bool SaveSiteSettings(const std::string& key, const CSiteSettings& settings) {
+    if (!IsUsableSiteKey(key))
+        return false;
+    const std::string path = SiteSettingsPath(key);
+    bool damaged = false;
+    LoadSiteSettings(key, &damaged);
+    if (damaged && rename(path.c_str(), (path + kDamagedSuffix).c_str()) != 0)
+        return false;
+    if (settings.IsDefault()) {
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            return false;
+        // Leave no empty directory behind for a site that never had data.
+        rmdir(SiteDataDirPath(key).c_str());
+        return true;
+    }
+    if (!MakeSiteDir(key))
+        return false;
+    CAtomicFile file(path, 0644);
+    if (!file.Open())
+        return false;
+    const std::string text = FormatSiteSettings(settings);
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(file.Fd(), text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return file.Commit();
+}

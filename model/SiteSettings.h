@@ -1,0 +1,50 @@
+#pragma once
+// Per-site settings that site.ds has no room for (its layout is fixed): Data/KEY/site.conf, a
+// short UTF-8 text of "name=value" lines. The file is optional; a missing, unreadable or damaged
+// one gives the defaults, and names this version does not know are kept as they were written, so
+// a newer version's settings survive an older one.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// How the names of a site's server are read.
+enum class NameEncodingChoice {
+    Auto, // decided from the names themselves (and the server's UTF8 feature)
+    Utf8,
+    Gbk,
+};
+
+struct CSiteSettings {
+    NameEncodingChoice m_encoding = NameEncodingChoice::Auto;
+    // The server offered UTF8 and was switched to UTF-8 names: the stored names are UTF-8.
+    bool m_bServerUtf8 = false;
+    // Lines of other versions ("name", "value"), written back unchanged.
+    std::vector<std::pair<std::string, std::string>> m_otherLines;
+
+    bool IsDefault() const {
+        return m_encoding == NameEncodingChoice::Auto && !m_bServerUtf8 && m_otherLines.empty();
+    }
+};
+
+// "auto", "utf8", "gbk"; parsing accepts any case and "utf-8".
+const char* EncodingChoiceName(NameEncodingChoice choice);
+bool ParseEncodingChoice(const std::string& text, NameEncodingChoice& out);
+
+// The text of a settings file, and back. Parse returns false for a damaged text (binary bytes,
+// a line that is not "name=value", too long); `out` then holds the defaults.
+std::string FormatSiteSettings(const CSiteSettings& settings);
+bool ParseSiteSettings(const std::string& text, CSiteSettings& out);
+
+// Reads the settings of the site with `key`. `damaged`, when given, is set when a file exists but
+// could not be read or understood.
+CSiteSettings LoadSiteSettings(const std::string& key, bool* damaged = nullptr);
+
+// Writes them all at once (temporary file, fsync, rename), creating Data/KEY when needed; default
+// settings remove the file instead, so a site that never had any keeps no file. A damaged file is
+// moved aside to site.conf.damaged first rather than overwritten. False when it could not be
+// written; the old file is then as it was.
+bool SaveSiteSettings(const std::string& key, const CSiteSettings& settings);
+
+// The settings file of the site with `key` (APPDIR/Data/KEY/site.conf).
+std::string SiteSettingsPath(const std::string& key);

@@ -1,0 +1,93 @@
+#include "ops/ShownText.h"
+
+#include "model/Records.h"
+#include "ops/Location.h"
+#include "platform/NameCharset.h"
+#include "platform/TextCodec.h"
+
+#include <vector>
+
+namespace {
+
+NameCharset CharsetOf(const CFTPSite* site) {
+    return site ? site->GetNameCharset() : NameCharset::Undecided;
+}
+
+// The names from below the root down to `dir`, each as shown, joined by "/".
+void AppendShownPath(const CFTPDir* dir, NameCharset charset, std::string& out) {
+    std::vector<const CFTPDir*> chain;
+    for (; dir && dir->m_pParent; dir = dir->m_pParent)
+        chain.push_back(dir);
+    for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+        if (it != chain.rbegin())
+            out += '/';
+        out += ServerNameToUtf8((*it)->m_strName, charset);
+    }
+}
+
+std::string LocationPrefix(const CFTPSite* site) {
+    return "ftp://" + (site ? ShownField(site->GetKey()) : std::string()) + "/";
+}
+
+} // namespace
+
+std::string ShownField(std::string_view stored) {
+    return GbkToUtf8(stored);
+}
+
+std::string ShownSiteName(const CFTPSite& site) {
+    return ShownField(site.GetDisplayName());
+}
+
+std::string ShownName(const CFTPSite* site, std::string_view name) {
+    return ServerNameToUtf8(name, CharsetOf(site));
+}
+
+std::string ShownName(const CFTPDir* dir) {
+    return ShownName(dir->GetSite(), dir->m_strName);
+}
+
+std::string ShownName(const CFTPFile* file) {
+    return ShownName(file->GetSite(), file->m_strName);
+}
+
+std::string ShownPath(const CFTPSite* site, std::string_view path) {
+    // No byte of a GBK character is '/', so splitting first is safe.
+    const NameCharset charset = CharsetOf(site);
+    std::string shown;
+    shown.reserve(path.size());
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t slash = path.find('/', pos);
+        const std::size_t end = slash == std::string_view::npos ? path.size() : slash;
+        shown += ServerNameToUtf8(path.substr(pos, end - pos), charset);
+        if (slash == std::string_view::npos)
+            break;
+        shown += '/';
+        pos = slash + 1;
+    }
+    return shown;
+}
+
+std::string ShownUrl(const CFTPSite& site, std::string_view path) {
+    return ShownField(UrlPrefix(site)) + ShownPath(&site, path);
+}
+
+std::string ShownLocation(const CFTPDir* dir) {
+    const CFTPSite* site = dir->GetSite();
+    std::string shown = LocationPrefix(site);
+    AppendShownPath(dir, CharsetOf(site), shown);
+    return shown;
+}
+
+std::string ShownLocation(const CFTPFile* file) {
+    const CFTPSite* site = file->GetSite();
+    const NameCharset charset = CharsetOf(site);
+    std::string shown = LocationPrefix(site);
+    if (file->m_pParent && file->m_pParent->m_pParent) {
+        AppendShownPath(file->m_pParent, charset, shown);
+        shown += '/';
+    }
+    shown += ServerNameToUtf8(file->m_strName, charset);
+    return shown;
+}
