@@ -15,6 +15,7 @@
 #include "model/SiteCatalogue.h"
 #include "model/AtomicFile.h"
 #include "model/DataArchive.h"
+#include "model/FileLock.h"
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "model/TreeWalk.h"
@@ -32,6 +33,7 @@
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 
 namespace {
@@ -185,21 +187,22 @@ void RememberCatalogue(CFTPSite& site, const std::string& key, const struct stat
     site.m_storedCatalogue = stored;
 }
 
-// True when content.ct in `siteFd` is still the file this process last read or wrote, and the
-// tree in memory still the one that file holds: state.st may then be replaced alone.
-bool CatalogueStillStored(const CFTPSite& site, int siteFd, const std::string& key) {
+// True when content.ct in `siteFd` is still the file this process last read or wrote.
+bool StoredFileUnchanged(const CFTPSite& site, int siteFd) {
     const CFTPSite::CStoredCatalogue& stored = site.m_storedCatalogue;
     if (stored.m_nSignature == 0)
         return false;
     struct stat st {};
-    if (fstatat(siteFd, kCatalogueName, &st, 0) != 0) {
-        if (errno != ENOENT || stored.m_nInode != 0)
-            return false;
-    } else if (stored.m_nInode == 0 || st.st_dev != stored.m_nDevice || st.st_ino != stored.m_nInode ||
-               st.st_size != stored.m_nSize || ModifiedNs(st) != stored.m_nModified) {
-        return false;
-    }
-    return TreeSignature(key, *site.m_pRootDir) == stored.m_nSignature;
+    if (fstatat(siteFd, kCatalogueName, &st, 0) != 0)
+        return errno == ENOENT && stored.m_nInode == 0;
+    return stored.m_nInode != 0 && st.st_dev == stored.m_nDevice && st.st_ino == stored.m_nInode &&
+           st.st_size == stored.m_nSize && ModifiedNs(st) == stored.m_nModified;
+}
+
+// True when the tree in memory is still the one content.ct held when last read or written.
+bool TreeUnchanged(const CFTPSite& site, const std::string& key) {
+    return site.m_storedCatalogue.m_nSignature != 0 &&
+           TreeSignature(key, *site.m_pRootDir) == site.m_storedCatalogue.m_nSignature;
 }
 
 // ---- leftovers
@@ -528,12 +531,10 @@ private:
     struct stat m_stat {};
 };
 
-// Reads content.ct and/or state.st of the site through one open Data/KEY.
-void LoadFiles(CFTPSite& site, bool catalogue, bool state) {
-    std::lock_guard<std::recursive_mutex> lock(site.m_treeLock);
-    const std::string key = site.GetKey();
-    if (!IsUsableSiteKey(key))
-        return;
+// Reads content.ct and/or state.st of the site `key` into `root` through one open Data/KEY, so
+// that both come from one save. `catalogueStat` gets content.ct's stat; false when there was none.
+bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool state,
+                  struct stat* catalogueStat) {
     CReadableFile content, flags;
     CFd data(open(DataDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (data.IsOpen()) {
@@ -562,7 +563,7 @@ void LoadFiles(CFTPSite& site, bool catalogue, bool state) {
     if (content.HasData()) {
         try {
             CDataArchive ar(content.Fd(), CDataArchive::load, path + "/" + kCatalogueName);
-            site.m_pRootDir->Persist(ar);
+            root.Persist(ar);
         } catch (const std::exception&) {
             // A damaged or unreadable file: keep the nodes read so far, say nothing.
         }
@@ -570,13 +571,94 @@ void LoadFiles(CFTPSite& site, bool catalogue, bool state) {
     if (flags.HasData()) {
         try {
             CDataArchive ar(flags.Fd(), CDataArchive::load, path + "/" + kStateName);
-            ReadStateFlags(ar, *site.m_pRootDir);
+            ReadStateFlags(ar, root);
         } catch (const std::exception&) {
             // Shorter than the tree: the nodes not reached stay read.
         }
     }
+    if (content.IsOpen() && catalogueStat)
+        *catalogueStat = content.Stat();
+    return content.IsOpen();
+}
+
+// Reads content.ct and/or state.st of the site through one open Data/KEY.
+void LoadFiles(CFTPSite& site, bool catalogue, bool state) {
+    std::lock_guard<std::recursive_mutex> lock(site.m_treeLock);
+    const std::string key = site.GetKey();
+    if (!IsUsableSiteKey(key))
+        return;
+    struct stat contentStat {};
+    const bool hadCatalogue = ReadPairInto(key, *site.m_pRootDir, catalogue, state, &contentStat);
     if (catalogue)
-        RememberCatalogue(site, key, content.IsOpen() ? &content.Stat() : nullptr);
+        RememberCatalogue(site, key, hadCatalogue ? &contentStat : nullptr);
+}
+
+// ---- marks saved by other programs
+
+// Sets to read every entry below `to` whose counterpart below `from` (same path, same kind) is
+// read. Marks only ever go from new to read, except on entries an update creates, so a read mark
+// found anywhere is one somebody set. The number of marks changed.
+std::size_t CarryReadMarks(const CFTPDir& from, CFTPDir& to) {
+    std::size_t changed = 0;
+    std::vector<std::pair<const CFTPDir*, CFTPDir*>> stack{{&from, &to}};
+    std::unordered_map<std::string_view, CFTPDir*> dirs;
+    std::unordered_map<std::string_view, CFTPFile*> files;
+    while (!stack.empty()) {
+        const auto [source, target] = stack.back();
+        stack.pop_back();
+        dirs.clear();
+        files.clear();
+        // First of a name wins, as the merge of a listing does.
+        for (CFTPDir* dir : target->m_subDirs)
+            dirs.emplace(dir->m_strName, dir);
+        for (CFTPFile* file : target->m_files)
+            files.emplace(file->m_strName, file);
+        for (const CFTPDir* dir : source->m_subDirs) {
+            const auto found = dirs.find(dir->m_strName);
+            if (found == dirs.end())
+                continue;
+            if (dir->m_bNew == 0 && found->second->m_bNew != 0) {
+                found->second->m_bNew = 0;
+                ++changed;
+            }
+            stack.emplace_back(dir, found->second);
+        }
+        for (const CFTPFile* file : source->m_files) {
+            const auto found = files.find(file->m_strName);
+            if (found != files.end() && file->m_bNew == 0 && found->second->m_bNew != 0) {
+                found->second->m_bNew = 0;
+                ++changed;
+            }
+        }
+    }
+    return changed;
+}
+
+// Takes the lock that every program holds while it writes the pair of `key`.
+bool LockSiteFiles(CFileLock& lock, const std::string& key) {
+    return lock.Lock(SiteSaveLockPath(key), kSaveLockWait);
+}
+
+// Writes state.st of the tree `root` into the open site directory, in place. False with errno set.
+bool WriteStateAlone(int siteFd, const CFTPDir& root) {
+    CAtomicFile file(siteFd, kStateName, kFileMode);
+    if (!file.Open())
+        return false;
+    try {
+        CDataArchive ar(file.Fd(), CDataArchive::store, file.TargetPath());
+        WriteStateFlags(ar, root);
+        ar.Close();
+    } catch (const CFileException& e) {
+        errno = e.m_lOsError != 0 ? e.m_lOsError : EIO;
+        return false;
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return false;
+    } catch (const std::exception&) {
+        errno = EIO;
+        return false;
+    }
+    return file.Commit();
 }
 
 } // namespace
@@ -658,6 +740,13 @@ bool CFTPSite::SaveCatalogue() {
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
         return Fail(*this, EINVAL);
+    CFileLock files;
+    if (!LockSiteFiles(files, key))
+        return Fail(*this, errno);
+    // Marks that other programs saved since this tree was read stay read.
+    CFTPDir disk;
+    if (ReadPairInto(key, disk, true, true, nullptr))
+        CarryReadMarks(disk, *m_pRootDir);
     return SavePair(*this, key, true);
 }
 
@@ -666,6 +755,9 @@ bool CFTPSite::SaveState() {
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
         return Fail(*this, EINVAL);
+    CFileLock files;
+    if (!LockSiteFiles(files, key))
+        return Fail(*this, errno);
     CFd data(open(DataDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!data.IsOpen())
         return Fail(*this, errno); // Data itself is made only with a catalogue
@@ -676,20 +768,35 @@ bool CFTPSite::SaveState() {
             return Fail(*this, errno == ELOOP ? ENOTDIR : errno);
         return SavePair(*this, key, false);
     }
-    if (!CatalogueStillStored(*this, siteDir.Get(), key))
+    CFTPDir disk;
+    const bool onDisk = ReadPairInto(key, disk, true, true, nullptr);
+    const CFTPDir* written = m_pRootDir.get();
+    if (!StoredFileUnchanged(*this, siteDir.Get())) {
+        if (!onDisk || !TreeUnchanged(*this, key)) {
+            // The tree in memory is newer than any on disk: it goes, with the marks saved there.
+            if (onDisk)
+                CarryReadMarks(disk, *m_pRootDir);
+            return SavePair(*this, key, false);
+        }
+        // Another program saved a newer tree since this one was read: that tree stays, and
+        // takes the marks set here (and this one those set there).
+        CarryReadMarks(*m_pRootDir, disk);
+        CarryReadMarks(disk, *m_pRootDir);
+        written = &disk;
+    } else if (!TreeUnchanged(*this, key)) {
+        CarryReadMarks(disk, *m_pRootDir);
         return SavePair(*this, key, false); // the marks of a tree that is not on disk go with it
-
-    CAtomicFile file(siteDir.Get(), kStateName, kFileMode);
-    if (!file.Open())
+    } else {
+        CarryReadMarks(disk, *m_pRootDir);
+    }
+    if (!WriteStateAlone(siteDir.Get(), *written))
         return Fail(*this, errno);
-    if (!WriteArchive(file.Fd(), file.TargetPath(), &WriteStateBody, *this) || !file.Commit())
-        return Fail(*this, errno);
-    // Replaced meanwhile by another program's save: the file went with the old directory.
+    // Replaced meanwhile by a program that takes no lock: the file went with the old directory.
     struct stat opened {
     }, named{};
     if (fstat(siteDir.Get(), &opened) != 0 ||
         fstatat(data.Get(), key.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(opened, named))
-        return SavePair(*this, key, false);
+        return written == &disk ? Fail(*this, EAGAIN) : SavePair(*this, key, false);
     m_nSaveError = 0;
     return true;
 }

@@ -1,4 +1,5 @@
 // Site management: the site list file, add, edit, delete and import.
+#include "model/FileLock.h"
 #include "model/Paths.h"
 #include "model/SiteData.h"
 #include "model/SiteListFile.h"
@@ -13,6 +14,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -21,6 +23,16 @@ namespace {
 constexpr const char* kSiteExists = "站点已有！";
 constexpr const char* kCannotOpenFile = "无法打开所选文件！";
 constexpr const char* kSiteBusy = "该站点正在更新，请在更新结束后再编辑。";
+
+// Holds site.ds for one change. A writer that hangs holds the others up to kSaveLockWait; past
+// that the change goes ahead unlocked rather than never (the file is still replaced whole).
+class CSiteListTurn {
+public:
+    CSiteListTurn() { m_lock.Lock(SiteListLockPath(), kSaveLockWait); }
+
+private:
+    CFileLock m_lock;
+};
 
 // Typed text to the stored form. A field the user left as it was shown keeps its stored bytes,
 // so that editing one field never re-encodes the others.
@@ -120,23 +132,104 @@ bool ReadImportFile(const std::string& path, std::string& content, std::string& 
 } // namespace
 
 LoadOutcome CQuarnelDoc::OnNewDocument() {
+    CSiteListTurn turn; // a half-written list is never seen anyway; the lock orders the first creation
     const SiteListLoadResult result = LoadSiteList(SiteListPath(), m_siteList);
     if (result.modified)
         m_bModified = true;
+    RememberSavedLogins(m_siteList);
     if (result.outcome == SiteListLoadResult::Ok)
         return {};
     return {false, result.message};
 }
 
 void CQuarnelDoc::OnCloseDocument() {
+    // SaveState holds the site's lock and keeps the marks other programs saved meanwhile.
     for (CFTPSite* site : m_siteList) {
         if (site->m_bStateDirty && site->SaveState())
             site->m_bStateDirty = 0;
     }
 }
 
+void CQuarnelDoc::RememberSavedLogins(const CObList<CFTPSite>& list) {
+    m_savedLogins.clear();
+    for (const CFTPSite* site : list)
+        m_savedLogins.emplace(site->m_strHost, site->m_strUser);
+}
+
+CQuarnelDoc::SiteListMerge CQuarnelDoc::MergeSiteListFile(const CFTPSite* keep) {
+    SiteListMerge merge;
+    CObList<CFTPSite> onDisk;
+    // A damaged or unreadable file says nothing reliable about what others changed.
+    if (LoadSiteList(SiteListPath(), onDisk).outcome != SiteListLoadResult::Ok)
+        return merge;
+    std::set<std::pair<std::string, std::string>> diskLogins;
+    for (const CFTPSite* site : onDisk)
+        diskLogins.emplace(site->m_strHost, site->m_strUser);
+
+    // Deleted elsewhere: in the file when this document last saw it, gone from it now.
+    for (std::size_t index = 0; index < m_siteList.GetCount();) {
+        CFTPSite* site = m_siteList.GetAt(index);
+        const std::pair<std::string, std::string> login{site->m_strHost, site->m_strUser};
+        if (site == keep || diskLogins.count(login) || !m_savedLogins.count(login) || IsSiteInEngine(site) ||
+            IsWalkInProgress()) {
+            ++index;
+            continue;
+        }
+        if (m_siteDropped)
+            m_siteDropped(site);
+        ForgetSite(site);
+        RetireSite(m_siteList.RemoveAt(index));
+        ++merge.removed;
+    }
+
+    std::unordered_map<std::string, CFTPSite*> mine;
+    for (CFTPSite* site : m_siteList)
+        mine.emplace(site->m_strHost + '\0' + site->m_strUser, site);
+    for (std::size_t index = 0; index < onDisk.GetCount(); ++index) {
+        CFTPSite* theirs = onDisk.GetAt(index);
+        const auto found = mine.find(theirs->m_strHost + '\0' + theirs->m_strUser);
+        if (found == mine.end()) {
+            // Added elsewhere.
+            CFTPSite* added = m_siteList.AddTail(onDisk.RemoveAt(index--));
+            mine.emplace(added->m_strHost + '\0' + added->m_strUser, added);
+            merge.added.push_back(added);
+            continue;
+        }
+        CFTPSite* site = found->second;
+        // A worker reads the login while it updates: the fields wait for the next merge.
+        if (IsSiteInEngine(site))
+            continue;
+        if (site->m_strPassword != theirs->m_strPassword || site->m_nPort != theirs->m_nPort ||
+            site->m_strNickname != theirs->m_strNickname || site->m_strRemark != theirs->m_strRemark ||
+            site->m_bAnonymousUpdate != theirs->m_bAnonymousUpdate) {
+            site->m_strPassword = theirs->m_strPassword;
+            site->m_nPort = theirs->m_nPort;
+            site->m_strNickname = theirs->m_strNickname;
+            site->m_strRemark = theirs->m_strRemark;
+            site->m_bAnonymousUpdate = theirs->m_bAnonymousUpdate;
+            merge.changed.push_back(site);
+        }
+    }
+    m_savedLogins = std::move(diskLogins);
+    return merge;
+}
+
+CQuarnelDoc::SiteListMerge CQuarnelDoc::ReloadSiteList() {
+    CSiteListTurn turn;
+    return MergeSiteListFile(nullptr);
+}
+
+bool CQuarnelDoc::WriteSiteListLocked() {
+    if (!::SaveSiteList(SiteListPath(), m_siteList))
+        return false;
+    RememberSavedLogins(m_siteList);
+    return true;
+}
+
 bool CQuarnelDoc::SaveSiteList() {
-    return ::SaveSiteList(SiteListPath(), m_siteList);
+    CSiteListTurn turn;
+    MergeSiteListFile(nullptr);
+    return WriteSiteListLocked();
 }
 
 bool CQuarnelDoc::SaveSiteListAs(const std::string& path) {
@@ -156,6 +249,8 @@ SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
         site->m_strUser = Utf8ToNarrow(fields.user);
         site->m_strPassword = Utf8ToNarrow(fields.password);
     }
+    CSiteListTurn turn;
+    MergeSiteListFile(nullptr); // a site added by another program counts as existing
     if (HasSite(m_siteList, site->m_strHost, site->m_strUser))
         return {OpStatus::Refused, nullptr, kSiteExists};
     site->m_nPort = fields.port;
@@ -164,7 +259,7 @@ SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
     site->m_bAnonymousUpdate = fields.anonymousUpdate ? 1 : 0;
     site->m_nLoadState = 1; // nothing of it exists on disk yet
     CFTPSite* added = m_siteList.AddTail(std::move(site));
-    bool saved = SaveSiteList();
+    bool saved = WriteSiteListLocked();
     if (fields.encoding != NameEncodingChoice::Auto) {
         CSiteSettings settings = added->GetSettings();
         settings.m_encoding = fields.encoding;
@@ -196,6 +291,8 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     // race, and its files would land under the old key after the rename.
     if (IsSiteInEngine(site))
         return {OpStatus::Refused, site, kSiteBusy};
+    CSiteListTurn turn;
+    MergeSiteListFile(site);
     const std::string oldKey = site->GetKey();
     site->m_strHost = StoredText(fields.host, site->m_strHost);
     if (fields.anonymous) {
@@ -212,7 +309,7 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     const std::string newKey = site->GetKey();
     if (newKey != oldKey)
         RenameSiteData(oldKey, newKey); // a failure leaves the catalogue under the old name
-    bool saved = SaveSiteList();
+    bool saved = WriteSiteListLocked();
     CSiteSettings settings = site->GetSettings();
     if (settings.m_encoding != fields.encoding) {
         settings.m_encoding = fields.encoding;
@@ -226,6 +323,8 @@ OpStatus CQuarnelDoc::DeleteSite(CFTPSite* site) {
         return OpStatus::Refused;
     if (IsWalkInProgress())
         return OpStatus::Busy;
+    CSiteListTurn turn;
+    MergeSiteListFile(site);
     std::size_t index = 0;
     while (index < m_siteList.GetCount() && m_siteList.GetAt(index) != site)
         ++index;
@@ -237,7 +336,7 @@ OpStatus CQuarnelDoc::DeleteSite(CFTPSite* site) {
     // more for it; so its files can go after this.
     RetireSite(m_siteList.RemoveAt(index));
     DeleteSiteData(key);
-    SaveSiteList();
+    WriteSiteListLocked();
     return OpStatus::Done;
 }
 
@@ -248,6 +347,8 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
     // Site fields are stored as GB18030 whatever way they came in; a file in UTF-8 (the usual
     // text file on this system) is converted, a file in GBK is taken as it is.
     const bool utf8File = IsValidUtf8(content);
+    CSiteListTurn turn;
+    MergeSiteListFile(nullptr); // lines naming sites another program added meanwhile are repeats
     ImportResult result;
     CLoginSet logins(m_siteList); // grows with each site added: a later line never repeats an earlier one
     std::size_t start = 0;
@@ -278,6 +379,6 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
         logins.Add(*m_siteList.AddTail(std::move(site)));
         ++result.added;
     }
-    result.listSaved = SaveSiteList();
+    result.listSaved = WriteSiteListLocked();
     return result;
 }

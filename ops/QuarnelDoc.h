@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,8 @@ public:
     // Writes state.st of every site whose read marks changed (m_bStateDirty), in list order.
     // Must not be called while IsWalkInProgress().
     void OnCloseDocument();
-    // Writes m_siteList to site.ds; false when the file could not be written.
+    // Writes m_siteList to site.ds, after taking in what other programs changed there (see
+    // ReloadSiteList); false when the file could not be written.
     bool SaveSiteList();
     // Writes m_siteList in site.ds layout to `path` (the save-as after a damaged load).
     bool SaveSiteListAs(const std::string& path);
@@ -58,6 +60,22 @@ public:
     // Reads the text file of one site per line and appends the new ones; writes site.ds.
     // Refused with "无法打开所选文件！" when the file cannot be opened.
     ImportResult ImportSites(const std::string& path);
+
+    // ---- other programs on the program directory -----------------------------------------------
+    // Every writer of site.ds holds its lock (site.ds.lock), reads the file again, applies its
+    // change and writes, so that changes made by the window and quarnel-cli runs meanwhile stay.
+    struct SiteListMerge {
+        std::vector<CFTPSite*> added;   // appended to m_siteList
+        std::vector<CFTPSite*> changed; // fields taken from the file
+        std::size_t removed = 0;        // dropped (the hook was told first)
+    };
+    // Takes in what other programs changed in site.ds since this document last read or wrote
+    // it: sites added there are appended, sites edited there take the fields from the file,
+    // sites deleted there go unless an update or a walk holds them here. Existing CFTPSite
+    // objects stay where they are.
+    SiteListMerge ReloadSiteList();
+    // Told of each site deleted by another program just before it is dropped.
+    void SetSiteDroppedHook(std::function<void(CFTPSite*)> hook) { m_siteDropped = std::move(hook); }
 
     // ---- read marks ---------------------------------------------------------------------------
     // The window installs its event pump: it lets waiting events through (at most every ~20 ms)
@@ -145,6 +163,12 @@ public:
 
 private:
     class WalkScope;
+    // Under the site.ds lock: merges the file into m_siteList; `keep` is never dropped.
+    SiteListMerge MergeSiteListFile(const CFTPSite* keep);
+    bool WriteSiteListLocked(); // writes and remembers what the file now holds
+    void RememberSavedLogins(const CObList<CFTPSite>& list);
+    std::set<std::pair<std::string, std::string>> m_savedLogins; // (host, user) last seen in site.ds
+    std::function<void(CFTPSite*)> m_siteDropped;
     bool WalkCheck(); // PumpPending() every few entries, and at once after a hit
     bool PumpNow();
     SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand);
