@@ -1,5 +1,5 @@
 #pragma once
-// Every picture of the program, drawn in code so that nothing has to be shipped or fetched:
+// Every picture of the program, SVG files compiled in from res/icons (nothing is fetched):
 // the nine toolbar pictures (with a disabled look), the images of the site tree, the program
 // icon. Pictures are drawn once and cached; call these from the window thread only.
 
