@@ -8,8 +8,9 @@
 #include <vector>
 
 // AddressSanitizer must see every block to catch a use after free; ThreadSanitizer may watch the
-// pool itself.
-#if defined(__SANITIZE_ADDRESS__)
+// pool itself. QUARNEL_NO_NODE_POOL (the build option QUARNEL_NODE_POOL=OFF) hands every node to
+// the system allocator, to measure what the pool is worth.
+#if defined(QUARNEL_NO_NODE_POOL) || defined(__SANITIZE_ADDRESS__)
 #define QUARNEL_POOL_BYPASS 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer)
