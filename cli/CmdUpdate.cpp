@@ -1,6 +1,8 @@
 #include "cli/CmdUpdate.h"
 
 #include "cli/CliText.h"
+#include "model/FileLock.h"
+#include "model/Paths.h"
 #include "model/Records.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
@@ -11,6 +13,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
@@ -74,6 +77,11 @@ private:
     std::condition_variable m_wake;
     std::deque<Notice> m_notices;
 };
+
+// Exit status when some site was left out because another program was updating it (and every
+// site updated did so without failure).
+constexpr int kExitSiteBusy = 4;
+constexpr const char* kStatusBusyElsewhere = "另一个程序正在更新该站点，已跳过";
 
 std::atomic<bool> g_bInterrupted{false};
 
@@ -171,6 +179,30 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     if (sites.empty())
         return 0;
 
+    // One crawl of a site at a time across every program on this directory: a site another
+    // program is updating is skipped, not waited for (that update may take hours). Held until
+    // the command ends.
+    std::vector<CFileLock> updateLocks;
+    std::vector<CFTPSite*> busy;
+    updateLocks.reserve(sites.size());
+    for (auto it = sites.begin(); it != sites.end();) {
+        const std::string key = (*it)->GetKey();
+        CFileLock lock;
+        if (IsUsableSiteKey(key) && !lock.Lock(SiteUpdateLockPath(key), std::chrono::milliseconds(0)) &&
+            errno == EWOULDBLOCK) {
+            busy.push_back(*it);
+            it = sites.erase(it);
+            continue;
+        }
+        updateLocks.push_back(std::move(lock));
+        ++it;
+    }
+    for (CFTPSite* site : busy)
+        ctx.out << CliField(ShownField(site->GetKey())) << '\t' << 0 << '\t' << kStatusBusyElsewhere
+                << std::endl;
+    if (sites.empty())
+        return kExitSiteBusy;
+
     if (options.threads)
         g_nMaxUpdateThreads.store(options.threads);
 
@@ -199,7 +231,7 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     auto outputLost = [&] { return !ctx.out; };
 
     int total = 0;
-    if (options.all) {
+    if (options.all && busy.empty()) {
         UpdateAllSites(ctx.doc.m_siteList, total);
     } else {
         for (CFTPSite* site : sites)
@@ -243,11 +275,13 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     for (CFTPSite* site : sites)
         // A site whose files could not be written failed too, whatever its walk did.
         allSucceeded = allSucceeded && site->m_nUpdateStatus.load() == 2 && site->m_nSaveError.load() == 0;
-    return allSucceeded ? 0 : 1;
+    if (!allSucceeded)
+        return 1;
+    return busy.empty() ? 0 : kExitSiteBusy;
 }
 
 static const CommandRegistrar updateCommand{
     {"update", "update [--threads N] (--all | KEY...)",
      "update sites from their FTP servers (Ctrl-C, SIGTERM, SIGHUP or a closed output stop it and keep "
-     "what was merged)",
+     "what was merged; a site another program is updating is skipped, exit status 4)",
      RunUpdateCommand}};
