@@ -158,6 +158,11 @@ void CQuarnelDoc::RememberSavedLogins(const CObList<CFTPSite>& list) {
 
 CQuarnelDoc::SiteListMerge CQuarnelDoc::MergeSiteListFile(const CFTPSite* keep) {
     SiteListMerge merge;
+    // No program leaves site.ds missing or empty (each write replaces it whole): such a file was
+    // removed or emptied by hand, and says nothing of sites deleted elsewhere.
+    struct stat st {};
+    if (stat(SiteListPath().c_str(), &st) != 0 || st.st_size == 0)
+        return merge;
     CObList<CFTPSite> onDisk;
     // A damaged or unreadable file says nothing reliable about what others changed.
     if (LoadSiteList(SiteListPath(), onDisk).outcome != SiteListLoadResult::Ok)

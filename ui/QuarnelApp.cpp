@@ -1,5 +1,6 @@
 #include "ui/QuarnelApp.h"
 
+#include "model/FileLock.h"
 #include "model/Paths.h"
 #include "ops/QuarnelDoc.h"
 #include "ui/FileTypeIcons.h"
@@ -13,6 +14,8 @@
 #include <QMessageBox>
 #include <QTimer>
 
+#include <cerrno>
+
 CQuarnelApp::CQuarnelApp() = default;
 
 CQuarnelApp::~CQuarnelApp() {
@@ -22,6 +25,15 @@ CQuarnelApp::~CQuarnelApp() {
 }
 
 bool CQuarnelApp::InitInstance(bool showSplash) {
+    m_strAppDir = QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
+    SetAppDir(m_strAppDir);
+    // One window per program directory: two would each keep unsaved marks and site changes
+    // the other cannot see. The lock goes with the process, however it ends.
+    if (!m_windowLock.Lock(WindowLockPath(), std::chrono::milliseconds(0)) && errno == EWOULDBLOCK) {
+        MessageBoxes::Show(nullptr, QMessageBox::Information, QString::fromUtf8(kAlreadyRunning));
+        return false;
+    }
+
     std::unique_ptr<CSplash> splash;
     if (showSplash) {
         splash = std::make_unique<CSplash>();
@@ -32,8 +44,6 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
         wait.exec(QEventLoop::ExcludeUserInputEvents);
     }
 
-    m_strAppDir = QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
-    SetAppDir(m_strAppDir);
     CFileTypeIcons::UseIconTheme();
 
     m_pDoc = std::make_unique<CQuarnelDoc>();

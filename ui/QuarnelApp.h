@@ -2,6 +2,8 @@
 // The application object: start-up (splash, program directory, document, main window, site
 // list) and the objects that live until the program ends.
 
+#include "model/FileLock.h"
+
 #include <memory>
 #include <string>
 
@@ -11,11 +13,14 @@ class CQuarnelDoc;
 class CQuarnelApp {
 public:
     static constexpr int kSplashMs = 1000;
+    // Shown when another window program already runs on the same program directory.
+    static constexpr const char* kAlreadyRunning = "Quarnel已经在运行。";
 
     CQuarnelApp();
     ~CQuarnelApp();
 
-    // Runs the start-up; false ends the program.
+    // Runs the start-up; false ends the program (also when another window program holds the
+    // program directory: that is said in a message box first).
     bool InitInstance(bool showSplash = true);
 
     CQuarnelDoc* Document() const { return m_pDoc.get(); }
@@ -24,6 +29,7 @@ public:
     std::string m_strAppDir;
 
 private:
+    CFileLock m_windowLock; // held for the life of the window program
     std::unique_ptr<CQuarnelDoc> m_pDoc;
     std::unique_ptr<CMainFrame> m_pMainFrame;
 };
