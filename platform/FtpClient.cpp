@@ -11,7 +11,9 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 namespace {
@@ -19,7 +21,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kMaxTextBytes = 1023;
-constexpr size_t kMaxListingBytes = size_t(1) << 30; // more than any real directory lists
 
 // curl 7.88 sometimes moves from the passive-mode reply to opening the data connection without
 // asking to be called again, and then waits for its full poll time-out; curl_easy_perform waits
@@ -65,6 +66,8 @@ public:
     FtpResult ChangeDir(const std::string& absPath) override;
     using IFtpConnection::List;
     FtpResult List(FtpDirListing& listing) override;
+    bool OffersUtf8() const override { return m_offersUtf8; }
+    FtpResult EnableUtf8() override;
     std::string LastReply() const override { return m_lastReply; }
     void Close() override;
 
@@ -76,15 +79,24 @@ private:
     CURLcode RunTransfer();
     FtpResult Outcome(Call call, CURLcode code);
     FtpResult LostWithoutSending(int code, std::string text);
+    FtpResult NotConnected() const;
+    FtpResult LogIn(bool again);
+    void LogInAgain();
+    FtpResult GiveUpListing(CURLcode code);
     FtpResult SendOptional(const std::string& command);
     bool ConnectionAlive();
     void OnReplyBytes(std::string_view bytes);
     void OnReplyLine(std::string_view line);
+    bool TakeListingBytes(std::string_view bytes);
+    void NoteCallbackFailure(const char* what) noexcept;
 
-    static int DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* self);
-    static size_t WriteCallback(char* data, size_t size, size_t count, void* self);
-    static int ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
-    static curl_socket_t OpenSocketCallback(void* self, curlsocktype purpose, struct curl_sockaddr* address);
+    // Nothing may unwind through curl's C code: every callback catches, and a failure ends the
+    // call, to be reported when curl has returned.
+    static int DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* self) noexcept;
+    static size_t WriteCallback(char* data, size_t size, size_t count, void* self) noexcept;
+    static int ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept;
+    static curl_socket_t OpenSocketCallback(void* self, curlsocktype purpose,
+                                            struct curl_sockaddr* address) noexcept;
 
     const std::atomic<bool>* m_stop;
     FtpLimits m_limits;
@@ -99,6 +111,11 @@ private:
     std::string m_user, m_password;
     std::string m_dirUrl; // the directory List() lists
     bool m_useMlsd = false;
+    bool m_offersUtf8 = false; // FEAT listed UTF8
+    // The optional commands this session sent (OPTS MLST, OPTS UTF8 ON), sent again after a new
+    // login so that the listings keep their form and their names' encoding.
+    std::vector<std::string> m_sessionOptions;
+    FtpResult m_lostBecause; // why a new login failed; Ok while none did
     char m_errorBuffer[CURL_ERROR_SIZE] = {};
 
     // Reply tracking, fed by the debug callback.
@@ -109,8 +126,14 @@ private:
     std::string m_lastReply;
     int m_performReplyCode = 0; // code of the last complete reply of the current call
 
-    std::string m_body;
-    bool m_bodyTooLarge = false;
+    // The listing being received, parsed as it arrives; empty outside List().
+    std::optional<CListingParser> m_listing;
+    uint64_t m_listingBytes = 0;
+    Clock::time_point m_listingDeadline; // while listing; empty otherwise
+    // Why the current call was given up by the client itself.
+    enum class GiveUp { None, Size, Entries, Deadline, Exception };
+    GiveUp m_giveUp = GiveUp::None;
+    char m_callbackError[128] = {}; // what the exception of a callback said
 
     // curl silently connects and logs in again when it finds its connection closed; after the
     // login, a USER command means exactly that.
@@ -122,13 +145,25 @@ private:
     bool m_tcpTimedOut = false;
 };
 
-int CurlFtpConnection::DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* self) {
+void CurlFtpConnection::NoteCallbackFailure(const char* what) noexcept {
+    m_giveUp = GiveUp::Exception; // the progress callback ends the call
+    std::snprintf(m_callbackError, sizeof m_callbackError, "%s", what);
+}
+
+int CurlFtpConnection::DebugCallback(CURL*, curl_infotype type, char* data, size_t size,
+                                     void* self) noexcept {
     auto* conn = static_cast<CurlFtpConnection*>(self);
-    if (type == CURLINFO_HEADER_IN)
-        conn->OnReplyBytes(std::string_view(data, size));
-    else if (type == CURLINFO_HEADER_OUT && conn->m_guardLogin &&
-             std::string_view(data, size).substr(0, 5) == "USER ")
-        conn->m_reloginSeen = true; // the progress callback ends this call
+    try {
+        if (type == CURLINFO_HEADER_IN)
+            conn->OnReplyBytes(std::string_view(data, size));
+        else if (type == CURLINFO_HEADER_OUT && conn->m_guardLogin &&
+                 std::string_view(data, size).substr(0, 5) == "USER ")
+            conn->m_reloginSeen = true; // the progress callback ends this call
+    } catch (const std::exception& e) {
+        conn->NoteCallbackFailure(e.what());
+    } catch (...) {
+        conn->NoteCallbackFailure("unknown exception");
+    }
     return 0;
 }
 
@@ -136,7 +171,7 @@ int CurlFtpConnection::DebugCallback(CURL*, curl_infotype type, char* data, size
 // found closed: refuse it, so the new login never reaches the server. Data connections go to
 // the server's passive ports and pass.
 curl_socket_t CurlFtpConnection::OpenSocketCallback(void* self, curlsocktype purpose,
-                                                    struct curl_sockaddr* address) {
+                                                    struct curl_sockaddr* address) noexcept {
     auto* conn = static_cast<CurlFtpConnection*>(self);
     if (conn->m_guardLogin && purpose == CURLSOCKTYPE_IPCXN) {
         unsigned port = 0;
@@ -152,21 +187,48 @@ curl_socket_t CurlFtpConnection::OpenSocketCallback(void* self, curlsocktype pur
     return socket(address->family, address->socktype, address->protocol);
 }
 
-size_t CurlFtpConnection::WriteCallback(char* data, size_t size, size_t count, void* self) {
+// Any other return than `bytes` makes curl end the transfer (CURLE_WRITE_ERROR).
+size_t CurlFtpConnection::WriteCallback(char* data, size_t size, size_t count, void* self) noexcept {
     auto* conn = static_cast<CurlFtpConnection*>(self);
     const size_t bytes = size * count;
-    if (conn->m_body.size() + bytes > kMaxListingBytes) {
-        conn->m_bodyTooLarge = true;
-        return 0;
+    try {
+        if (conn->TakeListingBytes(std::string_view(data, bytes)))
+            return bytes;
+    } catch (const std::exception& e) {
+        conn->NoteCallbackFailure(e.what());
+    } catch (...) {
+        conn->NoteCallbackFailure("unknown exception");
     }
-    conn->m_body.append(data, bytes);
-    return bytes;
+    return 0;
 }
 
-int CurlFtpConnection::ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+// Complete lines go to the parser at once; the bytes are not kept.
+bool CurlFtpConnection::TakeListingBytes(std::string_view bytes) {
+    if (!m_listing)
+        return true; // no listing asked for: nothing to keep
+    m_listingBytes += bytes.size();
+    if (m_listingBytes > m_limits.maxListingBytes) {
+        m_giveUp = GiveUp::Size;
+        return false;
+    }
+    m_listing->Feed(bytes);
+    if (m_listing->EntryCount() > m_limits.maxListingEntries) {
+        m_giveUp = GiveUp::Entries;
+        return false;
+    }
+    return true;
+}
+
+int CurlFtpConnection::ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
     auto* conn = static_cast<CurlFtpConnection*>(self);
     if (conn->m_reloginSeen || (conn->m_stop && conn->m_stop->load()))
         return 1;
+    if (conn->m_giveUp != GiveUp::None)
+        return 1; // a callback failed
+    if (conn->m_listingDeadline != Clock::time_point() && Clock::now() > conn->m_listingDeadline) {
+        conn->m_giveUp = GiveUp::Deadline;
+        return 1;
+    }
     // The connect time-out covers the TCP connect only; curl's own would cover the login too.
     if (conn->m_tcpDeadline != Clock::time_point() && Clock::now() > conn->m_tcpDeadline) {
         curl_off_t connectedAfter = 0;
@@ -266,8 +328,9 @@ CURLcode CurlFtpConnection::Perform(const std::string& url, bool nobody, const c
     m_partialLine.clear();
     m_openReply.clear();
     m_openCode = 0;
-    m_body.clear();
-    m_bodyTooLarge = false;
+    m_listingBytes = 0;
+    m_giveUp = GiveUp::None;
+    m_callbackError[0] = '\0';
     m_reloginSeen = false;
     m_tcpTimedOut = false;
     curl_easy_setopt(m_curl, CURLOPT_URL, url.c_str());
@@ -315,6 +378,12 @@ FtpResult CurlFtpConnection::LostWithoutSending(int code, std::string text) {
     return {FtpStatus::Lost, code, Cut(std::move(text))};
 }
 
+FtpResult CurlFtpConnection::NotConnected() const {
+    if (m_lostBecause.status != FtpStatus::Ok)
+        return m_lostBecause;
+    return {FtpStatus::Lost, CURLE_RECV_ERROR, "Not connected to the server"};
+}
+
 FtpResult CurlFtpConnection::Outcome(Call call, CURLcode code) {
     FtpResult result;
     result.code = code;
@@ -331,6 +400,14 @@ FtpResult CurlFtpConnection::Outcome(Call call, CURLcode code) {
         m_dead = true;
         return {FtpStatus::Lost, CURLE_RECV_ERROR, "The connection to the server was lost"};
     }
+    if (m_giveUp == GiveUp::Exception) { // the replies were not all followed: nothing is certain
+        m_dead = true;
+        return {FtpStatus::Lost, CURLE_OUT_OF_MEMORY, Cut(m_callbackError)};
+    }
+    // A listing whose data connection failed says nothing of the directory. The walk goes on if
+    // curl kept the control connection; after a refused data port it closes it itself.
+    if (call == Call::List && IsDataConnectionFailure(code, m_performReplyCode))
+        result.status = ConnectionAlive() ? FtpStatus::DataFailed : FtpStatus::Lost;
     // curl lets a listing answered with 450 pass as an empty one; it is the server's refusal.
     if (result.status == FtpStatus::Ok && call == Call::List && m_performReplyCode >= 400)
         result.status = FtpStatus::Refused;
@@ -346,9 +423,7 @@ FtpResult CurlFtpConnection::Outcome(Call call, CURLcode code) {
         if (curl_easy_getinfo(m_curl, CURLINFO_OS_ERRNO, &osError) == CURLE_OK)
             result.osError = static_cast<int>(osError);
     }
-    if (m_bodyTooLarge)
-        result.text = "The directory listing is too large";
-    else if (m_performReplyCode >= 400)
+    if (m_performReplyCode >= 400)
         result.text = m_lastReply; // the server said why
     else if (m_errorBuffer[0] != '\0')
         result.text = m_errorBuffer;
@@ -363,6 +438,7 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
     Close();
     m_guardLogin = false;
     m_lastReply.clear();
+    m_lostBecause = FtpResult();
     if (!UsableHost(host))
         return {FtpStatus::Failed, CURLE_COULDNT_RESOLVE_HOST, "Invalid host name"}; // no lookup finds it
     for (const std::string* s : {&user, &password})
@@ -371,10 +447,6 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
 
     static std::once_flag curlInit;
     std::call_once(curlInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    m_curl = curl_easy_init();
-    m_multi = curl_multi_init();
-    if (!m_curl || !m_multi)
-        return {FtpStatus::Failed, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT)};
 
     const bool ipv6Literal = host.find(':') != std::string::npos && host.front() != '[';
     unsigned port16 = static_cast<uint32_t>(port) & 0xFFFFu;
@@ -384,6 +456,17 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
     m_base = "ftp://" + (ipv6Literal ? "[" + host + "]" : host) + ":" + std::to_string(port16);
     m_user = user;
     m_password = password;
+    return LogIn(false);
+}
+
+// Opens the control connection and logs in. `again`: a new login within the session, which
+// keeps what the session decided (MLSD or LIST) and repeats the options it sent.
+FtpResult CurlFtpConnection::LogIn(bool again) {
+    m_guardLogin = false;
+    m_curl = curl_easy_init();
+    m_multi = curl_multi_init();
+    if (!m_curl || !m_multi)
+        return {FtpStatus::Failed, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT)};
     m_dirUrl = m_base + "/";
     SetCommonOptions();
 
@@ -405,7 +488,8 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
         m_dead = true;
         return result;
     }
-    m_useMlsd = false;
+    bool mlsd = false;
+    bool utf8 = false;
     std::string mlstOpts;
     for (const std::string& line : m_performLines) {
         std::string_view feature(line);
@@ -414,19 +498,74 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
         while (!feature.empty() && feature.front() == ' ')
             feature.remove_prefix(1);
         if (StartsWithNoCase(feature, "MLST") || StartsWithNoCase(feature, "MLSD"))
-            m_useMlsd = true;
+            mlsd = true;
+        if (StartsWithNoCase(feature, "UTF8"))
+            utf8 = true;
         if (mlstOpts.empty())
             mlstOpts = MlstOptsCommand(feature);
     }
     m_dead = false;
     m_guardLogin = true;
-    // The unique fact tells a link back up the tree from a real directory: ask for it where the
-    // server offers it switched off.
-    if (m_useMlsd && !mlstOpts.empty()) {
-        FtpResult sent = SendOptional(mlstOpts);
+    if (!again) {
+        m_useMlsd = mlsd;
+        m_offersUtf8 = utf8;
+        m_sessionOptions.clear();
+        // The unique fact tells a link back up the tree from a real directory: ask for it where
+        // the server offers it switched off.
+        if (m_useMlsd && !mlstOpts.empty())
+            m_sessionOptions.push_back(mlstOpts);
+    }
+    const std::vector<std::string> options = std::move(m_sessionOptions);
+    m_sessionOptions.clear(); // SendOptional notes each one again
+    for (const std::string& command : options) {
+        FtpResult sent = SendOptional(command);
         if (sent.status == FtpStatus::Lost)
             return sent;
     }
+    return result;
+}
+
+// curl closes the control connection with a transfer it was told to abort half way. The client
+// gave the listing up itself, so it knows the server did nothing wrong: a new login lets the
+// walk go on. If that fails, the next call reports the connection lost, with the reason.
+void CurlFtpConnection::LogInAgain() {
+    Close();
+    FtpResult again = LogIn(true);
+    if (!again.ok()) {
+        Close();
+        m_lostBecause = again;
+        m_lostBecause.status = FtpStatus::Lost;
+    }
+}
+
+FtpResult CurlFtpConnection::GiveUpListing(CURLcode code) {
+    const GiveUp why = m_giveUp;
+    m_listing.reset(); // what was parsed goes now, not at the next listing
+    FtpResult result;
+    result.code = code;
+    switch (why) {
+    case GiveUp::Deadline:
+        result.status = FtpStatus::TooSlow;
+        result.text =
+            "The directory listing took longer than " + std::to_string(m_limits.listingTimeoutS) + " seconds";
+        break;
+    case GiveUp::Entries:
+        result.status = FtpStatus::TooLarge;
+        result.text = "The directory listing holds more than " + std::to_string(m_limits.maxListingEntries) +
+                      " entries";
+        break;
+    case GiveUp::Exception:
+        result.status = FtpStatus::TooLarge;
+        result.text = Cut(std::string("The directory listing could not be kept: ") + m_callbackError);
+        break;
+    default:
+        result.status = FtpStatus::TooLarge;
+        result.text =
+            "The directory listing is larger than " + std::to_string(m_limits.maxListingBytes) + " bytes";
+        break;
+    }
+    if (!ConnectionAlive())
+        LogInAgain();
     return result;
 }
 
@@ -442,14 +581,40 @@ FtpResult CurlFtpConnection::SendOptional(const std::string& command) {
     CURLcode code = Perform(m_dirUrl, true, nullptr);
     curl_easy_setopt(m_curl, CURLOPT_QUOTE, nullptr);
     curl_slist_free_all(quote);
-    return Outcome(Call::Command, code);
+    FtpResult result = Outcome(Call::Command, code);
+    if (result.status != FtpStatus::Lost)
+        m_sessionOptions.push_back(command);
+    return result;
+}
+
+FtpResult CurlFtpConnection::EnableUtf8() {
+    if (m_dead || !m_curl)
+        return {FtpStatus::Lost, CURLE_RECV_ERROR, "Not connected to the server", 0, 0};
+    FtpResult sent = SendOptional("OPTS UTF8 ON");
+    if (!sent.ok())
+        return sent;
+    // The refusal of an optional command is no failure for curl: the reply code tells. OPTS is
+    // the first command of the call, so its reply is the first one that ends.
+    int reply = 0;
+    for (const std::string& line : m_performLines) {
+        const int code = ReplyCodeOf(line);
+        if (code != 0 && (line.size() == 3 || line[3] == ' ')) {
+            reply = code;
+            break;
+        }
+    }
+    if (reply < 200 || reply >= 300)
+        return {FtpStatus::Refused, 0, "OPTS UTF8 ON refused", reply, 0};
+    return sent;
 }
 
 FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {
     if (m_dead || !m_curl)
-        return {FtpStatus::Lost, CURLE_RECV_ERROR, "Not connected to the server"};
+        return NotConnected();
     if (absPath.empty() || absPath.front() != '/')
         return {FtpStatus::Failed, CURLE_URL_MALFORMAT, "Not an absolute path"};
+    if (absPath.size() > kMaxFtpPathBytes)
+        return {FtpStatus::Failed, CURLE_URL_MALFORMAT, "The path is too long to be sent"};
 
     // "/%2F" makes the path absolute; every component is escaped, so any byte but these reaches
     // the server unchanged.
@@ -492,7 +657,7 @@ FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {
 FtpResult CurlFtpConnection::List(FtpDirListing& listing) {
     listing = FtpDirListing();
     if (m_dead || !m_curl)
-        return {FtpStatus::Lost, CURLE_RECV_ERROR, "Not connected to the server"};
+        return NotConnected();
 
     for (;;) {
         if (m_stop && m_stop->load())
@@ -502,7 +667,12 @@ FtpResult CurlFtpConnection::List(FtpDirListing& listing) {
             return LostWithoutSending(CURLE_RECV_ERROR, "The connection to the server was lost");
 
         const bool mlsd = m_useMlsd;
+        m_listing.emplace(mlsd);
+        m_listingDeadline = Clock::now() + std::chrono::seconds(m_limits.listingTimeoutS);
         CURLcode code = Perform(m_dirUrl, false, mlsd ? "MLSD" : nullptr);
+        m_listingDeadline = Clock::time_point();
+        if (m_giveUp != GiveUp::None)
+            return GiveUpListing(code);
         // A server that offered MLSD but does not know it after all: LIST from now on.
         if (mlsd && code == CURLE_FTP_COULDNT_RETR_FILE &&
             (m_performReplyCode == 500 || m_performReplyCode == 502 || m_performReplyCode == 504)) {
@@ -512,13 +682,17 @@ FtpResult CurlFtpConnection::List(FtpDirListing& listing) {
         }
         FtpResult result = Outcome(Call::List, code);
         if (result.ok()) {
-            listing.entries = ParseListing(m_body, mlsd, &listing.dirId);
+            m_listing->Finish();
+            if (m_listing->EntryCount() > m_limits.maxListingEntries) {
+                m_giveUp = GiveUp::Entries; // the last line, which had no line end
+                return GiveUpListing(code);
+            }
+            listing.entries = m_listing->TakeEntries();
+            listing.dirId = m_listing->DirId();
             listing.endReply = m_lastReply;
             listing.truncated = IsTruncatedListingReply(m_lastReply);
         }
-        m_body.clear();
-        if (m_body.capacity() > (size_t(1) << 20))
-            m_body.shrink_to_fit(); // one huge directory should not pin its memory for the walk
+        m_listing.reset();
         return result;
     }
 }

@@ -11,10 +11,10 @@
 #include <vector>
 
 struct FtpEntry {
-    std::string name;   // bytes exactly as the server listed them
+    std::string name; // bytes exactly as the server listed them
     bool isDir = false;
-    uint64_t size = 0;  // 0 for directories
-    std::string id;     // the server's identity of the entry (MLSD "unique"), empty if not given
+    uint64_t size = 0; // 0 for directories
+    std::string id;    // the server's identity of the entry (MLSD "unique"), empty if not given
 };
 
 // One listing of the current directory.
@@ -27,26 +27,51 @@ struct FtpDirListing {
 
 enum class FtpStatus {
     Ok,
-    Lost,     // the connection is gone (time-out, reset, closed, 421, data failure that closed it,
-              // aborted by a stop): the walk must end; every later call fails with Lost too
-    Refused,  // the server answered with an error reply (its text is in LastReply)
-    Failed,   // any other failure
+    Lost,       // the connection is gone (time-out, reset, closed, 421, data failure that closed it,
+                // aborted by a stop): the walk must end; every later call fails with Lost too
+    Refused,    // the server answered with an error reply (its text is in LastReply)
+    Failed,     // any other failure
+    DataFailed, // a listing's data connection could not be opened or broke off (425, 426, cut
+                // short) while the control connection lives: the listing is unknown, try later
+    TooLarge,   // a listing given up at FtpLimits' size or entry count, or for want of memory
+    TooSlow,    // a listing given up at FtpLimits' deadline
+    // After TooLarge and TooSlow the client has logged in again, so the walk can go on; if that
+    // login failed, the next call reports Lost.
 };
 
 struct FtpResult {
     FtpStatus status = FtpStatus::Ok;
-    int code = 0;       // the library's error code (CURLcode), 0 on success
-    std::string text;   // a readable message for the failure, empty on success
-    int reply = 0;      // the server's reply code to the failed command, 0 if it gave none
-    int osError = 0;    // errno of a failed connect, 0 if none
+    int code = 0;     // the library's error code (CURLcode), 0 on success
+    std::string text; // a readable message for the failure, empty on success
+    int reply = 0;    // the server's reply code to the failed command, 0 if it gave none
+    int osError = 0;  // errno of a failed connect, 0 if none
     bool ok() const { return status == FtpStatus::Ok; }
 };
 
 struct FtpLimits {
-    long connectTimeoutMs = 3000;  // connect
-    long replyTimeoutS = 7;        // each control reply
-    long stallTimeoutS = 7;        // a data transfer that moves nothing for this long
+    long connectTimeoutMs = 3000; // connect
+    long replyTimeoutS = 7;       // each control reply
+    long stallTimeoutS = 7;       // a data transfer that moves nothing for this long
+    // One whole listing, however it trickles: 100,000 entries (about 8 MB of `ls -l`) still
+    // arrive at 14 KB/s; a server slower than that holds a worker for nothing.
+    long listingTimeoutS = 600;
+    // One listing's bytes: at 60 to 70 bytes a line of `ls -l` about a million entries, at about
+    // 120 bytes an MLSD line with every fact half a million. Real directories stay far below
+    // (pure-ftpd cuts at 10,000 by default); an endless listing stops here.
+    uint64_t maxListingBytes = uint64_t(64) << 20;
+    // One listing's entries, for short lines: a parsed entry costs about 100 bytes of memory, so
+    // a listing holds at most about 100 MB while it is read.
+    size_t maxListingEntries = 1000000;
 };
+
+// The longest name of one entry that is stored and sent, in bytes: above every file system's
+// limit for one name (255 bytes on Linux, 255 UTF-16 units on NTFS: at most 765 bytes of
+// UTF-8), so no real name is lost, while a listing cannot plant names of megabytes.
+inline constexpr size_t kMaxFtpNameBytes = 1024;
+// The longest absolute path a change of directory sends: "CWD " + path + CRLF fits the 4096
+// bytes of a command line that vsftpd and IIS accept, and Linux's PATH_MAX. curl cannot send a
+// command of 64 KiB at all and drops the connection.
+inline constexpr size_t kMaxFtpPathBytes = 4090;
 
 class IFtpConnection {
 public:
@@ -54,9 +79,11 @@ public:
     // Connects and logs in. The port is taken as its low 16 bits.
     virtual FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
                               const std::string& password) = 0;
-    // Changes to an absolute path ("/" or "/a/b"), its components as raw bytes.
+    // Changes to an absolute path ("/" or "/a/b"), its components as raw bytes. A path longer
+    // than kMaxFtpPathBytes fails without being sent.
     virtual FtpResult ChangeDir(const std::string& absPath) = 0;
     // Lists the current directory (MLSD when offered, else LIST); "." and ".." are left out.
+    // The listing is parsed as it arrives and given up at the limits of FtpLimits.
     virtual FtpResult List(FtpDirListing& listing) = 0;
     // The entries alone.
     FtpResult List(std::vector<FtpEntry>& entries) {
@@ -65,6 +92,11 @@ public:
         entries = std::move(listing.entries);
         return result;
     }
+    // True when the server's FEAT reply listed UTF8 (RFC 2640).
+    virtual bool OffersUtf8() const { return false; }
+    // Asks the server for UTF-8 names from now on (OPTS UTF8 ON). Refused when the server says
+    // no; Lost when the connection went.
+    virtual FtpResult EnableUtf8() { return {FtpStatus::Refused, 0, "UTF8 not offered", 0, 0}; }
     // The server's last reply line(s), as received.
     virtual std::string LastReply() const = 0;
     virtual void Close() = 0;

@@ -26,8 +26,9 @@ FtpStatus ClassifyFtpError(int code, int replyCode) {
     case CURLE_FTP_ACCEPT_FAILED:
     case CURLE_FTP_ACCEPT_TIMEOUT:
     case CURLE_FTP_PORT_FAILED:
-    case CURLE_PARTIAL_FILE: // a listing cut short must not pass for a whole one
-    case CURLE_WRITE_ERROR:  // a listing too large to keep
+    case CURLE_PARTIAL_FILE: // a listing cut short must not pass for a whole one (the client
+                             // tells a failed data connection on a live control one apart)
+    case CURLE_WRITE_ERROR:  // the client refused the data: curl drops the connection
         return FtpStatus::Lost;
     // The server answered with an error reply.
     case CURLE_REMOTE_ACCESS_DENIED:  // CWD refused
@@ -41,6 +42,23 @@ FtpStatus ClassifyFtpError(int code, int replyCode) {
         return FtpStatus::Refused;
     default:
         return FtpStatus::Failed;
+    }
+}
+
+bool IsDataConnectionFailure(int code, int replyCode) {
+    if (code == CURLE_OK || replyCode == 421)
+        return false;
+    if (replyCode == 425 || replyCode == 426)
+        return true;
+    switch (static_cast<CURLcode>(code)) {
+    case CURLE_PARTIAL_FILE:      // the data ended early, or the final reply was no 226
+    case CURLE_COULDNT_CONNECT:   // the passive data port: refused or timed out
+    case CURLE_FTP_CANT_GET_HOST: // the passive reply's host
+    case CURLE_FTP_ACCEPT_FAILED: // active mode's own failures, should it ever be used
+    case CURLE_FTP_ACCEPT_TIMEOUT:
+        return true;
+    default:
+        return false;
     }
 }
 

@@ -9,6 +9,12 @@
 // `code` is a CURLcode, `replyCode` the code of the server's last complete reply (0 if none).
 FtpStatus ClassifyFtpError(int code, int replyCode);
 
+// True when a failed listing failed in its data connection rather than in the control
+// connection: 425 (no data connection) and 426 (transfer aborted) replies, a listing cut short,
+// and the data connection's own set-up. Whether the control connection survived it is another
+// question: curl closes it after some of these (a refused data port among them).
+bool IsDataConnectionFailure(int code, int replyCode);
+
 // What a failure means to the user, whichever call met it; the texts for them are the caller's.
 enum class FtpFailure {
     None,

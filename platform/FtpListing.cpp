@@ -332,34 +332,56 @@ bool ParseMlsdLine(std::string_view line, FtpEntry& out) {
     return true;
 }
 
-std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd, std::string* dirId) {
-    std::vector<FtpEntry> entries;
-    if (dirId)
-        dirId->clear();
-    FtpEntry entry;
-    while (!body.empty()) {
-        size_t end = body.find('\n');
-        std::string_view line = body.substr(0, end);
-        body = end == std::string_view::npos ? std::string_view() : body.substr(end + 1);
-        if (!mlsd) {
-            if (ParseListLine(line, entry))
-                entries.push_back(std::move(entry));
-        } else {
-            switch (ParseMlsd(line, entry)) {
-            case MlsdKind::Entry:
-                entries.push_back(std::move(entry));
-                break;
-            case MlsdKind::ThisDir:
-                if (dirId)
-                    *dirId = entry.id;
-                break;
-            case MlsdKind::Other:
-                break;
-            }
+void CListingParser::Feed(std::string_view bytes) {
+    if (!m_partial.empty()) {
+        const size_t end = bytes.find('\n');
+        if (end == std::string_view::npos) {
+            m_partial.append(bytes);
+            return;
         }
-        entry = FtpEntry();
+        m_partial.append(bytes.substr(0, end));
+        bytes.remove_prefix(end + 1);
+        ParseLine(m_partial);
+        m_partial.clear();
     }
-    return entries;
+    for (size_t end; (end = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(end + 1))
+        ParseLine(bytes.substr(0, end));
+    m_partial.assign(bytes);
+}
+
+void CListingParser::Finish() {
+    if (!m_partial.empty())
+        ParseLine(m_partial);
+    m_partial.clear();
+    m_partial.shrink_to_fit();
+}
+
+void CListingParser::ParseLine(std::string_view line) {
+    FtpEntry entry;
+    if (!m_mlsd) {
+        if (ParseListLine(line, entry))
+            m_entries.push_back(std::move(entry));
+        return;
+    }
+    switch (ParseMlsd(line, entry)) {
+    case MlsdKind::Entry:
+        m_entries.push_back(std::move(entry));
+        break;
+    case MlsdKind::ThisDir:
+        m_dirId = std::move(entry.id);
+        break;
+    case MlsdKind::Other:
+        break;
+    }
+}
+
+std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd, std::string* dirId) {
+    CListingParser parser(mlsd);
+    parser.Feed(body);
+    parser.Finish();
+    if (dirId)
+        *dirId = parser.DirId();
+    return parser.TakeEntries();
 }
 
 namespace {

@@ -29,6 +29,28 @@ bool ParseWindowsListLine(std::string_view line, FtpEntry& out);
 // "unique" fact becomes the entry's id.
 bool ParseMlsdLine(std::string_view line, FtpEntry& out);
 
+// A reply body parsed as it arrives, in pieces cut anywhere: each complete line is parsed at
+// once and only an unfinished last line is kept, so a listing costs its entries, not its bytes.
+class CListingParser {
+public:
+    explicit CListingParser(bool mlsd) : m_mlsd(mlsd) {}
+    void Feed(std::string_view bytes);
+    // The last line, when the body does not end with a line end.
+    void Finish();
+    size_t EntryCount() const { return m_entries.size(); }
+    std::vector<FtpEntry> TakeEntries() { return std::move(m_entries); }
+    // The "unique" fact of an MLSD cdir line (the listed directory itself), empty if none.
+    const std::string& DirId() const { return m_dirId; }
+
+private:
+    void ParseLine(std::string_view line);
+
+    bool m_mlsd;
+    std::string m_partial;
+    std::vector<FtpEntry> m_entries;
+    std::string m_dirId;
+};
+
 // A whole reply body, lines ended by LF or CRLF, in listed order. `dirId`, when given, receives
 // the "unique" fact of an MLSD cdir line (the listed directory itself), or is cleared.
 std::vector<FtpEntry> ParseListing(std::string_view body, bool mlsd, std::string* dirId = nullptr);

@@ -4,7 +4,7 @@
 #include <unordered_map>
 
 bool IsUsableEntryName(std::string_view name) {
-    if (name.empty() || name == "." || name == "..")
+    if (name.empty() || name == "." || name == ".." || name.size() > kMaxFtpNameBytes)
         return false;
     return name.find_first_of(std::string_view("/\0\r\n", 4)) == std::string_view::npos;
 }

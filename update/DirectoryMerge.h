@@ -21,7 +21,7 @@ struct MergeOutcome {
 };
 
 // A name can be stored and sent back to the server only if it is one path component: not empty,
-// not "." or "..", and free of '/', NUL, CR and LF.
+// not "." or "..", free of '/', NUL, CR and LF, and no longer than kMaxFtpNameBytes.
 bool IsUsableEntryName(std::string_view name);
 
 // What becomes of stored entries the listing does not show.

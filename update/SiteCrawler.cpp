@@ -84,12 +84,16 @@ std::string FailureText(const FtpResult& result) {
     return "FTP error " + std::to_string(result.code);
 }
 
-// True when every name from `dir` up to the root can be sent to the server as one component.
+// True when every name from `dir` up to the root can be sent to the server as one component,
+// and the whole path in one command line: a path curl cannot send costs the connection.
 bool IsWalkable(const CFTPDir* dir) {
-    for (; dir && dir->m_pParent; dir = dir->m_pParent)
+    std::size_t pathBytes = 0;
+    for (; dir && dir->m_pParent; dir = dir->m_pParent) {
         if (!IsUsableEntryName(dir->m_strName))
             return false;
-    return true;
+        pathBytes += 1 + dir->m_strName.size();
+    }
+    return pathBytes <= kMaxFtpPathBytes;
 }
 
 // A fingerprint of a listing that does not depend on the order the server lists in. The
@@ -154,6 +158,9 @@ public:
     bool ReachedDepthLimit() const { return m_bDepthLimitReached; }
     bool FoundLoop() const { return m_bLoopFound; }
     bool MetTruncatedListing() const { return m_bTruncatedListing; }
+    bool MetFailedListing() const { return m_bFailedListing; }
+    bool GaveUpLargeListing() const { return m_bLargeListing; }
+    bool GaveUpSlowListing() const { return m_bSlowListing; }
 
 private:
     // A deleted site's walk ends like a stopped one; nobody will see its status.
@@ -294,6 +301,8 @@ private:
         if (m_site->m_bResume)
             m_site->m_bResume = 0;
 
+        if (!IsWalkable(dir))
+            return true; // a path too long to send: what is stored stays
         FtpResult result = m_connection.ChangeDir(dir->GetPath());
         if (!result.ok()) {
             if (result.status == FtpStatus::Lost)
@@ -305,10 +314,26 @@ private:
 
         FtpDirListing dirListing;
         result = m_connection.List(dirListing);
-        if (!result.ok()) {
-            if (result.status == FtpStatus::Lost)
-                return EndLost(dir, result);
-            dirListing = FtpDirListing(); // refused or failed: taken as empty
+        switch (result.status) {
+        case FtpStatus::Ok:
+            break;
+        case FtpStatus::Lost:
+            return EndLost(dir, result);
+        // Nothing is known of the directory: like one that cannot be entered, it keeps its stored
+        // entries and children. A listing given up at the client's limits is not lost either:
+        // the client has logged in again, and a re-queued run would only meet it again.
+        case FtpStatus::DataFailed:
+            m_bFailedListing = true;
+            return true;
+        case FtpStatus::TooLarge:
+            m_bLargeListing = true;
+            return true;
+        case FtpStatus::TooSlow:
+            m_bSlowListing = true;
+            return true;
+        default: // refused (450 and 550 alike) or failed: taken as empty
+            dirListing = FtpDirListing();
+            break;
         }
         const std::vector<FtpEntry>& listing = dirListing.entries;
         // What a listing the server cut short leaves out may still be there: nothing is removed.
@@ -343,6 +368,9 @@ private:
     bool m_bDepthLimitReached = false;
     bool m_bLoopFound = false;
     bool m_bTruncatedListing = false;
+    bool m_bFailedListing = false;
+    bool m_bLargeListing = false;
+    bool m_bSlowListing = false;
     std::vector<Level> m_path;
     int m_offChainDepth = 0; // > 0 below an off-chain child of a repeating directory
     int m_repeatBudget = kRepeatBudget;
@@ -451,6 +479,12 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
             text += kStatusDepthLimit;
         if (walker.MetTruncatedListing())
             text += kStatusTruncated;
+        if (walker.MetFailedListing())
+            text += kStatusListingFailed;
+        if (walker.GaveUpLargeListing())
+            text += kStatusListingTooLarge;
+        if (walker.GaveUpSlowListing())
+            text += kStatusListingTooSlow;
         site->SetStatus(text, 2);
     }
     NotifySiteStatus(site);

@@ -11,7 +11,9 @@
 #include <map>
 #include <netinet/in.h>
 #include <set>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -347,8 +349,10 @@ TEST_F(FtpClientTest, PathsThatCannotBeSentFailWithoutSending) {
     StartServer();
     auto conn = Login();
     m_server->ClearCommands();
-    for (const std::string& path : {std::string("/pub/a\rb"), std::string("/pub/a\nb"),
-                                   std::string("/a\0b", 4), std::string("relative")}) {
+    for (const std::string& path :
+         {std::string("/pub/a\rb"), std::string("/pub/a\nb"), std::string("/a\0b", 4),
+          std::string("relative"), "/" + std::string(kMaxFtpPathBytes, 'x'),
+          "/" + std::string(64 << 10, 'x')}) {
         FtpResult r = conn->ChangeDir(path);
         EXPECT_EQ(r.status, FtpStatus::Failed);
         EXPECT_FALSE(r.text.empty());
@@ -443,6 +447,154 @@ TEST_F(FtpClientTest, AStopEndsABlockedCallSoon) {
     auto second = CreateFtpConnection(&stop);
     EXPECT_EQ(second->Connect("127.0.0.1", m_server->port(), "anonymous", "a@b.c").status, FtpStatus::Lost);
     EXPECT_TRUE(m_server->Commands().empty());
+}
+
+// A listing whose data connection fails says nothing of the directory, unlike a refusal; the
+// session goes on wherever curl keeps the control connection.
+TEST_F(FtpClientTest, DataConnectionFailuresAreToldFromRefusals) {
+    struct Case {
+        const char* dir;
+        PyFtpFault::Action action;
+        FtpStatus expected;
+        int reply;
+    };
+    const Case cases[] = {
+        {"d425", PyFtpFault::Reply425List, FtpStatus::DataFailed, 425},
+        {"d426", PyFtpFault::Reply426List, FtpStatus::DataFailed, 426},
+        {"abort", PyFtpFault::AbortData, FtpStatus::DataFailed, 426}, // after half the listing
+        {"busy", PyFtpFault::BusyList, FtpStatus::Refused, 450},
+        {"nolist", PyFtpFault::RefuseList, FtpStatus::Refused, 550},
+        {"refdata", PyFtpFault::RefuseData, FtpStatus::Lost, 0}, // curl closes the control connection
+    };
+    for (const Case& c : cases)
+        for (int i = 0; i < 40; ++i)
+            ftptest::TreeBuilder(root()).File(std::string(c.dir) + "/file" + std::to_string(i), 1);
+    for (bool mlsd : {true, false}) {
+        StartServer({.mlsd = mlsd});
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.dir) + (mlsd ? " MLSD" : " LIST"));
+            m_server->SetFaults({{c.dir, c.action}});
+            m_server->ClearCommands();
+            auto conn = Login();
+            ASSERT_TRUE(conn->ChangeDir(std::string("/") + c.dir).ok());
+            FtpDirListing listing;
+            FtpResult r = conn->List(listing);
+            EXPECT_EQ(r.status, c.expected) << r.code << " " << r.text;
+            EXPECT_EQ(r.reply, c.reply);
+            EXPECT_TRUE(listing.entries.empty());
+
+            std::vector<FtpEntry> entries;
+            const bool lost = c.expected == FtpStatus::Lost;
+            EXPECT_EQ(conn->ChangeDir("/pub/a b").ok(), !lost);
+            EXPECT_EQ(conn->List(entries).ok(), !lost);
+            EXPECT_EQ(entries.size(), lost ? 0u : 1u);
+            EXPECT_EQ(CountOf(m_server->Commands(), "USER "), 1); // never logged in behind our back
+        }
+        m_server.reset();
+    }
+}
+
+// Listings past the size, entry or time limits are given up; the client logs in again with the
+// session's options, so the next directory can be listed.
+TEST_F(FtpClientTest, ListingsPastTheLimitsAreGivenUpAndTheSessionGoesOn) {
+    ftptest::TreeBuilder(root()).File("endless/f", 1);
+    for (int i = 0; i < 6; ++i)
+        ftptest::TreeBuilder(root()).File("trickle/file" + std::to_string(i), 1);
+    FtpLimits bytes, entries, deadline;
+    bytes.maxListingBytes = 1 << 20;
+    entries.maxListingEntries = 5000;
+    deadline.listingTimeoutS = 2;
+    struct Case {
+        const char* what;
+        const char* dir;
+        FtpLimits limits;
+        FtpStatus expected;
+    };
+    const Case cases[] = {
+        {"bytes", "endless", bytes, FtpStatus::TooLarge},
+        {"entries", "endless", entries, FtpStatus::TooLarge},
+        {"deadline", "trickle", deadline, FtpStatus::TooSlow},
+    };
+    for (bool mlsd : {true, false}) {
+        StartServer({.mlsd = mlsd,
+                     .unique = ftptest::PyFtpOptions::UniqueOff,
+                     .faults = {{"endless", PyFtpFault::EndlessList}, {"trickle", PyFtpFault::TrickleList}}});
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (mlsd ? " MLSD" : " LIST"));
+            m_server->ClearCommands();
+            auto conn = Login(nullptr, c.limits);
+            conn->EnableUtf8(); // refused by pyftpdlib; asked again all the same after a new login
+            ASSERT_TRUE(conn->ChangeDir(std::string("/") + c.dir).ok());
+            FtpDirListing listing;
+            const auto start = Clock::now();
+            FtpResult r = conn->List(listing);
+            const double waited = SecondsSince(start);
+            EXPECT_EQ(r.status, c.expected) << r.code << " " << r.text;
+            EXPECT_FALSE(r.text.empty());
+            EXPECT_TRUE(listing.entries.empty());
+            if (c.expected == FtpStatus::TooSlow) {
+                EXPECT_GE(waited, 1.9);
+                EXPECT_LT(waited, 4.5);
+            } else {
+                EXPECT_LT(waited, 5.0);
+            }
+
+            std::vector<FtpEntry> after;
+            ASSERT_TRUE(conn->ChangeDir("/pub/a b").ok());
+            FtpResult next = conn->List(after);
+            EXPECT_TRUE(next.ok()) << next.text;
+            EXPECT_EQ(Set(after), (EntrySet{{"file one.txt", false, 10}}));
+            const auto commands = m_server->Commands();
+            EXPECT_EQ(CountOf(commands, "USER "), 2);
+            EXPECT_EQ(CountOf(commands, "OPTS MLST "), mlsd ? 2 : 0);
+            EXPECT_EQ(CountOf(commands, "OPTS UTF8 ON"), 2);
+            EXPECT_EQ(CountOf(commands, mlsd ? "MLSD /pub/a b" : "LIST /pub/a b"), 1);
+        }
+        m_server.reset();
+    }
+}
+
+// Memory that runs out while a listing is parsed comes back as a result: an exception that
+// unwound through curl's C code would end the process. Run in a child whose address space is
+// capped, with the size limits lifted.
+TEST_F(FtpClientTest, RunningOutOfMemoryInAListingIsAResult) {
+    ftptest::TreeBuilder(root()).Dir("endless");
+    StartServer({.faults = {{"endless", PyFtpFault::EndlessList}}});
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        long pages = 0;
+        if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(statm, "%ld", &pages) != 1)
+                pages = 0;
+            std::fclose(statm);
+        }
+        const rlim_t cap = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (rlim_t(256) << 20);
+        const rlimit limit{cap, cap};
+        if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(10);
+        FtpLimits unlimited;
+        unlimited.maxListingBytes = UINT64_MAX;
+        unlimited.maxListingEntries = SIZE_MAX;
+        auto conn = CreateFtpConnection(nullptr, unlimited);
+        if (!conn->Connect("127.0.0.1", m_server->port(), "anonymous", "a@b.c").ok() ||
+            !conn->ChangeDir("/endless").ok())
+            _exit(11);
+        FtpDirListing listing;
+        FtpResult r = conn->List(listing);
+        if (r.status != FtpStatus::TooLarge)
+            _exit(12);
+        if (r.text.find("could not be kept") == std::string::npos)
+            _exit(13);
+        std::vector<FtpEntry> entries;
+        if (!conn->ChangeDir("/pub/a b").ok() || !conn->List(entries).ok() || entries.size() != 1)
+            _exit(14);
+        _exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 } // namespace

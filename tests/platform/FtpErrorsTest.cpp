@@ -51,4 +51,34 @@ TEST(FtpErrors, FailuresAreClassedForTheUser) {
     }
 }
 
+// Which failed listings failed in their data connection: those say nothing of the directory.
+TEST(FtpErrors, DataConnectionFailuresAreKnownByCodeAndReply) {
+    struct Case {
+        int code;
+        int reply;
+        bool expected;
+        const char* seen;
+    };
+    const Case cases[] = {
+        {CURLE_FTP_COULDNT_RETR_FILE, 425, true, "425 to LIST"},
+        {CURLE_FTP_COULDNT_RETR_FILE, 426, true, "426 to LIST"},
+        {CURLE_PARTIAL_FILE, 426, true, "426 after half the listing"},
+        {CURLE_PARTIAL_FILE, 0, true, "the data ended before the server said so"},
+        {CURLE_FTP_WEIRD_PASV_REPLY, 425, true, "425 to PASV: no data connection to be had"},
+        {CURLE_COULDNT_CONNECT, 229, true, "the passive port refused"},
+        {CURLE_FTP_CANT_GET_HOST, 227, true, "the passive reply's host"},
+        {CURLE_FTP_ACCEPT_FAILED, 0, true, "active mode"},
+        {CURLE_FTP_ACCEPT_TIMEOUT, 0, true, "active mode"},
+        {CURLE_OK, 450, false, "450: no files"},
+        {CURLE_FTP_COULDNT_RETR_FILE, 550, false, "550: refused"},
+        {CURLE_PARTIAL_FILE, 421, false, "the server is closing"},
+        {CURLE_OPERATION_TIMEDOUT, 150, false, "a stalled transfer: the connection is dropped"},
+        {CURLE_RECV_ERROR, 0, false, "the control connection broke"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.seen);
+        EXPECT_EQ(IsDataConnectionFailure(c.code, c.reply), c.expected);
+    }
+}
+
 } // namespace

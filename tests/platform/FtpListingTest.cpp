@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -271,6 +272,41 @@ TEST(ParseListing, WholeBodiesKeepOrderAndSkipNoise) {
     EXPECT_TRUE(ParseListing(unixBody, true).empty());
     EXPECT_TRUE(ParseListing("", false).empty());
     EXPECT_TRUE(ParseListing("\n\n\r\n", true).empty());
+}
+
+// A listing arrives in pieces cut anywhere, CRLF and multi-byte names included: parsed as it
+// comes, it gives what the whole body gives.
+TEST(ParseListing, PiecesCutAnywhereGiveTheWholeBodysEntries) {
+    const std::string bodies[] = {
+        "type=cdir;unique=801gd; /\r\ntype=file;size=5;unique=801g1; f one\r\n"
+        "type=dir;unique=801g2; \xd6\xd0\xce\xc4\r\ntype=file;size=9; last",
+        "total 8\r\n-rw-r--r--    1 0   0    3 Dec 07 08:34 b c\r\n"
+        "drwxr-xr-x    2 0   0 4096 Dec 07 08:34 \xe4\xb8\xad\r\n\r\n"
+        "lrwxrwxrwx    1 0   0    1 Dec 07 08:34 l -> b c\n",
+    };
+    auto key = [](const std::vector<FtpEntry>& entries) {
+        std::vector<std::tuple<std::string, bool, uint64_t, std::string>> out;
+        for (const FtpEntry& e : entries)
+            out.emplace_back(e.name, e.isDir, e.size, e.id);
+        return out;
+    };
+    for (const std::string& body : bodies) {
+        const bool mlsd = body.rfind("type=", 0) == 0;
+        std::string wholeId;
+        const auto whole = key(ParseListing(body, mlsd, &wholeId));
+        ASSERT_EQ(whole.size(), 3u) << body;
+        for (size_t cut1 = 0; cut1 <= body.size(); ++cut1) {
+            for (size_t cut2 = cut1; cut2 <= body.size(); cut2 += 7) {
+                CListingParser parser(mlsd);
+                parser.Feed(std::string_view(body).substr(0, cut1));
+                parser.Feed(std::string_view(body).substr(cut1, cut2 - cut1));
+                parser.Feed(std::string_view(body).substr(cut2));
+                parser.Finish();
+                EXPECT_EQ(parser.DirId(), wholeId);
+                ASSERT_EQ(key(parser.TakeEntries()), whole) << cut1 << " " << cut2;
+            }
+        }
+    }
 }
 
 } // namespace

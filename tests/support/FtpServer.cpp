@@ -62,6 +62,20 @@ const char* ActionName(PyFtpFault::Action action) {
         return "reject_mlsd";
     case PyFtpFault::TruncateList:
         return "truncate_list";
+    case PyFtpFault::Reply425List:
+        return "reply425_list";
+    case PyFtpFault::Reply426List:
+        return "reply426_list";
+    case PyFtpFault::AbortData:
+        return "abort_data";
+    case PyFtpFault::RefuseData:
+        return "refuse_data";
+    case PyFtpFault::EndlessList:
+        return "endless_list";
+    case PyFtpFault::TrickleList:
+        return "trickle_list";
+    case PyFtpFault::LongName:
+        return "long_name";
     case PyFtpFault::StallGreeting:
         return "stall_greeting";
     case PyFtpFault::StallLogin:

@@ -78,13 +78,20 @@ struct PyFtpFault {
         StallData,      // answers 150, then the data connection sends nothing
         RejectMlsd,     // 500 to MLSD as if unknown, although FEAT offers it; LIST works
         TruncateList,   // only the first `keep` entries, then "226 Output truncated to N matches"
+        Reply425List,   // 425 to LIST/MLSD: no data connection
+        Reply426List,   // 426 to LIST/MLSD: transfer aborted before it began
+        AbortData,      // 150, half the listing's bytes, the data connection closed, then 426
+        RefuseData,     // EPSV/PASV name a port nobody listens on (each counts once in `times`)
+        EndlessList,    // 150, then a listing that never ends
+        TrickleList,    // 150, then the listing one byte every half second
+        LongName,       // the listing also shows a directory of `keep` bytes' name that is not there
         StallGreeting,  // no 220 greeting after the connect (give `dir` "/")
         StallLogin,     // no reply to PASS (give `dir` "/")
     };
     std::string dir;
     Action action = RefuseCwd;
     int times = 0;
-    int keep = 1; // TruncateList: how many entries the listing keeps
+    int keep = 1; // TruncateList: how many entries the listing keeps; LongName: the name's length
 };
 
 struct PyFtpOptions {

@@ -28,6 +28,16 @@ ACTION is one of
     reject_mlsd    500 to MLSD (as if unknown, though FEAT offers it); LIST works
     truncate_list  only the first "keep" names (default 1, in sorted order), then pure-ftpd's
                    "226 Output truncated to K matches" (after "226-Options: -l" for LIST)
+    reply425_list  425 to the listing (the server could not open the data connection)
+    reply426_list  426 to the listing (the transfer was aborted before it began)
+    abort_data     150, the first half of the listing's bytes, then the data connection is
+                   closed and 426 sent
+    refuse_data    EPSV and PASV in the directory name a port nobody listens on; each of them
+                   counts as one firing (a client falls back from EPSV to PASV)
+    endless_list   150, then a listing that never ends (the data connection sends for ever)
+    trickle_list   150, then the listing at one byte every half second
+    long_name      the listing also shows a directory named "L" * keep bytes, which does not
+                   exist (no file system holds such a name)
     stall_greeting no 220 greeting once connected (the client times out)
     stall_login    no reply at all to PASS
 The login actions (stall_greeting, stall_login) are given "dir": "/", where every session starts.
@@ -48,6 +58,7 @@ import asynchat  # noqa: E402  (pyftpdlib 1.5 is built on it)
 import json
 import logging
 import os
+import socket
 import sys
 import threading
 
@@ -121,6 +132,89 @@ class FaultTable:
         return None
 
 
+class EndlessListing:
+    """A producer of listing lines that never runs out."""
+
+    def __init__(self, mlsd):
+        self.mlsd = mlsd
+        self.count = 0
+
+    def more(self):
+        lines = []
+        for _ in range(1000):
+            self.count += 1
+            if self.mlsd:
+                lines.append(b'type=file;size=%d;modify=20200101000000;unique=801g%x; file%09d.dat\r\n'
+                             % (self.count, self.count, self.count))
+            else:
+                lines.append(b'-rw-r--r--   1 ftp      ftp      %10d Jan 01  2020 file%09d.dat\r\n'
+                             % (self.count, self.count))
+        return b''.join(lines)
+
+
+def abort_data_script(handler, verb, fault):
+    """Half of the listing, then the data connection closes and 426 follows."""
+    def run(channel, payload):
+        channel.push(payload[:max(1, len(payload) // 2)])
+
+        def cut():
+            if channel._closed:
+                return
+            if channel.producer_fifo:  # not all sent yet
+                channel.ioloop.call_later(0.05, cut)
+                return
+            channel._resp = ('426 Connection closed; transfer aborted.', logging.getLogger().debug)
+            channel.close()
+        channel.ioloop.call_later(0.1, cut)
+    return run
+
+
+def endless_list_script(handler, verb, fault):
+    def run(channel, payload):
+        channel.push_with_producer(EndlessListing(verb == 'MLSD'))
+    return run
+
+
+def trickle_list_script(handler, verb, fault):
+    """The listing one byte at a time, half a second apart."""
+    def run(channel, payload):
+        sent = [0]
+
+        def step():
+            if channel._closed:
+                return
+            if sent[0] >= len(payload):
+                channel.close_when_done()
+                return
+            channel.push(payload[sent[0]:sent[0] + 1])
+            sent[0] += 1
+            channel.ioloop.call_later(0.5, step)
+        step()
+    return run
+
+
+def long_name_script(handler, verb, fault):
+    """The listing with one more directory, whose name is fault['keep'] bytes long."""
+    name = b'L' * fault['keep']
+    if verb == 'MLSD':
+        line = b'type=dir;perm=el;modify=20200101000000; ' + name + b'\r\n'
+    else:
+        line = b'drwxr-xr-x   2 ftp      ftp          4096 Jan 01  2020 ' + name + b'\r\n'
+
+    def run(channel, payload):
+        channel.push(line + payload)
+        channel.close_when_done()
+    return run
+
+
+SCRIPTS = {
+    'abort_data': abort_data_script,
+    'endless_list': endless_list_script,
+    'trickle_list': trickle_list_script,
+    'long_name': long_name_script,
+}
+
+
 class TestHandler(FTPHandler):
     unicode_errors = ENCODING_ERRORS
     faults = FaultTable(None)
@@ -149,7 +243,8 @@ class TestHandler(FTPHandler):
             names = ('refuse_cwd', 'drop_cwd', 'close421_cwd', 'hangup_cwd')
         else:
             names = ('refuse_list', 'busy_list', 'drop_list', 'close421_list', 'stall_list',
-                     'stall_data') + (('reject_mlsd',) if verb == 'MLSD' else ())
+                     'stall_data', 'reply425_list', 'reply426_list') + \
+                (('reject_mlsd',) if verb == 'MLSD' else ())
         action = self.faults.take(ftp_path, names)
         if action is None:
             return False
@@ -162,6 +257,10 @@ class TestHandler(FTPHandler):
             self.respond('550 Permission denied by test fault.')
         elif action == 'busy_list':
             self.respond('450 Listing temporarily unavailable.')
+        elif action == 'reply425_list':
+            self.respond("425 Can't open data connection.")
+        elif action == 'reply426_list':
+            self.respond('426 Connection closed; transfer aborted.')
         elif action.startswith('drop'):
             self.close()
         elif action.startswith('close421'):
@@ -216,6 +315,11 @@ class TestHandler(FTPHandler):
         self._log(verb, ftp_path)
         if self._fault(ftp_path, verb):
             return None
+        scripted = self.faults.take_fault(ftp_path, SCRIPTS)
+        if scripted is not None:
+            # The stock command makes the listing; push_dtp_data hands it to the script.
+            self._script = SCRIPTS[scripted['action']](self, verb, scripted)
+            return base(self, path)
         cut = self.faults.take_fault(ftp_path, ('truncate_list',))
         if cut is None:
             return base(self, path)
@@ -231,6 +335,52 @@ class TestHandler(FTPHandler):
             del self.fs.listdir
 
     truncated_reply = None
+    _script = None          # the data connection's script for the listing being started
+    _pending_script = None  # (script, cmd) waiting for the data connection
+
+    def push_dtp_data(self, data, isproducer=False, file=None, cmd=None):
+        script, self._script = self._script, None
+        if script is None:
+            return super().push_dtp_data(data, isproducer, file, cmd)
+        payload = b''.join(iter(data.more, b'')) if isproducer else data
+        if self.data_channel is not None:
+            self.respond('125 Data connection already open. Transfer starting.')
+            self.data_channel.cmd = cmd
+            script(self.data_channel, payload)
+        else:
+            self.respond('150 File status okay. About to open data connection.')
+            self._pending_script = (script, payload, cmd)
+        return None
+
+    def _on_dtp_connection(self):
+        pending, self._pending_script = self._pending_script, None
+        super()._on_dtp_connection()
+        if pending is not None and self.data_channel is not None:
+            script, payload, cmd = pending
+            self.data_channel.cmd = cmd
+            script(self.data_channel, payload)
+
+    def _dead_data_port(self):
+        """A port nobody listens on, when refuse_data fires for the current directory."""
+        if self.faults.take(self.fs.cwd, ('refuse_data',)) is None:
+            return None
+        with socket.socket() as probe:
+            probe.bind(('127.0.0.1', 0))
+            return probe.getsockname()[1]
+
+    def ftp_EPSV(self, line):
+        port = self._dead_data_port()
+        if port is None:
+            return super().ftp_EPSV(line)
+        self.respond('229 Entering extended passive mode (|||%d|).' % port)
+        return None
+
+    def ftp_PASV(self, line):
+        port = self._dead_data_port()
+        if port is None:
+            return super().ftp_PASV(line)
+        self.respond('227 Entering passive mode (127,0,0,1,%d,%d).' % (port >> 8, port & 255))
+        return None
 
     def respond(self, resp, logfun=logging.getLogger('pyftpdlib').debug):
         if self.truncated_reply and resp.startswith('226 '):

@@ -470,3 +470,126 @@ TEST_F(Crawler, WalkDirectoryReportsTheEndDirectly) {
 
 } // namespace
 } // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// A listing that does not arrive whole says nothing of its directory: the directory keeps what
+// it holds, its children wait, the walk goes on, nothing is queued again, and the status says so.
+TEST_F(Crawler, ListingsThatDoNotArriveKeepTheirDirectories) {
+    struct Case {
+        const char* what;
+        Fault fault;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"data connection failed", Fault::FailData, kStatusListingFailed},
+        {"too large", Fault::TooLarge, kStatusListingTooLarge},
+        {"too slow", Fault::TooSlow, kStatusListingTooSlow},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_fake = std::make_shared<FakeFtpServer>();
+        m_fake->Put("/big/f1", 1);
+        m_fake->Put("/big/sub/x", 1);
+        m_fake->Put("/other/y", 1);
+        SetFtpConnectionFactory([server = m_fake](const std::atomic<bool>*) { return server->Connect(); });
+        CFTPSite* site = AddSite("host" + std::to_string(n++));
+        ASSERT_TRUE(UpdateAndWait(site));
+        MarkAllRead(site->m_pRootDir.get());
+        m_events.Clear();
+
+        m_fake->Remove("/big/f1");
+        m_fake->Put("/big/new", 1);
+        m_fake->Put("/big/sub/z", 1);
+        m_fake->Remove("/other/y");
+        m_fake->SetFault("/big", c.fault, 1);
+        m_fake->ClearLog();
+        ASSERT_TRUE(UpdateAndWait(site));
+
+        EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+        EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + c.line);
+        EXPECT_EQ(site->m_nRetryCount, 0);
+        EXPECT_EQ(m_fake->Logins(), 2); // one per run: no re-queue
+        EXPECT_NE(FindFile(site, "/big/f1"), nullptr);
+        EXPECT_EQ(FindFile(site, "/big/new"), nullptr);
+        EXPECT_EQ(FindFile(site, "/big/sub/z"), nullptr); // the children wait with their parent
+        const auto log = m_fake->Log();
+        EXPECT_FALSE(Contains(log, "CWD /big/sub"));
+        ASSERT_EQ(m_events.Removed().size(), 1u); // the walk went on past /big
+        EXPECT_EQ(m_events.Removed()[0].name, "y");
+
+        ASSERT_TRUE(UpdateAndWait(site));
+        EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+        EXPECT_EQ(FindFile(site, "/big/f1"), nullptr);
+        EXPECT_EQ(FindFile(site, "/big/new")->m_bNew, 1);
+        EXPECT_NE(FindFile(site, "/big/sub/z"), nullptr);
+    }
+}
+
+// When the new login after a listing given up fails, the run ends as lost at the next directory
+// and its re-queue resumes there: the listing given up is not asked for again.
+TEST_F(Crawler, ALostLoginAfterAListingGivenUpResumesPastIt) {
+    m_fake->Put("/a/big/f", 1);
+    m_fake->Put("/a/next/g", 1);
+    m_fake->Put("/z/h", 1);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+    m_fake->Put("/a/big/new", 1);
+    m_fake->Put("/z/new", 1);
+    m_fake->SetFault("/a/big", Fault::TooLargeLost, 1);
+    m_fake->ClearLog();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->m_nRetryCount, 1);
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    const auto second = AfterLogin(m_fake->Log(), 2);
+    ASSERT_FALSE(second.empty());
+    EXPECT_EQ(second.front(), "CWD /a/next");
+    EXPECT_FALSE(Contains(second, "LIST /a/big"));
+    EXPECT_NE(FindFile(site, "/a/big/f"), nullptr);
+    EXPECT_EQ(FindFile(site, "/a/big/new"), nullptr);
+    EXPECT_NE(FindFile(site, "/z/new"), nullptr);
+}
+
+// Names and paths a server would not take in one command line are never sent: a name longer
+// than any file system holds is not stored, and a stored directory whose path has grown past
+// the limit keeps its entries unlisted.
+TEST_F(Crawler, NamesAndPathsTooLongToSendAreNotWalked) {
+    const std::string huge(64 << 10, 'h');
+    const std::string longest(kMaxFtpNameBytes, 'n');
+    m_fake->AddRaw("/", FtpEntry{huge, true, 0});
+    m_fake->AddRaw("/", FtpEntry{std::string(kMaxFtpNameBytes + 1, 'f'), false, 1});
+    m_fake->Put("/" + longest + "/f", 1);
+    std::string path; // five levels of 1000 bytes: the fifth is 5005 bytes long
+    for (char c : {'a', 'b', 'c', 'd', 'e'})
+        path += "/" + std::string(1000, c);
+    m_fake->Put(path + "/inside", 1);
+    CFTPSite* site = AddSite();
+    ASSERT_TRUE(UpdateAndWait(site));
+
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    EXPECT_EQ(m_fake->Logins(), 1);
+    EXPECT_EQ(FindDir(site, "/" + huge), nullptr);
+    EXPECT_EQ(site->m_pRootDir->m_files.GetCount(), 0u);
+    EXPECT_NE(FindFile(site, "/" + longest + "/f"), nullptr);
+    ASSERT_NE(FindDir(site, path), nullptr); // listed by its parent, 4004 bytes long
+    EXPECT_EQ(FindFile(site, path + "/inside"), nullptr);
+    const auto log = m_fake->Log();
+    EXPECT_TRUE(Contains(log, "LIST " + path.substr(0, 4004)));
+    for (const std::string& line : log) {
+        EXPECT_EQ(line.find(huge), std::string::npos);
+        EXPECT_EQ(line.find(std::string(1000, 'e')), std::string::npos); // the fifth level
+    }
+
+    // A start directory past the limit sends nothing at all.
+    m_fake->ClearLog();
+    ASSERT_TRUE(UpdateAndWait(FindDir(site, path)));
+    EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+    for (const std::string& line : m_fake->Log())
+        EXPECT_EQ(line.rfind("USER ", 0), 0u) << line.substr(0, 40);
+}
+
+} // namespace
+} // namespace enginetest

@@ -23,6 +23,10 @@ enum class Fault {
     LoseList,     // connection lost at the listing
     RefuseLogin,  // login refused (the path is ignored)
     TruncateList, // the listing holds only its first entries and the server says it cut it short
+    FailData,     // the listing's data connection fails (425), the control connection lives
+    TooLarge,     // the client gives the listing up for its size and logs in again
+    TooLargeLost, // ... and that new login fails: the next call finds the connection lost
+    TooSlow,      // the client gives the listing up at its deadline and logs in again
 };
 
 class FakeFtpServer : public std::enable_shared_from_this<FakeFtpServer> {
@@ -78,6 +82,8 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         m_faults.clear();
     }
+    // FEAT lists UTF8; OPTS UTF8 ON is then answered 200.
+    std::atomic<bool> m_offersUtf8{false};
     // Called (outside the lock) at each listing, with the path; may sleep or set flags.
     void OnList(std::function<void(const std::string&)> hook) {
         std::lock_guard<std::mutex> lock(m_lock);
@@ -224,6 +230,13 @@ public:
         m_bOpen = true;
         return {};
     }
+    bool OffersUtf8() const override { return m_server->m_offersUtf8.load(); }
+    FtpResult EnableUtf8() override {
+        m_server->Record("OPTS UTF8 ON");
+        if (!m_server->m_offersUtf8.load())
+            return {FtpStatus::Refused, 0, "not offered", 502, 0};
+        return {};
+    }
     FtpResult ChangeDir(const std::string& path) override {
         if (m_bLost)
             return Lost();
@@ -253,6 +266,18 @@ public:
             m_reply = "550 Not allowed.";
             return {FtpStatus::Refused, 19, "FTP: couldn't retrieve (RETR failed) the specified file"};
         }
+        if (m_server->TakeFault(m_cwd, Fault::FailData)) {
+            m_reply = "425 Can't open data connection.";
+            return {FtpStatus::DataFailed, 19, m_reply, 425};
+        }
+        if (m_server->TakeFault(m_cwd, Fault::TooLarge))
+            return {FtpStatus::TooLarge, 23, "The directory listing is larger than 67108864 bytes"};
+        if (m_server->TakeFault(m_cwd, Fault::TooLargeLost)) {
+            m_bLost = true;
+            return {FtpStatus::TooLarge, 23, "The directory listing is larger than 67108864 bytes"};
+        }
+        if (m_server->TakeFault(m_cwd, Fault::TooSlow))
+            return {FtpStatus::TooSlow, 42, "The directory listing took longer than 600 seconds"};
         listing = m_server->Listing(m_cwd);
         size_t keep = 0;
         if (m_server->TakeFault(m_cwd, Fault::TruncateList, &keep) && keep < listing.entries.size()) {

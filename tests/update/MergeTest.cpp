@@ -142,6 +142,9 @@ TEST(DirectoryMerge, UnusableAndRepeatedNamesAreSkipped) {
         D("."),        D(".."),       F(""),    F("a/b"), F(std::string("nul\0x", 5)), F("cr\r"), D("lf\nx"),
         F("twice", 1), F("twice", 2), D("dir"), D("dir"),
     };
+    // Names too long to be sent back to a server.
+    listing.push_back(F(std::string(kMaxFtpNameBytes + 1, 'f')));
+    listing.push_back(D(std::string(64 << 10, 'd')));
     auto outcome = MergeListing(site, root, listing, g_noStop);
 
     EXPECT_EQ(Names(root.m_files), (std::vector<std::string>{"twice"}));
@@ -149,6 +152,7 @@ TEST(DirectoryMerge, UnusableAndRepeatedNamesAreSkipped) {
     EXPECT_EQ(Names(root.m_subDirs), (std::vector<std::string>{"dir"}));
     EXPECT_TRUE(IsUsableEntryName("a b%#?;&+"));
     EXPECT_FALSE(IsUsableEntryName(".."));
+    EXPECT_TRUE(IsUsableEntryName(std::string(kMaxFtpNameBytes, 'n')));
 }
 
 TEST(DirectoryMerge, FirstOfEqualStoredNamesWinsAndTheRestGo) {
