@@ -1,17 +1,18 @@
 #pragma once
 // The dialog that adds or edits a site ("服务器"). It only collects the fields; the document
-// decides what to do with them (duplicate rule, login pair, data directory).
+// decides what to do with them (duplicate rule, login pair, data directory). Its controls and
+// layout are in SiteDlg.ui.
 
 #include "ops/SiteFields.h"
 
 #include <QDialog>
 #include <QString>
 
-class QCheckBox;
-class QComboBox;
-class QLineEdit;
-class QPlainTextEdit;
-class QPushButton;
+#include <memory>
+
+namespace Ui {
+class CSiteDlg;
+}
 
 class CSiteDlg : public QDialog {
     Q_OBJECT
@@ -29,6 +30,7 @@ public:
     };
 
     explicit CSiteDlg(QWidget* parent = nullptr);
+    ~CSiteDlg() override;
 
     // Fields, exchanged with the controls when the dialog shows and on OK. Text is as typed.
     QString m_strHost;
@@ -60,15 +62,5 @@ private:
     void OnAnonymousClicked();
     void UpdateLoginEnabled();
 
-    QLineEdit* m_pHostEdit;
-    QLineEdit* m_pUserEdit;
-    QLineEdit* m_pPasswordEdit;
-    QCheckBox* m_pAnonymousCheck;
-    QLineEdit* m_pPortEdit;
-    QLineEdit* m_pNicknameEdit;
-    QPlainTextEdit* m_pRemarkEdit;
-    QCheckBox* m_pAnonymousUpdateCheck;
-    QComboBox* m_pEncodingCombo;
-    QPushButton* m_pOkButton;
-    QPushButton* m_pCancelButton;
+    std::unique_ptr<Ui::CSiteDlg> m_ui;
 };
