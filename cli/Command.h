@@ -28,7 +28,7 @@ struct CliContext {
 
 using CommandFunction = std::function<int(CliContext& ctx, const std::vector<std::string>& args)>;
 
-struct CommandInfo {
+struct CliCommandInfo {
     std::string name;    // the word on the command line
     std::string usage;   // e.g. "tree KEY"
     std::string summary; // one line for --help
@@ -45,17 +45,16 @@ public:
 
 class CommandRegistry {
 public:
-    static void Register(CommandInfo info);
-    static const CommandInfo* Find(const std::string& name);
-    static std::vector<const CommandInfo*> All(); // sorted by name
+    static void Register(CliCommandInfo info);
+    static const CliCommandInfo* Find(const std::string& name);
+    static std::vector<const CliCommandInfo*> All(); // sorted by name
 };
 
 struct CommandRegistrar {
-    explicit CommandRegistrar(CommandInfo info) { CommandRegistry::Register(std::move(info)); }
+    explicit CommandRegistrar(CliCommandInfo info) { CommandRegistry::Register(std::move(info)); }
 };
 
 // Small helpers commands share (cli/CliText.cpp).
 // A stored path ("a/b/x.txt") of `site` as UTF-8 for output, each "/"-separated name as shown.
 class CFTPSite;
 std::string CliShownPath(const CFTPSite* site, const std::string& narrow);
-

@@ -4,6 +4,8 @@
 #include "model/Paths.h"
 #include "ops/QuarnelDoc.h"
 
+#include "QuarnelVersion.h"
+
 #include <csignal>
 #include <iostream>
 #include <limits.h>
@@ -27,11 +29,11 @@ void PrintHelp(std::ostream& out) {
            "separated by tabs. Exit status: 0 ok, 1 error, 2 usage error.\n"
            "\n"
            "Commands:\n";
-    for (const CommandInfo* info : CommandRegistry::All())
+    for (const CliCommandInfo* info : CommandRegistry::All())
         out << "  " << info->usage << "\n      " << info->summary << "\n";
 }
 
-int UsageError(const std::string& message, const CommandInfo* command) {
+int UsageError(const std::string& message, const CliCommandInfo* command) {
     std::cerr << "quarnel-cli: " << CliField(message) << "\n"; // it may quote what was typed
     if (command)
         std::cerr << "usage: quarnel-cli [--dir DIR] " << command->usage << "\n";
@@ -56,6 +58,10 @@ int main(int argc, char** argv) {
             PrintHelp(std::cout);
             return 0;
         }
+        if (arg == "--version") {
+            std::cout << "quarnel-cli " QUARNEL_VERSION "\n";
+            return 0;
+        }
         if (arg == "--dir") {
             if (i + 1 >= args.size())
                 return UsageError("--dir needs a directory", nullptr);
@@ -70,7 +76,7 @@ int main(int argc, char** argv) {
     }
     if (i == args.size())
         return UsageError("no command given", nullptr);
-    const CommandInfo* command = CommandRegistry::Find(args[i]);
+    const CliCommandInfo* command = CommandRegistry::Find(args[i]);
     if (!command)
         return UsageError("unknown command " + args[i], nullptr);
     std::vector<std::string> commandArgs(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());

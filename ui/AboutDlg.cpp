@@ -2,6 +2,8 @@
 
 #include "ui/Icons.h"
 
+#include "QuarnelVersion.h"
+
 #include <QFont>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -18,7 +20,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     icon->setObjectName(QStringLiteral("aboutIcon"));
     icon->setPixmap(Icons::AppPixmap(48));
     icon->setFixedSize(48, 48);
-    auto* version = new QLabel(QStringLiteral("Quarnel 1.3.1"), this);
+    auto* version = new QLabel(QStringLiteral("Quarnel " QUARNEL_VERSION), this);
     version->setObjectName(QStringLiteral("aboutVersion"));
     version->setTextInteractionFlags(Qt::TextSelectableByMouse);
     QFont versionFont = version->font();

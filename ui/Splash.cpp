@@ -2,6 +2,8 @@
 
 #include "ui/Icons.h"
 
+#include "QuarnelVersion.h"
+
 #include <QCoreApplication>
 #include <QFont>
 #include <QGuiApplication>
@@ -124,7 +126,7 @@ QPixmap CSplash::DrawPicture() {
     p.setFont(small);
     p.setPen(QColor(255, 255, 255, 190));
     p.drawText(QRect(24, kHeight - 34, 300, 20), Qt::AlignLeft | Qt::AlignVCenter,
-               QStringLiteral("Version %1").arg(QStringLiteral("1.3.1")));
+               QStringLiteral("Version " QUARNEL_VERSION));
 
     // Thin border.
     p.setPen(QPen(QColor(0x0d, 0x2a, 0x5c), 1));
