@@ -17,8 +17,6 @@ public:
     void* Allocate();
     void Free(void* block) noexcept;
 
-    std::size_t BlockSize() const { return m_nBlockSize; }
-
     struct Shared;
 
 private:
