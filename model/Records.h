@@ -144,7 +144,7 @@ public:
     std::atomic<uint8_t> m_bStateDirty{0};
     // errno of the last save of the site's files if it failed, 0 if it went through.
     std::atomic<int32_t> m_nSaveError{0};
-    std::string m_strStatus;  // guarded by m_statusLock; use the accessors across threads
+    std::string m_strStatus; // guarded by m_statusLock; use the accessors across threads
     std::atomic<int32_t> m_nLoadState{0};
     std::atomic<int32_t> m_nUpdateStatus{0};
     int32_t m_bResume = 0;
@@ -168,14 +168,21 @@ public:
         uint64_t m_nInode = 0; // 0: there was no content.ct
         int64_t m_nSize = 0;
         int64_t m_nModified = 0; // nanoseconds
+        // state.st as last read or written beside it: marks found in any other were set by
+        // another program and are taken in before a save.
+        bool m_bStateKnown = false;
+        uint64_t m_nStateDevice = 0;
+        uint64_t m_nStateInode = 0; // 0: there was no state.st
+        int64_t m_nStateSize = 0;
+        int64_t m_nStateModified = 0;
     };
     CStoredCatalogue m_storedCatalogue;
 
 private:
     mutable std::mutex m_statusLock;
     mutable std::mutex m_settingsLock;
-    mutable bool m_bSettingsRead = false;    // guarded by m_settingsLock
-    mutable CSiteSettings m_settings;        // guarded by m_settingsLock
+    mutable bool m_bSettingsRead = false; // guarded by m_settingsLock
+    mutable CSiteSettings m_settings;     // guarded by m_settingsLock
     // Copies of what every shown name needs, readable without the lock.
     mutable std::atomic<bool> m_bSettingsKnown{false};
     mutable std::atomic<NameEncodingChoice> m_encodingChoice{NameEncodingChoice::Auto};

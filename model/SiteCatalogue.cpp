@@ -187,6 +187,28 @@ void RememberCatalogue(CFTPSite& site, const std::string& key, const struct stat
     site.m_storedCatalogue = stored;
 }
 
+void RememberState(CFTPSite& site, const struct stat* file) {
+    CFTPSite::CStoredCatalogue& stored = site.m_storedCatalogue;
+    stored.m_bStateKnown = true;
+    stored.m_nStateDevice = file ? file->st_dev : 0;
+    stored.m_nStateInode = file ? file->st_ino : 0;
+    stored.m_nStateSize = file ? file->st_size : 0;
+    stored.m_nStateModified = file ? ModifiedNs(*file) : 0;
+}
+
+// True when state.st in `siteFd` is still the file this process last read or wrote.
+bool StateFileUnchanged(const CFTPSite& site, int siteFd) {
+    const CFTPSite::CStoredCatalogue& stored = site.m_storedCatalogue;
+    if (!stored.m_bStateKnown)
+        return false;
+    struct stat st {};
+    if (fstatat(siteFd, kStateName, &st, 0) != 0)
+        return errno == ENOENT && stored.m_nStateInode == 0;
+    return stored.m_nStateInode != 0 && st.st_dev == stored.m_nStateDevice &&
+           st.st_ino == stored.m_nStateInode && st.st_size == stored.m_nStateSize &&
+           ModifiedNs(st) == stored.m_nStateModified;
+}
+
 // True when content.ct in `siteFd` is still the file this process last read or wrote.
 bool StoredFileUnchanged(const CFTPSite& site, int siteFd) {
     const CFTPSite::CStoredCatalogue& stored = site.m_storedCatalogue;
@@ -409,7 +431,8 @@ bool SwapWithoutExchange(int dataFd, int areaFd, const std::string& key, int old
 
 // One attempt at replacing Data/KEY by a fresh directory with the pair. 0, or an errno value;
 // EAGAIN when another writer changed Data/KEY meanwhile and a new attempt may do better.
-int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, struct stat& catalogue) {
+int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, struct stat& catalogue,
+                struct stat& state) {
     struct stat oldSt {};
     const bool hasOld = fstatat(dataFd, key.c_str(), &oldSt, AT_SYMLINK_NOFOLLOW) == 0;
     if (!hasOld && errno != ENOENT)
@@ -438,7 +461,7 @@ int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, 
     if (hasOld)
         fchmod(fresh.Fd(), oldSt.st_mode & 07777);
     if (!WriteNewFile(fresh.Fd(), kCatalogueName, &WriteCatalogueBody, site, &catalogue) ||
-        !WriteNewFile(fresh.Fd(), kStateName, &WriteStateBody, site, nullptr))
+        !WriteNewFile(fresh.Fd(), kStateName, &WriteStateBody, site, &state))
         return errno;
     if (hasOld && !CarryOverFiles(old.Get(), fresh.Fd()))
         return errno;
@@ -499,13 +522,15 @@ bool SavePair(CFTPSite& site, const std::string& key, bool createData) {
         return Fail(site, errno);
     RemoveSiteLeftovers(data.Get(), key, false);
 
-    struct stat catalogue {};
+    struct stat catalogue {
+    }, state{};
     int error = EAGAIN;
     for (int attempt = 0; attempt < 4 && error == EAGAIN; ++attempt)
-        error = ReplacePair(site, key, data.Get(), area.Get(), catalogue);
+        error = ReplacePair(site, key, data.Get(), area.Get(), catalogue, state);
     if (error != 0)
         return Fail(site, error);
     RememberCatalogue(site, key, &catalogue);
+    RememberState(site, &state);
     site.m_nSaveError = 0;
     return true;
 }
@@ -533,8 +558,10 @@ private:
 
 // Reads content.ct and/or state.st of the site `key` into `root` through one open Data/KEY, so
 // that both come from one save. `catalogueStat` gets content.ct's stat; false when there was none.
+// `stateStat` (with `stateBuffer` to hold it) gets state.st's, or null when there was none.
 bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool state,
-                  struct stat* catalogueStat) {
+                  struct stat* catalogueStat, const struct stat** stateStat = nullptr,
+                  struct stat* stateBuffer = nullptr) {
     CReadableFile content, flags;
     CFd data(open(DataDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (data.IsOpen()) {
@@ -578,6 +605,13 @@ bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool st
     }
     if (content.IsOpen() && catalogueStat)
         *catalogueStat = content.Stat();
+    if (stateStat) {
+        *stateStat = nullptr;
+        if (flags.IsOpen()) {
+            *stateBuffer = flags.Stat();
+            *stateStat = stateBuffer;
+        }
+    }
     return content.IsOpen();
 }
 
@@ -587,10 +621,18 @@ void LoadFiles(CFTPSite& site, bool catalogue, bool state) {
     const std::string key = site.GetKey();
     if (!IsUsableSiteKey(key))
         return;
-    struct stat contentStat {};
-    const bool hadCatalogue = ReadPairInto(key, *site.m_pRootDir, catalogue, state, &contentStat);
+    struct stat contentStat {
+    }, stateBuffer{};
+    const struct stat* stateStat = nullptr;
+    const bool hadCatalogue =
+        ReadPairInto(key, *site.m_pRootDir, catalogue, state, &contentStat, &stateStat, &stateBuffer);
     if (catalogue)
         RememberCatalogue(site, key, hadCatalogue ? &contentStat : nullptr);
+    // Marks read without their tree (or a tree without its marks) leave the pair unknown.
+    if (catalogue && state)
+        RememberState(site, stateStat);
+    else
+        site.m_storedCatalogue.m_bStateKnown = false;
 }
 
 // ---- marks saved by other programs
@@ -632,6 +674,13 @@ std::size_t CarryReadMarks(const CFTPDir& from, CFTPDir& to) {
         }
     }
     return changed;
+}
+
+// True when Data/KEY still holds the pair this process last read or wrote: nobody else saved.
+bool PairUnchanged(const CFTPSite& site, const std::string& key) {
+    CFd siteDir(open(SiteDataDirPath(key).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return siteDir.IsOpen() && StoredFileUnchanged(site, siteDir.Get()) &&
+           StateFileUnchanged(site, siteDir.Get());
 }
 
 // Takes the lock that every program holds while it writes the pair of `key`.
@@ -743,10 +792,13 @@ bool CFTPSite::SaveCatalogue() {
     CFileLock files;
     if (!LockSiteFiles(files, key))
         return Fail(*this, errno);
-    // Marks that other programs saved since this tree was read stay read.
-    CFTPDir disk;
-    if (ReadPairInto(key, disk, true, true, nullptr))
-        CarryReadMarks(disk, *m_pRootDir);
+    // Marks that other programs saved since this tree was read stay read. A tree that was never
+    // read from disk (a site just added) has nothing there to keep.
+    if (m_storedCatalogue.m_nSignature != 0 && !PairUnchanged(*this, key)) {
+        CFTPDir disk;
+        if (ReadPairInto(key, disk, true, true, nullptr))
+            CarryReadMarks(disk, *m_pRootDir);
+    }
     return SavePair(*this, key, true);
 }
 
@@ -769,9 +821,14 @@ bool CFTPSite::SaveState() {
         return SavePair(*this, key, false);
     }
     CFTPDir disk;
-    const bool onDisk = ReadPairInto(key, disk, true, true, nullptr);
+    const bool othersSaved =
+        !StoredFileUnchanged(*this, siteDir.Get()) || !StateFileUnchanged(*this, siteDir.Get());
+    const bool onDisk = othersSaved && ReadPairInto(key, disk, true, true, nullptr);
     const CFTPDir* written = m_pRootDir.get();
-    if (!StoredFileUnchanged(*this, siteDir.Get())) {
+    if (!othersSaved) {
+        if (!TreeUnchanged(*this, key))
+            return SavePair(*this, key, false); // the marks of a tree that is not on disk go with it
+    } else if (!StoredFileUnchanged(*this, siteDir.Get())) {
         if (!onDisk || !TreeUnchanged(*this, key)) {
             // The tree in memory is newer than any on disk: it goes, with the marks saved there.
             if (onDisk)
@@ -791,6 +848,9 @@ bool CFTPSite::SaveState() {
     }
     if (!WriteStateAlone(siteDir.Get(), *written))
         return Fail(*this, errno);
+    struct stat state {};
+    if (written == m_pRootDir.get() && fstatat(siteDir.Get(), kStateName, &state, 0) == 0)
+        RememberState(*this, &state);
     // Replaced meanwhile by a program that takes no lock: the file went with the old directory.
     struct stat opened {
     }, named{};

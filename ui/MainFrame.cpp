@@ -41,6 +41,7 @@
 #include <QToolButton>
 
 #include <cerrno>
+#include <sys/stat.h>
 
 namespace {
 const QString kTitle = QStringLiteral("Quarnel");
@@ -49,7 +50,7 @@ const QString kIdleMessage = QStringLiteral("就绪");
 QString FromNarrow(const std::string& text) {
     return QString::fromStdString(NarrowToUtf8(text));
 }
-}  // namespace
+} // namespace
 
 CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     : QMainWindow(parent), m_pDoc(doc), m_history(*doc) {
@@ -67,6 +68,11 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
 
     m_progressTimer.setInterval(kProgressPeriodMs);
     connect(&m_progressTimer, &QTimer::timeout, this, &CMainFrame::OnProgressTimer);
+    // Polled: a watcher loses a file that is replaced by a rename, as every save of site.ds is.
+    m_siteListTimer.setInterval(kSiteListPollMs);
+    connect(&m_siteListTimer, &QTimer::timeout, this, &CMainFrame::OnSiteListTimer);
+    m_siteListTimer.start();
+    m_pDoc->SetSiteDroppedHook([this](CFTPSite* site) { DropSiteItem(site); });
 
     auto* altD = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_D), this);
     connect(altD, &QShortcut::activated, Action(ID_MARK_SHOWN_READ), &QAction::trigger);
@@ -140,7 +146,7 @@ void CMainFrame::CreateMenus() {
     struct MenuLayout {
         const char* objectName;
         const char* title;
-        std::initializer_list<int> items;  // 0: separator
+        std::initializer_list<int> items; // 0: separator
     };
     const MenuLayout menus[] = {
         {"menuFile", "文件(&F)", {ID_IMPORT, ID_APP_EXIT}},
@@ -170,7 +176,7 @@ void CMainFrame::CreateMenus() {
 void CMainFrame::CreateToolBar() {
     m_pToolBar = new QToolBar(this);
     m_pToolBar->setObjectName(QStringLiteral("toolBar"));
-    m_pToolBar->setMovable(true);  // shows the gripper
+    m_pToolBar->setMovable(true); // shows the gripper
     m_pToolBar->setFloatable(false);
     m_pToolBar->setAllowedAreas(Qt::TopToolBarArea);
     m_pToolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
@@ -178,9 +184,15 @@ void CMainFrame::CreateToolBar() {
     m_pToolBar->setContextMenuPolicy(Qt::PreventContextMenu);
     addToolBar(Qt::TopToolBarArea, m_pToolBar);
 
-    const int buttons[] = {ID_MARK_SHOWN_READ, ID_TOGGLE_BROWSE_SEARCH, ID_EDIT_SITE,
-                           ID_ADD_SITE,        ID_SEARCH,               ID_UPDATE_SELECTED,
-                           ID_BACK,            ID_FORWARD,              ID_UP};
+    const int buttons[] = {ID_MARK_SHOWN_READ,
+                           ID_TOGGLE_BROWSE_SEARCH,
+                           ID_EDIT_SITE,
+                           ID_ADD_SITE,
+                           ID_SEARCH,
+                           ID_UPDATE_SELECTED,
+                           ID_BACK,
+                           ID_FORWARD,
+                           ID_UP};
     QSize buttonSize;
     for (int picture = 0; picture < Icons::kToolbarPictureCount; ++picture) {
         QAction* action = Action(buttons[picture]);
@@ -188,7 +200,7 @@ void CMainFrame::CreateToolBar() {
         m_pToolBar->addAction(action);
         QWidget* button = m_pToolBar->widgetForAction(action);
         button->setObjectName(QStringLiteral("toolButton") + QString::number(picture));
-        button->installEventFilter(this);  // the labels say it all: no tool tips
+        button->installEventFilter(this); // the labels say it all: no tool tips
         // Every button takes the first one's size, its width held between 20 and 50 pixels.
         if (picture == 0) {
             buttonSize = button->sizeHint();
@@ -235,14 +247,26 @@ void CMainFrame::CreateClient() {
     setCentralWidget(m_pSplitter);
 
     m_pListView->SetCopyPathAction(Action(ID_COPY_LIST_PATH));
-    m_pDirView->SetMenuActions({Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED), Action(ID_MARK_TREE_READ),
-                                Action(ID_EDIT_SITE), Action(ID_DELETE_SITE), Action(ID_COPY_TREE_PATH)},
-                               {Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED), Action(ID_MARK_TREE_READ),
-                                Action(ID_COPY_TREE_PATH)});
+    m_pDirView->SetMenuActions({Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED),
+                                Action(ID_MARK_TREE_READ), Action(ID_EDIT_SITE), Action(ID_DELETE_SITE),
+                                Action(ID_COPY_TREE_PATH)},
+                               {Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED),
+                                Action(ID_MARK_TREE_READ), Action(ID_COPY_TREE_PATH)});
     connect(Action(ID_COPY_TREE_PATH), &QAction::triggered, m_pDirView, &CDirView::OnCopyTreePath);
 }
 
+namespace {
+std::string SiteListSignature() {
+    struct stat st {};
+    if (stat(SiteListPath().c_str(), &st) != 0)
+        return {};
+    return std::to_string(st.st_ino) + ':' + std::to_string(st.st_size) + ':' +
+           std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec);
+}
+} // namespace
+
 void CMainFrame::OnInitialUpdate() {
+    m_siteListSeen = SiteListSignature(); // what the document has read
     m_pDirView->OnInitialUpdate();
     m_pListView->OnInitialUpdate();
     // The tree column starts 250 pixels wide; the list takes the rest.
@@ -370,6 +394,41 @@ void CMainFrame::RunDeferred() {
 
 // ---- File and Edit -------------------------------------------------------------------------
 
+// ---- other programs on the program directory ---------------------------------------------
+
+void CMainFrame::OnSiteListTimer() {
+    const std::string seen = SiteListSignature();
+    if (seen == m_siteListSeen || m_bClosing)
+        return;
+    // A walk holds pointers into the sites; the next tick comes back.
+    if (m_pDoc->IsWalkInProgress())
+        return;
+    const bool first = m_siteListSeen.empty();
+    m_siteListSeen = seen;
+    if (first)
+        return; // the list as the document read it at start
+    const CQuarnelDoc::SiteListMerge merge = m_pDoc->ReloadSiteList();
+    for (CFTPSite* site : merge.changed)
+        m_pDirView->RelabelSiteItem(site);
+    AddMissingSiteItems();
+}
+
+void CMainFrame::DropSiteItem(CFTPSite* site) {
+    if (m_pDirView->SiteItem(site) == nullptr)
+        return;
+    m_pListView->RemoveRows(site->m_pRootDir.get());
+    m_history.ForgetSite(site);
+    m_pDirView->RemoveSiteItem(site);
+    FreeRemovedEntries();
+}
+
+void CMainFrame::AddMissingSiteItems() {
+    for (CFTPSite* site : m_pDoc->m_siteList)
+        if (m_pDirView->SiteItem(site) == nullptr)
+            m_pDirView->AddSiteItem(site);
+    m_siteListSeen = SiteListSignature();
+}
+
 void CMainFrame::OnImport() {
     const QString path = AskImportFile(this);
     if (path.isEmpty())
@@ -387,8 +446,8 @@ void CMainFrame::OnAddSite() {
     const SiteOpResult result = m_pDoc->AddSite(dialog.GetFields());
     if (!result.message.empty())
         ShowMessage(result.message);
-    if (result.status == OpStatus::Done && result.site)
-        m_pDirView->AddSiteItem(result.site);
+    // Sites another program added meanwhile came in with it.
+    AddMissingSiteItems();
 }
 
 void CMainFrame::OnEditSite() {
@@ -408,6 +467,7 @@ void CMainFrame::OnEditSite() {
         ShowMessage(result.message);
     if (result.status == OpStatus::Done)
         m_pDirView->RelabelSiteItem(site);
+    AddMissingSiteItems();
 }
 
 void CMainFrame::OnDeleteSite() {
@@ -422,13 +482,14 @@ void CMainFrame::OnDeleteSite() {
         return;
     auto remove = [this, site] {
         if (m_pDirView->SiteItem(site) == nullptr)
-            return;  // already gone
+            return; // already gone
         // Drop every reference the window holds into the site before it is destroyed.
         m_pListView->RemoveRows(site->m_pRootDir.get());
         m_history.ForgetSite(site);
         m_pDirView->RemoveSiteItem(site);
         FreeRemovedEntries();
         m_pDoc->DeleteSite(site);
+        AddMissingSiteItems();
     };
     if (!DeferWhileWalking(remove))
         remove();
@@ -600,7 +661,8 @@ QString CMainFrame::FindHelpFile() {
     const QString inCurrent = QDir::current().absoluteFilePath(name);
     if (QFileInfo::exists(inCurrent))
         return inCurrent;
-    const QString inProgram = QDir(QFile::decodeName(QByteArray::fromStdString(GetAppDir()))).absoluteFilePath(name);
+    const QString inProgram =
+        QDir(QFile::decodeName(QByteArray::fromStdString(GetAppDir()))).absoluteFilePath(name);
     if (!GetAppDir().empty() && QFileInfo::exists(inProgram))
         return inProgram;
     return {};
@@ -666,7 +728,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         event->accept();
         return;
     }
-    if (m_bClosing) {  // a second close while the wait box is up
+    if (m_bClosing) { // a second close while the wait box is up
         event->ignore();
         return;
     }

@@ -10,6 +10,8 @@
 #include <QMainWindow>
 #include <QTimer>
 
+#include <string>
+
 #include <functional>
 #include <memory>
 #include <vector>
@@ -28,6 +30,8 @@ class CMainFrame : public QMainWindow {
 public:
     static constexpr int kTreePaneWidth = 250;
     static constexpr int kProgressPeriodMs = 1000;
+    // How often site.ds is looked at for changes made by other programs.
+    static constexpr int kSiteListPollMs = 2000;
 
     explicit CMainFrame(CQuarnelDoc* doc, QWidget* parent = nullptr);
     ~CMainFrame() override;
@@ -115,6 +119,10 @@ private:
     void AfterWalk();
     void RunDeferred();
     void FreeRemovedEntries();
+    // site.ds changed by another program (a quarnel-cli run): the site tree takes in its sites.
+    void OnSiteListTimer();
+    void DropSiteItem(CFTPSite* site);
+    void AddMissingSiteItems();
     bool AskSaveModified();
     void WaitForEngine();
 
@@ -127,11 +135,13 @@ private:
     CHistory m_history;
     QHash<int, QAction*> m_actions;
     QTimer m_progressTimer;
+    QTimer m_siteListTimer;
+    std::string m_siteListSeen; // size, inode and time of site.ds when last looked at
     QElapsedTimer m_pumpClock;
     std::unique_ptr<CUiUpdateEvents> m_pEvents;
     std::unique_ptr<CWindowSearchSink> m_pSearchSink;
     std::vector<std::function<void()>> m_deferred;
-    std::vector<std::unique_ptr<CObject>> m_removedEntries;  // freed once no walk runs
+    std::vector<std::unique_ptr<CObject>> m_removedEntries; // freed once no walk runs
     bool m_bStopRequested = false;
     bool m_bClosing = false;
     bool m_bClosed = false;
