@@ -406,8 +406,25 @@ bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
     site->SetStatusText(site->GetStatusText() + kStatusSaveFailed + ForeignText(reason, kFailureTextLimit));
     // The marks on disk are not those of the tree in memory: the close writes the files again.
     site->m_bStateDirty = 1;
-    NotifySiteStatus(site);
     return false;
+}
+
+// A server that offers UTF8 sends its names in UTF-8 once asked. Ask only where the stored tree
+// is empty or already UTF-8 (and the user did not choose GBK): switching a GBK catalogue would
+// make every stored entry new and lose its read marks. A refusal changes nothing; a lost
+// connection shows at the walk's first call.
+void SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site) {
+    if (!connection.OffersUtf8() || site->GetNameCharset() == NameCharset::Gbk)
+        return;
+    if (!connection.EnableUtf8().ok())
+        return;
+    CSiteSettings settings = site->GetSettings();
+    if (!settings.m_bServerUtf8) {
+        settings.m_bServerUtf8 = true;
+        site->SetSettings(settings); // kept for this run even if it cannot be written
+    }
+    std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+    site->DecideNameCharset();
 }
 
 void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& retired) {
@@ -468,6 +485,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     }
 
     site->EnsureLoaded();
+    SwitchToUtf8Names(*connection, site);
     CFTPDir* start = request->m_pStartDir ? request->m_pStartDir : site->m_pRootDir.get();
     CSiteWalker walker(*connection, site, retired);
     if (walker.Run(start)) {
@@ -487,11 +505,18 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
             text += kStatusListingTooSlow;
         site->SetStatus(text, 2);
     }
-    NotifySiteStatus(site);
     connection->Close();
     connection.reset();
 
+    {
+        // The names merged may say more about the site's encoding than those it had.
+        std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+        site->DecideNameCharset();
+    }
+    // The outcome is shown once its files are written, so that a save that fails is never
+    // seen as a plain success first.
     SaveSiteFiles(site, retired);
+    NotifySiteStatus(site);
 
     // Queued again before the worker is counted out, so that nobody sees the engine idle between.
     if (RequeueLostSite(site, start)) {

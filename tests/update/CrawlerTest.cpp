@@ -474,6 +474,55 @@ TEST_F(Crawler, WalkDirectoryReportsTheEndDirectly) {
 namespace enginetest {
 namespace {
 
+// OPTS UTF8 ON changes the bytes a server sends, so it is asked for only where the stored names
+// cannot be made new by it.
+TEST_F(Crawler, AsksForUtf8NamesOnlyWhereNoStoredNameChanges) {
+    struct Case {
+        const char* what;
+        bool offered;
+        std::string storedName; // a stored directory's name, "" for an empty tree
+        NameEncodingChoice choice;
+        bool asked;
+    };
+    const Case cases[] = {
+        {"empty tree, offered", true, "", NameEncodingChoice::Auto, true},
+        {"UTF-8 tree, offered", true, "文件", NameEncodingChoice::Auto, true},
+        {"ASCII tree, offered", true, "pub", NameEncodingChoice::Auto, true},
+        {"GBK tree, offered", true, "\xD7\xCA\xC1\xCF", NameEncodingChoice::Auto, false},
+        {"user chose GBK", true, "", NameEncodingChoice::Gbk, false},
+        {"not offered", false, "", NameEncodingChoice::Auto, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_fake->m_offersUtf8 = c.offered;
+        m_fake->ClearLog();
+        CFTPSite* site = AddSite("host" + std::to_string(n++));
+        if (!c.storedName.empty()) {
+            auto* dir = site->m_pRootDir->m_subDirs.AddTail(std::make_unique<CFTPDir>());
+            dir->m_strName = c.storedName;
+            dir->m_pParent = site->m_pRootDir.get();
+            site->DecideNameCharset();
+        }
+        CSiteSettings settings;
+        settings.m_encoding = c.choice;
+        site->SetSettings(settings);
+        ASSERT_TRUE(UpdateAndWait(site));
+        const auto log = m_fake->Log();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "OPTS UTF8 ON"), c.asked ? 1 : 0);
+        EXPECT_EQ(LoadSiteSettings(site->GetKey()).m_bServerUtf8, c.asked);
+        if (c.asked) {
+            EXPECT_EQ(site->GetNameCharset(), NameCharset::Utf8);
+        }
+    }
+}
+
+} // namespace
+} // namespace enginetest
+
+namespace enginetest {
+namespace {
+
 // A listing that does not arrive whole says nothing of its directory: the directory keeps what
 // it holds, its children wait, the walk goes on, nothing is queued again, and the status says so.
 TEST_F(Crawler, ListingsThatDoNotArriveKeepTheirDirectories) {
