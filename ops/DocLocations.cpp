@@ -11,31 +11,34 @@ CFTPSite* CQuarnelDoc::FindSiteByKey(const std::string& key) const {
     return nullptr;
 }
 
-std::string CQuarnelDoc::BuildUrl(const std::string& location) const {
+namespace {
+
+// The URL of a location in one of its forms, made from the first site with the location's key;
+// "" when there is none.
+template <class MakeUrl>
+std::string UrlOfLocation(const CQuarnelDoc& doc, const std::string& location, MakeUrl makeUrl) {
     std::string key, path;
     SplitLocation(location, key, path);
-    const CFTPSite* site = FindSiteByKey(key);
-    if (!site)
-        return std::string();
-    return UrlPrefix(*site) + path;
+    const CFTPSite* site = doc.FindSiteByKey(key);
+    return site ? makeUrl(*site, path) : std::string();
+}
+
+} // namespace
+
+std::string CQuarnelDoc::BuildUrl(const std::string& location) const {
+    return UrlOfLocation(*this, location, [](const CFTPSite& site, const std::string& path) {
+        return UrlPrefix(site) + path;
+    });
 }
 
 std::string CQuarnelDoc::BuildExactUrl(const std::string& location) const {
-    std::string key, path;
-    SplitLocation(location, key, path);
-    const CFTPSite* site = FindSiteByKey(key);
-    if (!site)
-        return std::string();
-    return ExactUrl(*site, path);
+    return UrlOfLocation(*this, location,
+                         [](const CFTPSite& site, const std::string& path) { return ExactUrl(site, path); });
 }
 
 std::string CQuarnelDoc::BuildShownUrl(const std::string& location) const {
-    std::string key, path;
-    SplitLocation(location, key, path);
-    const CFTPSite* site = FindSiteByKey(key);
-    if (!site)
-        return std::string();
-    return ShownUrl(*site, path);
+    return UrlOfLocation(*this, location,
+                         [](const CFTPSite& site, const std::string& path) { return ShownUrl(site, path); });
 }
 
 CFTPDir* CQuarnelDoc::FindDirByLocation(const std::string& location) const {
@@ -54,7 +57,7 @@ CFTPDir* CQuarnelDoc::FindDirByLocation(const std::string& location) const {
     if (!site)
         return nullptr;
     site->EnsureLoaded();
-    std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+    auto lock = site->LockTree();
     CFTPDir* dir = site->m_pRootDir.get();
     std::size_t pos = 0;
     while (dir && pos < path.size()) {
