@@ -213,8 +213,8 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     std::map<CFTPSite*, std::pair<int32_t, std::string>> shown;
     auto handle = [&](CCliUpdateEvents::Notice& notice) {
         if (notice.entry) {
-            ctx.doc.ForgetEntry(notice.entry.get(), notice.kind);
-            notice.entry.reset();
+            // Every holder hears it is going; then the document frees it.
+            ctx.doc.ReleaseEntry(std::move(notice.entry), notice.kind);
             return;
         }
         std::pair<int32_t, std::string> status{notice.site->m_nUpdateStatus.load(),

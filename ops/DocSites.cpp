@@ -180,9 +180,7 @@ CQuarnelDoc::SiteListMerge CQuarnelDoc::MergeSiteListFile(const CFTPSite* keep) 
             ++index;
             continue;
         }
-        if (m_siteDropped)
-            m_siteDropped(site);
-        ForgetSite(site);
+        SiteGoing(site);
         RetireSite(m_siteList.RemoveAt(index));
         ++merge.removed;
     }
@@ -335,7 +333,7 @@ OpStatus CQuarnelDoc::DeleteSite(CFTPSite* site) {
         ++index;
     if (index == m_siteList.GetCount())
         return OpStatus::Refused;
-    ForgetSite(site);
+    SiteGoing(site);
     const std::string key = site->GetKey();
     // The engine destroys a site it still holds once its worker has ended, and writes nothing
     // more for it; so its files can go after this.

@@ -24,11 +24,15 @@ CQuarnelDoc::WalkScope::WalkScope(CQuarnelDoc& doc) : m_doc(doc) {
         m_doc.m_bStopWalk = false;
         m_doc.m_bWalkStopped = false;
         m_doc.m_nSinceCheck = 0;
+        m_doc.WalkStateChanged(true);
     }
 }
 
 CQuarnelDoc::WalkScope::~WalkScope() {
-    --m_doc.m_nWalkDepth;
+    if (--m_doc.m_nWalkDepth == 0) {
+        m_doc.m_releasedEntries.clear(); // nothing stands on them any more
+        m_doc.WalkStateChanged(false);
+    }
 }
 
 bool CQuarnelDoc::PumpNow() {
@@ -66,7 +70,43 @@ void CQuarnelDoc::ShowDir(CFTPDir* dir) {
         m_browseFiles.push_back(file);
 }
 
-// ---- dropping references
+// ---- entries and sites leaving the catalogue
+
+void CQuarnelDoc::AddObserver(ICatalogueObserver* observer) {
+    if (observer && std::find(m_observers.begin(), m_observers.end(), observer) == m_observers.end())
+        m_observers.push_back(observer);
+}
+
+void CQuarnelDoc::RemoveObserver(ICatalogueObserver* observer) {
+    std::erase(m_observers, observer);
+}
+
+void CQuarnelDoc::ReleaseEntry(std::unique_ptr<CObject> entry, EntryKind kind) {
+    if (!entry)
+        return;
+    if (kind == kEntryFile || kind == kEntryDir) {
+        ForgetEntry(entry.get(), kind);
+        // A copy: a member may leave (or another join) while it handles the notice.
+        const std::vector<ICatalogueObserver*> observers = m_observers;
+        for (ICatalogueObserver* observer : observers)
+            observer->EntryGoing(entry.get(), kind);
+    }
+    if (IsWalkInProgress())
+        m_releasedEntries.push_back(std::move(entry));
+}
+
+void CQuarnelDoc::SiteGoing(CFTPSite* site) {
+    ForgetSite(site);
+    const std::vector<ICatalogueObserver*> observers = m_observers;
+    for (ICatalogueObserver* observer : observers)
+        observer->SiteGoing(site);
+}
+
+void CQuarnelDoc::WalkStateChanged(bool walking) {
+    const std::vector<ICatalogueObserver*> observers = m_observers;
+    for (ICatalogueObserver* observer : observers)
+        observer->WalkStateChanged(walking);
+}
 
 namespace {
 

@@ -6,6 +6,7 @@
 
 #include "model/ObList.h"
 #include "model/Records.h"
+#include "ops/CatalogueObserver.h"
 #include "ops/OpResults.h"
 #include "ops/SearchKeyword.h"
 #include "ops/SearchSink.h"
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -53,7 +55,7 @@ public:
     // Stores the fields into `site`, renames its data directory to the new key, writes site.ds.
     // Refused (nothing changes) while the site is being updated.
     SiteOpResult EditSite(CFTPSite* site, const SiteFields& fields);
-    // Drops every reference to the site, deletes its data files, takes it out of the list,
+    // Tells the observers the site is going, deletes its data files, takes it out of the list,
     // writes site.ds and destroys it (or, while a worker updates it, hands it to the engine,
     // which destroys it when the worker has ended). Busy while a walk runs.
     OpStatus DeleteSite(CFTPSite* site);
@@ -67,15 +69,13 @@ public:
     struct SiteListMerge {
         std::vector<CFTPSite*> added;   // appended to m_siteList
         std::vector<CFTPSite*> changed; // fields taken from the file
-        std::size_t removed = 0;        // dropped (the hook was told first)
+        std::size_t removed = 0;        // dropped (the observers were told first)
     };
     // Takes in what other programs changed in site.ds since this document last read or wrote
     // it: sites added there are appended, sites edited there take the fields from the file,
     // sites deleted there go unless an update or a walk holds them here. Existing CFTPSite
     // objects stay where they are.
     SiteListMerge ReloadSiteList();
-    // Told of each site deleted by another program just before it is dropped.
-    void SetSiteDroppedHook(std::function<void(CFTPSite*)> hook) { m_siteDropped = std::move(hook); }
 
     // ---- read marks ---------------------------------------------------------------------------
     // The window installs its event pump: it lets waiting events through (at most every ~20 ms)
@@ -126,9 +126,18 @@ public:
     // Makes the running walk stop at its next check, as if PumpPending() had returned false.
     void RequestStopWalk() { m_bStopWalk = true; }
 
-    // ---- dropping references ------------------------------------------------------------------
-    // Drops every reference in the browse and found lists to `entry` or anything below it. The
-    // window calls it when a removal notice arrives, before the entry is freed.
+    // ---- entries and sites leaving the catalogue -------------------------------------------------
+    // Every holder of pointers into the catalogue joins here when it is made and leaves when it
+    // goes; joining twice counts once. Members hear notices in the order they joined, after the
+    // document has dropped its own references.
+    void AddObserver(ICatalogueObserver* observer);
+    void RemoveObserver(ICatalogueObserver* observer);
+    // An entry the engine unlinked: every holder hears it is going, then it is freed (at once,
+    // or when the running walk ends, since the walk may stand on it). Kinds other than file and
+    // directory are only freed.
+    void ReleaseEntry(std::unique_ptr<CObject> entry, EntryKind kind);
+    // Drops every reference in the browse and found lists to `entry` or anything below it (the
+    // document's own part of the notice).
     void ForgetEntry(CObject* entry, EntryKind kind);
     // The same for everything of one site.
     void ForgetSite(CFTPSite* site);
@@ -168,7 +177,11 @@ private:
     bool WriteSiteListLocked(); // writes and remembers what the file now holds
     void RememberSavedLogins(const CObList<CFTPSite>& list);
     std::set<std::pair<std::string, std::string>> m_savedLogins; // (host, user) last seen in site.ds
-    std::function<void(CFTPSite*)> m_siteDropped;
+    // The one notice of a site leaving: the document's lists, then every observer.
+    void SiteGoing(CFTPSite* site);
+    void WalkStateChanged(bool walking);
+    std::vector<ICatalogueObserver*> m_observers;
+    std::vector<std::unique_ptr<CObject>> m_releasedEntries; // announced, freed when no walk runs
     bool WalkCheck(); // PumpPending() every few entries, and at once after a hit
     bool PumpNow();
     SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand);

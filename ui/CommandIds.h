@@ -71,3 +71,10 @@ inline constexpr CommandInfo kCommands[] = {
     {ID_COPY_TREE_PATH, "actionCopyTreePath", "复制路径", "", ""},
     {ID_COPY_LIST_PATH, "actionCopyListPath", "复制路径", "", ""},
 };
+
+// The commands that change the site list or a site's catalogue. A search or mark-read walk
+// stands on the records while it lets events through, so these are greyed as one group for as
+// long as a walk runs; a new command of this kind belongs here.
+inline constexpr int kCatalogueCommands[] = {
+    ID_IMPORT, ID_ADD_SITE, ID_EDIT_SITE, ID_DELETE_SITE, ID_UPDATE_SELECTED, ID_UPDATE_ALL,
+};

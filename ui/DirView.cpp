@@ -54,6 +54,11 @@ CDirView::CDirView(CQuarnelDoc* doc, CHistory* history, CQuarnelView* listView, 
     connect(this, &QTreeWidget::itemExpanded, this, &CDirView::OnItemExpanded);
     connect(this, &QTreeWidget::itemCollapsed, this, &CDirView::OnItemCollapsed);
     connect(this, &QTreeWidget::itemSelectionChanged, this, &CDirView::OnSelectionChanged);
+    m_pDoc->AddObserver(this);
+}
+
+CDirView::~CDirView() {
+    m_pDoc->RemoveObserver(this);
 }
 
 void CDirView::OnInitialUpdate() {
@@ -340,6 +345,12 @@ void CDirView::ForgetEntry(const CObject* entry) {
         for (int i = 0; i < item->childCount(); ++i)
             stack.append(item->child(i));
     }
+}
+
+void CDirView::EntryGoing(const CObject* entry, EntryKind kind) {
+    // Items stand for directories only.
+    if (kind == kEntryDir)
+        ForgetEntry(entry);
 }
 
 bool CDirView::viewportEvent(QEvent* event) {

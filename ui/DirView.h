@@ -2,6 +2,8 @@
 // The left pane: one item per site and, below it, the site's stored directories, created level
 // by level when an item is expanded or selected and thrown away when it is collapsed.
 
+#include "ops/CatalogueObserver.h"
+
 #include <QList>
 #include <QTreeWidget>
 
@@ -13,7 +15,7 @@ class CQuarnelDoc;
 class CQuarnelView;
 class QAction;
 
-class CDirView : public QTreeWidget {
+class CDirView : public QTreeWidget, public ICatalogueObserver {
     Q_OBJECT
 public:
     // Item data: the record's directory, and the directory's name as stored (bytes), which the
@@ -23,7 +25,9 @@ public:
     static constexpr int kCharsetRole = Qt::UserRole + 2; // on a site's item: how its names read
     static constexpr int kTipLimit = 1000;
 
+    // Joins the document's notices for as long as it lives.
     CDirView(CQuarnelDoc* doc, CHistory* history, CQuarnelView* listView, QWidget* parent = nullptr);
+    ~CDirView() override;
 
     // The images and the site items.
     void OnInitialUpdate();
@@ -53,6 +57,9 @@ public:
     // Items referring to an entry that left the catalogue (or lies below it) lose their
     // reference; a site's item goes when the site is deleted.
     void ForgetEntry(const CObject* entry);
+    // The document's notices: items lose what goes; a going site's item goes with it.
+    void EntryGoing(const CObject* entry, EntryKind kind) override;
+    void SiteGoing(CFTPSite* site) override { RemoveSiteItem(site); }
 
     // Commands offered by the right-click menus.
     void SetMenuActions(QList<QAction*> siteMenu, QList<QAction*> dirMenu);

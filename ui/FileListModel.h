@@ -3,6 +3,7 @@
 // reference to its record and whether it was new when listed; the texts are made when shown,
 // so a directory of 100,000 files lists at once.
 
+#include "ops/CatalogueObserver.h"
 #include "ui/FileTypeIcons.h"
 
 #include <QAbstractTableModel>
@@ -14,7 +15,7 @@ class CObject;
 class CFTPDir;
 class CFTPFile;
 
-class CFileListModel : public QAbstractTableModel {
+class CFileListModel : public QAbstractTableModel, public ICatalogueObserver {
     Q_OBJECT
 public:
     enum Column { kColumnName = 0, kColumnSize, kColumnLocation, kColumnCount };
@@ -43,6 +44,8 @@ public:
     // Drops every row whose record is `entry` or lies below it (a removed directory takes
     // its listed contents with it). Returns the number of rows dropped.
     int RemoveEntry(const CObject* entry);
+    // The document's notice: the rows of a going entry go (the view joins the model to it).
+    void EntryGoing(const CObject* entry, EntryKind) override { RemoveEntry(entry); }
 
     int DirRowCount() const { return m_nDirRows; }
     int FileRowCount() const { return m_nFileRows; }

@@ -4,7 +4,13 @@
 #include "ops/QuarnelDoc.h"
 #include "ui/EntryAncestry.h"
 
-CHistory::CHistory(CQuarnelDoc& doc) : m_doc(doc) {}
+CHistory::CHistory(CQuarnelDoc& doc) : m_doc(doc) {
+    m_doc.AddObserver(this);
+}
+
+CHistory::~CHistory() {
+    m_doc.RemoveObserver(this);
+}
 
 void CHistory::Push(CObList<HistoryEntry>& list, const HistoryEntry& entry) {
     list.AddTail(std::make_unique<HistoryEntry>(entry));
@@ -81,6 +87,12 @@ void CHistory::DropIf(Pred pred) {
 
 void CHistory::ForgetEntry(const CObject* entry) {
     DropIf([entry](const CFTPDir* dir) { return IsDirAtOrBelow(dir, entry); });
+}
+
+void CHistory::EntryGoing(const CObject* entry, EntryKind kind) {
+    // Only directories are visited; a file going takes no entry with it.
+    if (kind == kEntryDir)
+        ForgetEntry(entry);
 }
 
 void CHistory::ForgetSite(const CFTPSite* site) {

@@ -3,6 +3,7 @@
 // each holding at most 20 entries. Entries refer to directories without owning them.
 
 #include "model/ObList.h"
+#include "ops/CatalogueObserver.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -23,12 +24,16 @@ struct HistoryEntry {
     int32_t m_bNewFiles = 0;
 };
 
-class CHistory {
+class CHistory : public ICatalogueObserver {
 public:
     static constexpr std::size_t kMaxEntries = 20;
 
     // Moving through the history fills the document's browse lists (CQuarnelDoc::ShowDir).
+    // Joins the document's notices for as long as it lives.
     explicit CHistory(CQuarnelDoc& doc);
+    ~CHistory() override;
+    CHistory(const CHistory&) = delete;
+    CHistory& operator=(const CHistory&) = delete;
 
     void RecordVisit(CFTPDir* dir);
     void GoBack();
@@ -42,6 +47,8 @@ public:
     // catalogue), and every entry of `site` (a deleted site), so no entry ever dangles.
     void ForgetEntry(const CObject* entry);
     void ForgetSite(const CFTPSite* site);
+    void EntryGoing(const CObject* entry, EntryKind kind) override;
+    void SiteGoing(CFTPSite* site) override { ForgetSite(site); }
 
     // Called after every change, so the window can set the enable state of its commands.
     void SetChangedCallback(std::function<void()> callback) { m_onChanged = std::move(callback); }

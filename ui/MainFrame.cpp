@@ -23,6 +23,7 @@
 #include "update/UpdateScheduler.h"
 
 #include <QAction>
+#include <QActionGroup>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -72,7 +73,7 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     m_siteListTimer.setInterval(kSiteListPollMs);
     connect(&m_siteListTimer, &QTimer::timeout, this, &CMainFrame::OnSiteListTimer);
     m_siteListTimer.start();
-    m_pDoc->SetSiteDroppedHook([this](CFTPSite* site) { DropSiteItem(site); });
+    m_pDoc->AddObserver(this);
 
     auto* altD = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_D), this);
     connect(altD, &QShortcut::activated, Action(ID_MARK_SHOWN_READ), &QAction::trigger);
@@ -91,6 +92,7 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
 }
 
 CMainFrame::~CMainFrame() {
+    m_pDoc->RemoveObserver(this);
     m_pDoc->SetSearchSink(nullptr);
     m_pDoc->SetPumpPending({});
     SetUpdateEvents(nullptr);
@@ -109,6 +111,12 @@ void CMainFrame::CreateActions() {
         action->setMenuRole(QAction::NoRole);
         m_actions.insert(info.id, action);
     }
+    // Not exclusive: the group only enables and disables its members together.
+    m_pCatalogueCommands = new QActionGroup(this);
+    m_pCatalogueCommands->setObjectName(QStringLiteral("catalogueCommands"));
+    m_pCatalogueCommands->setExclusionPolicy(QActionGroup::ExclusionPolicy::None);
+    for (int id : kCatalogueCommands)
+        m_pCatalogueCommands->addAction(Action(id));
     Action(ID_VIEW_TOOLBAR)->setCheckable(true);
     Action(ID_VIEW_STATUS_BAR)->setCheckable(true);
 
@@ -326,24 +334,11 @@ void CMainFrame::OnSiteStatus(CFTPSite* site) {
 }
 
 void CMainFrame::OnEntryRemoved(CFTPSite*, std::unique_ptr<CObject> entry, EntryKind kind) {
-    if (!entry)
-        return;
-    if (kind == kEntryFile || kind == kEntryDir) {
-        m_pListView->RemoveRows(entry.get());
-        m_pDoc->ForgetEntry(entry.get(), kind);
-        if (kind == kEntryDir) {
-            m_history.ForgetEntry(entry.get());
-            m_pDirView->ForgetEntry(entry.get());
-        }
-    }
-    // A walk may stand on the entry right now; it is freed once no walk runs.
-    m_removedEntries.push_back(std::move(entry));
-    if (!m_pDoc->IsWalkInProgress())
-        FreeRemovedEntries();
+    m_pDoc->ReleaseEntry(std::move(entry), kind);
 }
 
-void CMainFrame::FreeRemovedEntries() {
-    m_removedEntries.clear();
+void CMainFrame::WalkStateChanged(bool walking) {
+    m_pCatalogueCommands->setEnabled(!walking);
 }
 
 // ---- walks and deferred commands -----------------------------------------------------------
@@ -380,7 +375,6 @@ void CMainFrame::AfterWalk() {
     if (m_pDoc->IsWalkInProgress())
         return;
     m_bStopRequested = false;
-    FreeRemovedEntries();
     if (!m_deferred.empty())
         QTimer::singleShot(0, this, &CMainFrame::RunDeferred);
 }
@@ -413,15 +407,6 @@ void CMainFrame::OnSiteListTimer() {
     AddMissingSiteItems();
 }
 
-void CMainFrame::DropSiteItem(CFTPSite* site) {
-    if (m_pDirView->SiteItem(site) == nullptr)
-        return;
-    m_pListView->RemoveRows(site->m_pRootDir.get());
-    m_history.ForgetSite(site);
-    m_pDirView->RemoveSiteItem(site);
-    FreeRemovedEntries();
-}
-
 void CMainFrame::AddMissingSiteItems() {
     for (CFTPSite* site : m_pDoc->m_siteList)
         if (m_pDirView->SiteItem(site) == nullptr)
@@ -451,6 +436,9 @@ void CMainFrame::OnAddSite() {
 }
 
 void CMainFrame::OnEditSite() {
+    // Greyed during a walk; a direct call is refused the same way.
+    if (m_pDoc->IsWalkInProgress())
+        return;
     CFTPDir* dir = m_pDirView->SelectedDir();
     CFTPSite* site = dir ? dir->GetSite() : nullptr;
     if (!site)
@@ -460,7 +448,7 @@ void CMainFrame::OnEditSite() {
     if (dialog.exec() != QDialog::Accepted)
         return;
     // The dialog let events through; the site may have gone meanwhile.
-    if (m_pDirView->SiteItem(site) == nullptr)
+    if (m_pDirView->SiteItem(site) == nullptr || m_pDoc->IsWalkInProgress())
         return;
     const SiteOpResult result = m_pDoc->EditSite(site, dialog.GetFields());
     if (!result.message.empty())
@@ -483,11 +471,7 @@ void CMainFrame::OnDeleteSite() {
     auto remove = [this, site] {
         if (m_pDirView->SiteItem(site) == nullptr)
             return; // already gone
-        // Drop every reference the window holds into the site before it is destroyed.
-        m_pListView->RemoveRows(site->m_pRootDir.get());
-        m_history.ForgetSite(site);
-        m_pDirView->RemoveSiteItem(site);
-        FreeRemovedEntries();
+        // The document tells every holder (tree item, rows, history) before it destroys it.
         m_pDoc->DeleteSite(site);
         AddMissingSiteItems();
     };
@@ -752,7 +736,6 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         return;
     }
     m_pDoc->OnCloseDocument();
-    FreeRemovedEntries();
     m_bClosing = false;
     m_bClosed = true;
     emit Closed();

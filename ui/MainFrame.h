@@ -2,6 +2,7 @@
 // The main window: menus, toolbar, status bar, the two panes side by side, the command
 // handlers, the update progress and the close path that waits for running updates.
 
+#include "ops/CatalogueObserver.h"
 #include "ui/History.h"
 #include "update/UpdateEvents.h"
 
@@ -21,11 +22,12 @@ class CQuarnelDoc;
 class CQuarnelView;
 class CUiUpdateEvents;
 class CWindowSearchSink;
+class QActionGroup;
 class QLabel;
 class QSplitter;
 class QToolBar;
 
-class CMainFrame : public QMainWindow {
+class CMainFrame : public QMainWindow, public ICatalogueObserver {
     Q_OBJECT
 public:
     static constexpr int kTreePaneWidth = 250;
@@ -43,6 +45,8 @@ public:
     CDirView* DirView() const { return m_pDirView; }
     CHistory& History() { return m_history; }
     QAction* Action(int commandId) const { return m_actions.value(commandId); }
+    // The commands that change the catalogue, greyed while a walk runs.
+    QActionGroup* CatalogueCommands() const { return m_pCatalogueCommands; }
     QToolBar* ToolBar() const { return m_pToolBar; }
     QSplitter* Splitter() const { return m_pSplitter; }
     // The status bar's one pane.
@@ -51,7 +55,13 @@ public:
 
     // Notices of the update engine, delivered in the window thread.
     void OnSiteStatus(CFTPSite* site);
+    // Hands the entry to the document, which tells every holder it is going, then frees it.
     void OnEntryRemoved(CFTPSite* site, std::unique_ptr<CObject> entry, EntryKind kind);
+
+    // The document's notices: the frame holds no records itself; it greys the catalogue
+    // commands while a walk runs.
+    void EntryGoing(const CObject*, EntryKind) override {}
+    void WalkStateChanged(bool walking) override;
 
     // Lets waiting events through during a long walk, at most every ~20 ms; false once a stop or
     // the close of the window has been asked for.
@@ -118,10 +128,8 @@ private:
     bool DeferWhileWalking(std::function<void()> command);
     void AfterWalk();
     void RunDeferred();
-    void FreeRemovedEntries();
     // site.ds changed by another program (a quarnel-cli run): the site tree takes in its sites.
     void OnSiteListTimer();
-    void DropSiteItem(CFTPSite* site);
     void AddMissingSiteItems();
     bool AskSaveModified();
     void WaitForEngine();
@@ -134,6 +142,7 @@ private:
     CQuarnelDoc* m_pDoc;
     CHistory m_history;
     QHash<int, QAction*> m_actions;
+    QActionGroup* m_pCatalogueCommands = nullptr;
     QTimer m_progressTimer;
     QTimer m_siteListTimer;
     std::string m_siteListSeen; // size, inode and time of site.ds when last looked at
@@ -141,7 +150,6 @@ private:
     std::unique_ptr<CUiUpdateEvents> m_pEvents;
     std::unique_ptr<CWindowSearchSink> m_pSearchSink;
     std::vector<std::function<void()>> m_deferred;
-    std::vector<std::unique_ptr<CObject>> m_removedEntries; // freed once no walk runs
     bool m_bStopRequested = false;
     bool m_bClosing = false;
     bool m_bClosed = false;

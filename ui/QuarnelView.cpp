@@ -31,6 +31,11 @@ CQuarnelView::CQuarnelView(CQuarnelDoc* doc, CHistory* history, QWidget* parent)
     header()->setStretchLastSection(false);
     header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     connect(this, &QAbstractItemView::doubleClicked, this, &CQuarnelView::OpenRow);
+    m_pDoc->AddObserver(m_pModel);
+}
+
+CQuarnelView::~CQuarnelView() {
+    m_pDoc->RemoveObserver(m_pModel);
 }
 
 void CQuarnelView::OnInitialUpdate() {

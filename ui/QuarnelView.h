@@ -18,7 +18,9 @@ public:
     static constexpr int kSizeWidth = 100;
     static constexpr int kLocationWidth = 600;
 
+    // The model joins the document's notices, so rows of entries that go are dropped.
     CQuarnelView(CQuarnelDoc* doc, CHistory* history, QWidget* parent = nullptr);
+    ~CQuarnelView() override;
 
     // Columns and the four welcome rows.
     void OnInitialUpdate();
@@ -32,7 +34,8 @@ public:
     void ClearFileHighlights();
     // Every row's highlight from its entry's new mark, after a command marked entries read.
     void RefreshHighlights();
-    // Drops the rows of an entry that left the catalogue, and of everything below it.
+    // Drops the rows of an entry that left the catalogue, and of everything below it (the
+    // model does so on the document's notice; this is the same for a caller of its own).
     void RemoveRows(const CObject* identity);
     // Double click: browse into a directory row, open a file row's URL.
     void OpenRow(const QModelIndex& index);

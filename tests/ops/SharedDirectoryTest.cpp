@@ -150,9 +150,15 @@ TEST_F(SharedDirectoryTest, SiteListChangesOfTwoDocumentsMerge) {
     ASSERT_EQ(command.EditSite(command.m_siteList.GetAt(0), edited).status, OpStatus::Done);
     ASSERT_EQ(command.DeleteSite(command.FindSiteByKey("one")), OpStatus::Done);
 
-    std::vector<CFTPSite*> dropped;
-    window.SetSiteDroppedHook([&](CFTPSite* site) { dropped.push_back(site); });
+    struct DropWatch : ICatalogueObserver {
+        std::vector<CFTPSite*> sites;
+        void EntryGoing(const CObject*, EntryKind) override {}
+        void SiteGoing(CFTPSite* site) override { sites.push_back(site); }
+    } watch;
+    window.AddObserver(&watch);
     const CQuarnelDoc::SiteListMerge merge = window.ReloadSiteList();
+    window.RemoveObserver(&watch);
+    const std::vector<CFTPSite*>& dropped = watch.sites;
     EXPECT_EQ(merge.removed, 1u);
     ASSERT_EQ(dropped.size(), 1u);
     ASSERT_EQ(merge.added.size(), 1u);
