@@ -35,8 +35,10 @@ int RunRead(CliContext& ctx, const std::vector<std::string>& args) {
     CQuarnelDoc::ClearMark(dir);
     ctx.doc.SetReadFromTree(dir);
     if (site->m_bStateDirty) {
-        if (!site->SaveState()) {
-            ctx.err << "quarnel-cli: could not write the read marks of " << CliField(args[0]) << '\n';
+        const CResult<void> saved = site->TrySaveState();
+        if (!saved) {
+            ctx.err << "quarnel-cli: could not write the read marks of " << CliField(args[0]) << ": "
+                    << CliField(saved.error().Text()) << '\n';
             return 1;
         }
         site->m_bStateDirty = 0;

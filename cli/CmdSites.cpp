@@ -39,7 +39,9 @@ int ReportListChange(CliContext& ctx, OpStatus status, const std::string& messag
         return 1;
     }
     if (!listSaved) {
-        ctx.err << "quarnel-cli: could not write site.ds\n";
+        const FileError& error = ctx.doc.m_lastListSaveError;
+        ctx.err << "quarnel-cli: could not write "
+                << (error.path.empty() ? "site.ds" : CliField(error.Text())) << '\n';
         return 1;
     }
     return 0;

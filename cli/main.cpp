@@ -1,6 +1,7 @@
 // quarnel-cli [--dir DIR] COMMAND ...: the catalogue without the window.
 #include "cli/CliText.h"
 #include "cli/Command.h"
+#include "model/Log.h"
 #include "model/Paths.h"
 #include "ops/QuarnelDoc.h"
 
@@ -22,11 +23,15 @@ std::string ExecutableDir() {
 }
 
 void PrintHelp(std::ostream& out) {
-    out << "usage: quarnel-cli [--dir DIR] COMMAND [ARG...]\n"
+    out << "usage: quarnel-cli [--dir DIR] [--verbose] COMMAND [ARG...]\n"
            "\n"
            "Works on the catalogue of the program directory DIR (site.ds and Data/), by default\n"
            "the directory of this executable. Output is UTF-8, one record per line, fields\n"
            "separated by tabs. Exit status: 0 ok, 1 error, 2 usage error.\n"
+           "\n"
+           "Failures are said on standard error, naming the file. --verbose adds the program's\n"
+           "log there too: one line per event (files that could not be read or written, updates\n"
+           "that failed, waits for another program's lock), with the time.\n"
            "\n"
            "Commands:\n";
     for (const CliCommandInfo* info : CommandRegistry::All())
@@ -62,7 +67,9 @@ int main(int argc, char** argv) {
             std::cout << "quarnel-cli " QUARNEL_VERSION "\n";
             return 0;
         }
-        if (arg == "--dir") {
+        if (arg == "--verbose" || arg == "-v") {
+            LogToStandardError(LogLevel::Info);
+        } else if (arg == "--dir") {
             if (i + 1 >= args.size())
                 return UsageError("--dir needs a directory", nullptr);
             dir = args[++i];
@@ -96,6 +103,8 @@ int main(int argc, char** argv) {
     CliContext ctx{doc, std::cout, std::cerr, GetAppDir(), false};
     if (!loaded.ok) {
         std::cerr << "quarnel-cli: " << CliField(loaded.message) << "\n";
+        if (!loaded.detail.empty())
+            std::cerr << "quarnel-cli: " << CliField(loaded.detail) << "\n";
         if (!doc.m_bModified)
             return 1; // site.ds could be neither opened nor created
         ctx.siteListDamaged = true;

@@ -1,8 +1,11 @@
 #include "model/FileLock.h"
 
+#include "model/FileError.h"
+#include "model/Log.h"
 #include "model/Paths.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -47,15 +50,26 @@ bool CFileLock::Lock(const std::string& path, std::chrono::milliseconds timeout)
     if (fd < 0)
         return false;
     // Polled rather than blocking, so that a holder that hangs costs a bounded wait.
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + timeout;
     auto pause = std::chrono::milliseconds(1);
+    auto waited = [&start] {
+        return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - start)
+                                  .count()) +
+               " ms";
+    };
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (pause > std::chrono::milliseconds(1))
+                LogInfo("waited " + waited() + " for the lock " + path);
             m_fd = fd;
             return true;
         }
         const int error = errno;
         if ((error != EWOULDBLOCK && error != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+            if (timeout.count() > 0)
+                LogWarning("gave up on the lock " + path + " after " + waited() + ": " + ErrnoText(error));
             close(fd);
             errno = error == EINTR ? EWOULDBLOCK : error;
             return false;

@@ -191,7 +191,7 @@ bool CFTPSite::SetSettings(const CSiteSettings& settings) {
     m_bSettingsRead = true;
     m_encodingChoice.store(m_settings.m_encoding);
     m_bSettingsKnown.store(true, std::memory_order_release);
-    return SaveSiteSettings(GetKey(), settings);
+    return SaveSiteSettings(GetKey(), settings).ok();
 }
 
 NameCharset CFTPSite::GetNameCharset() const {

@@ -2,6 +2,7 @@
 // The catalogue records: a site (one server login and its update state), the directories of
 // its stored tree and their files. A site owns its root; a directory owns its children.
 
+#include "model/FileError.h"
 #include "model/ObList.h"
 #include "model/SiteSettings.h"
 #include "platform/NameCharset.h"
@@ -102,21 +103,25 @@ public:
 
     // The four files operations of the site's data directory (Data/KEY under the program
     // directory). A key that cannot be one directory name makes them do nothing.
-    // Loads keep what was read before a fault and report nothing. Saves take m_treeLock and never
+    // Loads keep what was read before a fault; what went wrong (the file, and the system's error
+    // or where the content is damaged) is logged and returned. Saves take m_treeLock and never
     // leave a content.ct beside a state.st of another tree: SaveCatalogue writes both files into a
     // fresh directory that takes the place of Data/KEY in one rename (the directory's other files
     // go along); SaveState writes state.st alone while content.ct on disk still holds the tree in
-    // memory, else the pair. A save that fails returns false with errno and m_nSaveError set; the
-    // old files are then whole and the tree stays in memory. SaveCatalogue creates Data and the
-    // site directory, SaveState only the site directory. Loads and saves also remove what saves
-    // killed part way left behind.
-    void LoadCatalogue();
-    void LoadState();
+    // memory, else the pair. A save that fails returns false with errno and m_nSaveError set (the
+    // Try forms return the file and the cause, and every failure is logged); the old files are
+    // then whole and the tree stays in memory. SaveCatalogue creates Data and the site directory,
+    // SaveState only the site directory. Loads and saves also remove what saves killed part way
+    // left behind.
+    CResult<void> LoadCatalogue();
+    CResult<void> LoadState();
     bool SaveCatalogue();
     bool SaveState();
+    [[nodiscard]] CResult<void> TrySaveCatalogue();
+    [[nodiscard]] CResult<void> TrySaveState();
     // LoadCatalogue then LoadState through one open site directory, so that the two files read
     // come from one save. What EnsureLoaded runs.
-    void LoadCatalogueAndState();
+    CResult<void> LoadCatalogueAndState();
 
     // Status text and code are written by update workers and read by the window thread.
     void SetStatus(const std::string& text, int32_t code);

@@ -10,12 +10,15 @@
 // other, never a mix. state.st alone is replaced in place only while the content.ct beside it is
 // still the file this process last read or wrote and the tree in memory still the one it holds.
 //
-// Loads keep whatever was read before a fault and say nothing; saves report failure by their
-// result, errno and m_nSaveError.
+// Loads keep whatever was read before a fault; what went wrong is logged and returned, with the
+// file. Saves report failure by their result (the file and the system's error), errno and
+// m_nSaveError, and log it.
 #include "model/SiteCatalogue.h"
 #include "model/AtomicFile.h"
 #include "model/DataArchive.h"
+#include "model/FileError.h"
 #include "model/FileLock.h"
+#include "model/Log.h"
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "model/TreeWalk.h"
@@ -28,10 +31,12 @@
 #include <fcntl.h>
 #include <functional>
 #include <new>
+#include <optional>
 #include <stdio.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <unordered_map>
 #include <vector>
@@ -429,10 +434,13 @@ bool SwapWithoutExchange(int dataFd, int areaFd, const std::string& key, int old
     return true;
 }
 
-// One attempt at replacing Data/KEY by a fresh directory with the pair. 0, or an errno value;
-// EAGAIN when another writer changed Data/KEY meanwhile and a new attempt may do better.
+// One attempt at replacing Data/KEY by a fresh directory with the pair. 0, or an errno value
+// with `failedPath` naming the file or directory it concerns; EAGAIN when another writer changed
+// Data/KEY meanwhile and a new attempt may do better.
 int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, struct stat& catalogue,
-                struct stat& state) {
+                struct stat& state, std::string& failedPath) {
+    const std::string siteDir = SiteDataDirPath(key);
+    failedPath = siteDir;
     struct stat oldSt {};
     const bool hasOld = fstatat(dataFd, key.c_str(), &oldSt, AT_SYMLINK_NOFOLLOW) == 0;
     if (!hasOld && errno != ENOENT)
@@ -448,21 +456,30 @@ int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, 
         // Something other than a file by one of the pair's names is the user's: leave it alone.
         for (const char* name : {kCatalogueName, kStateName}) {
             struct stat st {};
-            if (fstatat(old.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode))
+            if (fstatat(old.Get(), name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode)) {
+                failedPath = siteDir + "/" + name;
                 return EISDIR;
+            }
         }
     }
 
     std::string freshName;
     const int made = CreateLockedTemporary(areaFd, key + std::string(kFreshMark), kDirMode, true, freshName);
-    if (made < 0)
+    if (made < 0) {
+        failedPath = DataDirPath() + "/" + kSaveAreaName;
         return errno;
+    }
     CFreshDirectory fresh(areaFd, freshName, made);
     if (hasOld)
         fchmod(fresh.Fd(), oldSt.st_mode & 07777);
-    if (!WriteNewFile(fresh.Fd(), kCatalogueName, &WriteCatalogueBody, site, &catalogue) ||
-        !WriteNewFile(fresh.Fd(), kStateName, &WriteStateBody, site, &state))
-        return errno;
+    // Named by where the file is going: the fresh directory's name means nothing to the user.
+    for (const auto& [name, body, written] : {std::tuple{kCatalogueName, &WriteCatalogueBody, &catalogue},
+                                              std::tuple{kStateName, &WriteStateBody, &state}}) {
+        if (!WriteNewFile(fresh.Fd(), name, body, site, written)) {
+            failedPath = siteDir + "/" + name;
+            return errno;
+        }
+    }
     if (hasOld && !CarryOverFiles(old.Get(), fresh.Fd()))
         return errno;
     if (fsync(fresh.Fd()) != 0)
@@ -501,38 +518,47 @@ int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, 
     return 0;
 }
 
-bool Fail(CFTPSite& site, int error) {
+// A save of the site that failed on `path`: m_nSaveError and errno get the cause, and the log a line.
+FileError Fail(CFTPSite& site, std::string path, int error) {
     site.m_nSaveError = error;
+    FileError failure = FileError::FromErrno(std::move(path), error);
+    LogError("site " + site.GetKey() + ": save failed: " + failure.Text());
     errno = error;
-    return false;
+    return failure;
+}
+
+CResult<void> Saved(CFTPSite& site) {
+    site.m_nSaveError = 0;
+    return {};
 }
 
 // Writes the pair. Data is created only with `createData`.
-bool SavePair(CFTPSite& site, const std::string& key, bool createData) {
+CResult<void> SavePair(CFTPSite& site, const std::string& key, bool createData) {
     const std::string dataPath = DataDirPath();
     if (createData && mkdir(dataPath.c_str(), kDirMode) != 0 && errno != EEXIST)
-        return Fail(site, errno);
+        return Fail(site, dataPath, errno);
     CFd data(open(dataPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!data.IsOpen())
-        return Fail(site, errno);
+        return Fail(site, dataPath, errno);
+    const std::string areaPath = dataPath + "/" + kSaveAreaName;
     if (mkdirat(data.Get(), kSaveAreaName, kDirMode) != 0 && errno != EEXIST)
-        return Fail(site, errno);
+        return Fail(site, areaPath, errno);
     CFd area(OpenDirectoryAt(data.Get(), kSaveAreaName, false));
     if (!area.IsOpen())
-        return Fail(site, errno);
+        return Fail(site, areaPath, errno);
     RemoveSiteLeftovers(data.Get(), key, false);
 
     struct stat catalogue {
     }, state{};
     int error = EAGAIN;
+    std::string failedPath;
     for (int attempt = 0; attempt < 4 && error == EAGAIN; ++attempt)
-        error = ReplacePair(site, key, data.Get(), area.Get(), catalogue, state);
+        error = ReplacePair(site, key, data.Get(), area.Get(), catalogue, state, failedPath);
     if (error != 0)
-        return Fail(site, error);
+        return Fail(site, failedPath, error);
     RememberCatalogue(site, key, &catalogue);
     RememberState(site, &state);
-    site.m_nSaveError = 0;
-    return true;
+    return Saved(site);
 }
 
 // ---- reading
@@ -540,10 +566,14 @@ bool SavePair(CFTPSite& site, const std::string& key, bool createData) {
 // An open regular file that is closed when the holder goes; not open when there is nothing to read.
 class CReadableFile {
 public:
-    void Open(int dirFd, const char* name) {
+    // False with errno set when there is no regular file to read.
+    bool Open(int dirFd, const char* name) {
         m_fd = CFd(openat(dirFd, name, O_RDONLY | O_CLOEXEC));
-        if (m_fd.IsOpen() && (fstat(m_fd.Get(), &m_stat) != 0 || !S_ISREG(m_stat.st_mode)))
+        if (m_fd.IsOpen() && (fstat(m_fd.Get(), &m_stat) != 0 || !S_ISREG(m_stat.st_mode))) {
             m_fd.Reset();
+            errno = EISDIR;
+        }
+        return m_fd.IsOpen();
     }
     void Reset() { m_fd.Reset(); }
     bool IsOpen() const { return m_fd.IsOpen(); }
@@ -556,24 +586,63 @@ private:
     struct stat m_stat {};
 };
 
+// Reads one archive from `file` with `body`. A fault keeps what was read before it; it is
+// returned with the file and where reading stopped. state.st ending before the tree does is no
+// fault (`shortIsFine`): the nodes not reached stay read.
+template <class Body>
+CResult<void> ReadArchiveFile(const CReadableFile& file, const std::string& path, bool shortIsFine,
+                              Body body) {
+    std::optional<CDataArchive> ar;
+    try {
+        ar.emplace(file.Fd(), CDataArchive::load, path);
+        body(*ar);
+    } catch (const CFileException& e) {
+        return FileError::FromErrno(path, e.m_lOsError != 0 ? e.m_lOsError : EIO);
+    } catch (const CArchiveException& e) {
+        if (shortIsFine && e.m_cause == CArchiveException::endOfFile)
+            return {};
+        const uint64_t size = static_cast<uint64_t>(file.Stat().st_size);
+        const uint64_t left = ar ? ar->BytesLeft() : size;
+        return FileError::Damaged(path, std::string(e.what()) + " at byte " +
+                                            std::to_string(size >= left ? size - left : 0) + " of " +
+                                            std::to_string(size));
+    } catch (const std::bad_alloc&) {
+        return FileError::FromErrno(path, ENOMEM);
+    } catch (const std::exception& e) {
+        return FileError::Damaged(path, e.what());
+    }
+    return {};
+}
+
 // Reads content.ct and/or state.st of the site `key` into `root` through one open Data/KEY, so
 // that both come from one save. `catalogueStat` gets content.ct's stat; false when there was none.
 // `stateStat` (with `stateBuffer` to hold it) gets state.st's, or null when there was none.
+// `fault`, when given, gets the first thing that went wrong (the rest of that file is dropped).
 bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool state,
                   struct stat* catalogueStat, const struct stat** stateStat = nullptr,
-                  struct stat* stateBuffer = nullptr) {
+                  struct stat* stateBuffer = nullptr, std::optional<FileError>* fault = nullptr) {
     CReadableFile content, flags;
+    const std::string path = SiteDataDirPath(key);
+    auto note = [fault](FileError error) {
+        if (fault && !*fault)
+            *fault = std::move(error);
+    };
     CFd data(open(DataDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!data.IsOpen() && errno != ENOENT)
+        note(FileError::FromErrno(DataDirPath(), errno));
     if (data.IsOpen()) {
         RemoveSiteLeftovers(data.Get(), key, false);
         for (int attempt = 0; attempt < 50; ++attempt) {
             CFd siteDir(OpenDirectoryAt(data.Get(), key, true));
-            if (!siteDir.IsOpen())
+            if (!siteDir.IsOpen()) {
+                if (errno != ENOENT)
+                    note(FileError::FromErrno(path, errno));
                 break;
-            if (catalogue)
-                content.Open(siteDir.Get(), kCatalogueName);
-            if (state)
-                flags.Open(siteDir.Get(), kStateName);
+            }
+            if (catalogue && !content.Open(siteDir.Get(), kCatalogueName) && errno != ENOENT)
+                note(FileError::FromErrno(path + "/" + kCatalogueName, errno));
+            if (state && !flags.Open(siteDir.Get(), kStateName) && errno != ENOENT)
+                note(FileError::FromErrno(path + "/" + kStateName, errno));
             // Both files came from the directory that is still Data/KEY: no save replaced it
             // between the two opens (each save makes a new directory), so they belong together.
             struct stat opened {
@@ -586,22 +655,18 @@ bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool st
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     }
-    const std::string path = SiteDataDirPath(key);
+    // A damaged or unreadable file keeps the nodes read so far.
     if (content.HasData()) {
-        try {
-            CDataArchive ar(content.Fd(), CDataArchive::load, path + "/" + kCatalogueName);
-            root.Persist(ar);
-        } catch (const std::exception&) {
-            // A damaged or unreadable file: keep the nodes read so far, say nothing.
-        }
+        CResult<void> read = ReadArchiveFile(content, path + "/" + kCatalogueName, false,
+                                             [&root](CDataArchive& ar) { root.Persist(ar); });
+        if (!read)
+            note(read.error());
     }
     if (flags.HasData()) {
-        try {
-            CDataArchive ar(flags.Fd(), CDataArchive::load, path + "/" + kStateName);
-            ReadStateFlags(ar, root);
-        } catch (const std::exception&) {
-            // Shorter than the tree: the nodes not reached stay read.
-        }
+        CResult<void> read = ReadArchiveFile(flags, path + "/" + kStateName, true,
+                                             [&root](CDataArchive& ar) { ReadStateFlags(ar, root); });
+        if (!read)
+            note(read.error());
     }
     if (content.IsOpen() && catalogueStat)
         *catalogueStat = content.Stat();
@@ -615,17 +680,19 @@ bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool st
     return content.IsOpen();
 }
 
-// Reads content.ct and/or state.st of the site through one open Data/KEY.
-void LoadFiles(CFTPSite& site, bool catalogue, bool state) {
+// Reads content.ct and/or state.st of the site through one open Data/KEY. What was read stays
+// even when something went wrong; that is logged and returned.
+CResult<void> LoadFiles(CFTPSite& site, bool catalogue, bool state) {
     std::lock_guard<std::recursive_mutex> lock(site.m_treeLock);
     const std::string key = site.GetKey();
     if (!IsUsableSiteKey(key))
-        return;
+        return {};
     struct stat contentStat {
     }, stateBuffer{};
     const struct stat* stateStat = nullptr;
+    std::optional<FileError> fault;
     const bool hadCatalogue =
-        ReadPairInto(key, *site.m_pRootDir, catalogue, state, &contentStat, &stateStat, &stateBuffer);
+        ReadPairInto(key, *site.m_pRootDir, catalogue, state, &contentStat, &stateStat, &stateBuffer, &fault);
     if (catalogue)
         RememberCatalogue(site, key, hadCatalogue ? &contentStat : nullptr);
     // Marks read without their tree (or a tree without its marks) leave the pair unknown.
@@ -633,6 +700,10 @@ void LoadFiles(CFTPSite& site, bool catalogue, bool state) {
         RememberState(site, stateStat);
     else
         site.m_storedCatalogue.m_bStateKnown = false;
+    if (!fault)
+        return {};
+    LogWarning("site " + key + ": load kept what was read: " + fault->Text());
+    return std::move(*fault);
 }
 
 // ---- marks saved by other programs
@@ -772,26 +843,34 @@ void SetDirectoryExchangeRefused(bool refused) {
     g_bExchangeRefused.store(refused);
 }
 
-void CFTPSite::LoadCatalogue() {
-    LoadFiles(*this, true, false);
+CResult<void> CFTPSite::LoadCatalogue() {
+    return LoadFiles(*this, true, false);
 }
 
-void CFTPSite::LoadState() {
-    LoadFiles(*this, false, true);
+CResult<void> CFTPSite::LoadState() {
+    return LoadFiles(*this, false, true);
 }
 
-void CFTPSite::LoadCatalogueAndState() {
-    LoadFiles(*this, true, true);
+CResult<void> CFTPSite::LoadCatalogueAndState() {
+    return LoadFiles(*this, true, true);
 }
 
 bool CFTPSite::SaveCatalogue() {
+    return TrySaveCatalogue().ok();
+}
+
+bool CFTPSite::SaveState() {
+    return TrySaveState().ok();
+}
+
+CResult<void> CFTPSite::TrySaveCatalogue() {
     std::lock_guard<std::recursive_mutex> lock(m_treeLock);
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
-        return Fail(*this, EINVAL);
+        return Fail(*this, SiteDataDirPath(key), EINVAL);
     CFileLock files;
     if (!LockSiteFiles(files, key))
-        return Fail(*this, errno);
+        return Fail(*this, SiteSaveLockPath(key), errno);
     // Marks that other programs saved since this tree was read stay read. A tree that was never
     // read from disk (a site just added) has nothing there to keep.
     if (m_storedCatalogue.m_nSignature != 0 && !PairUnchanged(*this, key)) {
@@ -802,22 +881,22 @@ bool CFTPSite::SaveCatalogue() {
     return SavePair(*this, key, true);
 }
 
-bool CFTPSite::SaveState() {
+CResult<void> CFTPSite::TrySaveState() {
     std::lock_guard<std::recursive_mutex> lock(m_treeLock);
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
-        return Fail(*this, EINVAL);
+        return Fail(*this, SiteDataDirPath(key), EINVAL);
     CFileLock files;
     if (!LockSiteFiles(files, key))
-        return Fail(*this, errno);
+        return Fail(*this, SiteSaveLockPath(key), errno);
     CFd data(open(DataDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!data.IsOpen())
-        return Fail(*this, errno); // Data itself is made only with a catalogue
+        return Fail(*this, DataDirPath(), errno); // Data itself is made only with a catalogue
     RemoveSiteLeftovers(data.Get(), key, false);
     CFd siteDir(OpenDirectoryAt(data.Get(), key, false));
     if (!siteDir.IsOpen()) {
         if (errno != ENOENT)
-            return Fail(*this, errno == ELOOP ? ENOTDIR : errno);
+            return Fail(*this, SiteDataDirPath(key), errno == ELOOP ? ENOTDIR : errno);
         return SavePair(*this, key, false);
     }
     CFTPDir disk;
@@ -847,7 +926,7 @@ bool CFTPSite::SaveState() {
         CarryReadMarks(disk, *m_pRootDir);
     }
     if (!WriteStateAlone(siteDir.Get(), *written))
-        return Fail(*this, errno);
+        return Fail(*this, SiteDataDirPath(key) + "/" + kStateName, errno);
     struct stat state {};
     if (written == m_pRootDir.get() && fstatat(siteDir.Get(), kStateName, &state, 0) == 0)
         RememberState(*this, &state);
@@ -856,7 +935,6 @@ bool CFTPSite::SaveState() {
     }, named{};
     if (fstat(siteDir.Get(), &opened) != 0 ||
         fstatat(data.Get(), key.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(opened, named))
-        return written == &disk ? Fail(*this, EAGAIN) : SavePair(*this, key, false);
-    m_nSaveError = 0;
-    return true;
+        return written == &disk ? Fail(*this, SiteDataDirPath(key), EAGAIN) : SavePair(*this, key, false);
+    return Saved(*this);
 }

@@ -2,6 +2,7 @@
 
 #include "model/AtomicFile.h"
 #include "model/DataArchive.h"
+#include "model/Log.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -71,9 +72,14 @@ SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list
             close(created);
         fd = OpenRegular(path);
     }
-    if (fd < 0)
-        return Failure(SiteListLoadResult::FileError,
-                       CFileException::FromErrno(errno, path).GetErrorMessage(), false);
+    if (fd < 0) {
+        const int error = errno;
+        SiteListLoadResult failed = Failure(SiteListLoadResult::FileError,
+                                            CFileException::FromErrno(error, path).GetErrorMessage(), false);
+        failed.cause = ::FileError::FromErrno(path, error);
+        LogError("site list not read: " + failed.cause.Text());
+        return failed;
+    }
 
     SiteListLoadResult result;
     struct stat st {};
@@ -83,47 +89,82 @@ SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list
     }
     try {
         CDataArchive ar(fd, CDataArchive::load, path);
-        result = ReadSiteList(ar, list);
+        result = ReadSiteList(ar, list, static_cast<uint64_t>(st.st_size));
     } catch (const std::exception&) {
         result = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true); // no memory for the buffer
+        result.cause = ::FileError::FromErrno(path, ENOMEM);
     }
     close(fd);
+    if (result.outcome != SiteListLoadResult::Ok) {
+        result.cause.path = path;
+        LogError("site list read only in part (" + std::to_string(list.GetCount()) +
+                 " sites kept): " + result.cause.Text());
+    }
     return result;
 }
 
-SiteListLoadResult ReadSiteList(CDataArchive& ar, CObList<CFTPSite>& list) {
+SiteListLoadResult ReadSiteList(CDataArchive& ar, CObList<CFTPSite>& list, uint64_t size) {
+    // Where reading stopped, for the cause.
+    auto where = [&ar, size](const char* what) {
+        const uint64_t left = ar.BytesLeft();
+        if (size == 0 || left > size)
+            return std::string(what) + ", " + std::to_string(left) + " bytes unread";
+        return std::string(what) + " at byte " + std::to_string(size - left) + " of " + std::to_string(size);
+    };
+    SiteListLoadResult failed;
     try {
         ReadSites(ar, list);
+        return failed;
     } catch (const CArchiveException& e) {
         switch (e.m_cause) {
         case CArchiveException::endOfFile:
         case CArchiveException::badIndex:
         case CArchiveException::badClass:
         case CArchiveException::badSchema:
-            return Failure(SiteListLoadResult::BadFormat, kUnexpectedFormat, true);
+            failed = Failure(SiteListLoadResult::BadFormat, kUnexpectedFormat, true);
+            break;
         default:
-            return Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
+            failed = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
+            break;
         }
+        failed.cause = ::FileError::Damaged({}, where(e.what()));
     } catch (const CFileException& e) {
-        return Failure(SiteListLoadResult::FileError, e.GetErrorMessage(), true);
-    } catch (const std::exception&) {
-        return Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
+        failed = Failure(SiteListLoadResult::FileError, e.GetErrorMessage(), true);
+        failed.cause = ::FileError::FromErrno(e.m_strFileName, e.m_lOsError != 0 ? e.m_lOsError : EIO);
+    } catch (const std::bad_alloc&) {
+        failed = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
+        failed.cause = ::FileError::FromErrno({}, ENOMEM);
+    } catch (const std::exception& e) {
+        failed = Failure(SiteListLoadResult::OpenFailed, kFailedToOpen, true);
+        failed.cause = ::FileError::Damaged({}, where(e.what()));
     }
-    return SiteListLoadResult();
+    return failed;
 }
 
-bool SaveSiteList(const std::string& path, const CObList<CFTPSite>& list) {
+CResult<void> SaveSiteList(const std::string& path, const CObList<CFTPSite>& list) {
+    auto failed = [&path](int error) {
+        FileError failure = FileError::FromErrno(path, error);
+        LogError("site list not saved: " + failure.Text());
+        errno = error;
+        return failure;
+    };
     CAtomicFile file(path, 0600);
     if (!file.Open())
-        return false;
+        return failed(errno);
     try {
         CDataArchive ar(file.Fd(), CDataArchive::store, path);
         ar.WriteCount(list.GetCount());
         for (CFTPSite* site : list)
             ar.WriteObject(*site);
         ar.Close();
+    } catch (const CFileException& e) {
+        return failed(e.m_lOsError != 0 ? e.m_lOsError : EIO);
+    } catch (const std::bad_alloc&) {
+        return failed(ENOMEM);
     } catch (const std::exception&) {
-        return false;
+        return failed(EIO);
     }
-    return file.Commit();
+    if (!file.Commit())
+        return failed(errno);
+    return {};
 }

@@ -1,6 +1,7 @@
 #include "model/SiteSettings.h"
 
 #include "model/AtomicFile.h"
+#include "model/Log.h"
 #include "model/Paths.h"
 
 #include <cerrno>
@@ -67,11 +68,14 @@ bool ReadSmallFile(const std::string& path, std::string& content, bool& exists) 
 }
 
 // Data/KEY as a real directory (never a link), created when missing.
-bool MakeSiteDir(const std::string& key) {
+// False with errno set and `failed` naming the directory.
+bool MakeSiteDir(const std::string& key, std::string& failed) {
     const std::string data = DataDirPath();
+    failed = data;
     if (mkdir(data.c_str(), 0777) != 0 && errno != EEXIST)
         return false;
     const std::string dir = SiteDataDirPath(key);
+    failed = dir;
     if (mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
         return false;
     struct stat st {};
@@ -175,26 +179,33 @@ CSiteSettings LoadSiteSettings(const std::string& key, bool* damaged) {
     return settings;
 }
 
-bool SaveSiteSettings(const std::string& key, const CSiteSettings& settings) {
-    if (!IsUsableSiteKey(key))
-        return false;
+CResult<void> SaveSiteSettings(const std::string& key, const CSiteSettings& settings) {
     const std::string path = SiteSettingsPath(key);
+    auto failed = [&key](const std::string& where, int error) {
+        FileError failure = FileError::FromErrno(where, error);
+        LogError("site " + key + ": settings not saved: " + failure.Text());
+        errno = error;
+        return failure;
+    };
+    if (!IsUsableSiteKey(key))
+        return failed(path, EINVAL);
     bool damaged = false;
     LoadSiteSettings(key, &damaged);
     if (damaged && rename(path.c_str(), (path + kDamagedSuffix).c_str()) != 0)
-        return false;
+        return failed(path, errno);
     if (settings.IsDefault()) {
         if (unlink(path.c_str()) != 0 && errno != ENOENT)
-            return false;
+            return failed(path, errno);
         // Leave no empty directory behind for a site that never had data.
         rmdir(SiteDataDirPath(key).c_str());
-        return true;
+        return {};
     }
-    if (!MakeSiteDir(key))
-        return false;
+    std::string dir;
+    if (!MakeSiteDir(key, dir))
+        return failed(dir, errno);
     CAtomicFile file(path, 0644);
     if (!file.Open())
-        return false;
+        return failed(path, errno);
     const std::string text = FormatSiteSettings(settings);
     std::size_t done = 0;
     while (done < text.size()) {
@@ -202,8 +213,10 @@ bool SaveSiteSettings(const std::string& key, const CSiteSettings& settings) {
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
+            return failed(path, n < 0 ? errno : EIO);
         done += static_cast<std::size_t>(n);
     }
-    return file.Commit();
+    if (!file.Commit())
+        return failed(path, errno);
+    return {};
 }

@@ -4,6 +4,8 @@
 // one gives the defaults, and names this version does not know are kept as they were written, so
 // a newer version's settings survive an older one.
 
+#include "model/FileError.h"
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,9 +44,9 @@ CSiteSettings LoadSiteSettings(const std::string& key, bool* damaged = nullptr);
 
 // Writes them all at once (temporary file, fsync, rename), creating Data/KEY when needed; default
 // settings remove the file instead, so a site that never had any keeps no file. A damaged file is
-// moved aside to site.conf.damaged first rather than overwritten. False when it could not be
-// written; the old file is then as it was.
-bool SaveSiteSettings(const std::string& key, const CSiteSettings& settings);
+// moved aside to site.conf.damaged first rather than overwritten. A failure names the file and
+// the cause and is logged; the old file is then as it was.
+CResult<void> SaveSiteSettings(const std::string& key, const CSiteSettings& settings);
 
 // The settings file of the site with `key` (APPDIR/Data/KEY/site.conf).
 std::string SiteSettingsPath(const std::string& key);

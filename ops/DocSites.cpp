@@ -139,11 +139,12 @@ LoadOutcome CQuarnelDoc::OnNewDocument() {
     RememberSavedLogins(m_siteList);
     if (result.outcome == SiteListLoadResult::Ok)
         return {};
-    return {false, result.message};
+    return {false, result.message, result.cause.Text()};
 }
 
 void CQuarnelDoc::OnCloseDocument() {
     // SaveState holds the site's lock and keeps the marks other programs saved meanwhile.
+    // A failure is logged by the save; the marks stay dirty.
     for (CFTPSite* site : m_siteList) {
         if (site->m_bStateDirty && site->SaveState())
             site->m_bStateDirty = 0;
@@ -223,8 +224,12 @@ CQuarnelDoc::SiteListMerge CQuarnelDoc::ReloadSiteList() {
 }
 
 bool CQuarnelDoc::WriteSiteListLocked() {
-    if (!::SaveSiteList(SiteListPath(), m_siteList))
+    const CResult<void> saved = ::SaveSiteList(SiteListPath(), m_siteList);
+    if (!saved) {
+        m_lastListSaveError = saved.error();
         return false;
+    }
+    m_lastListSaveError = {};
     RememberSavedLogins(m_siteList);
     return true;
 }
@@ -236,8 +241,11 @@ bool CQuarnelDoc::SaveSiteList() {
 }
 
 bool CQuarnelDoc::SaveSiteListAs(const std::string& path) {
-    if (!::SaveSiteList(path, m_siteList))
+    const CResult<void> saved = ::SaveSiteList(path, m_siteList);
+    if (!saved) {
+        m_lastListSaveError = saved.error();
         return false;
+    }
     m_bModified = false;
     return true;
 }

@@ -34,8 +34,10 @@ struct SearchOutcome {
 };
 
 // How loading the site list went: `ok`, or the message to show ("Unexpected file format.",
-// "Failed to open document." or the file error's text naming the file).
+// "Failed to open document." or the file error's text naming the file) and `detail`, the file and
+// what went wrong ("PATH: unexpected end of archive at byte 40 of 52").
 struct LoadOutcome {
     bool ok = true;
     std::string message;
+    std::string detail;
 };

@@ -169,6 +169,7 @@ public:
     std::vector<CFTPDir*> m_foundDirs;    // not owning
     std::vector<CFTPFile*> m_foundFiles;  // not owning
     bool m_bModified = false;             // set after a damaged site list; the window then asks to save
+    FileError m_lastListSaveError;        // the last write of site.ds that failed (path empty: none)
 
 private:
     class WalkScope;

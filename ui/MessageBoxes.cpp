@@ -11,10 +11,12 @@ void UseChineseButtonTexts(QMessageBox& box) {
         cancel->setText(QStringLiteral("取消"));
 }
 
-void Show(QWidget* parent, QMessageBox::Icon icon, const QString& text) {
+void Show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& detail) {
     QMessageBox box(icon, QStringLiteral("Quarnel"), text, QMessageBox::Ok, parent);
+    if (!detail.isEmpty())
+        box.setInformativeText(detail);
     UseChineseButtonTexts(box);
     box.exec();
 }
 
-}  // namespace MessageBoxes
+} // namespace MessageBoxes

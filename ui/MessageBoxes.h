@@ -12,7 +12,8 @@ namespace MessageBoxes {
 // Relabels the box's standard OK and Cancel buttons "确定" and "取消".
 void UseChineseButtonTexts(QMessageBox& box);
 
-// A modal box captioned "Quarnel" with the given icon, text and one "确定" button.
-void Show(QWidget* parent, QMessageBox::Icon icon, const QString& text);
+// A modal box captioned "Quarnel" with the given icon, text and one "确定" button. `detail`, when
+// not empty, goes below the text in smaller print: the file and the system's reason.
+void Show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& detail = QString());
 
-}  // namespace MessageBoxes
+} // namespace MessageBoxes

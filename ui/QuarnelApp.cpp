@@ -1,6 +1,7 @@
 #include "ui/QuarnelApp.h"
 
 #include "model/FileLock.h"
+#include "model/Log.h"
 #include "model/Paths.h"
 #include "ops/QuarnelDoc.h"
 #include "ui/FileTypeIcons.h"
@@ -22,6 +23,11 @@ CQuarnelApp::~CQuarnelApp() {
     // The window refers to the document: it goes first.
     m_pMainFrame.reset();
     m_pDoc.reset();
+    StopLogging();
+}
+
+std::string CQuarnelApp::LogFilePath() {
+    return GetAppDir() + "/quarnel.log";
 }
 
 bool CQuarnelApp::InitInstance(bool showSplash) {
@@ -33,6 +39,10 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
         MessageBoxes::Show(nullptr, QMessageBox::Information, QString::fromUtf8(kAlreadyRunning));
         return false;
     }
+    // Only the program holding the window lock writes the log, so rotation has one writer.
+    // Without a writable program directory there is simply no log.
+    LogToFile(LogFilePath(), LogLevel::Info);
+    LogInfo("start");
 
     std::unique_ptr<CSplash> splash;
     if (showSplash) {
@@ -50,7 +60,9 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
     m_pMainFrame = std::make_unique<CMainFrame>(m_pDoc.get());
     const LoadOutcome outcome = m_pDoc->OnNewDocument();
     if (!outcome.ok) {
-        MessageBoxes::Show(nullptr, QMessageBox::Warning, QString::fromStdString(outcome.message));
+        // The file's path is in the system's encoding, not necessarily UTF-8.
+        MessageBoxes::Show(nullptr, QMessageBox::Warning, QString::fromStdString(outcome.message),
+                           QFile::decodeName(QByteArray::fromStdString(outcome.detail)));
     }
     m_pMainFrame->OnInitialUpdate();
 

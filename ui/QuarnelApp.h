@@ -27,6 +27,8 @@ public:
     CMainFrame* MainFrame() const { return m_pMainFrame.get(); }
 
     std::string m_strAppDir;
+    // The window program's log (APPDIR/quarnel.log, the one before it quarnel.log.1).
+    static std::string LogFilePath();
 
 private:
     CFileLock m_windowLock; // held for the life of the window program

@@ -397,13 +397,14 @@ bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
     std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
     if (retired.load())
         return true; // deleted by the user: its files are gone and must stay gone
-    if (site->SaveCatalogue()) {
+    const CResult<void> saved = site->TrySaveCatalogue();
+    if (saved) {
         site->m_bStateDirty = 0;
         return true;
     }
-    char buffer[256];
-    const std::string reason = strerror_r(site->m_nSaveError.load(), buffer, sizeof buffer);
-    site->SetStatusText(site->GetStatusText() + kStatusSaveFailed + ForeignText(reason, kFailureTextLimit));
+    // "PATH: reason": which file, and why.
+    site->SetStatusText(site->GetStatusText() + kStatusSaveFailed +
+                        ForeignText(saved.error().Text(), kFailureTextLimit));
     // The marks on disk are not those of the tree in memory: the close writes the files again.
     site->m_bStateDirty = 1;
     return false;
