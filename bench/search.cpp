@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
     CQuarnelDoc doc;
     auto owned = std::make_unique<CFTPSite>();
     owned->m_strHost = "mirror.example";
-    owned->m_nLoadState = 1;
+    owned->m_nLoadState = TreeLoadState::Loaded;
     CFTPSite* site = doc.m_siteList.AddTail(std::move(owned));
 
     auto t0 = Clock::now();

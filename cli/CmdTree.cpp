@@ -22,7 +22,7 @@ CFTPSite* LoadedSite(CliContext& ctx, const std::string& key) {
 }
 
 void PrintTree(std::ostream& out, CFTPSite& site) {
-    std::lock_guard<std::recursive_mutex> lock(site.m_treeLock);
+    auto lock = site.LockTree();
     WalkStoredOrder(
         *site.m_pRootDir, [&](const CFTPDir& dir, std::size_t) { PrintEntry(out, &dir); },
         [&](const CFTPFile& file, std::size_t) { PrintEntry(out, &file); });
@@ -66,7 +66,7 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
     // readable (urls) or percent-encoded from the stored bytes for other programs (uris).
     const bool exact = format == "uris";
     const std::string prefix = CliField(ShownField(UrlPrefix(*site)));
-    std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+    auto lock = site->LockTree();
     WalkStoredOrder(
         *site->m_pRootDir, [](const CFTPDir&, std::size_t) {},
         [&](const CFTPFile& file, std::size_t) {

@@ -204,7 +204,7 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
         return kExitSiteBusy;
 
     if (options.threads)
-        g_nMaxUpdateThreads.store(options.threads);
+        SetMaxUpdateThreads(options.threads);
 
     CCliUpdateEvents events;
     SetUpdateEvents(&events);
@@ -217,7 +217,7 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
             ctx.doc.ReleaseEntry(std::move(notice.entry), notice.kind);
             return;
         }
-        std::pair<int32_t, std::string> status{notice.site->m_nUpdateStatus.load(),
+        std::pair<int32_t, std::string> status{static_cast<int32_t>(notice.site->m_nUpdateStatus.load()),
                                                notice.site->GetStatusText()};
         auto& last = shown[notice.site];
         if (last == status)
@@ -243,7 +243,7 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     bool stopping = false;
     for (;;) {
         events.Drain(std::chrono::milliseconds(100), handle);
-        if ((g_bInterrupted.load() || outputLost()) && !g_bStopUpdate.load()) {
+        if ((g_bInterrupted.load() || outputLost()) && !IsStopRequested()) {
             if (outputLost())
                 ctx.err << "update: the output cannot be written; ";
             else
@@ -274,7 +274,8 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     bool allSucceeded = true;
     for (CFTPSite* site : sites)
         // A site whose files could not be written failed too, whatever its walk did.
-        allSucceeded = allSucceeded && site->m_nUpdateStatus.load() == 2 && site->m_nSaveError.load() == 0;
+        allSucceeded = allSucceeded && site->m_nUpdateStatus.load() == UpdateStatus::Succeeded &&
+                       site->m_nSaveError.load() == 0;
     if (!allSucceeded)
         return 1;
     return busy.empty() ? 0 : kExitSiteBusy;

@@ -27,7 +27,7 @@ const T* FindTyped(const CFTPSite& site, const CObList<T>& list, const std::stri
 // segment as far as the stored tree has them; what the tree does not hold stays as typed.
 std::string StoredPath(CFTPSite& site, const std::string& typed) {
     site.EnsureLoaded();
-    std::lock_guard<std::recursive_mutex> lock(site.m_treeLock);
+    auto lock = site.LockTree();
     const CFTPDir* dir = site.m_pRootDir.get();
     std::string stored;
     std::size_t pos = 0;

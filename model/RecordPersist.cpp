@@ -91,8 +91,7 @@ void ReadFiles(CDataArchive& ar, CFTPDir& dir) {
         auto file = std::make_unique<CFTPFile>();
         file->m_nSize = ar.ReadUInt64();
         ar.ReadString(file->m_strName);
-        file->m_pParent = &dir;
-        dir.m_files.AddTail(std::move(file));
+        dir.AddFile(std::move(file));
     }
 }
 
@@ -111,8 +110,7 @@ void LoadDirBody(CDataArchive& ar, CFTPDir& top) {
                 throw CArchiveException(CArchiveException::generic);
             auto owned = std::make_unique<CFTPDir>();
             ar.ReadString(owned->m_strName);
-            owned->m_pParent = parent;
-            CFTPDir* child = parent->m_subDirs.AddTail(std::move(owned));
+            CFTPDir* child = parent->AddSubDir(std::move(owned));
             const uint32_t count = ar.ReadCount();
             stack.push_back({child, count});
             continue;

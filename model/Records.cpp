@@ -110,6 +110,16 @@ CFTPFile* CFTPDir::FindFile(const std::string& name) const {
     return nullptr;
 }
 
+CFTPDir* CFTPDir::AddSubDir(std::unique_ptr<CFTPDir> dir) {
+    dir->m_pParent = this;
+    return m_subDirs.AddTail(std::move(dir));
+}
+
+CFTPFile* CFTPDir::AddFile(std::unique_ptr<CFTPFile> file) {
+    file->m_pParent = this;
+    return m_files.AddTail(std::move(file));
+}
+
 // ---- CFTPSite
 
 CFTPSite::CFTPSite() : m_pRootDir(std::make_unique<CFTPDir>()), m_strStatus("未更新") {
@@ -134,28 +144,34 @@ std::string CFTPSite::GetDisplayName() const {
 
 void CFTPSite::EnsureLoaded() {
     for (;;) {
-        const int32_t state = m_nLoadState.load(std::memory_order_acquire);
-        if (state == 1)
+        const TreeLoadState state = m_nLoadState.load(std::memory_order_acquire);
+        if (state == TreeLoadState::Loaded)
             return;
-        if (state == 2) {
+        if (state == TreeLoadState::Loading) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
             continue;
         }
         // The tree lock is taken before the 0 -> 2 step and held until the value is 1. A thread
         // that already holds the lock when it asks therefore never finds a reader at work that
         // waits for the lock in turn; others wait on the lock or in the loop above.
-        std::lock_guard<std::recursive_mutex> lock(m_treeLock);
-        int32_t expected = 0;
-        if (m_nLoadState.compare_exchange_strong(expected, 2, std::memory_order_acq_rel)) {
+        auto lock = LockTree();
+        TreeLoadState expected = TreeLoadState::NotLoaded;
+        if (m_nLoadState.compare_exchange_strong(expected, TreeLoadState::Loading,
+                                                 std::memory_order_acq_rel)) {
             LoadCatalogueAndState();
             DecideNameCharset();
-            m_nLoadState.store(1, std::memory_order_release);
+            m_nLoadState.store(TreeLoadState::Loaded, std::memory_order_release);
             return;
         }
     }
 }
 
-void CFTPSite::SetStatus(const std::string& text, int32_t code) {
+bool CFTPSite::IsUpdatedThisRunAndLoaded() const {
+    const UpdateStatus status = m_nUpdateStatus.load();
+    return status != UpdateStatus::NotUpdated && status != UpdateStatus::Failed && IsLoaded();
+}
+
+void CFTPSite::SetStatus(const std::string& text, UpdateStatus code) {
     std::lock_guard<std::mutex> lock(m_statusLock);
     m_strStatus = text;
     m_nUpdateStatus.store(code);
@@ -185,7 +201,7 @@ CSiteSettings CFTPSite::GetSettings() const {
 bool CFTPSite::SetSettings(const CSiteSettings& settings) {
     // Under the tree lock: a save of the site's files swaps its directory, and a settings file
     // written into the directory being swapped out would be lost.
-    std::lock_guard<std::recursive_mutex> treeLock(m_treeLock);
+    auto treeLock = LockTree();
     std::lock_guard<std::mutex> lock(m_settingsLock);
     m_settings = settings;
     m_bSettingsRead = true;

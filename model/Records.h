@@ -45,6 +45,23 @@ inline constexpr std::size_t kMaxTreeDepth = 1024;
 class CFTPSite;
 class CFTPDir;
 
+// A site's update status in this run. The values are fixed: the site tree's image of a site is
+// the value plus 2.
+enum class UpdateStatus : int32_t {
+    NotUpdated = 0, // not updated in this run
+    Failed = 1,     // the last update could not log in or broke down
+    Succeeded = 2,
+    Ended = 3,   // the last update ended early: stopped, or the connection was lost
+    Waiting = 4, // queued or being updated
+};
+
+// Whether a site's stored tree has been read from disk. Steps 0 -> 2 -> 1, never back.
+enum class TreeLoadState : int32_t {
+    NotLoaded = 0,
+    Loaded = 1,
+    Loading = 2, // one thread reads the files; others wait for Loaded
+};
+
 class CFTPFile : public CObject {
 public:
     static const CClassRecord classCFTPFile;
@@ -76,11 +93,16 @@ public:
     CFTPDir* FindSubDir(const std::string& name) const;
     CFTPFile* FindFile(const std::string& name) const;
 
+    // Append a child at the end of its list and make this directory its parent; what every
+    // builder of a tree uses, so that m_pParent always names the list's directory.
+    CFTPDir* AddSubDir(std::unique_ptr<CFTPDir> dir);
+    CFTPFile* AddFile(std::unique_ptr<CFTPFile> file);
+
     int32_t m_bNew = 0;
     std::string m_strName;
     int32_t m_bSeen = 0;
     CFTPDir* m_pParent = nullptr;
-    CFTPSite* m_pSite = nullptr;
+    CFTPSite* m_pSite = nullptr; // on the root only
     CObList<CFTPFile> m_files;
     CObList<CFTPDir> m_subDirs;
 };
@@ -100,6 +122,16 @@ public:
 
     // Reads content.ct and state.st once per run, in whichever thread asks first.
     void EnsureLoaded();
+    bool IsLoaded() const { return m_nLoadState.load(std::memory_order_acquire) == TreeLoadState::Loaded; }
+
+    // Updated in this run (succeeded, ended early, or waiting again) and its tree in memory: the
+    // sites whose new marks the "updated sites" commands walk without reading anything from disk.
+    bool IsUpdatedThisRunAndLoaded() const;
+
+    // Holds m_treeLock for the caller's scope: `auto lock = site->LockTree();`.
+    [[nodiscard]] std::unique_lock<std::recursive_mutex> LockTree() const {
+        return std::unique_lock<std::recursive_mutex>(m_treeLock);
+    }
 
     // The four files operations of the site's data directory (Data/KEY under the program
     // directory). A key that cannot be one directory name makes them do nothing.
@@ -124,7 +156,7 @@ public:
     CResult<void> LoadCatalogueAndState();
 
     // Status text and code are written by update workers and read by the window thread.
-    void SetStatus(const std::string& text, int32_t code);
+    void SetStatus(const std::string& text, UpdateStatus code);
     void SetStatusText(const std::string& text);
     std::string GetStatusText() const;
 
@@ -150,8 +182,8 @@ public:
     // errno of the last save of the site's files if it failed, 0 if it went through.
     std::atomic<int32_t> m_nSaveError{0};
     std::string m_strStatus; // guarded by m_statusLock; use the accessors across threads
-    std::atomic<int32_t> m_nLoadState{0};
-    std::atomic<int32_t> m_nUpdateStatus{0};
+    std::atomic<TreeLoadState> m_nLoadState{TreeLoadState::NotLoaded};
+    std::atomic<UpdateStatus> m_nUpdateStatus{UpdateStatus::NotUpdated};
     int32_t m_bResume = 0;
     CFTPDir* m_pResumeDir = nullptr;
     std::string m_strNickname;
@@ -161,7 +193,12 @@ public:
 
     // Held by an update worker while it merges one directory (and while it saves the tree), and
     // by the window thread while it reads the tree into a list or changes read marks. Recursive,
-    // because the window thread lets events through while it holds it during long walks.
+    // because the window thread lets events through while it holds it during long walks. Take it
+    // through LockTree.
+    //
+    // Lock order: tree -> update queue (update/) -> status; tree -> settings. A thread holding
+    // one of these never asks for one to its left. The status and settings locks are leaves:
+    // nothing else is taken while either is held.
     mutable std::recursive_mutex m_treeLock;
 
     // content.ct as this process last read or wrote it (guarded by m_treeLock): which file it was
@@ -184,8 +221,8 @@ public:
     CStoredCatalogue m_storedCatalogue;
 
 private:
-    mutable std::mutex m_statusLock;
-    mutable std::mutex m_settingsLock;
+    mutable std::mutex m_statusLock;      // leaf lock: m_strStatus, and m_nUpdateStatus with it
+    mutable std::mutex m_settingsLock;    // leaf lock, taken after m_treeLock by SetSettings
     mutable bool m_bSettingsRead = false; // guarded by m_settingsLock
     mutable CSiteSettings m_settings;     // guarded by m_settingsLock
     // Copies of what every shown name needs, readable without the lock.
@@ -193,3 +230,8 @@ private:
     mutable std::atomic<NameEncodingChoice> m_encodingChoice{NameEncodingChoice::Auto};
     std::atomic<NameCharset> m_nameCharset{NameCharset::Undecided}; // from the names
 };
+
+// LockTree of the site of a directory that may belong to none: an empty lock for null.
+[[nodiscard]] inline std::unique_lock<std::recursive_mutex> LockTree(const CFTPSite* site) {
+    return site ? site->LockTree() : std::unique_lock<std::recursive_mutex>();
+}

@@ -683,7 +683,7 @@ bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool st
 // Reads content.ct and/or state.st of the site through one open Data/KEY. What was read stays
 // even when something went wrong; that is logged and returned.
 CResult<void> LoadFiles(CFTPSite& site, bool catalogue, bool state) {
-    std::lock_guard<std::recursive_mutex> lock(site.m_treeLock);
+    auto lock = site.LockTree();
     const std::string key = site.GetKey();
     if (!IsUsableSiteKey(key))
         return {};
@@ -864,7 +864,7 @@ bool CFTPSite::SaveState() {
 }
 
 CResult<void> CFTPSite::TrySaveCatalogue() {
-    std::lock_guard<std::recursive_mutex> lock(m_treeLock);
+    auto lock = LockTree();
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
         return Fail(*this, SiteDataDirPath(key), EINVAL);
@@ -882,7 +882,7 @@ CResult<void> CFTPSite::TrySaveCatalogue() {
 }
 
 CResult<void> CFTPSite::TrySaveState() {
-    std::lock_guard<std::recursive_mutex> lock(m_treeLock);
+    auto lock = LockTree();
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
         return Fail(*this, SiteDataDirPath(key), EINVAL);

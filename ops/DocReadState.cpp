@@ -14,11 +14,6 @@ template <class Entry> inline bool ClearKnown(Entry* entry, CFTPSite* site) {
     return true;
 }
 
-std::unique_lock<std::recursive_mutex> LockTree(CFTPSite* site) {
-    return site ? std::unique_lock<std::recursive_mutex>(site->m_treeLock)
-                : std::unique_lock<std::recursive_mutex>();
-}
-
 } // namespace
 
 // Under the site's lock: a worker may be writing state.st from the same marks.
@@ -113,9 +108,8 @@ OpStatus CQuarnelDoc::MarkSitesRead(SiteScope scope) {
     for (std::size_t i = 0; i < total && i < m_siteList.GetCount(); ++i) {
         CFTPSite* site = m_siteList.GetAt(i);
         if (scope == SiteScope::Updated) {
-            const int32_t status = site->m_nUpdateStatus;
             // Nothing is read from disk in this scope; an unloaded tree holds no marks yet.
-            if (status == 0 || status == 1 || site->m_nLoadState != 1)
+            if (!site->IsUpdatedThisRunAndLoaded())
                 continue;
         } else {
             site->EnsureLoaded();

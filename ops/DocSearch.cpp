@@ -90,9 +90,7 @@ bool CQuarnelDoc::SearchBelow(CFTPDir* dir, const CSearchKeyword& keyword) {
 bool CQuarnelDoc::SearchDirList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword) {
     WalkScope walk(*this);
     CFTPSite* site = dirs.IsEmpty() ? nullptr : dirs.GetHead()->GetSite();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (site)
-        lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
+    auto lock = LockTree(site);
     return SearchList(dirs, site ? keyword.ForSite(site->GetNameCharset()) : keyword);
 }
 
@@ -101,9 +99,7 @@ bool CQuarnelDoc::SearchUnder(CFTPDir* dir, const CSearchKeyword& keyword) {
         return true;
     WalkScope walk(*this);
     CFTPSite* site = dir->GetSite();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (site)
-        lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
+    auto lock = LockTree(site);
     return SearchBelow(dir, site ? keyword.ForSite(site->GetNameCharset()) : keyword);
 }
 
@@ -138,19 +134,18 @@ SearchOutcome CQuarnelDoc::RunSiteSearch(const CSearchKeyword& keyword, SiteScop
         if (m_pSearchSink)
             m_pSearchSink->SearchProgress(m_nSearchDone, total);
         if (newFilesCommand && scope == SiteScope::Updated) {
-            const int32_t status = site->m_nUpdateStatus;
             // No tree is read from disk in this scope; an unloaded tree holds no marks yet.
-            if (status == 0 || status == 1 || site->m_nLoadState != 1)
+            if (!site->IsUpdatedThisRunAndLoaded())
                 continue;
             if (!PumpNow())
                 return {OpStatus::Stopped, {}};
         } else {
-            const bool wasLoaded = site->m_nLoadState == 1;
+            const bool wasLoaded = site->IsLoaded();
             site->EnsureLoaded(); // before the lock: a worker may be loading it under the lock
             if ((newFilesCommand || !wasLoaded) && !PumpNow())
                 return {OpStatus::Stopped, {}};
         }
-        std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+        auto lock = site->LockTree();
         if (!SearchBelow(site->m_pRootDir.get(), keyword.ForSite(site->GetNameCharset())))
             return {OpStatus::Stopped, {}};
     }
@@ -170,9 +165,7 @@ SearchOutcome CQuarnelDoc::ShowNewUnder(CFTPDir* dir) {
     CFTPSite* site = dir->GetSite();
     if (site)
         site->EnsureLoaded();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (site)
-        lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
+    auto lock = LockTree(site);
     if (!SearchBelow(dir, CSearchKeyword::FromNarrow("#new")))
         return {OpStatus::Stopped, {}};
     return {};

@@ -268,7 +268,7 @@ SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
     site->m_strNickname = Utf8ToNarrow(fields.nickname);
     site->m_strRemark = Utf8ToNarrow(fields.remark);
     site->m_bAnonymousUpdate = fields.anonymousUpdate ? 1 : 0;
-    site->m_nLoadState = 1; // nothing of it exists on disk yet
+    site->m_nLoadState = TreeLoadState::Loaded; // nothing of it exists on disk yet
     CFTPSite* added = m_siteList.AddTail(std::move(site));
     bool saved = WriteSiteListLocked();
     if (fields.encoding != NameEncodingChoice::Auto) {

@@ -59,9 +59,7 @@ void CQuarnelDoc::ShowDir(CFTPDir* dir) {
     if (!dir)
         return;
     CFTPSite* site = dir->GetSite();
-    std::unique_lock<std::recursive_mutex> lock;
-    if (site)
-        lock = std::unique_lock<std::recursive_mutex>(site->m_treeLock);
+    auto lock = LockTree(site);
     m_browseDirs.reserve(dir->m_subDirs.GetCount());
     for (CFTPDir* sub : dir->m_subDirs)
         m_browseDirs.push_back(sub);

@@ -22,7 +22,7 @@
 #include <vector>
 
 enum class SiteScope {
-    Updated, // sites whose m_nUpdateStatus is neither 0 nor 1 (updated in this run)
+    Updated, // sites updated in this run whose tree is in memory (IsUpdatedThisRunAndLoaded)
     All,     // every site of the list
 };
 

@@ -32,11 +32,6 @@ QByteArray Bytes(const std::string& narrow) {
     return QByteArray(narrow.data(), static_cast<qsizetype>(narrow.size()));
 }
 
-// Reads a site's tree while no worker merges into it.
-std::unique_lock<std::recursive_mutex> LockTree(CFTPSite* site) {
-    return site ? std::unique_lock<std::recursive_mutex>(site->m_treeLock)
-                : std::unique_lock<std::recursive_mutex>();
-}
 }  // namespace
 
 CDirView::CDirView(CQuarnelDoc* doc, CHistory* history, CQuarnelView* listView, QWidget* parent)

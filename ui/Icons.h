@@ -6,6 +6,10 @@
 #include <QIcon>
 #include <QPixmap>
 
+#include <cstdint>
+
+enum class UpdateStatus : int32_t; // model/Records.h
+
 namespace Icons {
 
 // Toolbar pictures, in button order: mark read, toggle, edit, add, search, update, back,
@@ -44,8 +48,8 @@ inline constexpr int kTreeImageCount = 7;
 QPixmap TreePixmap(int index, int size = 16);
 QIcon TreeIcon(int index);
 // The image of a site with the given m_nUpdateStatus.
-inline QIcon SiteStatusIcon(int updateStatus) {
-    return TreeIcon(kTreeStatusBase + updateStatus);
+inline QIcon SiteStatusIcon(UpdateStatus updateStatus) {
+    return TreeIcon(kTreeStatusBase + static_cast<int>(updateStatus));
 }
 
 // The program's icon (several sizes) and one pixmap of it.

@@ -540,9 +540,9 @@ void CMainFrame::OnProgressTimer() {
 
 void CMainFrame::OnUpdateSettings() {
     CUpdateNumSet dialog(this);
-    dialog.m_nThreads = g_nMaxUpdateThreads.load();
+    dialog.m_nThreads = GetMaxUpdateThreads();
     if (dialog.exec() == QDialog::Accepted)
-        g_nMaxUpdateThreads = dialog.m_nThreads;
+        SetMaxUpdateThreads(dialog.m_nThreads);
 }
 
 // ---- search and read marks -----------------------------------------------------------------
@@ -722,10 +722,10 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         return;
     }
     m_bClosing = true;
-    const bool busy = g_nRunningUpdates.load() > 0 || !g_updateQueue.IsEmpty();
+    const bool busy = IsUpdateWorkPending();
     StopUpdates();
     if (busy) {
-        CCloseDlg wait([] { return g_nRunningUpdates.load() == 0 && g_updateQueue.IsEmpty(); }, this);
+        CCloseDlg wait([] { return !IsUpdateWorkPending(); }, this);
         wait.exec();
     }
     WaitForEngine();

@@ -15,7 +15,7 @@ public:
 
     explicit CUpdateNumSet(QWidget* parent = nullptr);
 
-    // Set it before exec (to g_nMaxUpdateThreads); after OK it holds the accepted value.
+    // Set it before exec (to GetMaxUpdateThreads()); after OK it holds the accepted value.
     int m_nThreads = 5;
 
     // Field -> edit (also done when the dialog is shown).

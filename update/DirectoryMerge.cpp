@@ -64,8 +64,7 @@ MergeOutcome MergeListing(CFTPSite& site, CFTPDir& dir, const std::vector<FtpEnt
             created->m_strName = entry.name;
             created->m_bNew = 1;
             created->m_bSeen = 1;
-            created->m_pParent = &dir;
-            CFTPDir* added = dir.m_subDirs.AddTail(std::move(created));
+            CFTPDir* added = dir.AddSubDir(std::move(created));
             dirIndex.emplace(added->m_strName, added);
         } else {
             auto found = fileIndex.find(entry.name);
@@ -79,8 +78,7 @@ MergeOutcome MergeListing(CFTPSite& site, CFTPDir& dir, const std::vector<FtpEnt
             created->m_bNew = 1;
             created->m_bSeen = 1;
             created->m_nSize = entry.size;
-            created->m_pParent = &dir;
-            CFTPFile* added = dir.m_files.AddTail(std::move(created));
+            CFTPFile* added = dir.AddFile(std::move(created));
             fileIndex.emplace(added->m_strName, added);
         }
         outcome.addedAny = true;

@@ -1,12 +1,19 @@
 #pragma once
-// What the crawler asks of the scheduler: reporting through the events sink (silenced for a site
-// the user deleted), the automatic re-queue, and leaving the engine at the end of a run.
+// What the crawler shares with the scheduler, inside update/ only: the stop flag and the running
+// count, reporting through the events sink (silenced for a site the user deleted), the automatic
+// re-queue, and leaving the engine at the end of a run.
 
 #include <atomic>
 
 class CFTPSite;
 class CFTPDir;
 struct MergeOutcome;
+
+// Set by StopUpdates and the close, cleared by the update commands; polled by every engine thread.
+extern std::atomic<bool> g_bStopUpdate;
+// Workers started and not yet finished: raised by the dispatcher as it starts one, lowered once by
+// each worker after any re-queue of its site, so that the engine never looks idle in between.
+extern std::atomic<unsigned> g_nRunningUpdates;
 
 // Set when the user deleted the site while the engine held it. Valid from the dispatcher's start
 // of the worker until LeaveEngine.

@@ -1,5 +1,6 @@
 #include "update/SiteCrawler.h"
 
+#include "model/Log.h"
 #include "model/Records.h"
 #include "platform/FtpErrors.h"
 #include "platform/TextCodec.h"
@@ -175,7 +176,7 @@ private:
 
     bool EndStopped(CFTPDir* dir) {
         SetResumePoint(dir);
-        m_site->SetStatus(kStatusStopped, 3);
+        m_site->SetStatus(kStatusStopped, UpdateStatus::Ended);
         return false;
     }
 
@@ -183,7 +184,7 @@ private:
         if (StopRequested())
             return EndStopped(dir); // the client aborts a blocked call when the stop comes
         SetResumePoint(dir);
-        m_site->SetStatus(std::string(kStatusLostFormat) + FailureText(result), 3);
+        m_site->SetStatus(std::string(kStatusLostFormat) + FailureText(result), UpdateStatus::Ended);
         return false;
     }
 
@@ -348,7 +349,7 @@ private:
         MergeOutcome outcome;
         {
             // Listed first, merged and swept under the lock: never held across a network call.
-            std::lock_guard<std::recursive_mutex> lock(m_site->m_treeLock);
+            auto lock = m_site->LockTree();
             outcome = MergeListing(*m_site, *dir, listing, g_bStopUpdate, sweep);
         }
         if (outcome.stopped)
@@ -391,10 +392,27 @@ private:
     bool m_bReleased = false;
 };
 
+// Logs an update that did not simply succeed. The status text may quote the server, which a
+// hostile one could make repeat the password: it never reaches the log.
+void LogOutcome(const CFTPSite* site) {
+    const UpdateStatus status = site->m_nUpdateStatus.load();
+    std::string text = site->GetStatusText();
+    if (status == UpdateStatus::Succeeded && site->m_nSaveError.load() == 0)
+        return;
+    if (!site->m_strPassword.empty())
+        for (std::size_t at = 0; (at = text.find(site->m_strPassword, at)) != std::string::npos;)
+            text.replace(at, site->m_strPassword.size(), "***");
+    const LogLevel level = status == UpdateStatus::Failed || site->m_nSaveError.load() != 0
+                               ? LogLevel::Error
+                               : LogLevel::Warning;
+    Log(level, "site " + site->GetKey() + ": update ended with status " +
+                   std::to_string(static_cast<int>(status)) + ": " + text);
+}
+
 // Writes content.ct and state.st as one pair. A failure is added to the site's status text as a
 // line of its own, after what the run ended with (its code stays), and the site is told again.
 bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
-    std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+    auto lock = site->LockTree();
     if (retired.load())
         return true; // deleted by the user: its files are gone and must stay gone
     const CResult<void> saved = site->TrySaveCatalogue();
@@ -424,7 +442,7 @@ void SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site) {
         settings.m_bServerUtf8 = true;
         site->SetSettings(settings); // kept for this run even if it cannot be written
     }
-    std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+    auto lock = site->LockTree();
     site->DecideNameCharset();
 }
 
@@ -435,7 +453,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     site->SetStatusText(kStatusConnecting);
     NotifySiteStatus(site);
     if (g_bStopUpdate.load()) {
-        site->SetStatus(kStatusStopped, 3);
+        site->SetStatus(kStatusStopped, UpdateStatus::Ended);
         slot.Release();
         NotifySiteStatus(site);
         return;
@@ -443,7 +461,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
 
     std::unique_ptr<IFtpConnection> connection = MakeConnection();
     if (!connection) {
-        site->SetStatus(kStatusNoSession, 1);
+        site->SetStatus(kStatusNoSession, UpdateStatus::Failed);
         NotifySiteStatus(site);
         return;
     }
@@ -460,7 +478,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
         connection->Close();
         // A stop aborts a login the server is slow to answer; that is a stop, not a failure.
         if (g_bStopUpdate.load() || FailureOf(login) == FtpFailure::Stopped) {
-            site->SetStatus(kStatusStopped, 3);
+            site->SetStatus(kStatusStopped, UpdateStatus::Ended);
             slot.Release();
             NotifySiteStatus(site);
             return;
@@ -470,7 +488,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
         const std::string reason = login.status == FtpStatus::Refused && !reply.empty()
                                        ? ForeignText(reply, kFailureTextLimit)
                                        : FailureText(login);
-        site->SetStatus(kStatusFailedPrefix + reason, 1);
+        site->SetStatus(kStatusFailedPrefix + reason, UpdateStatus::Failed);
         NotifySiteStatus(site);
         return;
     }
@@ -479,7 +497,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     NotifySiteStatus(site);
     if (g_bStopUpdate.load()) {
         connection->Close();
-        site->SetStatus(kStatusStopped, 3);
+        site->SetStatus(kStatusStopped, UpdateStatus::Ended);
         slot.Release();
         NotifySiteStatus(site);
         return;
@@ -504,14 +522,14 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
             text += kStatusListingTooLarge;
         if (walker.GaveUpSlowListing())
             text += kStatusListingTooSlow;
-        site->SetStatus(text, 2);
+        site->SetStatus(text, UpdateStatus::Succeeded);
     }
     connection->Close();
     connection.reset();
 
     {
         // The names merged may say more about the site's encoding than those it had.
-        std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+        auto lock = site->LockTree();
         site->DecideNameCharset();
     }
     // The outcome is shown once its files are written, so that a save that fails is never
@@ -546,8 +564,9 @@ void UpdateSiteThread(std::unique_ptr<UpdateRequest> request) {
         RunUpdate(std::move(request), retired);
     } catch (const std::exception& e) {
         // Out of memory or a failing library: the site fails, the engine carries on.
-        site->SetStatus(std::string(kStatusFailedPrefix) + e.what(), 1);
+        site->SetStatus(std::string(kStatusFailedPrefix) + e.what(), UpdateStatus::Failed);
         NotifySiteStatus(site);
     }
+    LogOutcome(site);
     LeaveEngine(site);
 }

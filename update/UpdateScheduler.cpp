@@ -6,20 +6,31 @@
 #include "update/UpdateTexts.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <deque>
+#include <mutex>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
-CUpdateQueue g_updateQueue;
 std::atomic<unsigned> g_nRunningUpdates{0};
-std::atomic<bool> g_bDispatcherRunning{false};
 std::atomic<bool> g_bStopUpdate{false};
-std::atomic<int> g_nMaxUpdateThreads{kDefaultUpdateThreads};
 
 namespace {
+
+// FIFO of waiting requests, owning them. Its lock also guards g_heldSites; every access holds it.
+// Lock order: a site's tree lock before this one, this one before a site's status lock.
+struct CUpdateQueue {
+    std::mutex m_lock;
+    std::deque<std::unique_ptr<UpdateRequest>> m_requests;
+};
+
+CUpdateQueue g_updateQueue;
+std::atomic<bool> g_bDispatcherRunning{false}; // taken with exchange(true): a test-and-set
+std::atomic<int> g_nMaxUpdateThreads{kDefaultUpdateThreads};
 
 std::atomic<IUpdateEvents*> g_pEvents{nullptr};
 
@@ -51,12 +62,12 @@ bool IsRetiredLocked(const CFTPSite* site) {
 // Queues the site unless it is waiting or running already. Under the queue lock, so that an
 // update command and a worker's automatic re-queue never both queue one site.
 bool QueueSite(CFTPSite* site, CFTPDir* startDir) {
-    Guard lock(g_updateQueue.Lock());
-    if (site->m_nUpdateStatus.load() == 4)
+    Guard lock(g_updateQueue.m_lock);
+    if (site->m_nUpdateStatus.load() == UpdateStatus::Waiting)
         return false;
-    site->SetStatus(kStatusWaiting, 4);
+    site->SetStatus(kStatusWaiting, UpdateStatus::Waiting);
     site->m_bResume = 0; // a run the user starts walks everything below its start
-    g_updateQueue.ItemsLocked().push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
+    g_updateQueue.m_requests.push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
     return true;
 }
 
@@ -65,8 +76,9 @@ void RefreshSiteItem(CFTPSite* site) {
         events->PostSiteStatus(site);
 }
 
-int ThreadLimit() {
-    return std::clamp(g_nMaxUpdateThreads.load(), kMinUpdateThreads, kMaxUpdateThreads);
+bool IsQueueEmpty() {
+    Guard lock(g_updateQueue.m_lock);
+    return g_updateQueue.m_requests.empty();
 }
 
 // One pass of the dispatcher: starts a worker for the first waiting request whose site no worker
@@ -74,10 +86,10 @@ int ThreadLimit() {
 void StartOneWorker() {
     UpdateRequest* request = nullptr;
     {
-        Guard lock(g_updateQueue.Lock());
-        if (g_nRunningUpdates.load() >= static_cast<unsigned>(ThreadLimit()))
+        Guard lock(g_updateQueue.m_lock);
+        if (g_nRunningUpdates.load() >= static_cast<unsigned>(g_nMaxUpdateThreads.load()))
             return;
-        auto& items = g_updateQueue.ItemsLocked();
+        auto& items = g_updateQueue.m_requests;
         auto startable = std::find_if(items.begin(), items.end(),
                                       [](const auto& r) { return !g_heldSites.count(r->m_pSite); });
         if (startable == items.end())
@@ -94,10 +106,10 @@ void StartOneWorker() {
         std::unique_ptr<UpdateRequest> owned(request);
         CFTPSite* site = owned->m_pSite;
         {
-            Guard lock(g_updateQueue.Lock());
+            Guard lock(g_updateQueue.m_lock);
             --g_nRunningUpdates;
             if (!IsRetiredLocked(site))
-                g_updateQueue.ItemsLocked().push_front(std::move(owned));
+                g_updateQueue.m_requests.push_front(std::move(owned));
         }
         LeaveEngine(site);
     }
@@ -109,8 +121,8 @@ void DrainQueue() {
     for (;;) {
         std::unique_ptr<UpdateRequest> request;
         {
-            Guard lock(g_updateQueue.Lock());
-            auto& items = g_updateQueue.ItemsLocked();
+            Guard lock(g_updateQueue.m_lock);
+            auto& items = g_updateQueue.m_requests;
             if (!g_bStopUpdate.load() || items.empty())
                 return;
             request = std::move(items.front());
@@ -118,10 +130,10 @@ void DrainQueue() {
             HoldLocked(request->m_pSite);
         }
         CFTPSite* site = request->m_pSite;
-        site->SetStatus(kStatusDrained, 3);
+        site->SetStatus(kStatusDrained, UpdateStatus::Ended);
         bool retired;
         {
-            Guard lock(g_updateQueue.Lock());
+            Guard lock(g_updateQueue.m_lock);
             retired = IsRetiredLocked(site);
         }
         IUpdateEvents* events = g_pEvents.load();
@@ -146,32 +158,19 @@ void UpdateDispatcher() {
             std::this_thread::sleep_for(2ms);
         g_bDispatcherRunning.store(false);
         // An update command given while this one was ending found it still running: serve it.
-        if (g_bStopUpdate.load() || g_updateQueue.IsEmpty())
+        if (g_bStopUpdate.load() || IsQueueEmpty())
             return;
     }
 }
 
 } // namespace
 
-void CUpdateQueue::AddTail(std::unique_ptr<UpdateRequest> request) {
-    Guard lock(m_lock);
-    m_requests.push_back(std::move(request));
+void SetMaxUpdateThreads(int threads) {
+    g_nMaxUpdateThreads.store(std::clamp(threads, kMinUpdateThreads, kMaxUpdateThreads));
 }
 
-bool CUpdateQueue::IsEmpty() const {
-    Guard lock(m_lock);
-    return m_requests.empty();
-}
-
-std::size_t CUpdateQueue::GetCount() const {
-    Guard lock(m_lock);
-    return m_requests.size();
-}
-
-bool CUpdateQueue::Contains(const CFTPSite* site) const {
-    Guard lock(m_lock);
-    return std::any_of(m_requests.begin(), m_requests.end(),
-                       [site](const auto& r) { return r->m_pSite == site; });
+int GetMaxUpdateThreads() {
+    return g_nMaxUpdateThreads.load();
 }
 
 void SetUpdateEvents(IUpdateEvents* events) {
@@ -228,14 +227,22 @@ void StopUpdates() {
     g_bStopUpdate.store(true);
 }
 
+bool IsStopRequested() {
+    return g_bStopUpdate.load();
+}
+
+void ResetUpdateEngine() {
+    g_bStopUpdate.store(false);
+    g_nMaxUpdateThreads.store(kDefaultUpdateThreads);
+}
+
+UpdateWorkCounts GetUpdateWorkCounts() {
+    Guard lock(g_updateQueue.m_lock);
+    return {g_updateQueue.m_requests.size(), g_nRunningUpdates.load()};
+}
+
 bool UpdateProgressTick(int& nUpdateTotal, std::string& text) {
-    std::size_t queued;
-    unsigned running;
-    {
-        Guard lock(g_updateQueue.Lock());
-        queued = g_updateQueue.ItemsLocked().size();
-        running = g_nRunningUpdates.load();
-    }
+    const auto [queued, running] = GetUpdateWorkCounts();
     if (running > 0 || queued > 0) {
         char buffer[64];
         std::snprintf(buffer, sizeof buffer, kProgressFormat,
@@ -249,21 +256,21 @@ bool UpdateProgressTick(int& nUpdateTotal, std::string& text) {
 }
 
 bool IsUpdateWorkPending() {
-    Guard lock(g_updateQueue.Lock());
-    return g_nRunningUpdates.load() > 0 || !g_updateQueue.ItemsLocked().empty();
+    const UpdateWorkCounts counts = GetUpdateWorkCounts();
+    return counts.running > 0 || counts.queued > 0;
 }
 
 bool IsUpdateEngineIdle() {
-    Guard lock(g_updateQueue.Lock());
-    return g_updateQueue.ItemsLocked().empty() && g_heldSites.empty() && g_nRunningUpdates.load() == 0 &&
+    Guard lock(g_updateQueue.m_lock);
+    return g_updateQueue.m_requests.empty() && g_heldSites.empty() && g_nRunningUpdates.load() == 0 &&
            !g_bDispatcherRunning.load();
 }
 
 bool IsSiteInEngine(const CFTPSite* site) {
-    Guard lock(g_updateQueue.Lock());
+    Guard lock(g_updateQueue.m_lock);
     if (g_heldSites.count(site))
         return true;
-    const auto& items = g_updateQueue.ItemsLocked();
+    const auto& items = g_updateQueue.m_requests;
     return std::any_of(items.begin(), items.end(), [site](const auto& r) { return r->m_pSite == site; });
 }
 
@@ -274,8 +281,8 @@ void RetireSite(std::unique_ptr<CFTPSite> site) {
     std::vector<std::unique_ptr<UpdateRequest>> dropped;
     bool held = false;
     {
-        Guard lock(g_updateQueue.Lock());
-        auto& items = g_updateQueue.ItemsLocked();
+        Guard lock(g_updateQueue.m_lock);
+        auto& items = g_updateQueue.m_requests;
         for (auto it = items.begin(); it != items.end();) {
             if ((*it)->m_pSite == raw) {
                 dropped.push_back(std::move(*it));
@@ -297,7 +304,7 @@ void RetireSite(std::unique_ptr<CFTPSite> site) {
     {
         // A worker writes the site's files under its tree lock after checking the retired flag:
         // once we have had the lock, no write is under way and none will start.
-        std::lock_guard<std::recursive_mutex> barrier(raw->m_treeLock);
+        auto barrier = raw->LockTree();
     }
     LeaveEngine(raw);
 }
@@ -306,13 +313,13 @@ void RetireSite(std::unique_ptr<CFTPSite> site) {
 
 const std::atomic<bool>& RetiredFlag(const CFTPSite* site) {
     static const std::atomic<bool> kNeverRetired{false};
-    Guard lock(g_updateQueue.Lock());
+    Guard lock(g_updateQueue.m_lock);
     auto it = g_heldSites.find(site); // made by the worker's hold; stays until LeaveEngine
     return it != g_heldSites.end() ? it->second.m_bRetired : kNeverRetired;
 }
 
 void NotifySiteStatus(CFTPSite* site) {
-    Guard lock(g_updateQueue.Lock());
+    Guard lock(g_updateQueue.m_lock);
     IUpdateEvents* events = g_pEvents.load();
     if (events && !IsRetiredLocked(site))
         events->PostSiteStatus(site);
@@ -322,7 +329,7 @@ void HandOverRemovedEntries(CFTPSite* site, MergeOutcome& outcome) {
     if (outcome.removedFiles.empty() && outcome.removedDirs.empty())
         return;
     {
-        Guard lock(g_updateQueue.Lock());
+        Guard lock(g_updateQueue.m_lock);
         IUpdateEvents* events = g_pEvents.load();
         if (events && !IsRetiredLocked(site)) {
             for (auto& file : outcome.removedFiles)
@@ -337,13 +344,13 @@ void HandOverRemovedEntries(CFTPSite* site, MergeOutcome& outcome) {
 }
 
 bool RequeueLostSite(CFTPSite* site, CFTPDir* startDir) {
-    Guard lock(g_updateQueue.Lock());
+    Guard lock(g_updateQueue.m_lock);
     std::string text = site->GetStatusText();
     if (text.rfind(kStatusLostPrefix, 0) != 0 || g_bStopUpdate.load() || IsRetiredLocked(site) ||
         site->m_nRetryCount > 3)
         return false;
-    site->SetStatus(text + kStatusRequeued, 4);
-    g_updateQueue.ItemsLocked().push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
+    site->SetStatus(text + kStatusRequeued, UpdateStatus::Waiting);
+    g_updateQueue.m_requests.push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
     ++site->m_nRetryCount;
     return true;
 }
@@ -351,7 +358,7 @@ bool RequeueLostSite(CFTPSite* site, CFTPDir* startDir) {
 void LeaveEngine(CFTPSite* site) {
     std::unique_ptr<CFTPSite> doomed;
     {
-        Guard lock(g_updateQueue.Lock());
+        Guard lock(g_updateQueue.m_lock);
         auto it = g_heldSites.find(site);
         if (it == g_heldSites.end() || --it->second.m_nHolders > 0)
             return;

@@ -1,49 +1,29 @@
 #pragma once
-// The update engine's public side: the request queue, the dispatcher that starts one worker per
-// request within the thread limit, the update and stop commands, the progress figures, and the
-// hand-over of sites the user deletes while they are updated. Called from the window thread (or
-// the CLI's main thread); everything else happens in the engine's own threads.
+// The update engine's public side: the update and stop commands, the thread limit, the progress
+// figures, and the hand-over of sites the user deletes while they are updated. The queue, the
+// dispatcher and the counters they share with the workers stay inside update/; callers see them
+// only through these functions. Called from the window thread (or the CLI's main thread);
+// everything else happens in the engine's own threads.
 
 #include "model/ObList.h"
 #include "update/SiteCrawler.h"
 #include "update/UpdateEvents.h"
 
-#include <atomic>
 #include <cstddef>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 
 class CFTPSite;
 class CFTPDir;
 
-// FIFO of waiting requests, owning them; every access holds its one lock.
-class CUpdateQueue {
-public:
-    void AddTail(std::unique_ptr<UpdateRequest> request);
-    bool IsEmpty() const;
-    std::size_t GetCount() const;
-    bool Contains(const CFTPSite* site) const;
-
-    // The lock, and the members below that need it held (the engine's own use).
-    std::mutex& Lock() const { return m_lock; }
-    std::deque<std::unique_ptr<UpdateRequest>>& ItemsLocked() { return m_requests; }
-
-private:
-    mutable std::mutex m_lock;
-    std::deque<std::unique_ptr<UpdateRequest>> m_requests;
-};
-
-extern CUpdateQueue g_updateQueue;
-extern std::atomic<unsigned> g_nRunningUpdates; // workers started and not yet finished
-extern std::atomic<bool> g_bDispatcherRunning;  // taken with exchange(true): a test-and-set
-extern std::atomic<bool> g_bStopUpdate;
-extern std::atomic<int> g_nMaxUpdateThreads; // 5 at start; the settings dialog keeps it in 1..500
-
 inline constexpr int kMinUpdateThreads = 1;
 inline constexpr int kMaxUpdateThreads = 500;
 inline constexpr int kDefaultUpdateThreads = 5;
+
+// Most workers that may run at once: 5 at every start, kept within 1..500. A new limit applies
+// from the dispatcher's next pass; lowering it stops no running worker.
+void SetMaxUpdateThreads(int threads);
+int GetMaxUpdateThreads();
 
 // Where the engine reports. Null: nothing is reported and removed entries are destroyed at once.
 // Set it before the first update; it must outlive the engine's activity. The two Post calls come
@@ -62,12 +42,20 @@ void UpdateAllSites(const CObList<CFTPSite>& sites, int& nUpdateTotal);
 // Returns whether a request was queued (then nUpdateTotal has grown by one).
 bool UpdateSelectedDir(CFTPDir* selected, const CObList<CFTPSite>& sites, int& nUpdateTotal);
 
-// Sets the stop flag; the dispatcher and the workers react to it.
+// Sets the stop flag; the dispatcher and the workers react to it. The update commands clear it.
 void StopUpdates();
+bool IsStopRequested();
 
 // Body of the one-second progress timer: "更新%d/%d" while something runs or waits (returns
 // true), else "更新完成", nUpdateTotal reset to 0 and false (stop the timer).
 bool UpdateProgressTick(int& nUpdateTotal, std::string& text);
+
+// Requests waiting in the queue and workers running, taken in one look.
+struct UpdateWorkCounts {
+    std::size_t queued = 0;
+    unsigned running = 0;
+};
+UpdateWorkCounts GetUpdateWorkCounts();
 
 // Something runs or waits: the progress display's test, on one consistent look at the queue
 // and the running count.
@@ -89,3 +77,7 @@ void RetireSite(std::unique_ptr<CFTPSite> site);
 
 // Starts a dispatcher thread; one that finds another already running ends at once.
 void StartDispatcher();
+
+// Back to the state of a program start: no stop requested, the default thread limit. For tests
+// between cases; the engine must be idle (IsUpdateEngineIdle).
+void ResetUpdateEngine();

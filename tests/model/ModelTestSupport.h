@@ -1,9 +1,10 @@
 #pragma once
 // Helpers of the model tests: a throw-away program directory, byte strings written as hex,
-// small trees built by hand, whole files read and written.
+// small trees (the shared builder), whole files read and written.
 
 #include "model/Paths.h"
 #include "model/Records.h"
+#include "tests/support/CatalogueBuilder.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -58,22 +59,8 @@ inline void WriteWhole(const std::string& path, const std::string& bytes) {
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline CFTPDir* AddDir(CFTPDir* parent, const std::string& name, int32_t isNew = 0) {
-    auto dir = std::make_unique<CFTPDir>();
-    dir->m_strName = name;
-    dir->m_bNew = isNew;
-    dir->m_pParent = parent;
-    return parent->m_subDirs.AddTail(std::move(dir));
-}
-
-inline CFTPFile* AddFile(CFTPDir* parent, const std::string& name, uint64_t size, int32_t isNew = 0) {
-    auto file = std::make_unique<CFTPFile>();
-    file->m_strName = name;
-    file->m_nSize = size;
-    file->m_bNew = isNew;
-    file->m_pParent = parent;
-    return parent->m_files.AddTail(std::move(file));
-}
+using testtree::AddDir;
+using testtree::AddFile;
 
 // A site with a user and password, so its key is "host@user".
 inline std::unique_ptr<CFTPSite> MakeSite(const std::string& host, const std::string& user = "u",

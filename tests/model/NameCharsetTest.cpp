@@ -97,9 +97,7 @@ TEST(NameCharset, SiteReadsItsSettingsAndItsNames) {
     CFTPSite site;
     site.m_strHost = "srv";
     site.m_strPassword = kAnonymousPassword;
-    auto* sub = site.m_pRootDir->m_subDirs.AddTail(std::make_unique<CFTPDir>());
-    sub->m_strName = Gbk("目录");
-    sub->m_pParent = site.m_pRootDir.get();
+    model_test::AddDir(site.m_pRootDir.get(), Gbk("目录"));
     site.DecideNameCharset();
     EXPECT_EQ(site.GetNameCharset(), NameCharset::Gbk);
 

@@ -11,7 +11,7 @@ TEST(SiteRecord, FreshSiteHasItsInitialValues) {
     CFTPSite site;
     EXPECT_EQ(site.m_nPort, 21);
     EXPECT_EQ(site.GetStatusText(), "未更新");
-    EXPECT_EQ(site.m_nLoadState.load(), 0);
+    EXPECT_EQ(site.m_nLoadState.load(), TreeLoadState::NotLoaded);
     ASSERT_NE(site.m_pRootDir, nullptr);
     EXPECT_EQ(site.m_pRootDir->m_pSite, &site);
     EXPECT_EQ(site.m_pRootDir->m_pParent, nullptr);

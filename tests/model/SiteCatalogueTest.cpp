@@ -112,7 +112,7 @@ TEST(CatalogueLoad, MissingOrEmptyFilesGiveAnEmptyReadTree) {
     auto site = MakeSite("h");
     site->EnsureLoaded();
     EXPECT_TRUE(site->m_pRootDir->m_subDirs.IsEmpty());
-    EXPECT_EQ(site->m_nLoadState.load(), 1);
+    EXPECT_EQ(site->m_nLoadState.load(), TreeLoadState::Loaded);
 
     WriteWhole(SiteFile(*site, "content.ct"), "");
     WriteWhole(SiteFile(*site, "state.st"), "");
@@ -355,7 +355,7 @@ TEST(EnsureLoaded, TwoThreadsReadTheFilesOnce) {
         second.join();
         // A second read would have appended every node again.
         ASSERT_EQ(Nodes(*copy).size(), expected);
-        EXPECT_EQ(copy->m_nLoadState.load(), 1);
+        EXPECT_EQ(copy->m_nLoadState.load(), TreeLoadState::Loaded);
     }
 }
 
@@ -363,7 +363,7 @@ TEST(EnsureLoaded, AddedSiteMarkedLoadedIgnoresOldFiles) {
     TempAppDir dir;
     WriteWhole(dir.Path() + "/Data/h@u/content.ct", kPubExample);
     auto site = MakeSite("h");
-    site->m_nLoadState = 1;
+    site->m_nLoadState = TreeLoadState::Loaded;
     site->EnsureLoaded();
     EXPECT_TRUE(site->m_pRootDir->m_subDirs.IsEmpty());
 }
@@ -381,7 +381,7 @@ TEST(EnsureLoaded, CallerHoldingTheTreeLockDoesNotDeadlockWithALoader) {
         std::thread worker([&] { copy->EnsureLoaded(); });
         {
             // The window thread holds the lock while it walks, and asks for the tree inside.
-            std::lock_guard<std::recursive_mutex> lock(copy->m_treeLock);
+            auto lock = copy->LockTree();
             copy->EnsureLoaded();
         }
         worker.join();

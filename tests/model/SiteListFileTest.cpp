@@ -69,7 +69,7 @@ TEST(SiteListLayout, EveryStoredFieldRoundTrips) {
     EXPECT_EQ(site->m_bAnonymousUpdate, 1);
     EXPECT_EQ(site->m_strNickname, first->m_strNickname);
     EXPECT_EQ(site->m_strRemark, first->m_strRemark);
-    EXPECT_EQ(site->m_nLoadState.load(), 0);
+    EXPECT_EQ(site->m_nLoadState.load(), TreeLoadState::NotLoaded);
     EXPECT_EQ(site->GetStatusText(), "未更新");
     EXPECT_EQ(loaded.GetTail()->m_strHost, "h2");
 

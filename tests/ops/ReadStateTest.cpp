@@ -54,11 +54,11 @@ TEST_F(ReadStateTest, UpdatedSitesScopeRightAfterStartChangesNothing) {
     EXPECT_EQ(CountNew(t.site->m_pRootDir.get()), 4);
     EXPECT_EQ(t.site->m_bStateDirty, 0);
 
-    t.site->m_nUpdateStatus = 1; // failed: still not in the scope
+    t.site->m_nUpdateStatus = UpdateStatus::Failed; // failed: still not in the scope
     m_doc.MarkSitesRead(SiteScope::Updated);
     EXPECT_EQ(CountNew(t.site->m_pRootDir.get()), 4);
 
-    t.site->m_nUpdateStatus = 3; // ended early: in the scope
+    t.site->m_nUpdateStatus = UpdateStatus::Ended; // ended early: in the scope
     m_doc.MarkSitesRead(SiteScope::Updated);
     EXPECT_EQ(CountNew(t.site->m_pRootDir.get()), 0);
     EXPECT_EQ(t.site->m_bStateDirty, 1);
@@ -75,9 +75,9 @@ TEST_F(ReadStateTest, AllSitesLoadsUnreadSitesAndCloseSavesTheMarks) {
     }
     ASSERT_TRUE(m_doc.OnNewDocument().ok);
     CFTPSite* site = m_doc.m_siteList.GetHead();
-    EXPECT_EQ(site->m_nLoadState, 0);
+    EXPECT_EQ(site->m_nLoadState, TreeLoadState::NotLoaded);
     EXPECT_EQ(m_doc.MarkSitesRead(SiteScope::All), OpStatus::Done);
-    EXPECT_EQ(site->m_nLoadState, 1);
+    EXPECT_EQ(site->m_nLoadState, TreeLoadState::Loaded);
     EXPECT_EQ(site->m_pRootDir->m_subDirs.GetCount(), 2u);
     EXPECT_EQ(CountNew(site->m_pRootDir.get()), 0);
     EXPECT_EQ(site->m_bStateDirty, 1);

@@ -159,8 +159,8 @@ TEST_F(SearchTest, CaseIsLoweredAndAnEmptyKeywordListsEverything) {
 
 TEST_F(SearchTest, NothingFoundSaysSo) {
     EXPECT_EQ(m_doc.SearchAllSites("zzz").message, "对不起，没有找到你要的文件！");
-    a->m_nUpdateStatus = 0;
-    b->m_nUpdateStatus = 1;
+    a->m_nUpdateStatus = UpdateStatus::NotUpdated;
+    b->m_nUpdateStatus = UpdateStatus::Failed;
     EXPECT_EQ(m_doc.ShowNewFiles(SiteScope::Updated).message, "没有未读文件！");
     EXPECT_TRUE(Found().empty());
     CQuarnelDoc empty;
@@ -180,7 +180,7 @@ TEST_F(SearchTest, NewEntriesListANewDirectoryAlone) {
     EXPECT_EQ(Found(), (std::vector<std::string>{"D 2006", "F README.TXT", "F new.txt"}));
 
     // Updated sites only.
-    b->m_nUpdateStatus = 2;
+    b->m_nUpdateStatus = UpdateStatus::Succeeded;
     m_doc.ShowNewFiles(SiteScope::Updated);
     EXPECT_EQ(Found(), (std::vector<std::string>{"F new.txt"}));
 

@@ -54,7 +54,7 @@ TEST_F(SiteManagementTest, AddRefusesTheSameHostAndUserOnly) {
     ASSERT_EQ(first.status, OpStatus::Done);
     EXPECT_EQ(first.site->m_strUser, "anonymous");
     EXPECT_TRUE(first.site->IsAnonymous());
-    EXPECT_EQ(first.site->m_nLoadState, 1);
+    EXPECT_EQ(first.site->m_nLoadState, TreeLoadState::Loaded);
     EXPECT_TRUE(first.listSaved);
 
     SiteOpResult again = m_doc.AddSite(Anonymous("srv"));

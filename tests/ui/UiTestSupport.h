@@ -5,6 +5,7 @@
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "ops/QuarnelDoc.h"
+#include "tests/support/CatalogueBuilder.h"
 #include "ui/DirView.h"
 #include "ui/MainFrame.h"
 #include "ui/QuarnelView.h"
@@ -18,32 +19,14 @@
 
 namespace uitest {
 
+using testtree::AddDir;
+using testtree::AddFile;
+
+// An anonymous site of the document, its tree all there is (nothing is read from disk).
 inline CFTPSite* AddSite(CQuarnelDoc& doc, const std::string& host, const std::string& nickname = {}) {
-    auto site = std::make_unique<CFTPSite>();
-    site->m_strHost = host;
-    site->m_strUser = kAnonymousUser;
-    site->m_strPassword = kAnonymousPassword;
+    CFTPSite* site = testtree::AddSite(doc.m_siteList, host);
     site->m_strNickname = nickname;
-    site->m_nLoadState = 1;  // the tree below is all there is
-    return doc.m_siteList.AddTail(std::move(site));
-}
-
-inline CFTPDir* AddDir(CFTPDir* parent, const std::string& name, bool isNew = false) {
-    auto dir = std::make_unique<CFTPDir>();
-    dir->m_strName = name;
-    dir->m_bNew = isNew ? 1 : 0;
-    dir->m_pParent = parent;
-    dir->m_pSite = parent->m_pSite;
-    return parent->m_subDirs.AddTail(std::move(dir));
-}
-
-inline CFTPFile* AddFile(CFTPDir* parent, const std::string& name, uint64_t size = 0, bool isNew = false) {
-    auto file = std::make_unique<CFTPFile>();
-    file->m_strName = name;
-    file->m_nSize = size;
-    file->m_bNew = isNew ? 1 : 0;
-    file->m_pParent = parent;
-    return parent->m_files.AddTail(std::move(file));
+    return site;
 }
 
 // A program directory of its own, a document read from it, and the main window.
@@ -80,4 +63,4 @@ struct Window {
     void Select(QTreeWidgetItem* item) const { tree()->setCurrentItem(item); }
 };
 
-}  // namespace uitest
+} // namespace uitest

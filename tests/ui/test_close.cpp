@@ -77,7 +77,7 @@ void TestClose::closeWaitsForRunningUpdate() {
     frame.show();
     QVERIFY(QTest::qWaitForWindowExposed(&frame));
     frame.Action(32771)->trigger();  // update all
-    QCOMPARE(site->m_nUpdateStatus.load(), 4);
+    QCOMPARE(site->m_nUpdateStatus.load(), UpdateStatus::Waiting);
     QTRY_VERIFY_WITH_TIMEOUT(ServerSaw(*server, "MLSD /slow") || ServerSaw(*server, "LIST /slow"), 15000);
     QVERIFY(!IsUpdateEngineIdle());
 
@@ -95,7 +95,7 @@ void TestClose::closeWaitsForRunningUpdate() {
     QCOMPARE(closed.count(), 1);
     QVERIFY(boxText.startsWith(QStringLiteral("正在关闭连接,请稍后")));
     QVERIFY(IsUpdateEngineIdle());
-    QCOMPARE(site->m_nUpdateStatus.load(), 3);
+    QCOMPARE(site->m_nUpdateStatus.load(), UpdateStatus::Ended);
     // Stopped at its next check, or cut off while it waited for the stalled reply.
     const QString status = QString::fromStdString(site->GetStatusText());
     QVERIFY2(status == QStringLiteral("更新终止！") || status.startsWith(QStringLiteral("更新意外终止")),

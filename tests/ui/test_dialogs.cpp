@@ -1,7 +1,8 @@
 // The stand-alone dialogs and the drawn pictures: control rules, data exchange, refusals with
 // their exact texts, the search progress window, the close box's dots, icon sizes and looks.
-// Each dialog is also rendered to /tmp/quarnel-shots/ for a look by eye.
+// Each dialog is also rendered to ui-shots/ in the build directory for a look by eye.
 
+#include "model/Records.h"
 #include "ui/AboutDlg.h"
 #include "ui/CloseDlg.h"
 #include "ui/FindDialog.h"
@@ -30,7 +31,7 @@
 
 namespace {
 
-const QString kShotDir = QStringLiteral("/tmp/quarnel-shots");
+const QString kShotDir = QStringLiteral(QUARNEL_UI_SHOT_DIR);
 
 void SaveShot(QWidget* widget, const QString& name) {
     QDir().mkpath(kShotDir);
@@ -516,7 +517,7 @@ void TestDialogs::treeImages() {
              images[6]);
     QCOMPARE(Icons::TreePixmap(99).toImage().convertToFormat(QImage::Format_ARGB32), images[2]);
     QCOMPARE(Icons::TreePixmap(3, 32).size(), QSize(32, 32));
-    QVERIFY(!Icons::SiteStatusIcon(0).isNull());
+    QVERIFY(!Icons::SiteStatusIcon(UpdateStatus::NotUpdated).isNull());
 }
 
 void TestDialogs::splashAndAbout() {

@@ -136,7 +136,7 @@ void TestSiteTree::statusImageAndBoldAfterNotice() {
     QTreeWidgetItem* item = w.SiteItem(site);
     const int statuses[] = {1, 2, 3, 4, 0};
     for (int status : statuses) {
-        site->m_nUpdateStatus = status;
+        site->m_nUpdateStatus = static_cast<UpdateStatus>(status);
         frame.OnSiteStatus(site);
         QVERIFY2(SameImage(item->icon(0), Icons::kTreeStatusBase + status), qPrintable(QString::number(status)));
     }
@@ -184,7 +184,7 @@ void TestSiteTree::readCommandsUnboldShownItems() {
     Window w;
     CFTPSite* site = AddSite(w.doc, "srv");
     site->m_bHasNew = 1;
-    site->m_nUpdateStatus = 2;
+    site->m_nUpdateStatus = UpdateStatus::Succeeded;
     CFTPDir* pub = AddDir(site->m_pRootDir.get(), "pub", true);
     AddDir(pub, "deep", true);
     CFTPDir* old = AddDir(site->m_pRootDir.get(), "old");

@@ -20,7 +20,7 @@ struct WindowReader {
 
     void Visit(CFTPSite* site, bool markRead) {
         site->EnsureLoaded();
-        std::lock_guard<std::recursive_mutex> lock(site->m_treeLock);
+        auto lock = site->LockTree();
         Walk(site->m_pRootDir.get(), site, markRead);
     }
 

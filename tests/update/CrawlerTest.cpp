@@ -39,7 +39,7 @@ TEST_F(Crawler, FirstUpdateMarksEverythingNewAndWritesBothFiles) {
     ASSERT_TRUE(UpdateAndWait(site));
 
     EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
     EXPECT_EQ(site->m_bHasNew.load(), 1);
     ASSERT_NE(FindFile(site, "/pub/a"), nullptr);
     EXPECT_EQ(FindDir(site, "/pub")->m_bNew, 1);
@@ -82,7 +82,7 @@ TEST_F(Crawler, SecondUpdateMarksWhatChangedAndReportsEachRemovalOnce) {
     m_fake->Put("/added/inner.bin", 8);
     ASSERT_TRUE(UpdateAndWait(site));
 
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
     EXPECT_EQ(site->m_bHasNew.load(), 1);
     EXPECT_EQ(FindFile(site, "/keep.txt")->m_bNew, 0);
     EXPECT_EQ(FindFile(site, "/resize.txt")->m_bNew, 0);
@@ -172,7 +172,7 @@ TEST_F(Crawler, LostThreeLevelsDeepResumesThereAndListsNothingBefore) {
             EXPECT_NE(note.text, kStatusWaiting); // a re-queue keeps showing why it waits
         }
         const std::string suffix = kStatusRequeued;
-        if (note.code == 4 && note.text.rfind(kStatusLostFormat, 0) == 0 &&
+        if (note.code == UpdateStatus::Waiting && note.text.rfind(kStatusLostFormat, 0) == 0 &&
             note.text.size() > suffix.size() &&
             note.text.compare(note.text.size() - suffix.size(), suffix.size(), suffix) == 0)
             sawRequeue = true;
@@ -200,7 +200,7 @@ TEST_F(Crawler, FifthLossLeavesTheSiteEndedWithoutRequeue) {
 
     EXPECT_EQ(m_fake->Logins(), 5); // the user's run and four re-queues
     EXPECT_EQ(site->m_nRetryCount, 4);
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Ended);
     std::string text = site->GetStatusText();
     EXPECT_EQ(text.rfind(kStatusLostFormat, 0), 0u);
     EXPECT_EQ(text.find('\t'), std::string::npos);
@@ -209,7 +209,7 @@ TEST_F(Crawler, FifthLossLeavesTheSiteEndedWithoutRequeue) {
     // A run the user starts later is not re-queued either.
     ASSERT_TRUE(UpdateAndWait(site));
     EXPECT_EQ(m_fake->Logins(), 6);
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Ended);
 }
 
 TEST_F(Crawler, SubdirectoryRunWalksOnlyItsSubtreeAndResumesInIt) {
@@ -241,12 +241,12 @@ TEST_F(Crawler, StopDuringTheWalkKeepsTheDirectoryAndWritesWhatWasMerged) {
     m_fake->Remove("/b/f2");
     m_fake->OnList([](const std::string& path) {
         if (path == "/b")
-            g_bStopUpdate = true; // arrives while /b's listing is in flight
+            StopUpdates(); // arrives while /b's listing is in flight
     });
     ASSERT_TRUE(UpdateAndWait(site));
 
     EXPECT_EQ(site->GetStatusText(), kStatusStopped);
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Ended);
     EXPECT_EQ(site->m_nRetryCount, 0);
     CFTPDir* b = FindDir(site, "/b");
     EXPECT_NE(b->FindFile("f2"), nullptr); // nothing of /b removed
@@ -275,12 +275,12 @@ TEST_F(Crawler, SiteNeverLoadedIsReadBeforeTheMerge) {
 
     // The same site as read from site.ds in a new program run: its tree is still on disk only.
     CFTPSite* again = AddSite();
-    again->m_nLoadState = 0;
-    first->m_nUpdateStatus = 0;
+    again->m_nLoadState = TreeLoadState::NotLoaded;
+    first->m_nUpdateStatus = UpdateStatus::NotUpdated;
     m_sites.RemoveAt(0);
     ASSERT_TRUE(UpdateAndWait(again));
 
-    EXPECT_EQ(again->m_nLoadState.load(), 1);
+    EXPECT_EQ(again->m_nLoadState.load(), TreeLoadState::Loaded);
     EXPECT_EQ(FindFile(again, "/pub/a")->m_bNew, 0);
     EXPECT_EQ(FindFile(again, "/pub/b")->m_bNew, 1);
     EXPECT_EQ(again->m_bHasNew.load(), 0); // nothing reported new twice
@@ -292,14 +292,14 @@ TEST_F(Crawler, LoginRefusalAndMissingSessionFailWithoutFiles) {
     m_fake->SetFault("", Fault::RefuseLogin, 1);
     ASSERT_TRUE(UpdateAndWait(site));
     EXPECT_EQ(site->GetStatusText(), std::string(kStatusFailedPrefix) + "530 Login incorrect.");
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 1);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Failed);
     EXPECT_EQ(site->m_nRetryCount, 0);
     EXPECT_FALSE(std::filesystem::exists(SiteFile(site, "content.ct")));
 
     SetFtpConnectionFactory([](const std::atomic<bool>*) { return std::unique_ptr<IFtpConnection>(); });
     ASSERT_TRUE(UpdateAndWait(site));
     EXPECT_EQ(site->GetStatusText(), kStatusNoSession);
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 1);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Failed);
 }
 
 TEST_F(Crawler, AnonymousUpdateLogsInAsAnonymous) {
@@ -319,7 +319,7 @@ TEST_F(Crawler, DescentEndsAtTheDepthLimitAndSaysSo) {
     CFTPSite* site = AddSite();
     ASSERT_TRUE(UpdateAndWait(site));
 
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
     EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusDepthLimit);
     int listings = 0;
     for (auto& line : m_fake->Log())
@@ -346,7 +346,7 @@ TEST_F(Crawler, ListingCutShortKeepsWhatItLeftOutAndSaysSo) {
     m_fake->SetTruncated("/big", 3);
     ASSERT_TRUE(UpdateAndWait(site));
 
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
     EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusTruncated);
     CFTPDir* big = FindDir(site, "/big");
     EXPECT_EQ(big->m_files.GetCount(), 6u); // f1 stays until a complete listing
@@ -442,7 +442,7 @@ TEST_F(Crawler, WithoutIdentityLoopsEverywhereCostLittle) {
     CFTPSite* site = AddSite();
     ASSERT_TRUE(UpdateAndWait(site));
 
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
     EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + kStatusLoopSkipped);
     for (const std::string& d : dirs)
         EXPECT_NE(FindFile(site, d + "/file"), nullptr) << d;
@@ -463,7 +463,7 @@ TEST_F(Crawler, WalkDirectoryReportsTheEndDirectly) {
 
     m_fake->SetFault("/a/b", Fault::LoseCwd);
     EXPECT_FALSE(WalkDirectory(*connection, site, site->m_pRootDir.get()));
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Ended);
     EXPECT_EQ(site->GetStatusText().rfind(kStatusLostFormat, 0), 0u);
     EXPECT_EQ(site->m_pResumeDir, FindDir(site, "/a/b"));
 }
@@ -499,9 +499,7 @@ TEST_F(Crawler, AsksForUtf8NamesOnlyWhereNoStoredNameChanges) {
         m_fake->ClearLog();
         CFTPSite* site = AddSite("host" + std::to_string(n++));
         if (!c.storedName.empty()) {
-            auto* dir = site->m_pRootDir->m_subDirs.AddTail(std::make_unique<CFTPDir>());
-            dir->m_strName = c.storedName;
-            dir->m_pParent = site->m_pRootDir.get();
+            testtree::AddDir(site->m_pRootDir.get(), c.storedName);
             site->DecideNameCharset();
         }
         CSiteSettings settings;
@@ -557,7 +555,7 @@ TEST_F(Crawler, ListingsThatDoNotArriveKeepTheirDirectories) {
         m_fake->ClearLog();
         ASSERT_TRUE(UpdateAndWait(site));
 
-        EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+        EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
         EXPECT_EQ(site->GetStatusText(), std::string(kStatusSucceeded) + c.line);
         EXPECT_EQ(site->m_nRetryCount, 0);
         EXPECT_EQ(m_fake->Logins(), 2); // one per run: no re-queue

@@ -4,6 +4,7 @@
 
 #include "model/Paths.h"
 #include "model/Records.h"
+#include "tests/support/CatalogueBuilder.h"
 #include "tests/support/FtpServer.h"
 #include "tests/update/FakeFtp.h"
 #include "update/UpdateEvents.h"
@@ -24,7 +25,7 @@ namespace enginetest {
 struct StatusNote {
     CFTPSite* site;
     std::string text;
-    int code;
+    UpdateStatus code;
     bool sync;
 };
 
@@ -134,8 +135,7 @@ protected:
     void SetUp() override {
         m_appDir = std::make_unique<ftptest::TempDir>("quarnel-engine");
         SetAppDir(m_appDir->path());
-        g_bStopUpdate = false;
-        g_nMaxUpdateThreads = kDefaultUpdateThreads;
+        ResetUpdateEngine();
         SetUpdateEvents(&m_events);
         m_fake = std::make_shared<FakeFtpServer>();
         m_fake->Put("/");
@@ -151,19 +151,12 @@ protected:
         EXPECT_TRUE(WaitFor([] { return IsUpdateEngineIdle(); })) << "engine did not go idle";
         SetUpdateEvents(nullptr);
         SetFtpConnectionFactory(nullptr);
-        g_bStopUpdate = false;
-        g_nMaxUpdateThreads = kDefaultUpdateThreads;
+        ResetUpdateEngine();
     }
 
     // An anonymous site on the fake server (or on 127.0.0.1:port), appended to m_sites.
     CFTPSite* AddSite(const std::string& host = "fake.example", int port = 21) {
-        auto site = std::make_unique<CFTPSite>();
-        site->m_strHost = host;
-        site->m_nPort = port;
-        site->m_strUser = kAnonymousUser;
-        site->m_strPassword = kAnonymousPassword;
-        site->m_nLoadState = 1; // like a site just added: nothing on disk to read
-        return m_sites.AddTail(std::move(site));
+        return testtree::AddSite(m_sites, host, kAnonymousUser, kAnonymousPassword, port);
     }
 
     // Runs an update of `dir`'s site (the whole site for a root) to its end, re-queues included.

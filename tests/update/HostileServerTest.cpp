@@ -87,7 +87,7 @@ TEST_F(HostileServer, FailedDataConnectionsKeepTheDirectory) {
         ASSERT_TRUE(UpdateAndWait(site));
 
         EXPECT_EQ(site->GetStatusText(), c.status);
-        EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+        EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
         EXPECT_EQ(site->m_nRetryCount, c.retries);
         EXPECT_EQ(Count(server->Commands(), "USER "), 1 + c.retries);
         EXPECT_EQ(FindFile(site, "/other/y"), nullptr); // the walk went on

@@ -1,6 +1,7 @@
 // The merge of one listing into one stored directory.
 
 #include "model/Records.h"
+#include "tests/support/CatalogueBuilder.h"
 #include "update/DirectoryMerge.h"
 
 #include <gtest/gtest.h>
@@ -21,20 +22,11 @@ FtpEntry D(std::string name) {
 }
 
 CFTPFile* AddFile(CFTPDir& dir, const std::string& name, uint64_t size = 0, int isNew = 0) {
-    auto file = std::make_unique<CFTPFile>();
-    file->m_strName = name;
-    file->m_nSize = size;
-    file->m_bNew = isNew;
-    file->m_pParent = &dir;
-    return dir.m_files.AddTail(std::move(file));
+    return testtree::AddFile(&dir, name, size, isNew != 0);
 }
 
 CFTPDir* AddDir(CFTPDir& parent, const std::string& name, int isNew = 0) {
-    auto dir = std::make_unique<CFTPDir>();
-    dir->m_strName = name;
-    dir->m_bNew = isNew;
-    dir->m_pParent = &parent;
-    return parent.m_subDirs.AddTail(std::move(dir));
+    return testtree::AddDir(&parent, name, isNew != 0);
 }
 
 std::vector<std::string> Names(const CObList<CFTPFile>& list) {

@@ -54,7 +54,7 @@ TEST_F(SaveFailure, FullDiskIsReportedAndLeavesTheOldPair) {
     const std::string failed = std::string(kStatusSucceeded) + kStatusSaveFailed;
     EXPECT_EQ(site->GetStatusText().rfind(failed, 0), 0u) << site->GetStatusText();
     EXPECT_GT(site->GetStatusText().size(), failed.size()); // and the system's reason
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
     EXPECT_EQ(site->m_nSaveError.load(), EFBIG);
     EXPECT_EQ(m_events.StatusesOf(site).back().text, site->GetStatusText());
     EXPECT_EQ(ReadBytes(SiteFile(site, "content.ct")), kPubTreeContent);

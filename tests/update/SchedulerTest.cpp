@@ -28,7 +28,7 @@ TEST_F(Scheduler, TwelveSitesNeverRunMoreThanTheLimit) {
     EXPECT_EQ(total, 12);
 
     std::string text;
-    ASSERT_TRUE(WaitFor([] { return g_nRunningUpdates.load() > 0; }));
+    ASSERT_TRUE(WaitFor([] { return GetUpdateWorkCounts().running > 0; }));
     EXPECT_TRUE(UpdateProgressTick(total, text));
     int done = -1;
     ASSERT_EQ(std::sscanf(text.c_str(), "更新%d/12", &done), 1) << text;
@@ -38,14 +38,14 @@ TEST_F(Scheduler, TwelveSitesNeverRunMoreThanTheLimit) {
     ASSERT_TRUE(WaitFor([] { return !IsUpdateWorkPending(); }));
     EXPECT_EQ(m_fake->MaxConnections(), 5);
     for (CFTPSite* site : m_sites)
-        EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+        EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
     EXPECT_FALSE(UpdateProgressTick(total, text));
     EXPECT_EQ(text, kProgressDone);
     EXPECT_EQ(total, 0);
 }
 
 TEST_F(Scheduler, LimitOneServesTheQueueInOrderOneAtATime) {
-    g_nMaxUpdateThreads = 1;
+    SetMaxUpdateThreads(1);
     m_fake->Put("/a/", 0);
     SlowListings(*m_fake, 5ms);
     for (int i = 0; i < 4; ++i)
@@ -84,16 +84,16 @@ TEST_F(Scheduler, CommandsSkipSitesAlreadyInTheEngine) {
     EXPECT_EQ(total, 2);
     release = true;
     ASSERT_TRUE(WaitUntilFinished());
-    EXPECT_EQ(busy->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(busy->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
 }
 
 TEST_F(Scheduler, StopEndsRunningWorkersAndDrainsWaitingRequests) {
-    g_nMaxUpdateThreads = 1;
+    SetMaxUpdateThreads(1);
     m_fake->Put("/a/", 0);
     std::atomic<bool> listing{false};
     m_fake->OnList([&](const std::string&) {
         listing = true;
-        while (!g_bStopUpdate)
+        while (!IsStopRequested())
             std::this_thread::sleep_for(1ms);
     });
     CFTPSite* running = AddSite("running");
@@ -107,11 +107,11 @@ TEST_F(Scheduler, StopEndsRunningWorkersAndDrainsWaitingRequests) {
     ASSERT_TRUE(WaitFor([] { return IsUpdateEngineIdle(); }));
 
     EXPECT_EQ(running->GetStatusText(), kStatusStopped); // full-width mark
-    EXPECT_EQ(running->m_nUpdateStatus.load(), 3);
+    EXPECT_EQ(running->m_nUpdateStatus.load(), UpdateStatus::Ended);
     EXPECT_TRUE(std::filesystem::exists(SiteFile(running, "content.ct")));
     for (CFTPSite* site : {waiting1, waiting2}) {
         EXPECT_EQ(site->GetStatusText(), kStatusDrained); // half-width mark
-        EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+        EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Ended);
         auto notes = m_events.StatusesOf(site);
         ASSERT_FALSE(notes.empty());
         EXPECT_TRUE(notes.back().sync);
@@ -170,7 +170,7 @@ TEST_F(Scheduler, SiteDeletedWhileRunningEndsQuietlyAndWritesNothing) {
 }
 
 TEST_F(Scheduler, SiteDeletedWhileQueuedLeavesTheQueue) {
-    g_nMaxUpdateThreads = 1;
+    SetMaxUpdateThreads(1);
     std::atomic<bool> release{false};
     m_fake->OnList([&](const std::string&) {
         while (!release)
@@ -180,12 +180,12 @@ TEST_F(Scheduler, SiteDeletedWhileQueuedLeavesTheQueue) {
     CFTPSite* queued = AddSite("queued");
     int total = 0;
     UpdateAllSites(m_sites, total);
-    ASSERT_TRUE(WaitFor([] { return g_nRunningUpdates.load() == 1; }));
+    ASSERT_TRUE(WaitFor([] { return GetUpdateWorkCounts().running == 1; }));
     ASSERT_TRUE(IsSiteInEngine(queued));
 
     RetireSite(m_sites.RemoveAt(1));
     EXPECT_FALSE(IsSiteInEngine(queued));
-    EXPECT_TRUE(g_updateQueue.IsEmpty());
+    EXPECT_EQ(GetUpdateWorkCounts().queued, 0u);
     release = true;
     ASSERT_TRUE(WaitUntilFinished());
     EXPECT_EQ(m_fake->Logins(), 1);

@@ -118,7 +118,7 @@ TEST_F(RealServer, PyftpdlibLinkLoopsEndTheWalk) {
     auto server = ftptest::PyFtpServer::Start(m_root);
     CFTPSite* site = AddServedSite(server->port());
     ASSERT_TRUE(UpdateAndWait(site));
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 2);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
     EXPECT_EQ(site->GetStatusText().rfind(kStatusSucceeded, 0), 0u) << site->GetStatusText();
     EXPECT_LT(Count(server->Commands(), "MLSD"), 40);
     EXPECT_NE(site->GetStatusText().find(kStatusLoopSkipped), std::string::npos);
@@ -288,7 +288,7 @@ TEST_F(RealServer, RefusedLoginFailsWithTheServersReply) {
     site->m_strUser = "user";
     site->m_strPassword = "wrong";
     ASSERT_TRUE(UpdateAndWait(site));
-    EXPECT_EQ(site->m_nUpdateStatus.load(), 1);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Failed);
     EXPECT_EQ(site->GetStatusText().rfind(kStatusFailedPrefix, 0), 0u);
     EXPECT_NE(site->GetStatusText().find("530"), std::string::npos) << site->GetStatusText();
     EXPECT_EQ(site->m_nRetryCount, 0);

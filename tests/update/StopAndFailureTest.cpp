@@ -48,7 +48,7 @@ TEST_F(StopAndFailure, AStopBeforeTheServerLetsUsInIsAStop) {
         auto server = Serve({{"/", action}});
         CFTPSite* site = AddSite("127.0.0.1", server->port());
         m_events.Clear();
-        g_bStopUpdate = false;
+        ResetUpdateEngine();
         int total = 0;
         ASSERT_TRUE(UpdateSelectedDir(site->m_pRootDir.get(), m_sites, total));
         ASSERT_TRUE(WaitFor([&] { return ServerSaw(*server, fired); }));
@@ -56,14 +56,14 @@ TEST_F(StopAndFailure, AStopBeforeTheServerLetsUsInIsAStop) {
         StopUpdates();
         ASSERT_TRUE(WaitFor([] { return IsUpdateEngineIdle(); }, std::chrono::seconds(5)));
         EXPECT_EQ(site->GetStatusText(), kStatusStopped);
-        EXPECT_EQ(site->m_nUpdateStatus.load(), 3);
+        EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Ended);
         auto notes = m_events.StatusesOf(site);
         ASSERT_FALSE(notes.empty());
         EXPECT_EQ(notes.back().text, kStatusStopped);
-        EXPECT_EQ(notes.back().code, 3);
+        EXPECT_EQ(notes.back().code, UpdateStatus::Ended);
         // Not queued again, and nothing written: the run never reached the walk.
         EXPECT_EQ(site->m_nRetryCount, 0);
-        EXPECT_TRUE(g_updateQueue.IsEmpty());
+        EXPECT_EQ(GetUpdateWorkCounts().queued, 0u);
         EXPECT_FALSE(std::filesystem::exists(SiteFile(site, "content.ct")));
     }
 }
@@ -88,7 +88,7 @@ TEST_F(StopAndFailure, AFailedConnectOrLoginSaysWhyInChinese) {
         site->m_strPassword = c.password;
         ASSERT_TRUE(UpdateAndWait(site));
         EXPECT_EQ(site->GetStatusText(), kStatusFailedPrefix + c.expected);
-        EXPECT_EQ(site->m_nUpdateStatus.load(), 1);
+        EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Failed);
         EXPECT_EQ(site->m_nRetryCount, 0);
     }
 }
