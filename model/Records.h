@@ -197,8 +197,8 @@ public:
     // through LockTree.
     //
     // Lock order: tree -> update queue (update/) -> status; tree -> settings. A thread holding
-    // one of these never asks for one to its left. The status and settings locks are leaves:
-    // nothing else is taken while either is held.
+    // one of these never asks for one to its left. Under the status or the settings lock nothing
+    // else is taken but the log's own lock (model/Log.cpp).
     mutable std::recursive_mutex m_treeLock;
 
     // content.ct as this process last read or wrote it (guarded by m_treeLock): which file it was

@@ -22,7 +22,8 @@ std::atomic<bool> g_bStopUpdate{false};
 namespace {
 
 // FIFO of waiting requests, owning them. Its lock also guards g_heldSites; every access holds it.
-// Lock order: a site's tree lock before this one, this one before a site's status lock.
+// Lock order: a site's tree lock before this one; this one before a site's status lock and the
+// events sink's own lock (the Post calls are made under it).
 struct CUpdateQueue {
     std::mutex m_lock;
     std::deque<std::unique_ptr<UpdateRequest>> m_requests;
