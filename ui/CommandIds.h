@@ -72,9 +72,13 @@ inline constexpr CommandInfo kCommands[] = {
     {ID_COPY_LIST_PATH, "actionCopyListPath", "复制路径", "", ""},
 };
 
-// The commands that change the site list or a site's catalogue. A search or mark-read walk
-// stands on the records while it lets events through, so these are greyed as one group for as
-// long as a walk runs; a new command of this kind belongs here.
+// The commands that change the site list. A search or mark-read walk stands on the records while
+// it lets events through, so these are greyed as one group for as long as a walk runs; a new
+// command of this kind belongs here. The update commands stay: an update merges under the site's
+// tree lock, which the walk holds while it reads that site, so the two never meet.
 inline constexpr int kCatalogueCommands[] = {
-    ID_IMPORT, ID_ADD_SITE, ID_EDIT_SITE, ID_DELETE_SITE, ID_UPDATE_SELECTED, ID_UPDATE_ALL,
+    ID_IMPORT,
+    ID_ADD_SITE,
+    ID_EDIT_SITE,
+    ID_DELETE_SITE,
 };
