@@ -32,7 +32,7 @@ asan: deps
 tsan: deps
 	cmake -S . -B build-tsan -G Ninja -DQUARNEL_GUI=OFF -DQUARNEL_BENCH=OFF -DQUARNEL_SANITIZE=thread
 	cmake --build build-tsan -j$(JOBS) --target test_update
-	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^update$$'
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -j$(JOBS) -R '^update\.'
 
 # libFuzzer targets (clang); run one with e.g. build-fuzz/bin/archive_fuzz tests/fuzz/corpus/archive_fuzz
 fuzz: deps

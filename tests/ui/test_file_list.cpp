@@ -10,7 +10,6 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
-#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPalette>
@@ -61,7 +60,7 @@ private slots:
     void copyPathOfFirstSelectedRow();
     void copyAndOpenCarryTheStoredBytes();
     void modelStaysConsistent();
-    void largeDirectory();
+    void largeDirectoryListsEveryRow();
 };
 
 void TestFileList::formatSizeTable_data() {
@@ -346,27 +345,29 @@ void TestFileList::modelStaysConsistent() {
     w.list()->ShowBrowseLists();
 }
 
-void TestFileList::largeDirectory() {
-    // Listing is reported, not asserted: a directory of 100,000 files, opened from the tree.
+void TestFileList::largeDirectoryListsEveryRow() {
+    // Every file of a large directory opened from the tree is a row, the last one too; how long
+    // 100,000 rows take is measured by bench_ui_file_list.
     Window w;
     CFTPSite* site = AddSite(w.doc, "big");
     CFTPDir* root = site->m_pRootDir.get();
-    static const char* const extensions[] = {".txt", ".iso", ".tar.gz", ".jpg", ".pdf", ".c", ""};
-    for (int i = 0; i < 100000; ++i)
-        AddFile(root, "file-" + std::to_string(i) + extensions[i % 7], static_cast<uint64_t>(i) * 37);
+    constexpr int kFiles = 5000;
+    for (int i = 0; i < kFiles; ++i)
+        AddFile(root, "file-" + std::to_string(i) + ".txt", static_cast<uint64_t>(i) * 37);
     CMainFrame& frame = w.Open();
     frame.resize(1200, 800);
     frame.show();
     QVERIFY(QTest::qWaitForWindowExposed(&frame));
-    QElapsedTimer clock;
-    clock.start();
     w.Select(w.SiteItem(site));
     w.list()->scrollToBottom();
     QApplication::processEvents();
-    w.list()->viewport()->repaint();
-    const qint64 ms = clock.elapsed();
-    QCOMPARE(w.list()->model()->rowCount(), 100000);
-    qInfo("open a directory of 100000 files and draw it: %lld ms", static_cast<long long>(ms));
+    QAbstractItemModel* model = w.list()->model();
+    QCOMPARE(model->rowCount(), kFiles);
+    QStringList names = Column(model, 0);
+    names.sort();
+    QCOMPARE(names.front(), QStringLiteral("file-0.txt"));
+    QCOMPARE(names.back(), QStringLiteral("file-999.txt"));
+    QCOMPARE(names.removeDuplicates(), 0);
 }
 
 QTEST_MAIN(TestFileList)
