@@ -1,7 +1,6 @@
 #include "cli/CmdUpdate.h"
 
 #include "cli/CliText.h"
-#include "model/FileLock.h"
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "ops/QuarnelDoc.h"
@@ -9,6 +8,7 @@
 #include "platform/TextCodec.h"
 #include "update/UpdateEvents.h"
 #include "update/UpdateScheduler.h"
+#include "update/UpdateTexts.h"
 
 #include <algorithm>
 #include <array>
@@ -81,7 +81,6 @@ private:
 // Exit status when some site was left out because another program was updating it (and every
 // site updated did so without failure).
 constexpr int kExitSiteBusy = 4;
-constexpr const char* kStatusBusyElsewhere = "另一个程序正在更新该站点，已跳过";
 
 std::atomic<bool> g_bInterrupted{false};
 
@@ -179,30 +178,6 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     if (sites.empty())
         return 0;
 
-    // One crawl of a site at a time across every program on this directory: a site another
-    // program is updating is skipped, not waited for (that update may take hours). Held until
-    // the command ends.
-    std::vector<CFileLock> updateLocks;
-    std::vector<CFTPSite*> busy;
-    updateLocks.reserve(sites.size());
-    for (auto it = sites.begin(); it != sites.end();) {
-        const std::string key = (*it)->GetKey();
-        CFileLock lock;
-        if (IsUsableSiteKey(key) && !lock.Lock(SiteUpdateLockPath(key), std::chrono::milliseconds(0)) &&
-            errno == EWOULDBLOCK) {
-            busy.push_back(*it);
-            it = sites.erase(it);
-            continue;
-        }
-        updateLocks.push_back(std::move(lock));
-        ++it;
-    }
-    for (CFTPSite* site : busy)
-        ctx.out << CliField(ShownField(site->GetKey())) << '\t' << 0 << '\t' << kStatusBusyElsewhere
-                << std::endl;
-    if (sites.empty())
-        return kExitSiteBusy;
-
     if (options.threads)
         SetMaxUpdateThreads(options.threads);
 
@@ -231,7 +206,7 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     auto outputLost = [&] { return !ctx.out; };
 
     int total = 0;
-    if (options.all && busy.empty()) {
+    if (options.all) {
         UpdateAllSites(ctx.doc.m_siteList, total);
     } else {
         for (CFTPSite* site : sites)
@@ -271,14 +246,21 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     events.Drain(std::chrono::milliseconds(0), handle);
     SetUpdateEvents(nullptr);
 
+    // The worker skips a site another program is updating (it holds the site's update lock).
     bool allSucceeded = true;
-    for (CFTPSite* site : sites)
+    bool anyBusy = false;
+    for (CFTPSite* site : sites) {
+        if (site->GetStatusText() == kStatusBusyElsewhere) {
+            anyBusy = true;
+            continue;
+        }
         // A site whose files could not be written failed too, whatever its walk did.
         allSucceeded = allSucceeded && site->m_nUpdateStatus.load() == UpdateStatus::Succeeded &&
                        site->m_nSaveError.load() == 0;
+    }
     if (!allSucceeded)
         return 1;
-    return busy.empty() ? 0 : kExitSiteBusy;
+    return anyBusy ? kExitSiteBusy : 0;
 }
 
 static const CommandRegistrar updateCommand{

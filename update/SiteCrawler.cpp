@@ -1,6 +1,8 @@
 #include "update/SiteCrawler.h"
 
+#include "model/FileLock.h"
 #include "model/Log.h"
+#include "model/Paths.h"
 #include "model/Records.h"
 #include "platform/FtpErrors.h"
 #include "platform/TextCodec.h"
@@ -10,6 +12,8 @@
 #include "update/UpdateTexts.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -459,6 +463,19 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
         return;
     }
 
+    // One crawl of a site at a time across every program on this program directory (the window
+    // and quarnel-cli alike): a site another program is updating is not waited for, since that
+    // update may take hours.
+    CFileLock updateLock;
+    const std::string key = site->GetKey();
+    if (IsUsableSiteKey(key) && !updateLock.Lock(SiteUpdateLockPath(key), std::chrono::milliseconds(0)) &&
+        errno == EWOULDBLOCK) {
+        site->SetStatus(kStatusBusyElsewhere, UpdateStatus::NotUpdated);
+        slot.Release();
+        NotifySiteStatus(site);
+        return;
+    }
+
     std::unique_ptr<IFtpConnection> connection = MakeConnection();
     if (!connection) {
         site->SetStatus(kStatusNoSession, UpdateStatus::Failed);
@@ -537,6 +554,8 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     SaveSiteFiles(site, retired);
     NotifySiteStatus(site);
 
+    // Let go of the site before a re-queued run of it can start and ask for it.
+    updateLock.Unlock();
     // Queued again before the worker is counted out, so that nobody sees the engine idle between.
     if (RequeueLostSite(site, start)) {
         NotifySiteStatus(site);

@@ -14,6 +14,8 @@ inline constexpr const char* kStatusDrained = "更新终止!";
 inline constexpr const char* kStatusLostPrefix = "更新意外终止"; // what the automatic re-queue tests
 inline constexpr const char* kStatusLostFormat = "更新意外终止:\n";
 inline constexpr const char* kStatusFailedPrefix = "更新失败:\n";
+// Another program on the same program directory is updating the site: this run does not start.
+inline constexpr const char* kStatusBusyElsewhere = "另一个程序正在更新该站点，已跳过";
 inline constexpr const char* kStatusNoSession = "更新失败:\n创建Internet会话失败";
 inline constexpr const char* kStatusRequeued = "\t等待继续更新";
 // Why a connection failed or broke off, after "更新失败:\n" or "更新意外终止:\n", where the

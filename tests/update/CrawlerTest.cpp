@@ -1,6 +1,7 @@
 // One site's update against the in-memory server: statuses, marks, removal notices, files,
 // resuming after a lost connection and the automatic re-queue.
 
+#include "model/FileLock.h"
 #include "tests/update/EngineTestSupport.h"
 #include "update/SiteCrawler.h"
 #include "update/UpdateTexts.h"
@@ -402,7 +403,7 @@ INSTANTIATE_TEST_SUITE_P(Modes, CrawlerIdentity,
                          ::testing::Values(IdentityMode{"IdsOnEntries", true, false},
                                            IdentityMode{"IdOnCdir", false, true},
                                            IdentityMode{"Both", true, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(Crawler, WithoutIdentityARepeatingChainIsWalkedToItsEnd) {
     m_fake->Put(kSameChain + "/bottom.txt", 3);
@@ -636,6 +637,31 @@ TEST_F(Crawler, NamesAndPathsTooLongToSendAreNotWalked) {
     EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
     for (const std::string& line : m_fake->Log())
         EXPECT_EQ(line.rfind("USER ", 0), 0u) << line.substr(0, 40);
+}
+
+} // namespace
+} // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// The window and quarnel-cli run the same worker: a site another program is crawling is left
+// to it, and nothing of it is touched.
+TEST_F(Crawler, ASiteAnotherProgramIsUpdatingIsSkipped) {
+    m_fake->Put("/pub/a", 5);
+    CFTPSite* site = AddSite();
+    CFileLock otherProgram; // flock: another descriptor conflicts even in this process
+    ASSERT_TRUE(otherProgram.Lock(SiteUpdateLockPath(site->GetKey()), std::chrono::milliseconds(0)));
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->GetStatusText(), kStatusBusyElsewhere);
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::NotUpdated);
+    EXPECT_EQ(m_fake->Logins(), 0);
+    EXPECT_EQ(FindFile(site, "/pub/a"), nullptr);
+
+    otherProgram.Unlock();
+    ASSERT_TRUE(UpdateAndWait(site));
+    EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
+    EXPECT_NE(FindFile(site, "/pub/a"), nullptr);
 }
 
 } // namespace
