@@ -1,6 +1,9 @@
 # The two commands of the README: `make run` and `make test`. The rest are for developers.
 BUILD ?= build
 CMAKE_FLAGS ?=
+# Warnings are errors and every source file is held to clang-format, in every build of the two
+# commands (and so in CI).
+CHECK_FLAGS = -DQUARNEL_WERROR=ON -DQUARNEL_FORMAT_CHECK=ON
 JOBS ?= $(shell nproc)
 
 .PHONY: run test deps configure build bench asan tsan fuzz clean
@@ -15,7 +18,7 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja $(CHECK_FLAGS) $(CMAKE_FLAGS)
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)

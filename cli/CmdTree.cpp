@@ -70,8 +70,8 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
     WalkStoredOrder(
         *site->m_pRootDir, [](const CFTPDir&, std::size_t) {},
         [&](const CFTPFile& file, std::size_t) {
-            std::string key, path;
-            SplitLocation(GetLocation(&file), key, path);
+            std::string fileKey, path;
+            SplitLocation(GetLocation(&file), fileKey, path);
             if (exact)
                 ctx.out << CliField(ExactUrl(*site, path)) << '\n'; // the host goes in as stored
             else

@@ -12,8 +12,7 @@
 namespace {
 
 // A stored name that `part` stands for: the same bytes, or the name as it is shown.
-template <class T>
-const T* FindTyped(const CFTPSite& site, const CObList<T>& list, const std::string& part) {
+template <class T> const T* FindTyped(const CFTPSite& site, const CObList<T>& list, const std::string& part) {
     for (const T* entry : list)
         if (entry->m_strName == part)
             return entry;

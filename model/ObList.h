@@ -8,8 +8,7 @@
 #include <utility>
 #include <vector>
 
-template <class T>
-class CObList {
+template <class T> class CObList {
 public:
     using Ptr = std::unique_ptr<T>;
 
@@ -38,8 +37,7 @@ public:
 
     // Unlinks every element for which `pred` holds, keeping the order of the rest, and
     // returns the unlinked ones in list order. One pass, whatever the number removed.
-    template <class Pred>
-    std::vector<Ptr> ExtractIf(Pred pred) {
+    template <class Pred> std::vector<Ptr> ExtractIf(Pred pred) {
         std::vector<Ptr> removed;
         std::size_t kept = 0;
         for (std::size_t i = 0; i < m_items.size(); ++i) {

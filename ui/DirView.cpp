@@ -32,7 +32,7 @@ QByteArray Bytes(const std::string& narrow) {
     return QByteArray(narrow.data(), static_cast<qsizetype>(narrow.size()));
 }
 
-}  // namespace
+} // namespace
 
 CDirView::CDirView(CQuarnelDoc* doc, CHistory* history, CQuarnelView* listView, QWidget* parent)
     : QTreeWidget(parent), m_pDoc(doc), m_pHistory(history), m_pListView(listView) {
@@ -95,7 +95,8 @@ void CDirView::DeleteChildren(QTreeWidgetItem* item) {
 QTreeWidgetItem* CDirView::AddSiteItem(CFTPSite* site) {
     auto* item = new QTreeWidgetItem();
     item->setText(0, QString::fromStdString(ShownSiteName(*site)));
-    item->setData(0, kDirRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(site->m_pRootDir.get())));
+    item->setData(0, kDirRole,
+                  QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(site->m_pRootDir.get())));
     item->setIcon(0, Icons::SiteStatusIcon(site->m_nUpdateStatus.load()));
     AddPlaceholder(item);
     addTopLevelItem(item);
@@ -372,7 +373,7 @@ void CDirView::contextMenuEvent(QContextMenuEvent* event) {
     QTreeWidgetItem* item = itemAt(viewport()->mapFromGlobal(event->globalPos()));
     if (!item)
         return;
-    setCurrentItem(item);  // selects it, which shows it
+    setCurrentItem(item); // selects it, which shows it
     CFTPDir* dir = ItemDir(item);
     const QList<QAction*>& actions = (!dir || dir->m_pParent) ? m_dirMenu : m_siteMenu;
     if (actions.isEmpty())

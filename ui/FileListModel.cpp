@@ -20,7 +20,7 @@ namespace {
 QString Q(const std::string& utf8) {
     return QString::fromStdString(utf8);
 }
-}  // namespace
+} // namespace
 
 CFileListModel::CFileListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -170,7 +170,7 @@ void CFileListModel::Reset(const std::vector<CFTPDir*>& dirs, const std::vector<
 
 void CFileListModel::AppendDir(CFTPDir* dir) {
     if (m_nDirRows + m_nFileRows != static_cast<int>(m_rows.size()))
-        Clear();  // welcome rows go when the first result arrives
+        Clear(); // welcome rows go when the first result arrives
     const int at = m_nDirRows;
     beginInsertRows(QModelIndex(), at, at);
     m_rows.insert(m_rows.begin() + at, DirRowOf(dir));

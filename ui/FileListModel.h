@@ -60,7 +60,7 @@ public:
 
 private:
     struct Row {
-        void* entry;  // CFTPDir* or CFTPFile*, by kind; the welcome text's index for a welcome row
+        void* entry; // CFTPDir* or CFTPFile*, by kind; the welcome text's index for a welcome row
         RowKind kind;
         bool highlight;
     };

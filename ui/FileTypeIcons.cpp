@@ -23,9 +23,10 @@ QIcon CFileTypeIcons::ForName(const std::string& name) {
     // to the MIME database, so Latin-1 is enough to form the key.
     const std::size_t dot = name.rfind('.');
     const QString extension =
-        dot == std::string::npos ? QString() : QString::fromLatin1(name.data() + dot + 1,
-                                                                   static_cast<qsizetype>(name.size() - dot - 1))
-                                                   .toLower();
+        dot == std::string::npos
+            ? QString()
+            : QString::fromLatin1(name.data() + dot + 1, static_cast<qsizetype>(name.size() - dot - 1))
+                  .toLower();
     auto found = m_byExtension.constFind(extension);
     if (found != m_byExtension.constEnd())
         return *found;

@@ -70,8 +70,7 @@ void CHistory::GoForward() {
     Changed();
 }
 
-template <class Pred>
-void CHistory::DropIf(Pred pred) {
+template <class Pred> void CHistory::DropIf(Pred pred) {
     bool changed = false;
     for (CObList<HistoryEntry>* list : {&m_backList, &m_forwardList}) {
         auto removed = list->ExtractIf([&](HistoryEntry* e) { return e->m_pDir && pred(e->m_pDir); });

@@ -19,7 +19,7 @@ class CQuarnelDoc;
 
 struct HistoryEntry {
     CFTPDir* m_pDir = nullptr;
-    std::string m_strSearch;   // never set: searches do not enter the history
+    std::string m_strSearch; // never set: searches do not enter the history
     int32_t m_nNewKind = 0;
     int32_t m_bNewFiles = 0;
 };
@@ -60,8 +60,7 @@ public:
 private:
     static void Push(CObList<HistoryEntry>& list, const HistoryEntry& entry);
     void Changed();
-    template <class Pred>
-    void DropIf(Pred pred);
+    template <class Pred> void DropIf(Pred pred);
 
     CQuarnelDoc& m_doc;
     std::function<void()> m_onChanged;

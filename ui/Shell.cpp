@@ -37,4 +37,4 @@ void CopyUrl(const std::string& readableUtf8, const std::string& exact) {
     clipboard->setMimeData(data);
 }
 
-}  // namespace Shell
+} // namespace Shell

@@ -21,4 +21,4 @@ void CopyUrl(const std::string& readableUtf8, const std::string& exact);
 // The message shown after both copy-path commands.
 extern const char* const kCopiedMessage;
 
-}  // namespace Shell
+} // namespace Shell

@@ -10,7 +10,8 @@ CUiUpdateEvents::CUiUpdateEvents(CMainFrame* frame) : m_pFrame(frame) {}
 
 void CUiUpdateEvents::PostSiteStatus(CFTPSite* site) {
     CMainFrame* frame = m_pFrame;
-    QMetaObject::invokeMethod(frame, [frame, site] { frame->OnSiteStatus(site); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        frame, [frame, site] { frame->OnSiteStatus(site); }, Qt::QueuedConnection);
 }
 
 void CUiUpdateEvents::PostEntryRemoved(CFTPSite* site, std::unique_ptr<CObject> entry, EntryKind kind) {
@@ -28,6 +29,6 @@ void CUiUpdateEvents::SendSiteStatus(CFTPSite* site) {
         frame->OnSiteStatus(site);
         return;
     }
-    QMetaObject::invokeMethod(frame, [frame, site] { frame->OnSiteStatus(site); },
-                              Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        frame, [frame, site] { frame->OnSiteStatus(site); }, Qt::BlockingQueuedConnection);
 }

@@ -15,7 +15,7 @@ CWindowSearchSink::~CWindowSearchSink() {
 
 void CWindowSearchSink::SearchStarted(const SearchStart& start) {
     m_pListView->ClearList();
-    m_pListView->AppendFound();  // the lists are empty: this only switches to them
+    m_pListView->AppendFound(); // the lists are empty: this only switches to them
     if (start.showProgress) {
         m_pDialog = new CSearchDialog(start.total, m_pWindow);
         m_pDialog->setAttribute(Qt::WA_DeleteOnClose, false);

@@ -237,7 +237,7 @@ TEST(ArchiveFile, ReadsThroughTheBufferAcrossRefills) {
         CDataArchive ar(fileno(f), CDataArchive::store, path);
         for (int i = 0; i < 3000; ++i) {
             ar.WriteUInt32(static_cast<uint32_t>(i));
-            ar.WriteString(std::string(static_cast<std::size_t>(i % 7000), 'a' + i % 26));
+            ar.WriteString(std::string(static_cast<std::size_t>(i % 7000), static_cast<char>('a' + i % 26)));
         }
         ar.Close();
         std::fclose(f);
@@ -247,7 +247,8 @@ TEST(ArchiveFile, ReadsThroughTheBufferAcrossRefills) {
     CDataArchive ar(fileno(f), CDataArchive::load, path);
     for (int i = 0; i < 3000; ++i) {
         ASSERT_EQ(ar.ReadUInt32(), static_cast<uint32_t>(i));
-        ASSERT_EQ(ar.ReadString(), std::string(static_cast<std::size_t>(i % 7000), 'a' + i % 26));
+        ASSERT_EQ(ar.ReadString(),
+                  std::string(static_cast<std::size_t>(i % 7000), static_cast<char>('a' + i % 26)));
     }
     EXPECT_THROW(ar.ReadByte(), CArchiveException);
     std::fclose(f);

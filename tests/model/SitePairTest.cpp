@@ -144,7 +144,7 @@ protected:
 };
 
 INSTANTIATE_TEST_SUITE_P(Swap, SitePair, ::testing::Values(false, true),
-                         [](const auto& info) { return info.param ? "RenameAside" : "Exchange"; });
+                         [](const auto& test) { return test.param ? "RenameAside" : "Exchange"; });
 
 } // namespace
 

@@ -95,7 +95,8 @@ TEST_F(ImportSitesTest, AppendsNewLinesSkipsDuplicatesAndWritesTheList) {
     EXPECT_TRUE(result.listSaved);
     ASSERT_EQ(m_doc.m_siteList.GetCount(), 4u);
     EXPECT_EQ(m_doc.m_siteList.GetAt(1)->m_strHost, "srv");
-    EXPECT_EQ(m_doc.m_siteList.GetAt(1)->m_nLoadState, TreeLoadState::NotLoaded); // read from disk on first use
+    EXPECT_EQ(m_doc.m_siteList.GetAt(1)->m_nLoadState,
+              TreeLoadState::NotLoaded); // read from disk on first use
     EXPECT_EQ(m_doc.m_siteList.GetAt(2)->GetKey(), "srv@user");
     EXPECT_EQ(m_doc.m_siteList.GetAt(3)->m_nPort, 7);
 

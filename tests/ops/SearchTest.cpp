@@ -268,12 +268,8 @@ TEST(SearchShownNames, FindsNamesInTheEncodingTheyAreShownIn) {
         std::vector<std::string> found; // shown names
     };
     const Case cases[] = {
-        {"目录", {"目录"}},
-        {"学习", {"学习"}},
-        {"资料", {"资料", "中文资料.txt"}},
-        {"café", {"café"}},
-        {"ĳ", {"Ĳssel"}},
-        {"文件", {"文件"}},
+        {"目录", {"目录"}}, {"学习", {"学习"}}, {"资料", {"资料", "中文资料.txt"}},
+        {"café", {"café"}}, {"ĳ", {"Ĳssel"}},   {"文件", {"文件"}},
         {"ŀ¼", {}}, // the misreading of 目录 is not there to find
     };
     for (const Case& c : cases) {

@@ -29,7 +29,7 @@ bool ServerSaw(const ftptest::PyFtpServer& server, const std::string& command) {
             return true;
     return false;
 }
-}  // namespace
+} // namespace
 
 class TestClose : public QObject {
     Q_OBJECT
@@ -45,7 +45,7 @@ void TestClose::idleCloseShowsNoBoxAndSavesMarks() {
     Window w;
     CFTPSite* site = AddSite(w.doc, "srv");
     CFTPDir* dir = AddDir(site->m_pRootDir.get(), "dir", true);
-    QVERIFY(QDir(w.appDir.path()).mkpath("Data/srv"));  // as an earlier update left it
+    QVERIFY(QDir(w.appDir.path()).mkpath("Data/srv")); // as an earlier update left it
     CMainFrame& frame = w.Open();
     frame.show();
     QVERIFY(QTest::qWaitForWindowExposed(&frame));
@@ -65,7 +65,11 @@ void TestClose::idleCloseShowsNoBoxAndSavesMarks() {
 
 void TestClose::closeWaitsForRunningUpdate() {
     ftptest::TempDir served;
-    ftptest::TreeBuilder(served.path() + "/root").Dir("pub/a").File("pub/a/x.txt", 10).Dir("slow").File("top.txt", 3);
+    ftptest::TreeBuilder(served.path() + "/root")
+        .Dir("pub/a")
+        .File("pub/a/x.txt", 10)
+        .Dir("slow")
+        .File("top.txt", 3);
     ftptest::PyFtpOptions options;
     options.faults.push_back({"slow", ftptest::PyFtpFault::StallList, 0});
     auto server = ftptest::PyFtpServer::Start(served.path() + "/root", options);
@@ -76,7 +80,7 @@ void TestClose::closeWaitsForRunningUpdate() {
     CMainFrame& frame = w.Open();
     frame.show();
     QVERIFY(QTest::qWaitForWindowExposed(&frame));
-    frame.Action(32771)->trigger();  // update all
+    frame.Action(32771)->trigger(); // update all
     QCOMPARE(site->m_nUpdateStatus.load(), UpdateStatus::Waiting);
     QTRY_VERIFY_WITH_TIMEOUT(ServerSaw(*server, "MLSD /slow") || ServerSaw(*server, "LIST /slow"), 15000);
     QVERIFY(!IsUpdateEngineIdle());
@@ -119,10 +123,10 @@ void TestClose::closeDuringWalkWaitsForTheWalk() {
     QSignalSpy closed(&frame, &CMainFrame::Closed);
     // The close arrives through the walk's event pump: the walk stops, the close follows it.
     QTimer::singleShot(0, &frame, &QWidget::close);
-    frame.Action(32794)->trigger();  // mark all read
+    frame.Action(32794)->trigger(); // mark all read
     QVERIFY(!w.doc.IsWalkInProgress());
     QCOMPARE(closed.count(), 0);
-    QVERIFY(site->m_pRootDir->m_subDirs.GetTail()->m_files.GetTail()->m_bNew == 1);  // stopped early
+    QVERIFY(site->m_pRootDir->m_subDirs.GetTail()->m_files.GetTail()->m_bNew == 1); // stopped early
     QTRY_COMPARE(closed.count(), 1);
     QVERIFY(!frame.isVisible());
 }
@@ -175,13 +179,13 @@ QString UnwritableDir(const QString& base) {
     probe.remove();
     return QStringLiteral("/sys");
 }
-}  // namespace
+} // namespace
 
 // Yes to "Save changes to Untitled?" and a save-as that fails: the file error, and the window stays.
 void TestClose::failedSaveAsShowsTheFileErrorAndStaysOpen() {
     Window w;
     AddSite(w.doc, "kept.example");
-    w.doc.m_bModified = true;  // as after a damaged site list
+    w.doc.m_bModified = true; // as after a damaged site list
     CMainFrame& frame = w.Open();
     frame.show();
     QVERIFY(QTest::qWaitForWindowExposed(&frame));
@@ -206,7 +210,7 @@ void TestClose::failedSaveAsShowsTheFileErrorAndStaysOpen() {
         } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
             // Typed as a user would: selectFile() makes a path in a missing directory relative.
             dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(target);
-            static_cast<QDialog*>(dialog)->accept();  // QFileDialog::accept checks the name
+            static_cast<QDialog*>(dialog)->accept(); // QFileDialog::accept checks the name
         }
     });
     driver.start(20);

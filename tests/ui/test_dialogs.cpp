@@ -10,9 +10,9 @@
 #include "ui/SearchDialog.h"
 #include "ui/SiteDlg.h"
 
-#include <QComboBox>
 #include "ui/Splash.h"
 #include "ui/UpdateNumSet.h"
+#include <QComboBox>
 
 #include <QApplication>
 #include <QCheckBox>

@@ -43,7 +43,7 @@ QStringList Column(QAbstractItemModel* model, int column) {
         texts << model->index(row, column).data().toString();
     return texts;
 }
-}  // namespace
+} // namespace
 
 class TestFileList : public QObject {
     Q_OBJECT
@@ -173,7 +173,7 @@ void TestFileList::openDirectoryRowRecordsVisit() {
     QCOMPARE(frame.History().m_pCurrent->m_pDir, sub);
     QCOMPARE(frame.History().m_backList.GetCount(), 1u);
     QCOMPARE(Column(w.list()->model(), 0), QStringList{"inner.txt"});
-    QCOMPARE(w.tree()->currentItem(), siteItem);  // the tree's selection stays
+    QCOMPARE(w.tree()->currentItem(), siteItem); // the tree's selection stays
     QVERIFY(w.action("actionUp")->isEnabled());
 }
 
@@ -193,7 +193,7 @@ void TestFileList::foundRowsKeepDirectoriesAboveFiles() {
     list->AppendFound();
     w.doc.m_foundDirs.push_back(d2);
     list->AppendFound();
-    list->AppendFound();  // nothing new: no row added
+    list->AppendFound(); // nothing new: no row added
     QVERIFY(list->m_bSearchMode);
     QCOMPARE(Column(list->model(), 0), (QStringList{"d1", "d2", "f1"}));
     QVERIFY(list->ListModel()->IsHighlighted(2));
@@ -211,10 +211,10 @@ void TestFileList::toggleBetweenBrowseAndFound() {
     CFTPFile* found = AddFile(site->m_pRootDir.get(), "found.txt");
     CMainFrame& frame = w.Open();
     QAction* toggle = frame.Action(32806);
-    toggle->trigger();  // no search yet: empty
+    toggle->trigger(); // no search yet: empty
     QCOMPARE(w.list()->model()->rowCount(), 0);
     toggle->trigger();
-    QCOMPARE(w.list()->model()->rowCount(), 0);  // nothing browsed either
+    QCOMPARE(w.list()->model()->rowCount(), 0); // nothing browsed either
     w.Select(w.SiteItem(site));
     w.doc.m_foundFiles.push_back(found);
     toggle->trigger();
@@ -250,7 +250,7 @@ void TestFileList::removalNoticeDropsRows() {
     QCOMPARE(w.list()->model()->rowCount(), 0);
     QVERIFY(w.doc.m_foundFiles.empty());
     QVERIFY(!frame.History().m_pCurrent);
-    QCOMPARE(frame.History().m_backList.GetCount(), 1u);  // the root visit stays
+    QCOMPARE(frame.History().m_backList.GetCount(), 1u); // the root visit stays
     QVERIFY(!w.action("actionUp")->isEnabled());
     w.action("actionBack")->trigger();
     QCOMPARE(Column(w.list()->model(), 0), (QStringList{"kept", "y.txt"}));
@@ -264,13 +264,15 @@ void TestFileList::copyPathOfFirstSelectedRow() {
     AddFile(site->m_pRootDir.get(), "c.txt");
     CMainFrame& frame = w.Open();
     QApplication::clipboard()->setText(QStringLiteral("before"));
-    frame.OnCopyListPath();  // nothing selected: nothing at all
+    frame.OnCopyListPath(); // nothing selected: nothing at all
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
 
     w.Select(w.SiteItem(site));
     QItemSelectionModel* selection = w.list()->selectionModel();
-    selection->select(w.list()->model()->index(1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    selection->select(w.list()->model()->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->select(w.list()->model()->index(1, 0),
+                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    selection->select(w.list()->model()->index(0, 0),
+                      QItemSelectionModel::Select | QItemSelectionModel::Rows);
     QString buttonText;
     QTimer::singleShot(0, [&buttonText] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
@@ -291,7 +293,7 @@ void TestFileList::copyAndOpenCarryTheStoredBytes() {
     site->m_strUser = "me";
     site->m_strPassword = "p@ss:w";
     site->m_nPort = 2122;
-    CFTPDir* dir = AddDir(site->m_pRootDir.get(), "\xCE\xC4\xB5\xB5");  // 文档 in GBK
+    CFTPDir* dir = AddDir(site->m_pRootDir.get(), "\xCE\xC4\xB5\xB5"); // 文档 in GBK
     AddFile(dir, "\xCE\xC4 #1%.txt");
     CMainFrame& frame = w.Open();
     const QByteArray exactDir = "ftp://me:p%40ss%3Aw@[::1]:2122/%CE%C4%B5%B5";
@@ -331,7 +333,8 @@ void TestFileList::modelStaysConsistent() {
     for (int i = 0; i < 20; ++i)
         AddFile(root, "f" + std::to_string(i) + ".txt", static_cast<uint64_t>(i) * 1000, i % 3 == 0);
     CMainFrame& frame = w.Open();
-    QAbstractItemModelTester tester(w.list()->model(), QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QAbstractItemModelTester tester(w.list()->model(),
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
     w.Select(w.SiteItem(site));
     w.list()->ClearFileHighlights();
     frame.OnEntryRemoved(site, root->m_files.RemoveAt(3), kEntryFile);

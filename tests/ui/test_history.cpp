@@ -25,7 +25,7 @@ QString Shown(Window& w) {
         names << QString::fromStdString(file->m_strName);
     return names.join(',');
 }
-}  // namespace
+} // namespace
 
 void TestHistory::backForwardThroughThreeVisits() {
     Window w;
@@ -74,7 +74,7 @@ void TestHistory::twentyEntryLimit() {
         ++backs;
     }
     QCOMPARE(backs, 20);
-    QCOMPARE(history.m_pCurrent->m_pDir, dirs[4]);  // the 5th visit
+    QCOMPARE(history.m_pCurrent->m_pDir, dirs[4]); // the 5th visit
     QCOMPARE(Shown(w), QStringLiteral("f5"));
     QCOMPARE(history.m_forwardList.GetCount(), 20u);
     // Forward is limited the same way: the newest 20 are kept.
@@ -101,7 +101,7 @@ void TestHistory::upAndBackAgain() {
     QVERIFY(up->isEnabled());
     up->trigger();
     QCOMPARE(Shown(w), QStringLiteral("p.txt"));
-    QCOMPARE(parent->m_bNew, 1);  // Up does not read the parent
+    QCOMPARE(parent->m_bNew, 1); // Up does not read the parent
     up->trigger();
     QCOMPARE(frame.History().m_pCurrent->m_pDir, site->m_pRootDir.get());
     QVERIFY(!up->isEnabled());
@@ -141,7 +141,7 @@ void TestHistory::forgetDropsEntriesOfRemovedSubtree() {
     CHistory history(w.doc);
     for (CFTPDir* dir : {other, a, b, other, b})
         history.RecordVisit(dir);
-    history.GoBack();  // b goes to Forward
+    history.GoBack(); // b goes to Forward
     history.ForgetEntry(a);
     QCOMPARE(history.m_backList.GetCount(), 1u);
     QCOMPARE(history.m_backList.GetAt(0)->m_pDir, other);

@@ -10,15 +10,15 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QSignalSpy>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QStatusTipEvent>
-#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-#include <QToolTip>
 #include <QToolBar>
 #include <QToolButton>
+#include <QToolTip>
 
 using namespace uitest;
 
@@ -93,10 +93,11 @@ void TestMainFrame::everyCommandHasOneAction() {
     }
     QCOMPARE(ids.size(), 27);
     // Commands that need nothing selected reach their handler without effect or crash.
-    for (int id : {ID_STOP_UPDATE, ID_UPDATE_SELECTED, ID_EDIT_SITE, ID_SHOW_TREE_NEW, ID_MARK_TREE_READ,
-                   ID_COPY_TREE_PATH, ID_COPY_LIST_PATH, ID_MARK_SHOWN_READ, ID_TOGGLE_BROWSE_SEARCH, ID_HELP})
+    for (int id :
+         {ID_STOP_UPDATE, ID_UPDATE_SELECTED, ID_EDIT_SITE, ID_SHOW_TREE_NEW, ID_MARK_TREE_READ,
+          ID_COPY_TREE_PATH, ID_COPY_LIST_PATH, ID_MARK_SHOWN_READ, ID_TOGGLE_BROWSE_SEARCH, ID_HELP})
         frame.Action(id)->trigger();
-    QVERIFY(frame.ListView()->m_bSearchMode);  // the toggle flipped to the (empty) found lists
+    QVERIFY(frame.ListView()->m_bSearchMode); // the toggle flipped to the (empty) found lists
     QCOMPARE(frame.ListView()->model()->rowCount(), 0);
 }
 
@@ -107,8 +108,15 @@ void TestMainFrame::toolbarButtons() {
     QVERIFY(bar);
     QCOMPARE(bar->iconSize(), QSize(32, 28));
     QCOMPARE(bar->toolButtonStyle(), Qt::ToolButtonTextUnderIcon);
-    const QList<int> ids = {ID_MARK_SHOWN_READ, ID_TOGGLE_BROWSE_SEARCH, ID_EDIT_SITE, ID_ADD_SITE, ID_SEARCH,
-                            ID_UPDATE_SELECTED, ID_BACK, ID_FORWARD, ID_UP};
+    const QList<int> ids = {ID_MARK_SHOWN_READ,
+                            ID_TOGGLE_BROWSE_SEARCH,
+                            ID_EDIT_SITE,
+                            ID_ADD_SITE,
+                            ID_SEARCH,
+                            ID_UPDATE_SELECTED,
+                            ID_BACK,
+                            ID_FORWARD,
+                            ID_UP};
     const QStringList labels = {"已读", "切换", "编辑", "增加", "搜索", "更新", "后退", "前进", "向上"};
     const QList<QAction*> actions = bar->actions();
     QCOMPARE(actions.size(), 9);
@@ -158,7 +166,7 @@ void TestMainFrame::statusBarPrompts() {
     QWidget* button = bar->widgetForAction(frame.Action(ID_MARK_SHOWN_READ));
     QCOMPARE(button->statusTip(), QStringLiteral("设置当前显示的文件已读"));
     QStatusTipEvent hover(button->statusTip());
-    QApplication::sendEvent(button, &hover);  // what entering the button sends
+    QApplication::sendEvent(button, &hover); // what entering the button sends
     QCOMPARE(frame.PaneText(), QStringLiteral("设置当前显示的文件已读"));
 }
 
@@ -187,7 +195,7 @@ void TestMainFrame::navigationDisabledAtStart() {
     back->trigger();
     QVERIFY(forward->isEnabled());
     QVERIFY(!back->isEnabled());
-    QVERIFY(!up->isEnabled());  // back on the root
+    QVERIFY(!up->isEnabled()); // back on the root
 }
 
 void TestMainFrame::toggleToolbarAndStatusBar() {

@@ -2,9 +2,9 @@
 // images and bold marks after status notices, the first-selection rule, collapse, menus, tips.
 
 #include "UiTestSupport.h"
+#include "platform/TextCodec.h"
 #include "ui/FileListModel.h"
 #include "ui/Icons.h"
-#include "platform/TextCodec.h"
 
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -23,7 +23,7 @@ bool IsPlaceholder(QTreeWidgetItem* item) {
 bool SameImage(const QIcon& icon, int index) {
     return icon.pixmap(16).toImage() == Icons::TreeIcon(index).pixmap(16).toImage();
 }
-}  // namespace
+} // namespace
 
 class TestSiteTree : public QObject {
     Q_OBJECT
@@ -83,7 +83,7 @@ void TestSiteTree::lazyLevelsAndPlaceholders() {
     QTreeWidgetItem* pubItem = siteItem->child(0);
     QCOMPARE(pubItem->text(0), QStringLiteral("pub"));
     QCOMPARE(siteItem->child(1)->text(0), QStringLiteral("etc"));
-    QVERIFY(pubItem->font(0).bold());  // new directory
+    QVERIFY(pubItem->font(0).bold()); // new directory
     QVERIFY(IsPlaceholder(pubItem->child(0)));
 
     pubItem->setExpanded(true);
@@ -138,7 +138,8 @@ void TestSiteTree::statusImageAndBoldAfterNotice() {
     for (int status : statuses) {
         site->m_nUpdateStatus = static_cast<UpdateStatus>(status);
         frame.OnSiteStatus(site);
-        QVERIFY2(SameImage(item->icon(0), Icons::kTreeStatusBase + status), qPrintable(QString::number(status)));
+        QVERIFY2(SameImage(item->icon(0), Icons::kTreeStatusBase + status),
+                 qPrintable(QString::number(status)));
     }
     site->m_bHasNew = 1;
     frame.OnSiteStatus(site);
@@ -162,10 +163,10 @@ void TestSiteTree::selectingClearsNewMarkOfDirectoryOnly() {
     frame.OnSiteStatus(site);
     QTreeWidgetItem* siteItem = w.SiteItem(site);
 
-    w.Select(siteItem);  // a site item: its bold state and the root stay
+    w.Select(siteItem); // a site item: its bold state and the root stay
     QVERIFY(siteItem->font(0).bold());
     QCOMPARE(w.doc.m_browseDirs.size(), 1u);
-    QCOMPARE(siteItem->childCount(), 1);  // the level is present, not expanded
+    QCOMPARE(siteItem->childCount(), 1); // the level is present, not expanded
     QVERIFY(!siteItem->isExpanded());
 
     QTreeWidgetItem* pubItem = Window::Child(siteItem, "pub");
@@ -174,7 +175,7 @@ void TestSiteTree::selectingClearsNewMarkOfDirectoryOnly() {
     QCOMPARE(pub->m_bNew, 0);
     QCOMPARE(site->m_bStateDirty.load(), 1);
     QVERIFY(!pubItem->font(0).bold());
-    QCOMPARE(file->m_bNew, 1);  // the contents keep their marks
+    QCOMPARE(file->m_bNew, 1); // the contents keep their marks
     QCOMPARE(w.doc.m_browseFiles.size(), 1u);
     QCOMPARE(w.list()->model()->rowCount(), 1);
     QVERIFY(siteItem->font(0).bold());
@@ -196,7 +197,7 @@ void TestSiteTree::readCommandsUnboldShownItems() {
     w.tree()->expandItem(Window::Child(siteItem, "old"));
     QTreeWidgetItem* freshItem = Window::Child(Window::Child(siteItem, "old"), "fresh");
     QVERIFY(freshItem->font(0).bold());
-    QVERIFY(w.list()->ListModel()->IsHighlighted(0));  // the row of pub
+    QVERIFY(w.list()->ListModel()->IsHighlighted(0)); // the row of pub
 
     // "设置已读" on the site item: the shown items and rows go plain with the marks.
     frame.Action(32804)->trigger();
@@ -225,9 +226,9 @@ void TestSiteTree::firstSelectionIsIgnored() {
     CFTPSite* two = AddSite(w.doc, "two");
     AddFile(two->m_pRootDir.get(), "f2");
     w.Open();
-    w.tree()->m_bFirstSelection = true;  // as at start-up
+    w.tree()->m_bFirstSelection = true; // as at start-up
     w.Select(w.SiteItem(one));
-    QCOMPARE(w.list()->model()->rowCount(), 4);  // still the welcome rows
+    QCOMPARE(w.list()->model()->rowCount(), 4); // still the welcome rows
     QVERIFY(!w.frame->History().m_pCurrent);
     w.Select(w.SiteItem(two));
     QCOMPARE(w.list()->model()->rowCount(), 1);
@@ -275,18 +276,22 @@ void TestSiteTree::contextMenusPerItemKind() {
             }
         });
         const QRect rect = w.tree()->visualItemRect(item);
-        QContextMenuEvent event(QContextMenuEvent::Mouse, rect.center(), w.tree()->viewport()->mapToGlobal(rect.center()));
+        QContextMenuEvent event(QContextMenuEvent::Mouse, rect.center(),
+                                w.tree()->viewport()->mapToGlobal(rect.center()));
         QApplication::sendEvent(w.tree()->viewport(), &event);
         return name + ":" + texts.join(',');
     };
-    QCOMPARE(menuTexts(siteItem), QStringLiteral("siteMenu:显示更新,更新,设置已读,编辑站点,删除站点,复制路径"));
+    QCOMPARE(menuTexts(siteItem),
+             QStringLiteral("siteMenu:显示更新,更新,设置已读,编辑站点,删除站点,复制路径"));
     siteItem->setExpanded(true);
     QTreeWidgetItem* aItem = Window::Child(siteItem, "a");
     QCOMPARE(menuTexts(aItem), QStringLiteral("dirMenu:显示更新,更新,设置已读,复制路径"));
-    QCOMPARE(w.tree()->SelectedDir(), site->m_pRootDir->m_subDirs.GetAt(0));  // the right click selected it
+    QCOMPARE(w.tree()->SelectedDir(), site->m_pRootDir->m_subDirs.GetAt(0)); // the right click selected it
 
     // Empty space: no menu, selection unchanged.
-    QContextMenuEvent empty(QContextMenuEvent::Mouse, QPoint(5, w.tree()->viewport()->height() - 5));
+    const QPoint emptyPoint(5, w.tree()->viewport()->height() - 5);
+    QContextMenuEvent empty(QContextMenuEvent::Mouse, emptyPoint,
+                            w.tree()->viewport()->mapToGlobal(emptyPoint));
     QApplication::sendEvent(w.tree()->viewport(), &empty);
     QVERIFY(!QApplication::activePopupWidget());
 }
@@ -338,7 +343,8 @@ void TestSiteTree::removedDirectoryLosesItsReference() {
     QVERIFY(!w.tree()->SelectedDir());
     QVERIFY(!frame.History().m_pCurrent);
     QCOMPARE(w.list()->model()->rowCount(), 0);
-    QVERIFY(!w.action("actionBack")->isEnabled() || frame.History().m_backList.GetAt(0)->m_pDir == site->m_pRootDir.get());
+    QVERIFY(!w.action("actionBack")->isEnabled() ||
+            frame.History().m_backList.GetAt(0)->m_pDir == site->m_pRootDir.get());
 }
 
 QTEST_MAIN(TestSiteTree)
