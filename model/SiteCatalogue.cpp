@@ -23,6 +23,7 @@
 #include "model/Records.h"
 #include "model/TreeWalk.h"
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -291,11 +292,11 @@ void WriteStateBody(CDataArchive& ar, const CFTPSite& site) {
     WriteStateFlags(ar, *site.m_pRootDir);
 }
 
-// Writes one archive through `fd`; false with errno set.
-bool WriteArchive(int fd, const std::string& pathForMessages, BodyWriter body, const CFTPSite& site) {
+// Writes one archive through `fd` with `body(ar)`; false with errno set.
+template <class Body> bool WriteArchive(int fd, const std::string& pathForMessages, Body&& body) {
     try {
         CDataArchive ar(fd, CDataArchive::store, pathForMessages);
-        body(ar, site);
+        body(ar);
         ar.Close();
     } catch (const CFileException& e) {
         errno = e.m_lOsError != 0 ? e.m_lOsError : EIO;
@@ -315,7 +316,8 @@ bool WriteNewFile(int dirFd, const char* name, BodyWriter body, const CFTPSite& 
     CFd fd(openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode));
     if (!fd.IsOpen())
         return false;
-    if (!WriteArchive(fd.Get(), SiteDataDirPath(site.GetKey()) + "/" + name, body, site))
+    if (!WriteArchive(fd.Get(), SiteDataDirPath(site.GetKey()) + "/" + name,
+                      [&](CDataArchive& ar) { body(ar, site); }))
         return false;
     if (fsync(fd.Get()) != 0)
         return false;
@@ -348,8 +350,8 @@ bool CopyFileAt(int fromDir, const std::string& name, int toDir, const struct st
         }
     }
     // The same times as the original, so that a later clean-up takes the two for one file.
-    const struct timespec times[2] = {source.st_atim, source.st_mtim};
-    futimens(out.Get(), times);
+    const std::array times{source.st_atim, source.st_mtim};
+    futimens(out.Get(), times.data());
     return fsync(out.Get()) == 0;
 }
 
@@ -764,20 +766,8 @@ bool WriteStateAlone(int siteFd, const CFTPDir& root) {
     CAtomicFile file(siteFd, kStateName, kFileMode);
     if (!file.Open())
         return false;
-    try {
-        CDataArchive ar(file.Fd(), CDataArchive::store, file.TargetPath());
-        WriteStateFlags(ar, root);
-        ar.Close();
-    } catch (const CFileException& e) {
-        errno = e.m_lOsError != 0 ? e.m_lOsError : EIO;
+    if (!WriteArchive(file.Fd(), file.TargetPath(), [&](CDataArchive& ar) { WriteStateFlags(ar, root); }))
         return false;
-    } catch (const std::bad_alloc&) {
-        errno = ENOMEM;
-        return false;
-    } catch (const std::exception&) {
-        errno = EIO;
-        return false;
-    }
     return file.Commit();
 }
 
