@@ -1,6 +1,7 @@
 // Many quarnel-cli processes at once on one program directory.
 #include "model/FileLock.h"
 #include "model/Paths.h"
+#include "tests/support/ChildProcess.h"
 #include "tests/support/FtpServer.h"
 
 #include <fcntl.h>
@@ -24,20 +25,11 @@ protected:
             const int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
             dup2(null, 2);
-            std::vector<char*> argv;
-            for (std::string& arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+            testsupport::ExecArgs(std::move(args));
         }
         return pid;
     }
-    static int Wait(pid_t pid) {
-        int status = 0;
-        waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    static int Wait(pid_t pid) { return testsupport::WaitExit(pid); }
     // Runs quarnel-cli and returns its exit status; `out` gets standard output.
     int Run(std::vector<std::string> args, std::string* out = nullptr) {
         const std::string path = m_dir.path() + "/.out";
@@ -46,12 +38,7 @@ protected:
         if (pid == 0) {
             const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 1);
-            std::vector<char*> argv;
-            for (std::string& arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+            testsupport::ExecArgs(std::move(args));
         }
         const int status = Wait(pid);
         if (out)

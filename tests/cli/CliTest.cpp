@@ -3,6 +3,7 @@
 #include "model/SiteListFile.h"
 #include "platform/TextCodec.h"
 #include "tests/ops/CatalogueBuilder.h"
+#include "tests/support/ChildProcess.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -53,17 +54,11 @@ protected:
             const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(out, 1);
             dup2(err, 2);
-            std::vector<char*> argv{const_cast<char*>(program.c_str())};
-            for (std::string& arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execvp(program.c_str(), argv.data());
-            _exit(127);
+            args.insert(args.begin(), program);
+            testsupport::ExecArgs(std::move(args));
         }
         CliRun run;
-        int status = 0;
-        waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        run.status = testsupport::WaitExit(pid);
         run.out = ReadAll(outPath);
         run.err = ReadAll(errPath);
         return run;
@@ -479,12 +474,7 @@ public:
             dup2(tty, 1);
             dup2(err, 2);
             args.insert(args.begin(), QUARNEL_BINARY_DIR "/bin/quarnel-cli");
-            std::vector<char*> argv;
-            for (std::string& arg : args)
-                argv.push_back(arg.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
+            testsupport::ExecArgs(std::move(args));
         }
     }
     ~TerminalRun() {

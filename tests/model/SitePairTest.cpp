@@ -6,6 +6,7 @@
 #include "model/SiteCatalogue.h"
 #include "model/SiteListFile.h"
 #include "model/TreeWalk.h"
+#include "tests/support/FileSizeLimit.h"
 
 #include <atomic>
 #include <chrono>
@@ -104,27 +105,7 @@ std::string SaveArea() {
     return DataDirPath() + "/" + kSaveAreaName;
 }
 
-// Writes past `limit` bytes fail (EFBIG) as they would on a full disk, while the object lives.
-class CFileSizeLimit {
-public:
-    explicit CFileSizeLimit(rlim_t limit) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGXFSZ, &ignore, &m_previousAction);
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        rlimit small = m_saved;
-        small.rlim_cur = limit;
-        setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~CFileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        sigaction(SIGXFSZ, &m_previousAction, nullptr);
-    }
-
-private:
-    rlimit m_saved{};
-    struct sigaction m_previousAction {};
-};
+using testsupport::CFileSizeLimit;
 
 class CUmask {
 public:

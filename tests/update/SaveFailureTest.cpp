@@ -2,6 +2,7 @@
 // run ended with, the run keeps its code, the old pair stays whole and no state.st of the new tree
 // lands beside it, the close writes both later, and quarnel-cli update exits 1.
 
+#include "tests/support/FileSizeLimit.h"
 #include "tests/update/EngineTestSupport.h"
 #include "update/UpdateTexts.h"
 
@@ -17,27 +18,7 @@ namespace {
 
 using SaveFailure = EngineTest;
 
-// Writes past `limit` bytes fail (EFBIG), in every thread, while the object lives.
-class CFileSizeLimit {
-public:
-    explicit CFileSizeLimit(rlim_t limit) {
-        struct sigaction ignore {};
-        ignore.sa_handler = SIG_IGN;
-        sigaction(SIGXFSZ, &ignore, &m_previousAction);
-        getrlimit(RLIMIT_FSIZE, &m_saved);
-        rlimit small = m_saved;
-        small.rlim_cur = limit;
-        setrlimit(RLIMIT_FSIZE, &small);
-    }
-    ~CFileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &m_saved);
-        sigaction(SIGXFSZ, &m_previousAction, nullptr);
-    }
-
-private:
-    rlimit m_saved{};
-    struct sigaction m_previousAction {};
-};
+using testsupport::CFileSizeLimit;
 
 TEST_F(SaveFailure, FullDiskIsReportedAndLeavesTheOldPair) {
     m_fake->Put("/pub/a", 5);

@@ -210,15 +210,20 @@ TEST_F(RealServer, RepeatingChainIsWalkedToItsEndOnEveryServer) {
     }
 }
 
-// "loop -> ." listed as a directory, on a server that gives no identity: the walk ends soon, all
-// of the real tree stored, and says it left loops.
-TEST_F(RealServer, PyftpdlibLoopsWithoutIdentityEndQuickly) {
-    ftptest::TreeBuilder(m_root)
+// Three real directories and three links back to where they stand, listed as directories.
+void BuildLoopTree(const std::string& root) {
+    ftptest::TreeBuilder(root)
         .File("pub/file", 1)
         .File("pub/deep/f", 2)
         .Link("a", ".")
         .Link("b", ".")
         .Link("pub/self", ".");
+}
+
+// "loop -> ." listed as a directory, on a server that gives no identity: the walk ends soon, all
+// of the real tree stored, and says it left loops.
+TEST_F(RealServer, PyftpdlibLoopsWithoutIdentityEndQuickly) {
+    BuildLoopTree(m_root);
     ftptest::PyFtpOptions options;
     options.unique = ftptest::PyFtpOptions::UniqueNone;
     auto server = ftptest::PyFtpServer::Start(m_root, options);
@@ -241,12 +246,7 @@ TEST_F(RealServer, PyftpdlibLoopsWithoutIdentityEndQuickly) {
 // pyftpdlib offers the unique fact switched off: the client turns it on, and each loop costs one
 // listing.
 TEST_F(RealServer, PyftpdlibUniqueFactIsAskedForAndEndsLoopsAtOnce) {
-    ftptest::TreeBuilder(m_root)
-        .File("pub/file", 1)
-        .File("pub/deep/f", 2)
-        .Link("a", ".")
-        .Link("b", ".")
-        .Link("pub/self", ".");
+    BuildLoopTree(m_root);
     ftptest::PyFtpOptions options;
     options.unique = ftptest::PyFtpOptions::UniqueOff;
     auto server = ftptest::PyFtpServer::Start(m_root, options);
