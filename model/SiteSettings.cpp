@@ -203,7 +203,7 @@ CResult<void> SaveSiteSettings(const std::string& key, const CSiteSettings& sett
     std::string dir;
     if (!MakeSiteDir(key, dir))
         return failed(dir, errno);
-    CAtomicFile file(path, 0644);
+    CAtomicFile file(path, 0666); // like the site's other data files: the umask decides
     if (!file.Open())
         return failed(path, errno);
     const std::string text = FormatSiteSettings(settings);
