@@ -29,6 +29,14 @@ int OpenLockFile(const std::string& path) {
     return fd;
 }
 
+// True when `path` still names the file open as `fd`.
+bool IsStillAt(int fd, const std::string& path) {
+    struct stat open {
+    }, named{};
+    return fstat(fd, &open) == 0 && lstat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+           open.st_ino == named.st_ino;
+}
+
 std::string LocksDir() {
     return GetAppDir() + "/.locks";
 }
@@ -46,7 +54,7 @@ CFileLock& CFileLock::operator=(CFileLock&& other) noexcept {
 
 bool CFileLock::Lock(const std::string& path, std::chrono::milliseconds timeout) {
     Unlock();
-    const int fd = OpenLockFile(path);
+    int fd = OpenLockFile(path);
     if (fd < 0)
         return false;
     // Polled rather than blocking, so that a holder that hangs costs a bounded wait.
@@ -61,6 +69,15 @@ bool CFileLock::Lock(const std::string& path, std::chrono::milliseconds timeout)
     };
     for (;;) {
         if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+            if (!IsStillAt(fd, path)) {
+                // Its holder removed the file (the site went): a lock on it excludes no one who
+                // opens the path now. Start again on the file that is there.
+                close(fd);
+                fd = OpenLockFile(path);
+                if (fd < 0)
+                    return false;
+                continue;
+            }
             if (pause > std::chrono::milliseconds(1))
                 LogInfo("waited " + waited() + " for the lock " + path);
             m_fd = fd;
@@ -86,6 +103,25 @@ void CFileLock::Unlock() {
         errno = error;
         m_fd = -1;
     }
+}
+
+bool RemoveLockFile(const std::string& path) {
+    // Only a free lock is removed, and only while it is held: whoever opened the file before the
+    // unlink and locks it afterwards sees it gone and takes the new file instead.
+    struct stat info {};
+    if (lstat(path.c_str(), &info) != 0)
+        return errno == ENOENT;
+    CFileLock lock;
+    if (!lock.Lock(path, std::chrono::milliseconds(0)))
+        return errno == ENOENT;
+    return unlink(path.c_str()) == 0;
+}
+
+void RemoveSiteLockFiles(const std::string& key) {
+    if (!IsUsableSiteKey(key))
+        return;
+    RemoveLockFile(SiteUpdateLockPath(key));
+    RemoveLockFile(SiteSaveLockPath(key));
 }
 
 std::string SiteListLockPath() {

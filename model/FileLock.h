@@ -30,6 +30,12 @@ private:
 // How long a writer waits for another program's short save before it gives up.
 inline constexpr std::chrono::milliseconds kSaveLockWait{60000};
 
+// Removes the lock file at `path` when no program holds it (a held one stays). True when it is
+// gone.
+bool RemoveLockFile(const std::string& path);
+// The save and update lock files of a site that no longer exists under `key`.
+void RemoveSiteLockFiles(const std::string& key);
+
 std::string SiteListLockPath();                         // APPDIR/site.ds.lock
 std::string SiteSaveLockPath(const std::string& key);   // APPDIR/.locks/save/KEY: writing the pair
 std::string SiteUpdateLockPath(const std::string& key); // APPDIR/.locks/update/KEY: crawling the site

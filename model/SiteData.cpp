@@ -1,5 +1,6 @@
 #include "model/SiteData.h"
 
+#include "model/FileLock.h"
 #include "model/Paths.h"
 #include "model/SiteCatalogue.h"
 
@@ -30,6 +31,7 @@ bool DeleteSiteData(const std::string& key) {
     RemoveSiteLeftovers(dataFd, key, true);
     const bool removed = unlinkat(dataFd, key.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT;
     close(dataFd);
+    RemoveSiteLockFiles(key);
     return removed;
 }
 
@@ -47,5 +49,7 @@ bool RenameSiteData(const std::string& oldKey, const std::string& newKey) {
     // Never replaces an existing directory of the new key.
     const bool ok = renameat2(dataFd, oldKey.c_str(), dataFd, newKey.c_str(), RENAME_NOREPLACE) == 0;
     close(dataFd);
+    if (ok)
+        RemoveSiteLockFiles(oldKey);
     return ok;
 }

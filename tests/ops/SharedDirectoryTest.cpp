@@ -6,9 +6,13 @@
 #include "ops/QuarnelDoc.h"
 #include "tests/ops/CatalogueBuilder.h"
 
+#include <atomic>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -126,6 +130,37 @@ TEST_F(SharedDirectoryTest, SaveWaitsForTheSiteLock) {
     EXPECT_EQ(errno, EWOULDBLOCK);
     other.Unlock();
     EXPECT_TRUE(second.Lock(SiteSaveLockPath("srv"), std::chrono::milliseconds(0)));
+}
+
+// Lock files go with their site, but never from under a holder: a held one stays, and whoever
+// locked the removed file finds it gone and takes the file that is there now.
+TEST_F(SharedDirectoryTest, LockFilesOfADeletedSiteGoWhenFree) {
+    CFileLock updating;
+    ASSERT_TRUE(updating.Lock(SiteUpdateLockPath("srv"), std::chrono::milliseconds(0)));
+    CFileLock saving;
+    ASSERT_TRUE(saving.Lock(SiteSaveLockPath("srv"), std::chrono::milliseconds(0)));
+    saving.Unlock();
+    RemoveSiteLockFiles("srv");
+    struct stat info {};
+    EXPECT_EQ(lstat(SiteUpdateLockPath("srv").c_str(), &info), 0);
+    EXPECT_NE(lstat(SiteSaveLockPath("srv").c_str(), &info), 0);
+
+    // A waiter opened the file before its holder removed it: once it has the lock, it must move
+    // to the file now at the path, or a newcomer would lock that one beside it.
+    std::atomic<bool> waiterHas{false};
+    std::thread waiter([&waiterHas] {
+        CFileLock lock;
+        waiterHas = lock.Lock(SiteUpdateLockPath("srv"), std::chrono::milliseconds(5000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(unlink(SiteUpdateLockPath("srv").c_str()), 0);
+    updating.Unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    CFileLock newcomer;
+    EXPECT_FALSE(newcomer.Lock(SiteUpdateLockPath("srv"), std::chrono::milliseconds(0)));
+    waiter.join();
+    EXPECT_TRUE(waiterHas);
 }
 
 // Two documents (a window and a command) change site.ds in turn; each change keeps the other's.
