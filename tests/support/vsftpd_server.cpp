@@ -11,6 +11,32 @@ namespace ftptest {
 
 namespace {
 
+std::string TlsConfig(VsftpdTls tls, const std::string& work) {
+    if (tls == VsftpdTls::None)
+        return {};
+    return "ssl_enable=YES\n"
+           "allow_anon_ssl=YES\n"
+           "force_anon_logins_ssl=YES\n"
+           "force_anon_data_ssl=YES\n"
+           "require_ssl_reuse=YES\n"
+           "rsa_cert_file=" +
+           work +
+           "/cert.pem\n"
+           "rsa_private_key_file=" +
+           work + "/key.pem\n" + (tls == VsftpdTls::Implicit ? "implicit_ssl=YES\n" : "");
+}
+
+void MakeCertificate(const std::string& work) {
+    const std::string errorFile = work + "/openssl.err";
+    const pid_t pid = detail::Spawn({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes",
+                                     "-subj", "/CN=localhost", "-days", "2", "-keyout", work + "/key.pem",
+                                     "-out", work + "/cert.pem"},
+                                    -1, -1, errorFile);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error("openssl could not make a certificate: " + detail::ReadFile(errorFile));
+}
+
 std::string Config(const std::string& root, const std::string& work, int port) {
     // Inside a container vsftpd cannot make its own namespaces or seccomp filter. It must start
     // as root: only then does it chroot anonymous sessions into anon_root (as "ftp"), so that
@@ -53,7 +79,7 @@ std::string Config(const std::string& root, const std::string& work, int port) {
 
 } // namespace
 
-std::unique_ptr<VsftpdServer> VsftpdServer::Start(const std::string& root) {
+std::unique_ptr<VsftpdServer> VsftpdServer::Start(const std::string& root, VsftpdTls tls) {
     std::unique_ptr<VsftpdServer> server(new VsftpdServer());
     server->m_work = std::make_unique<TempDir>("quarnel-vsftpd");
     const std::string work = server->m_work->path();
@@ -62,12 +88,15 @@ std::unique_ptr<VsftpdServer> VsftpdServer::Start(const std::string& root) {
     const std::string errorFile = work + "/vsftpd.err";
     if (::geteuid() != 0)
         throw std::runtime_error("vsftpd must be started as root to chroot its anonymous sessions");
+    if (tls != VsftpdTls::None)
+        MakeCertificate(work);
 
     // The port is chosen here and could be taken by someone else before vsftpd binds it: retry.
     for (int attempt = 0; attempt < 5; ++attempt) {
         const int port = detail::FreeLoopbackPort();
         const std::string conf = work + "/vsftpd.conf";
-        std::ofstream(conf, std::ios::binary | std::ios::trunc) << Config(absRoot, work, port);
+        std::ofstream(conf, std::ios::binary | std::ios::trunc)
+            << Config(absRoot, work, port) << TlsConfig(tls, work);
         const pid_t pid = detail::Spawn({"/usr/sbin/vsftpd", conf}, -1, -1, errorFile);
         bool exited = false;
         for (int i = 0; i < 100 && !exited; ++i) {
@@ -106,6 +135,20 @@ std::vector<std::string> VsftpdServer::Commands() const {
         pos = end;
     }
     return commands;
+}
+
+std::string VsftpdServer::CertificatePem() const {
+    return detail::ReadFile(m_work->path() + "/cert.pem");
+}
+
+void VsftpdServer::ReplaceCertificate() {
+    // vsftpd reads the certificate when it starts: start it again, on the same port.
+    const std::string work = m_work->path();
+    MakeCertificate(work);
+    detail::StopGroup(m_pid);
+    m_pid = detail::Spawn({"/usr/sbin/vsftpd", work + "/vsftpd.conf"}, -1, -1, work + "/vsftpd.err");
+    if (!detail::WaitForPort(m_port, 5000))
+        throw std::runtime_error("vsftpd did not start again: " + detail::ReadFile(work + "/vsftpd.err"));
 }
 
 } // namespace ftptest

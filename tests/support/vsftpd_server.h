@@ -16,9 +16,14 @@
 
 namespace ftptest {
 
+// TLS on the control and data connections, with a throw-away self-signed certificate made by
+// openssl for the server: AUTH TLS required before the login (explicit), or TLS from the
+// connect on (implicit). Data connections must reuse the control connection's TLS session.
+enum class VsftpdTls { None, Explicit, Implicit };
+
 class VsftpdServer {
 public:
-    static std::unique_ptr<VsftpdServer> Start(const std::string& root);
+    static std::unique_ptr<VsftpdServer> Start(const std::string& root, VsftpdTls tls = VsftpdTls::None);
     ~VsftpdServer();
     VsftpdServer(const VsftpdServer&) = delete;
     VsftpdServer& operator=(const VsftpdServer&) = delete;
@@ -27,6 +32,9 @@ public:
     // The commands received so far, as the clients sent them ("CWD /pub", "LIST", "PASV", ...),
     // from vsftpd's protocol log.
     std::vector<std::string> Commands() const;
+    // The certificate in PEM, and a new one in its place for the sessions that follow.
+    std::string CertificatePem() const;
+    void ReplaceCertificate();
 
 private:
     VsftpdServer() = default;

@@ -1,0 +1,69 @@
+#pragma once
+// Whom a secure connection talks to. A TLS server is trusted when its certificate verifies
+// against the system's CA store and names the host, or when its certificate is the one the user
+// accepted for the site (pinned by its SHA-256 fingerprint). An SSH server is trusted when its
+// host key is in the program's known_hosts file. Nothing is accepted silently: what a refused
+// server presented is kept, so the user can be shown it and asked.
+
+#include <string>
+
+typedef void CURL;
+
+// What a server presented that was not trusted.
+struct PeerIdentity {
+    enum class Kind { None, Certificate, HostKey };
+    Kind kind = Kind::None;
+    // SHA-256 of the certificate's DER, "AB:CD:...:EF" (95 characters); of an SSH key's blob,
+    // "SHA256:" and unpadded base64, as ssh-keygen -l prints it.
+    std::string fingerprint;
+    std::string subject, issuer;     // certificate names, one line each ("CN=ftp.example.org, O=...")
+    std::string notBefore, notAfter; // certificate dates, "2026-12-07 15:00:00 UTC"
+    std::string keyType, keyBase64;  // host key as known_hosts holds it ("ssh-ed25519", "AAAA...")
+    std::string problem;             // why it was refused, in English, for logs and the CLI
+    bool changed = false;            // differs from the pinned certificate or the known key
+    bool empty() const { return kind == Kind::None; }
+};
+
+// "AB:CD:..." from raw bytes of a digest.
+std::string ColonHex(const unsigned char* bytes, std::size_t size);
+// Canonical form of a fingerprint as typed: upper case, colons between bytes; "SHA256:..." of SSH
+// keys kept as it is. Empty when it is neither form.
+std::string NormalizeFingerprint(const std::string& typed);
+
+// The TLS check of one connection (control and data connections alike). Applied to a curl handle
+// before it connects; the handshake itself refuses an unpinned certificate, so a password is
+// never sent to a server that was not trusted.
+class CTlsPeerCheck {
+public:
+    // `pin`: the accepted certificate's fingerprint (ColonHex), empty for the CA store alone.
+    explicit CTlsPeerCheck(std::string pin = {}) : m_pin(std::move(pin)) {}
+    void Apply(CURL* curl);
+    // After a failed connect: what the server presented, when the failure was trust. `curlCode`
+    // is the connect's result.
+    PeerIdentity Refused(int curlCode) const;
+
+private:
+    static int OnVerify(int preverified, void* storeCtx);
+    static int OnSslCtx(CURL* curl, void* sslCtx, void* self);
+    std::string m_pin;
+    PeerIdentity m_leaf; // the server's own certificate, as the last handshake showed it
+    bool m_pinMismatch = false;
+};
+
+// The SSH host key check of one connection, against `knownHostsPath` (OpenSSH's format).
+class CSshHostCheck {
+public:
+    explicit CSshHostCheck(std::string knownHostsPath) : m_path(std::move(knownHostsPath)) {}
+    void Apply(CURL* curl);
+    PeerIdentity Refused() const { return m_refused; }
+
+private:
+    static int OnKey(CURL* curl, const void* known, const void* found, int match, void* self);
+    std::string m_path;
+    PeerIdentity m_refused;
+};
+
+// Adds (or replaces) the host key of host:port in the known_hosts file, written atomically.
+// False with errno set when it could not be written.
+bool TrustHostKey(const std::string& knownHostsPath, const std::string& host, int port,
+                  const std::string& keyType, const std::string& keyBase64);

@@ -1,0 +1,153 @@
+// Trust of secure servers, on a bare curl handle: vsftpd with TLS and OpenSSH's sshd, each with
+// a throw-away identity made for the test.
+#include "platform/PeerTrust.h"
+#include "tests/support/FtpServer.h"
+#include "tests/support/ssh_server.h"
+#include "tests/support/vsftpd_server.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace {
+
+std::size_t Collect(char* data, std::size_t size, std::size_t count, void* out) {
+    static_cast<std::string*>(out)->append(data, size * count);
+    return size * count;
+}
+
+// One listing of "/" over a fresh handle, checked by `apply`; the curl result, the listing in `out`.
+template <typename Apply>
+CURLcode ListRoot(const std::string& url, const std::string& user, std::string& out, Apply apply) {
+    CURL* curl = curl_easy_init();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_USERNAME, user.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &out);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, 5000L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, 20L);
+    apply(curl);
+    const CURLcode code = curl_easy_perform(curl);
+    curl_easy_cleanup(curl);
+    return code;
+}
+
+std::string PemFingerprint(const std::string& pem) {
+    BIO* bio = BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size()));
+    X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    unsigned char digest[32];
+    unsigned int length = 0;
+    X509_digest(cert, EVP_sha256(), digest, &length);
+    X509_free(cert);
+    return ColonHex(digest, length);
+}
+
+// Unknown certificate refused with what it is; accepted once pinned, over the control and the
+// (session-reusing) data connection; a new certificate refused as changed.
+TEST(PeerTrust, TlsCertificateIsRefusedUntilPinnedAndAgainWhenItChanges) {
+    ftptest::TempDir dir;
+    ftptest::TreeBuilder(dir.path() + "/root").Apply("pub/\nreadme.txt\t5\n");
+    for (const ftptest::VsftpdTls mode : {ftptest::VsftpdTls::Explicit, ftptest::VsftpdTls::Implicit}) {
+        auto server = ftptest::VsftpdServer::Start(dir.path() + "/root", mode);
+        const std::string scheme = mode == ftptest::VsftpdTls::Implicit ? "ftps://" : "ftp://";
+        const std::string url = scheme + "127.0.0.1:" + std::to_string(server->port()) + "/";
+        auto secure = [](CURL* curl) { curl_easy_setopt(curl, CURLOPT_USE_SSL, long(CURLUSESSL_ALL)); };
+
+        CTlsPeerCheck unpinned;
+        std::string listing;
+        const CURLcode refused = ListRoot(url, "anonymous", listing, [&](CURL* curl) {
+            secure(curl);
+            unpinned.Apply(curl);
+        });
+        EXPECT_EQ(refused, CURLE_PEER_FAILED_VERIFICATION);
+        const PeerIdentity shown = unpinned.Refused(refused);
+        ASSERT_EQ(shown.kind, PeerIdentity::Kind::Certificate);
+        EXPECT_EQ(shown.fingerprint, PemFingerprint(server->CertificatePem()));
+        EXPECT_EQ(shown.subject, "CN=localhost");
+        EXPECT_FALSE(shown.notAfter.empty());
+        EXPECT_FALSE(shown.changed);
+
+        CTlsPeerCheck pinned(shown.fingerprint);
+        listing.clear();
+        EXPECT_EQ(ListRoot(url, "anonymous", listing,
+                           [&](CURL* curl) {
+                               secure(curl);
+                               pinned.Apply(curl);
+                           }),
+                  CURLE_OK);
+        EXPECT_NE(listing.find("readme.txt"), std::string::npos);
+
+        server->ReplaceCertificate();
+        listing.clear();
+        const CURLcode changed = ListRoot(url, "anonymous", listing, [&](CURL* curl) {
+            secure(curl);
+            pinned.Apply(curl);
+        });
+        EXPECT_NE(changed, CURLE_OK);
+        EXPECT_TRUE(pinned.Refused(changed).changed);
+        EXPECT_EQ(pinned.Refused(changed).fingerprint, PemFingerprint(server->CertificatePem()));
+    }
+}
+
+TEST(PeerTrust, SshHostKeyIsRefusedUntilKnownAndAgainWhenItChanges) {
+    ftptest::TempDir dir;
+    auto server = ftptest::SshServer::Start();
+    ftptest::TreeBuilder(server->root()).Apply("pub/\nreadme.txt\t5\n");
+    const std::string url = "sftp://127.0.0.1:" + std::to_string(server->port()) + "/";
+    const std::string knownHosts = dir.path() + "/known_hosts";
+    const std::string key = server->KeyHome() + "/.ssh/id_ed25519";
+    auto login = [&](CURL* curl) {
+        curl_easy_setopt(curl, CURLOPT_SSH_AUTH_TYPES, long(CURLSSH_AUTH_PUBLICKEY));
+        curl_easy_setopt(curl, CURLOPT_SSH_PRIVATE_KEYFILE, key.c_str());
+    };
+
+    CSshHostCheck check(knownHosts);
+    std::string listing;
+    const CURLcode unknown = ListRoot(url, server->user(), listing, [&](CURL* curl) {
+        login(curl);
+        check.Apply(curl);
+    });
+    EXPECT_NE(unknown, CURLE_OK);
+    const PeerIdentity shown = check.Refused();
+    ASSERT_EQ(shown.kind, PeerIdentity::Kind::HostKey);
+    EXPECT_FALSE(shown.changed);
+    EXPECT_EQ(shown.keyType + " " + shown.keyBase64, server->HostKey());
+    EXPECT_EQ(shown.fingerprint.rfind("SHA256:", 0), 0u);
+
+    ASSERT_TRUE(TrustHostKey(knownHosts, "127.0.0.1", server->port(), shown.keyType, shown.keyBase64));
+    ASSERT_TRUE(TrustHostKey(knownHosts, "127.0.0.1", server->port(), shown.keyType, shown.keyBase64));
+    listing.clear();
+    EXPECT_EQ(ListRoot(url, server->user(), listing,
+                       [&](CURL* curl) {
+                           login(curl);
+                           check.Apply(curl);
+                       }),
+              CURLE_OK);
+    EXPECT_NE(listing.find("readme.txt"), std::string::npos);
+    EXPECT_TRUE(check.Refused().empty());
+
+    server->ReplaceHostKey();
+    const CURLcode changed = ListRoot(url, server->user(), listing, [&](CURL* curl) {
+        login(curl);
+        check.Apply(curl);
+    });
+    EXPECT_NE(changed, CURLE_OK);
+    EXPECT_TRUE(check.Refused().changed);
+}
+
+TEST(PeerTrust, TypedFingerprintsAreNormalized) {
+    const std::string hex(64, 'a');
+    const std::pair<std::string, bool> cases[] = {{hex, true},          {"AA:" + hex.substr(2), true},
+                                                  {"SHA256:abc", true}, {"xyz", false},
+                                                  {hex + "a", false},   {"", false}};
+    for (const auto& [typed, valid] : cases)
+        EXPECT_EQ(!NormalizeFingerprint(typed).empty(), valid) << typed;
+    EXPECT_EQ(NormalizeFingerprint(hex).substr(0, 6), "AA:AA:");
+}
+
+} // namespace

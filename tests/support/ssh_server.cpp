@@ -1,0 +1,130 @@
+#include "tests/support/ssh_server.h"
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <pwd.h>
+#include <stdexcept>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ftptest {
+
+namespace {
+
+// Runs a short tool to its end; throws when it fails.
+void Run(const std::vector<std::string>& argv, const std::string& errorFile) {
+    const pid_t pid = detail::Spawn(argv, -1, -1, errorFile);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        throw std::runtime_error(argv[0] + " failed: " + detail::ReadFile(errorFile));
+}
+
+std::string Config(const std::string& work, const std::string& root, int port) {
+    return "ListenAddress 127.0.0.1:" + std::to_string(port) +
+           "\n"
+           "HostKey " +
+           work +
+           "/host_key\n"
+           "PidFile none\n"
+           "UsePAM no\n"
+           "PasswordAuthentication no\n"
+           "KbdInteractiveAuthentication no\n"
+           "PubkeyAuthentication yes\n"
+           "PermitRootLogin prohibit-password\n"
+           "AuthorizedKeysFile " +
+           work +
+           "/authorized_keys\n"
+           "StrictModes no\n"
+           "Subsystem sftp internal-sftp\n"
+           "ForceCommand internal-sftp\n"
+           "ChrootDirectory " +
+           root +
+           "\n"
+           "AllowTcpForwarding no\n"
+           "X11Forwarding no\n"
+           "LogLevel ERROR\n";
+}
+
+} // namespace
+
+std::unique_ptr<SshServer> SshServer::Start() {
+    if (::geteuid() != 0)
+        throw std::runtime_error("sshd must be started as root to chroot its sessions");
+    std::unique_ptr<SshServer> server(new SshServer());
+    std::string pattern = "/run/quarnel-sshd-XXXXXX";
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot make a directory under /run");
+    server->m_work = pattern;
+    const std::string work = server->m_work;
+    ::chmod(work.c_str(), 0755);
+    server->m_root = work + "/root";
+    std::filesystem::create_directories(server->m_root);
+    const passwd* me = ::getpwuid(::geteuid());
+    server->m_user = me ? me->pw_name : "root";
+    // sshd's privilege separation directory; the package makes it only when its service starts.
+    ::mkdir("/run/sshd", 0755);
+    std::filesystem::create_directories(work + "/home/.ssh");
+    const std::string err = work + "/keygen.err";
+    Run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", work + "/host_key"}, err);
+    Run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", work + "/home/.ssh/id_ed25519"}, err);
+    std::filesystem::copy_file(work + "/home/.ssh/id_ed25519.pub", work + "/authorized_keys");
+    server->m_port = detail::FreeLoopbackPort();
+    server->Launch();
+    return server;
+}
+
+void SshServer::Launch() {
+    const std::string& work = m_work;
+    const std::string conf = work + "/sshd_config";
+    const std::string errorFile = work + "/sshd.err";
+    std::ofstream(conf, std::ios::binary | std::ios::trunc) << Config(work, m_root, m_port);
+    // -D: stay in the foreground, so the test owns the process; -e: errors to the error file.
+    m_pid = detail::Spawn({"/usr/sbin/sshd", "-D", "-e", "-f", conf}, -1, -1, errorFile);
+    for (int i = 0; i < 100; ++i) {
+        if (detail::WaitForPort(m_port, 50))
+            return;
+        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
+            m_pid = -1;
+            break;
+        }
+    }
+    detail::StopGroup(m_pid);
+    m_pid = -1;
+    throw std::runtime_error("sshd did not start: " + detail::ReadFile(errorFile));
+}
+
+SshServer::~SshServer() {
+    detail::StopGroup(m_pid);
+    std::error_code ignored;
+    std::filesystem::remove_all(m_work, ignored);
+}
+
+std::string SshServer::KeyHome() const {
+    return m_work + "/home";
+}
+
+std::string SshServer::HostKey() const {
+    std::string line = detail::ReadFile(m_work + "/host_key.pub");
+    // "type base64 comment": the comment is not part of the key.
+    const std::size_t second = line.find(' ', line.find(' ') + 1);
+    return line.substr(0, second == std::string::npos ? line.find('\n') : second);
+}
+
+void SshServer::ReplaceHostKey() {
+    const std::string work = m_work;
+    std::filesystem::remove(work + "/host_key");
+    std::filesystem::remove(work + "/host_key.pub");
+    Run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", work + "/host_key"},
+        work + "/keygen.err");
+    Restart();
+}
+
+void SshServer::Restart() {
+    detail::StopGroup(m_pid);
+    m_pid = -1;
+    Launch();
+}
+
+} // namespace ftptest
