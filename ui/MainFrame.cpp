@@ -2,6 +2,7 @@
 
 #include "model/ArchiveException.h"
 #include "model/Paths.h"
+#include "model/ProgramDir.h"
 #include "model/Records.h"
 #include "ops/QuarnelDoc.h"
 #include "platform/TextCodec.h"
@@ -649,6 +650,12 @@ QString CMainFrame::FindHelpFile() {
         QDir(QFile::decodeName(QByteArray::fromStdString(GetAppDir()))).absoluteFilePath(name);
     if (!GetAppDir().empty() && QFileInfo::exists(inProgram))
         return inProgram;
+    // An installed program keeps it under share/doc, no longer beside the catalogue.
+    for (const std::string& candidate : HelpFileCandidates(ExecutableDir())) {
+        const QString path = QFile::decodeName(QByteArray::fromStdString(candidate));
+        if (QFileInfo::exists(path))
+            return path;
+    }
     return {};
 }
 

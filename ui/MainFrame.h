@@ -67,7 +67,8 @@ public:
     // the close of the window has been asked for.
     bool PumpPending();
 
-    // "help.pdf" in the current directory, else in the program directory; empty when neither.
+    // "help.pdf" in the current directory, else in the program directory, else beside the
+    // executable or in its ../share/doc/quarnel; empty when none has it.
     static QString FindHelpFile();
 
     // Commands.

@@ -3,6 +3,7 @@
 #include "model/FileLock.h"
 #include "model/Log.h"
 #include "model/Paths.h"
+#include "model/ProgramDir.h"
 #include "ops/QuarnelDoc.h"
 #include "ui/FileTypeIcons.h"
 #include "ui/MainFrame.h"
@@ -31,7 +32,13 @@ std::string CQuarnelApp::LogFilePath() {
 }
 
 bool CQuarnelApp::InitInstance(bool showSplash) {
-    m_strAppDir = QFile::encodeName(QCoreApplication::applicationDirPath()).toStdString();
+    if (m_strAppDir.empty()) {
+        const ProgramDirChoice chosen = ChooseProgramDir(ProgramDirInputsOfProcess(std::nullopt));
+        m_strAppDir = chosen.error.empty() ? chosen.path : ExecutableDir();
+    }
+    // The window always has a directory to write to; when it cannot be made, loading site.ds
+    // says so, naming the file.
+    const CResult<void> made = EnsureProgramDir(m_strAppDir);
     SetAppDir(m_strAppDir);
     // One window per program directory: two would each keep unsaved marks and site changes
     // the other cannot see. The lock goes with the process, however it ends.
@@ -43,6 +50,8 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
     // Without a writable program directory there is simply no log.
     LogToFile(LogFilePath(), LogLevel::Info);
     LogInfo("start");
+    if (!made)
+        LogError("program directory: " + made.error().Text());
 
     std::unique_ptr<CSplash> splash;
     if (showSplash) {

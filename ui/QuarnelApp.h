@@ -26,6 +26,8 @@ public:
     CQuarnelDoc* Document() const { return m_pDoc.get(); }
     CMainFrame* MainFrame() const { return m_pMainFrame.get(); }
 
+    // The program directory. Set before InitInstance to name it (main's --dir); left empty,
+    // InitInstance chooses it from the environment. InitInstance creates it when missing.
     std::string m_strAppDir;
     // The window program's log (APPDIR/quarnel.log, the one before it quarnel.log.1).
     static std::string LogFilePath();

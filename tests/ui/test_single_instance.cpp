@@ -34,6 +34,7 @@ void TestSingleInstance::secondStartIsRefused() {
     });
     answer.start(20);
     CQuarnelApp second;
+    second.m_strAppDir = GetAppDir();
     QVERIFY(!second.InitInstance(false));
     QCOMPARE(caption, QStringLiteral("Quarnel"));
     QCOMPARE(text, QStringLiteral("Quarnel已经在运行。"));
