@@ -3,6 +3,8 @@
 // absolute directory, list it. libcurl behind it; an interface so the crawler can be driven by
 // a fake in tests.
 
+#include "platform/PeerTrust.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -97,6 +99,9 @@ public:
     // Asks the server for UTF-8 names from now on (OPTS UTF8 ON). Refused when the server says
     // no; Lost when the connection went.
     virtual FtpResult EnableUtf8() { return {FtpStatus::Refused, 0, "UTF8 not offered", 0, 0}; }
+    // What a server that was not trusted presented (its certificate or host key), after a
+    // Connect that failed for it; empty otherwise.
+    virtual PeerIdentity RefusedPeer() const { return {}; }
     // The server's last reply line(s), as received.
     virtual std::string LastReply() const = 0;
     virtual void Close() = 0;
