@@ -3,32 +3,25 @@
 #include "cli/Command.h"
 #include "model/Log.h"
 #include "model/Paths.h"
+#include "model/ProgramDir.h"
 #include "ops/QuarnelDoc.h"
 
 #include "QuarnelVersion.h"
 
 #include <csignal>
 #include <iostream>
-#include <limits.h>
-#include <unistd.h>
+#include <optional>
 
 namespace {
-
-std::string ExecutableDir() {
-    char path[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0)
-        return ".";
-    return AppDirFromExecutable(std::string(path, static_cast<std::size_t>(n)));
-}
 
 void PrintHelp(std::ostream& out) {
     out << "usage: quarnel-cli [--dir DIR] [--verbose] COMMAND [ARG...]\n"
            "\n"
-           "Works on the catalogue of the program directory DIR (site.ds and Data/), by default\n"
-           "the directory of this executable. Output is UTF-8, one record per line, fields\n"
-           "separated by tabs. Exit status: 0 ok, 1 error, 2 usage error, 4 update skipped a site\n"
-           "another program was updating.\n"
+           "Works on the catalogue of the program directory (site.ds and Data/): DIR, else\n"
+           "$QUARNEL_DIR, else this executable's directory when a site.ds is there, else\n"
+           "$XDG_DATA_HOME/quarnel (~/.local/share/quarnel). Output is UTF-8, one record per\n"
+           "line, fields separated by tabs. Exit status: 0 ok, 1 error, 2 usage error, 4 update\n"
+           "skipped a site another program was updating.\n"
            "\n"
            "Failures are said on standard error, naming the file. --verbose adds the program's\n"
            "log there too: one line per event (files that could not be read or written, updates\n"
@@ -56,7 +49,7 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     std::ios::sync_with_stdio(false);
     std::vector<std::string> args(argv + 1, argv + argc);
-    std::string dir;
+    std::optional<std::string> dir;
     std::size_t i = 0;
     for (; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -74,8 +67,12 @@ int main(int argc, char** argv) {
             if (i + 1 >= args.size())
                 return UsageError("--dir needs a directory", nullptr);
             dir = args[++i];
+            if (dir->empty())
+                return UsageError("--dir needs a directory", nullptr);
         } else if (arg.rfind("--dir=", 0) == 0) {
             dir = arg.substr(6);
+            if (dir->empty())
+                return UsageError("--dir needs a directory", nullptr);
         } else if (!arg.empty() && arg[0] == '-') {
             return UsageError("unknown option " + arg, nullptr);
         } else {
@@ -98,9 +95,24 @@ int main(int argc, char** argv) {
             break;
     }
 
-    SetAppDir(dir.empty() ? ExecutableDir() : dir);
+    const ProgramDirChoice chosen = ChooseProgramDir(ProgramDirInputsOfProcess(dir));
+    if (!chosen.error.empty()) {
+        std::cerr << "quarnel-cli: " << chosen.error << "\n";
+        return 1;
+    }
+    // The default directory is made by the first command that stores sites; until then every
+    // other command sees an empty catalogue and leaves nothing behind.
+    const bool noCatalogueYet = chosen.source == ProgramDirSource::Default && !chosen.exists;
+    if (noCatalogueYet && command->writesSiteList) {
+        if (const CResult<void> made = EnsureProgramDir(chosen.path); !made) {
+            std::cerr << "quarnel-cli: " << CliField(made.error().Text()) << "\n";
+            return 1;
+        }
+    }
+    SetAppDir(chosen.path);
     CQuarnelDoc doc;
-    const LoadOutcome loaded = doc.OnNewDocument();
+    const LoadOutcome loaded =
+        noCatalogueYet && !command->writesSiteList ? LoadOutcome{} : doc.OnNewDocument();
     CliContext ctx{doc, std::cout, std::cerr, GetAppDir(), false};
     if (!loaded.ok) {
         std::cerr << "quarnel-cli: " << CliField(loaded.message) << "\n";
