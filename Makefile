@@ -5,20 +5,39 @@ CMAKE_FLAGS ?=
 # commands (and so in CI).
 CHECK_FLAGS = -DQUARNEL_WERROR=ON -DQUARNEL_FORMAT_CHECK=ON
 JOBS ?= $(shell nproc)
+# Which of scripts/install-deps' lists (run, build, test) a target needs; the targets below set
+# their own, and what they set holds for the targets they depend on too.
+DEPS ?= run build test
+# What is built: running needs no tests and no benchmarks.
+PARTS_FLAGS =
 
-.PHONY: run test deps configure build bench asan tsan fuzz clean
+.PHONY: run test deps configure build bench deb asan tsan fuzz clean
 
+# The window keeps its data in ~/.local/share/quarnel (see README), not in the build directory.
+run: DEPS = run build
+run: PARTS_FLAGS = -DQUARNEL_TESTS=OFF -DQUARNEL_BENCH=OFF
 run: build
+	@if [ -f $(BUILD)/bin/site.ds ]; then \
+	  echo "make run: $(BUILD)/bin/site.ds is there, so the catalogue stays in $(BUILD)/bin/;" \
+	       "move site.ds and Data/ to ~/.local/share/quarnel/ to keep it out of the build"; fi
 	@if [ -x $(BUILD)/bin/quarnel ]; then exec $(BUILD)/bin/quarnel; else $(BUILD)/bin/quarnel-cli --help; fi
 
+test: DEPS = run build test
+test: PARTS_FLAGS = -DQUARNEL_TESTS=ON -DQUARNEL_BENCH=ON
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
 
+# A Debian package of what `cmake --install` puts in place, in $(BUILD)/.
+deb: DEPS = run build
+deb: PARTS_FLAGS = -DQUARNEL_TESTS=OFF -DQUARNEL_BENCH=OFF
+deb: build
+	cd $(BUILD) && cpack -G DEB
+
 deps:
-	@scripts/install-deps
+	@scripts/install-deps $(DEPS)
 
 configure: deps
-	cmake -S . -B $(BUILD) -G Ninja $(CHECK_FLAGS) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) -G Ninja $(CHECK_FLAGS) $(PARTS_FLAGS) $(CMAKE_FLAGS)
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
