@@ -66,6 +66,8 @@ public:
     FtpResult ChangeDir(const std::string& absPath) override;
     using IFtpConnection::List;
     FtpResult List(FtpDirListing& listing) override;
+    bool CanListPath(const std::string& absPath) const override;
+    FtpResult ListPath(const std::string& absPath, FtpDirListing& listing) override;
     bool OffersUtf8() const override { return m_offersUtf8; }
     FtpResult EnableUtf8() override;
     std::string LastReply() const override { return m_lastReply; }
@@ -84,6 +86,8 @@ private:
     void LogInAgain();
     FtpResult GiveUpListing(CURLcode code);
     FtpResult SendOptional(const std::string& command);
+    bool DirectoryUrl(const std::string& absPath, std::string& url, FtpResult& failure);
+    FtpResult ListUrl(std::string url, FtpDirListing& listing);
     bool ConnectionAlive();
     void OnReplyBytes(std::string_view bytes);
     void OnReplyLine(std::string_view line);
@@ -111,7 +115,8 @@ private:
     std::string m_user, m_password;
     std::string m_dirUrl; // the directory List() lists
     bool m_useMlsd = false;
-    bool m_offersUtf8 = false; // FEAT listed UTF8
+    bool m_listedWithMlsd = false; // the last listing was an MLSD (it may have fallen back to LIST)
+    bool m_offersUtf8 = false;     // FEAT listed UTF8
     // The optional commands this session sent (OPTS MLST, OPTS UTF8 ON), sent again after a new
     // login so that the listings keep their form and their names' encoding.
     std::vector<std::string> m_sessionOptions;
@@ -608,17 +613,18 @@ FtpResult CurlFtpConnection::EnableUtf8() {
     return sent;
 }
 
-FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {
-    if (m_dead || !m_curl)
-        return NotConnected();
-    if (absPath.empty() || absPath.front() != '/')
-        return {FtpStatus::Failed, CURLE_URL_MALFORMAT, "Not an absolute path"};
-    if (absPath.size() > kMaxFtpPathBytes)
-        return {FtpStatus::Failed, CURLE_URL_MALFORMAT, "The path is too long to be sent"};
-
-    // "/%2F" makes the path absolute; every component is escaped, so any byte but these reaches
-    // the server unchanged.
-    std::string url = m_base + "/%2F";
+// The URL of a directory: "/%2F" makes the path absolute; every component is escaped, so any
+// byte but these reaches the server unchanged.
+bool CurlFtpConnection::DirectoryUrl(const std::string& absPath, std::string& url, FtpResult& failure) {
+    if (absPath.empty() || absPath.front() != '/') {
+        failure = {FtpStatus::Failed, CURLE_URL_MALFORMAT, "Not an absolute path"};
+        return false;
+    }
+    if (absPath.size() > kMaxFtpPathBytes) {
+        failure = {FtpStatus::Failed, CURLE_URL_MALFORMAT, "The path is too long to be sent"};
+        return false;
+    }
+    url = m_base + "/%2F";
     bool first = true;
     size_t start = 1;
     while (start <= absPath.size()) {
@@ -629,12 +635,16 @@ FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {
         start = end + 1;
         if (part.empty())
             continue;
-        if (part.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
-            return {FtpStatus::Failed, CURLE_URL_MALFORMAT,
-                    "The path holds a character no server can be sent"};
+        if (part.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos) {
+            failure = {FtpStatus::Failed, CURLE_URL_MALFORMAT,
+                       "The path holds a character no server can be sent"};
+            return false;
+        }
         char* escaped = curl_easy_escape(m_curl, part.data(), static_cast<int>(part.size()));
-        if (!escaped)
-            return {FtpStatus::Failed, CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY)};
+        if (!escaped) {
+            failure = {FtpStatus::Failed, CURLE_OUT_OF_MEMORY, curl_easy_strerror(CURLE_OUT_OF_MEMORY)};
+            return false;
+        }
         if (!first)
             url += '/';
         url += escaped;
@@ -642,6 +652,16 @@ FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {
         first = false;
     }
     url += '/';
+    return true;
+}
+
+FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {
+    if (m_dead || !m_curl)
+        return NotConnected();
+    std::string url;
+    FtpResult failure;
+    if (!DirectoryUrl(absPath, url, failure))
+        return failure;
 
     if (m_stop && m_stop->load())
         return LostWithoutSending(CURLE_ABORTED_BY_CALLBACK, curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
@@ -658,7 +678,67 @@ FtpResult CurlFtpConnection::List(FtpDirListing& listing) {
     listing = FtpDirListing();
     if (m_dead || !m_curl)
         return NotConnected();
+    return ListUrl(m_dirUrl, listing);
+}
 
+// "MLSD /path" is one command line: the path must leave room for the longer verb.
+constexpr size_t kMaxListPathBytes = kMaxFtpPathBytes - 1;
+
+bool CurlFtpConnection::CanListPath(const std::string& absPath) const {
+    if (absPath.empty() || absPath.front() != '/' || absPath.size() > kMaxListPathBytes)
+        return false;
+    for (unsigned char c : absPath) {
+        if (c < 0x20 || c == 0x7f)
+            return false; // curl refuses control bytes in a path it sends as an argument
+        switch (c) {
+        case '*': // wildcards: vsftpd, pure-ftpd and others expand them in a LIST argument
+        case '?':
+        case '[':
+        case ']':
+        case '{':
+        case '}':
+        case '~':
+        case '\\':
+            return false;
+        default:
+            break;
+        }
+    }
+    // Servers that hand LIST's argument on to ls take a word after a space that begins with '-'
+    // for options. (An absolute path never begins with one.)
+    return absPath.find(" -") == std::string::npos;
+}
+
+FtpResult CurlFtpConnection::ListPath(const std::string& absPath, FtpDirListing& listing) {
+    listing = FtpDirListing();
+    if (m_dead || !m_curl)
+        return NotConnected();
+    if (!CanListPath(absPath))
+        return {FtpStatus::Failed, CURLE_URL_MALFORMAT, "The path cannot be listed without changing to it"};
+    std::string url;
+    FtpResult failure;
+    if (!DirectoryUrl(absPath, url, failure))
+        return failure;
+    // The path goes with the listing command; curl leaves the current directory as it was.
+    curl_easy_setopt(m_curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+    FtpResult result = ListUrl(url, listing);
+    if (m_curl) // a new login within the listing made a new handle with the usual method
+        curl_easy_setopt(m_curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    if (!result.ok() || m_listedWithMlsd)
+        return result; // MLSD answers a path that is no directory it can list with an error
+    // vsftpd answers "LIST /a/b" for a directory it cannot open by listing /a filtered by "b":
+    // the directory's own entry, or nothing.
+    const std::string_view name = std::string_view(absPath).substr(absPath.rfind('/') + 1);
+    const std::vector<FtpEntry>& entries = listing.entries;
+    if (entries.empty() || (entries.size() == 1 && entries.front().name == name)) {
+        listing = FtpDirListing();
+        return {FtpStatus::Refused, 0, "The listing may not be of the directory itself", 0, 0};
+    }
+    return result;
+}
+
+// `url` is a copy: a new login within the listing resets m_dirUrl.
+FtpResult CurlFtpConnection::ListUrl(std::string url, FtpDirListing& listing) {
     for (;;) {
         if (m_stop && m_stop->load())
             return LostWithoutSending(CURLE_ABORTED_BY_CALLBACK,
@@ -667,9 +747,10 @@ FtpResult CurlFtpConnection::List(FtpDirListing& listing) {
             return LostWithoutSending(CURLE_RECV_ERROR, "The connection to the server was lost");
 
         const bool mlsd = m_useMlsd;
+        m_listedWithMlsd = mlsd;
         m_listing.emplace(mlsd);
         m_listingDeadline = Clock::now() + std::chrono::seconds(m_limits.listingTimeoutS);
-        CURLcode code = Perform(m_dirUrl, false, mlsd ? "MLSD" : nullptr);
+        CURLcode code = Perform(url, false, mlsd ? "MLSD" : nullptr);
         m_listingDeadline = Clock::time_point();
         if (m_giveUp != GiveUp::None)
             return GiveUpListing(code);

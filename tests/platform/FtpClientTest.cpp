@@ -320,6 +320,81 @@ TEST_F(FtpClientTest, RefusalsLeaveTheConnectionWorking) {
     EXPECT_EQ(CountOf(m_server->Commands(), "USER "), 1);
 }
 
+// A listing by path holds what a listing after changing there holds, for names that need care in
+// an argument, over MLSD and LIST; nothing changes directory on the way.
+TEST_F(FtpClientTest, ListingByPathMatchesListingAfterChangingThere) {
+    ftptest::TreeBuilder(root()).File("pub/ lead/x", 1).File("pub/-dash/y", 2).File("pub/trail /z", 3);
+    const std::vector<std::string> paths = {
+        "/", "/pub", "/pub/a b", "/pub/100%", "/pub/" + kGbk, "/pub/ lead", "/pub/-dash", "/pub/trail "};
+    for (bool mlsd : {true, false}) {
+        SCOPED_TRACE(mlsd ? "MLSD" : "LIST");
+        StartServer({.mlsd = mlsd});
+        auto conn = Login();
+        for (const std::string& path : paths) {
+            SCOPED_TRACE(path);
+            ASSERT_TRUE(conn->CanListPath(path));
+            FtpDirListing byPath;
+            FtpResult r = conn->ListPath(path, byPath);
+            ASSERT_TRUE(r.ok()) << r.text;
+            EXPECT_EQ(CountOf(m_server->Commands(), "CWD "), 0);
+            std::vector<FtpEntry> entries;
+            ASSERT_TRUE(conn->ChangeDir(path).ok());
+            ASSERT_TRUE(conn->List(entries).ok());
+            EXPECT_FALSE(entries.empty());
+            EXPECT_EQ(Set(byPath.entries), Set(entries));
+            m_server->ClearCommands();
+        }
+        m_server.reset();
+    }
+}
+
+// What a listing by path cannot be trusted with: a refusal says why (550 and 450 for the
+// directory, 501 for an MLSD of something else), a LIST that may have listed something else
+// (nothing, or a lone entry named like the path) is refused without a reply, and paths a server
+// could read otherwise are not asked at all. The connection goes on after each.
+TEST_F(FtpClientTest, ListingByPathRefusalsAndPathsNotAsked) {
+    struct Case {
+        bool mlsd;
+        std::string path;
+        int reply;
+    };
+    const Case cases[] = {
+        {true, "/nolist", 550},      {true, "/busy", 450},  {true, "/missing", 501},  {true, "/readme", 501},
+        {false, "/pub/" + kUtf8, 0}, {false, "/readme", 0}, {false, "/missing", 550},
+    };
+    for (bool mlsd : {true, false}) {
+        StartServer(
+            {.mlsd = mlsd, .faults = {{"nolist", PyFtpFault::RefuseList}, {"busy", PyFtpFault::BusyList}}});
+        auto conn = Login();
+        for (const Case& c : cases) {
+            if (c.mlsd != mlsd)
+                continue;
+            SCOPED_TRACE(c.path);
+            FtpDirListing listing;
+            listing.entries.push_back({"stale", false, 1});
+            FtpResult r = conn->ListPath(c.path, listing);
+            EXPECT_EQ(r.status, FtpStatus::Refused);
+            EXPECT_EQ(r.reply, c.reply) << r.text;
+            EXPECT_TRUE(listing.entries.empty());
+            ASSERT_TRUE(conn->ListPath("/pub/a b", listing).ok());
+            EXPECT_EQ(listing.entries.size(), 1u);
+        }
+        m_server->ClearCommands();
+        for (const std::string& path :
+             {std::string("/pub/#hash?q+;&"), std::string("/a*b"), std::string("/a[1]"),
+              std::string("/a{b,c}"), std::string("/~x"), std::string("/a\\b"), std::string("/a\tb"),
+              std::string("/a -l"), std::string("relative"), "/" + std::string(kMaxFtpPathBytes - 1, 'x')}) {
+            EXPECT_FALSE(conn->CanListPath(path)) << path;
+            FtpDirListing listing;
+            EXPECT_EQ(conn->ListPath(path, listing).status, FtpStatus::Failed);
+        }
+        EXPECT_TRUE(m_server->Commands().empty());
+        EXPECT_TRUE(conn->CanListPath("/" + std::string(kMaxFtpPathBytes - 2, 'x')));
+        EXPECT_EQ(CountOf(m_server->Commands(), "USER "), 0);
+        m_server.reset();
+    }
+}
+
 // The same object can close its connection and log in again; a closed one sends nothing.
 TEST_F(FtpClientTest, CloseThenConnectAgain) {
     StartServer();
