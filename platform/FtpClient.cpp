@@ -4,6 +4,7 @@
 
 #include "platform/FtpErrors.h"
 #include "platform/FtpListing.h"
+#include "platform/SftpClient.h"
 
 #include <curl/curl.h>
 
@@ -58,7 +59,8 @@ bool UsableHost(std::string_view host) {
 
 class CurlFtpConnection final : public IFtpConnection {
 public:
-    CurlFtpConnection(const std::atomic<bool>* stop, FtpLimits limits) : m_stop(stop), m_limits(limits) {}
+    CurlFtpConnection(const std::atomic<bool>* stop, FtpLimits limits, ConnectionSecurity security)
+        : m_stop(stop), m_limits(limits), m_security(std::move(security)), m_tls(m_security.tlsPin) {}
     ~CurlFtpConnection() override { Close(); }
 
     FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
@@ -71,6 +73,7 @@ public:
     bool OffersUtf8() const override { return m_offersUtf8; }
     FtpResult EnableUtf8() override;
     std::string LastReply() const override { return m_lastReply; }
+    PeerIdentity RefusedPeer() const override { return m_tls.Refused(m_connectCode); }
     void Close() override;
 
 private:
@@ -104,6 +107,9 @@ private:
 
     const std::atomic<bool>* m_stop;
     FtpLimits m_limits;
+    ConnectionSecurity m_security;
+    CTlsPeerCheck m_tls;
+    int m_connectCode = 0; // the result of the last Connect, for RefusedPeer
     CURL* m_curl = nullptr;
     // Owns the connection cache, so the control connection outlives each transfer. The easy handle
     // stays added after a transfer ends (its connection can then still be looked up), and is
@@ -312,7 +318,15 @@ void CurlFtpConnection::SetCommonOptions() {
     curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
     curl_easy_setopt(c, CURLOPT_PROXY, ""); // the environment's proxy settings must not apply
     curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp");
+    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps");
+    if (UsesTls(m_security.protocol)) {
+        // Everything encrypted, the login first: a server that does not offer TLS is left
+        // before the password is sent. Data connections take up the control connection's TLS
+        // session (vsftpd requires it), from curl's session cache.
+        curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        curl_easy_setopt(c, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        m_tls.Apply(c);
+    }
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L); // the reply lines come through the debug callback
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &CurlFtpConnection::DebugCallback);
@@ -458,10 +472,15 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
     if (port16 == 0)
         port16 = 21;
     m_controlPort = port16;
-    m_base = "ftp://" + (ipv6Literal ? "[" + host + "]" : host) + ":" + std::to_string(port16);
+    if (port == 0 && m_security.protocol == SiteProtocol::FtpImplicitTls)
+        port16 = 990;
+    m_base = std::string(m_security.protocol == SiteProtocol::FtpImplicitTls ? "ftps://" : "ftp://") +
+             (ipv6Literal ? "[" + host + "]" : host) + ":" + std::to_string(port16);
     m_user = user;
     m_password = password;
-    return LogIn(false);
+    const FtpResult result = LogIn(false);
+    m_connectCode = result.code;
+    return result;
 }
 
 // Opens the control connection and logs in. `again`: a new login within the session, which
@@ -796,6 +815,9 @@ void CurlFtpConnection::Close() {
 
 } // namespace
 
-std::unique_ptr<IFtpConnection> CreateFtpConnection(const std::atomic<bool>* stop, FtpLimits limits) {
-    return std::make_unique<CurlFtpConnection>(stop, limits);
+std::unique_ptr<IFtpConnection> CreateFtpConnection(const std::atomic<bool>* stop, FtpLimits limits,
+                                                    ConnectionSecurity security) {
+    if (security.protocol == SiteProtocol::Sftp)
+        return CreateSftpConnection(security.knownHostsPath, stop, limits);
+    return std::make_unique<CurlFtpConnection>(stop, limits, std::move(security));
 }

@@ -4,6 +4,7 @@
 // a fake in tests.
 
 #include "platform/PeerTrust.h"
+#include "platform/SiteProtocol.h"
 
 #include <atomic>
 #include <cstdint>
@@ -127,5 +128,6 @@ public:
 
 // `stop`, when given, is polled about once a second during every blocked call; when it is set
 // the call is aborted and reported as Lost.
+// `security` picks the protocol: FTP (with TLS when asked) or SFTP.
 std::unique_ptr<IFtpConnection> CreateFtpConnection(const std::atomic<bool>* stop = nullptr,
-                                                    FtpLimits limits = {});
+                                                    FtpLimits limits = {}, ConnectionSecurity security = {});

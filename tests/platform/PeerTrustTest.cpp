@@ -1,6 +1,7 @@
 // Trust of secure servers, on a bare curl handle: vsftpd with TLS and OpenSSH's sshd, each with
 // a throw-away identity made for the test.
 #include "platform/PeerTrust.h"
+#include "platform/FtpClient.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/ssh_server.h"
 #include "tests/support/vsftpd_server.h"
@@ -12,6 +13,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <set>
 
 namespace {
 
@@ -138,6 +140,49 @@ TEST(PeerTrust, SshHostKeyIsRefusedUntilKnownAndAgainWhenItChanges) {
     });
     EXPECT_NE(changed, CURLE_OK);
     EXPECT_TRUE(check.Refused().changed);
+}
+
+std::set<std::pair<std::string, uint64_t>> ListAll(IFtpConnection& conn,
+                                                   const std::vector<std::string>& paths) {
+    std::set<std::pair<std::string, uint64_t>> all;
+    for (const std::string& path : paths) {
+        std::vector<FtpEntry> entries;
+        EXPECT_TRUE(conn.ChangeDir(path).ok()) << path;
+        EXPECT_TRUE(conn.List(entries).ok()) << path;
+        for (const FtpEntry& e : entries)
+            all.emplace(path + "/" + e.name + (e.isDir ? "/" : ""), e.size);
+    }
+    return all;
+}
+
+// The FTP client over TLS, explicit and implicit, lists what it lists in the clear, once the
+// certificate is pinned; asking a plain server for TLS fails before the login.
+TEST(PeerTrust, FtpOverTlsListsWhatPlainFtpLists) {
+    ftptest::TempDir dir;
+    ftptest::TreeBuilder(dir.path() + "/root").Apply("pub/\npub/a b/\npub/a b/c.txt\t7\nreadme.txt\t5\n");
+    const std::vector<std::string> paths{"/", "/pub", "/pub/a b"};
+    auto plainServer = ftptest::VsftpdServer::Start(dir.path() + "/root");
+    auto plain = CreateFtpConnection();
+    ASSERT_TRUE(plain->Connect("127.0.0.1", plainServer->port(), "anonymous", "x").ok());
+    const auto expected = ListAll(*plain, paths);
+    ASSERT_EQ(expected.size(), 4u);
+
+    for (const auto& [mode, protocol] :
+         {std::pair{ftptest::VsftpdTls::Explicit, SiteProtocol::FtpExplicitTls},
+          std::pair{ftptest::VsftpdTls::Implicit, SiteProtocol::FtpImplicitTls}}) {
+        auto server = ftptest::VsftpdServer::Start(dir.path() + "/root", mode);
+        auto untrusted = CreateFtpConnection(nullptr, {}, {protocol, "", ""});
+        EXPECT_FALSE(untrusted->Connect("127.0.0.1", server->port(), "anonymous", "x").ok());
+        const PeerIdentity shown = untrusted->RefusedPeer();
+        ASSERT_EQ(shown.kind, PeerIdentity::Kind::Certificate);
+        auto secure = CreateFtpConnection(nullptr, {}, {protocol, shown.fingerprint, ""});
+        ASSERT_TRUE(secure->Connect("127.0.0.1", server->port(), "anonymous", "x").ok());
+        EXPECT_EQ(ListAll(*secure, paths), expected);
+    }
+    auto insisting = CreateFtpConnection(nullptr, {}, {SiteProtocol::FtpExplicitTls, "", ""});
+    const FtpResult refused = insisting->Connect("127.0.0.1", plainServer->port(), "anonymous", "x");
+    EXPECT_EQ(refused.code, CURLE_USE_SSL_FAILED) << refused.text;
+    EXPECT_TRUE(insisting->RefusedPeer().empty());
 }
 
 TEST(PeerTrust, TypedFingerprintsAreNormalized) {
