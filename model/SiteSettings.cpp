@@ -17,6 +17,7 @@ constexpr std::size_t kMaxFileBytes = 64 * 1024; // settings are a few lines; mo
 
 constexpr const char* kEncodingName = "encoding";
 constexpr const char* kServerUtf8Name = "server-utf8";
+constexpr const char* kConnectionsName = "connections";
 
 std::string Lower(std::string text) {
     for (char& c : text)
@@ -113,11 +114,21 @@ bool ParseEncodingChoice(const std::string& text, NameEncodingChoice& out) {
     return true;
 }
 
+bool ParseSiteConnections(const std::string& text, int& out) {
+    const std::string value = Trim(text);
+    if (value.size() != 1 || value[0] < '1' || value[0] > '0' + kMaxSiteConnections)
+        return false;
+    out = value[0] - '0';
+    return true;
+}
+
 std::string FormatSiteSettings(const CSiteSettings& settings) {
     std::string text = "# Quarnel site settings\n";
     text += std::string(kEncodingName) + "=" + EncodingChoiceName(settings.m_encoding) + "\n";
     if (settings.m_bServerUtf8)
         text += std::string(kServerUtf8Name) + "=yes\n";
+    if (settings.m_nConnections != kDefaultSiteConnections)
+        text += std::string(kConnectionsName) + "=" + std::to_string(settings.m_nConnections) + "\n";
     for (const auto& [name, value] : settings.m_otherLines)
         text += name + "=" + value + "\n";
     return text;
@@ -148,6 +159,9 @@ bool ParseSiteSettings(const std::string& text, CSiteSettings& out) {
                 parsed.m_encoding = NameEncodingChoice::Auto;
         } else if (name == kServerUtf8Name) {
             parsed.m_bServerUtf8 = Lower(value) == "yes";
+        } else if (name == kConnectionsName) {
+            if (!ParseSiteConnections(value, parsed.m_nConnections))
+                parsed.m_nConnections = kDefaultSiteConnections;
         } else {
             parsed.m_otherLines.emplace_back(name, value);
         }

@@ -17,21 +17,33 @@ enum class NameEncodingChoice {
     Gbk,
 };
 
+// Connections an update of one site may use at once: directories listed side by side.
+inline constexpr int kDefaultSiteConnections = 1;
+inline constexpr int kMaxSiteConnections = 4;
+inline constexpr int ClampSiteConnections(int connections) {
+    return connections < 1 ? 1 : connections > kMaxSiteConnections ? kMaxSiteConnections : connections;
+}
+
 struct CSiteSettings {
     NameEncodingChoice m_encoding = NameEncodingChoice::Auto;
     // The server offered UTF8 and was switched to UTF-8 names: the stored names are UTF-8.
     bool m_bServerUtf8 = false;
+    // 1 to kMaxSiteConnections; a value outside that range in the file reads as the default.
+    int m_nConnections = kDefaultSiteConnections;
     // Lines of other versions ("name", "value"), written back unchanged.
     std::vector<std::pair<std::string, std::string>> m_otherLines;
 
     bool IsDefault() const {
-        return m_encoding == NameEncodingChoice::Auto && !m_bServerUtf8 && m_otherLines.empty();
+        return m_encoding == NameEncodingChoice::Auto && !m_bServerUtf8 &&
+               m_nConnections == kDefaultSiteConnections && m_otherLines.empty();
     }
 };
 
 // "auto", "utf8", "gbk"; parsing accepts any case and "utf-8".
 const char* EncodingChoiceName(NameEncodingChoice choice);
 bool ParseEncodingChoice(const std::string& text, NameEncodingChoice& out);
+// A decimal count from 1 to kMaxSiteConnections; false for anything else.
+bool ParseSiteConnections(const std::string& text, int& out);
 
 // The text of a settings file, and back. Parse returns false for a damaged text (binary bytes,
 // a line that is not "name=value", too long); `out` then holds the defaults.

@@ -8,6 +8,7 @@
 #include "platform/TextCodec.h"
 #include "update/DirectoryMerge.h"
 #include "update/EngineState.h"
+#include "update/ListingPool.h"
 #include "update/UpdateScheduler.h"
 #include "update/UpdateTexts.h"
 
@@ -27,14 +28,15 @@ namespace {
 std::mutex g_factoryLock;
 FtpConnectionFactory g_factory;
 
-std::unique_ptr<IFtpConnection> MakeConnection() {
+// `stop` ends the connection's blocked calls: the engine's flag for a run's own connection.
+std::unique_ptr<IFtpConnection> MakeConnection(const std::atomic<bool>* stop = &g_bStopUpdate) {
     FtpConnectionFactory factory;
     {
         std::lock_guard<std::mutex> lock(g_factoryLock);
         factory = g_factory;
     }
     try {
-        return factory ? factory(&g_bStopUpdate) : CreateFtpConnection(&g_bStopUpdate);
+        return factory ? factory(stop) : CreateFtpConnection(stop);
     } catch (const std::exception&) {
         return nullptr;
     }
@@ -153,7 +155,16 @@ constexpr int kRepeatBudget = 64; // directories per run below the off-chain chi
 class CSiteWalker {
 public:
     CSiteWalker(IFtpConnection& connection, CFTPSite* site, const std::atomic<bool>& retired)
-        : m_connection(connection), m_site(site), m_retired(retired) {}
+        : m_lister(connection), m_site(site), m_retired(retired) {}
+
+    // Extra connections that list ahead of the walk; `login` as the walk's own connection logged in.
+    void UseExtraConnections(int extra, const FtpLogin& login) {
+        if (extra > 0)
+            m_pool = std::make_unique<CListingPool>(
+                [](const std::atomic<bool>* stop) { return MakeConnection(stop); }, login, extra, m_lister);
+    }
+    // Ends the extra connections (also done when the walker goes).
+    void EndExtraConnections() { m_pool.reset(); }
 
     bool Run(CFTPDir* start) {
         if (!IsWalkable(start))
@@ -281,7 +292,9 @@ private:
                 offChain = descent->repeat && child->m_strName != descent->chain;
             }
             m_offChainDepth += offChain;
+            m_key.push_back(static_cast<uint32_t>(i));
             const bool complete = Walk(child, depth + 1, id);
+            m_key.pop_back();
             m_offChainDepth -= offChain;
             if (!complete)
                 return false;
@@ -308,35 +321,32 @@ private:
 
         if (!IsWalkable(dir))
             return true; // a path too long to send: what is stored stays
-        FtpResult result = m_connection.ChangeDir(dir->GetPath());
-        if (!result.ok()) {
-            if (result.status == FtpStatus::Lost)
-                return EndLost(dir, result);
-            return true; // refused: keep what is stored, leave the children alone
-        }
-        if (StopRequested())
-            return EndStopped(dir);
-
-        FtpDirListing dirListing;
-        result = m_connection.List(dirListing);
-        switch (result.status) {
-        case FtpStatus::Ok:
+        const auto stop = [this] { return StopRequested(); };
+        DirListResult listed =
+            m_pool ? m_pool->Take(dir, dir->GetPath(), stop) : m_lister.List(dir->GetPath(), stop);
+        FtpDirListing& dirListing = listed.listing;
+        switch (listed.kind) {
+        case DirListKind::Listed:
             break;
-        case FtpStatus::Lost:
-            return EndLost(dir, result);
+        case DirListKind::EnterRefused:
+            return true; // refused: keep what is stored, leave the children alone
+        case DirListKind::Stopped:
+            return EndStopped(dir);
+        case DirListKind::Lost:
+            return EndLost(dir, listed.result);
         // Nothing is known of the directory: like one that cannot be entered, it keeps its stored
         // entries and children. A listing given up at the client's limits is not lost either:
         // the client has logged in again, and a re-queued run would only meet it again.
-        case FtpStatus::DataFailed:
+        case DirListKind::DataFailed:
             m_bFailedListing = true;
             return true;
-        case FtpStatus::TooLarge:
+        case DirListKind::TooLarge:
             m_bLargeListing = true;
             return true;
-        case FtpStatus::TooSlow:
+        case DirListKind::TooSlow:
             m_bSlowListing = true;
             return true;
-        default: // refused (450 and 550 alike) or failed: taken as empty
+        case DirListKind::Empty: // refused (450 and 550 alike) or failed: taken as empty
             dirListing = FtpDirListing();
             break;
         }
@@ -364,10 +374,31 @@ private:
             m_bLoopFound = true;
             return true;
         }
+        OfferChildren(dir, depth, descent);
         return WalkChildren(dir, depth, /*resuming=*/false, &descent);
     }
 
-    IFtpConnection& m_connection;
+    // Hands the children the walk goes down to next to the extra connections. Not those below a
+    // repeating directory: how many of them are walked depends on the order they are met in.
+    void OfferChildren(CFTPDir* dir, int depth, const Descent& descent) {
+        if (!m_pool || descent.repeat || m_offChainDepth > 0 || depth >= kMaxWalkDepth)
+            return;
+        std::vector<CListingPool::Task> tasks;
+        tasks.reserve(dir->m_subDirs.GetCount());
+        for (std::size_t i = 0; i < dir->m_subDirs.GetCount(); ++i) {
+            CFTPDir* child = dir->m_subDirs.GetAt(i);
+            if (!IsWalkable(child))
+                continue;
+            CListingPool::WalkKey key = m_key;
+            key.push_back(static_cast<uint32_t>(i));
+            tasks.push_back({child, std::move(key), child->GetPath()});
+        }
+        m_pool->Offer(std::move(tasks));
+    }
+
+    CDirectoryLister m_lister;
+    std::unique_ptr<CListingPool> m_pool;
+    CListingPool::WalkKey m_key; // the place of the directory being walked, for the pool
     CFTPSite* m_site;
     const std::atomic<bool>& m_retired;
     bool m_bDepthLimitReached = false;
@@ -435,12 +466,12 @@ bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
 // A server that offers UTF8 sends its names in UTF-8 once asked. Ask only where the stored tree
 // is empty or already UTF-8 (and the user did not choose GBK): switching a GBK catalogue would
 // make every stored entry new and lose its read marks. A refusal changes nothing; a lost
-// connection shows at the walk's first call.
-void SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site) {
+// connection shows at the walk's first call. True when the server now sends UTF-8 names.
+bool SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site) {
     if (!connection.OffersUtf8() || site->GetNameCharset() == NameCharset::Gbk)
-        return;
+        return false;
     if (!connection.EnableUtf8().ok())
-        return;
+        return false;
     CSiteSettings settings = site->GetSettings();
     if (!settings.m_bServerUtf8) {
         settings.m_bServerUtf8 = true;
@@ -448,6 +479,7 @@ void SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site) {
     }
     auto lock = site->LockTree();
     site->DecideNameCharset();
+    return true;
 }
 
 void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& retired) {
@@ -521,10 +553,14 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     }
 
     site->EnsureLoaded();
-    SwitchToUtf8Names(*connection, site);
+    const bool utf8 = SwitchToUtf8Names(*connection, site);
     CFTPDir* start = request->m_pStartDir ? request->m_pStartDir : site->m_pRootDir.get();
     CSiteWalker walker(*connection, site, retired);
-    if (walker.Run(start)) {
+    walker.UseExtraConnections(ClampSiteConnections(site->GetSettings().m_nConnections) - 1,
+                               {site->m_strHost, site->m_nPort, user, password, utf8});
+    const bool complete = walker.Run(start);
+    walker.EndExtraConnections();
+    if (complete) {
         site->m_bResume = 0;
         std::string text = kStatusSucceeded;
         if (walker.FoundLoop())

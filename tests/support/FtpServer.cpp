@@ -298,6 +298,8 @@ std::unique_ptr<PyFtpServer> PyFtpServer::Start(const std::string& root, const P
         argv.push_back("--no-mlsd");
     if (options.unique != PyFtpOptions::UniqueOn)
         argv.push_back(options.unique == PyFtpOptions::UniqueOff ? "--unique=off" : "--unique=none");
+    if (options.maxConnectionsPerIp > 0)
+        argv.push_back("--max-cons-per-ip=" + std::to_string(options.maxConnectionsPerIp));
 
     int inPipe[2], outPipe[2];
     if (::pipe2(inPipe, O_CLOEXEC) != 0 || ::pipe2(outPipe, O_CLOEXEC) != 0)

@@ -101,6 +101,9 @@ struct PyFtpOptions {
     bool mlsd = true;      // false: MLSD/MLST are unknown commands (500), as on older servers
     // MLSD's unique fact: on by default, offered but off until OPTS MLST asks for it, or none.
     enum Unique { UniqueOn, UniqueOff, UniqueNone } unique = UniqueOn;
+    // Control connections at once from one address; more are answered "421 Too many
+    // connections from the same IP address." and closed. 0: no limit.
+    int maxConnectionsPerIp = 0;
     std::vector<PyFtpFault> faults;
 };
 

@@ -3,6 +3,7 @@
 
     ftp_server.py ROOT [--port N] [--user NAME --password PW] [--no-anonymous]
                        [--no-mlsd] [--unique on|off|none] [--faults FILE] [--log FILE]
+                       [--max-cons-per-ip N]
                        [--verbose]
                        [--exit-on-stdin-eof]
 
@@ -44,6 +45,9 @@ The login actions (stall_greeting, stall_login) are given "dir": "/", where ever
 
 --unique sets MLSD's unique fact: on by default (pyftpdlib's own), offered but off until
 "OPTS MLST" asks for it, or not offered at all (as on servers without identity).
+
+--max-cons-per-ip N answers a control connection beyond N at once from one address with
+pyftpdlib's "421 Too many connections from the same IP address." and closes it.
 
 --log FILE appends one line per command that reaches a directory: "CWD /path",
 "LIST /path", "MLSD /path", "NLST /path", plus "USER name" at each login and "OPTS args", raw bytes, and
@@ -408,6 +412,7 @@ def main():
     parser.add_argument('--unique', choices=('on', 'off', 'none'), default='on')
     parser.add_argument('--faults')
     parser.add_argument('--log')
+    parser.add_argument('--max-cons-per-ip', type=int, default=0)
     parser.add_argument('--verbose', action='store_true')
     parser.add_argument('--exit-on-stdin-eof', action='store_true')
     args = parser.parse_args()
@@ -433,6 +438,7 @@ def main():
 
     server = FTPServer(('127.0.0.1', args.port), handler)
     server.max_cons = 64
+    server.max_cons_per_ip = args.max_cons_per_ip
     print(server.address[1], flush=True)
     if args.exit_on_stdin_eof:
         # The test process holds the other end: when it dies, so does this server.

@@ -49,7 +49,9 @@ protected:
 
 // 425 and 426 say nothing of the directory, on a control connection that goes on; 450 is the
 // server's "no files" and empties it. A refused data port makes curl close the control
-// connection: that run ends as lost, keeps everything, and its re-queue lists the directory.
+// connection: that run ends as lost, keeps everything, and its re-queue lists the directory. The
+// server picks the dead port by the current directory, and a walk that lists by path stays in
+// "/": that fault is set on the root, whose listing comes first.
 TEST_F(HostileServer, FailedDataConnectionsKeepTheDirectory) {
     struct Case {
         const char* what;
@@ -58,6 +60,7 @@ TEST_F(HostileServer, FailedDataConnectionsKeepTheDirectory) {
         std::string status;
         bool emptied;
         int retries;
+        const char* dir = "/big";
     };
     const Case cases[] = {
         {"425", PyFtpFault::Reply425List, 1, std::string(kStatusSucceeded) + kStatusListingFailed, false, 0},
@@ -65,7 +68,7 @@ TEST_F(HostileServer, FailedDataConnectionsKeepTheDirectory) {
         {"cut off half way", PyFtpFault::AbortData, 1, std::string(kStatusSucceeded) + kStatusListingFailed,
          false, 0},
         {"450", PyFtpFault::BusyList, 1, kStatusSucceeded, true, 0},
-        {"data port refused", PyFtpFault::RefuseData, 2, kStatusSucceeded, false, 1}, // EPSV, then PASV
+        {"data port refused", PyFtpFault::RefuseData, 2, kStatusSucceeded, false, 1, "/"}, // EPSV, then PASV
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -82,7 +85,7 @@ TEST_F(HostileServer, FailedDataConnectionsKeepTheDirectory) {
         m_events.Clear();
 
         tree.Remove("big/f0").File("big/new", 1).File("big/sub/z", 1).Remove("other/y");
-        server->SetFaults({{"/big", c.action, c.times}});
+        server->SetFaults({{c.dir, c.action, c.times}});
         server->ClearCommands();
         ASSERT_TRUE(UpdateAndWait(site));
 

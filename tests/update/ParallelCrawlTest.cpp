@@ -1,0 +1,305 @@
+// Walks that list by path and over several connections store what a walk that changes to every
+// directory over one connection stores, byte for byte, on real servers: pyftpdlib (MLSD and LIST,
+// with faults) and vsftpd. What a refusal means stays as it was: a directory that cannot be
+// entered keeps what is stored, one that cannot be listed is emptied.
+
+#include "model/SiteSettings.h"
+#include "tests/support/vsftpd_server.h"
+#include "tests/update/EngineTestSupport.h"
+#include "update/SiteCrawler.h"
+#include "update/UpdateTexts.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <sys/stat.h>
+
+namespace enginetest {
+namespace {
+
+using ftptest::PyFtpFault;
+
+const std::string kGbk = "\xd6\xd0\xce\xc4"; // 中文 in GBK
+
+int Count(const std::vector<std::string>& lines, const std::string& prefix) {
+    return static_cast<int>(
+        std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.rfind(prefix, 0) == 0; }));
+}
+
+// The libcurl client as it was before listings by path: every directory is changed to first.
+class ChangingDirectoryFirst : public IFtpConnection {
+public:
+    explicit ChangingDirectoryFirst(std::unique_ptr<IFtpConnection> inner) : m_inner(std::move(inner)) {}
+    FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
+                      const std::string& password) override {
+        return m_inner->Connect(host, port, user, password);
+    }
+    FtpResult ChangeDir(const std::string& path) override { return m_inner->ChangeDir(path); }
+    using IFtpConnection::List;
+    FtpResult List(FtpDirListing& listing) override { return m_inner->List(listing); }
+    bool OffersUtf8() const override { return m_inner->OffersUtf8(); }
+    FtpResult EnableUtf8() override { return m_inner->EnableUtf8(); }
+    std::string LastReply() const override { return m_inner->LastReply(); }
+    void Close() override { m_inner->Close(); }
+
+private:
+    std::unique_ptr<IFtpConnection> m_inner;
+};
+
+// How a crawl is made.
+struct Walk {
+    bool byPath = true;
+    int connections = 1;
+};
+
+class CrawlComparison : public EngineTest {
+protected:
+    void SetUp() override {
+        EngineTest::SetUp();
+        m_served = std::make_unique<ftptest::TempDir>("quarnel-served");
+        m_root = m_served->path() + "/root";
+    }
+
+    static void UseWalk(const Walk& walk) {
+        SetFtpConnectionFactory(
+            [byPath = walk.byPath](const std::atomic<bool>* stop) -> std::unique_ptr<IFtpConnection> {
+                auto connection = CreateFtpConnection(stop);
+                if (byPath)
+                    return connection;
+                return std::make_unique<ChangingDirectoryFirst>(std::move(connection));
+            });
+    }
+
+    // Updates a fresh anonymous site on 127.0.0.1:port `rounds` times, calling `before(round)`
+    // ahead of each, and returns content.ct and state.st as the last one wrote them. The site
+    // stays in m_sites until the next call.
+    std::string Crawl(int port, const Walk& walk, int rounds, const std::function<void(int)>& before) {
+        UseWalk(walk);
+        if (!m_sites.IsEmpty())
+            m_sites.RemoveAt(0);
+        std::filesystem::remove_all(SiteDataDirPath("127.0.0.1"));
+        CFTPSite* site = AddSite("127.0.0.1", port);
+        if (walk.connections != kDefaultSiteConnections) {
+            CSiteSettings settings;
+            settings.m_nConnections = walk.connections;
+            site->SetSettings(settings);
+        }
+        for (int round = 0; round < rounds; ++round) {
+            before(round);
+            EXPECT_TRUE(UpdateAndWait(site));
+        }
+        return ReadBytes(SiteFile(site, "content.ct")) + "|" + ReadBytes(SiteFile(site, "state.st"));
+    }
+
+    CFTPSite* Site() { return m_sites.GetAt(0); }
+
+    std::unique_ptr<ftptest::TempDir> m_served;
+    std::string m_root;
+};
+
+// Names that need care in a command's argument, names a server could take for patterns (listed
+// by changing there), an empty directory and one whose only entry has its name.
+void BuildOddTree(const std::string& root) {
+    ftptest::TreeBuilder(root)
+        .File("pub/a b/f", 1)
+        .File("pub/ lead/f", 2)
+        .File("pub/trail /f", 3)
+        .File("pub/#hash/f", 4)
+        .File("pub/100%/f", 5)
+        .File("pub/" + kGbk + "/f", 6)
+        .File("pub/-dash/f", 7)
+        .File("pub/star*/f", 8)
+        .File("pub/br[1]/f", 9)
+        .File("pub/x/x", 10)
+        .Dir("pub/empty")
+        .File("locked/kept", 11)
+        .File("nolist/gone", 12)
+        .File("busy/gone", 13);
+}
+
+// The second round: /locked can be neither entered nor listed, /nolist entered but not listed,
+// /busy answers 450; /locked/kept and /nolist/gone are no longer on disk either.
+TEST_F(CrawlComparison, ListingByPathStoresWhatChangingDirectoryStores) {
+    struct Case {
+        const char* name;
+        bool vsftpd;
+        bool mlsd;
+    };
+    for (const Case& c : {Case{"pyftpdlib MLSD", false, true}, Case{"pyftpdlib LIST", false, false},
+                          Case{"vsftpd", true, false}}) {
+        SCOPED_TRACE(c.name);
+        const std::string root = m_root + "-" + c.name;
+        std::map<bool, std::string> stored;
+        for (bool byPath : {false, true}) {
+            SCOPED_TRACE(byPath ? "by path" : "changing directory");
+            std::filesystem::remove_all(root);
+            BuildOddTree(root);
+            std::unique_ptr<ftptest::PyFtpServer> pyftpd;
+            std::unique_ptr<ftptest::VsftpdServer> vsftpd;
+            if (c.vsftpd)
+                vsftpd = ftptest::VsftpdServer::Start(root);
+            else
+                pyftpd = ftptest::PyFtpServer::Start(root, {.mlsd = c.mlsd});
+            const int port = c.vsftpd ? vsftpd->port() : pyftpd->port();
+            stored[byPath] = Crawl(port, {byPath, 1}, 2, [&](int round) {
+                if (round == 0)
+                    return;
+                ftptest::TreeBuilder(root).Remove("locked/kept").Remove("nolist/gone");
+                if (c.vsftpd) { // vsftpd serves as "ftp"
+                    ::chmod((root + "/locked").c_str(), 0700);
+                    ::chmod((root + "/nolist").c_str(), 0711);
+                    return;
+                }
+                pyftpd->SetFaults({{"/locked", PyFtpFault::RefuseCwd},
+                                   {"/locked", PyFtpFault::RefuseList},
+                                   {"/nolist", PyFtpFault::RefuseList},
+                                   {"/busy", PyFtpFault::BusyList}});
+                pyftpd->ClearCommands();
+            });
+            EXPECT_EQ(Site()->GetStatusText(), kStatusSucceeded);
+            EXPECT_NE(FindFile(Site(), "/locked/kept"), nullptr);
+            EXPECT_EQ(FindFile(Site(), "/nolist/gone"), nullptr);
+            EXPECT_NE(FindFile(Site(), "/pub/" + kGbk + "/f"), nullptr);
+            EXPECT_NE(FindFile(Site(), "/pub/x/x"), nullptr);
+            if (pyftpd) {
+                EXPECT_EQ(FindFile(Site(), "/busy/gone"), nullptr);
+                const auto commands = pyftpd->Commands();
+                EXPECT_EQ(Count(commands, "CWD /pub/ lead"), byPath ? 0 : 1);
+                EXPECT_EQ(Count(commands, "CWD /pub/star*"), 1);
+                EXPECT_EQ(Count(commands, "CWD /locked"), 1);
+            }
+        }
+        EXPECT_EQ(stored[true], stored[false]);
+    }
+}
+
+// A tree of 61 directories over four connections, then again after changes and with a refused
+// directory: what is stored does not depend on which connection listed what, or when.
+TEST_F(CrawlComparison, FourConnectionsStoreWhatOneStores) {
+    const auto build = [this] {
+        std::filesystem::remove_all(m_root);
+        ftptest::TreeBuilder tree(m_root);
+        for (int top = 0; top < 6; ++top)
+            for (int sub = 0; sub < 9; ++sub)
+                for (int file = 0; file < 3; ++file)
+                    tree.File("t" + std::to_string(top) + "/" + (sub % 3 ? "s" : kGbk) + std::to_string(sub) +
+                                  "/f" + std::to_string(file),
+                              static_cast<uint64_t>(top * 100 + sub * 10 + file));
+        tree.File("pub/star*/f", 1).File("locked/kept", 2);
+    };
+    for (bool vsftpd : {false, true}) {
+        SCOPED_TRACE(vsftpd ? "vsftpd" : "pyftpdlib");
+        std::map<int, std::string> stored;
+        for (int connections : {1, 4}) {
+            SCOPED_TRACE(connections);
+            build();
+            std::unique_ptr<ftptest::PyFtpServer> pyftpd;
+            std::unique_ptr<ftptest::VsftpdServer> vsftpdServer;
+            if (vsftpd)
+                vsftpdServer = ftptest::VsftpdServer::Start(m_root);
+            else
+                pyftpd = ftptest::PyFtpServer::Start(m_root);
+            const int port = vsftpd ? vsftpdServer->port() : pyftpd->port();
+            stored[connections] = Crawl(port, {true, connections}, 2, [&](int round) {
+                if (round == 0)
+                    return;
+                ftptest::TreeBuilder(m_root)
+                    .Remove("t0/s1/f0")
+                    .File("t1/s2/f9", 9)
+                    .Remove("t4")
+                    .Dir("t3/new");
+                if (vsftpd)
+                    ::chmod((m_root + "/locked").c_str(), 0700);
+                else
+                    pyftpd->SetFaults(
+                        {{"/locked", PyFtpFault::RefuseCwd}, {"/locked", PyFtpFault::RefuseList}});
+            });
+            EXPECT_EQ(Site()->GetStatusText(), kStatusSucceeded);
+            EXPECT_EQ(Site()->m_nRetryCount, 0);
+            EXPECT_NE(FindFile(Site(), "/locked/kept"), nullptr);
+            if (pyftpd) {
+                const int logins = Count(pyftpd->Commands(), "USER ");
+                if (connections == 1)
+                    EXPECT_EQ(logins, 2);
+                else
+                    EXPECT_GT(logins, 2); // the helpers log in while the walk goes on
+            }
+        }
+        EXPECT_EQ(stored[4], stored[1]);
+        EXPECT_GT(stored[1].size(), 1000u);
+    }
+}
+
+// Extra connections a server refuses (421 at the greeting) leave the walk to those it took, with
+// nothing said; a connection lost in a listing gives the directory to another one. A directory
+// that costs two connections ends the walk as lost there, and the site's re-queue finishes it.
+TEST_F(CrawlComparison, RefusedAndLostExtraConnections) {
+    ftptest::TreeBuilder tree(m_root);
+    for (int top = 0; top < 4; ++top)
+        for (int sub = 0; sub < 5; ++sub)
+            tree.File("t" + std::to_string(top) + "/s" + std::to_string(sub) + "/f", 1);
+    std::string expected;
+    {
+        auto server = ftptest::PyFtpServer::Start(m_root);
+        expected = Crawl(server->port(), {true, 1}, 1, [](int) {});
+    }
+    struct Case {
+        const char* what;
+        int maxConnections; // per address; 0: no limit
+        PyFtpFault::Action action;
+        int times; // of the fault on /t2/s3; 0: no fault
+        int retries;
+    };
+    const Case cases[] = {
+        {"one connection taken of four", 1, PyFtpFault::DropList, 0, 0},
+        {"two taken of four", 2, PyFtpFault::DropList, 0, 0},
+        {"one listing dropped", 0, PyFtpFault::DropList, 1, 0},
+        {"one listing answered 421", 0, PyFtpFault::Close421List, 1, 0},
+        {"two listings dropped", 0, PyFtpFault::DropList, 2, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ftptest::PyFtpOptions options;
+        options.maxConnectionsPerIp = c.maxConnections;
+        if (c.times > 0)
+            options.faults = {{"/t2/s3", c.action, c.times}};
+        auto server = ftptest::PyFtpServer::Start(m_root, options);
+        const std::string stored = Crawl(server->port(), {true, 4}, 1, [](int) {});
+        EXPECT_EQ(Site()->GetStatusText(), kStatusSucceeded);
+        EXPECT_EQ(Site()->m_nRetryCount, c.retries);
+        EXPECT_EQ(stored, expected);
+        if (c.times > 0) {
+            const auto commands = server->Commands();
+            EXPECT_GE(Count(commands, "MLSD /t2/s3"), c.times + 1);
+        }
+    }
+}
+
+// connections=N in site.conf: 1 to 4; anything else reads as 1 and is not written back.
+TEST(SiteConnectionsSetting, ReadsOneToFourAndFallsBackOtherwise) {
+    struct Case {
+        const char* line;
+        int connections;
+    };
+    const Case cases[] = {{"connections=4\n", 4},  {"connections = 2 \r\n", 2}, {"connections=1\n", 1},
+                          {"connections=0\n", 1},  {"connections=5\n", 1},      {"connections=-3\n", 1},
+                          {"connections=04\n", 1}, {"connections=many\n", 1},   {"encoding=gbk\n", 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        CSiteSettings settings;
+        ASSERT_TRUE(ParseSiteSettings(c.line, settings));
+        EXPECT_EQ(settings.m_nConnections, c.connections);
+        EXPECT_EQ(FormatSiteSettings(settings).find("connections=") != std::string::npos, c.connections != 1);
+        EXPECT_TRUE(settings.m_otherLines.empty());
+    }
+    CSiteSettings three;
+    three.m_nConnections = 3;
+    EXPECT_FALSE(three.IsDefault());
+    CSiteSettings read;
+    ASSERT_TRUE(ParseSiteSettings(FormatSiteSettings(three), read));
+    EXPECT_EQ(read.m_nConnections, 3);
+}
+
+} // namespace
+} // namespace enginetest
