@@ -271,9 +271,10 @@ SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
     site->m_nLoadState = TreeLoadState::Loaded; // nothing of it exists on disk yet
     CFTPSite* added = m_siteList.AddTail(std::move(site));
     bool saved = WriteSiteListLocked();
-    if (fields.encoding != NameEncodingChoice::Auto) {
+    if (fields.encoding != NameEncodingChoice::Auto || fields.connections != kDefaultSiteConnections) {
         CSiteSettings settings = added->GetSettings();
         settings.m_encoding = fields.encoding;
+        settings.m_nConnections = ClampSiteConnections(fields.connections);
         saved = added->SetSettings(settings) && saved;
     }
     return {OpStatus::Done, added, {}, saved};
@@ -291,7 +292,9 @@ SiteFields CQuarnelDoc::FieldsFromSite(const CFTPSite& site) const {
         fields.user = GbkToUtf8(site.m_strUser);
         fields.password = GbkToUtf8(site.m_strPassword);
     }
-    fields.encoding = site.GetSettings().m_encoding;
+    const CSiteSettings settings = site.GetSettings();
+    fields.encoding = settings.m_encoding;
+    fields.connections = settings.m_nConnections;
     return fields;
 }
 
@@ -322,8 +325,10 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
         RenameSiteData(oldKey, newKey); // a failure leaves the catalogue under the old name
     bool saved = WriteSiteListLocked();
     CSiteSettings settings = site->GetSettings();
-    if (settings.m_encoding != fields.encoding) {
+    const int connections = ClampSiteConnections(fields.connections);
+    if (settings.m_encoding != fields.encoding || settings.m_nConnections != connections) {
         settings.m_encoding = fields.encoding;
+        settings.m_nConnections = connections;
         saved = site->SetSettings(settings) && saved;
     }
     return {OpStatus::Done, site, {}, saved};

@@ -17,4 +17,5 @@ struct SiteFields {
     bool anonymous = false;       // "匿名": log in as anonymous with the anonymous password
     bool anonymousUpdate = false; // "是否匿名更新站点内容"
     NameEncodingChoice encoding = NameEncodingChoice::Auto; // how the server's names are read
+    int connections = kDefaultSiteConnections;              // "同时连接数:" in site.conf
 };

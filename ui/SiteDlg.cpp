@@ -43,6 +43,7 @@ bool ParsePort(const QString& text, quint32& port) {
 
 CSiteDlg::CSiteDlg(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui::CSiteDlg>()) {
     m_ui->setupUi(this);
+    m_ui->connectionsSpin->setRange(1, kMaxSiteConnections);
     // Designer cannot give a line edit a validator.
     m_ui->portEdit->setValidator(
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_ui->portEdit));
@@ -64,6 +65,7 @@ void CSiteDlg::SetFields(const SiteFields& fields) {
     m_strRemark = QString::fromStdString(fields.remark);
     m_bAnonymousUpdate = fields.anonymousUpdate;
     m_nEncoding = fields.encoding;
+    m_nConnections = fields.connections;
 }
 
 SiteFields CSiteDlg::GetFields() const {
@@ -77,6 +79,7 @@ SiteFields CSiteDlg::GetFields() const {
     fields.remark = m_strRemark.toStdString();
     fields.anonymousUpdate = m_bAnonymousUpdate;
     fields.encoding = m_nEncoding;
+    fields.connections = m_nConnections;
     return fields;
 }
 
@@ -90,6 +93,7 @@ void CSiteDlg::LoadControls() {
     m_ui->remarkEdit->setPlainText(RemarkForDisplay(m_strRemark));
     m_ui->anonymousUpdateCheck->setChecked(m_bAnonymousUpdate);
     m_ui->encodingCombo->setCurrentIndex(static_cast<int>(m_nEncoding));
+    m_ui->connectionsSpin->setValue(m_nConnections); // the spin box keeps it within its range
     UpdateLoginEnabled();
 }
 
@@ -117,6 +121,7 @@ bool CSiteDlg::SaveControls() {
         m_strRemark = RemarkFromDisplay(remark);
     m_bAnonymousUpdate = m_ui->anonymousUpdateCheck->isChecked();
     m_nEncoding = static_cast<NameEncodingChoice>(m_ui->encodingCombo->currentIndex());
+    m_nConnections = m_ui->connectionsSpin->value();
     return true;
 }
 

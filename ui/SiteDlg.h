@@ -42,6 +42,7 @@ public:
     QString m_strRemark; // lines end with CR LF, as the multi-line edit hands them over
     bool m_bAnonymousUpdate = false;
     NameEncodingChoice m_nEncoding = NameEncodingChoice::Auto; // how the server's names are read
+    int m_nConnections = kDefaultSiteConnections;              // "同时连接数:", 1 to kMaxSiteConnections
 
     // Conversions to and from the document's plain struct (UTF-8 text).
     void SetFields(const SiteFields& fields);

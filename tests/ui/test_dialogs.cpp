@@ -26,6 +26,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
+#include <QSpinBox>
 #include <QTimer>
 #include <QtTest>
 
@@ -114,6 +115,8 @@ void TestDialogs::siteDialogTextsAndIds() {
     QCOMPARE(Child<QLabel>(&dlg, "portLabel")->text(), QStringLiteral("端口号"));
     QCOMPARE(Child<QLabel>(&dlg, "nicknameLabel")->text(), QStringLiteral("站点昵称:"));
     QCOMPARE(Child<QLabel>(&dlg, "remarkLabel")->text(), QStringLiteral("备注:"));
+    QCOMPARE(Child<QLabel>(&dlg, "connectionsLabel")->text(), QStringLiteral("同时连接数:"));
+    QCOMPARE(Child<QSpinBox>(&dlg, "connectionsSpin")->value(), 1);
     QCOMPARE(Child<QCheckBox>(&dlg, "anonymousCheck")->text(), QStringLiteral("匿名"));
     QCOMPARE(Child<QCheckBox>(&dlg, "anonymousUpdateCheck")->text(), QStringLiteral("是否匿名更新站点内容"));
     QCOMPARE(Child<QPushButton>(&dlg, "okButton")->text(), QStringLiteral("确定"));
@@ -206,11 +209,13 @@ void TestDialogs::siteDialogExchange() {
     in.remark = "第一行\r\n第二行";
     in.anonymousUpdate = true;
     in.encoding = NameEncodingChoice::Gbk;
+    in.connections = 3;
 
     CSiteDlg dlg;
     dlg.SetFields(in);
     dlg.show();
     QCOMPARE(Child<QComboBox>(&dlg, "encodingCombo")->currentText(), QStringLiteral("GBK"));
+    QCOMPARE(Child<QSpinBox>(&dlg, "connectionsSpin")->value(), 3);
     QCOMPARE(Child<QLineEdit>(&dlg, "hostEdit")->text(), QStringLiteral("ftp.example.org"));
     QCOMPARE(Child<QLineEdit>(&dlg, "userEdit")->text(), QStringLiteral("张三"));
     QCOMPARE(Child<QLineEdit>(&dlg, "passwordEdit")->text(), QStringLiteral("p@ss:word"));
@@ -232,6 +237,7 @@ void TestDialogs::siteDialogExchange() {
     QCOMPARE(same.anonymous, false);
     QCOMPARE(same.anonymousUpdate, true);
     QVERIFY(same.encoding == NameEncodingChoice::Gbk);
+    QCOMPARE(same.connections, 3);
 
     // Typed values, including a new multi-line remark, which is handed over with CR LF.
     dlg.show();
@@ -245,9 +251,11 @@ void TestDialogs::siteDialogExchange() {
     TypeText(remark, QStringLiteral("乙"));
     ClickCheckBox(Child<QCheckBox>(&dlg, "anonymousUpdateCheck"));
     Child<QComboBox>(&dlg, "encodingCombo")->setCurrentIndex(1);
+    Child<QSpinBox>(&dlg, "connectionsSpin")->setValue(9); // held at the most allowed
     Child<QPushButton>(&dlg, "okButton")->click();
     const SiteFields typed = dlg.GetFields();
     QVERIFY(typed.encoding == NameEncodingChoice::Utf8);
+    QCOMPARE(typed.connections, kMaxSiteConnections);
     QCOMPARE(typed.nickname, std::string("镜像"));
     QCOMPARE(typed.remark, std::string("甲\r\n乙"));
     QCOMPARE(typed.anonymousUpdate, false);
