@@ -18,6 +18,8 @@ constexpr std::size_t kMaxFileBytes = 64 * 1024; // settings are a few lines; mo
 constexpr const char* kEncodingName = "encoding";
 constexpr const char* kServerUtf8Name = "server-utf8";
 constexpr const char* kConnectionsName = "connections";
+constexpr const char* kProtocolName = "protocol";
+constexpr const char* kTlsPinName = "tls-pin";
 
 std::string Lower(std::string text) {
     for (char& c : text)
@@ -129,6 +131,10 @@ std::string FormatSiteSettings(const CSiteSettings& settings) {
         text += std::string(kServerUtf8Name) + "=yes\n";
     if (settings.m_nConnections != kDefaultSiteConnections)
         text += std::string(kConnectionsName) + "=" + std::to_string(settings.m_nConnections) + "\n";
+    if (settings.m_protocol != SiteProtocol::Ftp)
+        text += std::string(kProtocolName) + "=" + std::string(ProtocolName(settings.m_protocol)) + "\n";
+    if (!settings.m_tlsPin.empty())
+        text += std::string(kTlsPinName) + "=" + settings.m_tlsPin + "\n";
     for (const auto& [name, value] : settings.m_otherLines)
         text += name + "=" + value + "\n";
     return text;
@@ -162,12 +168,28 @@ bool ParseSiteSettings(const std::string& text, CSiteSettings& out) {
         } else if (name == kConnectionsName) {
             if (!ParseSiteConnections(value, parsed.m_nConnections))
                 parsed.m_nConnections = kDefaultSiteConnections;
+        } else if (name == kProtocolName && ProtocolFromName(Lower(value))) {
+            parsed.m_protocol = *ProtocolFromName(Lower(value));
+        } else if (name == kTlsPinName) {
+            parsed.m_tlsPin = value;
         } else {
             parsed.m_otherLines.emplace_back(name, value);
         }
     }
     out = std::move(parsed);
     return true;
+}
+
+bool CSiteSettings::HasUnknownProtocol() const {
+    for (const auto& line : m_otherLines)
+        if (line.first == kProtocolName)
+            return true;
+    return false;
+}
+
+void CSiteSettings::SetProtocol(SiteProtocol protocol) {
+    std::erase_if(m_otherLines, [](const auto& line) { return line.first == kProtocolName; });
+    m_protocol = protocol;
 }
 
 std::string SiteSettingsPath(const std::string& key) {

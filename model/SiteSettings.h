@@ -5,6 +5,7 @@
 // a newer version's settings survive an older one.
 
 #include "model/FileError.h"
+#include "platform/SiteProtocol.h"
 
 #include <string>
 #include <utility>
@@ -30,12 +31,22 @@ struct CSiteSettings {
     bool m_bServerUtf8 = false;
     // 1 to kMaxSiteConnections; a value outside that range in the file reads as the default.
     int m_nConnections = kDefaultSiteConnections;
+    // How the site is reached; plain FTP unless chosen. A protocol this version does not know
+    // stays among the other lines, and the site is not updated rather than reached in the clear
+    // (HasUnknownProtocol); SetProtocol replaces it.
+    SiteProtocol m_protocol = SiteProtocol::Ftp;
+    // The certificate the user accepted for the site (its SHA-256 fingerprint, ColonHex), or empty.
+    std::string m_tlsPin;
     // Lines of other versions ("name", "value"), written back unchanged.
     std::vector<std::pair<std::string, std::string>> m_otherLines;
 
+    bool HasUnknownProtocol() const;
+    void SetProtocol(SiteProtocol protocol);
+
     bool IsDefault() const {
         return m_encoding == NameEncodingChoice::Auto && !m_bServerUtf8 &&
-               m_nConnections == kDefaultSiteConnections && m_otherLines.empty();
+               m_nConnections == kDefaultSiteConnections && m_protocol == SiteProtocol::Ftp &&
+               m_tlsPin.empty() && m_otherLines.empty();
     }
 };
 

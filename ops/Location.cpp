@@ -104,12 +104,25 @@ void SplitLocation(std::string_view location, std::string& key, std::string& pat
     }
 }
 
+namespace {
+// The site's scheme and "://"; the location keeps "ftp://" whatever the protocol.
+std::string SchemeOf(const CFTPSite& site) {
+    return std::string(UrlScheme(site.GetSettings().m_protocol)) + "://";
+}
+// An SFTP login without a password is one by key: "user@host".
+bool WritesPassword(const CFTPSite& site) {
+    return !site.m_strPassword.empty() || site.GetSettings().m_protocol != SiteProtocol::Sftp;
+}
+} // namespace
+
 std::string UrlPrefix(const CFTPSite& site) {
-    std::string url(kScheme);
+    std::string url = SchemeOf(site);
     if (!site.IsAnonymous()) {
         url += site.m_strUser;
-        url += ':';
-        url += site.m_strPassword;
+        if (WritesPassword(site)) {
+            url += ':';
+            url += site.m_strPassword;
+        }
         url += '@';
     }
     url += site.m_strHost;
@@ -119,11 +132,13 @@ std::string UrlPrefix(const CFTPSite& site) {
 }
 
 std::string ExactUrl(const CFTPSite& site, std::string_view path) {
-    std::string url(kScheme);
+    std::string url = SchemeOf(site);
     if (!site.IsAnonymous()) {
         AppendEscaped(url, site.m_strUser, false);
-        url += ':';
-        AppendEscaped(url, site.m_strPassword, false);
+        if (WritesPassword(site)) {
+            url += ':';
+            AppendEscaped(url, site.m_strPassword, false);
+        }
         url += '@';
     }
     AppendHost(url, site.m_strHost);

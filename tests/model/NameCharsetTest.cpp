@@ -119,14 +119,25 @@ TEST(SiteSettingsFile, RoundTripKeepsOtherVersionsLines) {
     CSiteSettings settings;
     settings.m_encoding = NameEncodingChoice::Gbk;
     settings.m_bServerUtf8 = true;
-    settings.m_otherLines = {{"protocol", "ftpes"}};
+    settings.m_protocol = SiteProtocol::FtpExplicitTls;
+    settings.m_tlsPin = "AB:CD";
+    settings.m_otherLines = {{"proxy", "socks5"}};
     ASSERT_TRUE(SaveSiteSettings("srv", settings));
     bool damaged = true;
-    const CSiteSettings read = LoadSiteSettings("srv", &damaged);
+    CSiteSettings read = LoadSiteSettings("srv", &damaged);
     EXPECT_FALSE(damaged);
     EXPECT_EQ(read.m_encoding, NameEncodingChoice::Gbk);
     EXPECT_TRUE(read.m_bServerUtf8);
+    EXPECT_EQ(read.m_protocol, SiteProtocol::FtpExplicitTls);
+    EXPECT_EQ(read.m_tlsPin, "AB:CD");
     EXPECT_EQ(read.m_otherLines, settings.m_otherLines);
+    // A protocol of a later version is kept, and the site is not taken for plain FTP.
+    ASSERT_TRUE(ParseSiteSettings("protocol=quic\n", read));
+    EXPECT_TRUE(read.HasUnknownProtocol());
+    EXPECT_EQ(FormatSiteSettings(read).find("protocol=quic\n") != std::string::npos, true);
+    read.SetProtocol(SiteProtocol::Sftp);
+    EXPECT_FALSE(read.HasUnknownProtocol());
+    EXPECT_EQ(FormatSiteSettings(read).find("quic"), std::string::npos);
     // Nothing but the file itself is left in the site's directory.
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir.Path() + "/Data/srv"))

@@ -42,6 +42,35 @@ TEST(Location, BuildUrlAddsLoginAndPort) {
     EXPECT_EQ(doc.FindSiteByKey("srv@bob"), doc.m_siteList.GetAt(1));
 }
 
+// Each protocol's URLs carry its scheme; an SFTP login by key has no password part; the
+// location stays "ftp://KEY/...".
+TEST(Location, UrlsTakeTheSitesScheme) {
+    opstest::ProgramDir dir;
+    CQuarnelDoc doc;
+    struct Case {
+        SiteProtocol protocol;
+        const char* password;
+        const char* readable;
+        const char* exact;
+    } cases[] = {
+        {SiteProtocol::Ftp, "pw", "ftp://bob:pw@srv:21/a b", "ftp://bob:pw@srv:21/a%20b"},
+        {SiteProtocol::FtpExplicitTls, "pw", "ftp://bob:pw@srv:21/a b", "ftp://bob:pw@srv:21/a%20b"},
+        {SiteProtocol::FtpImplicitTls, "pw", "ftps://bob:pw@srv:21/a b", "ftps://bob:pw@srv:21/a%20b"},
+        {SiteProtocol::Sftp, "pw", "sftp://bob:pw@srv:21/a b", "sftp://bob:pw@srv:21/a%20b"},
+        {SiteProtocol::Sftp, "", "sftp://bob@srv:21/a b", "sftp://bob@srv:21/a%20b"},
+    };
+    for (const Case& c : cases) {
+        doc.m_siteList.RemoveAll();
+        CFTPSite* site = opstest::AddSite(doc.m_siteList, "srv", "bob", c.password);
+        CSiteSettings settings;
+        settings.SetProtocol(c.protocol);
+        ASSERT_TRUE(site->SetSettings(settings));
+        EXPECT_EQ(doc.BuildUrl("ftp://srv@bob/a b"), c.readable);
+        EXPECT_EQ(doc.BuildExactUrl("ftp://srv@bob/a b"), c.exact);
+        EXPECT_EQ(GetLocation(site->m_pRootDir.get()), "ftp://srv@bob/");
+    }
+}
+
 // The exact URL against byte-level expectations: what curl, wget or a browser must receive.
 TEST(Location, ExactUrlEscapesEveryByteOutsideTheUnreservedSet) {
     struct Case {
