@@ -9,7 +9,9 @@
 #include "ui/AboutDlg.h"
 #include "ui/CloseDlg.h"
 #include "ui/CommandIds.h"
+#include "ui/DesktopNotice.h"
 #include "ui/DirView.h"
+#include "ui/EntryDelegate.h"
 #include "ui/FindDialog.h"
 #include "ui/Icons.h"
 #include "ui/ImportFileDialog.h"
@@ -86,6 +88,7 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     m_pEvents = std::make_unique<CUiUpdateEvents>(this);
     SetUpdateEvents(m_pEvents.get());
     m_pSearchSink = std::make_unique<CWindowSearchSink>(m_pDoc, m_pListView, this);
+    m_pNotice = new CDesktopNotice(this, &m_pDoc->m_siteList);
     m_pDoc->SetSearchSink(m_pSearchSink.get());
     m_pDoc->SetPumpPending([this] { return PumpPending(); });
 
@@ -250,6 +253,7 @@ void CMainFrame::CreateClient() {
     m_pDirView = new CDirView(m_pDoc, &m_history, m_pListView);
     m_pSplitter->addWidget(m_pDirView);
     m_pSplitter->addWidget(m_pListView);
+    CEntryDelegate::InstallOn({m_pDirView, m_pListView});
     m_pSplitter->setStretchFactor(0, 0);
     m_pSplitter->setStretchFactor(1, 1);
     m_pSplitter->setSizes({kTreePaneWidth, kTreePaneWidth});
@@ -332,6 +336,7 @@ void CMainFrame::OnSiteStatus(CFTPSite* site) {
     // The site may have been deleted since the notice was posted; the tree only touches a site
     // it still shows.
     m_pDirView->RefreshSiteItem(site);
+    m_pNotice->SiteStatusSeen(site);
 }
 
 void CMainFrame::OnEntryRemoved(CFTPSite*, std::unique_ptr<CObject> entry, EntryKind kind) {
@@ -535,8 +540,10 @@ void CMainFrame::OnProgressTimer() {
     std::string text;
     const bool goOn = UpdateProgressTick(m_nUpdateTotal, text);
     SetPaneText(FromNarrow(text));
-    if (!goOn)
+    if (!goOn) {
         m_progressTimer.stop();
+        m_pNotice->RunEnded();
+    }
 }
 
 void CMainFrame::OnUpdateSettings() {

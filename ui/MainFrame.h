@@ -17,6 +17,7 @@
 #include <memory>
 #include <vector>
 
+class CDesktopNotice;
 class CDirView;
 class CQuarnelDoc;
 class CQuarnelView;
@@ -150,6 +151,7 @@ private:
     QElapsedTimer m_pumpClock;
     std::unique_ptr<CUiUpdateEvents> m_pEvents;
     std::unique_ptr<CWindowSearchSink> m_pSearchSink;
+    CDesktopNotice* m_pNotice = nullptr; // a child of the window
     std::vector<std::function<void()>> m_deferred;
     bool m_bStopRequested = false;
     bool m_bClosing = false;

@@ -9,6 +9,7 @@
 #include "ui/MainFrame.h"
 #include "ui/MessageBoxes.h"
 #include "ui/Splash.h"
+#include "ui/WindowPlacement.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -74,6 +75,11 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
                            QFile::decodeName(QByteArray::fromStdString(outcome.detail)));
     }
     m_pMainFrame->OnInitialUpdate();
+    // Where the user left the window last time; saved again as it closes.
+    CMainFrame* frame = m_pMainFrame.get();
+    WindowPlacement::Restore(*frame, *frame->Splitter());
+    QObject::connect(frame, &CMainFrame::Closed, frame,
+                     [frame] { WindowPlacement::Save(*frame, *frame->Splitter()); });
 
     m_pMainFrame->show();
     m_pMainFrame->activateWindow();

@@ -1,6 +1,7 @@
 // Quarnel: browse FTP sites offline.
 
 #include "model/ProgramDir.h"
+#include "ui/QtTranslations.h"
 #include "ui/QuarnelApp.h"
 
 #include "QuarnelVersion.h"
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Quarnel"));
     QApplication::setApplicationVersion(QStringLiteral(QUARNEL_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("quarnel"));
+    // The interface is Chinese whatever the locale: Qt's own dialogs and buttons too.
+    QtTranslations::Install(app);
     // Qt has taken its own options out of argv; what is left besides --dir is not understood.
     const QStringList rest = QApplication::arguments();
     for (qsizetype i = 1; i < rest.size(); ++i) {

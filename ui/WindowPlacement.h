@@ -1,0 +1,28 @@
+#pragma once
+// The main window's size, position, maximized state and the width of the tree pane, kept from
+// one run to the next in $XDG_CONFIG_HOME/quarnel/quarnel.conf (~/.config/quarnel/). The update
+// thread count is not kept: every run starts with the default.
+
+#include <QRect>
+#include <QString>
+
+class QMainWindow;
+class QSplitter;
+
+namespace WindowPlacement {
+
+// The settings file.
+QString FilePath();
+
+// Applies what the last run saved, before the window is shown. A geometry that no screen shows
+// enough of to grab the window, or a file without one, leaves the window as it was built.
+void Restore(QMainWindow& window, QSplitter& splitter);
+
+// Writes the window's placement; the window must still be shown.
+void Save(const QMainWindow& window, const QSplitter& splitter);
+
+// `saved` as it may be used on the screens there are now: moved and shrunk onto the screen
+// that shows most of it; null when no screen shows enough of it.
+QRect Sanitized(const QRect& saved);
+
+} // namespace WindowPlacement
