@@ -92,6 +92,12 @@ FtpFailure ClassifyFtpFailure(int code, int replyCode, int osError) {
     case CURLE_GOT_NOTHING:
     case CURLE_PARTIAL_FILE:
         return FtpFailure::ConnectionLost;
+    case CURLE_USE_SSL_FAILED:
+        return FtpFailure::TlsNotOffered;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSH:
+        return FtpFailure::TlsFailed;
     case CURLE_REMOTE_ACCESS_DENIED:
     case CURLE_FTP_COULDNT_RETR_FILE:
     case CURLE_REMOTE_FILE_NOT_FOUND:

@@ -26,6 +26,8 @@ enum class FtpFailure {
     LoginDenied,       // the server refused the user name or password
     ConnectionLost,    // the connection broke off, or the server closed it
     Rejected,          // the server answered a command with an error reply
+    TlsNotOffered,     // TLS was required and the server does not offer it
+    TlsFailed,         // the TLS or SSH handshake failed (also: a server refused for trust)
     Other,
 };
 

@@ -5,9 +5,11 @@
 
 #include <curl/curl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +58,7 @@ private:
     static curl_socket_t OnOpenSocket(void* self, curlsocktype purpose, curl_sockaddr* address) noexcept;
     FtpResult Fetch(const std::string& absPath, FtpDirListing& listing);
     FtpResult Outcome(CURLcode code);
+    bool SessionAlive() const;
 
     CSshHostCheck m_hostCheck;
     const std::atomic<bool>* m_stop;
@@ -229,6 +232,10 @@ FtpResult CurlSftpConnection::Fetch(const std::string& absPath, FtpDirListing& l
     if (result.ok()) {
         m_parser->Finish();
         listing.entries = m_parser->TakeEntries();
+        // A directory's entries come in the order the server's file system keeps them; in name
+        // order, as FTP servers list them, the stored tree does not depend on the protocol.
+        std::sort(listing.entries.begin(), listing.entries.end(),
+                  [](const FtpEntry& a, const FtpEntry& b) { return a.name < b.name; });
     }
     m_parser.reset();
     return result;
@@ -253,7 +260,12 @@ FtpResult CurlSftpConnection::Outcome(CURLcode code) {
         case CURLE_REMOTE_FILE_NOT_FOUND: // no such directory
         case CURLE_REMOTE_ACCESS_DENIED:  // permission denied
         case CURLE_QUOTE_ERROR:
-            // The session stands (at the login too: only the root is closed to this user).
+            // The session stands (at the login too: only the root is closed to this user). A
+            // session that died reports the last SFTP error again: that is no refusal.
+            if (!SessionAlive()) {
+                result.text = "The connection to the server was lost";
+                break;
+            }
             result.status = FtpStatus::Refused;
             return result;
         case CURLE_LOGIN_DENIED:
@@ -269,6 +281,20 @@ FtpResult CurlSftpConnection::Outcome(CURLcode code) {
     if (result.status == FtpStatus::Lost)
         m_dead = true;
     return result;
+}
+
+bool CurlSftpConnection::SessionAlive() const {
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(m_curl, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD)
+        return false;
+    // The server's end closed: readable, with nothing to read.
+    pollfd watch{socket, POLLIN | POLLRDHUP, 0};
+    if (poll(&watch, 1, 0) <= 0)
+        return true;
+    if (watch.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL))
+        return false;
+    char byte = 0;
+    return recv(socket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) != 0;
 }
 
 FtpResult CurlSftpConnection::ChangeDir(const std::string& absPath) {

@@ -26,6 +26,15 @@ inline constexpr const char* kFailureCannotConnect = "无法连接到服务器";
 inline constexpr const char* kFailureTimedOut = "连接超时";
 inline constexpr const char* kFailureLoginDenied = "登录被拒绝";
 inline constexpr const char* kFailureConnectionLost = "与服务器的连接已断开";
+inline constexpr const char* kFailureTlsNotOffered = "服务器不支持TLS加密连接";
+inline constexpr const char* kFailureSecureHandshake = "无法建立加密连接";
+// A secure site's server presented what the user has not accepted: nothing was sent to it.
+inline constexpr const char* kFailureCertificateUntrusted = "服务器的证书未通过验证,尚未信任";
+inline constexpr const char* kFailureCertificateChanged = "服务器的证书与此前接受的不同";
+inline constexpr const char* kFailureHostKeyUnknown = "服务器的主机密钥尚未信任";
+inline constexpr const char* kFailureHostKeyChanged = "服务器的主机密钥与此前信任的不同";
+// site.conf names a protocol this version does not know: the site is not reached in the clear.
+inline constexpr const char* kFailureUnknownProtocol = "未知的连接协议";
 // Second line of a successful update that met directories nested deeper than the walk goes.
 inline constexpr const char* kStatusDepthLimit = "\n目录层次超过256层,更深的目录没有更新";
 // Second line of a successful update that met directories listed exactly like their

@@ -254,6 +254,27 @@ pid_t Spawn(const std::vector<std::string>& argv, int stdinFd, int stdoutFd, con
     return pid;
 }
 
+void KillChildren(pid_t parent) {
+    if (parent <= 0)
+        return;
+    std::vector<pid_t> children;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const std::string stat = ReadFile(entry.path().string() + "/stat");
+        const size_t close = stat.rfind(')');
+        int ppid = 0;
+        if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
+            ppid == parent)
+            children.push_back(static_cast<pid_t>(std::stoi(name)));
+    }
+    for (const pid_t child : children) {
+        KillChildren(child);
+        ::kill(child, SIGKILL);
+    }
+}
+
 void StopGroup(pid_t pid) {
     if (pid <= 0)
         return;

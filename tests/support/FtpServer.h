@@ -149,6 +149,9 @@ bool WaitForPort(int port, int timeoutMs);
 pid_t Spawn(const std::vector<std::string>& argv, int stdinFd, int stdoutFd, const std::string& errorFile);
 // Ends the process group started by Spawn: SIGTERM, then SIGKILL after a second.
 void StopGroup(pid_t pid);
+// Kills (SIGKILL) every process whose parent is `parent`, with their own children: a server's
+// sessions, while the server itself goes on listening.
+void KillChildren(pid_t parent);
 std::string ReadFile(const std::string& path);
 } // namespace detail
 

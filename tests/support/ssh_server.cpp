@@ -1,7 +1,6 @@
 #include "tests/support/ssh_server.h"
 
 #include <csignal>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <pwd.h>
@@ -122,19 +121,13 @@ void SshServer::ReplaceHostKey() {
     Restart();
 }
 
+void SshServer::DropSessions() {
+    // Each session leaves the server's process group (setsid): they are found by parent.
+    detail::KillChildren(m_pid);
+}
+
 void SshServer::Restart() {
-    // Each session leaves the server's process group (setsid): end the ones it started, by id.
-    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        const std::string stat = detail::ReadFile(entry.path().string() + "/stat");
-        const size_t close = stat.rfind(')');
-        int parent = 0;
-        if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %d", &parent) == 1 &&
-            parent == m_pid)
-            ::kill(std::stoi(name), SIGKILL);
-    }
+    DropSessions();
     detail::StopGroup(m_pid);
     m_pid = -1;
     Launch();

@@ -37,7 +37,10 @@ public:
     std::string HostKey() const;
     // Gives the server a new host key: the next session sees a different key.
     void ReplaceHostKey();
-    // Ends every session and the server, and starts it again on the same port.
+    // Ends every session; the server goes on listening.
+    void DropSessions();
+    // Ends every session and the server, and starts it again on the same port. On the test's own
+    // thread: the new server dies with the thread that started it.
     void Restart();
 
 private:

@@ -142,9 +142,14 @@ std::string VsftpdServer::CertificatePem() const {
 }
 
 void VsftpdServer::ReplaceCertificate() {
-    // vsftpd reads the certificate when it starts: start it again, on the same port.
+    // vsftpd reads the certificate when it starts.
+    MakeCertificate(m_work->path());
+    Restart();
+}
+
+void VsftpdServer::Restart() {
+    // The sessions are in the server's process group and end with it.
     const std::string work = m_work->path();
-    MakeCertificate(work);
     detail::StopGroup(m_pid);
     m_pid = detail::Spawn({"/usr/sbin/vsftpd", work + "/vsftpd.conf"}, -1, -1, work + "/vsftpd.err");
     if (!detail::WaitForPort(m_port, 5000))

@@ -35,6 +35,11 @@ public:
     // The certificate in PEM, and a new one in its place for the sessions that follow.
     std::string CertificatePem() const;
     void ReplaceCertificate();
+    // Ends every session and the server, and starts it again on the same port. On the test's own
+    // thread: the new server dies with the thread that started it.
+    void Restart();
+    // Ends every session; the server goes on listening.
+    void DropSessions() { detail::KillChildren(m_pid); }
 
 private:
     VsftpdServer() = default;
