@@ -1,6 +1,7 @@
 #include "cli/CliText.h"
 
 #include "cli/Command.h"
+#include "model/FileError.h"
 #include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
@@ -88,6 +89,22 @@ CFTPSite* CliFindSite(CQuarnelDoc& doc, const std::string& typedKey) {
     return nullptr;
 }
 
+CFTPSite* CliSiteOrSay(CliContext& ctx, const std::string& typedKey) {
+    CFTPSite* site = CliFindSite(ctx.doc, typedKey);
+    if (!site)
+        ctx.err << "quarnel-cli: no site has the key " << CliField(typedKey) << '\n';
+    return site;
+}
+
+int ReportSiteListSaved(CliContext& ctx, bool listSaved) {
+    if (listSaved)
+        return kCliOk;
+    const FileError& error = ctx.doc.m_lastListSaveError;
+    ctx.err << "quarnel-cli: could not write " << (error.path.empty() ? "site.ds" : CliFileErrorText(error))
+            << '\n';
+    return kCliError;
+}
+
 void PrintEntry(std::ostream& out, const CFTPDir* dir) {
     out << "D\t" << dir->m_bNew << "\t0\t" << CliField(ShownLocation(dir)) << '\n';
 }
@@ -100,4 +117,19 @@ std::string TakeValue(const std::vector<std::string>& args, std::size_t& i) {
     if (i + 1 >= args.size())
         throw CliUsageError(args[i] + " needs a value");
     return args[++i];
+}
+
+std::string CliErrnoText(int error) {
+    std::string text = ErrnoText(error);
+    // The C library capitalises its texts as sentences; here they follow a "PATH: ".
+    if (!text.empty() && text[0] >= 'A' && text[0] <= 'Z' &&
+        (text.size() < 2 || !(text[1] >= 'A' && text[1] <= 'Z')))
+        text[0] = static_cast<char>(text[0] - 'A' + 'a');
+    return text;
+}
+
+std::string CliFileErrorText(const FileError& error) {
+    if (error.errnoValue != 0)
+        return CliField(error.path) + ": " + CliErrnoText(error.errnoValue);
+    return CliField(error.path) + ": damaged file: " + CliField(error.message);
 }

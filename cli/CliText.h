@@ -10,6 +10,7 @@ class CQuarnelDoc;
 class CFTPSite;
 class CFTPDir;
 class CFTPFile;
+struct FileError;
 
 // Text as it may reach a terminal, on one line. Every byte of output that came from a server, a
 // file or the command line goes through here, so that no name can move the cursor, clear the
@@ -22,9 +23,23 @@ std::string CliField(std::string_view text);
 // site whose key reads the same when shown. Null when there is none.
 CFTPSite* CliFindSite(CQuarnelDoc& doc, const std::string& typedKey);
 
+// The same, or null after saying on ctx.err that no site has the key.
+struct CliContext;
+CFTPSite* CliSiteOrSay(CliContext& ctx, const std::string& typedKey);
+
+// The end of a command that changed the site list: kCliOk, or kCliError after naming site.ds
+// and why it could not be written.
+int ReportSiteListSaved(CliContext& ctx, bool listSaved);
+
 // "D|F <tab> new <tab> size <tab> location" for one entry.
 void PrintEntry(std::ostream& out, const CFTPDir* dir);
 void PrintEntry(std::ostream& out, const CFTPFile* file);
 
 // The value of an option that takes one ("--host H"); throws CliUsageError when it is missing.
 std::string TakeValue(const std::vector<std::string>& args, std::size_t& i);
+
+// The system's text for an errno value as the CLI words its messages ("permission denied").
+std::string CliErrnoText(int error);
+// "PATH: permission denied", or "PATH: damaged file: REASON" for one that was read but is damaged;
+// terminal-safe.
+std::string CliFileErrorText(const FileError& error);

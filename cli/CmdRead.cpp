@@ -16,6 +16,8 @@ int RunRead(CliContext& ctx, const std::vector<std::string>& args) {
         ctx.err << "quarnel-cli: no site has the key " << CliField(args[0]) << '\n';
         return 1;
     }
+    if (!ctx.prepareToWrite())
+        return 1;
     site->EnsureLoaded();
     CFTPDir* dir = site->m_pRootDir.get();
     if (args.size() == 2) {
@@ -38,7 +40,7 @@ int RunRead(CliContext& ctx, const std::vector<std::string>& args) {
         const CResult<void> saved = site->TrySaveState();
         if (!saved) {
             ctx.err << "quarnel-cli: could not write the read marks of " << CliField(args[0]) << ": "
-                    << CliField(saved.error().Text()) << '\n';
+                    << CliFileErrorText(saved.error()) << '\n';
             return 1;
         }
         site->m_bStateDirty = 0;

@@ -15,11 +15,17 @@ void PrintFound(CliContext& ctx) {
 }
 
 int RunSearch(CliContext& ctx, const std::vector<std::string>& args) {
-    if (args.size() != 1)
+    // "--" lets a keyword start with "-".
+    const std::vector<std::string> words(args.begin() + (!args.empty() && args[0] == "--" ? 1 : 0),
+                                         args.end());
+    if (words.size() != 1)
         throw CliUsageError("search takes one keyword");
-    ctx.doc.SearchAllSites(args[0]);
+    if (words[0].empty())
+        throw CliUsageError("the keyword is empty");
+    ctx.doc.SearchAllSites(words[0]);
     PrintFound(ctx);
-    return 0;
+    // As grep: a script tells "found nothing" from the status alone.
+    return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
 }
 
 int RunNew(CliContext& ctx, const std::vector<std::string>& args) {
@@ -27,12 +33,15 @@ int RunNew(CliContext& ctx, const std::vector<std::string>& args) {
         throw CliUsageError("new takes no arguments");
     ctx.doc.ShowNewFiles(SiteScope::All);
     PrintFound(ctx);
-    return 0;
+    return kCliOk;
 }
 
 const CommandRegistrar searchCommand{
-    {"search", "search KEYWORD",
-     "entries of all sites whose name holds the keyword (any case; \"#new\": the new entries)", RunSearch}};
-const CommandRegistrar newCommand{{"new", "new", "the new (unread) entries of all sites", RunNew}};
+    {"search", "search [--] KEYWORD",
+     "entries of all sites whose name holds the keyword (any case; \"#new\": the new entries); exit "
+     "status 1 when there is none",
+     RunSearch, false, true}};
+const CommandRegistrar newCommand{
+    {"new", "new", "the new (unread) entries of all sites", RunNew, false, true}};
 
 } // namespace

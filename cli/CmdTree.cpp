@@ -12,12 +12,9 @@
 namespace {
 
 CFTPSite* LoadedSite(CliContext& ctx, const std::string& key) {
-    CFTPSite* site = CliFindSite(ctx.doc, key);
-    if (!site) {
-        ctx.err << "quarnel-cli: no site has the key " << CliField(key) << '\n';
-        return nullptr;
-    }
-    site->EnsureLoaded();
+    CFTPSite* site = CliSiteOrSay(ctx, key);
+    if (site)
+        site->EnsureLoaded();
     return site;
 }
 
@@ -80,12 +77,13 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
     return 0;
 }
 
-const CommandRegistrar treeCommand{
-    {"tree", "tree KEY", "every stored entry of a site: D|F, new mark, size, location", RunTree}};
+const CommandRegistrar treeCommand{{"tree", "tree KEY",
+                                    "every stored entry of a site: D|F, new mark, size, location", RunTree,
+                                    false, true}};
 const CommandRegistrar exportCommand{
     {"export", "export KEY [--format tsv|urls|uris]",
      "a site's stored tree as entry lines (tsv) or as one ftp:// URL per file, readable (urls) or "
      "percent-encoded for curl and wget (uris)",
-     RunExport}};
+     RunExport, false, true}};
 
 } // namespace

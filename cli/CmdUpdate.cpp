@@ -21,6 +21,9 @@
 #include <map>
 #include <mutex>
 #include <ostream>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -78,23 +81,30 @@ private:
     std::deque<Notice> m_notices;
 };
 
-// Exit status when some site was left out because another program was updating it (and every
-// site updated did so without failure).
-constexpr int kExitSiteBusy = 4;
+// The first stopping signal taken (0: none yet).
+std::atomic<int> g_nInterruptSignal{0};
+// A progress line is on the terminal: an abrupt end takes it away.
+std::atomic<bool> g_bProgressShown{false};
 
-std::atomic<bool> g_bInterrupted{false};
-
-extern "C" void OnInterrupt(int) {
-    g_bInterrupted.store(true);
+extern "C" void OnInterrupt(int signal) {
+    int none = 0;
+    if (g_nInterruptSignal.compare_exchange_strong(none, signal))
+        return;
+    // Asked twice: end now. Every data file is replaced by a rename, so none is left half
+    // written; a save cut short leaves only its temporary directory, which the next load removes.
+    if (g_bProgressShown.load()) {
+        [[maybe_unused]] const ssize_t cleared = write(STDERR_FILENO, "\r\x1b[K", 4);
+    }
+    _exit(signal == SIGINT ? kCliInterrupted : 128 + signal);
 }
 
 // Ctrl-C, a kill (SIGTERM) and a closed terminal (SIGHUP) all stop the engine the way the stop
-// command does, so that what was merged is saved. Caught for the life of the command, then the
-// previous handlers are put back.
+// command does, so that what was merged is saved; a second one ends the process at once. Caught
+// for the life of the command, then the previous handlers are put back.
 class CInterruptGuard {
 public:
     CInterruptGuard() {
-        g_bInterrupted.store(false);
+        g_nInterruptSignal.store(0);
         struct sigaction action {};
         action.sa_handler = OnInterrupt;
         sigemptyset(&action.sa_mask);
@@ -109,6 +119,58 @@ public:
 private:
     static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
     std::array<struct sigaction, 3> m_previous{};
+};
+
+// True when nobody can read standard output any more: the reader of a pipe went away
+// (`update | head -1`), a socket was shut. Seen without writing anything.
+bool OutputGone() {
+    pollfd out{STDOUT_FILENO, 0, 0};
+    return poll(&out, 1, 0) == 1 && (out.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+// The one progress line on standard error, a terminal: redrawn in place at most ten times a
+// second, taken away before a record is written (standard output may be the same terminal) and
+// at the end.
+class CProgressLine {
+public:
+    CProgressLine(std::ostream& err, bool enabled) : m_err(err), m_enabled(enabled) {
+        struct winsize size {};
+        if (enabled && ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 1)
+            m_width = size.ws_col - 1u; // a full line would wrap, and \r returns to its second half
+    }
+    ~CProgressLine() { Clear(); }
+    CProgressLine(const CProgressLine&) = delete;
+    CProgressLine& operator=(const CProgressLine&) = delete;
+
+    void Draw(std::string text) {
+        if (!m_enabled)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if ((m_visible && text == m_text) || now - m_lastDrawn < std::chrono::milliseconds(100))
+            return;
+        if (text.size() > m_width)
+            text.resize(m_width); // ASCII only
+        m_err << '\r' << text << "\x1b[K" << std::flush;
+        m_text = std::move(text);
+        m_visible = true;
+        g_bProgressShown.store(true);
+        m_lastDrawn = now;
+    }
+    void Clear() {
+        if (!m_visible)
+            return;
+        m_err << "\r\x1b[K" << std::flush;
+        m_visible = false;
+        g_bProgressShown.store(false);
+    }
+
+private:
+    std::ostream& m_err;
+    const bool m_enabled;
+    std::size_t m_width = 79;
+    bool m_visible = false;
+    std::string m_text;
+    std::chrono::steady_clock::time_point m_lastDrawn{};
 };
 
 // A status text on one line, safe for a terminal: the engine's texts may quote a server's reply.
@@ -177,6 +239,8 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     }
     if (sites.empty())
         return 0;
+    if (!ctx.prepareToWrite())
+        return kCliError;
 
     if (options.threads)
         SetMaxUpdateThreads(options.threads);
@@ -184,6 +248,19 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     CCliUpdateEvents events;
     SetUpdateEvents(&events);
     CInterruptGuard interruptGuard;
+    CProgressLine progressLine(ctx.err, ctx.showProgress);
+    const CrawlCounts countsBefore = GetCrawlCounts();
+    auto drawProgress = [&] {
+        std::size_t done = 0;
+        for (const CFTPSite* site : sites)
+            done += site->m_nUpdateStatus.load() != UpdateStatus::Waiting;
+        const CrawlCounts counts = GetCrawlCounts();
+        progressLine.Draw(
+            "update: " + std::to_string(done) + "/" + std::to_string(sites.size()) + " sites done (" +
+            std::to_string(GetUpdateWorkCounts().running) + " running), " +
+            std::to_string(counts.dirsListed - countsBefore.dirsListed) + " directories listed, " +
+            std::to_string(counts.entriesListed - countsBefore.entriesListed) + " entries found");
+    };
 
     std::map<CFTPSite*, std::pair<int32_t, std::string>> shown;
     auto handle = [&](CCliUpdateEvents::Notice& notice) {
@@ -198,12 +275,13 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
         if (last == status)
             return;
         last = status;
+        progressLine.Clear();
         ctx.out << CliField(ShownField(notice.site->GetKey())) << '\t' << status.first << '\t'
                 << OneLine(status.second) << std::endl;
     };
     // Nobody reads the output any more (`update | head -1`; SIGPIPE is ignored, so the write
     // fails with EPIPE): stop as on Ctrl-C and save, rather than crawl on for no one.
-    auto outputLost = [&] { return !ctx.out; };
+    auto outputLost = [&] { return !ctx.out || OutputGone(); };
 
     int total = 0;
     if (options.all) {
@@ -218,7 +296,8 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
     bool stopping = false;
     for (;;) {
         events.Drain(std::chrono::milliseconds(100), handle);
-        if ((g_bInterrupted.load() || outputLost()) && !IsStopRequested()) {
+        if ((g_nInterruptSignal.load() != 0 || outputLost()) && !IsStopRequested()) {
+            progressLine.Clear();
             if (outputLost())
                 ctx.err << "update: the output cannot be written; ";
             else
@@ -230,11 +309,9 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
         bool finished = !stopping && !IsUpdateWorkPending();
         if (finished || Clock::now() >= nextTick) {
             nextTick += std::chrono::seconds(1);
-            std::string progress;
-            bool running = UpdateProgressTick(total, progress);
-            if (running || !stopping)
-                ctx.out << progress << std::endl;
-            if (!running && !stopping) {
+            // The window's status-bar text; here only its test of the end counts.
+            std::string statusBarText;
+            if (!UpdateProgressTick(total, statusBarText) && !stopping) {
                 // Everything has ended: retire the dispatcher too.
                 StopUpdates();
                 stopping = true;
@@ -242,9 +319,13 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
         }
         if (stopping && IsUpdateEngineIdle())
             break;
+        drawProgress();
     }
     events.Drain(std::chrono::milliseconds(0), handle);
     SetUpdateEvents(nullptr);
+    progressLine.Clear();
+    if (g_nInterruptSignal.load() == SIGINT)
+        return kCliInterrupted; // what was merged is saved; the shell sees the Ctrl-C
 
     // The worker skips a site another program is updating (it holds the site's update lock).
     bool allSucceeded = true;
@@ -259,12 +340,15 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
                        site->m_nSaveError.load() == 0;
     }
     if (!allSucceeded)
-        return 1;
-    return anyBusy ? kExitSiteBusy : 0;
+        return kCliError;
+    return anyBusy ? kCliSiteBusy : kCliOk;
 }
 
 static const CommandRegistrar updateCommand{
     {"update", "update [--threads N] (--all | KEY...)",
-     "update sites from their FTP servers (Ctrl-C, SIGTERM, SIGHUP or a closed output stop it and keep "
-     "what was merged; a site another program is updating is skipped, exit status 4)",
+     "update sites from their FTP servers, printing each site's status as it changes (key, code, "
+     "text). On a terminal a progress line on standard error counts sites done, directories listed and "
+     "entries found. Ctrl-C, SIGTERM, SIGHUP or a closed output stop it and keep what was merged (exit "
+     "status 130 after Ctrl-C, else 1); a second Ctrl-C ends it at once. A site another program is "
+     "updating is skipped, exit status 4",
      RunUpdateCommand}};

@@ -80,6 +80,6 @@ int RunUrl(CliContext& ctx, const std::vector<std::string>& args) {
 const CommandRegistrar urlCommand{{"url", "url [--escaped] LOCATION",
                                    "the ftp:// URL of a location (ftp://KEY/path) with login and port; "
                                    "--escaped: percent-encoded from the stored names, for other programs",
-                                   RunUrl}};
+                                   RunUrl, false, true}};
 
 } // namespace

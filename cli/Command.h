@@ -5,9 +5,11 @@
 //     static int RunFoo(CliContext& ctx, const std::vector<std::string>& args) { ... return 0; }
 //     static const CommandRegistrar fooCommand{{"foo", "foo ARG", "what foo does", RunFoo}};
 //
-// A command returns its exit status (0 ok, 1 error). It throws CliUsageError for a usage
+// A command returns its exit status (kCliOk, kCliError, ...). It throws CliUsageError for a usage
 // error (exit 2, the message and the command's usage go to standard error). Output is UTF-8,
-// one record per line, fields separated by tabs; errors go to ctx.err.
+// one record per line, fields separated by tabs; errors go to ctx.err. Commands marked readOnly
+// load the catalogue without changing anything on disk (no file, lock or clean-up) and must
+// write nothing themselves.
 
 #include <functional>
 #include <iosfwd>
@@ -18,12 +20,25 @@
 
 class CQuarnelDoc;
 
+// Exit statuses, as --help documents them.
+inline constexpr int kCliOk = 0;
+inline constexpr int kCliError = 1; // also: search found nothing
+inline constexpr int kCliUsage = 2;
+inline constexpr int kCliSiteBusy = 4;      // update skipped a site another program was updating
+inline constexpr int kCliInterrupted = 130; // Ctrl-C, as a shell reports a process ended by SIGINT
+
 struct CliContext {
     CQuarnelDoc& doc;             // site list already loaded from DIR/site.ds
     std::ostream& out;            // standard output
     std::ostream& err;            // standard error
     std::string appDir;           // the program directory (--dir, or the executable's directory)
     bool siteListDamaged = false; // loading site.ds reported a fault (the message was printed)
+    bool quiet = false;           // --quiet: no progress line, no summaries on standard error
+    bool showProgress = false;    // standard error is a terminal, and neither --quiet nor --verbose
+    // A command that writes calls this once its arguments are checked, before its first write;
+    // until then the run has changed nothing on disk, so a usage error leaves no trace. False
+    // (said on `err`) when the program directory cannot be made.
+    std::function<bool()> prepareToWrite = [] { return true; };
 };
 
 using CommandFunction = std::function<int(CliContext& ctx, const std::vector<std::string>& args)>;
@@ -36,6 +51,8 @@ struct CliCommandInfo {
     // Commands that rewrite site.ds refuse to run over a damaged one, so that the sites after
     // the fault are not dropped for good.
     bool writesSiteList = false;
+    // Commands that only show what is stored: they leave the program directory as it was.
+    bool readOnly = false;
 };
 
 class CliUsageError : public std::runtime_error {

@@ -4,32 +4,83 @@
 #include "model/Log.h"
 #include "model/Paths.h"
 #include "model/ProgramDir.h"
+#include "model/ReadOnlyAccess.h"
 #include "ops/QuarnelDoc.h"
 
 #include "QuarnelVersion.h"
 
+#include <cerrno>
 #include <csignal>
 #include <iostream>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
+// `text` in lines of at most `width` columns (counting bytes: the help is ASCII), each but the
+// first starting with `indent` blanks.
+std::string Wrapped(const std::string& text, std::size_t indent, std::size_t width) {
+    std::string wrapped, line;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find(' ', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string word = text.substr(start, end - start);
+        if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
+            wrapped += line + "\n" + std::string(indent, ' ');
+            line.clear();
+        }
+        line += (line.empty() ? "" : " ") + word;
+        start = end + 1;
+    }
+    return wrapped + line;
+}
+
 void PrintHelp(std::ostream& out) {
-    out << "usage: quarnel-cli [--dir DIR] [--verbose] COMMAND [ARG...]\n"
+    out << "usage: quarnel-cli [--dir DIR] [--quiet] [--verbose] COMMAND [ARG...]\n"
            "\n"
            "Works on the catalogue of the program directory (site.ds and Data/): DIR, else\n"
            "$QUARNEL_DIR, else this executable's directory when a site.ds is there, else\n"
-           "$XDG_DATA_HOME/quarnel (~/.local/share/quarnel). Output is UTF-8, one record per\n"
-           "line, fields separated by tabs. Exit status: 0 ok, 1 error, 2 usage error, 4 update\n"
-           "skipped a site another program was updating.\n"
+           "$XDG_DATA_HOME/quarnel (~/.local/share/quarnel).\n"
            "\n"
-           "Failures are said on standard error, naming the file. --verbose adds the program's\n"
-           "log there too: one line per event (files that could not be read or written, updates\n"
-           "that failed, waits for another program's lock), with the time.\n"
+           "Standard output carries the records only: UTF-8, one per line, fields separated by\n"
+           "tabs. Failures are said on standard error, naming the file. The commands that only\n"
+           "show the catalogue (sites, tree, search, new, url, export) change nothing in the\n"
+           "program directory, and neither does a usage error.\n"
+           "\n"
+           "Options (--quiet may also follow the command):\n"
+           "  --dir DIR      the program directory\n"
+           "  --quiet, -q    no progress line and no import summary on standard error\n"
+           "  --verbose, -v  the program's log on standard error too: one line per event (files\n"
+           "                 that could not be read or written, updates that failed, waits for\n"
+           "                 another program's lock), with the time, instead of the progress line\n"
+           "  --help, -h     this text; COMMAND --help: the command's usage\n"
+           "  --version      the version\n"
+           "\n"
+           "Exit status:\n"
+           "  0    success\n"
+           "  1    an error (said on standard error), also a damaged file read in part; search\n"
+           "       found nothing\n"
+           "  2    usage error\n"
+           "  4    update skipped a site another program was updating\n"
+           "  130  update interrupted by Ctrl-C (what it merged is saved)\n"
            "\n"
            "Commands:\n";
     for (const CliCommandInfo* info : CommandRegistry::All())
-        out << "  " << info->usage << "\n      " << info->summary << "\n";
+        out << "  " << Wrapped(info->usage, 6, 100) << "\n      " << Wrapped(info->summary, 6, 100) << "\n";
+}
+
+// Why the program directory at `path` cannot be used, or empty.
+std::string DirectoryProblem(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return CliField(path) + ": " +
+               (errno == ENOENT ? std::string("no such directory") : CliErrnoText(errno));
+    if (!S_ISDIR(st.st_mode))
+        return CliField(path) + ": not a directory";
+    return {};
 }
 
 int UsageError(const std::string& message, const CliCommandInfo* command) {
@@ -50,6 +101,7 @@ int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
     std::vector<std::string> args(argv + 1, argv + argc);
     std::optional<std::string> dir;
+    bool quiet = false, verbose = false;
     std::size_t i = 0;
     for (; i < args.size(); ++i) {
         const std::string& arg = args[i];
@@ -63,6 +115,9 @@ int main(int argc, char** argv) {
         }
         if (arg == "--verbose" || arg == "-v") {
             LogToStandardError(LogLevel::Info);
+            verbose = true;
+        } else if (arg == "--quiet" || arg == "-q") {
+            quiet = true;
         } else if (arg == "--dir") {
             if (i + 1 >= args.size())
                 return UsageError("--dir needs a directory", nullptr);
@@ -84,15 +139,22 @@ int main(int argc, char** argv) {
     const CliCommandInfo* command = CommandRegistry::Find(args[i]);
     if (!command)
         return UsageError("unknown command " + args[i], nullptr);
-    std::vector<std::string> commandArgs(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-    for (const std::string& arg : commandArgs) {
-        if (arg == "--help") {
+    std::vector<std::string> commandArgs;
+    for (auto arg = args.begin() + static_cast<std::ptrdiff_t>(i) + 1; arg != args.end(); ++arg) {
+        if (*arg == "--") {
+            commandArgs.insert(commandArgs.end(), arg, args.end());
+            break;
+        }
+        if (*arg == "--help") {
             std::cout << "usage: quarnel-cli [--dir DIR] " << command->usage << "\n  " << command->summary
                       << "\n";
             return 0;
         }
-        if (arg == "--")
-            break;
+        // A global option that scripts tend to put last.
+        if (*arg == "--quiet" || *arg == "-q")
+            quiet = true;
+        else
+            commandArgs.push_back(*arg);
     }
 
     const ProgramDirChoice chosen = ChooseProgramDir(ProgramDirInputsOfProcess(dir));
@@ -103,23 +165,43 @@ int main(int argc, char** argv) {
     // The default directory is made by the first command that stores sites; until then every
     // other command sees an empty catalogue and leaves nothing behind.
     const bool noCatalogueYet = chosen.source == ProgramDirSource::Default && !chosen.exists;
-    if (noCatalogueYet && command->writesSiteList) {
-        if (const CResult<void> made = EnsureProgramDir(chosen.path); !made) {
-            std::cerr << "quarnel-cli: " << CliField(made.error().Text()) << "\n";
+    if (!noCatalogueYet) {
+        if (const std::string problem = DirectoryProblem(chosen.path); !problem.empty()) {
+            std::cerr << "quarnel-cli: " << problem << "\n";
             return 1;
         }
     }
     SetAppDir(chosen.path);
+    // Nothing is written, created or cleaned up until the command has checked its arguments.
+    SetReadOnlyAccess(true);
     CQuarnelDoc doc;
-    const LoadOutcome loaded =
-        noCatalogueYet && !command->writesSiteList ? LoadOutcome{} : doc.OnNewDocument();
+    const LoadOutcome loaded = noCatalogueYet ? LoadOutcome{} : doc.OnNewDocument();
     CliContext ctx{doc, std::cout, std::cerr, GetAppDir(), false};
+    ctx.quiet = quiet;
+    // The log's lines would run into a line redrawn in place; they tell how it goes anyway.
+    ctx.showProgress = !quiet && !verbose && isatty(STDERR_FILENO);
+    ctx.prepareToWrite = [&] {
+        if (command->readOnly)
+            return false; // a read-only command that asks is wrong; refuse rather than write
+        if (noCatalogueYet && !command->writesSiteList)
+            return true; // no sites, so nothing to write for them
+        if (noCatalogueYet) {
+            if (const CResult<void> made = EnsureProgramDir(chosen.path); !made) {
+                std::cerr << "quarnel-cli: " << CliFileErrorText(made.error()) << "\n";
+                return false;
+            }
+        }
+        SetReadOnlyAccess(false);
+        return true;
+    };
     if (!loaded.ok) {
-        std::cerr << "quarnel-cli: " << CliField(loaded.message) << "\n";
-        if (!loaded.detail.empty())
-            std::cerr << "quarnel-cli: " << CliField(loaded.detail) << "\n";
-        if (!doc.m_bModified)
-            return 1; // site.ds could be neither opened nor created
+        std::cerr << "quarnel-cli: "
+                  << (loaded.cause.path.empty() ? CliField(loaded.message) : CliFileErrorText(loaded.cause));
+        if (!doc.m_bModified) {
+            std::cerr << "\n";
+            return 1; // site.ds could not be read at all
+        }
+        std::cerr << " (only the " << doc.m_siteList.GetCount() << " sites before the fault were read)\n";
         ctx.siteListDamaged = true;
         if (command->writesSiteList) {
             std::cerr << "quarnel-cli: site.ds is damaged; " << command->name
@@ -137,7 +219,19 @@ int main(int argc, char** argv) {
         std::cerr << "quarnel-cli: " << CliField(e.what()) << "\n";
         status = 1;
     }
-    doc.OnCloseDocument();
+    // What was shown may lack what a damaged or unreadable file held: a script learns it from the
+    // status, as from a failure.
+    for (const CFTPSite* site : doc.m_siteList) {
+        if (site->IsLoaded() && !site->m_loadFault.path.empty()) {
+            std::cerr << "quarnel-cli: " << CliFileErrorText(site->m_loadFault)
+                      << " (what was read before the fault is used)\n";
+            status = status == 0 ? 1 : status;
+        }
+    }
+    if (ctx.siteListDamaged)
+        status = status == 0 ? 1 : status;
+    if (!IsReadOnlyAccess())
+        doc.OnCloseDocument();
     std::cout.flush();
     if (!std::cout) {
         std::cerr << "quarnel-cli: could not write the output\n";

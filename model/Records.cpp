@@ -158,7 +158,9 @@ void CFTPSite::EnsureLoaded() {
         TreeLoadState expected = TreeLoadState::NotLoaded;
         if (m_nLoadState.compare_exchange_strong(expected, TreeLoadState::Loading,
                                                  std::memory_order_acq_rel)) {
-            LoadCatalogueAndState();
+            CResult<void> loaded = LoadCatalogueAndState();
+            if (!loaded)
+                m_loadFault = loaded.error();
             DecideNameCharset();
             m_nLoadState.store(TreeLoadState::Loaded, std::memory_order_release);
             return;

@@ -122,6 +122,9 @@ public:
 
     // Reads content.ct and state.st once per run, in whichever thread asks first.
     void EnsureLoaded();
+    // What went wrong in that read (path empty: nothing), for front ends that report it. Written
+    // once before the tree counts as loaded; read it after EnsureLoaded or IsLoaded.
+    FileError m_loadFault;
     bool IsLoaded() const { return m_nLoadState.load(std::memory_order_acquire) == TreeLoadState::Loaded; }
 
     // Updated in this run (succeeded, ended early, or waiting again) and its tree in memory: the

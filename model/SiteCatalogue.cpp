@@ -20,6 +20,7 @@
 #include "model/FileLock.h"
 #include "model/Log.h"
 #include "model/Paths.h"
+#include "model/ReadOnlyAccess.h"
 #include "model/Records.h"
 #include "model/TreeWalk.h"
 
@@ -633,7 +634,8 @@ bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool st
     if (!data.IsOpen() && errno != ENOENT)
         note(FileError::FromErrno(DataDirPath(), errno));
     if (data.IsOpen()) {
-        RemoveSiteLeftovers(data.Get(), key, false);
+        if (!IsReadOnlyAccess())
+            RemoveSiteLeftovers(data.Get(), key, false);
         for (int attempt = 0; attempt < 50; ++attempt) {
             CFd siteDir(OpenDirectoryAt(data.Get(), key, true));
             if (!siteDir.IsOpen()) {

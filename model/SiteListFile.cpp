@@ -3,6 +3,7 @@
 #include "model/AtomicFile.h"
 #include "model/DataArchive.h"
 #include "model/Log.h"
+#include "model/ReadOnlyAccess.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -63,8 +64,12 @@ void ReadSites(CDataArchive& ar, CObList<CFTPSite>& list) {
 } // namespace
 
 SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list) {
-    RemoveStaleCopies(path);
+    const bool readOnly = IsReadOnlyAccess();
+    if (!readOnly)
+        RemoveStaleCopies(path);
     int fd = OpenRegular(path);
+    if (fd < 0 && errno == ENOENT && readOnly)
+        return {}; // no list yet: nothing to show, and nothing is created
     if (fd < 0 && errno == ENOENT) {
         // First start: create the file empty. O_EXCL, so nothing that exists is ever truncated.
         const int created = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);

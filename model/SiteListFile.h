@@ -25,7 +25,8 @@ struct SiteListLoadResult {
 
 // Appends the sites of the file at `path` to `list`. Sites read completely before a fault stay
 // in the list; the fault is logged. A missing file is created empty (mode 0600) without any
-// message. Temporary copies that killed saves left beside it are removed first.
+// message. Temporary copies that killed saves left beside it are removed first. Under
+// IsReadOnlyAccess() neither happens: a missing file reads as an empty list.
 SiteListLoadResult LoadSiteList(const std::string& path, CObList<CFTPSite>& list);
 
 class CDataArchive;

@@ -1,6 +1,7 @@
 // Site management: the site list file, add, edit, delete and import.
 #include "model/FileLock.h"
 #include "model/Paths.h"
+#include "model/ReadOnlyAccess.h"
 #include "model/SiteData.h"
 #include "model/SiteListFile.h"
 #include "ops/ImportLine.h"
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -132,14 +134,18 @@ bool ReadImportFile(const std::string& path, std::string& content, std::string& 
 } // namespace
 
 LoadOutcome CQuarnelDoc::OnNewDocument() {
-    CSiteListTurn turn; // a half-written list is never seen anyway; the lock orders the first creation
+    // A half-written list is never seen anyway; the lock orders the first creation, which a
+    // read-only load never makes.
+    std::optional<CSiteListTurn> turn;
+    if (!IsReadOnlyAccess())
+        turn.emplace();
     const SiteListLoadResult result = LoadSiteList(SiteListPath(), m_siteList);
     if (result.modified)
         m_bModified = true;
     RememberSavedLogins(m_siteList);
     if (result.outcome == SiteListLoadResult::Ok)
         return {};
-    return {false, result.message, result.cause.Text()};
+    return {false, result.message, result.cause.Text(), result.cause};
 }
 
 void CQuarnelDoc::OnCloseDocument() {
@@ -385,8 +391,10 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
             parsed.user = Utf8ToNarrow(parsed.user);
             parsed.password = Utf8ToNarrow(parsed.password);
         }
-        if (logins.Has(parsed.host, parsed.user))
+        if (logins.Has(parsed.host, parsed.user)) {
+            ++result.skipped;
             continue;
+        }
         auto site = std::make_unique<CFTPSite>();
         site->m_strHost = std::move(parsed.host);
         site->m_strUser = std::move(parsed.user);

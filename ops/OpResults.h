@@ -2,6 +2,8 @@
 // Outcomes the document's operations hand back to the front end, which shows any message
 // (UTF-8, to be shown as it is) and updates its views.
 
+#include "model/FileError.h"
+
 #include <cstddef>
 #include <string>
 
@@ -25,7 +27,8 @@ struct ImportResult {
     OpStatus status = OpStatus::Done; // Refused when the file could not be opened
     std::size_t added = 0;            // sites appended at the end of the list
     std::string message;
-    bool listSaved = false; // site.ds was written
+    bool listSaved = false;  // site.ds was written
+    std::size_t skipped = 0; // lines naming a site the list already had
 };
 
 struct SearchOutcome {
@@ -40,4 +43,5 @@ struct LoadOutcome {
     bool ok = true;
     std::string message;
     std::string detail;
+    FileError cause; // the same as a value: the file, and the system's error or the damage
 };

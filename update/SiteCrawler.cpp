@@ -28,6 +28,10 @@ namespace {
 std::mutex g_factoryLock;
 FtpConnectionFactory g_factory;
 
+// What every walk of this process has listed so far, for progress displays.
+std::atomic<uint64_t> g_nDirsListed{0};
+std::atomic<uint64_t> g_nEntriesListed{0};
+
 // `stop` ends the connection's blocked calls: the engine's flag for a run's own connection.
 std::unique_ptr<IFtpConnection> MakeConnection(const std::atomic<bool>* stop = &g_bStopUpdate) {
     FtpConnectionFactory factory;
@@ -351,6 +355,8 @@ private:
             break;
         }
         const std::vector<FtpEntry>& listing = dirListing.entries;
+        g_nDirsListed.fetch_add(1, std::memory_order_relaxed);
+        g_nEntriesListed.fetch_add(listing.size(), std::memory_order_relaxed);
         // What a listing the server cut short leaves out may still be there: nothing is removed.
         const MergeSweep sweep = dirListing.truncated ? MergeSweep::KeepUnlisted : MergeSweep::RemoveUnlisted;
         if (dirListing.truncated)
@@ -624,4 +630,8 @@ void UpdateSiteThread(std::unique_ptr<UpdateRequest> request) {
     }
     LogOutcome(site);
     LeaveEngine(site);
+}
+
+CrawlCounts GetCrawlCounts() {
+    return {g_nDirsListed.load(std::memory_order_relaxed), g_nEntriesListed.load(std::memory_order_relaxed)};
 }

@@ -6,6 +6,7 @@
 #include "platform/FtpClient.h"
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -26,6 +27,13 @@ inline constexpr int kMaxWalkDepth = 256;
 // empty function restores the libcurl client.
 using FtpConnectionFactory = std::function<std::unique_ptr<IFtpConnection>(const std::atomic<bool>* stop)>;
 void SetFtpConnectionFactory(FtpConnectionFactory factory);
+
+// Directories listed and the entries their listings held, over every walk of this process so far.
+struct CrawlCounts {
+    uint64_t dirsListed = 0;
+    uint64_t entriesListed = 0;
+};
+CrawlCounts GetCrawlCounts();
 
 // Thread procedure of one worker. The dispatcher has counted it in g_nRunningUpdates and
 // registered its site as busy; both are released here, in every case.

@@ -1,0 +1,42 @@
+#pragma once
+// The site options `add` and `edit` share: read from the command line, checked before anything is
+// stored, and the password taken from a file or the terminal.
+
+#include "model/SiteSettings.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct CliContext;
+
+struct CliSiteOptions {
+    std::optional<std::string> host; // checked: not empty, no blank or control character
+    std::optional<int32_t> port;     // checked: 1..65535
+    std::optional<std::string> user;
+    std::optional<std::string> password;
+    std::optional<std::string> passwordFile;
+    std::optional<std::string> nickname;
+    std::optional<std::string> remark;
+    std::optional<NameEncodingChoice> encoding;
+    bool anonymous = false;
+    bool anonymousUpdate = false;
+    std::vector<std::string> operands; // what is not an option, in order
+};
+
+// Reads the options of `args`; `--anonymous-update` only when `allowAnonymousUpdate`. Throws
+// CliUsageError for an unknown option, a missing or bad value, and for options that exclude
+// each other (--anonymous with --user or a password, --password with --password-file).
+CliSiteOptions ParseSiteOptions(const std::vector<std::string>& args, bool allowAnonymousUpdate);
+
+// Throws CliUsageError unless `text` is a port: decimal digits only, 1 to 65535.
+int32_t CliPort(const std::string& text);
+// Throws CliUsageError for an empty host or one that holds a blank or a control character.
+void CheckHost(const std::string& host);
+
+// The password the options give: the first line of --password-file, --password, or, when
+// `askOnTerminal` and standard input is a terminal, what the user types without echo. False
+// (the reason said on ctx.err) when it cannot be read; `password` is left alone when none is given.
+bool TakePassword(CliContext& ctx, const CliSiteOptions& options, const std::string& prompt,
+                  bool askOnTerminal, std::string& password);
