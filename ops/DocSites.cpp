@@ -277,10 +277,12 @@ SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
     site->m_nLoadState = TreeLoadState::Loaded; // nothing of it exists on disk yet
     CFTPSite* added = m_siteList.AddTail(std::move(site));
     bool saved = WriteSiteListLocked();
-    if (fields.encoding != NameEncodingChoice::Auto || fields.connections != kDefaultSiteConnections) {
+    if (fields.encoding != NameEncodingChoice::Auto || fields.connections != kDefaultSiteConnections ||
+        fields.protocol != SiteProtocol::Ftp) {
         CSiteSettings settings = added->GetSettings();
         settings.m_encoding = fields.encoding;
         settings.m_nConnections = ClampSiteConnections(fields.connections);
+        settings.SetProtocol(fields.protocol);
         saved = added->SetSettings(settings) && saved;
     }
     return {OpStatus::Done, added, {}, saved};
@@ -301,6 +303,7 @@ SiteFields CQuarnelDoc::FieldsFromSite(const CFTPSite& site) const {
     const CSiteSettings settings = site.GetSettings();
     fields.encoding = settings.m_encoding;
     fields.connections = settings.m_nConnections;
+    fields.protocol = settings.m_protocol;
     return fields;
 }
 
@@ -314,6 +317,8 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     CSiteListTurn turn;
     MergeSiteListFile(site);
     const std::string oldKey = site->GetKey();
+    const std::string oldHost = site->m_strHost;
+    const int32_t oldPort = site->m_nPort;
     site->m_strHost = StoredText(fields.host, site->m_strHost);
     if (fields.anonymous) {
         site->m_strUser = kAnonymousUser;
@@ -332,9 +337,16 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     bool saved = WriteSiteListLocked();
     CSiteSettings settings = site->GetSettings();
     const int connections = ClampSiteConnections(fields.connections);
-    if (settings.m_encoding != fields.encoding || settings.m_nConnections != connections) {
+    // An accepted certificate is that server's: another host or port must be trusted anew.
+    const bool otherServer = site->m_strHost != oldHost || site->m_nPort != oldPort;
+    if (settings.m_encoding != fields.encoding || settings.m_nConnections != connections ||
+        settings.m_protocol != fields.protocol || (otherServer && !settings.m_tlsPin.empty())) {
         settings.m_encoding = fields.encoding;
         settings.m_nConnections = connections;
+        if (settings.m_protocol != fields.protocol)
+            settings.SetProtocol(fields.protocol);
+        if (otherServer)
+            settings.m_tlsPin.clear();
         saved = site->SetSettings(settings) && saved;
     }
     return {OpStatus::Done, site, {}, saved};

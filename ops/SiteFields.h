@@ -18,4 +18,5 @@ struct SiteFields {
     bool anonymousUpdate = false; // "是否匿名更新站点内容"
     NameEncodingChoice encoding = NameEncodingChoice::Auto; // how the server's names are read
     int connections = kDefaultSiteConnections;              // "同时连接数:" in site.conf
+    SiteProtocol protocol = SiteProtocol::Ftp;              // "协议:" in site.conf
 };

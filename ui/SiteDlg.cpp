@@ -49,6 +49,13 @@ CSiteDlg::CSiteDlg(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui:
         new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]*")), m_ui->portEdit));
 
     connect(m_ui->anonymousCheck, &QCheckBox::clicked, this, &CSiteDlg::OnAnonymousClicked);
+    // Another protocol suggests its own port, unless the user typed a port of their own.
+    connect(m_ui->protocolCombo, &QComboBox::currentIndexChanged, this, [this](int index) {
+        const QString shown = m_ui->portEdit->text().trimmed();
+        if (shown.isEmpty() || shown == QString::number(DefaultPort(m_shownProtocol)))
+            m_ui->portEdit->setText(QString::number(DefaultPort(static_cast<SiteProtocol>(index))));
+        m_shownProtocol = static_cast<SiteProtocol>(index);
+    });
     connect(m_ui->okButton, &QPushButton::clicked, this, &CSiteDlg::accept);
     connect(m_ui->cancelButton, &QPushButton::clicked, this, &CSiteDlg::reject);
 }
@@ -66,6 +73,7 @@ void CSiteDlg::SetFields(const SiteFields& fields) {
     m_bAnonymousUpdate = fields.anonymousUpdate;
     m_nEncoding = fields.encoding;
     m_nConnections = fields.connections;
+    m_nProtocol = fields.protocol;
 }
 
 SiteFields CSiteDlg::GetFields() const {
@@ -80,6 +88,7 @@ SiteFields CSiteDlg::GetFields() const {
     fields.anonymousUpdate = m_bAnonymousUpdate;
     fields.encoding = m_nEncoding;
     fields.connections = m_nConnections;
+    fields.protocol = m_nProtocol;
     return fields;
 }
 
@@ -94,6 +103,8 @@ void CSiteDlg::LoadControls() {
     m_ui->anonymousUpdateCheck->setChecked(m_bAnonymousUpdate);
     m_ui->encodingCombo->setCurrentIndex(static_cast<int>(m_nEncoding));
     m_ui->connectionsSpin->setValue(m_nConnections); // the spin box keeps it within its range
+    m_shownProtocol = m_nProtocol; // set first: showing the stored protocol keeps the stored port
+    m_ui->protocolCombo->setCurrentIndex(static_cast<int>(m_nProtocol));
     UpdateLoginEnabled();
 }
 
@@ -122,6 +133,7 @@ bool CSiteDlg::SaveControls() {
     m_bAnonymousUpdate = m_ui->anonymousUpdateCheck->isChecked();
     m_nEncoding = static_cast<NameEncodingChoice>(m_ui->encodingCombo->currentIndex());
     m_nConnections = m_ui->connectionsSpin->value();
+    m_nProtocol = static_cast<SiteProtocol>(m_ui->protocolCombo->currentIndex());
     return true;
 }
 

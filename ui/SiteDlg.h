@@ -42,6 +42,8 @@ public:
     QString m_strRemark; // lines end with CR LF, as the multi-line edit hands them over
     bool m_bAnonymousUpdate = false;
     NameEncodingChoice m_nEncoding = NameEncodingChoice::Auto; // how the server's names are read
+    SiteProtocol m_nProtocol = SiteProtocol::Ftp;              // "协议:"
+    SiteProtocol m_shownProtocol = SiteProtocol::Ftp;          // what the combo box shows now
     int m_nConnections = kDefaultSiteConnections;              // "同时连接数:", 1 to kMaxSiteConnections
 
     // Conversions to and from the document's plain struct (UTF-8 text).

@@ -5,6 +5,8 @@
 
 #include <fstream>
 #include <gtest/gtest.h>
+
+#include <functional>
 #include <sys/stat.h>
 
 namespace {
@@ -122,6 +124,37 @@ TEST_F(SiteManagementTest, EditRenamesTheDataDirectoryToTheNewKey) {
     m_doc.EditSite(site, fields);
     EXPECT_EQ(site->GetKey(), "new");
     EXPECT_TRUE(Exists(SiteDataDirPath("new") + "/content.ct"));
+}
+
+// The protocol goes to site.conf with the site; an accepted certificate is forgotten when the
+// site is moved to another host or port, and kept through other edits.
+TEST_F(SiteManagementTest, ProtocolIsKeptAndAPinForgottenWithTheServer) {
+    SiteFields fields = Anonymous("srv");
+    fields.protocol = SiteProtocol::FtpImplicitTls;
+    CFTPSite* site = m_doc.AddSite(fields).site;
+    ASSERT_NE(site, nullptr);
+    EXPECT_EQ(LoadSiteSettings("srv").m_protocol, SiteProtocol::FtpImplicitTls);
+    CSiteSettings settings = site->GetSettings();
+    settings.m_tlsPin = "AB:CD";
+    ASSERT_TRUE(site->SetSettings(settings));
+
+    struct Step {
+        const char* what;
+        std::function<void(SiteFields&)> change;
+        const char* pin;
+    } steps[] = {
+        {"a nickname", [](SiteFields& f) { f.nickname = "mirror"; }, "AB:CD"},
+        {"the protocol", [](SiteFields& f) { f.protocol = SiteProtocol::FtpExplicitTls; }, "AB:CD"},
+        {"the port", [](SiteFields& f) { f.port = 2121; }, ""},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        SiteFields edited = m_doc.FieldsFromSite(*site);
+        step.change(edited);
+        ASSERT_EQ(m_doc.EditSite(site, edited).status, OpStatus::Done);
+        EXPECT_EQ(LoadSiteSettings("srv").m_tlsPin, step.pin);
+    }
+    EXPECT_EQ(LoadSiteSettings("srv").m_protocol, SiteProtocol::FtpExplicitTls);
 }
 
 TEST_F(SiteManagementTest, EditKeepsStoredBytesOfFieldsLeftAlone) {

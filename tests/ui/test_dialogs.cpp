@@ -260,6 +260,24 @@ void TestDialogs::siteDialogExchange() {
     QCOMPARE(typed.remark, std::string("甲\r\n乙"));
     QCOMPARE(typed.anonymousUpdate, false);
 
+    // Another protocol suggests its port while the port is the last protocol's default; a
+    // port the user typed stays.
+    dlg.show();
+    auto* protocol = Child<QComboBox>(&dlg, "protocolCombo");
+    auto* port = Child<QLineEdit>(&dlg, "portEdit");
+    QCOMPARE(protocol->currentIndex(), 0);
+    port->setText(QStringLiteral("21"));
+    protocol->setCurrentIndex(static_cast<int>(SiteProtocol::Sftp));
+    QCOMPARE(port->text(), QStringLiteral("22"));
+    protocol->setCurrentIndex(static_cast<int>(SiteProtocol::FtpImplicitTls));
+    QCOMPARE(port->text(), QStringLiteral("990"));
+    port->setText(QStringLiteral("2990"));
+    protocol->setCurrentIndex(static_cast<int>(SiteProtocol::FtpExplicitTls));
+    QCOMPARE(port->text(), QStringLiteral("2990"));
+    Child<QPushButton>(&dlg, "okButton")->click();
+    QVERIFY(dlg.GetFields().protocol == SiteProtocol::FtpExplicitTls);
+    QCOMPARE(dlg.GetFields().port, 2990);
+
     // Cancel leaves the fields as they were.
     dlg.show();
     Child<QLineEdit>(&dlg, "hostEdit")->setText(QStringLiteral("other"));
