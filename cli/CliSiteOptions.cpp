@@ -86,6 +86,16 @@ CliSiteOptions ParseSiteOptions(const std::vector<std::string>& args, bool allow
             if (!ParseEncodingChoice(TakeValue(args, i), choice))
                 throw CliUsageError("--encoding takes auto, utf8 or gbk");
             options.encoding = choice;
+        } else if (arg == "--protocol") {
+            options.protocol = ProtocolFromName(TakeValue(args, i));
+            if (!options.protocol)
+                throw CliUsageError("--protocol takes ftp, ftpes, ftps or sftp");
+        } else if (arg == "--connections") {
+            int connections = 0;
+            if (!ParseSiteConnections(TakeValue(args, i), connections))
+                throw CliUsageError("--connections takes a number from 1 to " +
+                                    std::to_string(kMaxSiteConnections));
+            options.connections = connections;
         } else {
             throw CliUsageError("unexpected argument " + arg);
         }

@@ -20,6 +20,8 @@ struct CliSiteOptions {
     std::optional<std::string> nickname;
     std::optional<std::string> remark;
     std::optional<NameEncodingChoice> encoding;
+    std::optional<SiteProtocol> protocol;
+    std::optional<int> connections; // checked: 1..kMaxSiteConnections
     bool anonymous = false;
     bool anonymousUpdate = false;
     std::vector<std::string> operands; // what is not an option, in order

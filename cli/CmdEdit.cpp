@@ -28,7 +28,8 @@ int RunEdit(CliContext& ctx, const std::vector<std::string>& args) {
     if (options.operands.size() != 1)
         throw CliUsageError("edit takes one site key");
     if (!options.host && !options.port && !options.user && !options.anonymous && !options.password &&
-        !options.passwordFile && !options.nickname && !options.remark && !options.encoding)
+        !options.passwordFile && !options.nickname && !options.remark && !options.encoding &&
+        !options.protocol && !options.connections)
         throw CliUsageError("edit needs something to change");
 
     CFTPSite* site = CliSiteOrSay(ctx, options.operands.front());
@@ -70,6 +71,10 @@ int RunEdit(CliContext& ctx, const std::vector<std::string>& args) {
         fields.remark = *options.remark;
     if (options.encoding)
         fields.encoding = *options.encoding;
+    if (options.protocol)
+        fields.protocol = *options.protocol;
+    if (options.connections)
+        fields.connections = *options.connections;
     if (options.anonymous) {
         fields.anonymous = true;
         fields.user.clear();
@@ -125,8 +130,10 @@ int RunEdit(CliContext& ctx, const std::vector<std::string>& args) {
 const CommandRegistrar editCommand{
     {"edit",
      "edit KEY [--host H] [--port N] [--user U | --anonymous] [--password-file FILE | --password P] "
-     "[--nickname T] [--remark T] [--encoding auto|utf8|gbk]",
-     "change a site's fields; the rest stay. A new key (host, user) takes the stored tree along "
+     "[--nickname T] [--remark T] [--encoding auto|utf8|gbk] [--protocol ftp|ftpes|ftps|sftp] "
+     "[--connections 1-4]",
+     "change a site's fields; the rest stay (a new host or port forgets an accepted certificate). A new key "
+     "(host, user) takes the stored tree along "
      "(Data/KEY is renamed) and is refused when another site has it. --user on an anonymous site asks "
      "for the password without echo when standard input is a terminal",
      RunEdit, true}};

@@ -19,7 +19,8 @@ int RunSites(CliContext& ctx, const std::vector<std::string>& args) {
     for (const CFTPSite* site : ctx.doc.m_siteList) {
         ctx.out << CliField(ShownField(site->GetKey())) << '\t' << CliField(ShownField(site->m_strHost))
                 << '\t' << site->m_nPort << '\t' << CliField(ShownField(site->m_strUser)) << '\t'
-                << CliField(ShownField(site->m_strNickname)) << '\n';
+                << CliField(ShownField(site->m_strNickname)) << '\t'
+                << ProtocolName(site->GetSettings().m_protocol) << '\n';
     }
     return kCliOk;
 }
@@ -32,13 +33,16 @@ int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
         throw CliUsageError("add needs --host");
     SiteFields fields;
     fields.host = *options.host;
-    fields.port = options.port.value_or(21);
     fields.anonymous = options.anonymous;
     fields.anonymousUpdate = options.anonymousUpdate;
     fields.user = options.user.value_or("");
     fields.nickname = options.nickname.value_or("");
     fields.remark = options.remark.value_or("");
     fields.encoding = options.encoding.value_or(NameEncodingChoice::Auto);
+    fields.protocol = options.protocol.value_or(SiteProtocol::Ftp);
+    fields.connections = options.connections.value_or(kDefaultSiteConnections);
+    // The port follows the protocol unless given.
+    fields.port = options.port.value_or(DefaultPort(fields.protocol));
     if (!TakePassword(ctx, options,
                       "Password for " + CliField(fields.user) + "@" + CliField(fields.host) + ": ",
                       options.user.has_value(), fields.password))
@@ -95,13 +99,17 @@ int RunImport(CliContext& ctx, const std::vector<std::string>& args) {
 }
 
 const CommandRegistrar sitesCommand{
-    {"sites", "sites", "list the sites: key, host, port, user, nickname", RunSites, false, true}};
+    {"sites", "sites", "list the sites: key, host, port, user, nickname, protocol", RunSites, false, true}};
 const CommandRegistrar addCommand{
     {"add",
      "add --host H [--port N] [--user U [--password-file FILE | --password P] | --anonymous] "
-     "[--anonymous-update] [--nickname T] [--remark T] [--encoding auto|utf8|gbk]",
+     "[--anonymous-update] [--nickname T] [--remark T] [--encoding auto|utf8|gbk] "
+     "[--protocol ftp|ftpes|ftps|sftp] [--connections 1-4]",
      "add a site (refused when one with the same host and user exists). The host must not hold blanks "
-     "or control characters; the port is 1 to 65535 (21 when not given). The password is the first "
+     "or control characters; the port is 1 to 65535 (when not given, the protocol's: 21, 990 for "
+     "ftps, 22 for sftp). ftpes is FTP with TLS asked for before the login, ftps FTP with TLS from "
+     "the connect on; a certificate or SSH host key that does not verify is accepted with `trust`. The "
+     "password is the first "
      "line of FILE, or asked for without echo when standard input is a terminal; --password P is "
      "unsafe: other users of the machine can read it in the process list",
      RunAdd, true}};

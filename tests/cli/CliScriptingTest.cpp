@@ -287,7 +287,7 @@ TEST_F(CliScriptingTest, PortAndHostAreChecked) {
     }
     const CliRun sites = Run({"sites"});
     EXPECT_EQ(std::count(sites.out.begin(), sites.out.end(), '\n'), static_cast<long>(added)) << sites.out;
-    EXPECT_NE(sites.out.find("h1\th1\t1\tanonymous\t\n"), std::string::npos) << sites.out;
+    EXPECT_NE(sites.out.find("h1\th1\t1\tanonymous\t\tftp\n"), std::string::npos) << sites.out;
 }
 
 // remove and edit keep the site's data directory in step with its key, as the window does.
@@ -307,7 +307,7 @@ TEST_F(CliScriptingTest, RemoveAndEditMoveTheDataDirectoryWithTheKey) {
         {{"edit", "srv", "--host", "mirror", "--nickname", "镜像"},
          0,
          "mirror",
-         "mirror\tmirror\t21\tanonymous\t镜像\nhost@bob\thost\t2121\tbob\t\n"},
+         "mirror\tmirror\t21\tanonymous\t镜像\tftp\nhost@bob\thost\t2121\tbob\t\tftp\n"},
         // Onto the key of another site: refused, nothing moves.
         {{"edit", "mirror", "--host", "host", "--user", "bob", "--password", "x"}, 1, "mirror", nullptr},
         {{"edit", "nosuch", "--port", "22"}, 1, "mirror", nullptr},
@@ -316,9 +316,9 @@ TEST_F(CliScriptingTest, RemoveAndEditMoveTheDataDirectoryWithTheKey) {
         {{"edit", "mirror", "--user", "alice", "--password", "pw", "--port", "2100"},
          0,
          "mirror@alice",
-         "mirror@alice\tmirror\t2100\talice\t镜像\nhost@bob\thost\t2121\tbob\t\n"},
+         "mirror@alice\tmirror\t2100\talice\t镜像\tftp\nhost@bob\thost\t2121\tbob\t\tftp\n"},
         {{"edit", "mirror@alice", "--remark", "only a remark"}, 0, "mirror@alice", nullptr},
-        {{"remove", "mirror@alice"}, 0, "", "host@bob\thost\t2121\tbob\t\n"},
+        {{"remove", "mirror@alice"}, 0, "", "host@bob\thost\t2121\tbob\t\tftp\n"},
         {{"remove", "mirror@alice"}, 1, "", nullptr},
         {{"remove", "host@bob", "x"}, 2, "", nullptr},
     };

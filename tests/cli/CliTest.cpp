@@ -4,6 +4,7 @@
 #include "platform/TextCodec.h"
 #include "tests/ops/CatalogueBuilder.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/vsftpd_server.h"
 
 #include <cstring>
 #include <fcntl.h>
@@ -96,7 +97,7 @@ TEST_F(CliTest, AddListsAndRefusesDuplicates) {
     EXPECT_EQ(dup.err, "quarnel-cli: a site with the host srv and the user anonymous exists already\n");
     const CliRun sites = Run({"sites"});
     EXPECT_EQ(sites.status, 0);
-    EXPECT_EQ(sites.out, "srv\tsrv\t21\tanonymous\t\nsrv@bob\tsrv\t2121\tbob\t镜像\n");
+    EXPECT_EQ(sites.out, "srv\tsrv\t21\tanonymous\t\tftp\nsrv@bob\tsrv\t2121\tbob\t镜像\tftp\n");
 }
 
 TEST_F(CliTest, UsageErrorsExitTwo) {
@@ -118,7 +119,7 @@ TEST_F(CliTest, ImportAddsTheLinesOfAFile) {
     const std::string file = m_io.path() + "/list.txt";
     std::ofstream(file) << "srv\nbob:pw@host:2121\nsrv\n";
     EXPECT_EQ(Run({"import", file}).status, 0);
-    EXPECT_EQ(Run({"sites"}).out, "srv\tsrv\t21\tanonymous\t\nhost@bob\thost\t2121\tbob\t\n");
+    EXPECT_EQ(Run({"sites"}).out, "srv\tsrv\t21\tanonymous\t\tftp\nhost@bob\thost\t2121\tbob\t\tftp\n");
     const CliRun missing = Run({"import", m_io.path() + "/missing.txt"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err,
@@ -253,7 +254,7 @@ TEST_F(CliTest, ADamagedSiteListIsReportedAndNotRewritten) {
     // What could be read is shown; the status says it is not all.
     const CliRun sites = Run({"sites"});
     EXPECT_EQ(sites.status, 1);
-    EXPECT_EQ(sites.out, "srv\tsrv\t21\tanonymous\t\n");
+    EXPECT_EQ(sites.out, "srv\tsrv\t21\tanonymous\t\tftp\n");
     EXPECT_NE(sites.err.find(path + ": damaged file: "), std::string::npos) << sites.err;
     EXPECT_EQ(Run({"add", "--host", "x", "--anonymous"}).status, 1);
     EXPECT_EQ(ReadAll(path), bytes);
@@ -347,7 +348,7 @@ TEST_F(CliTest, ControlCharactersInSiteFieldsAndArgumentsAreEscaped) {
     ASSERT_EQ(Run({"edit", host + "@" + user, "--nickname", nick}).status, 0);
     const std::string key = "h\\x1b[2J@u\\x1b]0;t\\x07";
     const CliRun sites = Run({"sites"});
-    EXPECT_EQ(sites.out, key + "\th\\x1b[2J\t21\tu\\x1b]0;t\\x07\tn\\x9b31m\n");
+    EXPECT_EQ(sites.out, key + "\th\\x1b[2J\t21\tu\\x1b]0;t\\x07\tn\\x9b31m\tftp\n");
     EXPECT_EQ(Run({"url", "ftp://" + host + "@" + user + "/x"}).out,
               "ftp://u\\x1b]0;t\\x07:p\\x1b@h\\x1b[2J:21/x\n");
     // The exact form percent-encodes the login; the host goes in as stored, so it is escaped too.
@@ -571,7 +572,44 @@ TEST_F(CliTest, AddAsksForThePasswordOnATerminalWithoutEcho) {
         run.Type("\x04"); // Ctrl-D
         EXPECT_EQ(run.Wait(), 1);
     }
-    EXPECT_EQ(Run({"sites"}).out, "h@bob\th\t21\tbob\t\n");
+    EXPECT_EQ(Run({"sites"}).out, "h@bob\th\t21\tbob\t\tftp\n");
+}
+
+// A site over TLS: refused until its certificate is accepted by fingerprint, which a script must
+// name; the protocol shows in `sites` and picks the default port.
+TEST_F(CliTest, SecureSitesAreAcceptedOnlyByTheirFingerprint) {
+    ftptest::TempDir served;
+    ftptest::TreeBuilder(served.path() + "/root").Apply("pub/\npub/a.txt\t3\n");
+    auto server = ftptest::VsftpdServer::Start(served.path() + "/root", ftptest::VsftpdTls::Explicit);
+    const std::string port = std::to_string(server->port());
+    ASSERT_EQ(
+        Run({"add", "--host", "127.0.0.1", "--port", port, "--anonymous", "--protocol", "ftpes"}).status, 0);
+    ASSERT_EQ(Run({"add", "--host", "h", "--anonymous", "--protocol", "ftps", "--connections", "2"}).status,
+              0);
+    EXPECT_EQ(Run({"add", "--host", "x", "--anonymous", "--protocol", "gopher"}).status, 2);
+    EXPECT_EQ(Run({"sites"}).out,
+              "127.0.0.1\t127.0.0.1\t" + port + "\tanonymous\t\tftpes\nh\th\t990\tanonymous\t\tftps\n");
+
+    const CliRun refused = Run({"update", "127.0.0.1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("服务器的证书未通过验证,尚未信任"), std::string::npos) << refused.out;
+
+    const CliRun shown = Run({"trust", "127.0.0.1"}); // no terminal: shown, not accepted
+    EXPECT_EQ(shown.status, 1);
+    const std::size_t at = shown.out.find("SHA-256 fingerprint: ");
+    ASSERT_NE(at, std::string::npos) << shown.out;
+    const std::string fingerprint = shown.out.substr(at + 21, 95);
+    EXPECT_NE(shown.err.find("--yes --fingerprint " + fingerprint), std::string::npos) << shown.err;
+    EXPECT_EQ(Run({"trust", "127.0.0.1", "--yes"}).status, 2);
+    EXPECT_EQ(Run({"trust", "127.0.0.1", "--yes", "--fingerprint", std::string(64, 'a')}).status, 1);
+    EXPECT_EQ(Run({"trust", "h"}).status, 1); // nothing listens there: nothing to accept
+    const CliRun accepted = Run({"trust", "127.0.0.1", "--yes", "--fingerprint", fingerprint});
+    EXPECT_EQ(accepted.status, 0) << accepted.err;
+
+    const CliRun updated = Run({"update", "127.0.0.1"});
+    EXPECT_EQ(updated.status, 0) << updated.out << updated.err;
+    EXPECT_NE(Run({"tree", "127.0.0.1"}).out.find("ftp://127.0.0.1/pub/a.txt"), std::string::npos);
+    EXPECT_EQ(Run({"trust", "127.0.0.1"}).out, "trusted\n");
 }
 
 } // namespace
