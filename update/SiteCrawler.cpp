@@ -4,11 +4,13 @@
 #include "model/Log.h"
 #include "model/Paths.h"
 #include "model/Records.h"
+#include "model/SiteSecurity.h"
 #include "platform/FtpErrors.h"
 #include "platform/TextCodec.h"
 #include "update/DirectoryMerge.h"
 #include "update/EngineState.h"
 #include "update/ListingPool.h"
+#include "update/RefusedPeers.h"
 #include "update/UpdateScheduler.h"
 #include "update/UpdateTexts.h"
 
@@ -33,14 +35,15 @@ std::atomic<uint64_t> g_nDirsListed{0};
 std::atomic<uint64_t> g_nEntriesListed{0};
 
 // `stop` ends the connection's blocked calls: the engine's flag for a run's own connection.
-std::unique_ptr<IFtpConnection> MakeConnection(const std::atomic<bool>* stop = &g_bStopUpdate) {
+std::unique_ptr<IFtpConnection> MakeConnection(const ConnectionSecurity& security,
+                                               const std::atomic<bool>* stop = &g_bStopUpdate) {
     FtpConnectionFactory factory;
     {
         std::lock_guard<std::mutex> lock(g_factoryLock);
         factory = g_factory;
     }
     try {
-        return factory ? factory(stop) : CreateFtpConnection(stop);
+        return factory ? factory(stop) : CreateFtpConnection(stop, {}, security);
     } catch (const std::exception&) {
         return nullptr;
     }
@@ -78,9 +81,19 @@ const char* FailureClassText(FtpFailure failure) {
         return kFailureLoginDenied;
     case FtpFailure::ConnectionLost:
         return kFailureConnectionLost;
+    case FtpFailure::TlsNotOffered:
+        return kFailureTlsNotOffered;
+    case FtpFailure::TlsFailed:
+        return kFailureSecureHandshake;
     default:
         return nullptr;
     }
+}
+
+const char* TrustFailureText(const PeerIdentity& refused) {
+    if (refused.kind == PeerIdentity::Kind::HostKey)
+        return refused.changed ? kFailureHostKeyChanged : kFailureHostKeyUnknown;
+    return refused.changed ? kFailureCertificateChanged : kFailureCertificateUntrusted;
 }
 
 // Why a call failed: the server's own reply where it gave one (it may say more, and in the
@@ -165,7 +178,10 @@ public:
     void UseExtraConnections(int extra, const FtpLogin& login) {
         if (extra > 0)
             m_pool = std::make_unique<CListingPool>(
-                [](const std::atomic<bool>* stop) { return MakeConnection(stop); }, login, extra, m_lister);
+                [security = SiteSecurity(*m_site)](const std::atomic<bool>* stop) {
+                    return MakeConnection(security, stop);
+                },
+                login, extra, m_lister);
     }
     // Ends the extra connections (also done when the walker goes).
     void EndExtraConnections() { m_pool.reset(); }
@@ -514,7 +530,12 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
         return;
     }
 
-    std::unique_ptr<IFtpConnection> connection = MakeConnection();
+    if (site->GetSettings().HasUnknownProtocol()) {
+        site->SetStatus(std::string(kStatusFailedPrefix) + kFailureUnknownProtocol, UpdateStatus::Failed);
+        NotifySiteStatus(site);
+        return;
+    }
+    std::unique_ptr<IFtpConnection> connection = MakeConnection(SiteSecurity(*site));
     if (!connection) {
         site->SetStatus(kStatusNoSession, UpdateStatus::Failed);
         NotifySiteStatus(site);
@@ -530,6 +551,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     FtpResult login = connection->Connect(site->m_strHost, site->m_nPort, user, password);
     if (!login.ok()) {
         const std::string reply = connection->LastReply();
+        const PeerIdentity refusedPeer = connection->RefusedPeer();
         connection->Close();
         // A stop aborts a login the server is slow to answer; that is a stop, not a failure.
         if (g_bStopUpdate.load() || FailureOf(login) == FtpFailure::Stopped) {
@@ -539,10 +561,14 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
             return;
         }
         // A refused login shows the server's words as sent (a 530 says why, often in the
-        // site's own language).
-        const std::string reason = login.status == FtpStatus::Refused && !reply.empty()
-                                       ? ForeignText(reply, kFailureTextLimit)
-                                       : FailureText(login);
+        // site's own language). A server refused for trust is kept for the user to look at.
+        std::string reason = login.status == FtpStatus::Refused && !reply.empty()
+                                 ? ForeignText(reply, kFailureTextLimit)
+                                 : FailureText(login);
+        if (!refusedPeer.empty()) {
+            reason = TrustFailureText(refusedPeer);
+            NoteRefusedPeer(key, refusedPeer);
+        }
         site->SetStatus(kStatusFailedPrefix + reason, UpdateStatus::Failed);
         NotifySiteStatus(site);
         return;
