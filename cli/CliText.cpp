@@ -32,18 +32,50 @@ std::size_t Utf8Length(std::string_view text, std::size_t pos) {
 
 } // namespace
 
-std::string CliField(std::string_view text) {
+namespace {
+
+// Bytes that CliField does not copy as they are: controls, DEL, backslash and every non-ASCII byte
+// (which is looked at as part of a UTF-8 sequence).
+constexpr bool NeedsLook(unsigned char c) {
+    return c < 0x20 || c >= 0x7F || c == '\\';
+}
+
+struct LookTable {
+    bool look[256];
+    constexpr LookTable() : look() {
+        for (int c = 0; c < 256; ++c)
+            look[c] = NeedsLook(static_cast<unsigned char>(c));
+    }
+};
+constexpr LookTable kLook;
+
+} // namespace
+
+void AppendCliField(std::string& field, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
-    std::string field;
-    field.reserve(text.size());
+    // Most names are plain printable ASCII: find the first byte that is not and copy up to it.
+    std::size_t i = 0;
+    while (i < text.size() && !kLook.look[static_cast<unsigned char>(text[i])])
+        ++i;
+    field.append(text.data(), i);
+    if (i == text.size())
+        return;
     auto escape = [&](unsigned char byte) {
-        field += "\\x";
-        field += kHex[byte >> 4];
-        field += kHex[byte & 0xF];
+        const char hex[4] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 0xF]};
+        field.append(hex, 4);
     };
-    for (std::size_t i = 0; i < text.size();) {
+    while (i < text.size()) {
         const auto c = static_cast<unsigned char>(text[i]);
         if (c < 0x80) {
+            if (!kLook.look[c]) {
+                // A run of plain bytes goes in as one block.
+                std::size_t end = i + 1;
+                while (end < text.size() && !kLook.look[static_cast<unsigned char>(text[end])])
+                    ++end;
+                field.append(text.data() + i, end - i);
+                i = end;
+                continue;
+            }
             if (c == '\t')
                 field += "\\t";
             else if (c == '\n')
@@ -52,10 +84,8 @@ std::string CliField(std::string_view text) {
                 field += "\\r";
             else if (c == '\\')
                 field += "\\\\";
-            else if (c < 0x20 || c == 0x7F)
-                escape(c);
             else
-                field += static_cast<char>(c);
+                escape(c);
             ++i;
             continue;
         }
@@ -67,10 +97,16 @@ std::string CliField(std::string_view text) {
             escape(static_cast<unsigned char>(text[i + 1])); // U+0080..U+009F by its number
             i += 2;
         } else {
-            field.append(text.substr(i, n));
+            field.append(text.data() + i, n);
             i += n;
         }
     }
+}
+
+std::string CliField(std::string_view text) {
+    std::string field;
+    field.reserve(text.size());
+    AppendCliField(field, text);
     return field;
 }
 

@@ -18,6 +18,8 @@ struct FileError;
 // written \t, \n, \r and \\; every other C0 control, DEL and each C1 control (U+0080..U+009F)
 // as \xNN with its number; a byte that is not part of UTF-8 as \xNN with its value.
 std::string CliField(std::string_view text);
+// The same appended to `out`; text that needs no escaping is copied as one block.
+void AppendCliField(std::string& out, std::string_view text);
 
 // The site a key typed on the command line names: the key as given, its narrow form, or a
 // site whose key reads the same when shown. Null when there is none.
