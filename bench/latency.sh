@@ -94,11 +94,7 @@ start_server() {  # tree delay-ms; sets SERVER_PORT
 quarnel() {  # port connections; prints seconds, leaves the catalogue in $WORK/app-N
     local app="$WORK/app-$2"
     rm -rf "$app"; mkdir -p "$app"
-    "$CLI" --dir "$app" add --host 127.0.0.1 --port "$1" --anonymous >/dev/null
-    if [ "$2" -gt 1 ]; then
-        mkdir -p "$app/Data/127.0.0.1"
-        printf 'connections=%d\n' "$2" >"$app/Data/127.0.0.1/site.conf"
-    fi
+    "$CLI" --dir "$app" add --host 127.0.0.1 --port "$1" --anonymous --connections "$2" >/dev/null
     timed "$CLI" --dir "$app" update --all
     cp "$WORK/last.out" "$WORK/quarnel-$2.out"
 }
