@@ -1,6 +1,7 @@
 // The libcurl FTP client against a real pyftpdlib server on 127.0.0.1.
 #include "platform/FtpClient.h"
 #include "platform/FtpErrors.h"
+#include "tests/platform/EntrySet.h"
 #include "tests/support/FtpServer.h"
 
 #include <gtest/gtest.h>
@@ -26,14 +27,8 @@ using Clock = std::chrono::steady_clock;
 const std::string kGbk = "\xc4\xe3\xba\xc3";          // 你好 in GBK
 const std::string kUtf8 = "\xe4\xbd\xa0\xe5\xa5\xbd"; // 你好 in UTF-8
 
-using EntrySet = std::set<std::tuple<std::string, bool, uint64_t>>;
-
-EntrySet Set(const std::vector<FtpEntry>& entries) {
-    EntrySet set;
-    for (const auto& e : entries)
-        set.emplace(e.name, e.isDir, e.size);
-    return set;
-}
+using platformtest::EntrySet;
+using platformtest::Set;
 
 long CountOf(const std::vector<std::string>& commands, const std::string& prefix) {
     return std::count_if(commands.begin(), commands.end(),

@@ -1,5 +1,6 @@
 // The libcurl FTP client against vsftpd: no MLSD, its own `ls -l` style, real permissions.
 #include "platform/FtpClient.h"
+#include "tests/platform/EntrySet.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/vsftpd_server.h"
 
@@ -12,14 +13,8 @@
 
 namespace {
 
-using EntrySet = std::set<std::tuple<std::string, bool, uint64_t>>;
-
-EntrySet Set(const std::vector<FtpEntry>& entries) {
-    EntrySet set;
-    for (const auto& e : entries)
-        set.emplace(e.name, e.isDir, e.size);
-    return set;
-}
+using platformtest::EntrySet;
+using platformtest::Set;
 
 TEST(FtpVsftpd, ListsATreeWithHugeFilesLinksAndOddNames) {
     ftptest::TempDir dir;

@@ -1,6 +1,7 @@
 // The SFTP client against OpenSSH's sshd: the same entries as FTP shows of the same tree, the
 // failure classes of the crawler, and the host key check.
 #include "platform/SftpClient.h"
+#include "tests/platform/EntrySet.h"
 #include "tests/support/FtpServer.h"
 #include "tests/support/ssh_server.h"
 #include "tests/support/vsftpd_server.h"
@@ -13,14 +14,8 @@
 
 namespace {
 
-using EntrySet = std::set<std::tuple<std::string, bool, uint64_t>>;
-
-EntrySet Set(const std::vector<FtpEntry>& entries) {
-    EntrySet set;
-    for (const auto& e : entries)
-        set.emplace(e.name, e.isDir, e.size);
-    return set;
-}
+using platformtest::EntrySet;
+using platformtest::Set;
 
 class SftpClientTest : public ::testing::Test {
 protected:
