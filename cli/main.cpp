@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <sys/stat.h>
@@ -237,5 +238,13 @@ int main(int argc, char** argv) {
         std::cerr << "quarnel-cli: could not write the output\n";
         return status != 0 ? status : 1;
     }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Freeing a loaded tree node by node takes about a third as long as reading it; the system
+    // takes the memory back at once. Everything is written out by now. (Sanitizer builds tear
+    // down, so that they check it.)
+    std::cerr.flush();
+    std::_Exit(status);
+#else
     return status;
+#endif
 }

@@ -10,12 +10,17 @@
 
 namespace {
 constexpr std::size_t kMinBufferSize = 16; // room for the largest single value
+// What a load from a file reads at a time unless the caller asks for a size of its own: a few
+// kilobytes cost a system call per hundred entries, and this much for the life of one load is
+// nothing beside the tree it makes.
+constexpr std::size_t kLoadBufferSize = std::size_t{1} << 18;
 constexpr std::size_t kMaxClassNameLength = 64;
 } // namespace
 
 CDataArchive::CDataArchive(int fd, Mode mode, std::string fileName, std::size_t bufferSize)
     : m_mode(mode), m_fd(fd), m_strFileName(std::move(fileName)),
-      m_nBufferSize(std::max(bufferSize, kMinBufferSize)) {
+      m_nBufferSize(mode == load && bufferSize == kDefaultBufferSize ? kLoadBufferSize
+                                                                     : std::max(bufferSize, kMinBufferSize)) {
     m_buffer = std::make_unique<uint8_t[]>(m_nBufferSize);
     if (mode == store) {
         m_cur = m_buffer.get();
@@ -312,7 +317,12 @@ void CDataArchive::ReadString(std::string& text) {
         const void* zero = std::memchr(m_cur, 0, size);
         const std::size_t kept =
             zero ? static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - m_cur) : size;
-        text.assign(reinterpret_cast<const char*>(m_cur), kept);
+        if (text.capacity() < kept)
+            // Made at its exact size: assigning would round a name of 16 to 30 bytes up to 31,
+            // one size class of the allocator more for most names of a tree.
+            text = std::string(reinterpret_cast<const char*>(m_cur), kept);
+        else
+            text.assign(reinterpret_cast<const char*>(m_cur), kept);
         m_cur += size;
         return;
     }

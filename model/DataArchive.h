@@ -26,6 +26,7 @@ public:
     static constexpr uint32_t kMaxIndex = 0x3FFFFFFE;
 
     // On an open file descriptor, which stays the caller's; `fileName` names it in file errors.
+    // Loading with the default size reads the file in larger blocks than that.
     CDataArchive(int fd, Mode mode, std::string fileName, std::size_t bufferSize = kDefaultBufferSize);
     // Loading from bytes in memory, which must outlive the archive.
     CDataArchive(const void* data, std::size_t size);
