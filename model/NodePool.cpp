@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <sys/mman.h>
 #include <vector>
 
 // AddressSanitizer must see every block to catch a use after free; ThreadSanitizer may watch the
@@ -26,6 +27,18 @@ struct FreeBlock {
 
 [[maybe_unused]] constexpr std::size_t kBatch = 256; // blocks moved between a thread and the shared list
 [[maybe_unused]] constexpr std::size_t kSlabBytes = 1 << 20; // blocks are carved from slabs of this size
+
+// A slab with its pages in place: every block of it is used soon, and one call that maps them
+// all costs less than a fault on each page (a quarter of a million of them for a large tree).
+[[maybe_unused]] char* NewSlab() {
+#ifdef MAP_POPULATE
+    void* slab =
+        mmap(nullptr, kSlabBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (slab != MAP_FAILED)
+        return static_cast<char*>(slab);
+#endif
+    return static_cast<char*>(std::malloc(kSlabBytes));
+}
 
 } // namespace
 
@@ -116,7 +129,7 @@ void* CNodePool::Allocate() {
         if (!cache.head) {
             for (std::size_t i = 0; i < kBatch; ++i) {
                 if (static_cast<std::size_t>(m_pShared->slabEnd - m_pShared->slabNext) < m_nBlockSize) {
-                    auto* slab = static_cast<char*>(std::malloc(kSlabBytes));
+                    auto* slab = NewSlab();
                     if (!slab) {
                         if (cache.head)
                             break;
