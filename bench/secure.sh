@@ -5,7 +5,10 @@
 # timed three times (an update of a stored catalogue after the first); the median is printed, with
 # the ratio to plain FTP. Asserts nothing. Needs root (vsftpd and sshd chroot their sessions).
 #
-#   bench/secure.sh BUILD_DIR
+#   bench/secure.sh BUILD_DIR [HOLD_SECONDS]
+#
+# With HOLD_SECONDS the servers and catalogues stay that long after the figures, and the update
+# command of each is printed, for timing them with other tools.
 set -euo pipefail
 
 BUILD=$(cd "${1:-build}" && pwd)
@@ -158,3 +161,9 @@ echo "  plain FTP (vsftpd):         ${plain}s  ($(tail -1 "$WORK/plain.out" | cu
 echo "  FTP, explicit TLS (vsftpd): ${ftpes}s  ratio $(ratio "$ftpes" "$plain"), same content.ct: $(same "$WORK/app-ftpes/Data/127.0.0.1/content.ct")"
 echo "  SFTP (sshd):                ${sftp}s  ratio $(ratio "$sftp" "$plain"), same content.ct: $(same "$WORK/app-sftp/Data/127.0.0.1@root/content.ct")"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
+if [ -n "${2:-}" ]; then
+    for name in plain ftpes sftp; do
+        echo "hold: HOME=$KEY_HOME $CLI --dir $WORK/app-$name --quiet update --all"
+    done
+    sleep "$2"
+fi

@@ -8,6 +8,7 @@
 
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -55,7 +56,15 @@ int RunTrust(CliContext& ctx, const std::vector<std::string>& args) {
         return kCliError;
     }
     const PeerIdentity& shown = probe.presented;
-    ctx.out << CliField(shown.problem) << '\n' << CliField(DescribePeer(shown, false));
+    // One record a line: the reason, then the fingerprint and what else identifies the server.
+    ctx.out << CliField(shown.problem) << '\n';
+    const std::string described = DescribePeer(shown, false);
+    for (std::size_t start = 0, end; start < described.size(); start = end + 1) {
+        end = described.find('\n', start);
+        if (end == std::string::npos)
+            end = described.size();
+        ctx.out << CliField(std::string_view(described).substr(start, end - start)) << '\n';
+    }
     ctx.out.flush();
     if (yes) {
         if (shown.fingerprint != expected) {

@@ -126,6 +126,72 @@ TEST_F(CliTest, ImportAddsTheLinesOfAFile) {
               "quarnel-cli: cannot import " + m_io.path() + "/missing.txt: no such file or directory\n");
 }
 
+// tree and export build each directory's text once and copy it into its entries' lines, and copy
+// plain names without looking at each byte: names that need escaping or converting, at several
+// depths, a sibling after a deeper subtree and files after their directory's subtree print as each
+// line alone would.
+TEST_F(CliTest, TreeAndExportPrintEveryNameAsItsOwnLineWould) {
+    SetAppDir(m_dir.path());
+    CObList<CFTPSite> list;
+    CFTPSite* srv = opstest::AddSite(list, "srv");
+    {
+        CFTPDir* root = srv->m_pRootDir.get();
+        CFTPDir* tab = AddDir(root, "tab\there", true);
+        CFTPDir* c1 = AddDir(tab, "a long plain run, then a C1 control \xC2\x85 mid-name");
+        AddFile(c1, "plain ascii for a while\x1b[2Jand after", 7);
+        AddDir(c1, "deep\\est");
+        AddFile(tab, "after the subtree \x7f", 1, true);
+        CFTPDir* gbk = AddDir(root, "\xCE\xC4\xB5\xB5"); // GBK
+        AddFile(gbk, "\xCE\xC4\xB5\xB5 bytes then a lone \xFF in a long plain run", 3);
+        AddFile(root, "nl\nend", 5);
+        ASSERT_TRUE(srv->SaveCatalogue());
+        ASSERT_TRUE(srv->SaveState());
+    }
+    ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
+    SetAppDir(".");
+    // Names read as UTF-8 where they are valid UTF-8, so that a C1 control reaches the output.
+    ASSERT_EQ(Run({"edit", "srv", "--encoding", "utf8"}).status, 0);
+
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"tree", "srv"},
+         "D\t1\t0\tftp://srv/tab\\there\n"
+         "D\t0\t0\tftp://srv/tab\\there/a long plain run, then a C1 control \\x85 mid-name\n"
+         "D\t0\t0\tftp://srv/tab\\there/a long plain run, then a C1 control \\x85 mid-name/deep\\\\est\n"
+         "F\t0\t7\tftp://srv/tab\\there/a long plain run, then a C1 control \\x85 mid-name/plain ascii for a "
+         "while\\x1b[2Jand after\n"
+         "F\t1\t1\tftp://srv/tab\\there/after the subtree \\x7f\n"
+         "D\t0\t0\tftp://srv/文档\n"
+         "F\t0\t3\tftp://srv/文档/文档 bytes then a lone \xEF\xBF\xBD in a long plain run\n"
+         "F\t0\t5\tftp://srv/nl\\nend\n"},
+        {{"export", "srv", "--format", "urls"},
+         "ftp://srv:21/tab\\there/a long plain run, then a C1 control \\x85 mid-name/plain ascii for a "
+         "while\\x1b[2Jand after\n"
+         "ftp://srv:21/tab\\there/after the subtree \\x7f\n"
+         "ftp://srv:21/文档/文档 bytes then a lone \xEF\xBF\xBD in a long plain run\n"
+         "ftp://srv:21/nl\\nend\n"},
+        {{"export", "srv", "--format", "uris"},
+         "ftp://srv:21/tab%09here/a%20long%20plain%20run%2C%20then%20a%20C1%20control%20%C2%85%20mid-name/"
+         "plain%20ascii%20for%20a%20while%1B%5B2Jand%20after\n"
+         "ftp://srv:21/tab%09here/after%20the%20subtree%20%7F\n"
+         "ftp://srv:21/%CE%C4%B5%B5/"
+         "%CE%C4%B5%B5%20bytes%20then%20a%20lone%20%FF%20in%20a%20long%20plain%20run\n"
+         "ftp://srv:21/nl%0Aend\n"},
+    };
+    for (const auto& c : cases) {
+        const CliRun run = Run(c.args);
+        EXPECT_EQ(run.status, 0) << c.args[0] << " " << c.args[1];
+        EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.args[1];
+    }
+    // Bytes that are not UTF-8, or cut short, amid a long plain run: each escaped by its value.
+    const CliRun typed = Run({"tree", "a long plain run\xFFthen \xC2\x85 and \xE6\x96 more"});
+    EXPECT_EQ(typed.status, 1);
+    EXPECT_EQ(typed.err,
+              "quarnel-cli: no site has the key a long plain run\\xffthen \\x85 and \\xe6\\x96 more\n");
+}
+
 TEST_F(CliTest, TreeUrlAndExportShowTheStoredCatalogue) {
     WriteCatalogue();
     const CliRun tree = Run({"tree", "srv"});
@@ -599,6 +665,8 @@ TEST_F(CliTest, SecureSitesAreAcceptedOnlyByTheirFingerprint) {
     const std::size_t at = shown.out.find("SHA-256 fingerprint: ");
     ASSERT_NE(at, std::string::npos) << shown.out;
     const std::string fingerprint = shown.out.substr(at + 21, 95);
+    EXPECT_EQ(shown.out.substr(at + 21 + 95, 1), "\n"); // a record of its own
+    EXPECT_NE(shown.out.find("\nsubject: CN=localhost\n"), std::string::npos) << shown.out;
     EXPECT_NE(shown.err.find("--yes --fingerprint " + fingerprint), std::string::npos) << shown.err;
     EXPECT_EQ(Run({"trust", "127.0.0.1", "--yes"}).status, 2);
     EXPECT_EQ(Run({"trust", "127.0.0.1", "--yes", "--fingerprint", std::string(64, 'a')}).status, 1);
