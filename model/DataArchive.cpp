@@ -37,14 +37,12 @@ CDataArchive::CDataArchive(int fd, Mode mode, std::string fileName, std::size_t 
         } else {
             m_nFileSize = UINT64_MAX; // a pipe or device: no size to check lengths against
         }
-        m_loadTable.push_back(0);
     }
 }
 
 CDataArchive::CDataArchive(const void* data, std::size_t size) : m_mode(load) {
     m_cur = const_cast<uint8_t*>(static_cast<const uint8_t*>(data));
     m_end = m_cur + size;
-    m_loadTable.push_back(0);
 }
 
 CDataArchive::CDataArchive(std::string* sink, std::size_t bufferSize)
@@ -273,7 +271,7 @@ void CDataArchive::ReadBytes(void* data, std::size_t size) {
     m_cur += size;
 }
 
-void CDataArchive::ReadString(std::string& text) {
+void CDataArchive::ReadStringSlow(std::string& text) {
     uint64_t length;
     bool wide = false;
     uint8_t first = ReadByte();
@@ -317,12 +315,7 @@ void CDataArchive::ReadString(std::string& text) {
         const void* zero = std::memchr(m_cur, 0, size);
         const std::size_t kept =
             zero ? static_cast<std::size_t>(static_cast<const uint8_t*>(zero) - m_cur) : size;
-        if (text.capacity() < kept)
-            // Made at its exact size: assigning would round a name of 16 to 30 bytes up to 31,
-            // one size class of the allocator more for most names of a tree.
-            text = std::string(reinterpret_cast<const char*>(m_cur), kept);
-        else
-            text.assign(reinterpret_cast<const char*>(m_cur), kept);
+        AssignString(text, reinterpret_cast<const char*>(m_cur), kept);
         m_cur += size;
         return;
     }
@@ -344,10 +337,10 @@ uint32_t CDataArchive::ReadCount() {
     return ReadUInt32();
 }
 
-void CDataArchive::AddLoadEntry(uint8_t classId) {
-    if (m_loadTable.size() >= kMaxIndex)
+void CDataArchive::AddLoadEntry() {
+    if (m_nLoadCount >= kMaxIndex)
         throw CArchiveException(CArchiveException::badIndex);
-    m_loadTable.push_back(classId);
+    ++m_nLoadCount;
 }
 
 const CClassRecord* CDataArchive::ReadObjectTag() {
@@ -379,14 +372,30 @@ const CClassRecord* CDataArchive::ReadObjectTag() {
             known = m_loadClasses.end() - 1;
         }
         classId = static_cast<uint8_t>(known - m_loadClasses.begin() + 1);
-        AddLoadEntry(classId);
+        const uint32_t index = m_nLoadCount;
+        AddLoadEntry();
+        m_loadClassIndices.push_back({index, classId});
     } else {
         const uint32_t index = tag & 0x7FFFFFFFu;
-        if (index == 0 || index >= m_loadTable.size() || m_loadTable[index] == 0)
+        if (index == 0 || index >= m_nLoadCount)
             throw CArchiveException(CArchiveException::badIndex);
-        classId = m_loadTable[index];
+        // Files name few classes, each by the index of its one description: look at the last
+        // one first, then search.
+        const LoadedClass* found = nullptr;
+        if (!m_loadClassIndices.empty() && m_loadClassIndices.back().index == index) {
+            found = &m_loadClassIndices.back();
+        } else {
+            auto at = std::lower_bound(
+                m_loadClassIndices.begin(), m_loadClassIndices.end(), index,
+                [](const LoadedClass& entry, uint32_t wanted) { return entry.index < wanted; });
+            if (at != m_loadClassIndices.end() && at->index == index)
+                found = &*at;
+        }
+        if (!found)
+            throw CArchiveException(CArchiveException::badIndex); // an object's index, not a class's
+        classId = found->classId;
     }
-    AddLoadEntry(0);
+    AddLoadEntry();
     return m_loadClasses[classId - 1];
 }
 

@@ -107,7 +107,20 @@ public:
     bool ReadBool() { return ReadByte() != 0; }
     void ReadBytes(void* data, std::size_t size);
     // Any prefix form, the wide form included; the value is cut at its first zero byte.
-    void ReadString(std::string& text);
+    void ReadString(std::string& text) {
+        // The common case, a short string wholly in the buffer, without a call.
+        const std::size_t buffered = static_cast<std::size_t>(m_end - m_cur);
+        if (buffered > 0 && m_cur[0] != 0xFF && m_cur[0] < buffered) {
+            const std::size_t size = m_cur[0];
+            const char* bytes = reinterpret_cast<const char*>(m_cur + 1);
+            const void* zero = std::memchr(bytes, 0, size);
+            AssignString(text, bytes,
+                         zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - bytes) : size);
+            m_cur += 1 + size;
+            return;
+        }
+        ReadStringSlow(text);
+    }
     std::string ReadString() {
         std::string text;
         ReadString(text);
@@ -144,10 +157,19 @@ private:
     void FlushBuffer();
     void WriteOut(const uint8_t* data, std::size_t size);
     void Fill(std::size_t size);
+    void ReadStringSlow(std::string& text);
+    static void AssignString(std::string& text, const char* bytes, std::size_t size) {
+        if (text.capacity() < size)
+            // Made at its exact size: assigning would round a name of 16 to 30 bytes up to 31,
+            // one size class of the allocator more for most names of a tree.
+            text = std::string(bytes, size);
+        else
+            text.assign(bytes, size);
+    }
     std::size_t ReadIn(uint8_t* data, std::size_t size);
     uint64_t SourceLeft() const;
     uint32_t TakeStoreIndex();
-    void AddLoadEntry(uint8_t classId);
+    void AddLoadEntry();
     [[noreturn]] void ThrowFileError(int error) const;
 
     Mode m_mode;
@@ -169,8 +191,14 @@ private:
     uint32_t m_nLastClassIndex = 0;
     uint32_t m_nNextIndex = 1;
 
-    // Loading: index to entry, one byte each: 0 for null or an object, otherwise the position + 1
-    // in m_loadClasses of the class described at that index.
-    std::vector<uint8_t> m_loadTable;
+    // Loading: the indices assigned so far (index 0, null, included), and the index of each class
+    // description read, in ascending order, with the position + 1 in m_loadClasses of its class.
+    // Every other index below the count is an object's.
+    uint32_t m_nLoadCount = 1;
+    struct LoadedClass {
+        uint32_t index;
+        uint8_t classId;
+    };
+    std::vector<LoadedClass> m_loadClassIndices;
     std::vector<const CClassRecord*> m_loadClasses;
 };
