@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -139,8 +140,10 @@ public:
     // The four files operations of the site's data directory (Data/KEY under the program
     // directory). A key that cannot be one directory name makes them do nothing.
     // Loads keep what was read before a fault; what went wrong (the file, and the system's error
-    // or where the content is damaged) is logged and returned. Saves take m_treeLock and never
-    // leave a content.ct beside a state.st of another tree: SaveCatalogue writes both files into a
+    // or where the content is damaged) is logged and returned. Saves take m_treeLock only to take
+    // what they write and to put the files in place, never while they write or wait for another
+    // program's save, and clear m_bStateDirty as they take the marks (set again if they fail). They
+    // never leave a content.ct beside a state.st of another tree: SaveCatalogue writes both files into a
     // fresh directory that takes the place of Data/KEY in one rename (the directory's other files
     // go along); SaveState writes state.st alone while content.ct on disk still holds the tree in
     // memory, else the pair. A save that fails returns false with errno and m_nSaveError set (the
@@ -152,7 +155,18 @@ public:
     CResult<void> LoadState();
     bool SaveCatalogue();
     bool SaveState();
+    // How a save of the pair may go about it.
+    struct CSaveOptions {
+        // Only the calling thread changes the tree's names, sizes and shape while the save runs (an
+        // update worker saving what it merged): content.ct is then written from the tree itself
+        // without the lock, which is held only to take the read marks.
+        bool m_bShapeOwned = false;
+        // Asked under m_treeLock just before the new files take the place of the old ones; false
+        // drops them and the save ends as done (the site was deleted meanwhile).
+        std::function<bool()> m_mayCommit;
+    };
     [[nodiscard]] CResult<void> TrySaveCatalogue();
+    [[nodiscard]] CResult<void> TrySaveCatalogue(const CSaveOptions& options);
     [[nodiscard]] CResult<void> TrySaveState();
     // LoadCatalogue then LoadState through one open site directory, so that the two files read
     // come from one save. What EnsureLoaded runs.
@@ -172,7 +186,8 @@ public:
     // How the names of this site's server are read: the user's choice, else what the stored names
     // and the server's UTF8 feature show (decided again by DecideNameCharset).
     NameCharset GetNameCharset() const;
-    // Looks at every stored name; the caller holds m_treeLock or the tree is not shared yet.
+    // Looks at every stored name; the caller holds m_treeLock, or the tree is not shared yet, or
+    // the caller is the one thread that changes its names and shape (an update worker).
     void DecideNameCharset();
 
     std::string m_strHost;
@@ -222,6 +237,22 @@ public:
         int64_t m_nStateModified = 0;
     };
     CStoredCatalogue m_storedCatalogue;
+
+    // Whether another program replaced the site's files since this process last read or wrote
+    // them (a tree never read from disk: no). The caller holds m_treeLock.
+    bool SavedElsewhere() const;
+    // A reload of a loaded site whose files another program replaced, in two steps so that the
+    // files are read without the lock: ReadStoredTree reads the pair as it is stored now into a
+    // tree of its own (any thread); TakeStoredTree then makes it the site's tree under m_treeLock,
+    // the root staying the same object, and hands back the tree it replaced as the children of a
+    // directory of their own, for the caller to announce and free.
+    struct CStoredTree {
+        std::unique_ptr<CFTPDir> m_pRoot;
+        CStoredCatalogue m_stored;
+        NameCharset m_nameCharset = NameCharset::Undecided;
+    };
+    CStoredTree ReadStoredTree() const;
+    std::unique_ptr<CFTPDir> TakeStoredTree(CStoredTree tree);
 
 private:
     mutable std::mutex m_statusLock;      // leaf lock: m_strStatus, and m_nUpdateStatus with it

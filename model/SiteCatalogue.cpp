@@ -24,6 +24,7 @@
 #include "model/Records.h"
 #include "model/TreeWalk.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -182,9 +183,9 @@ uint64_t TreeSignature(const std::string& key, const CFTPDir& root) {
     return h | 1;
 }
 
-void RememberCatalogue(CFTPSite& site, const std::string& key, const struct stat* file) {
+void RememberCatalogue(CFTPSite& site, uint64_t signature, const struct stat* file) {
     CFTPSite::CStoredCatalogue stored;
-    stored.m_nSignature = TreeSignature(key, *site.m_pRootDir);
+    stored.m_nSignature = signature;
     if (file) {
         stored.m_nDevice = file->st_dev;
         stored.m_nInode = file->st_ino;
@@ -283,14 +284,82 @@ bool EmptyLeftover(int leftoverFd, int siteFd, Leftover what) {
 
 // ---- writing
 
-using BodyWriter = void (*)(CDataArchive&, const CFTPSite&);
+// What a save writes. state.st's bytes are taken under the tree lock, since the window thread
+// changes read marks at any time; content.ct's are taken the same way, or written from the tree
+// itself without the lock where the saving thread alone changes the tree's shape.
+struct CPairContent {
+    std::string catalogue;
+    std::string state;
+    CFTPDir* streamed = nullptr; // content.ct written from this tree instead of `catalogue`
+    uint64_t signature = 0;      // of the tree content.ct holds
+};
 
-void WriteCatalogueBody(CDataArchive& ar, const CFTPSite& site) {
-    site.m_pRootDir->Persist(ar);
+// One archive into memory; `sizeHint` (the size of the file last written) saves the copies of a
+// growing string.
+template <class Body> std::string EncodeArchive(int64_t sizeHint, Body&& body) {
+    std::string bytes;
+    bytes.reserve(static_cast<std::size_t>(std::max<int64_t>(sizeHint, 0)) + 4096);
+    CDataArchive ar(&bytes, 1 << 16);
+    body(ar);
+    ar.Close();
+    return bytes;
 }
 
-void WriteStateBody(CDataArchive& ar, const CFTPSite& site) {
-    WriteStateFlags(ar, *site.m_pRootDir);
+std::string EncodeState(const CFTPDir& root, int64_t sizeHint) {
+    return EncodeArchive(sizeHint, [&root](CDataArchive& ar) { WriteStateFlags(ar, root); });
+}
+
+// Under the tree lock: what a save of the pair writes. The marks taken are the ones saved:
+// m_bStateDirty goes to 0 here, and a mark cleared after this sets it again.
+CPairContent TakePair(CFTPSite& site, const std::string& key) {
+    CPairContent content;
+    CFTPDir& root = *site.m_pRootDir;
+    content.state = EncodeState(root, site.m_storedCatalogue.m_nStateSize);
+    content.catalogue =
+        EncodeArchive(site.m_storedCatalogue.m_nSize, [&root](CDataArchive& ar) { root.Persist(ar); });
+    content.signature = TreeSignature(key, root);
+    site.m_bStateDirty = 0;
+    return content;
+}
+
+// state.st of a tree whose shape only the calling thread changes. The marks, which the window
+// thread sets at any time, are read under the tree lock a slice at a time, so that the window waits
+// for one slice at most; the caller has cleared m_bStateDirty before, so a mark changed while the
+// slices are read makes the site dirty again.
+std::string EncodeStateInSlices(CFTPSite& site) {
+    std::vector<const int32_t*> marks;
+    WalkStoredOrder(
+        *site.m_pRootDir, [&marks](const CFTPDir& dir, std::size_t) { marks.push_back(&dir.m_bNew); },
+        [&marks](const CFTPFile& file, std::size_t) { marks.push_back(&file.m_bNew); });
+    // The archive of state.st is its values alone, 32-bit little-endian, one per node.
+    std::string bytes(marks.size() * 4, '\0');
+    constexpr std::size_t kSlice = 1 << 16;
+    for (std::size_t first = 0; first < marks.size(); first += kSlice) {
+        auto lock = site.LockTree();
+        const std::size_t end = std::min(marks.size(), first + kSlice);
+        for (std::size_t i = first; i < end; ++i) {
+            const auto value = static_cast<uint32_t>(*marks[i]);
+            for (std::size_t b = 0; b < 4; ++b)
+                bytes[4 * i + b] = static_cast<char>(value >> (8 * b));
+        }
+    }
+    return bytes;
+}
+
+bool WriteAll(int fd, const std::string& bytes) {
+    for (std::size_t done = 0; done < bytes.size();) {
+        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
 }
 
 // Writes one archive through `fd` with `body(ar)`; false with errno set.
@@ -312,14 +381,19 @@ template <class Body> bool WriteArchive(int fd, const std::string& pathForMessag
     return true;
 }
 
-// Creates `name` in `dirFd` and writes it to disk; `written` gets its stat. False with errno set.
-bool WriteNewFile(int dirFd, const char* name, BodyWriter body, const CFTPSite& site, struct stat* written) {
+// Creates `name` in `dirFd` with `bytes`, or with the archive of the tree `streamed`, and writes
+// it to disk; `written` gets its stat. False with errno set.
+bool WriteNewFile(int dirFd, const char* name, const std::string& bytes, CFTPDir* streamed,
+                  const std::string& pathForMessages, struct stat* written) {
     CFd fd(openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kFileMode));
     if (!fd.IsOpen())
         return false;
-    if (!WriteArchive(fd.Get(), SiteDataDirPath(site.GetKey()) + "/" + name,
-                      [&](CDataArchive& ar) { body(ar, site); }))
+    if (streamed) {
+        if (!WriteArchive(fd.Get(), pathForMessages, [streamed](CDataArchive& ar) { streamed->Persist(ar); }))
+            return false;
+    } else if (!WriteAll(fd.Get(), bytes)) {
         return false;
+    }
     if (fsync(fd.Get()) != 0)
         return false;
     return !written || fstat(fd.Get(), written) == 0;
@@ -439,9 +513,11 @@ bool SwapWithoutExchange(int dataFd, int areaFd, const std::string& key, int old
 
 // One attempt at replacing Data/KEY by a fresh directory with the pair. 0, or an errno value
 // with `failedPath` naming the file or directory it concerns; EAGAIN when another writer changed
-// Data/KEY meanwhile and a new attempt may do better.
-int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, struct stat& catalogue,
-                struct stat& state, std::string& failedPath) {
+// Data/KEY meanwhile and a new attempt may do better. The files are written without the tree
+// lock; the fresh directory takes the place of the old one under it, unless `mayCommit` says no
+// (then nothing changes), and the pair written is remembered there.
+int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, const CPairContent& content,
+                const std::function<bool()>& mayCommit, std::string& failedPath) {
     const std::string siteDir = SiteDataDirPath(key);
     failedPath = siteDir;
     struct stat oldSt {};
@@ -476,43 +552,56 @@ int ReplacePair(CFTPSite& site, const std::string& key, int dataFd, int areaFd, 
     if (hasOld)
         fchmod(fresh.Fd(), oldSt.st_mode & 07777);
     // Named by where the file is going: the fresh directory's name means nothing to the user.
-    for (const auto& [name, body, written] : {std::tuple{kCatalogueName, &WriteCatalogueBody, &catalogue},
-                                              std::tuple{kStateName, &WriteStateBody, &state}}) {
-        if (!WriteNewFile(fresh.Fd(), name, body, site, written)) {
-            failedPath = siteDir + "/" + name;
-            return errno;
-        }
+    struct stat catalogue {
+    }, state{};
+    if (!WriteNewFile(fresh.Fd(), kCatalogueName, content.catalogue, content.streamed,
+                      siteDir + "/" + kCatalogueName, &catalogue)) {
+        failedPath = siteDir + "/" + kCatalogueName;
+        return errno;
+    }
+    if (!WriteNewFile(fresh.Fd(), kStateName, content.state, nullptr, siteDir + "/" + kStateName, &state)) {
+        failedPath = siteDir + "/" + kStateName;
+        return errno;
     }
     if (hasOld && !CarryOverFiles(old.Get(), fresh.Fd()))
         return errno;
     if (fsync(fresh.Fd()) != 0)
         return errno;
 
-    if (!hasOld) {
-        if (RenameNoReplace(areaFd, freshName, dataFd, key) != 0)
-            return errno == EEXIST || errno == ENOTEMPTY ? EAGAIN : errno;
-        fresh.Keep();
-        fsync(dataFd);
-        return 0;
-    }
-
     // After the exchange the old directory carries the fresh one's name in the save area.
     std::string oldName = freshName;
-    int exchanged = -1;
-    if (g_bExchangeRefused.load())
-        errno = EINVAL;
-    else
-        exchanged = renameat2(areaFd, freshName.c_str(), dataFd, key.c_str(), RENAME_EXCHANGE);
-    if (exchanged != 0) {
-        if (errno == ENOENT)
-            return EAGAIN;
-        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
-            return errno;
-        if (!SwapWithoutExchange(dataFd, areaFd, key, old.Get(), freshName, oldName))
-            return errno == ENOENT ? EAGAIN : errno;
+    {
+        // A site being deleted takes the tree lock once it is marked so: no save puts files in
+        // place for it after that. Settings written meanwhile wait for the lock too, so they land
+        // in the old directory before the exchange (and go over below) or in the new one after.
+        auto lock = site.LockTree();
+        if (mayCommit && !mayCommit())
+            return 0;
+        if (!hasOld) {
+            if (RenameNoReplace(areaFd, freshName, dataFd, key) != 0)
+                return errno == EEXIST || errno == ENOTEMPTY ? EAGAIN : errno;
+        } else {
+            int exchanged = -1;
+            if (g_bExchangeRefused.load())
+                errno = EINVAL;
+            else
+                exchanged = renameat2(areaFd, freshName.c_str(), dataFd, key.c_str(), RENAME_EXCHANGE);
+            if (exchanged != 0) {
+                if (errno == ENOENT)
+                    return EAGAIN;
+                if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+                    return errno;
+                if (!SwapWithoutExchange(dataFd, areaFd, key, old.Get(), freshName, oldName))
+                    return errno == ENOENT ? EAGAIN : errno;
+            }
+        }
+        fresh.Keep();
+        RememberCatalogue(site, content.signature, &catalogue);
+        RememberState(site, &state);
     }
-    fresh.Keep();
     fsync(dataFd);
+    if (!hasOld)
+        return 0;
     // The old directory: whatever it holds that the new one lacks goes over (directories, files
     // written while the save ran), then it is removed.
     if (EmptyLeftover(old.Get(), fresh.Fd(), Leftover::Replaced))
@@ -535,33 +624,46 @@ CResult<void> Saved(CFTPSite& site) {
     return {};
 }
 
-// Writes the pair. Data is created only with `createData`.
-CResult<void> SavePair(CFTPSite& site, const std::string& key, bool createData) {
+// Writes the pair taken. Data is created only with `createData`. A failure leaves the marks dirty.
+CResult<void> SavePair(CFTPSite& site, const std::string& key, bool createData, const CPairContent& content,
+                       const std::function<bool()>& mayCommit = {}) {
+    auto fail = [&site](std::string path, int error) {
+        site.m_bStateDirty = 1; // the marks on disk are not those in memory
+        return Fail(site, std::move(path), error);
+    };
     const std::string dataPath = DataDirPath();
     if (createData && mkdir(dataPath.c_str(), kDirMode) != 0 && errno != EEXIST)
-        return Fail(site, dataPath, errno);
+        return fail(dataPath, errno);
     CFd data(open(dataPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!data.IsOpen())
-        return Fail(site, dataPath, errno);
+        return fail(dataPath, errno);
     const std::string areaPath = dataPath + "/" + kSaveAreaName;
     if (mkdirat(data.Get(), kSaveAreaName, kDirMode) != 0 && errno != EEXIST)
-        return Fail(site, areaPath, errno);
+        return fail(areaPath, errno);
     CFd area(OpenDirectoryAt(data.Get(), kSaveAreaName, false));
     if (!area.IsOpen())
-        return Fail(site, areaPath, errno);
+        return fail(areaPath, errno);
     RemoveSiteLeftovers(data.Get(), key, false);
 
-    struct stat catalogue {
-    }, state{};
     int error = EAGAIN;
     std::string failedPath;
     for (int attempt = 0; attempt < 4 && error == EAGAIN; ++attempt)
-        error = ReplacePair(site, key, data.Get(), area.Get(), catalogue, state, failedPath);
+        error = ReplacePair(site, key, data.Get(), area.Get(), content, mayCommit, failedPath);
     if (error != 0)
-        return Fail(site, failedPath, error);
-    RememberCatalogue(site, key, &catalogue);
-    RememberState(site, &state);
+        return fail(failedPath, error);
     return Saved(site);
+}
+
+// The pair taken under the tree lock and written without it.
+CResult<void> SaveWholePair(CFTPSite& site, const std::string& key, bool createData) {
+    CPairContent content;
+    try {
+        auto lock = site.LockTree();
+        content = TakePair(site, key);
+    } catch (const std::bad_alloc&) {
+        return Fail(site, SiteDataDirPath(key), ENOMEM);
+    }
+    return SavePair(site, key, createData, content);
 }
 
 // ---- reading
@@ -698,7 +800,7 @@ CResult<void> LoadFiles(CFTPSite& site, bool catalogue, bool state) {
     const bool hadCatalogue =
         ReadPairInto(key, *site.m_pRootDir, catalogue, state, &contentStat, &stateStat, &stateBuffer, &fault);
     if (catalogue)
-        RememberCatalogue(site, key, hadCatalogue ? &contentStat : nullptr);
+        RememberCatalogue(site, TreeSignature(key, *site.m_pRootDir), hadCatalogue ? &contentStat : nullptr);
     // Marks read without their tree (or a tree without its marks) leave the pair unknown.
     if (catalogue && state)
         RememberState(site, stateStat);
@@ -712,11 +814,9 @@ CResult<void> LoadFiles(CFTPSite& site, bool catalogue, bool state) {
 
 // ---- marks saved by other programs
 
-// Sets to read every entry below `to` whose counterpart below `from` (same path, same kind) is
-// read. Marks only ever go from new to read, except on entries an update creates, so a read mark
-// found anywhere is one somebody set. The number of marks changed.
-std::size_t CarryReadMarks(const CFTPDir& from, CFTPDir& to) {
-    std::size_t changed = 0;
+// Calls onMatch(source mark, target mark) for every entry below `to` that has a counterpart below
+// `from` (same path, same kind). Reads only names and shape of `to`.
+template <class OnMatch> void MatchByPath(const CFTPDir& from, CFTPDir& to, OnMatch&& onMatch) {
     std::vector<std::pair<const CFTPDir*, CFTPDir*>> stack{{&from, &to}};
     std::unordered_map<std::string_view, CFTPDir*> dirs;
     std::unordered_map<std::string_view, CFTPFile*> files;
@@ -734,21 +834,40 @@ std::size_t CarryReadMarks(const CFTPDir& from, CFTPDir& to) {
             const auto found = dirs.find(dir->m_strName);
             if (found == dirs.end())
                 continue;
-            if (dir->m_bNew == 0 && found->second->m_bNew != 0) {
-                found->second->m_bNew = 0;
-                ++changed;
-            }
+            onMatch(dir->m_bNew, found->second->m_bNew);
             stack.emplace_back(dir, found->second);
         }
         for (const CFTPFile* file : source->m_files) {
             const auto found = files.find(file->m_strName);
-            if (found != files.end() && file->m_bNew == 0 && found->second->m_bNew != 0) {
-                found->second->m_bNew = 0;
-                ++changed;
-            }
+            if (found != files.end())
+                onMatch(file->m_bNew, found->second->m_bNew);
         }
     }
+}
+
+// Sets to read every entry below `to` whose counterpart below `from` is read. Marks only ever go
+// from new to read, except on entries an update creates, so a read mark found anywhere is one
+// somebody set. The number of marks changed.
+std::size_t CarryReadMarks(const CFTPDir& from, CFTPDir& to) {
+    std::size_t changed = 0;
+    MatchByPath(from, to, [&changed](int32_t source, int32_t& target) {
+        if (source == 0 && target != 0) {
+            target = 0;
+            ++changed;
+        }
+    });
     return changed;
+}
+
+// The marks CarryReadMarks would set to read, found without reading or changing any mark of `to`,
+// so that only setting them needs the tree lock where the caller owns the shape of `to`.
+std::vector<int32_t*> FindCarriedReadMarks(const CFTPDir& from, CFTPDir& to) {
+    std::vector<int32_t*> marks;
+    MatchByPath(from, to, [&marks](int32_t source, int32_t& target) {
+        if (source == 0)
+            marks.push_back(&target);
+    });
+    return marks;
 }
 
 // True when Data/KEY still holds the pair this process last read or wrote: nobody else saved.
@@ -763,12 +882,12 @@ bool LockSiteFiles(CFileLock& lock, const std::string& key) {
     return lock.Lock(SiteSaveLockPath(key), kSaveLockWait);
 }
 
-// Writes state.st of the tree `root` into the open site directory, in place. False with errno set.
-bool WriteStateAlone(int siteFd, const CFTPDir& root) {
+// Writes state.st's bytes into the open site directory, in place. False with errno set.
+bool WriteStateAlone(int siteFd, const std::string& bytes) {
     CAtomicFile file(siteFd, kStateName, kFileMode);
     if (!file.Open())
         return false;
-    if (!WriteArchive(file.Fd(), file.TargetPath(), [&](CDataArchive& ar) { WriteStateFlags(ar, root); }))
+    if (!WriteAll(file.Fd(), bytes))
         return false;
     return file.Commit();
 }
@@ -856,25 +975,57 @@ bool CFTPSite::SaveState() {
 }
 
 CResult<void> CFTPSite::TrySaveCatalogue() {
-    auto lock = LockTree();
+    return TrySaveCatalogue(CSaveOptions());
+}
+
+CResult<void> CFTPSite::TrySaveCatalogue(const CSaveOptions& options) {
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
         return Fail(*this, SiteDataDirPath(key), EINVAL);
+    // Waited for without the tree lock: another program's save may take a while.
     CFileLock files;
     if (!LockSiteFiles(files, key))
         return Fail(*this, SiteSaveLockPath(key), errno);
     // Marks that other programs saved since this tree was read stay read. A tree that was never
-    // read from disk (a site just added) has nothing there to keep.
-    if (m_storedCatalogue.m_nSignature != 0 && !PairUnchanged(*this, key)) {
-        CFTPDir disk;
-        if (ReadPairInto(key, disk, true, true, nullptr))
-            CarryReadMarks(disk, *m_pRootDir);
+    // read from disk (a site just added) has nothing there to keep. Their files are read without
+    // the lock.
+    bool othersSaved = false;
+    {
+        auto lock = LockTree();
+        othersSaved = m_storedCatalogue.m_nSignature != 0 && !PairUnchanged(*this, key);
     }
-    return SavePair(*this, key, true);
+    CFTPDir disk;
+    const bool onDisk = othersSaved && ReadPairInto(key, disk, true, true, nullptr);
+    std::vector<int32_t*> carried;
+    if (onDisk && options.m_bShapeOwned)
+        carried = FindCarriedReadMarks(disk, *m_pRootDir);
+    CPairContent content;
+    try {
+        if (options.m_bShapeOwned) {
+            // Only the marks need the lock: content.ct is written from the tree itself.
+            {
+                auto lock = LockTree();
+                for (int32_t* mark : carried)
+                    *mark = 0;
+                m_bStateDirty = 0;
+            }
+            content.state = EncodeStateInSlices(*this);
+            content.streamed = m_pRootDir.get();
+            content.signature = TreeSignature(key, *content.streamed);
+        } else {
+            auto lock = LockTree();
+            if (onDisk)
+                CarryReadMarks(disk, *m_pRootDir);
+            content = TakePair(*this, key);
+        }
+    } catch (const std::bad_alloc&) {
+        m_bStateDirty = 1;
+        return Fail(*this, SiteDataDirPath(key), ENOMEM);
+    }
+    return SavePair(*this, key, true, content, options.m_mayCommit);
 }
 
 CResult<void> CFTPSite::TrySaveState() {
-    auto lock = LockTree();
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
         return Fail(*this, SiteDataDirPath(key), EINVAL);
@@ -889,44 +1040,136 @@ CResult<void> CFTPSite::TrySaveState() {
     if (!siteDir.IsOpen()) {
         if (errno != ENOENT)
             return Fail(*this, SiteDataDirPath(key), errno == ELOOP ? ENOTDIR : errno);
-        return SavePair(*this, key, false);
+        return SaveWholePair(*this, key, false);
+    }
+    // What other programs saved is read without the tree lock (the file lock keeps it as it is).
+    bool othersSaved = false, catalogueChanged = false;
+    {
+        auto lock = LockTree();
+        catalogueChanged = !StoredFileUnchanged(*this, siteDir.Get());
+        othersSaved = catalogueChanged || !StateFileUnchanged(*this, siteDir.Get());
     }
     CFTPDir disk;
-    const bool othersSaved =
-        !StoredFileUnchanged(*this, siteDir.Get()) || !StateFileUnchanged(*this, siteDir.Get());
     const bool onDisk = othersSaved && ReadPairInto(key, disk, true, true, nullptr);
     const CFTPDir* written = m_pRootDir.get();
-    if (!othersSaved) {
-        if (!TreeUnchanged(*this, key))
-            return SavePair(*this, key, false); // the marks of a tree that is not on disk go with it
-    } else if (!StoredFileUnchanged(*this, siteDir.Get())) {
-        if (!onDisk || !TreeUnchanged(*this, key)) {
-            // The tree in memory is newer than any on disk: it goes, with the marks saved there.
-            if (onDisk)
+    bool wholePair = false;
+    CPairContent content;
+    try {
+        auto lock = LockTree();
+        const bool treeUnchanged = TreeUnchanged(*this, key);
+        if (!othersSaved) {
+            wholePair = !treeUnchanged; // the marks of a tree that is not on disk go with it
+        } else if (catalogueChanged) {
+            if (!onDisk || !treeUnchanged) {
+                // The tree in memory is newer than any on disk: it goes, with the marks saved there.
+                if (onDisk)
+                    CarryReadMarks(disk, *m_pRootDir);
+                wholePair = true;
+            } else {
+                // Another program saved a newer tree since this one was read: that tree stays, and
+                // takes the marks set here (and this one those set there).
+                CarryReadMarks(*m_pRootDir, disk);
                 CarryReadMarks(disk, *m_pRootDir);
-            return SavePair(*this, key, false);
+                written = &disk;
+            }
+        } else {
+            CarryReadMarks(disk, *m_pRootDir);
+            wholePair = !treeUnchanged;
         }
-        // Another program saved a newer tree since this one was read: that tree stays, and
-        // takes the marks set here (and this one those set there).
-        CarryReadMarks(*m_pRootDir, disk);
-        CarryReadMarks(disk, *m_pRootDir);
-        written = &disk;
-    } else if (!TreeUnchanged(*this, key)) {
-        CarryReadMarks(disk, *m_pRootDir);
-        return SavePair(*this, key, false); // the marks of a tree that is not on disk go with it
-    } else {
-        CarryReadMarks(disk, *m_pRootDir);
+        if (wholePair) {
+            content = TakePair(*this, key);
+        } else {
+            content.state = EncodeState(*written, m_storedCatalogue.m_nStateSize);
+            m_bStateDirty = 0;
+        }
+    } catch (const std::bad_alloc&) {
+        return Fail(*this, SiteDataDirPath(key), ENOMEM);
     }
-    if (!WriteStateAlone(siteDir.Get(), *written))
+    if (wholePair)
+        return SavePair(*this, key, false, content);
+    if (!WriteStateAlone(siteDir.Get(), content.state)) {
+        m_bStateDirty = 1;
         return Fail(*this, SiteDataDirPath(key) + "/" + kStateName, errno);
+    }
     struct stat state {};
-    if (written == m_pRootDir.get() && fstatat(siteDir.Get(), kStateName, &state, 0) == 0)
+    if (written == m_pRootDir.get() && fstatat(siteDir.Get(), kStateName, &state, 0) == 0) {
+        auto lock = LockTree();
         RememberState(*this, &state);
+    }
     // Replaced meanwhile by a program that takes no lock: the file went with the old directory.
     struct stat opened {
     }, named{};
     if (fstat(siteDir.Get(), &opened) != 0 ||
-        fstatat(data.Get(), key.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(opened, named))
-        return written == &disk ? Fail(*this, SiteDataDirPath(key), EAGAIN) : SavePair(*this, key, false);
+        fstatat(data.Get(), key.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !SameFile(opened, named)) {
+        if (written != &disk)
+            return SaveWholePair(*this, key, false);
+        m_bStateDirty = 1;
+        return Fail(*this, SiteDataDirPath(key), EAGAIN);
+    }
     return Saved(*this);
+}
+
+bool CFTPSite::SavedElsewhere() const {
+    const CStoredCatalogue& stored = m_storedCatalogue;
+    if (stored.m_nSignature == 0)
+        return false;
+    const std::string key = GetKey();
+    if (!IsUsableSiteKey(key))
+        return false;
+    CFd siteDir(open(SiteDataDirPath(key).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!siteDir.IsOpen())
+        return errno == ENOENT && (stored.m_nInode != 0 || stored.m_nStateInode != 0);
+    if (!StoredFileUnchanged(*this, siteDir.Get()))
+        return true;
+    return stored.m_bStateKnown && !StateFileUnchanged(*this, siteDir.Get());
+}
+
+CFTPSite::CStoredTree CFTPSite::ReadStoredTree() const {
+    // A site of the same key, read as EnsureLoaded reads one: the files through one open site
+    // directory, what they held remembered, the names' encoding decided from them.
+    CFTPSite scratch;
+    scratch.m_strHost = m_strHost;
+    scratch.m_strUser = m_strUser;
+    scratch.m_strPassword = m_strPassword;
+    scratch.LoadCatalogueAndState();
+    scratch.DecideNameCharset();
+    CStoredTree tree;
+    tree.m_pRoot = std::move(scratch.m_pRootDir);
+    tree.m_pRoot->m_pSite = nullptr;
+    tree.m_stored = scratch.m_storedCatalogue;
+    tree.m_nameCharset = scratch.m_nameCharset.load();
+    return tree;
+}
+
+namespace {
+
+// Moves every child of `from` to the end of `to`'s lists, `to` becoming their parent.
+void MoveChildren(CFTPDir& from, CFTPDir& to) {
+    std::vector<std::unique_ptr<CFTPDir>> dirs = from.m_subDirs.ExtractIf([](CFTPDir*) { return true; });
+    std::vector<std::unique_ptr<CFTPFile>> files = from.m_files.ExtractIf([](CFTPFile*) { return true; });
+    to.m_subDirs.Reserve(to.m_subDirs.GetCount() + dirs.size());
+    for (auto& dir : dirs)
+        to.AddSubDir(std::move(dir));
+    to.m_files.Reserve(to.m_files.GetCount() + files.size());
+    for (auto& file : files)
+        to.AddFile(std::move(file));
+}
+
+} // namespace
+
+std::unique_ptr<CFTPDir> CFTPSite::TakeStoredTree(CStoredTree tree) {
+    auto replaced = std::make_unique<CFTPDir>();
+    if (!tree.m_pRoot)
+        return replaced;
+    auto lock = LockTree();
+    CFTPDir& root = *m_pRootDir;
+    MoveChildren(root, *replaced);
+    MoveChildren(*tree.m_pRoot, root);
+    root.m_strName = tree.m_pRoot->m_strName;
+    m_storedCatalogue = tree.m_stored;
+    m_nameCharset.store(tree.m_nameCharset, std::memory_order_relaxed);
+    // A resume point names a directory of the tree that goes.
+    m_bResume = 0;
+    m_pResumeDir = nullptr;
+    return replaced;
 }

@@ -382,11 +382,13 @@ private:
         Descent descent;
         const bool loops = IsLoop(dirListing, descent);
 
+        // Worked out without the lock (this walk alone changes the lists of `dir`), then put in
+        // place under it: a huge directory holds the window up for the swap only.
+        MergePlan plan = PlanMerge(*dir, listing, g_bStopUpdate);
         MergeOutcome outcome;
         {
-            // Listed first, merged and swept under the lock: never held across a network call.
             auto lock = m_site->LockTree();
-            outcome = MergeListing(*m_site, *dir, listing, g_bStopUpdate, sweep);
+            outcome = ApplyMerge(*m_site, *dir, std::move(plan), listing, g_bStopUpdate, sweep);
         }
         if (outcome.stopped)
             return EndStopped(dir);
@@ -469,19 +471,21 @@ void LogOutcome(const CFTPSite* site) {
 // Writes content.ct and state.st as one pair. A failure is added to the site's status text as a
 // line of its own, after what the run ended with (its code stays), and the site is told again.
 bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
-    auto lock = site->LockTree();
     if (retired.load())
         return true; // deleted by the user: its files are gone and must stay gone
-    const CResult<void> saved = site->TrySaveCatalogue();
-    if (saved) {
-        site->m_bStateDirty = 0;
+    // The walk is over, so this worker alone changes the tree's shape: content.ct is written
+    // without the tree lock, which the save takes only for the read marks and to put the files in
+    // place. A deletion takes that lock after marking the site retired, so no files come back.
+    CFTPSite::CSaveOptions options;
+    options.m_bShapeOwned = true;
+    options.m_mayCommit = [&retired] { return !retired.load(); };
+    const CResult<void> saved = site->TrySaveCatalogue(options);
+    if (saved)
         return true;
-    }
-    // "PATH: reason": which file, and why.
+    // "PATH: reason": which file, and why. The save left the marks dirty: the close writes the
+    // files again.
     site->SetStatusText(site->GetStatusText() + kStatusSaveFailed +
                         ForeignText(saved.error().Text(), kFailureTextLimit));
-    // The marks on disk are not those of the tree in memory: the close writes the files again.
-    site->m_bStateDirty = 1;
     return false;
 }
 
@@ -612,11 +616,9 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     connection->Close();
     connection.reset();
 
-    {
-        // The names merged may say more about the site's encoding than those it had.
-        auto lock = site->LockTree();
-        site->DecideNameCharset();
-    }
+    // The names merged may say more about the site's encoding than those it had. Read without the
+    // tree lock: the walk is over, and this worker alone changes the tree's names and shape.
+    site->DecideNameCharset();
     // The outcome is shown once its files are written, so that a save that fails is never
     // seen as a plain success first.
     SaveSiteFiles(site, retired);

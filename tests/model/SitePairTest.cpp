@@ -411,3 +411,99 @@ TEST_P(SitePair, SigkillAtAnyMomentLeavesOneWholeSave) {
     EXPECT_EQ(torn, 0);
     EXPECT_EQ(leftovers, 0);
 }
+
+// An update's save writes content.ct from the tree itself and takes only the marks under the lock:
+// the pair is the same as any other save writes, a site deleted meanwhile gets no files, and a
+// mark set while the marks are taken leaves the site dirty.
+TEST_P(SitePair, SaveOfAnUpdateWritesTheSamePairAndNothingForADeletedSite) {
+    auto site = MakeSite("h");
+    SetNumberedTree(*site, 70000); // more marks than one slice
+    ASSERT_TRUE(site->SaveCatalogue());
+    const std::string content = ReadWhole(SiteFile(*site, "content.ct"));
+    const std::string state = ReadWhole(SiteFile(*site, "state.st"));
+
+    CFTPSite::CSaveOptions update;
+    update.m_bShapeOwned = true;
+    site->m_bStateDirty = 1;
+    ASSERT_TRUE(site->TrySaveCatalogue(update));
+    EXPECT_TRUE(ReadWhole(SiteFile(*site, "content.ct")) == content);
+    EXPECT_TRUE(ReadWhole(SiteFile(*site, "state.st")) == state);
+    EXPECT_EQ(site->m_bStateDirty.load(), 0);
+    {
+        auto lock = site->LockTree();
+        EXPECT_FALSE(site->SavedElsewhere()); // what it wrote is what it remembers
+    }
+
+    // Deleted while its files were written: they never take the place of the old ones.
+    const ino_t before = InodeOf(SiteFile(*site, "content.ct"));
+    SetNumberedTree(*site, 10);
+    update.m_mayCommit = [] { return false; };
+    EXPECT_TRUE(site->TrySaveCatalogue(update));
+    EXPECT_EQ(InodeOf(SiteFile(*site, "content.ct")), before);
+    EXPECT_TRUE(Entries(SaveArea()).empty());
+
+    // Marks set by another thread while the marks are read: each is saved or leaves the site dirty.
+    update.m_mayCommit = {};
+    SetNumberedTree(*site, 70000);
+    std::atomic<bool> go{false};
+    std::thread reader([&] {
+        while (!go.load())
+            std::this_thread::yield();
+        auto lock = site->LockTree();
+        site->m_pRootDir->m_subDirs.GetTail()->m_files.GetTail()->m_bNew = 1 - NumberedFlag(69999, 70000);
+        site->m_bStateDirty = 1;
+    });
+    go = true;
+    ASSERT_TRUE(site->TrySaveCatalogue(update));
+    reader.join();
+    auto copy = MakeSite("h");
+    copy->EnsureLoaded();
+    const bool savedTheMark =
+        copy->m_pRootDir->m_subDirs.GetTail()->m_files.GetTail()->m_bNew != NumberedFlag(69999, 70000);
+    EXPECT_TRUE(savedTheMark || site->m_bStateDirty.load() == 1);
+}
+
+// Another program's save is seen; the window reads the pair as stored now into a tree of its own
+// and takes it in, keeping its root; its own saves are not taken for another program's.
+TEST_P(SitePair, AReloadTakesInWhatAnotherProgramSaved) {
+    auto window = MakeSite("h");
+    SetNumberedTree(*window, 300);
+    ASSERT_TRUE(window->SaveCatalogue());
+    auto saved = [&window] {
+        auto lock = window->LockTree();
+        return window->SavedElsewhere();
+    };
+    EXPECT_FALSE(saved());
+
+    auto other = MakeSite("h");
+    other->EnsureLoaded();
+    SetNumberedTree(*other, 451);
+    ASSERT_TRUE(other->SaveCatalogue());
+    EXPECT_TRUE(saved());
+
+    CFTPDir* root = window->m_pRootDir.get();
+    CFTPDir* oldFirst = root->m_subDirs.GetHead();
+    std::unique_ptr<CFTPDir> replaced = window->TakeStoredTree(window->ReadStoredTree());
+    EXPECT_EQ(window->m_pRootDir.get(), root);
+    EXPECT_EQ(CheckNumberedTree(*window, -1), "");
+    EXPECT_EQ(root->m_subDirs.GetHead()->m_pParent, root);
+    ASSERT_EQ(replaced->m_subDirs.GetHead(), oldFirst);
+    EXPECT_EQ(oldFirst->m_pParent, replaced.get());
+    EXPECT_FALSE(saved());
+
+    // Marks alone saved elsewhere count too; the window's own saves do not.
+    other->m_pRootDir->m_subDirs.GetHead()->m_bNew = 1 - other->m_pRootDir->m_subDirs.GetHead()->m_bNew;
+    ASSERT_TRUE(other->SaveState());
+    EXPECT_TRUE(saved());
+    window->TakeStoredTree(window->ReadStoredTree());
+    EXPECT_EQ(root->m_subDirs.GetHead()->m_bNew, other->m_pRootDir->m_subDirs.GetHead()->m_bNew);
+    root->m_subDirs.GetTail()->m_bNew = 0;
+    ASSERT_TRUE(window->SaveState());
+    EXPECT_FALSE(saved());
+
+    // A site whose tree was never read from disk follows nothing.
+    auto added = MakeSite("h");
+    added->m_nLoadState = TreeLoadState::Loaded;
+    auto lock = added->LockTree();
+    EXPECT_FALSE(added->SavedElsewhere());
+}

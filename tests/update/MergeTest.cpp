@@ -6,8 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -230,3 +233,129 @@ TEST(DirectoryMerge, EmptyListingEmptiesTheDirectory) {
 }
 
 } // namespace
+
+namespace {
+
+// The merge as a linear walk from the head would do it, for comparison: what each list holds
+// afterwards (name, size, new mark) and the names removed.
+struct MergedState {
+    std::vector<std::tuple<std::string, uint64_t, int32_t>> files;
+    std::vector<std::pair<std::string, int32_t>> dirs;
+    std::vector<std::string> removedFiles, removedDirs;
+    bool operator==(const MergedState&) const = default;
+};
+
+MergedState StateOf(const CFTPDir& dir, const MergeOutcome& outcome) {
+    MergedState state;
+    for (const CFTPFile* f : dir.m_files)
+        state.files.emplace_back(f->m_strName, f->m_nSize, f->m_bNew);
+    for (const CFTPDir* d : dir.m_subDirs)
+        state.dirs.emplace_back(d->m_strName, d->m_bNew);
+    for (const auto& f : outcome.removedFiles)
+        state.removedFiles.push_back(f->m_strName);
+    for (const auto& d : outcome.removedDirs)
+        state.removedDirs.push_back(d->m_strName);
+    return state;
+}
+
+MergedState ReferenceMerge(MergedState stored, const std::vector<FtpEntry>& listing) {
+    std::vector<bool> seenFiles(stored.files.size()), seenDirs(stored.dirs.size());
+    for (const FtpEntry& entry : listing) {
+        if (!IsUsableEntryName(entry.name))
+            continue;
+        if (entry.isDir) {
+            std::size_t i = 0;
+            while (i < stored.dirs.size() && stored.dirs[i].first != entry.name)
+                ++i;
+            if (i == stored.dirs.size()) {
+                stored.dirs.emplace_back(entry.name, 1);
+                seenDirs.push_back(true);
+            } else {
+                seenDirs[i] = true;
+            }
+            continue;
+        }
+        std::size_t i = 0;
+        while (i < stored.files.size() && std::get<0>(stored.files[i]) != entry.name)
+            ++i;
+        if (i == stored.files.size()) {
+            stored.files.emplace_back(entry.name, entry.size, 1);
+            seenFiles.push_back(true);
+        } else {
+            std::get<1>(stored.files[i]) = entry.size;
+            seenFiles[i] = true;
+        }
+    }
+    MergedState merged;
+    for (std::size_t i = 0; i < stored.files.size(); ++i)
+        (seenFiles[i] ? merged.files.push_back(stored.files[i])
+                      : merged.removedFiles.push_back(std::get<0>(stored.files[i])));
+    for (std::size_t i = 0; i < stored.dirs.size(); ++i)
+        (seenDirs[i] ? merged.dirs.push_back(stored.dirs[i])
+                     : merged.removedDirs.push_back(stored.dirs[i].first));
+    return merged;
+}
+
+} // namespace
+
+// Random directories and listings from a small alphabet, so that names repeat in the stored lists
+// (an old catalogue), in the listing, and across kinds; in the stored order, shuffled, or cut.
+TEST(DirectoryMerge, AgreesWithALinearWalkFromTheHead) {
+    std::mt19937 rng(20240607);
+    auto name = [&rng](int alphabet) {
+        return "n" + std::to_string(rng() % static_cast<unsigned>(alphabet));
+    };
+    for (int round = 0; round < 300; ++round) {
+        const int alphabet = 2 + static_cast<int>(rng() % 60);
+        CFTPSite site;
+        CFTPDir& root = *site.m_pRootDir;
+        const int stored = static_cast<int>(rng() % 80);
+        for (int i = 0; i < stored; ++i) {
+            if (rng() % 4 == 0)
+                AddDir(root, name(alphabet), static_cast<int>(rng() % 2));
+            else
+                AddFile(root, name(alphabet), rng() % 5, static_cast<int>(rng() % 2));
+        }
+        std::vector<FtpEntry> listing;
+        const int order = round % 3;
+        if (order == 0) { // the stored entries in their order, some left out, some new ones
+            for (const CFTPDir* d : root.m_subDirs)
+                if (rng() % 5)
+                    listing.push_back(D(d->m_strName));
+            for (const CFTPFile* f : root.m_files)
+                if (rng() % 5)
+                    listing.push_back(F(f->m_strName, rng() % 5));
+        }
+        const int extra = static_cast<int>(rng() % 40);
+        for (int i = 0; i < extra; ++i)
+            listing.push_back(rng() % 4 == 0 ? D(name(alphabet)) : F(name(alphabet), rng() % 5));
+        if (order == 1)
+            std::shuffle(listing.begin(), listing.end(), rng);
+        if (rng() % 10 == 0)
+            listing.push_back(F("bad/name"));
+
+        const MergedState expected = ReferenceMerge(StateOf(root, MergeOutcome()), listing);
+        auto outcome = MergeListing(site, root, listing, g_noStop);
+        ASSERT_TRUE(StateOf(root, outcome) == expected) << "round " << round;
+        for (const CFTPFile* f : root.m_files)
+            ASSERT_EQ(f->m_pParent, &root);
+        for (const CFTPDir* d : root.m_subDirs)
+            ASSERT_EQ(d->m_pParent, &root);
+    }
+}
+
+// Planned without the lock, applied under it; lists that changed in between are planned again.
+TEST(DirectoryMerge, APlanOfListsThatChangedSinceIsMadeAgain) {
+    CFTPSite site;
+    CFTPDir& root = *site.m_pRootDir;
+    AddFile(root, "a", 1);
+    const std::vector<FtpEntry> listing = {F("a", 2), F("b", 3)};
+    MergePlan plan = PlanMerge(root, listing, g_noStop);
+    EXPECT_EQ(root.m_files.GetCount(), 1u); // planning changes nothing
+    AddFile(root, "late", 4);
+    auto outcome = ApplyMerge(site, root, std::move(plan), listing, g_noStop);
+    EXPECT_EQ(Names(root.m_files), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(root.m_files.GetHead()->m_nSize, 2u);
+    ASSERT_EQ(outcome.removedFiles.size(), 1u);
+    EXPECT_EQ(outcome.removedFiles[0]->m_strName, "late");
+}
