@@ -7,6 +7,9 @@
 #include "model/Records.h"
 #include "update/UpdateEvents.h"
 
+#include <utility>
+#include <vector>
+
 class ICatalogueObserver {
 public:
     virtual ~ICatalogueObserver() = default;
@@ -14,6 +17,12 @@ public:
     // it and, for a directory, to everything below it (its subtree goes with it, unannounced).
     // The entry is already unlinked from its parent; compare it, do not follow it.
     virtual void EntryGoing(const CObject* entry, EntryKind kind) = 0;
+    // Several entries at once (what one merge removed, a reloaded site's old tree): a holder of
+    // long lists goes through them once for all. By default one EntryGoing each, in order.
+    virtual void EntriesGoing(const std::vector<std::pair<const CObject*, EntryKind>>& entries) {
+        for (const auto& [entry, kind] : entries)
+            EntryGoing(entry, kind);
+    }
     // The site leaves the list. It is still whole while this runs. By default the same as its
     // root directory going.
     virtual void SiteGoing(CFTPSite* site) {

@@ -3,6 +3,7 @@
 #include "ops/DocWalk.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 CQuarnelDoc::CQuarnelDoc() : m_pumpPending([] { return true; }) {}
 
@@ -93,6 +94,35 @@ void CQuarnelDoc::ReleaseEntry(std::unique_ptr<CObject> entry, EntryKind kind) {
         m_releasedEntries.push_back(std::move(entry));
 }
 
+std::vector<std::unique_ptr<CObject>> CQuarnelDoc::ReleaseEntries(GoingEntries entries) {
+    std::vector<std::pair<const CObject*, EntryKind>> going;
+    going.reserve(entries.size());
+    for (const auto& [entry, kind] : entries)
+        if (entry && (kind == kEntryFile || kind == kEntryDir))
+            going.emplace_back(entry.get(), kind);
+    AnnounceEntriesGoing(going);
+    std::vector<std::unique_ptr<CObject>> freed;
+    freed.reserve(entries.size());
+    for (auto& [entry, kind] : entries) {
+        if (!entry)
+            continue;
+        if (IsWalkInProgress())
+            m_releasedEntries.push_back(std::move(entry));
+        else
+            freed.push_back(std::move(entry));
+    }
+    return freed;
+}
+
+void CQuarnelDoc::AnnounceEntriesGoing(const std::vector<std::pair<const CObject*, EntryKind>>& entries) {
+    if (entries.empty())
+        return;
+    ForgetEntries(entries);
+    const std::vector<ICatalogueObserver*> observers = m_observers;
+    for (ICatalogueObserver* observer : observers)
+        observer->EntriesGoing(entries);
+}
+
 void CQuarnelDoc::SiteGoing(CFTPSite* site) {
     ForgetSite(site);
     const std::vector<ICatalogueObserver*> observers = m_observers;
@@ -166,6 +196,62 @@ void CQuarnelDoc::ForgetEntry(CObject* entry, EntryKind kind) {
     std::erase_if(m_foundDirs, [&](const CFTPDir* dir) { return dir == gone || dirTest(dir->m_pParent); });
     BelowTest fileTest(gone);
     std::erase_if(m_foundFiles, [&](const CFTPFile* file) { return fileTest(file->m_pParent); });
+}
+
+void CQuarnelDoc::ForgetEntries(const std::vector<std::pair<const CObject*, EntryKind>>& entries) {
+    if (entries.size() == 1) {
+        ForgetEntry(const_cast<CObject*>(entries.front().first), entries.front().second);
+        return;
+    }
+    std::unordered_set<const CObject*> files, dirs;
+    // A removed file is looked up only among the entries of a directory that lost one: one merge's
+    // removals share their directory, so most entries are passed over by one comparison.
+    std::vector<const CFTPDir*> fileParents;
+    for (const auto& [entry, kind] : entries) {
+        (kind == kEntryDir ? dirs : files).insert(entry);
+        const CFTPDir* parent = kind == kEntryDir ? nullptr : static_cast<const CFTPFile*>(entry)->m_pParent;
+        if (parent && std::find(fileParents.begin(), fileParents.end(), parent) == fileParents.end())
+            fileParents.push_back(parent);
+    }
+    const std::unordered_set<const CFTPDir*> manyParents =
+        fileParents.size() > 8 ? std::unordered_set<const CFTPDir*>(fileParents.begin(), fileParents.end())
+                               : std::unordered_set<const CFTPDir*>();
+    auto goneFile = [&](const CFTPFile* file) {
+        const bool lostOne = fileParents.size() > 8 ? manyParents.count(file->m_pParent) != 0
+                                                    : std::find(fileParents.begin(), fileParents.end(),
+                                                                file->m_pParent) != fileParents.end();
+        return lostOne && files.count(file) != 0;
+    };
+    // Whether a directory is one of the removed ones or lies below one; consecutive entries of a
+    // list mostly share their parent, so the last answer is kept.
+    const CFTPDir* lastDir = nullptr;
+    bool lastAnswer = false;
+    auto gone = [&](const CFTPDir* dir) {
+        if (dirs.empty() || !dir)
+            return false;
+        if (dir == lastDir)
+            return lastAnswer;
+        bool below = false;
+        for (const CFTPDir* d = dir; d && !below; d = d->m_pParent)
+            below = dirs.count(d) != 0;
+        lastDir = dir;
+        lastAnswer = below;
+        return below;
+    };
+    const CFTPDir* shown = !m_browseDirs.empty()    ? m_browseDirs.front()->m_pParent
+                           : !m_browseFiles.empty() ? m_browseFiles.front()->m_pParent
+                                                    : nullptr;
+    if (shown && gone(shown)) {
+        m_browseDirs.clear();
+        m_browseFiles.clear();
+    } else {
+        std::erase_if(m_browseDirs, [&](const CFTPDir* dir) { return dirs.count(dir) != 0; });
+        std::erase_if(m_browseFiles, goneFile);
+    }
+    std::erase_if(m_foundDirs,
+                  [&](const CFTPDir* dir) { return dirs.count(dir) != 0 || gone(dir->m_pParent); });
+    std::erase_if(m_foundFiles,
+                  [&](const CFTPFile* file) { return goneFile(file) || gone(file->m_pParent); });
 }
 
 void CQuarnelDoc::ForgetSite(CFTPSite* site) {

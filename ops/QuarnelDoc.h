@@ -136,9 +136,18 @@ public:
     // or when the running walk ends, since the walk may stand on it). Kinds other than file and
     // directory are only freed.
     void ReleaseEntry(std::unique_ptr<CObject> entry, EntryKind kind);
+    // Several such entries at once: every list is gone through once for all of them. Hands back
+    // those no walk stands on, for the caller to free (a removed directory may hold a large
+    // subtree, better freed off the window thread); the others are freed when the walk ends.
+    using GoingEntries = std::vector<std::pair<std::unique_ptr<CObject>, EntryKind>>;
+    [[nodiscard]] std::vector<std::unique_ptr<CObject>> ReleaseEntries(GoingEntries entries);
+    // Every holder hears that these entries are going; the caller keeps them and frees them once
+    // no walk stands on them (a reloaded site's old tree).
+    void AnnounceEntriesGoing(const std::vector<std::pair<const CObject*, EntryKind>>& entries);
     // Drops every reference in the browse and found lists to `entry` or anything below it (the
     // document's own part of the notice).
     void ForgetEntry(CObject* entry, EntryKind kind);
+    void ForgetEntries(const std::vector<std::pair<const CObject*, EntryKind>>& entries);
     // The same for everything of one site.
     void ForgetSite(CFTPSite* site);
 

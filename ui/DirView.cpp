@@ -6,11 +6,13 @@
 #include "ops/ShownText.h"
 #include "platform/TextCodec.h"
 #include "ui/EntryAncestry.h"
+#include "ui/FileListModel.h"
 #include "ui/History.h"
 #include "ui/Icons.h"
 #include "ui/MessageBoxes.h"
 #include "ui/QuarnelView.h"
 #include "ui/Shell.h"
+#include "ui/SiteLoader.h"
 
 #include <QContextMenuEvent>
 #include <QHeaderView>
@@ -21,6 +23,7 @@
 #include <QToolTip>
 
 #include <mutex>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -77,6 +80,18 @@ CFTPDir* CDirView::ItemDir(const QTreeWidgetItem* item) {
 
 void CDirView::AddPlaceholder(QTreeWidgetItem* parent) {
     parent->addChild(new QTreeWidgetItem());
+}
+
+void CDirView::AddLoadingItem(QTreeWidgetItem* item) {
+    auto* loading = new QTreeWidgetItem();
+    loading->setText(0, QString::fromUtf8(kLoadingText));
+    loading->setData(0, kLoadingRole, true);
+    loading->setFlags(Qt::ItemIsEnabled);
+    item->addChild(loading);
+}
+
+bool CDirView::IsLoading(const QTreeWidgetItem* item) {
+    return item->childCount() == 1 && item->child(0)->data(0, kLoadingRole).toBool();
 }
 
 void CDirView::SetBold(QTreeWidgetItem* item, bool bold) {
@@ -196,6 +211,21 @@ CFTPDir* CDirView::NameWalk(QTreeWidgetItem* item) const {
     return dir;
 }
 
+void CDirView::FillSiteItem(QTreeWidgetItem* item, CFTPSite* site, bool browse) {
+    auto lock = LockTree(site);
+    CFTPDir* root = site->m_pRootDir.get();
+    for (CFTPDir* sub : root->m_subDirs) {
+        if (browse)
+            m_pDoc->m_browseDirs.push_back(sub);
+        AddDirItem(item, sub);
+    }
+    if (root->m_subDirs.IsEmpty())
+        AddPlaceholder(item);
+    if (browse)
+        for (CFTPFile* file : root->m_files)
+            m_pDoc->m_browseFiles.push_back(file);
+}
+
 void CDirView::ExpandItem(QTreeWidgetItem* item) {
     DeleteChildren(item);
     if (!item->parent()) {
@@ -205,12 +235,13 @@ void CDirView::ExpandItem(QTreeWidgetItem* item) {
             AddPlaceholder(item);
             return;
         }
+        // A site not read yet is read in a thread; its items come when it has been (SiteLoaded).
+        if (m_pLoader && m_pLoader->Load(site)) {
+            AddLoadingItem(item);
+            return;
+        }
         site->EnsureLoaded();
-        auto lock = LockTree(site);
-        for (CFTPDir* sub : site->m_pRootDir->m_subDirs)
-            AddDirItem(item, sub);
-        if (site->m_pRootDir->m_subDirs.IsEmpty())
-            AddPlaceholder(item);
+        FillSiteItem(item, site, false);
         return;
     }
     CFTPDir* dir = NameWalk(item);
@@ -262,18 +293,16 @@ void CDirView::ShowTreeItem(QTreeWidgetItem* item) {
         CFTPSite* site = itemDir->GetSite();
         if (!site) {
             AddPlaceholder(item);
+        } else if (m_pLoader && m_pLoader->Load(site)) {
+            // Read in a thread: the window goes on meanwhile, and both panes say so.
+            AddLoadingItem(item);
+            m_pListView->m_bSearchMode = false;
+            m_pListView->ListModel()->ShowTextRows({QString::fromUtf8(kLoadingText)});
+            emit DirectoryShown();
+            return;
         } else {
             site->EnsureLoaded();
-            auto lock = LockTree(site);
-            CFTPDir* root = site->m_pRootDir.get();
-            for (CFTPDir* sub : root->m_subDirs) {
-                m_pDoc->m_browseDirs.push_back(sub);
-                AddDirItem(item, sub);
-            }
-            if (root->m_subDirs.IsEmpty())
-                AddPlaceholder(item);
-            for (CFTPFile* file : root->m_files)
-                m_pDoc->m_browseFiles.push_back(file);
+            FillSiteItem(item, site, true);
         }
     } else {
         CFTPDir* dir = NameWalk(item);
@@ -294,6 +323,56 @@ void CDirView::ShowTreeItem(QTreeWidgetItem* item) {
     }
     m_pListView->ShowBrowseLists();
     emit DirectoryShown();
+}
+
+void CDirView::SiteLoaded(CFTPSite* site) {
+    QTreeWidgetItem* item = SiteItem(site);
+    if (!item || !IsLoading(item))
+        return;
+    {
+        const QSignalBlocker blocker(this);
+        DeleteChildren(item);
+    }
+    // Still the item shown (nobody went elsewhere through the list or the history meanwhile): the
+    // site's root is listed as the selection would have listed it, without a second visit.
+    const QList<QTreeWidgetItem*> selected = selectedItems();
+    const bool shown = !selected.isEmpty() && selected.first() == item && m_pHistory->m_pCurrent &&
+                       m_pHistory->m_pCurrent->m_pDir == site->m_pRootDir.get();
+    if (shown) {
+        m_pDoc->m_browseDirs.clear();
+        m_pDoc->m_browseFiles.clear();
+        FillSiteItem(item, site, true);
+        m_pListView->ShowBrowseLists();
+        emit DirectoryShown();
+    } else if (item->isExpanded() || (!selected.isEmpty() && selected.first() == item)) {
+        FillSiteItem(item, site, false);
+    } else {
+        AddPlaceholder(item);
+    }
+}
+
+void CDirView::SiteReloaded(CFTPSite* site) {
+    QTreeWidgetItem* item = SiteItem(site);
+    if (!item)
+        return;
+    const QList<QTreeWidgetItem*> selected = selectedItems();
+    bool selectedHere = false;
+    for (QTreeWidgetItem* at = selected.isEmpty() ? nullptr : selected.first(); at; at = at->parent())
+        selectedHere = selectedHere || at == item;
+    const bool expanded = item->isExpanded();
+    {
+        const QSignalBlocker blocker(this);
+        DeleteChildren(item);
+        if (selectedHere)
+            setCurrentItem(item);
+    }
+    if (selectedHere)
+        ShowTreeItem(item);
+    else if (expanded)
+        ExpandItem(item);
+    else
+        AddPlaceholder(item);
+    RefreshSiteItem(site);
 }
 
 CFTPDir* CDirView::SelectedDir() const {
@@ -335,6 +414,35 @@ void CDirView::ForgetEntry(const CObject* entry) {
         QTreeWidgetItem* item = stack.takeLast();
         CFTPDir* dir = ItemDir(item);
         if (dir && item->parent() && IsDirAtOrBelow(dir, entry)) {
+            item->setData(0, kDirRole, QVariant());
+            SetBold(item, false);
+        }
+        for (int i = 0; i < item->childCount(); ++i)
+            stack.append(item->child(i));
+    }
+}
+
+void CDirView::EntriesGoing(const std::vector<std::pair<const CObject*, EntryKind>>& entries) {
+    std::unordered_set<const CObject*> dirs;
+    for (const auto& [entry, kind] : entries)
+        if (kind == kEntryDir)
+            dirs.insert(entry);
+    if (dirs.empty())
+        return;
+    if (dirs.size() == 1) {
+        ForgetEntry(*dirs.begin());
+        return;
+    }
+    QList<QTreeWidgetItem*> stack;
+    for (int i = 0; i < topLevelItemCount(); ++i)
+        stack.append(topLevelItem(i));
+    while (!stack.isEmpty()) {
+        QTreeWidgetItem* item = stack.takeLast();
+        CFTPDir* dir = ItemDir(item);
+        bool gone = false;
+        for (const CFTPDir* d = dir; d && item->parent() && !gone; d = d->m_pParent)
+            gone = dirs.count(d) != 0;
+        if (gone) {
             item->setData(0, kDirRole, QVariant());
             SetBold(item, false);
         }

@@ -13,6 +13,7 @@ class CHistory;
 class CObject;
 class CQuarnelDoc;
 class CQuarnelView;
+class CSiteLoader;
 class QAction;
 
 class CDirView : public QTreeWidget, public ICatalogueObserver {
@@ -23,11 +24,24 @@ public:
     static constexpr int kDirRole = Qt::UserRole;
     static constexpr int kNameRole = Qt::UserRole + 1;
     static constexpr int kCharsetRole = Qt::UserRole + 2; // on a site's item: how its names read
+    static constexpr int kLoadingRole = Qt::UserRole + 3; // the child that stands for a site being read
     static constexpr int kTipLimit = 1000;
+    // Shown under a site, and in the list, while its files are read.
+    static constexpr const char* kLoadingText = "正在读取...";
 
     // Joins the document's notices for as long as it lives.
     CDirView(CQuarnelDoc* doc, CHistory* history, CQuarnelView* listView, QWidget* parent = nullptr);
     ~CDirView() override;
+
+    // Sites not read yet are read by `loader` (in a thread) when their item is first expanded or
+    // selected; without one they are read at once, in the window thread.
+    void SetSiteLoader(CSiteLoader* loader) { m_pLoader = loader; }
+    // The loader has read the site: its item gets its children, and the list the site's root if
+    // the item is still the one shown.
+    void SiteLoaded(CFTPSite* site);
+    // The site's tree was replaced by what another program saved: the items below the site are
+    // made anew, and the site's root is shown again if something of it was.
+    void SiteReloaded(CFTPSite* site);
 
     // The images and the site items.
     void OnInitialUpdate();
@@ -59,6 +73,8 @@ public:
     void ForgetEntry(const CObject* entry);
     // The document's notices: items lose what goes; a going site's item goes with it.
     void EntryGoing(const CObject* entry, EntryKind kind) override;
+    // Several at once: the items are gone through once for all of them.
+    void EntriesGoing(const std::vector<std::pair<const CObject*, EntryKind>>& entries) override;
     void SiteGoing(CFTPSite* site) override { RemoveSiteItem(site); }
 
     // Commands offered by the right-click menus.
@@ -79,6 +95,11 @@ private:
     void OnItemCollapsed(QTreeWidgetItem* item);
     void OnSelectionChanged();
     QTreeWidgetItem* AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir);
+    // The root's directories as items under the site's item; with `browse` also the browse lists.
+    void FillSiteItem(QTreeWidgetItem* item, CFTPSite* site, bool browse);
+    // The child that says the site is being read; true when `item` holds it.
+    static void AddLoadingItem(QTreeWidgetItem* item);
+    static bool IsLoading(const QTreeWidgetItem* item);
     static void AddPlaceholder(QTreeWidgetItem* parent);
     static void SetBold(QTreeWidgetItem* item, bool bold);
     static void DeleteChildren(QTreeWidgetItem* item);
@@ -86,6 +107,7 @@ private:
     CQuarnelDoc* m_pDoc;
     CHistory* m_pHistory;
     CQuarnelView* m_pListView;
+    CSiteLoader* m_pLoader = nullptr;
     QIcon m_dirIcon;
     QList<QAction*> m_siteMenu;
     QList<QAction*> m_dirMenu;

@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QPalette>
 
+#include <unordered_set>
+
 const char* const CFileListModel::kWelcomeTexts[4] = {
     "欢迎使用Quarnel!",
     "点击增加可以添加站点",
@@ -24,38 +26,41 @@ QString Q(const std::string& utf8) {
 
 CFileListModel::CFileListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
-CFileListModel::Row CFileListModel::DirRowOf(CFTPDir* dir) {
-    return Row{dir, kDirRow, dir->m_bNew == 1};
-}
-
-CFileListModel::Row CFileListModel::FileRowOf(CFTPFile* file) {
-    return Row{file, kFileRow, file->m_bNew == 1};
-}
-
-bool CFileListModel::IsStillNew(const Row& row) {
-    if (row.kind == kDirRow)
-        return static_cast<CFTPDir*>(row.entry)->m_bNew == 1;
-    if (row.kind == kFileRow)
-        return static_cast<CFTPFile*>(row.entry)->m_bNew == 1;
-    return false;
-}
-
 int CFileListModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(m_rows.size());
+    if (parent.isValid())
+        return 0;
+    return static_cast<int>(m_textRows.size()) + static_cast<int>(m_dirRows.size() + m_fileRows.size());
 }
 
 int CFileListModel::columnCount(const QModelIndex& parent) const {
     return parent.isValid() ? 0 : kColumnCount;
 }
 
+CFileListModel::RowKind CFileListModel::KindAt(int row) const {
+    if (row < static_cast<int>(m_textRows.size()))
+        return kWelcomeRow;
+    return row < static_cast<int>(m_dirRows.size()) ? kDirRow : kFileRow;
+}
+
 CFTPDir* CFileListModel::DirAt(int row) const {
-    const Row& r = m_rows[static_cast<std::size_t>(row)];
-    return r.kind == kDirRow ? static_cast<CFTPDir*>(r.entry) : nullptr;
+    if (!m_textRows.isEmpty() || row < 0 || row >= static_cast<int>(m_dirRows.size()))
+        return nullptr;
+    return m_dirRows[static_cast<std::size_t>(row)].entry;
 }
 
 CFTPFile* CFileListModel::FileAt(int row) const {
-    const Row& r = m_rows[static_cast<std::size_t>(row)];
-    return r.kind == kFileRow ? static_cast<CFTPFile*>(r.entry) : nullptr;
+    const int index = row - static_cast<int>(m_dirRows.size());
+    if (!m_textRows.isEmpty() || index < 0 || index >= static_cast<int>(m_fileRows.size()))
+        return nullptr;
+    return m_fileRows[static_cast<std::size_t>(index)].entry;
+}
+
+bool CFileListModel::IsHighlighted(int row) const {
+    if (KindAt(row) == kWelcomeRow)
+        return false;
+    if (row < static_cast<int>(m_dirRows.size()))
+        return m_dirRows[static_cast<std::size_t>(row)].highlight;
+    return m_fileRows[static_cast<std::size_t>(row) - m_dirRows.size()].highlight;
 }
 
 std::string CFileListModel::LocationAt(int row) const {
@@ -67,31 +72,30 @@ std::string CFileListModel::LocationAt(int row) const {
 }
 
 QVariant CFileListModel::data(const QModelIndex& index, int role) const {
-    if (!index.isValid() || index.row() >= static_cast<int>(m_rows.size()))
+    if (!index.isValid() || index.row() >= rowCount())
         return {};
-    const Row& row = m_rows[static_cast<std::size_t>(index.row())];
     const int column = index.column();
-
-    if (row.kind == kWelcomeRow) {
+    if (index.row() < static_cast<int>(m_textRows.size())) {
         if (role == Qt::DisplayRole && column == kColumnName)
-            return QString::fromUtf8(kWelcomeTexts[reinterpret_cast<std::uintptr_t>(row.entry)]);
+            return m_textRows[index.row()];
         return {};
     }
+    CFTPDir* const dir = DirAt(index.row());
+    CFTPFile* const file = dir ? nullptr : FileAt(index.row());
+    const bool highlight = IsHighlighted(index.row());
 
     switch (role) {
     case Qt::DisplayRole:
     case Qt::ToolTipRole:
         if (role == Qt::ToolTipRole && column != kColumnLocation)
             return {};
-        if (row.kind == kDirRow) {
-            auto* dir = static_cast<CFTPDir*>(row.entry);
+        if (dir) {
             if (column == kColumnName)
                 return Q(ShownName(dir));
             if (column == kColumnSize)
                 return QStringLiteral("0");
             return Q(ShownLocation(dir));
         } else {
-            auto* file = static_cast<CFTPFile*>(row.entry);
             if (column == kColumnName)
                 return Q(ShownName(file));
             if (column == kColumnSize)
@@ -101,15 +105,15 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
     case Qt::DecorationRole:
         if (column != kColumnName)
             return {};
-        if (row.kind == kDirRow)
+        if (dir)
             return m_icons.Folder();
-        return m_icons.ForName(static_cast<CFTPFile*>(row.entry)->m_strName);
+        return m_icons.ForName(file->m_strName);
     case Qt::BackgroundRole:
-        if (row.highlight)
+        if (highlight)
             return QApplication::palette().brush(QPalette::Active, QPalette::Highlight);
         return {};
     case Qt::ForegroundRole:
-        if (row.highlight)
+        if (highlight)
             return QApplication::palette().brush(QPalette::Active, QPalette::HighlightedText);
         return {};
     default:
@@ -139,64 +143,108 @@ Qt::ItemFlags CFileListModel::flags(const QModelIndex& index) const {
 }
 
 void CFileListModel::ShowWelcome() {
+    QStringList texts;
+    for (const char* text : kWelcomeTexts)
+        texts << QString::fromUtf8(text);
+    ShowTextRows(texts);
+}
+
+void CFileListModel::ShowTextRows(const QStringList& texts) {
     beginResetModel();
-    m_rows.clear();
-    for (std::uintptr_t i = 0; i < 4; ++i)
-        m_rows.push_back(Row{reinterpret_cast<void*>(i), kWelcomeRow, false});
-    m_nDirRows = m_nFileRows = 0;
+    m_dirRows.clear();
+    m_fileRows.clear();
+    m_textRows = texts;
     endResetModel();
 }
 
 void CFileListModel::Clear() {
     beginResetModel();
-    m_rows.clear();
-    m_rows.shrink_to_fit();
-    m_nDirRows = m_nFileRows = 0;
+    m_textRows.clear();
+    m_dirRows.clear();
+    m_dirRows.shrink_to_fit();
+    m_fileRows.clear();
+    m_fileRows.shrink_to_fit();
     endResetModel();
 }
 
 void CFileListModel::Reset(const std::vector<CFTPDir*>& dirs, const std::vector<CFTPFile*>& files) {
     beginResetModel();
-    m_rows.clear();
-    m_rows.reserve(dirs.size() + files.size());
+    m_textRows.clear();
+    m_dirRows.clear();
+    m_dirRows.reserve(dirs.size());
     for (CFTPDir* dir : dirs)
-        m_rows.push_back(DirRowOf(dir));
+        m_dirRows.push_back(DirRowOf(dir));
+    m_fileRows.clear();
+    m_fileRows.reserve(files.size());
     for (CFTPFile* file : files)
-        m_rows.push_back(FileRowOf(file));
-    m_nDirRows = static_cast<int>(dirs.size());
-    m_nFileRows = static_cast<int>(files.size());
+        m_fileRows.push_back(FileRowOf(file));
     endResetModel();
 }
 
-void CFileListModel::AppendDir(CFTPDir* dir) {
-    if (m_nDirRows + m_nFileRows != static_cast<int>(m_rows.size()))
+void CFileListModel::LeaveWelcome() {
+    if (!m_textRows.isEmpty())
         Clear(); // welcome rows go when the first result arrives
-    const int at = m_nDirRows;
+}
+
+void CFileListModel::AppendDir(CFTPDir* dir) {
+    LeaveWelcome();
+    const int at = DirRowCount();
     beginInsertRows(QModelIndex(), at, at);
-    m_rows.insert(m_rows.begin() + at, DirRowOf(dir));
-    ++m_nDirRows;
+    m_dirRows.push_back(DirRowOf(dir));
     endInsertRows();
 }
 
 void CFileListModel::AppendFile(CFTPFile* file) {
-    if (m_nDirRows + m_nFileRows != static_cast<int>(m_rows.size()))
-        Clear();
-    const int at = static_cast<int>(m_rows.size());
+    LeaveWelcome();
+    const int at = rowCount();
     beginInsertRows(QModelIndex(), at, at);
-    m_rows.push_back(FileRowOf(file));
-    ++m_nFileRows;
+    m_fileRows.push_back(FileRowOf(file));
     endInsertRows();
 }
 
+int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::vector<CFTPFile*>& files) {
+    LeaveWelcome();
+    int added = 0;
+    if (dirs.size() > m_dirRows.size()) {
+        const int first = DirRowCount();
+        const int count = static_cast<int>(dirs.size() - m_dirRows.size());
+        beginInsertRows(QModelIndex(), first, first + count - 1);
+        for (std::size_t i = m_dirRows.size(); i < dirs.size(); ++i)
+            m_dirRows.push_back(DirRowOf(dirs[i]));
+        endInsertRows();
+        added += count;
+    }
+    if (files.size() > m_fileRows.size()) {
+        const int first = rowCount();
+        const int count = static_cast<int>(files.size() - m_fileRows.size());
+        beginInsertRows(QModelIndex(), first, first + count - 1);
+        for (std::size_t i = m_fileRows.size(); i < files.size(); ++i)
+            m_fileRows.push_back(FileRowOf(files[i]));
+        endInsertRows();
+        added += count;
+    }
+    return added;
+}
+
 void CFileListModel::ClearHighlightsFrom(int first) {
-    const int count = static_cast<int>(m_rows.size());
+    const int count = rowCount();
     int changedFirst = -1, changedLast = -1;
-    for (int i = std::max(first, 0); i < count; ++i) {
-        Row& row = m_rows[static_cast<std::size_t>(i)];
+    for (int i = std::max(first, static_cast<int>(m_textRows.size())); i < count; ++i) {
         // While search results are shown the rows past the browsed directories are not the
         // files just marked read: an entry that is still new keeps its highlight.
-        if (row.highlight && !IsStillNew(row)) {
-            row.highlight = false;
+        bool* highlight = nullptr;
+        bool stillNew = false;
+        if (i < DirRowCount()) {
+            DirRow& row = m_dirRows[static_cast<std::size_t>(i)];
+            highlight = &row.highlight;
+            stillNew = row.entry->m_bNew == 1;
+        } else {
+            FileRow& row = m_fileRows[static_cast<std::size_t>(i) - m_dirRows.size()];
+            highlight = &row.highlight;
+            stillNew = row.entry->m_bNew == 1;
+        }
+        if (*highlight && !stillNew) {
+            *highlight = false;
             if (changedFirst < 0)
                 changedFirst = i;
             changedLast = i;
@@ -207,42 +255,100 @@ void CFileListModel::ClearHighlightsFrom(int first) {
 }
 
 void CFileListModel::RefreshHighlights() {
-    for (Row& row : m_rows)
-        row.highlight = IsStillNew(row);
-    if (!m_rows.empty())
-        emit dataChanged(index(0, 0), index(static_cast<int>(m_rows.size()) - 1, kColumnCount - 1));
+    for (DirRow& row : m_dirRows)
+        row.highlight = row.entry->m_bNew == 1;
+    for (FileRow& row : m_fileRows)
+        row.highlight = row.entry->m_bNew == 1;
+    if (rowCount() > static_cast<int>(m_textRows.size()))
+        emit dataChanged(index(static_cast<int>(m_textRows.size()), 0),
+                         index(rowCount() - 1, kColumnCount - 1));
+}
+
+// Removes the rows of one group (whose first row has the index `first`) whose entry is gone.
+// Few runs are removed one by one, from the end so that earlier indices stay valid; many (a whole
+// site's rows among search results) in one pass under a reset.
+template <class T, class Gone>
+int CFileListModel::RemoveFrom(std::vector<Row<T>>& rows, int first, Gone&& gone) {
+    constexpr std::size_t kMaxRuns = 64;
+    std::vector<std::pair<int, int>> runs; // [from, to) in `rows`
+    const int count = static_cast<int>(rows.size());
+    for (int i = 0; i < count;) {
+        if (!gone(rows[static_cast<std::size_t>(i)].entry)) {
+            ++i;
+            continue;
+        }
+        int end = i + 1;
+        while (end < count && gone(rows[static_cast<std::size_t>(end)].entry))
+            ++end;
+        runs.emplace_back(i, end);
+        i = end;
+    }
+    if (runs.empty())
+        return 0;
+    if (runs.size() > kMaxRuns) {
+        beginResetModel();
+        std::erase_if(rows, [&gone](const Row<T>& row) { return gone(row.entry); });
+        endResetModel();
+        return count - static_cast<int>(rows.size());
+    }
+    int removed = 0;
+    for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
+        beginRemoveRows(QModelIndex(), first + run->first, first + run->second - 1);
+        rows.erase(rows.begin() + run->first, rows.begin() + run->second);
+        endRemoveRows();
+        removed += run->second - run->first;
+    }
+    return removed;
 }
 
 int CFileListModel::RemoveEntry(const CObject* entry) {
-    auto matches = [entry](const Row& row) {
-        if (row.kind == kDirRow)
-            return IsDirAtOrBelow(static_cast<const CFTPDir*>(row.entry), entry);
-        if (row.kind == kFileRow)
-            return IsFileAtOrBelow(static_cast<const CFTPFile*>(row.entry), entry);
-        return false;
-    };
-    // Remove runs of matching rows from the end, so earlier indices stay valid.
-    int removed = 0;
-    int i = static_cast<int>(m_rows.size()) - 1;
-    while (i >= 0) {
-        if (!matches(m_rows[static_cast<std::size_t>(i)])) {
-            --i;
-            continue;
-        }
-        int last = i;
-        while (i - 1 >= 0 && matches(m_rows[static_cast<std::size_t>(i - 1)]))
-            --i;
-        int dirsInRun = 0;
-        for (int k = i; k <= last; ++k)
-            if (m_rows[static_cast<std::size_t>(k)].kind == kDirRow)
-                ++dirsInRun;
-        beginRemoveRows(QModelIndex(), i, last);
-        m_rows.erase(m_rows.begin() + i, m_rows.begin() + last + 1);
-        m_nDirRows -= dirsInRun;
-        m_nFileRows -= (last - i + 1) - dirsInRun;
-        endRemoveRows();
-        removed += last - i + 1;
-        --i;
+    // Only compared: the entry may be gone already.
+    return RemoveRows({entry}, {}, false);
+}
+
+int CFileListModel::RemoveEntries(const std::vector<std::pair<const CObject*, EntryKind>>& entries) {
+    std::unordered_set<const CObject*> going;
+    std::unordered_set<const CFTPDir*> lostFiles;
+    for (const auto& [entry, kind] : entries) {
+        going.insert(entry);
+        if (kind == kEntryFile)
+            lostFiles.insert(static_cast<const CFTPFile*>(entry)->m_pParent);
     }
-    return removed;
+    return RemoveRows(going, lostFiles, true);
+}
+
+int CFileListModel::RemoveRows(const std::unordered_set<const CObject*>& going,
+                               const std::unordered_set<const CFTPDir*>& lostFiles, bool kindsKnown) {
+    if (!m_textRows.isEmpty() || going.empty())
+        return 0;
+    // Whether a directory is going or lies below one that is; rows of one directory mostly follow
+    // each other, so the answer for the last one is kept.
+    const CFTPDir* lastDir = nullptr;
+    bool lastBelow = false;
+    auto below = [&](const CFTPDir* dir) {
+        if (dir != lastDir) {
+            lastDir = dir;
+            lastBelow = false;
+            for (const CFTPDir* d = dir; d && !lastBelow; d = d->m_pParent)
+                lastBelow = going.count(d) != 0;
+        }
+        return lastBelow;
+    };
+    // A going file is looked up only among the rows of a directory that lost one.
+    const CFTPDir* lastParent = nullptr;
+    bool parentBelow = false, parentLost = false;
+    auto fileGone = [&](const CFTPFile* file) {
+        if (file->m_pParent != lastParent || !lastParent) {
+            lastParent = file->m_pParent;
+            parentBelow = below(lastParent);
+            parentLost = !kindsKnown || lostFiles.count(lastParent) != 0;
+        }
+        return parentBelow || (parentLost && going.count(file) != 0);
+    };
+    // File rows first: they follow the directory rows, whose indices stay valid meanwhile.
+    const int files = RemoveFrom(m_fileRows, DirRowCount(), fileGone);
+    lastDir = nullptr;
+    return files + RemoveFrom(m_dirRows, 0, [&](const CFTPDir* dir) {
+               return going.count(dir) != 0 || below(dir->m_pParent);
+           });
 }

@@ -1,14 +1,18 @@
 #pragma once
-// The rows of the file list: welcome rows, then directory rows, then file rows. A row holds one
+// The rows of the file list: welcome rows, or directory rows then file rows. A row holds one
 // reference to its record and whether it was new when listed; the texts are made when shown,
-// so a directory of 100,000 files lists at once.
+// so a directory of 100,000 files lists at once. Directory and file rows live apart, so that
+// rows added to either group are appended, never inserted in the middle of one long vector.
 
+#include "model/Records.h"
 #include "ops/CatalogueObserver.h"
 #include "ui/FileTypeIcons.h"
 
 #include <QAbstractTableModel>
+#include <QStringList>
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class CObject;
@@ -31,12 +35,17 @@ public:
 
     // The four welcome rows, replacing everything.
     void ShowWelcome();
+    // Rows of text in the name column alone (as the welcome rows), replacing everything.
+    void ShowTextRows(const QStringList& texts);
     void Clear();
     // Replaces every row by the directories, then the files.
     void Reset(const std::vector<CFTPDir*>& dirs, const std::vector<CFTPFile*>& files);
     // One directory row after the directory rows shown, or one file row at the end.
     void AppendDir(CFTPDir* dir);
     void AppendFile(CFTPFile* file);
+    // The rows shown are the heads of `dirs` and `files` (the found lists): the rest of each is
+    // appended, with one insertion per group. Returns the number of rows added.
+    int AppendTails(const std::vector<CFTPDir*>& dirs, const std::vector<CFTPFile*>& files);
     // Drops the new highlight of every row from `first` on whose entry is no longer new.
     void ClearHighlightsFrom(int first);
     // Every row's highlight from its entry's new mark.
@@ -44,32 +53,44 @@ public:
     // Drops every row whose record is `entry` or lies below it (a removed directory takes
     // its listed contents with it). Returns the number of rows dropped.
     int RemoveEntry(const CObject* entry);
+    // The same for several entries, going through the rows once.
+    int RemoveEntries(const std::vector<std::pair<const CObject*, EntryKind>>& entries);
     // The document's notice: the rows of a going entry go (the view joins the model to it).
     void EntryGoing(const CObject* entry, EntryKind) override { RemoveEntry(entry); }
+    void EntriesGoing(const std::vector<std::pair<const CObject*, EntryKind>>& entries) override {
+        RemoveEntries(entries);
+    }
 
-    int DirRowCount() const { return m_nDirRows; }
-    int FileRowCount() const { return m_nFileRows; }
-    RowKind KindAt(int row) const { return m_rows[static_cast<std::size_t>(row)].kind; }
+    int DirRowCount() const { return static_cast<int>(m_dirRows.size()); }
+    int FileRowCount() const { return static_cast<int>(m_fileRows.size()); }
+    RowKind KindAt(int row) const;
     CFTPDir* DirAt(int row) const;
     CFTPFile* FileAt(int row) const;
-    bool IsHighlighted(int row) const { return m_rows[static_cast<std::size_t>(row)].highlight; }
+    bool IsHighlighted(int row) const;
     // The location of a row's record (narrow bytes), empty for a welcome row.
     std::string LocationAt(int row) const;
 
     static const char* const kWelcomeTexts[4];
 
 private:
-    struct Row {
-        void* entry; // CFTPDir* or CFTPFile*, by kind; the welcome text's index for a welcome row
-        RowKind kind;
-        bool highlight;
+    template <class T> struct Row {
+        T* entry;
+        bool highlight; // the entry was new when listed
     };
-    static Row DirRowOf(CFTPDir* dir);
-    static Row FileRowOf(CFTPFile* file);
-    static bool IsStillNew(const Row& row);
+    using DirRow = Row<CFTPDir>;
+    using FileRow = Row<CFTPFile>;
+    static DirRow DirRowOf(CFTPDir* dir) { return {dir, dir->m_bNew == 1}; }
+    static FileRow FileRowOf(CFTPFile* file) { return {file, file->m_bNew == 1}; }
+    // Drops the welcome rows before the first entry row goes in.
+    void LeaveWelcome();
+    template <class T, class Gone> int RemoveFrom(std::vector<Row<T>>& rows, int first, Gone&& gone);
+    // Drops the rows of the entries `going` and of everything below them. With `kindsKnown`, a
+    // file of `going` is only looked for among the rows of the directories in `lostFiles`.
+    int RemoveRows(const std::unordered_set<const CObject*>& going,
+                   const std::unordered_set<const CFTPDir*>& lostFiles, bool kindsKnown);
 
-    std::vector<Row> m_rows;
-    int m_nDirRows = 0;
-    int m_nFileRows = 0;
+    QStringList m_textRows; // the welcome rows or a note; there are no others while they show
+    std::vector<DirRow> m_dirRows;
+    std::vector<FileRow> m_fileRows;
     mutable CFileTypeIcons m_icons;
 };

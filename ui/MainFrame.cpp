@@ -5,6 +5,8 @@
 #include "model/ProgramDir.h"
 #include "model/Records.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/ShownText.h"
+#include "ops/SiteTrust.h"
 #include "platform/TextCodec.h"
 #include "ui/AboutDlg.h"
 #include "ui/CloseDlg.h"
@@ -20,9 +22,12 @@
 #include "ui/SearchDialog.h"
 #include "ui/Shell.h"
 #include "ui/SiteDlg.h"
+#include "ui/SiteLoader.h"
+#include "ui/TrustDialog.h"
 #include "ui/UiUpdateEvents.h"
 #include "ui/UpdateNumSet.h"
 #include "ui/WindowSearchSink.h"
+#include "update/RefusedPeers.h"
 #include "update/UpdateScheduler.h"
 
 #include <QAction>
@@ -91,6 +96,13 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     m_pNotice = new CDesktopNotice(this, &m_pDoc->m_siteList);
     m_pDoc->SetSearchSink(m_pSearchSink.get());
     m_pDoc->SetPumpPending([this] { return PumpPending(); });
+
+    m_pLoader = std::make_unique<CSiteLoader>();
+    m_pLoader->SetLoadedCallback([this](CFTPSite* site) { OnSiteLoaded(site); });
+    m_pLoader->SetReloadedCallback([this](CFTPSite* site, std::shared_ptr<CFTPSite::CStoredTree> tree) {
+        OnSiteReloaded(site, std::move(tree));
+    });
+    m_pDirView->SetSiteLoader(m_pLoader.get());
 
     resize(1000, 680);
 }
@@ -343,6 +355,22 @@ void CMainFrame::OnEntryRemoved(CFTPSite*, std::unique_ptr<CObject> entry, Entry
     m_pDoc->ReleaseEntry(std::move(entry), kind);
 }
 
+void CMainFrame::QueueEntryRemoved(CFTPSite*, std::unique_ptr<CObject> entry, EntryKind kind) {
+    if (!entry)
+        return;
+    // Queued behind the notices already waiting, which a merge posts all at once.
+    if (m_removedEntries.empty())
+        QTimer::singleShot(0, this, &CMainFrame::ReleaseRemovedEntries);
+    m_removedEntries.emplace_back(std::move(entry), kind);
+}
+
+void CMainFrame::ReleaseRemovedEntries() {
+    CQuarnelDoc::GoingEntries entries;
+    entries.swap(m_removedEntries);
+    // A removed directory may hold a large subtree: freed off the window thread.
+    m_pLoader->Dispose(m_pDoc->ReleaseEntries(std::move(entries)));
+}
+
 void CMainFrame::WalkStateChanged(bool walking) {
     m_pCatalogueCommands->setEnabled(!walking);
 }
@@ -353,6 +381,8 @@ bool CMainFrame::PumpPending() {
     if (m_bStopRequested)
         return false;
     if (!m_pumpClock.isValid() || m_pumpClock.elapsed() >= 20) {
+        // The rows found since the last pump go in as one batch, laid out once.
+        m_pSearchSink->Flush();
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         m_pumpClock.restart();
     }
@@ -397,11 +427,13 @@ void CMainFrame::RunDeferred() {
 // ---- other programs on the program directory ---------------------------------------------
 
 void CMainFrame::OnSiteListTimer() {
+    FollowSiteFiles();
     const std::string seen = SiteListSignature();
     if (seen == m_siteListSeen || m_bClosing)
         return;
-    // A walk holds pointers into the sites; the next tick comes back.
-    if (m_pDoc->IsWalkInProgress())
+    // A walk holds pointers into the sites, and so does a thread reading one; the next tick
+    // comes back.
+    if (m_pDoc->IsWalkInProgress() || !m_pLoader->IsIdle())
         return;
     const bool first = m_siteListSeen.empty();
     m_siteListSeen = seen;
@@ -411,6 +443,90 @@ void CMainFrame::OnSiteListTimer() {
     for (CFTPSite* site : merge.changed)
         m_pDirView->RelabelSiteItem(site);
     AddMissingSiteItems();
+}
+
+void CMainFrame::FollowSiteFiles() {
+    if (m_bClosing || m_pDoc->IsWalkInProgress())
+        return;
+    for (CFTPSite* site : m_pDoc->m_siteList) {
+        // A site this window updates writes its own files; one being read is looked at later.
+        if (!site->IsLoaded() || m_pLoader->IsBusy(site) || IsSiteInEngine(site))
+            continue;
+        bool changed = false;
+        {
+            // Never waited for: a worker merging into the site holds it, and the next tick comes.
+            std::unique_lock<std::recursive_mutex> lock(site->m_treeLock, std::try_to_lock);
+            changed = lock.owns_lock() && site->SavedElsewhere();
+        }
+        if (changed)
+            m_pLoader->Reload(site);
+    }
+}
+
+void CMainFrame::OnSiteLoaded(CFTPSite* site) {
+    m_pDirView->SiteLoaded(site);
+    RunAfterLoads();
+}
+
+void CMainFrame::OnSiteReloaded(CFTPSite* site, std::shared_ptr<CFTPSite::CStoredTree> tree) {
+    std::unique_ptr<CFTPDir> unused = tree ? std::move(tree->m_pRoot) : nullptr;
+    bool listed = false;
+    for (CFTPSite* candidate : m_pDoc->m_siteList)
+        listed = listed || candidate == site;
+    // Marks set here after the save that came first, a walk standing on the tree, or an update of
+    // the site begun meanwhile: this tree is dropped, and the next look reads the files again.
+    if (unused && listed && !m_bClosing && !m_pDoc->IsWalkInProgress() && !IsSiteInEngine(site) &&
+        site->m_bStateDirty.load() == 0) {
+        tree->m_pRoot = std::move(unused);
+        std::unique_ptr<CFTPDir> replaced = site->TakeStoredTree(std::move(*tree));
+        // The old tree hangs below a directory of its own: every holder drops what lies below it.
+        m_pDoc->AnnounceEntriesGoing({{replaced.get(), kEntryDir}});
+        unused = std::move(replaced);
+        m_pDirView->SiteReloaded(site);
+    }
+    std::vector<std::unique_ptr<CObject>> doomed;
+    doomed.push_back(std::move(unused));
+    m_pLoader->Dispose(std::move(doomed));
+    RunAfterLoads();
+}
+
+bool CMainFrame::DeferWhileLoading(std::vector<CFTPSite*> sites, std::function<void()> command,
+                                   bool loadFirst) {
+    std::vector<CFTPSite*> pending;
+    for (CFTPSite* site : sites) {
+        if (!site)
+            continue;
+        if (loadFirst && !site->IsLoaded())
+            m_pLoader->Load(site);
+        if (m_pLoader->IsBusy(site))
+            pending.push_back(site);
+    }
+    if (pending.empty())
+        return false;
+    m_afterLoads.push_back({std::move(pending), std::move(command)});
+    return true;
+}
+
+void CMainFrame::RunAfterLoads() {
+    std::vector<std::function<void()>> ready;
+    for (auto it = m_afterLoads.begin(); it != m_afterLoads.end();) {
+        std::erase_if(it->sites, [this](const CFTPSite* site) { return !m_pLoader->IsBusy(site); });
+        if (!it->sites.empty()) {
+            ++it;
+            continue;
+        }
+        ready.push_back(std::move(it->command));
+        it = m_afterLoads.erase(it);
+    }
+    for (auto& command : ready)
+        command();
+}
+
+std::vector<CFTPSite*> CMainFrame::AllSites() const {
+    std::vector<CFTPSite*> sites;
+    for (CFTPSite* site : m_pDoc->m_siteList)
+        sites.push_back(site);
+    return sites;
 }
 
 void CMainFrame::AddMissingSiteItems() {
@@ -453,15 +569,20 @@ void CMainFrame::OnEditSite() {
     dialog.SetFields(m_pDoc->FieldsFromSite(*site));
     if (dialog.exec() != QDialog::Accepted)
         return;
-    // The dialog let events through; the site may have gone meanwhile.
-    if (m_pDirView->SiteItem(site) == nullptr || m_pDoc->IsWalkInProgress())
-        return;
-    const SiteOpResult result = m_pDoc->EditSite(site, dialog.GetFields());
-    if (!result.message.empty())
-        ShowMessage(result.message);
-    if (result.status == OpStatus::Done)
-        m_pDirView->RelabelSiteItem(site);
-    AddMissingSiteItems();
+    auto edit = [this, site, fields = dialog.GetFields()] {
+        // The dialog let events through; the site may have gone meanwhile.
+        if (m_pDirView->SiteItem(site) == nullptr || m_pDoc->IsWalkInProgress())
+            return;
+        const SiteOpResult result = m_pDoc->EditSite(site, fields);
+        if (!result.message.empty())
+            ShowMessage(result.message);
+        if (result.status == OpStatus::Done)
+            m_pDirView->RelabelSiteItem(site);
+        AddMissingSiteItems();
+    };
+    // A new key renames the site's directory: not while a thread reads it.
+    if (!DeferWhileLoading({site}, edit, false))
+        edit();
 }
 
 void CMainFrame::OnDeleteSite() {
@@ -472,17 +593,20 @@ void CMainFrame::OnDeleteSite() {
         return;
     CFTPDir* dir = m_pDirView->SelectedDir();
     CFTPSite* site = dir ? dir->GetSite() : nullptr;
-    if (!site)
+    if (site)
+        RemoveSite(site);
+}
+
+void CMainFrame::RemoveSite(CFTPSite* site) {
+    if (m_pDirView->SiteItem(site) == nullptr)
+        return; // already gone
+    // Neither while a walk stands on the site's records nor while a thread reads them.
+    auto again = [this, site] { RemoveSite(site); };
+    if (DeferWhileWalking(again) || DeferWhileLoading({site}, again, false))
         return;
-    auto remove = [this, site] {
-        if (m_pDirView->SiteItem(site) == nullptr)
-            return; // already gone
-        // The document tells every holder (tree item, rows, history) before it destroys it.
-        m_pDoc->DeleteSite(site);
-        AddMissingSiteItems();
-    };
-    if (!DeferWhileWalking(remove))
-        remove();
+    // The document tells every holder (tree item, rows, history) before it destroys it.
+    m_pDoc->DeleteSite(site);
+    AddMissingSiteItems();
 }
 
 // ---- View ----------------------------------------------------------------------------------
@@ -543,6 +667,20 @@ void CMainFrame::OnProgressTimer() {
     if (!goOn) {
         m_progressTimer.stop();
         m_pNotice->RunEnded();
+        QTimer::singleShot(0, this, &CMainFrame::AskAboutRefusedServers);
+    }
+}
+
+void CMainFrame::AskAboutRefusedServers() {
+    for (CFTPSite* site : m_pDoc->m_siteList) {
+        // Taken out whatever the answer: each refused identity is asked about once.
+        const std::optional<PeerIdentity> presented = TakeRefusedPeer(site->GetKey());
+        if (!presented || !AskTrustPeer(this, QString::fromStdString(ShownField(site->GetKey())), *presented))
+            continue;
+        const CResult<void> trusted = TrustSitePeer(*site, *presented);
+        if (!trusted)
+            MessageBoxes::Show(this, QMessageBox::Warning, QStringLiteral("无法保存信任的证书或密钥。"),
+                               QFile::decodeName(QByteArray::fromStdString(trusted.error().Text())));
     }
 }
 
@@ -560,11 +698,16 @@ void CMainFrame::OnSearch() {
     if (dialog.exec() != QDialog::Accepted)
         return;
     const std::string keyword = dialog.KeywordUtf8();
-    RunWalkCommand([this, keyword] {
-        const SearchOutcome outcome = m_pDoc->SearchAllSites(keyword);
-        if (!outcome.message.empty())
-            ShowMessage(outcome.message);
-    });
+    auto search = [this, keyword] {
+        RunWalkCommand([this, keyword] {
+            const SearchOutcome outcome = m_pDoc->SearchAllSites(keyword);
+            if (!outcome.message.empty())
+                ShowMessage(outcome.message);
+        });
+    };
+    // Sites not read yet are read in threads first: the walk would read them in this one.
+    if (!DeferWhileLoading(AllSites(), search, true))
+        search();
 }
 
 void CMainFrame::OnShowNewFiles() {
@@ -576,22 +719,30 @@ void CMainFrame::OnShowNewFiles() {
 }
 
 void CMainFrame::OnShowAllNewFiles() {
-    RunWalkCommand([this] {
-        const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::All);
-        if (!outcome.message.empty())
-            ShowMessage(outcome.message);
-    });
+    auto show = [this] {
+        RunWalkCommand([this] {
+            const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::All);
+            if (!outcome.message.empty())
+                ShowMessage(outcome.message);
+        });
+    };
+    if (!DeferWhileLoading(AllSites(), show, true))
+        show();
 }
 
 void CMainFrame::OnShowTreeNew() {
     CFTPDir* dir = m_pDirView->SelectedDir();
     if (!dir)
         return;
-    RunWalkCommand([this] {
-        // Taken again: the walk this one stopped may have let the tree change.
-        if (CFTPDir* current = m_pDirView->SelectedDir())
-            m_pDoc->ShowNewUnder(current);
-    });
+    auto show = [this] {
+        RunWalkCommand([this] {
+            // Taken again: the walk this one stopped may have let the tree change.
+            if (CFTPDir* current = m_pDirView->SelectedDir())
+                m_pDoc->ShowNewUnder(current);
+        });
+    };
+    if (!DeferWhileLoading({dir->GetSite()}, show, true))
+        show();
 }
 
 void CMainFrame::OnMarkShownRead() {
@@ -609,26 +760,35 @@ void CMainFrame::OnMarkUpdatedRead() {
 }
 
 void CMainFrame::OnMarkAllRead() {
-    RunWalkCommand([this] {
-        m_pDoc->MarkSitesRead(SiteScope::All);
-        ShowReadMarks();
-    });
+    auto mark = [this] {
+        RunWalkCommand([this] {
+            m_pDoc->MarkSitesRead(SiteScope::All);
+            ShowReadMarks();
+        });
+    };
+    if (!DeferWhileLoading(AllSites(), mark, true))
+        mark();
 }
 
 void CMainFrame::OnMarkTreeRead() {
-    if (!m_pDirView->SelectedDir())
+    CFTPDir* selected = m_pDirView->SelectedDir();
+    if (!selected)
         return;
-    RunWalkCommand([this] {
-        CFTPDir* dir = m_pDirView->SelectedDir();
-        if (!dir)
-            return;
-        CFTPSite* site = dir->GetSite();
-        const bool isRoot = dir->m_pParent == nullptr;
-        m_pDoc->SetReadFromTree(dir);
-        if (isRoot && site)
-            m_pDirView->RefreshSiteItem(site);
-        ShowReadMarks();
-    });
+    auto mark = [this] {
+        RunWalkCommand([this] {
+            CFTPDir* dir = m_pDirView->SelectedDir();
+            if (!dir)
+                return;
+            CFTPSite* site = dir->GetSite();
+            const bool isRoot = dir->m_pParent == nullptr;
+            m_pDoc->SetReadFromTree(dir);
+            if (isRoot && site)
+                m_pDirView->RefreshSiteItem(site);
+            ShowReadMarks();
+        });
+    };
+    if (!DeferWhileLoading({selected->GetSite()}, mark, true))
+        mark();
 }
 
 void CMainFrame::ShowReadMarks() {
@@ -749,6 +909,9 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // A thread reading a site may be saving its marks: it ends first. Commands waiting for it go.
+    m_pLoader->WaitAll();
+    m_afterLoads.clear();
     m_pDoc->OnCloseDocument();
     m_bClosing = false;
     m_bClosed = true;

@@ -2,6 +2,7 @@
 // The main window: menus, toolbar, status bar, the two panes side by side, the command
 // handlers, the update progress and the close path that waits for running updates.
 
+#include "model/Records.h"
 #include "ops/CatalogueObserver.h"
 #include "ui/History.h"
 #include "update/UpdateEvents.h"
@@ -21,6 +22,7 @@ class CDesktopNotice;
 class CDirView;
 class CQuarnelDoc;
 class CQuarnelView;
+class CSiteLoader;
 class CUiUpdateEvents;
 class CWindowSearchSink;
 class QActionGroup;
@@ -58,6 +60,13 @@ public:
     void OnSiteStatus(CFTPSite* site);
     // Hands the entry to the document, which tells every holder it is going, then frees it.
     void OnEntryRemoved(CFTPSite* site, std::unique_ptr<CObject> entry, EntryKind kind);
+    // The same for an engine notice: the entries one merge removed arrive together and are
+    // handed over as one batch once the notices queued with them are taken, so that long lists
+    // are gone through once per merge, not once per entry.
+    void QueueEntryRemoved(CFTPSite* site, std::unique_ptr<CObject> entry, EntryKind kind);
+
+    // Reads sites' files in threads of its own (first use, and sites other programs saved).
+    CSiteLoader* SiteLoader() const { return m_pLoader.get(); }
 
     // The document's notices: the frame holds no records itself; it greys the catalogue
     // commands while a walk runs.
@@ -118,6 +127,8 @@ private:
     void CreateStatusBar();
     void CreateClient();
     void OnProgressTimer();
+    // After a run: asks whether to trust the servers of secure sites that were refused for it.
+    void AskAboutRefusedServers();
     void StartProgressTimer();
     void FocusOtherPane();
     void ShowMessage(const std::string& utf8);
@@ -133,6 +144,19 @@ private:
     // site.ds changed by another program (a quarnel-cli run): the site tree takes in its sites.
     void OnSiteListTimer();
     void AddMissingSiteItems();
+    // Loaded sites whose files another program replaced are read again in a thread, unless this
+    // window updates or reads them already; what was read takes the place of their tree here.
+    void FollowSiteFiles();
+    void OnSiteLoaded(CFTPSite* site);
+    void OnSiteReloaded(CFTPSite* site, std::shared_ptr<CFTPSite::CStoredTree> tree);
+    // Runs `command` once `sites` are no longer being read (with `loadFirst`, reading those not
+    // read yet), so that it never waits for them in the window thread. False when nothing needs
+    // waiting for: the caller runs the command itself.
+    bool DeferWhileLoading(std::vector<CFTPSite*> sites, std::function<void()> command, bool loadFirst);
+    void RunAfterLoads();
+    std::vector<CFTPSite*> AllSites() const;
+    void RemoveSite(CFTPSite* site);
+    void ReleaseRemovedEntries();
     bool AskSaveModified();
     void WaitForEngine();
 
@@ -151,9 +175,17 @@ private:
     QElapsedTimer m_pumpClock;
     std::unique_ptr<CUiUpdateEvents> m_pEvents;
     std::unique_ptr<CWindowSearchSink> m_pSearchSink;
+    struct CAfterLoad {
+        std::vector<CFTPSite*> sites; // still being read
+        std::function<void()> command;
+    };
+    std::vector<CAfterLoad> m_afterLoads;
+    std::vector<std::pair<std::unique_ptr<CObject>, EntryKind>> m_removedEntries;
     CDesktopNotice* m_pNotice = nullptr; // a child of the window
     std::vector<std::function<void()>> m_deferred;
     bool m_bStopRequested = false;
     bool m_bClosing = false;
     bool m_bClosed = false;
+    // Last, so that it goes first: its threads read the document's sites.
+    std::unique_ptr<CSiteLoader> m_pLoader;
 };

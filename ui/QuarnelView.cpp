@@ -11,25 +11,30 @@
 #include <QMenu>
 #include <QMouseEvent>
 
+#include <algorithm>
+
 CQuarnelView::CQuarnelView(CQuarnelDoc* doc, CHistory* history, QWidget* parent)
-    : QTreeView(parent), m_pDoc(doc), m_pHistory(history), m_pModel(new CFileListModel(this)) {
+    : QTableView(parent), m_pDoc(doc), m_pHistory(history), m_pModel(new CFileListModel(this)) {
     setObjectName(QStringLiteral("fileList"));
     setModel(m_pModel);
-    setRootIsDecorated(false);
-    setItemsExpandable(false);
-    setUniformRowHeights(true);
+    setShowGrid(false);
+    setWordWrap(false);
     setSortingEnabled(false);
-    setAllColumnsShowFocus(true);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setIconSize(QSize(16, 16));
     setTabKeyNavigation(false);
     setFocusPolicy(Qt::StrongFocus);
-    header()->setSectionsClickable(false);
-    header()->setSortIndicatorShown(false);
-    header()->setStretchLastSection(false);
-    header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // Rows of one height, as a list's: no row is measured.
+    verticalHeader()->hide();
+    verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    verticalHeader()->setDefaultSectionSize(std::max(fontMetrics().height(), iconSize().height()) + 4);
+    horizontalHeader()->setSectionsClickable(false);
+    horizontalHeader()->setSortIndicatorShown(false);
+    horizontalHeader()->setHighlightSections(false);
+    horizontalHeader()->setStretchLastSection(false);
+    horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     connect(this, &QAbstractItemView::doubleClicked, this, &CQuarnelView::OpenRow);
     m_pDoc->AddObserver(m_pModel);
 }
@@ -116,7 +121,7 @@ void CQuarnelView::mousePressEvent(QMouseEvent* event) {
         event->accept();
         return;
     }
-    QTreeView::mousePressEvent(event);
+    QTableView::mousePressEvent(event);
 }
 
 void CQuarnelView::contextMenuEvent(QContextMenuEvent* event) {

@@ -1,8 +1,9 @@
 #pragma once
 // The right pane: the directories and files being browsed, or the last search result, in three
-// columns (name, size, location). New entries are highlighted.
+// columns (name, size, location). New entries are highlighted. A table view: rows added to a
+// long list cost it nothing per row already shown, where a tree view lays out every row again.
 
-#include <QTreeView>
+#include <QTableView>
 #include <string>
 
 class CFileListModel;
@@ -11,7 +12,7 @@ class CObject;
 class CQuarnelDoc;
 class QAction;
 
-class CQuarnelView : public QTreeView {
+class CQuarnelView : public QTableView {
     Q_OBJECT
 public:
     static constexpr int kNameWidth = 300;

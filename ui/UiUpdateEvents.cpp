@@ -15,12 +15,26 @@ void CUiUpdateEvents::PostSiteStatus(CFTPSite* site) {
 }
 
 void CUiUpdateEvents::PostEntryRemoved(CFTPSite* site, std::unique_ptr<CObject> entry, EntryKind kind) {
-    CMainFrame* frame = m_pFrame;
-    // The call object must be copyable; the holder frees the entry if the call is never made.
-    auto holder = std::make_shared<std::unique_ptr<CObject>>(std::move(entry));
-    QMetaObject::invokeMethod(
-        frame, [frame, site, holder, kind] { frame->OnEntryRemoved(site, std::move(*holder), kind); },
-        Qt::QueuedConnection);
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> lock(m_removalsLock);
+        first = m_removals.empty();
+        m_removals.push_back({site, std::move(entry), kind});
+    }
+    // One call takes every notice waiting when it runs; entries it never takes go with this object.
+    if (first)
+        QMetaObject::invokeMethod(
+            m_pFrame, [this] { DeliverRemovals(); }, Qt::QueuedConnection);
+}
+
+void CUiUpdateEvents::DeliverRemovals() {
+    std::vector<CRemoval> removals;
+    {
+        std::lock_guard<std::mutex> lock(m_removalsLock);
+        removals.swap(m_removals);
+    }
+    for (CRemoval& removal : removals)
+        m_pFrame->QueueEntryRemoved(removal.site, std::move(removal.entry), removal.kind);
 }
 
 void CUiUpdateEvents::SendSiteStatus(CFTPSite* site) {

@@ -6,6 +6,10 @@
 
 #include <QPointer>
 
+#include <memory>
+#include <mutex>
+#include <vector>
+
 class CMainFrame;
 
 class CUiUpdateEvents : public IUpdateEvents {
@@ -19,5 +23,16 @@ public:
     void SendSiteStatus(CFTPSite* site) override;
 
 private:
+    // Removal notices waiting for the window thread. A merge posts its removals together: they
+    // travel as one queued call, not one call each.
+    struct CRemoval {
+        CFTPSite* site;
+        std::unique_ptr<CObject> entry;
+        EntryKind kind;
+    };
+    void DeliverRemovals();
+
     CMainFrame* m_pFrame;
+    std::mutex m_removalsLock; // a leaf: taken under the engine's queue lock, nothing under it
+    std::vector<CRemoval> m_removals;
 };

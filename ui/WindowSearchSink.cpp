@@ -1,6 +1,7 @@
 #include "ui/WindowSearchSink.h"
 
 #include "ops/QuarnelDoc.h"
+#include "ui/FileListModel.h"
 #include "ui/QuarnelView.h"
 #include "ui/SearchDialog.h"
 
@@ -30,11 +31,25 @@ void CWindowSearchSink::SearchStarted(const SearchStart& start) {
 }
 
 void CWindowSearchSink::FoundDir(CFTPDir*) {
-    m_pListView->AppendFound();
+    m_bPending = true;
 }
 
 void CWindowSearchSink::FoundFile(CFTPFile*) {
-    m_pListView->AppendFound();
+    m_bPending = true;
+}
+
+void CWindowSearchSink::Flush() {
+    if (!m_bPending)
+        return;
+    m_bPending = false;
+    // The rows shown are the heads of the found lists (an entry that leaves the catalogue leaves
+    // both), so the tails are what was found since. Toggled to the browse lists meanwhile, the
+    // view goes back to the found lists, as each found entry has always taken it there.
+    if (!m_pListView->m_bSearchMode) {
+        m_pListView->ShowFoundLists();
+        return;
+    }
+    m_pListView->ListModel()->AppendTails(m_pDoc->m_foundDirs, m_pDoc->m_foundFiles);
 }
 
 void CWindowSearchSink::SearchProgress(int32_t done, int32_t) {
@@ -43,6 +58,7 @@ void CWindowSearchSink::SearchProgress(int32_t done, int32_t) {
 }
 
 void CWindowSearchSink::SearchEnded() {
+    Flush();
     if (m_pDialog) {
         m_pDialog->hide();
         m_pDialog->deleteLater();

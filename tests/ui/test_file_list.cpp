@@ -61,6 +61,7 @@ private slots:
     void copyAndOpenCarryTheStoredBytes();
     void modelStaysConsistent();
     void largeDirectoryListsEveryRow();
+    void searchRowsInBatchesAndRemovalsTogether();
 };
 
 void TestFileList::formatSizeTable_data() {
@@ -371,6 +372,51 @@ void TestFileList::largeDirectoryListsEveryRow() {
     QCOMPARE(names.front(), QStringLiteral("file-0.txt"));
     QCOMPARE(names.back(), QStringLiteral("file-999.txt"));
     QCOMPARE(names.removeDuplicates(), 0);
+}
+
+// A search shows its hits in batches, directories above files as the found lists hold them; the
+// entries the engine removes go from rows and found lists as one batch, whether their rows lie in
+// one run, in many, or below a removed directory.
+void TestFileList::searchRowsInBatchesAndRemovalsTogether() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    std::vector<CFTPDir*> dirs;
+    for (int d = 0; d < 3; ++d) {
+        dirs.push_back(AddDir(root, "hit-d" + std::to_string(d)));
+        for (int i = 0; i < 400; ++i)
+            AddFile(dirs.back(), (i % 2 ? "miss-" : "hit-") + std::to_string(d) + "-" + std::to_string(i));
+    }
+    CMainFrame& frame = w.Open();
+    QAbstractItemModelTester tester(w.list()->model(),
+                                    QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QCOMPARE(w.doc.SearchAllSites(std::string("hit")).status, OpStatus::Done);
+    QAbstractItemModel* model = w.list()->model();
+    QCOMPARE(model->rowCount(), 3 + 600);
+    QCOMPARE(Column(model, 0).mid(0, 4), (QStringList{"hit-d0", "hit-d1", "hit-d2", "hit-0-0"}));
+    QCOMPARE(Column(model, 0).last(), QStringLiteral("hit-2-398"));
+
+    // Every other hit of d0 (a hundred runs of rows), three hits of d2 in a row, all of d1.
+    auto unlink = [&frame, site](CFTPDir* dir, auto&& pred) {
+        for (auto& file : dir->m_files.ExtractIf(pred))
+            frame.QueueEntryRemoved(site, std::move(file), kEntryFile);
+    };
+    int n = 0;
+    unlink(dirs[0], [&n](CFTPFile* f) { return f->m_strName.rfind("hit-", 0) == 0 && n++ % 2 == 0; });
+    unlink(dirs[2], [](CFTPFile* f) {
+        return f->m_strName == "hit-2-10" || f->m_strName == "hit-2-12" || f->m_strName == "hit-2-14";
+    });
+    frame.QueueEntryRemoved(site, root->m_subDirs.RemoveAt(1), kEntryDir);
+    QCOMPARE(model->rowCount(), 603); // handed over once the notices queued with them are taken
+    QTRY_COMPARE(model->rowCount(), 2 + 100 + 197);
+    QCOMPARE(w.doc.m_foundDirs.size(), 2u);
+    QCOMPARE(w.doc.m_foundFiles.size(), 297u);
+    const QStringList names = Column(model, 0);
+    QCOMPARE(names.mid(0, 4), (QStringList{"hit-d0", "hit-d2", "hit-0-2", "hit-0-6"}));
+    QVERIFY(!names.contains("hit-1-0") && !names.contains("hit-2-12") && names.contains("hit-2-16"));
+    for (int row = 2; row < model->rowCount(); ++row)
+        QCOMPARE(model->index(row, 0).data().toString(),
+                 QString::fromStdString(w.doc.m_foundFiles[static_cast<std::size_t>(row - 2)]->m_strName));
 }
 
 QTEST_MAIN(TestFileList)
