@@ -7,6 +7,8 @@
 #include "ops/ShownText.h"
 #include "platform/TextCodec.h"
 
+#include <cstdint>
+#include <cstring>
 #include <ostream>
 
 std::string CliShownPath(const CFTPSite* site, const std::string& narrow) {
@@ -51,12 +53,30 @@ constexpr LookTable kLook;
 
 } // namespace
 
+std::size_t CliPlainLength(std::string_view text) {
+    // Eight bytes at a time: a word with no byte below 0x20, none of 0x7F or above, and no
+    // backslash. Each test may flag a word that is plain after all, never the other way round,
+    // and a flagged word is looked at byte by byte.
+    constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    auto hasZero = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        if ((word | (word + kOnes)) & kHighs) // a byte of 0x7F or above
+            break;
+        if (((word - 0x2020202020202020ull) & kHighs) | hasZero(word ^ (kOnes * '\\')))
+            break;
+    }
+    while (i < text.size() && !kLook.look[static_cast<unsigned char>(text[i])])
+        ++i;
+    return i;
+}
+
 void AppendCliField(std::string& field, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";
     // Most names are plain printable ASCII: find the first byte that is not and copy up to it.
-    std::size_t i = 0;
-    while (i < text.size() && !kLook.look[static_cast<unsigned char>(text[i])])
-        ++i;
+    std::size_t i = CliPlainLength(text);
     field.append(text.data(), i);
     if (i == text.size())
         return;

@@ -20,6 +20,8 @@ struct FileError;
 std::string CliField(std::string_view text);
 // The same appended to `out`; text that needs no escaping is copied as one block.
 void AppendCliField(std::string& out, std::string_view text);
+// How many bytes from the start of `text` CliField copies as they are: printable ASCII but "\\".
+std::size_t CliPlainLength(std::string_view text);
 
 // The site a key typed on the command line names: the key as given, its narrow form, or a
 // site whose key reads the same when shown. Null when there is none.

@@ -56,8 +56,13 @@ template <class Number> void AppendNumber(std::string& out, Number value) {
 // piece of a path, "/" by "/" (ShownPath), as URLs read it.
 void AppendShownName(std::string& out, std::string_view name, NameCharset charset,
                      const CFTPSite* site = nullptr) {
-    for (const char c : name)
-        if (static_cast<unsigned char>(c) >= 0x80) {
+    const std::size_t plain = CliPlainLength(name);
+    if (plain == name.size()) {
+        out += name;
+        return;
+    }
+    for (std::size_t i = plain; i < name.size(); ++i)
+        if (static_cast<unsigned char>(name[i]) >= 0x80) {
             AppendCliField(out, site ? ShownPath(site, name) : ServerNameToUtf8(name, charset));
             return;
         }

@@ -190,6 +190,22 @@ TEST_F(CliTest, TreeAndExportPrintEveryNameAsItsOwnLineWould) {
     EXPECT_EQ(typed.status, 1);
     EXPECT_EQ(typed.err,
               "quarnel-cli: no site has the key a long plain run\\xffthen \\x85 and \\xe6\\x96 more\n");
+
+    // Plain text is passed over eight bytes at a time: each kind of byte at the start, in the
+    // middle and at the end of a word, and in the bytes after the last whole word.
+    const struct {
+        char byte;
+        const char* shown;
+    } bytes[] = {{'\x01', "\\x01"}, {'\x1f', "\\x1f"}, {' ', " "},        {'~', "~"},   {'\x7f', "\\x7f"},
+                 {'\\', "\\\\"},    {'\x80', "\\x80"}, {'\xff', "\\xff"}, {'\t', "\\t"}};
+    for (const auto& b : bytes)
+        for (const std::size_t at : {0, 7, 8, 9, 15, 16, 17}) {
+            std::string key(18, 'k');
+            key[at] = b.byte;
+            const std::string shown = key.substr(0, at) + b.shown + key.substr(at + 1);
+            EXPECT_EQ(Run({"tree", key}).err, "quarnel-cli: no site has the key " + shown + "\n")
+                << static_cast<int>(static_cast<unsigned char>(b.byte)) << " at " << at;
+        }
 }
 
 TEST_F(CliTest, TreeUrlAndExportShowTheStoredCatalogue) {
