@@ -239,7 +239,8 @@ public:
     CStoredCatalogue m_storedCatalogue;
 
     // Whether another program replaced the site's files since this process last read or wrote
-    // them (a tree never read from disk: no). The caller holds m_treeLock.
+    // them (a tree never read from disk, or a site directory that is gone: no). The caller holds
+    // m_treeLock.
     bool SavedElsewhere() const;
     // A reload of a loaded site whose files another program replaced, in two steps so that the
     // files are read without the lock: ReadStoredTree reads the pair as it is stored now into a

@@ -1116,9 +1116,11 @@ bool CFTPSite::SavedElsewhere() const {
     const std::string key = GetKey();
     if (!IsUsableSiteKey(key))
         return false;
+    // A site directory that is gone was removed or renamed with its site, not saved: the site
+    // list tells of that (and a save that cannot exchange directories leaves none for a moment).
     CFd siteDir(open(SiteDataDirPath(key).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!siteDir.IsOpen())
-        return errno == ENOENT && (stored.m_nInode != 0 || stored.m_nStateInode != 0);
+        return false;
     if (!StoredFileUnchanged(*this, siteDir.Get()))
         return true;
     return stored.m_bStateKnown && !StateFileUnchanged(*this, siteDir.Get());

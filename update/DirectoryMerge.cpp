@@ -1,5 +1,6 @@
 #include "update/DirectoryMerge.h"
 
+#include <algorithm>
 #include <bit>
 #include <functional>
 #include <string_view>
@@ -7,7 +8,9 @@
 bool IsUsableEntryName(std::string_view name) {
     if (name.empty() || name == "." || name == ".." || name.size() > kMaxFtpNameBytes)
         return false;
-    return name.find_first_of(std::string_view("/\0\r\n", 4)) == std::string_view::npos;
+    // One pass over the bytes (find_first_of searches the name once per character it looks for).
+    return std::none_of(name.begin(), name.end(),
+                        [](char c) { return c == '/' || c == '\0' || c == '\r' || c == '\n'; });
 }
 
 namespace {
@@ -113,6 +116,8 @@ MergePlan PlanMerge(const CFTPDir& dir, const std::vector<FtpEntry>& listing, co
     std::size_t listedDirs = 0;
     for (const FtpEntry& entry : listing)
         listedDirs += entry.isDir;
+    plan.newDirs.reserve(listedDirs);
+    plan.newFiles.reserve(listing.size() - listedDirs);
     CNameIndex<CFTPDir> dirs(dir.m_subDirs, listedDirs, plan.newDirs);
     CNameIndex<CFTPFile> files(dir.m_files, listing.size() - listedDirs, plan.newFiles);
 

@@ -500,6 +500,9 @@ TEST_P(SitePair, AReloadTakesInWhatAnotherProgramSaved) {
     root->m_subDirs.GetTail()->m_bNew = 0;
     ASSERT_TRUE(window->SaveState());
     EXPECT_FALSE(saved());
+    // Removed with its site elsewhere, not saved: nothing to read (the site list tells the rest).
+    fs::remove_all(SiteDataDirPath("h@u"));
+    EXPECT_FALSE(saved());
 
     // A site whose tree was never read from disk follows nothing.
     auto added = MakeSite("h");
