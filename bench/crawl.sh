@@ -6,21 +6,7 @@
 #   bench/crawl.sh BUILD_DIR
 set -euo pipefail
 
-BUILD=$(cd "${1:-build}" && pwd)
-CLI="$BUILD/bin/quarnel-cli"
-SRC=$(cd "$(dirname "$0")/.." && pwd)
-PY=/usr/bin/python3
-[ -x "$CLI" ] || { echo "crawl.sh: $CLI not built" >&2; exit 1; }
-
-WORK=$(mktemp -d /tmp/quarnel-crawl.XXXXXX)
-chmod 755 "$WORK"
-PIDS=()
-cleanup() {
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/lib/common.sh" crawl "${1:-build}"
 
 # ---- the tree: ~2,000 directories, ~40,000 files, four directories of 5,000 entries, GBK and UTF-8 names
 ROOT="$WORK/root"

@@ -12,25 +12,10 @@
 # the whole tree at that delay; every contender of one delay crawls the same tree.
 set -euo pipefail
 
-BUILD=$(cd "${1:-build}" && pwd)
-CLI="$BUILD/bin/quarnel-cli"
-SRC=$(cd "$(dirname "$0")/.." && pwd)
-PY=/usr/bin/python3
-[ -x "$CLI" ] || { echo "latency.sh: $CLI not built" >&2; exit 1; }
-
-WORK=$(mktemp -d /tmp/quarnel-latency.XXXXXX)
-chmod 755 "$WORK"
-PIDS=()
-cleanup() {
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/lib/common.sh" latency "${1:-build}"
 
 # ---- the trees: bench/crawl.sh's generator, taken from the script itself
-sed -n "/<<'PYEOF'/,/^PYEOF\$/p" "$SRC/bench/crawl.sh" | sed '1d;$d' >"$WORK/make_tree.py"
-[ -s "$WORK/make_tree.py" ] || { echo "latency.sh: no tree generator in bench/crawl.sh" >&2; exit 1; }
+medium_tree_generator "$WORK/make_tree.py"
 FULL="$WORK/full"
 "$PY" "$WORK/make_tree.py" "$FULL" >/dev/null
 PART="$WORK/part"

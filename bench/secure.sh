@@ -11,26 +11,12 @@
 # command of each is printed, for timing them with other tools.
 set -euo pipefail
 
-BUILD=$(cd "${1:-build}" && pwd)
-CLI="$BUILD/bin/quarnel-cli"
-SRC=$(cd "$(dirname "$0")/.." && pwd)
-PY=/usr/bin/python3
-[ -x "$CLI" ] || { echo "secure.sh: $CLI not built" >&2; exit 1; }
 [ "$(id -u)" -eq 0 ] || { echo "secure.sh: skipped (vsftpd and sshd must start as root to chroot)"; exit 0; }
-
 # sshd chroots only into a directory no one but root can write to, all the way up: not /tmp.
-WORK=$(mktemp -d /run/quarnel-secure.XXXXXX)
-chmod 755 "$WORK"
-PIDS=()
-cleanup() {
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$WORK"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/lib/common.sh" secure "${1:-build}" /run
 
 # ---- the tree: bench/crawl.sh's generator, taken from the script itself
-sed -n "/<<'PYEOF'/,/^PYEOF\$/p" "$SRC/bench/crawl.sh" | sed '1d;$d' >"$WORK/make_tree.py"
+medium_tree_generator "$WORK/make_tree.py"
 ROOT="$WORK/root"
 "$PY" "$WORK/make_tree.py" "$ROOT"
 chmod -R a+rX "$ROOT"
