@@ -452,6 +452,11 @@ void CMainFrame::FollowSiteFiles() {
         // A site this window updates writes its own files; one being read is looked at later.
         if (!site->IsLoaded() || m_pLoader->IsBusy(site) || IsSiteInEngine(site))
             continue;
+        if (auto held = m_reloadsHeld.find(site); held != m_reloadsHeld.end()) {
+            if (held->second.elapsed() < kReloadRetryMs)
+                continue;
+            m_reloadsHeld.erase(held);
+        }
         bool changed = false;
         {
             // Never waited for: a worker merging into the site holds it, and the next tick comes.
@@ -484,6 +489,8 @@ void CMainFrame::OnSiteReloaded(CFTPSite* site, std::shared_ptr<CFTPSite::CStore
         unused = std::move(replaced);
         m_pDirView->SiteReloaded(site);
     }
+    if (!tree) // its marks could not be saved first: the save's failure is logged
+        m_reloadsHeld[site].start();
     std::vector<std::unique_ptr<CObject>> doomed;
     doomed.push_back(std::move(unused));
     m_pLoader->Dispose(std::move(doomed));

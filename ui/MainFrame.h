@@ -15,6 +15,7 @@
 #include <string>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -37,6 +38,8 @@ public:
     static constexpr int kProgressPeriodMs = 1000;
     // How often site.ds is looked at for changes made by other programs.
     static constexpr int kSiteListPollMs = 2000;
+    // How long a site whose marks could not be saved before a reload waits for the next try.
+    static constexpr qint64 kReloadRetryMs = 60000;
 
     explicit CMainFrame(CQuarnelDoc* doc, QWidget* parent = nullptr);
     ~CMainFrame() override;
@@ -181,6 +184,9 @@ private:
     };
     std::vector<CAfterLoad> m_afterLoads;
     std::vector<std::pair<std::unique_ptr<CObject>, EntryKind>> m_removedEntries;
+    // Sites whose marks could not be saved before a reload, and since when: not tried again for a
+    // while (only compared, never followed).
+    std::map<const CFTPSite*, QElapsedTimer> m_reloadsHeld;
     CDesktopNotice* m_pNotice = nullptr; // a child of the window
     std::vector<std::function<void()>> m_deferred;
     bool m_bStopRequested = false;
