@@ -5,7 +5,6 @@
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
 #include "platform/TextCodec.h"
-#include "ui/EntryAncestry.h"
 #include "ui/FileListModel.h"
 #include "ui/History.h"
 #include "ui/Icons.h"
@@ -404,16 +403,18 @@ void CDirView::RefreshDirItemsBold() {
     }
 }
 
-void CDirView::ForgetEntry(const CObject* entry) {
-    // Items refer to directories; those at or below the removed one keep their text but lose
+void CDirView::ForgetDirs(const std::unordered_set<const CObject*>& dirs) {
+    // Items refer to directories; those at or below a removed one keep their text but lose
     // their reference, so no command can reach the freed record through them.
     QList<QTreeWidgetItem*> stack;
     for (int i = 0; i < topLevelItemCount(); ++i)
         stack.append(topLevelItem(i));
     while (!stack.isEmpty()) {
         QTreeWidgetItem* item = stack.takeLast();
-        CFTPDir* dir = ItemDir(item);
-        if (dir && item->parent() && IsDirAtOrBelow(dir, entry)) {
+        bool gone = false;
+        for (const CFTPDir* d = ItemDir(item); d && item->parent() && !gone; d = d->m_pParent)
+            gone = dirs.count(d) != 0;
+        if (gone) {
             item->setData(0, kDirRole, QVariant());
             SetBold(item, false);
         }
@@ -427,34 +428,14 @@ void CDirView::EntriesGoing(const std::vector<std::pair<const CObject*, EntryKin
     for (const auto& [entry, kind] : entries)
         if (kind == kEntryDir)
             dirs.insert(entry);
-    if (dirs.empty())
-        return;
-    if (dirs.size() == 1) {
-        ForgetEntry(*dirs.begin());
-        return;
-    }
-    QList<QTreeWidgetItem*> stack;
-    for (int i = 0; i < topLevelItemCount(); ++i)
-        stack.append(topLevelItem(i));
-    while (!stack.isEmpty()) {
-        QTreeWidgetItem* item = stack.takeLast();
-        CFTPDir* dir = ItemDir(item);
-        bool gone = false;
-        for (const CFTPDir* d = dir; d && item->parent() && !gone; d = d->m_pParent)
-            gone = dirs.count(d) != 0;
-        if (gone) {
-            item->setData(0, kDirRole, QVariant());
-            SetBold(item, false);
-        }
-        for (int i = 0; i < item->childCount(); ++i)
-            stack.append(item->child(i));
-    }
+    if (!dirs.empty())
+        ForgetDirs(dirs);
 }
 
 void CDirView::EntryGoing(const CObject* entry, EntryKind kind) {
     // Items stand for directories only.
     if (kind == kEntryDir)
-        ForgetEntry(entry);
+        ForgetDirs({entry});
 }
 
 bool CDirView::viewportEvent(QEvent* event) {

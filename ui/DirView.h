@@ -7,6 +7,8 @@
 #include <QList>
 #include <QTreeWidget>
 
+#include <unordered_set>
+
 class CFTPDir;
 class CFTPSite;
 class CHistory;
@@ -70,7 +72,7 @@ public:
 
     // Items referring to an entry that left the catalogue (or lies below it) lose their
     // reference; a site's item goes when the site is deleted.
-    void ForgetEntry(const CObject* entry);
+    void ForgetDirs(const std::unordered_set<const CObject*>& dirs);
     // The document's notices: items lose what goes; a going site's item goes with it.
     void EntryGoing(const CObject* entry, EntryKind kind) override;
     // Several at once: the items are gone through once for all of them.
