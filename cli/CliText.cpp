@@ -161,6 +161,13 @@ int ReportSiteListSaved(CliContext& ctx, bool listSaved) {
     return kCliError;
 }
 
+int ReportSettingsSaved(CliContext& ctx, const FileError& error) {
+    if (error.path.empty())
+        return kCliOk;
+    ctx.err << "quarnel-cli: could not write " << CliFileErrorText(error) << '\n';
+    return kCliError;
+}
+
 void PrintEntry(std::ostream& out, const CFTPDir* dir) {
     out << "D\t" << dir->m_bNew << "\t0\t" << CliField(ShownLocation(dir)) << '\n';
 }

@@ -34,6 +34,9 @@ CFTPSite* CliSiteOrSay(CliContext& ctx, const std::string& typedKey);
 // The end of a command that changed the site list: kCliOk, or kCliError after naming site.ds
 // and why it could not be written.
 int ReportSiteListSaved(CliContext& ctx, bool listSaved);
+// kCliOk when `error` names no file, else kCliError after naming the site.conf that could not be
+// written and why.
+int ReportSettingsSaved(CliContext& ctx, const FileError& error);
 
 // "D|F <tab> new <tab> size <tab> location" for one entry.
 void PrintEntry(std::ostream& out, const CFTPDir* dir);

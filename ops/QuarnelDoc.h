@@ -162,7 +162,8 @@ public:
     // Readable: names byte for byte, nothing escaped.
     std::string BuildUrl(const std::string& location) const;
     // The same URL percent-encoded from the stored bytes (ExactUrl), for the shell and for
-    // other programs; "" when no site has the key.
+    // other programs, ending with "/" when the location names a stored directory; "" when no
+    // site has the key.
     std::string BuildExactUrl(const std::string& location) const;
     // The readable URL as a person reads it (UTF-8): the site's fields as typed, each name as
     // shown; "" when no site has the key.
