@@ -2,6 +2,7 @@
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/SearchQuery.h"
 
 #include <ostream>
 
@@ -28,6 +29,21 @@ int RunSearch(CliContext& ctx, const std::vector<std::string>& args) {
     return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
 }
 
+int RunFind(CliContext& ctx, const std::vector<std::string>& args) {
+    // The words of the query may come as one argument or several; "--" lets one start with "-".
+    std::string text;
+    for (std::size_t i = !args.empty() && args[0] == "--" ? 1 : 0; i < args.size(); ++i)
+        text += (text.empty() ? "" : " ") + args[i];
+    const CSearchQuery query = CSearchQuery::Parse(text);
+    if (!query.Ok())
+        throw CliUsageError(query.ErrorText());
+    if (query.IsEmpty())
+        throw CliUsageError("the query is empty");
+    ctx.doc.FindAllSites(query);
+    PrintFound(ctx);
+    return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
+}
+
 int RunNew(CliContext& ctx, const std::vector<std::string>& args) {
     if (!args.empty())
         throw CliUsageError("new takes no arguments");
@@ -41,6 +57,12 @@ const CommandRegistrar searchCommand{
      "entries of all sites whose name holds the keyword (any case; \"#new\": the new entries); exit "
      "status 1 when there is none",
      RunSearch, false, true}};
+const CommandRegistrar findCommand{
+    {"find", "find [--] QUERY...",
+     "entries of all sites that match a query: words that must all match, \"a phrase\", -word, "
+     "wildcards * ?, size:>700M size:1G..4G, type:dir|file, ext:mkv,avi, new:, site:KEY, "
+     "path:word, re:REGEX (see README); exit status 1 when there is none",
+     RunFind, false, true}};
 const CommandRegistrar newCommand{
     {"new", "new", "the new (unread) entries of all sites", RunNew, false, true}};
 
