@@ -3,10 +3,22 @@
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/SearchQuery.h"
+#include "ops/ShownText.h"
+#include "ops/SiteLoading.h"
 
 #include <ostream>
 
 namespace {
+
+// The sites a search will walk, read on every core first: one after another, reading is most of
+// a search's time.
+void LoadSites(CliContext& ctx, const CSearchQuery* query = nullptr) {
+    std::vector<CFTPSite*> sites;
+    for (CFTPSite* site : ctx.doc.m_siteList)
+        if (!query || query->SiteMayMatch(ShownField(site->GetKey()), ShownField(site->m_strNickname)))
+            sites.push_back(site);
+    EnsureSitesLoaded(sites);
+}
 
 void PrintFound(CliContext& ctx) {
     for (const CFTPDir* dir : ctx.doc.m_foundDirs)
@@ -23,6 +35,7 @@ int RunSearch(CliContext& ctx, const std::vector<std::string>& args) {
         throw CliUsageError("search takes one keyword");
     if (words[0].empty())
         throw CliUsageError("the keyword is empty");
+    LoadSites(ctx);
     ctx.doc.SearchAllSites(words[0]);
     PrintFound(ctx);
     // As grep: a script tells "found nothing" from the status alone.
@@ -39,6 +52,7 @@ int RunFind(CliContext& ctx, const std::vector<std::string>& args) {
         throw CliUsageError(query.ErrorText());
     if (query.IsEmpty())
         throw CliUsageError("the query is empty");
+    LoadSites(ctx, &query);
     ctx.doc.FindAllSites(query);
     PrintFound(ctx);
     return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
@@ -47,6 +61,7 @@ int RunFind(CliContext& ctx, const std::vector<std::string>& args) {
 int RunNew(CliContext& ctx, const std::vector<std::string>& args) {
     if (!args.empty())
         throw CliUsageError("new takes no arguments");
+    LoadSites(ctx);
     ctx.doc.ShowNewFiles(SiteScope::All);
     PrintFound(ctx);
     return kCliOk;
