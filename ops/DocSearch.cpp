@@ -203,14 +203,14 @@ bool CQuarnelDoc::FindBelow(CFTPDir* dir, const CSearchQuery& query, NameCharset
     return true;
 }
 
-SearchOutcome CQuarnelDoc::FindAllSites(const CSearchQuery& query) {
+SearchOutcome CQuarnelDoc::FindAllSites(const CSearchQuery& query, bool asYouType) {
     if (IsWalkInProgress())
         return {OpStatus::Busy, {}};
     WalkScope walk(*this);
     const auto total = static_cast<int32_t>(m_siteList.GetCount());
     m_nSearchTotal = total;
     m_nSearchDone = 0;
-    BeginFound({total, true, true});
+    BeginFound({total, !asYouType, !asYouType});
     SinkEnd end(m_pSearchSink);
     for (int32_t i = 0; query.Ok() && i < total && static_cast<std::size_t>(i) < m_siteList.GetCount(); ++i) {
         CFTPSite* site = m_siteList.GetAt(static_cast<std::size_t>(i));

@@ -110,8 +110,9 @@ public:
     SearchOutcome SearchAllSites(const CSearchKeyword& keyword);
     // Every entry of every site that a query of the search language matches (ops/SearchQuery.h),
     // into the found lists as the keyword search fills them; sites a site: term rules out are
-    // neither read nor walked. A query with an error finds nothing.
-    SearchOutcome FindAllSites(const CSearchQuery& query);
+    // neither read nor walked. A query with an error finds nothing. `asYouType`: no progress
+    // window and no busy cursor (the search field shows its own progress).
+    SearchOutcome FindAllSites(const CSearchQuery& query, bool asYouType = false);
     // The new entries of the updated sites or of all sites ("没有未读文件！" when none).
     SearchOutcome ShowNewFiles(SiteScope scope);
     // The new entries below one directory of the site tree (no progress window, no message).
