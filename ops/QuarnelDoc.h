@@ -26,6 +26,8 @@ enum class SiteScope {
     All,     // every site of the list
 };
 
+class CSearchQuery;
+
 class CQuarnelDoc {
 public:
     CQuarnelDoc();
@@ -106,6 +108,11 @@ public:
     // Keyword search over every site. The keyword is the typed text (UTF-8), lowered here.
     SearchOutcome SearchAllSites(const std::string& keywordUtf8);
     SearchOutcome SearchAllSites(const CSearchKeyword& keyword);
+    // Every entry of every site that a query of the search language matches (ops/SearchQuery.h),
+    // into the found lists as the keyword search fills them; sites a site: term rules out are
+    // neither read nor walked. A query with an error finds nothing. `asYouType`: no progress
+    // window and no busy cursor (the search field shows its own progress).
+    SearchOutcome FindAllSites(const CSearchQuery& query, bool asYouType = false);
     // The new entries of the updated sites or of all sites ("没有未读文件！" when none).
     SearchOutcome ShowNewFiles(SiteScope scope);
     // The new entries below one directory of the site tree (no progress window, no message).
@@ -198,6 +205,7 @@ private:
     SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand);
     bool SearchList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword);
     bool SearchBelow(CFTPDir* dir, const CSearchKeyword& keyword);
+    bool FindBelow(CFTPDir* dir, const CSearchQuery& query, NameCharset charset);
     bool MarkList(const CObList<CFTPDir>& dirs, CFTPSite* site);
     bool MarkBelow(CFTPDir* dir, CFTPSite* site);
     void AppendFound(CFTPDir* dir);

@@ -69,6 +69,7 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     CreateActions();
     CreateMenus();
     CreateToolBar();
+    CreateSearchField();
     CreateStatusBar();
     CreateClient();
 
