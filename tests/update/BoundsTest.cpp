@@ -138,7 +138,7 @@ TEST_F(UpdateBounds, AnUpdateEndsWhenItsTimeIsUpReQueuesIncluded) {
 
         server->SetFaults(faults);
         server->ClearCommands();
-        SetSiteRunTimeLimit(std::chrono::milliseconds(2500));
+        SetSiteRunTimeLimit(std::chrono::milliseconds(3500)); // 3 stalls fit, 4 do not
         ASSERT_TRUE(UpdateAndWait(site));
         SetSiteRunTimeLimit(kDefaultSiteRunTimeLimit);
 
