@@ -344,7 +344,8 @@ TEST_F(CliTest, ADamagedSiteListIsReportedAndNotRewritten) {
 }
 
 // What a terminal would act on: a C0 control other than tab and line feed (which separate fields
-// and records), DEL, a C1 control (U+0080..U+009F) or bytes that are not UTF-8.
+// and records), DEL, a C1 control (U+0080..U+009F), a bidirectional override or isolate, or bytes
+// that are not UTF-8.
 std::string TerminalHazard(const std::string& text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<unsigned char>(text[i]);
@@ -352,6 +353,8 @@ std::string TerminalHazard(const std::string& text) {
             return "control byte at " + std::to_string(i);
         if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0)
             return "C1 control at " + std::to_string(i);
+        if (text.compare(i, 3, "\xE2\x80\xAE") == 0 || text.compare(i, 3, "\xE2\x81\xA6") == 0)
+            return "bidirectional override at " + std::to_string(i);
     }
     if (!IsValidUtf8(text))
         return "not UTF-8";
@@ -381,6 +384,16 @@ const EscapeCase kEscapeCases[] = {
     {"tab\tcr\r", "tab\\tcr\\r"},
     {"back\\x1b", "back\\\\x1b"},                         // a literal backslash cannot pass for an escape
     {"\xE4\xB8\xAD\xC2\xA0ok", "\xE4\xB8\xAD\xC2\xA0ok"}, // 中, no-break space: printable, kept
+    {"evil\xE2\x80\xAE"
+     "txt.exe",
+     "evil\\u202etxt.exe"}, // right-to-left override: would show "evilexe.txt"
+    {"\xE2\x80\xAA"
+     "a\xE2\x80\xAC"
+     "iso\xE2\x81\xA6"
+     "late\xE2\x81\xA9",
+     "\\u202aa\\u202ciso\\u2066late\\u2069"}, // embedding, pop, isolate: the ends of both ranges
+    {"\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5",
+     "\xE2\x80\xA9\xE2\x80\xAF\xE2\x81\xA5"}, // their neighbours: kept
 };
 
 TEST_F(CliTest, ControlCharactersInStoredNamesAreEscapedByEveryCommand) {
