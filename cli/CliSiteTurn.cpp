@@ -28,6 +28,8 @@ bool CliSayLockRefusal(CliContext& ctx, const std::string& key) {
     if (failure.errnoValue == EWOULDBLOCK && failure.path.rfind(SiteUpdateLockPath(""), 0) == 0)
         ctx.err << "quarnel-cli: the site " << CliField(ShownField(key))
                 << " is being updated by another program; try again when that update has ended\n";
+    else if (failure.message != ErrnoText(failure.errnoValue))
+        ctx.err << "quarnel-cli: " << CliField(failure.path) << ": " << CliField(failure.message) << "\n";
     else
         ctx.err << "quarnel-cli: " << CliFileErrorText(failure) << "\n";
     return true;
