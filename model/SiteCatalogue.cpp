@@ -1226,6 +1226,18 @@ std::unique_ptr<CFTPDir> CFTPSite::TakeStoredTree(CStoredTree tree) {
     return replaced;
 }
 
+namespace {
+
+// A directory changed this little before the last clean-up began is looked into again: file
+// system times are coarser than the clock.
+constexpr int64_t kCleanSlackNs = 2000000000;
+
+std::string CleanMarkPath() {
+    return GetAppDir() + "/.locks/cleaned";
+}
+
+} // namespace
+
 SiteListing FindKeyInSiteList(const std::string& key) {
     const std::string path = SiteListPath();
     CFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -1290,12 +1302,36 @@ void RemoveStaleLeftovers() {
     }
     for (const std::string& key : keys)
         RemoveSiteLeftovers(data.Get(), key, false);
-    // Temporary files in the site directories: state.st and site.conf written alone.
+
+    // Temporary files in the site directories: state.st and site.conf written alone. Making one
+    // changes its directory's time, so only directories changed since the last clean-up began
+    // are looked into (a catalogue may hold tens of thousands); where a live writer's file was
+    // kept, the next clean-up looks from that directory's time on. The mark is a lock file's
+    // time, nothing else is in it.
+    const std::string markPath = CleanMarkPath();
+    struct stat mark {};
+    const int64_t lookFrom =
+        stat(markPath.c_str(), &mark) == 0 ? ModifiedNs(mark) - kCleanSlackNs : INT64_MIN;
+    struct timespec began {};
+    clock_gettime(CLOCK_REALTIME, &began);
+    int64_t nextFrom = static_cast<int64_t>(began.tv_sec) * 1000000000 + began.tv_nsec;
     for (const std::string& name : ListNames(data.Get())) {
         if (name == kSaveAreaName || keys.count(name) || !IsUsableSiteKey(name))
             continue;
+        struct stat st {};
+        if (fstatat(data.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+            ModifiedNs(st) < lookFrom)
+            continue;
         CFd site(OpenDirectoryAt(data.Get(), name, false));
-        if (site.IsOpen())
-            RemoveStaleTemporaryFiles(site.Get(), "");
+        if (site.IsOpen() && RemoveStaleTemporaryFiles(site.Get(), ""))
+            nextFrom = std::min(nextFrom, ModifiedNs(st));
+    }
+    CFileLock markFile; // made as any lock file is, beside the others
+    if (markFile.Lock(markPath, std::chrono::milliseconds(0))) {
+        CFd fd(open(markPath.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+        const std::array<struct timespec, 2> times{timespec{nextFrom / 1000000000, nextFrom % 1000000000},
+                                                   timespec{nextFrom / 1000000000, nextFrom % 1000000000}};
+        if (fd.IsOpen())
+            futimens(fd.Get(), times.data());
     }
 }
