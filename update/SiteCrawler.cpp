@@ -547,6 +547,13 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
         NotifySiteStatus(site);
         return;
     }
+    // Gone from the list before this run began (another program deleted it or changed its key
+    // while it waited here): nothing to crawl for.
+    if (FindKeyInSiteList(key) == SiteListing::Missing) {
+        site->SetStatus(std::string(kStatusFailedPrefix) + kFailureSiteGone, UpdateStatus::Failed);
+        NotifySiteStatus(site);
+        return;
+    }
 
     if (site->GetSettings().HasUnknownProtocol()) {
         site->SetStatus(std::string(kStatusFailedPrefix) + kFailureUnknownProtocol, UpdateStatus::Failed);

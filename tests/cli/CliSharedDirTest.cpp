@@ -218,6 +218,10 @@ struct ChangeDuringUpdate {
     std::vector<std::string> updateSays;
 };
 
+void PrintTo(const ChangeDuringUpdate& change, std::ostream* out) {
+    *out << change.what;
+}
+
 class CliChangeDuringUpdate : public CliSharedDirTest,
                               public ::testing::WithParamInterface<ChangeDuringUpdate> {};
 
