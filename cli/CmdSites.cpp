@@ -1,5 +1,6 @@
 // quarnel-cli sites | add | import: list the sites, add one, add those of a file.
 #include "cli/CliSiteOptions.h"
+#include "cli/CliSiteTurn.h"
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
@@ -54,6 +55,8 @@ int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
     if (!ctx.prepareToWrite())
         return kCliError;
     const SiteOpResult result = ctx.doc.AddSite(fields);
+    if (result.status != OpStatus::Done && CliSayLockRefusal(ctx, "")) // site.ds.lock unusable
+        return kCliError;
     if (result.status != OpStatus::Done) {
         // The one refusal: host and user name are taken.
         ctx.err << "quarnel-cli: a site with the host " << CliField(fields.host) << " and the user "
@@ -93,6 +96,8 @@ int RunImport(CliContext& ctx, const std::vector<std::string>& args) {
     if (!ctx.prepareToWrite())
         return kCliError;
     const ImportResult result = ctx.doc.ImportSites(args[0]);
+    if (result.status != OpStatus::Done && CliSayLockRefusal(ctx, ""))
+        return kCliError;
     if (result.status != OpStatus::Done) {
         ctx.err << "quarnel-cli: cannot import " << CliField(args[0]) << '\n'; // it changed meanwhile
         return kCliError;

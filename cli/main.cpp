@@ -5,6 +5,7 @@
 #include "model/Paths.h"
 #include "model/ProgramDir.h"
 #include "model/ReadOnlyAccess.h"
+#include "model/SiteCatalogue.h"
 #include "ops/QuarnelDoc.h"
 
 #include "QuarnelVersion.h"
@@ -202,6 +203,7 @@ int main(int argc, char** argv) {
             }
         }
         SetReadOnlyAccess(false);
+        RemoveStaleLeftovers(); // what writers killed part way left, before this one writes
         return true;
     };
     if (!loaded.ok) {

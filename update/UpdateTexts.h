@@ -16,6 +16,12 @@ inline constexpr const char* kStatusLostFormat = "更新意外终止:\n";
 inline constexpr const char* kStatusFailedPrefix = "更新失败:\n";
 // Another program on the same program directory is updating the site: this run does not start.
 inline constexpr const char* kStatusBusyElsewhere = "另一个程序正在更新该站点，已跳过";
+// After "更新失败:\n": the site's update lock could not be used (a directory or a link in its
+// place, the file system refused it); the path and the reason follow. Nothing was updated.
+inline constexpr const char* kFailureLockUnusable = "无法使用锁文件:";
+// After "更新失败:\n": another program deleted the site, or changed its key, while it was
+// updated; nothing was saved, so no files come back under the old key.
+inline constexpr const char* kFailureSiteGone = "该站点已被删除或改名,更新的结果没有保存";
 inline constexpr const char* kStatusNoSession = "更新失败:\n创建Internet会话失败";
 inline constexpr const char* kStatusRequeued = "\t等待继续更新";
 // Why a connection failed or broke off, after "更新失败:\n" or "更新意外终止:\n", where the
