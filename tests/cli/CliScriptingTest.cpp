@@ -121,6 +121,9 @@ TEST_F(CliScriptingTest, ReadOnlyCommandsAndUsageErrorsChangeNothing) {
     const Case cases[] = {
         {{"sites"}, 0},
         {{"tree", "srv"}, 0},
+        {{"tree", "srv", "pub", "--depth", "0", "--json"}, 0},
+        {{"find", "-0", "--limit", "1", "type:file"}, 0},
+        {{"tree", "srv", "--limit", "x"}, 2},
         {{"export", "srv", "--format", "uris"}, 0},
         {{"search", "readme"}, 0},
         {{"search", "zzz"}, 1},
