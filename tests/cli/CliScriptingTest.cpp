@@ -211,6 +211,15 @@ TEST_F(CliScriptingTest, ErrorsNameTheFileAndWhatIsWrong) {
         << damaged.err;
     EXPECT_EQ(damaged.err.find('\n'), damaged.err.size() - 1) << "one line";
     EXPECT_EQ(Run({"search", "readme"}).status, 1);
+
+    // A damaged settings file: the site's protocol is shown as damaged, not as plain ftp.
+    const std::string settings = m_app + "/Data/srv/site.conf";
+    std::ofstream(settings, std::ios::app) << "protocol=ftpes\nno equals sign\n";
+    const CliRun sites = Run({"sites"});
+    EXPECT_EQ(sites.status, 1);
+    EXPECT_NE(sites.out.find("\tdamaged\n"), std::string::npos) << sites.out;
+    EXPECT_EQ(sites.out.find("\tftp\n"), sites.out.rfind("\tftp\n")) << "only the other site is plain";
+    EXPECT_NE(sites.err.find(settings + ": line "), std::string::npos) << sites.err;
 }
 
 // search exits as grep does; its keyword may start with "-" after "--".
