@@ -514,7 +514,7 @@ FtpResult CurlFtpConnection::LogIn(bool again) {
     curl_slist_free_all(quote);
 
     FtpResult result = Outcome(Call::Connect, code);
-    if (result.ok() && !m_tls.Enforced()) {
+    if (result.ok() && UsesTls(m_security.protocol) && !m_tls.Enforced()) {
         // The pinned certificate was never seen to match: whatever let the handshake through,
         // it was not the pin. Drop the session.
         result = {FtpStatus::Failed, CURLE_SSL_CONNECT_ERROR, "The certificate pin was not checked"};

@@ -183,6 +183,9 @@ TEST(PeerTrust, FtpOverTlsListsWhatPlainFtpLists) {
     const FtpResult refused = insisting->Connect("127.0.0.1", plainServer->port(), "anonymous", "x");
     EXPECT_EQ(refused.code, CURLE_USE_SSL_FAILED) << refused.text;
     EXPECT_TRUE(insisting->RefusedPeer().empty());
+    // A pin left from when the site was secure means nothing to plain FTP.
+    auto leftover = CreateFtpConnection(nullptr, {}, {SiteProtocol::Ftp, "AB:CD", ""});
+    EXPECT_TRUE(leftover->Connect("127.0.0.1", plainServer->port(), "anonymous", "x").ok());
 }
 
 // The pin fails closed: an option libcurl refuses (as one of another TLS flavour refuses the
