@@ -21,13 +21,23 @@ namespace {
 int RunSites(CliContext& ctx, const std::vector<std::string>& args) {
     if (!args.empty())
         throw CliUsageError("sites takes no arguments");
+    int status = kCliOk;
     for (const CFTPSite* site : ctx.doc.m_siteList) {
+        // Damaged settings may have lost the protocol: what is left of them is not shown as the
+        // site's, and such a site is not updated.
+        const CSiteSettings settings = site->GetSettings();
+        if (settings.IsDamaged()) {
+            ctx.err << "quarnel-cli: site " << CliField(ShownField(site->GetKey()))
+                    << ": settings damaged, not updated: " << CliField(settings.m_strDamage) << '\n';
+            status = kCliError;
+        }
         ctx.out << CliField(ShownField(site->GetKey())) << '\t' << CliField(ShownField(site->m_strHost))
                 << '\t' << site->m_nPort << '\t' << CliField(ShownField(site->m_strUser)) << '\t'
                 << CliField(ShownField(site->m_strNickname)) << '\t'
-                << ProtocolName(site->GetSettings().m_protocol) << '\n';
+                << (settings.IsDamaged() ? std::string_view("damaged") : ProtocolName(settings.m_protocol))
+                << '\n';
     }
-    return kCliOk;
+    return status;
 }
 
 int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {

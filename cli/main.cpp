@@ -7,6 +7,7 @@
 #include "model/ReadOnlyAccess.h"
 #include "model/SiteCatalogue.h"
 #include "ops/QuarnelDoc.h"
+#include "platform/ProcessGuard.h"
 
 #include "QuarnelVersion.h"
 
@@ -124,11 +125,16 @@ bool OutputReaderGone() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Passwords pass through this process: from site.ds, a prompt or the command line.
+    KeepSecretsOutOfCoreDumps();
     // A reader that goes away (`quarnel-cli update | head -1`) must not kill the process in the
     // middle of a crawl: the write fails instead, and the command stops and saves.
     std::signal(SIGPIPE, SIG_IGN);
     std::ios::sync_with_stdio(false);
     std::vector<std::string> args(argv + 1, argv + argc);
+    // Other users see the command line in the process list: a password given on it is blanked
+    // there as soon as it is copied.
+    HideOptionValues(argc, argv, "--password");
     std::optional<std::string> dir;
     bool quiet = false, verbose = false;
     std::size_t i = 0;

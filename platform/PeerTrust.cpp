@@ -5,9 +5,11 @@
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
@@ -115,21 +117,61 @@ std::string NormalizeFingerprint(const std::string& typed) {
     return text;
 }
 
-void CTlsPeerCheck::Apply(CURL* curl) {
+namespace {
+
+std::atomic<int> g_refusedOption{-1};
+
+template <class T> bool SetOption(CURL* curl, int option, T value) {
+    if (option == g_refusedOption.load(std::memory_order_relaxed))
+        return false;
+    return curl_easy_setopt(curl, static_cast<CURLoption>(option), value) == CURLE_OK;
+}
+
+} // namespace
+
+bool CurlTlsIsOpenSsl() {
+    // "OpenSSL/3.0.15"; a libcurl built for several TLS libraries names the one in use first.
+    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    return info && info->ssl_version && std::strncmp(info->ssl_version, "OpenSSL/", 8) == 0;
+}
+
+bool SetSecurityOption(CURL* curl, int option, long value) {
+    return SetOption(curl, option, value);
+}
+
+bool SetSecurityOption(CURL* curl, int option, const char* value) {
+    return SetOption(curl, option, value);
+}
+
+bool SetSecurityOption(CURL* curl, int option, void* value) {
+    return SetOption(curl, option, value);
+}
+
+void SimulateRefusedCurlOption(int option) {
+    g_refusedOption.store(option, std::memory_order_relaxed);
+}
+
+bool CTlsPeerCheck::Apply(CURL* curl) {
     m_leaf = {};
     m_pinMismatch = false;
+    m_pinMatched = false;
+    // The callbacks below are OpenSSL's; another TLS library's context must never reach them.
+    if (!CurlTlsIsOpenSsl())
+        return false;
     // Pinned: the certificate the user accepted is the whole check, names and dates included
-    // (it is often self-signed for a bare address). Otherwise the CA store and the host name.
-    const long verify = m_pin.empty() ? 1L : 0L;
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify ? 2L : 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &CTlsPeerCheck::OnSslCtx);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, this);
+    // (it is often self-signed for a bare address), so the host name is not checked; OnVerify
+    // accepts the chain of the pinned certificate, and libcurl's verification stays on behind it.
+    // Otherwise the CA store and the host name.
+    return SetOption(curl, CURLOPT_SSL_VERIFYPEER, 1L) &&
+           SetOption(curl, CURLOPT_SSL_VERIFYHOST, m_pin.empty() ? 2L : 0L) &&
+           SetOption(curl, CURLOPT_SSL_CTX_FUNCTION, &CTlsPeerCheck::OnSslCtx) &&
+           SetOption(curl, CURLOPT_SSL_CTX_DATA, static_cast<void*>(this));
 }
 
 int CTlsPeerCheck::OnSslCtx(CURL*, void* sslCtx, void* self) {
     SSL_CTX* ctx = static_cast<SSL_CTX*>(sslCtx);
-    SSL_CTX_set_ex_data(ctx, CheckIndex(), self);
+    if (SSL_CTX_set_ex_data(ctx, CheckIndex(), self) != 1)
+        return CURLE_SSL_CERTPROBLEM; // the check could not be put in place: no handshake
     SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, [](int preverified, X509_STORE_CTX* store) {
         return CTlsPeerCheck::OnVerify(preverified, store);
     });
@@ -144,11 +186,15 @@ int CTlsPeerCheck::OnVerify(int, void* storeCtx) {
         ssl ? static_cast<CTlsPeerCheck*>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), CheckIndex())) : nullptr;
     if (!self)
         return 0;
-    // The chain above the server's own certificate: without a pin, OpenSSL's verdict stays in
-    // the handshake's result, which curl checks before a command is sent; with one, the chain
-    // does not matter.
-    if (X509_STORE_CTX_get_error_depth(store) != 0)
+    // The chain above the server's own certificate: without a pin, OpenSSL's verdict stays in the
+    // handshake's result, which curl checks before a command is sent (the handshake goes on, so
+    // that the server's certificate can be shown); with one, the chain does not matter, and the
+    // server's certificate, checked last, decides.
+    if (X509_STORE_CTX_get_error_depth(store) != 0) {
+        if (!self->m_pin.empty())
+            X509_STORE_CTX_set_error(store, X509_V_OK);
         return 1;
+    }
     X509* cert = X509_STORE_CTX_get_current_cert(store);
     unsigned char digest[32];
     unsigned int length = 0;
@@ -167,6 +213,7 @@ int CTlsPeerCheck::OnVerify(int, void* storeCtx) {
         self->m_pinMismatch = true;
         return 0; // the handshake ends here: nothing is sent to this server
     }
+    self->m_pinMatched = true;
     X509_STORE_CTX_set_error(store, X509_V_OK);
     return 1;
 }

@@ -33,11 +33,21 @@ std::string NormalizeFingerprint(const std::string& typed);
 // The TLS check of one connection (control and data connections alike). Applied to a curl handle
 // before it connects; the handshake itself refuses an unpinned certificate, so a password is
 // never sent to a server that was not trusted.
+//
+// It fails closed. The pin is checked in OpenSSL's verification through libcurl, so it needs a
+// libcurl on OpenSSL: with any other TLS library, or when libcurl refuses one of the options,
+// Apply says so and the connection must not be made. And libcurl's own verification stays on
+// with a pin: were the pin's callback never called, the CA store would still refuse a
+// self-signed certificate.
 class CTlsPeerCheck {
 public:
     // `pin`: the accepted certificate's fingerprint (ColonHex), empty for the CA store alone.
     explicit CTlsPeerCheck(std::string pin = {}) : m_pin(std::move(pin)) {}
-    void Apply(CURL* curl);
+    // False when the check cannot be enforced on `curl`: do not connect.
+    [[nodiscard]] bool Apply(CURL* curl);
+    // After a handshake that went through: false when a pin was set but the certificate was not
+    // seen to match it (the check did not run): the connection must be dropped.
+    bool Enforced() const { return m_pin.empty() || m_pinMatched; }
     // After a failed connect: what the server presented, when the failure was trust. `curlCode`
     // is the connect's result.
     PeerIdentity Refused(int curlCode) const;
@@ -48,7 +58,20 @@ private:
     std::string m_pin;
     PeerIdentity m_leaf; // the server's own certificate, as the last handshake showed it
     bool m_pinMismatch = false;
+    bool m_pinMatched = false;
 };
+
+// Whether this process's libcurl does its TLS with OpenSSL, which the certificate check needs.
+bool CurlTlsIsOpenSsl();
+
+// curl_easy_setopt for an option a connection's security rests on: false when libcurl refuses
+// it (an option its TLS library lacks, an older version), and the connection must not be made.
+bool SetSecurityOption(CURL* curl, int option, long value);
+bool SetSecurityOption(CURL* curl, int option, const char* value);
+bool SetSecurityOption(CURL* curl, int option, void* value);
+// For tests: SetSecurityOption (and the TLS check) refuse `option` as a libcurl without it would;
+// -1 for none.
+void SimulateRefusedCurlOption(int option);
 
 // The SSH host key check of one connection, against `knownHostsPath` (OpenSSH's format).
 class CSshHostCheck {

@@ -685,8 +685,17 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
         return;
     }
 
-    if (site->GetSettings().HasUnknownProtocol()) {
+    const CSiteSettings settings = site->GetSettings();
+    if (settings.HasUnknownProtocol()) {
         site->SetStatus(std::string(kStatusFailedPrefix) + kFailureUnknownProtocol, UpdateStatus::Failed);
+        NotifySiteStatus(site);
+        return;
+    }
+    // What a damaged settings file lost may have been the protocol or the pin: the site is not
+    // reached at all rather than perhaps in the clear.
+    if (settings.IsDamaged()) {
+        LogError("site " + key + ": not updated, its settings are damaged: " + settings.m_strDamage);
+        site->SetStatus(std::string(kStatusFailedPrefix) + kFailureSettingsDamaged, UpdateStatus::Failed);
         NotifySiteStatus(site);
         return;
     }

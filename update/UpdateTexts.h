@@ -41,6 +41,9 @@ inline constexpr const char* kFailureHostKeyUnknown = "服务器的主机密钥�
 inline constexpr const char* kFailureHostKeyChanged = "服务器的主机密钥与此前信任的不同";
 // site.conf names a protocol this version does not know: the site is not reached in the clear.
 inline constexpr const char* kFailureUnknownProtocol = "未知的连接协议";
+// site.conf is there but damaged or unreadable: what it lost may have been the protocol or the
+// pin, so the server is not contacted.
+inline constexpr const char* kFailureSettingsDamaged = "站点设置文件已损坏,没有连接服务器";
 // Second line of a successful update that met directories nested deeper than the walk goes.
 inline constexpr const char* kStatusDepthLimit = "\n目录层次超过256层,更深的目录没有更新";
 // Second line of a successful update that met directories listed exactly like their

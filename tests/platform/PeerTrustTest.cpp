@@ -64,7 +64,7 @@ TEST(PeerTrust, TlsCertificateIsRefusedUntilPinnedAndAgainWhenItChanges) {
         std::string listing;
         const CURLcode refused = ListRoot(url, "anonymous", listing, [&](CURL* curl) {
             secure(curl);
-            unpinned.Apply(curl);
+            EXPECT_TRUE(unpinned.Apply(curl));
         });
         EXPECT_EQ(refused, CURLE_PEER_FAILED_VERIFICATION);
         const PeerIdentity shown = unpinned.Refused(refused);
@@ -79,7 +79,7 @@ TEST(PeerTrust, TlsCertificateIsRefusedUntilPinnedAndAgainWhenItChanges) {
         EXPECT_EQ(ListRoot(url, "anonymous", listing,
                            [&](CURL* curl) {
                                secure(curl);
-                               pinned.Apply(curl);
+                               EXPECT_TRUE(pinned.Apply(curl));
                            }),
                   CURLE_OK);
         EXPECT_NE(listing.find("readme.txt"), std::string::npos);
@@ -88,7 +88,7 @@ TEST(PeerTrust, TlsCertificateIsRefusedUntilPinnedAndAgainWhenItChanges) {
         listing.clear();
         const CURLcode changed = ListRoot(url, "anonymous", listing, [&](CURL* curl) {
             secure(curl);
-            pinned.Apply(curl);
+            EXPECT_TRUE(pinned.Apply(curl));
         });
         EXPECT_NE(changed, CURLE_OK);
         EXPECT_TRUE(pinned.Refused(changed).changed);
@@ -183,6 +183,55 @@ TEST(PeerTrust, FtpOverTlsListsWhatPlainFtpLists) {
     const FtpResult refused = insisting->Connect("127.0.0.1", plainServer->port(), "anonymous", "x");
     EXPECT_EQ(refused.code, CURLE_USE_SSL_FAILED) << refused.text;
     EXPECT_TRUE(insisting->RefusedPeer().empty());
+    // A pin left from when the site was secure means nothing to plain FTP.
+    auto leftover = CreateFtpConnection(nullptr, {}, {SiteProtocol::Ftp, "AB:CD", ""});
+    EXPECT_TRUE(leftover->Connect("127.0.0.1", plainServer->port(), "anonymous", "x").ok());
+}
+
+// The pin fails closed: an option libcurl refuses (as one of another TLS flavour refuses the
+// OpenSSL hook) ends the connect before anything is sent, a wrong pin is refused in the
+// handshake, and only the right pin, or none with the CA store, decides.
+TEST(PeerTrust, APinThatCannotBeEnforcedRefuses) {
+    ftptest::TempDir dir;
+    ftptest::TreeBuilder(dir.path() + "/root").Apply("pub/\nreadme.txt\t5\n");
+    auto server = ftptest::VsftpdServer::Start(dir.path() + "/root", ftptest::VsftpdTls::Explicit);
+    const std::string right = PemFingerprint(server->CertificatePem());
+    const std::string wrong = std::string(right).replace(0, 2, right.substr(0, 2) == "00" ? "11" : "00");
+    struct Case {
+        const char* what;
+        std::string pin;
+        int refusedOption; // -1: none
+        CURLcode expected;
+        bool changed; // refused as a certificate other than the pinned one
+    };
+    const std::vector<Case> cases = {
+        {"the right pin", right, -1, CURLE_OK, false},
+        {"a wrong pin", wrong, -1, CURLE_PEER_FAILED_VERIFICATION, true},
+        {"no pin: the CA store refuses a self-signed certificate", "", -1, CURLE_PEER_FAILED_VERIFICATION,
+         false},
+        {"the OpenSSL hook refused", right, CURLOPT_SSL_CTX_FUNCTION, CURLE_SSL_CONNECT_ERROR, false},
+        {"its data refused", right, CURLOPT_SSL_CTX_DATA, CURLE_SSL_CONNECT_ERROR, false},
+        {"peer verification refused", right, CURLOPT_SSL_VERIFYPEER, CURLE_SSL_CONNECT_ERROR, false},
+        {"TLS before the login refused", right, CURLOPT_USE_SSL, CURLE_SSL_CONNECT_ERROR, false},
+        {"the scheme limit refused", right, CURLOPT_PROTOCOLS_STR, CURLE_SSL_CONNECT_ERROR, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SimulateRefusedCurlOption(c.refusedOption);
+        auto connection = CreateFtpConnection(nullptr, {}, {SiteProtocol::FtpExplicitTls, c.pin, ""});
+        const FtpResult result = connection->Connect("127.0.0.1", server->port(), "anonymous", "x");
+        SimulateRefusedCurlOption(-1);
+        EXPECT_EQ(result.code, c.expected) << result.text;
+        const PeerIdentity shown = connection->RefusedPeer();
+        EXPECT_EQ(shown.changed, c.changed);
+        // Refused before the handshake, nothing was shown at all.
+        EXPECT_EQ(shown.empty(), c.refusedOption != -1 || c.expected == CURLE_OK);
+        if (result.ok()) {
+            FtpDirListing listing;
+            EXPECT_TRUE(connection->List(listing).ok());
+        }
+    }
+    EXPECT_TRUE(CurlTlsIsOpenSsl());
 }
 
 TEST(PeerTrust, TypedFingerprintsAreNormalized) {
