@@ -225,8 +225,12 @@ private:
     CCallWatch m_watch;
     ssh_session m_session = nullptr;
     sftp_session m_sftp = nullptr;
-    int m_fd = -1;           // the session's socket
-    bool m_fdHanded = false; // the library closes it from now on
+    // The session's socket: the library's descriptor, which it closes itself when the connection
+    // breaks or the session is freed, and a second one of this program's, which the watch and the
+    // checks use without a race against that close.
+    int m_libraryFd = -1;
+    bool m_fdHanded = false; // the library owns m_libraryFd
+    int m_fd = -1;
     std::string m_host, m_user, m_password;
     int m_port = 22;
     std::string m_lastError;
@@ -317,9 +321,15 @@ FtpResult SshSftpConnection::Login() {
     // The file is read before anything is sent: one that cannot be read stops here.
     if (!m_hostCheck.Load())
         return {FtpStatus::Failed, CURLE_READ_ERROR, m_hostCheck.Error()};
-    FtpResult opened = OpenSocket(m_fd);
+    FtpResult opened = OpenSocket(m_libraryFd);
     if (!opened.ok())
         return opened;
+    m_fd = fcntl(m_libraryFd, F_DUPFD_CLOEXEC, 0);
+    if (m_fd < 0) {
+        const int error = errno;
+        EndSession();
+        return {FtpStatus::Failed, CURLE_COULDNT_CONNECT, std::strerror(error), 0, error};
+    }
     m_session = ssh_new();
     if (!m_session) {
         EndSession();
@@ -331,7 +341,7 @@ FtpResult SshSftpConnection::Login() {
     const bool no = false;
     const unsigned port = static_cast<unsigned>(m_port);
     const std::string algorithms = HostKeyAlgorithms(m_hostCheck.KnownKeyTypes(m_host, m_port));
-    ssh_options_set(s, SSH_OPTIONS_FD, &m_fd);
+    ssh_options_set(s, SSH_OPTIONS_FD, &m_libraryFd);
     if (ssh_options_set(s, SSH_OPTIONS_HOST, m_host.c_str()) != SSH_OK ||
         ssh_options_set(s, SSH_OPTIONS_PORT, &port) != SSH_OK ||
         ssh_options_set(s, SSH_OPTIONS_USER, m_user.c_str()) != SSH_OK ||
@@ -591,24 +601,27 @@ FtpResult SshSftpConnection::ListPath(const std::string& absPath, FtpDirListing&
 }
 
 void SshSftpConnection::EndSession() {
-    // A goodbye to a server that has stopped reading must not hold the caller.
-    if (m_session && m_fdHanded)
+    // No goodbye is said: the library frees the session by closing the socket, which the server
+    // takes as the end. Closing the SFTP channel still writes: a server that has stopped reading
+    // must not hold the caller.
+    if (m_fd >= 0 && (m_sftp || m_session))
         m_watch.Arm(m_fd, Clock::now() + std::chrono::seconds(1), std::chrono::seconds(1));
     if (m_sftp) {
         sftp_free(m_sftp);
         m_sftp = nullptr;
     }
     if (m_session) {
-        if (m_fdHanded)
-            ssh_disconnect(m_session); // closes the socket it was given
         ssh_free(m_session);
         m_session = nullptr;
     }
     m_watch.Disarm();
-    if (m_fd >= 0 && !m_fdHanded)
+    if (m_libraryFd >= 0 && !m_fdHanded)
+        close(m_libraryFd);
+    m_libraryFd = -1;
+    m_fdHanded = false;
+    if (m_fd >= 0)
         close(m_fd);
     m_fd = -1;
-    m_fdHanded = false;
     m_dead = true;
 }
 
