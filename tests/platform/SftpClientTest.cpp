@@ -85,7 +85,8 @@ TEST_F(SftpClientTest, ListsWhatFtpListsOfTheSameTree) {
 }
 
 // A missing directory is refused and the session goes on; a lost session is Lost, and a new
-// login resumes; an unknown host key fails the login, saying what the server showed.
+// login resumes; a listing too large is given up alone; an unknown host key fails the login,
+// saying what the server showed.
 TEST_F(SftpClientTest, FailuresFallIntoTheCrawlersClasses) {
     auto sftp = Connected();
     EXPECT_EQ(sftp->ChangeDir("/nothing-here").status, FtpStatus::Refused);
@@ -98,6 +99,15 @@ TEST_F(SftpClientTest, FailuresFallIntoTheCrawlersClasses) {
     EXPECT_EQ(sftp->List(listing).status, FtpStatus::Lost);
     auto again = Connected();
     EXPECT_TRUE(again->ChangeDir("/pub/with space").ok());
+
+    // A listing over the limits is given up alone: the session goes on.
+    FtpLimits small;
+    small.maxListingEntries = 2;
+    auto limited = CreateSftpConnection(trustedHosts, nullptr, small);
+    ASSERT_TRUE(limited->Connect("127.0.0.1", server->port(), server->user(), "").ok());
+    EXPECT_EQ(limited->ListPath("/pub", listing).status, FtpStatus::TooLarge);
+    EXPECT_TRUE(listing.entries.empty());
+    EXPECT_TRUE(limited->ListPath("/pub/with space", listing).ok());
 
     auto stranger = CreateSftpConnection(dir.path() + "/no_known_hosts");
     const FtpResult refused = stranger->Connect("127.0.0.1", server->port(), server->user(), "");
