@@ -208,8 +208,7 @@ private:
     FtpResult Failure(CCallWatch::Reason fired, int code, const std::string& text,
                       FtpStatus status = FtpStatus::Lost);
     // The result of a failed SFTP request: refused when the server answered it with an error
-    // status and the session goes on, else lost.
-    // `status` is the SFTP status the server sent.
+    // status (`status`) and the session goes on, else lost.
     FtpResult RequestFailure(CCallWatch::Reason fired, int status, const char* what);
     bool SessionAlive() const;
     void Arm(long seconds) {
