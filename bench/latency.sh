@@ -72,8 +72,8 @@ timed() {
 }
 
 start_server() {  # tree delay-ms [--no-mlsd]; sets SERVER_PORT
-    local out="$WORK/server-$2$3.port"
-    "$PY" "$SRC/bench/latency_server.py" "$1" --delay-ms "$2" $3 >"$out" 2>"$WORK/server-$2.err" &
+    local out="$WORK/server-$2${3:-}.port"
+    "$PY" "$SRC/bench/latency_server.py" "$1" --delay-ms "$2" ${3:+"$3"} >"$out" 2>"$WORK/server-$2.err" &
     PIDS+=($!)
     for _ in $(seq 1 100); do [ -s "$out" ] && break; sleep 0.05; done
     [ -s "$out" ] || { echo "latency.sh: server did not start" >&2; exit 1; }
