@@ -10,6 +10,10 @@
 # 0 ms: the medium tree of bench/crawl.sh (made by its generator). 50 ms: a part of that tree
 # (one directory of 5,000 files and 8 of the 40 small subtrees), since the floor needs minutes for
 # the whole tree at that delay; every contender of one delay crawls the same tree.
+#
+# Then, at 50 ms, the same part against a server of LIST alone (no MLSD): a LIST is sent only after
+# changing to the directory, so each directory costs one round trip more than an MLSD by path.
+# With OTHER_CLI=path/to/quarnel-cli, another build's figures on that server stand beside.
 set -euo pipefail
 
 source "$(dirname "$0")/lib/common.sh" latency "${1:-build}"
@@ -67,20 +71,20 @@ timed() {
     elapsed "$t0" "$t1"
 }
 
-start_server() {  # tree delay-ms; sets SERVER_PORT
-    local out="$WORK/server-$2.port"
-    "$PY" "$SRC/bench/latency_server.py" "$1" --delay-ms "$2" >"$out" 2>"$WORK/server-$2.err" &
+start_server() {  # tree delay-ms [--no-mlsd]; sets SERVER_PORT
+    local out="$WORK/server-$2${3:-}.port"
+    "$PY" "$SRC/bench/latency_server.py" "$1" --delay-ms "$2" ${3:+"$3"} >"$out" 2>"$WORK/server-$2.err" &
     PIDS+=($!)
     for _ in $(seq 1 100); do [ -s "$out" ] && break; sleep 0.05; done
     [ -s "$out" ] || { echo "latency.sh: server did not start" >&2; exit 1; }
     SERVER_PORT=$(head -1 "$out")
 }
 
-quarnel() {  # port connections; prints seconds, leaves the catalogue in $WORK/app-N
-    local app="$WORK/app-$2"
+quarnel() {  # port connections [cli]; prints seconds, leaves the catalogue in $WORK/app-N
+    local app="$WORK/app-$2" cli="${3:-$CLI}"
     rm -rf "$app"; mkdir -p "$app"
-    "$CLI" --dir "$app" add --host 127.0.0.1 --port "$1" --anonymous --connections "$2" >/dev/null
-    timed "$CLI" --dir "$app" update --all
+    "$cli" --dir "$app" add --host 127.0.0.1 --port "$1" --anonymous --connections "$2" >/dev/null
+    timed "$cli" --dir "$app" update --all
     cp "$WORK/last.out" "$WORK/quarnel-$2.out"
 }
 
@@ -112,7 +116,20 @@ for delay in 0 50; do
     rows+=("$(printf '%6s ms  %8s  %8s  %8s  %8s  %9s  %9s' "$delay" "$one" "$four" "$floor" "$lftp" \
         "$(ratio "$one" "$floor")" "$(ratio "$four" "$floor")")")
 done
+
+# A server of LIST alone, at 50 ms: CWD and LIST per directory.
+start_server "$PART" 50 --no-mlsd
+port=$SERVER_PORT
+echo "== 50 ms, LIST alone: $(describe "$PART")"
+list_rows=()
+for cli in "$CLI" ${OTHER_CLI:+"$OTHER_CLI"}; do
+    one=$(quarnel "$port" 1 "$cli")
+    four=$(quarnel "$port" 4 "$cli")
+    echo "  $cli: 1 connection ${one}s ($(status_of 1)), 4 connections ${four}s ($(status_of 4))"
+    list_rows+=("$(printf '%9s  %8s  %8s  %s' "50 LIST" "$one" "$four" "$cli")")
+done
 echo
 printf '%9s  %8s  %8s  %8s  %8s  %9s  %9s\n' "delay" "1 conn" "4 conn" "floor" "lftp" "1c/floor" "4c/floor"
 for r in "${rows[@]}"; do echo "$r"; done
+for r in "${list_rows[@]}"; do echo "$r"; done
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -3,7 +3,7 @@
 the client a set delay after the server made it, and every data connection is taken up that delay
 after the client opened it (as if its connect had cost a round trip). Replies keep their order.
 
-    latency_server.py ROOT --delay-ms N [--port N] [--max-cons-per-ip N]
+    latency_server.py ROOT --delay-ms N [--port N] [--max-cons-per-ip N] [--no-mlsd]
 
 Anonymous login, read-only; prints the port on one line once it accepts connections.
 """
@@ -76,6 +76,7 @@ def main():
     parser.add_argument('--delay-ms', type=float, default=0)
     parser.add_argument('--port', type=int, default=0)
     parser.add_argument('--max-cons-per-ip', type=int, default=0)
+    parser.add_argument('--no-mlsd', action='store_true', help='a server of LIST alone')
     args = parser.parse_args()
     DELAY = args.delay_ms / 1000.0
     logging.basicConfig(level=logging.ERROR, stream=sys.stderr)
@@ -84,6 +85,9 @@ def main():
     authorizer.add_anonymous(os.path.realpath(args.root), perm='elr')
     DelayedHandler.authorizer = authorizer
     DelayedHandler.banner = 'Quarnel latency bench server ready.'
+    if args.no_mlsd:
+        DelayedHandler.proto_cmds = {k: v for k, v in DelayedHandler.proto_cmds.items()
+                                     if k not in ('MLSD', 'MLST')}
     server = FTPServer(('127.0.0.1', args.port), DelayedHandler)
     server.max_cons = 256
     server.max_cons_per_ip = args.max_cons_per_ip

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -90,8 +91,10 @@ private:
     FtpResult GiveUpListing(CURLcode code);
     FtpResult SendOptional(const std::string& command);
     bool DirectoryUrl(const std::string& absPath, std::string& url, FtpResult& failure);
-    FtpResult ListUrl(std::string url, FtpDirListing& listing);
+    FtpResult ListUrl(std::string url, FtpDirListing& listing, bool byPath);
     bool ConnectionAlive();
+    enum class LineEnds { Exact, ListAgain, Unreadable };
+    LineEnds CheckLineEnds(bool rejoined) const;
     void OnReplyBytes(std::string_view bytes);
     void OnReplyLine(std::string_view line);
     bool TakeListingBytes(std::string_view bytes);
@@ -121,8 +124,7 @@ private:
     std::string m_user, m_password;
     std::string m_dirUrl; // the directory List() lists
     bool m_useMlsd = false;
-    bool m_listedWithMlsd = false; // the last listing was an MLSD (it may have fallen back to LIST)
-    bool m_offersUtf8 = false;     // FEAT listed UTF8
+    bool m_offersUtf8 = false; // FEAT listed UTF8
     // The optional commands this session sent (OPTS MLST, OPTS UTF8 ON), sent again after a new
     // login so that the listings keep their form and their names' encoding.
     std::vector<std::string> m_sessionOptions;
@@ -139,7 +141,8 @@ private:
 
     // The listing being received, parsed as it arrives; empty outside List().
     std::optional<CListingParser> m_listing;
-    uint64_t m_listingBytes = 0;
+    uint64_t m_listingBytes = 0;         // as curl handed them over
+    uint64_t m_listingLineFeeds = 0;     // among them
     Clock::time_point m_listingDeadline; // while listing; empty otherwise
     // Why the current call was given up by the client itself.
     enum class GiveUp { None, Size, Entries, Deadline, Exception };
@@ -218,6 +221,10 @@ bool CurlFtpConnection::TakeListingBytes(std::string_view bytes) {
     if (!m_listing)
         return true; // no listing asked for: nothing to keep
     m_listingBytes += bytes.size();
+    for (const char *at = bytes.data(), *end = at + bytes.size();
+         (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))) != nullptr;
+         ++at)
+        ++m_listingLineFeeds;
     if (m_listingBytes > m_limits.maxListingBytes) {
         m_giveUp = GiveUp::Size;
         return false;
@@ -351,6 +358,7 @@ CURLcode CurlFtpConnection::Perform(const std::string& url, bool nobody, const c
     m_openReply.clear();
     m_openCode = 0;
     m_listingBytes = 0;
+    m_listingLineFeeds = 0;
     m_giveUp = GiveUp::None;
     m_callbackError[0] = '\0';
     m_reloginSeen = false;
@@ -708,20 +716,24 @@ FtpResult CurlFtpConnection::List(FtpDirListing& listing) {
     listing = FtpDirListing();
     if (m_dead || !m_curl)
         return NotConnected();
-    return ListUrl(m_dirUrl, listing);
+    return ListUrl(m_dirUrl, listing, /*byPath=*/false);
 }
 
 // "MLSD /path" is one command line: the path must leave room for the longer verb.
 constexpr size_t kMaxListPathBytes = kMaxFtpPathBytes - 1;
 
+// Only MLSD takes its argument as one pathname. What LIST makes of one is up to the server: GNU
+// inetutils and BSD ftpd split it at blanks as a shell would and list each word (the second
+// against whatever directory the session is in), others expand patterns or read options. A LIST
+// is therefore only ever sent after changing to the directory.
 bool CurlFtpConnection::CanListPath(const std::string& absPath) const {
-    if (absPath.empty() || absPath.front() != '/' || absPath.size() > kMaxListPathBytes)
+    if (!m_useMlsd || absPath.empty() || absPath.front() != '/' || absPath.size() > kMaxListPathBytes)
         return false;
     for (unsigned char c : absPath) {
         if (c < 0x20 || c == 0x7f)
             return false; // curl refuses control bytes in a path it sends as an argument
         switch (c) {
-        case '*': // wildcards: vsftpd, pure-ftpd and others expand them in a LIST argument
+        case '*': // a server that globs arguments against the rules would do it here
         case '?':
         case '[':
         case ']':
@@ -734,9 +746,7 @@ bool CurlFtpConnection::CanListPath(const std::string& absPath) const {
             break;
         }
     }
-    // Servers that hand LIST's argument on to ls take a word after a space that begins with '-'
-    // for options. (An absolute path never begins with one.)
-    return absPath.find(" -") == std::string::npos;
+    return true;
 }
 
 FtpResult CurlFtpConnection::ListPath(const std::string& absPath, FtpDirListing& listing) {
@@ -751,24 +761,16 @@ FtpResult CurlFtpConnection::ListPath(const std::string& absPath, FtpDirListing&
         return failure;
     // The path goes with the listing command; curl leaves the current directory as it was.
     curl_easy_setopt(m_curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
-    FtpResult result = ListUrl(url, listing);
+    FtpResult result = ListUrl(url, listing, /*byPath=*/true);
     if (m_curl) // a new login within the listing made a new handle with the usual method
         curl_easy_setopt(m_curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
-    if (!result.ok() || m_listedWithMlsd)
-        return result; // MLSD answers a path that is no directory it can list with an error
-    // vsftpd answers "LIST /a/b" for a directory it cannot open by listing /a filtered by "b":
-    // the directory's own entry, or nothing.
-    const std::string_view name = std::string_view(absPath).substr(absPath.rfind('/') + 1);
-    const std::vector<FtpEntry>& entries = listing.entries;
-    if (entries.empty() || (entries.size() == 1 && entries.front().name == name)) {
-        listing = FtpDirListing();
-        return {FtpStatus::Refused, 0, "The listing may not be of the directory itself", 0, 0};
-    }
     return result;
 }
 
-// `url` is a copy: a new login within the listing resets m_dirUrl.
-FtpResult CurlFtpConnection::ListUrl(std::string url, FtpDirListing& listing) {
+// `url` is a copy: a new login within the listing resets m_dirUrl. `byPath`: the URL's path goes
+// with the command (no change of directory).
+FtpResult CurlFtpConnection::ListUrl(std::string url, FtpDirListing& listing, bool byPath) {
+    bool rejoin = true;
     for (;;) {
         if (m_stop && m_stop->load())
             return LostWithoutSending(CURLE_ABORTED_BY_CALLBACK,
@@ -777,23 +779,36 @@ FtpResult CurlFtpConnection::ListUrl(std::string url, FtpDirListing& listing) {
             return LostWithoutSending(CURLE_RECV_ERROR, "The connection to the server was lost");
 
         const bool mlsd = m_useMlsd;
-        m_listedWithMlsd = mlsd;
-        m_listing.emplace(mlsd);
+        m_listing.emplace(mlsd, rejoin);
         m_listingDeadline = Clock::now() + std::chrono::seconds(m_limits.listingTimeoutS);
         CURLcode code = Perform(url, false, mlsd ? "MLSD" : nullptr);
         m_listingDeadline = Clock::time_point();
         if (m_giveUp != GiveUp::None)
             return GiveUpListing(code);
-        // A server that offered MLSD but does not know it after all: LIST from now on.
+        // A server that offered MLSD but does not know it after all: LIST from now on. A
+        // listing by path is not asked again as a LIST, which would send the path with it: the
+        // refusal goes back, and the caller changes to the directory.
         if (mlsd && code == CURLE_FTP_COULDNT_RETR_FILE &&
             (m_performReplyCode == 500 || m_performReplyCode == 502 || m_performReplyCode == 504)) {
             m_useMlsd = false;
-            if (!m_reloginSeen)
+            if (!m_reloginSeen && !byPath)
                 continue;
         }
         FtpResult result = Outcome(Call::List, code);
         if (result.ok()) {
             m_listing->Finish();
+            switch (CheckLineEnds(rejoin)) {
+            case LineEnds::Exact:
+                break;
+            case LineEnds::ListAgain:
+                rejoin = false;
+                m_listing.reset();
+                continue;
+            case LineEnds::Unreadable:
+                m_listing.reset();
+                return {FtpStatus::DataFailed, 0,
+                        "The listing holds line breaks inside names that cannot be told apart", 0, 0};
+            }
             if (m_listing->EntryCount() > m_limits.maxListingEntries) {
                 m_giveUp = GiveUp::Entries; // the last line, which had no line end
                 return GiveUpListing(code);
@@ -806,6 +821,26 @@ FtpResult CurlFtpConnection::ListUrl(std::string url, FtpDirListing& listing) {
         m_listing.reset();
         return result;
     }
+}
+
+// curl reads listings in ASCII mode, which it cannot be told otherwise, and hands them over with
+// every CRLF turned into LF and every CR alone turned into LF as well. The bytes it received tell
+// how many CRLFs there were: the other LFs stood for a CR (or an LF) inside a name, which the
+// parser joined back with a CR. The listing is exact when the two counts agree. A server whose
+// lines end in LF alone leaves nothing to count: its lines are taken as they come.
+CurlFtpConnection::LineEnds CurlFtpConnection::CheckLineEnds(bool rejoined) const {
+    curl_off_t received = 0;
+    curl_easy_getinfo(m_curl, CURLINFO_SIZE_DOWNLOAD_T, &received);
+    const uint64_t crlfs = static_cast<uint64_t>(received) > m_listingBytes
+                               ? static_cast<uint64_t>(received) - m_listingBytes
+                               : 0;
+    const uint64_t inNames = crlfs > 0 && m_listingLineFeeds > crlfs ? m_listingLineFeeds - crlfs : 0;
+    const size_t joins = m_listing->Joins();
+    if (!rejoined || joins == inNames)
+        return LineEnds::Exact;
+    // Lines that are no entries (notes, blank lines) where no name holds a line break: read as
+    // they are.
+    return inNames == 0 ? LineEnds::ListAgain : LineEnds::Unreadable;
 }
 
 void CurlFtpConnection::Close() {

@@ -88,19 +88,18 @@ public:
     // Lists the current directory (MLSD when offered, else LIST); "." and ".." are left out.
     // The listing is parsed as it arrives and given up at the limits of FtpLimits.
     virtual FtpResult List(FtpDirListing& listing) = 0;
-    // Whether ListPath may be asked for this path: the server takes it as one path, unchanged
-    // (no byte curl refuses to send, nothing a server would expand as a pattern, short enough
-    // for one command line). The others are listed by changing to them.
+    // Whether ListPath may be asked for this path: the server takes the path as one pathname,
+    // unchanged (a command defined so, no byte curl refuses to send, nothing a server could take
+    // for a pattern, short enough for one command line). The others are listed by changing to
+    // them.
     virtual bool CanListPath(const std::string& absPath) const {
         (void)absPath;
         return false;
     }
     // Lists the directory at an absolute path without changing to it: one round trip less per
     // directory. Refused with the server's reply when it refused the listing (450 or 550 for the
-    // directory, 500 to 504 for the command as sent); also Refused, with reply 0, when a LIST came
-    // back empty or holding only an entry named like the directory itself, which is what servers
-    // that fall back on matching names send for a directory they cannot open. ChangeDir then
-    // tells whether the directory can be entered at all.
+    // directory, 500 to 504 for the command as sent). A refusal is no verdict on the directory:
+    // the caller changes to it and lists it there.
     virtual FtpResult ListPath(const std::string& absPath, FtpDirListing& listing) {
         (void)absPath;
         listing = FtpDirListing();

@@ -56,12 +56,14 @@ std::string_view StripLineEnd(std::string_view line) {
     return line;
 }
 
-// A name the crawler can store and send back as one path component.
+// A name the crawler can store as one path component. CR and LF stay: the line ends decide where
+// a name ends, and a name that holds them is stored as listed (it cannot be changed to, which
+// the walk finds out for itself).
 bool UsableName(std::string_view name) {
     if (name.empty() || name == "." || name == "..")
         return false;
     for (char c : name)
-        if (c == '/' || c == '\0' || c == '\r' || c == '\n')
+        if (c == '/' || c == '\0')
             return false;
     return true;
 }
@@ -142,8 +144,10 @@ std::string_view NameAfter(std::string_view line, size_t dateEnd) {
 
 } // namespace
 
-bool ParseUnixListLine(std::string_view line, FtpEntry& out) {
-    line = StripLineEnd(line);
+namespace {
+
+// The parsers below take a line without its line end, and keep every byte of it.
+bool ParseUnix(std::string_view line, FtpEntry& out) {
     // Enough tokens for: mode links owner group size month day time (the name is not split).
     std::vector<Token> t = Tokens(line, 9);
     if (t.size() < 6 || !IsUnixMode(t[0].text))
@@ -192,8 +196,7 @@ bool ParseUnixListLine(std::string_view line, FtpEntry& out) {
     return true;
 }
 
-bool ParseWindowsListLine(std::string_view line, FtpEntry& out) {
-    line = StripLineEnd(line);
+bool ParseWindows(std::string_view line, FtpEntry& out) {
     std::vector<Token> t = Tokens(line, 3);
     if (t.size() < 3)
         return false;
@@ -235,8 +238,22 @@ bool ParseWindowsListLine(std::string_view line, FtpEntry& out) {
     return true;
 }
 
+bool ParseList(std::string_view line, FtpEntry& out) {
+    return ParseUnix(line, out) || ParseWindows(line, out);
+}
+
+} // namespace
+
+bool ParseUnixListLine(std::string_view line, FtpEntry& out) {
+    return ParseUnix(StripLineEnd(line), out);
+}
+
+bool ParseWindowsListLine(std::string_view line, FtpEntry& out) {
+    return ParseWindows(StripLineEnd(line), out);
+}
+
 bool ParseListLine(std::string_view line, FtpEntry& out) {
-    return ParseUnixListLine(line, out) || ParseWindowsListLine(line, out);
+    return ParseList(StripLineEnd(line), out);
 }
 
 namespace {
@@ -266,7 +283,6 @@ bool SplitMlsdLine(std::string_view line, std::string_view& facts, std::string_v
 // One MLSD line: an entry of the directory, the directory itself (cdir, for its unique fact), or
 // anything else (pdir, lines that are not fact lists, unusable names).
 MlsdKind ParseMlsd(std::string_view line, FtpEntry& out) {
-    line = StripLineEnd(line);
     std::string_view facts, name;
     if (!SplitMlsdLine(line, facts, name))
         return MlsdKind::Other;
@@ -326,40 +342,87 @@ MlsdKind ParseMlsd(std::string_view line, FtpEntry& out) {
 
 bool ParseMlsdLine(std::string_view line, FtpEntry& out) {
     FtpEntry entry;
-    if (ParseMlsd(line, entry) != MlsdKind::Entry)
+    if (ParseMlsd(StripLineEnd(line), entry) != MlsdKind::Entry)
         return false;
     out = std::move(entry);
     return true;
 }
 
+// The first LF decides the listing's line end: CRLF when a CR comes before it, else LF alone.
+// From then on only that ends a line, so a CR (and, in a CRLF listing, an LF) inside a name
+// stays in it.
 void CListingParser::Feed(std::string_view bytes) {
-    if (!m_partial.empty()) {
-        const size_t end = bytes.find('\n');
-        if (end == std::string_view::npos) {
-            m_partial.append(bytes);
-            return;
+    size_t from = 0; // the start of the line being read, in `bytes`
+    for (size_t pos = 0; (pos = bytes.find('\n', pos)) != std::string_view::npos; ++pos) {
+        char before = '\0';
+        if (pos > from)
+            before = bytes[pos - 1];
+        else if (!m_partial.empty())
+            before = m_partial.back();
+        if (m_ending == LineEnd::Unknown)
+            m_ending = before == '\r' ? LineEnd::CrLf : LineEnd::Lf;
+        if (m_ending == LineEnd::CrLf && before != '\r')
+            continue; // an LF inside a name
+        std::string_view line = bytes.substr(from, pos - from);
+        if (!m_partial.empty()) {
+            m_partial.append(line);
+            line = m_partial;
         }
-        m_partial.append(bytes.substr(0, end));
-        bytes.remove_prefix(end + 1);
-        ParseLine(m_partial);
+        if (m_ending == LineEnd::CrLf)
+            line.remove_suffix(1);
+        ParseLine(line);
         m_partial.clear();
+        from = pos + 1;
     }
-    for (size_t end; (end = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(end + 1))
-        ParseLine(bytes.substr(0, end));
-    m_partial.assign(bytes);
+    m_partial.append(bytes.substr(from));
 }
 
 void CListingParser::Finish() {
-    if (!m_partial.empty())
-        ParseLine(m_partial);
+    // A last line without its line end; a CR alone at the very end is taken for a line end
+    // that lost its LF, unless the listing's lines end in LF alone.
+    std::string_view line = m_partial;
+    if (m_ending != LineEnd::Lf && !line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    if (!line.empty())
+        ParseLine(line);
+    if (m_hasPending)
+        Take(m_pending);
+    m_hasPending = false;
+    m_pending.clear();
     m_partial.clear();
     m_partial.shrink_to_fit();
 }
 
+bool CListingParser::IsEntry(std::string_view line) const {
+    FtpEntry entry;
+    return m_mlsd ? ParseMlsd(line, entry) == MlsdKind::Entry : ParseList(line, entry);
+}
+
 void CListingParser::ParseLine(std::string_view line) {
+    if (!m_rejoin) {
+        Take(line);
+        return;
+    }
+    const bool entry = IsEntry(line);
+    if (m_hasPending && !entry) {
+        m_pending += '\r';
+        m_pending.append(line);
+        ++m_joins;
+        return;
+    }
+    if (m_hasPending)
+        Take(m_pending);
+    m_hasPending = entry;
+    if (entry)
+        m_pending.assign(line);
+    else
+        Take(line);
+}
+
+void CListingParser::Take(std::string_view line) {
     FtpEntry entry;
     if (!m_mlsd) {
-        if (ParseListLine(line, entry))
+        if (ParseList(line, entry))
             m_entries.push_back(std::move(entry));
         return;
     }

@@ -25,31 +25,25 @@ bool ClassOfListing(const FtpResult& result, DirListKind& kind) {
     }
 }
 
-// 500 to 504: the server did not take the command as sent (unknown, bad syntax, an argument it
-// does not implement); what it would say of the directory itself is still unknown.
-bool RefusedTheCommandsForm(int reply) {
-    return reply >= 500 && reply <= 504;
+// A listing refused with a transient reply (4xx: 450 "file unavailable", 451 "local error"); the
+// data connection's own 425 and 426 come as DataFailed, 421 as Lost.
+bool RefusedForNow(const FtpResult& result) {
+    return result.status == FtpStatus::Refused && result.reply >= 400 && result.reply < 500;
 }
 
 } // namespace
 
 DirListResult CDirectoryLister::List(const std::string& absPath, const std::function<bool()>& stopRequested) {
     DirListResult out;
-    bool listingRefused = false; // the server refused to list this directory
-    bool formRefused = false;    // it refused a listing with a path
+    bool askedByPath = false;
     if (m_bByPath && m_connection.CanListPath(absPath)) {
         out.result = m_connection.ListPath(absPath, out.listing);
         if (ClassOfListing(out.result, out.kind))
-            return out;
+            return out; // kept even where a change to the directory would be refused
         out.listing = FtpDirListing();
-        // A refusal of the directory (450, 550) counts as empty if the directory can be entered,
-        // as with a listing after the change of directory; a refusal of the command's form, or a
-        // listing that may be of something else, is asked again after it.
-        formRefused = RefusedTheCommandsForm(out.result.reply);
-        listingRefused = out.result.reply >= 400 && !formRefused;
+        askedByPath = true;
     }
 
-    const FtpResult refusal = out.result;
     out.result = m_connection.ChangeDir(absPath);
     if (!out.result.ok()) {
         out.kind = out.result.status == FtpStatus::Lost ? DirListKind::Lost : DirListKind::EnterRefused;
@@ -59,17 +53,12 @@ DirListResult CDirectoryLister::List(const std::string& absPath, const std::func
         out.kind = DirListKind::Stopped;
         return out;
     }
-    if (listingRefused) {
-        out.kind = DirListKind::Empty;
-        out.result = refusal;
-        return out;
-    }
     out.result = m_connection.List(out.listing);
     if (!ClassOfListing(out.result, out.kind)) {
-        out.kind = DirListKind::Empty; // refused (450 and 550 alike) or failed
+        out.kind = RefusedForNow(out.result) ? DirListKind::Busy : DirListKind::Empty;
         out.listing = FtpDirListing();
-    } else if (out.kind == DirListKind::Listed && formRefused && ++m_nPathRefusals >= kPathRefusalsToGiveUp) {
-        m_bByPath = false; // the server will not take a path with its listings
+    } else if (out.kind == DirListKind::Listed && askedByPath && ++m_nPathRefusals >= kPathRefusalsToGiveUp) {
+        m_bByPath = false; // refused by path, listed in place: the server will not take paths
     }
     return out;
 }

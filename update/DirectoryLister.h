@@ -1,8 +1,10 @@
 #pragma once
 // Listing one directory of a walk: with its path in the listing command where the server takes
 // that, else by changing to it first; and what came of it, in the classes the walk acts on. A
-// refused change of directory keeps what is stored, a refused listing counts as empty: when a
-// listing by path is refused, changing to the directory tells which of the two it was.
+// listing by path only saves a round trip: whatever it cannot settle (a refusal of any kind) is
+// settled by changing to the directory and listing it there, as if it had not been asked. A
+// refused change of directory keeps what is stored; a listing refused for good (5xx) counts as
+// empty; one refused for now (4xx) keeps what is stored.
 
 #include "platform/FtpClient.h"
 
@@ -11,7 +13,8 @@
 
 enum class DirListKind {
     Listed,       // `listing` holds the directory's entries
-    Empty,        // the listing was refused or failed: the directory counts as empty
+    Empty,        // the listing was refused for good or failed: the directory counts as empty
+    Busy,         // the listing was refused for now (450 and the like): what is stored stays
     EnterRefused, // the server would not change to the directory: what is stored stays
     Stopped,      // the stop came between the change of directory and the listing
     Lost,         // the connection is gone

@@ -9,8 +9,9 @@ bool IsUsableEntryName(std::string_view name) {
     if (name.empty() || name == "." || name == ".." || name.size() > kMaxFtpNameBytes)
         return false;
     // One pass over the bytes (find_first_of searches the name once per character it looks for).
-    return std::none_of(name.begin(), name.end(),
-                        [](char c) { return c == '/' || c == '\0' || c == '\r' || c == '\n'; });
+    // CR and LF are stored as listed; such a directory cannot be changed to, which the listing
+    // of it finds out.
+    return std::none_of(name.begin(), name.end(), [](char c) { return c == '/' || c == '\0'; });
 }
 
 namespace {

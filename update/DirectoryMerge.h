@@ -28,8 +28,9 @@ struct MergeOutcome {
     std::vector<std::unique_ptr<CFTPDir>> removedDirs;   // in list order, each with its subtree
 };
 
-// A name can be stored and sent back to the server only if it is one path component: not empty,
-// not "." or "..", free of '/', NUL, CR and LF, and no longer than kMaxFtpNameBytes.
+// A name can be stored only if it is one path component: not empty, not "." or "..", free of '/'
+// and NUL, and no longer than kMaxFtpNameBytes. (One holding CR or LF is stored, but cannot be
+// sent back in a command.)
 bool IsUsableEntryName(std::string_view name);
 
 // What becomes of stored entries the listing does not show.

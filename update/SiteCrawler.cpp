@@ -114,6 +114,14 @@ const char* TrustFailureText(const PeerIdentity& refused) {
 // Why a call failed: the server's own reply where it gave one (it may say more, and in the
 // site's language), else the kind of failure, else the library's message.
 std::string FailureText(const FtpResult& result, const CFTPSite& site) {
+    // A refused AUTH reads like a refused login ("530 Please login with USER and PASS."): the
+    // program says what it means first.
+    if (FailureOf(result) == FtpFailure::TlsNotOffered) {
+        std::string text = kFailureTlsNotOffered;
+        if (result.reply >= 400 && !result.text.empty())
+            text += "\n" + ForeignText(result.text, kFailureTextLimit, &site);
+        return text;
+    }
     if (result.reply >= 400 && !result.text.empty())
         return ForeignText(result.text, kFailureTextLimit, &site);
     if (const char* text = FailureClassText(FailureOf(result)))
@@ -237,6 +245,7 @@ public:
     bool FoundLoop() const { return m_bLoopFound; }
     bool MetTruncatedListing() const { return m_bTruncatedListing; }
     bool MetFailedListing() const { return m_bFailedListing; }
+    bool MetBusyListing() const { return m_bBusyListing; }
     bool GaveUpLargeListing() const { return m_bLargeListing; }
     bool GaveUpSlowListing() const { return m_bSlowListing; }
     bool ReachedEntryLimit() const { return m_bEntryLimitReached; }
@@ -443,13 +452,16 @@ private:
         case DirListKind::DataFailed:
             m_bFailedListing = true;
             return true;
+        case DirListKind::Busy:
+            m_bBusyListing = true;
+            return true;
         case DirListKind::TooLarge:
             m_bLargeListing = true;
             return true;
         case DirListKind::TooSlow:
             m_bSlowListing = true;
             return true;
-        case DirListKind::Empty: // refused (450 and 550 alike) or failed: taken as empty
+        case DirListKind::Empty: // refused for good (550) or failed: taken as empty
             dirListing = FtpDirListing();
             break;
         }
@@ -516,6 +528,7 @@ private:
     bool m_bLoopFound = false;
     bool m_bTruncatedListing = false;
     bool m_bFailedListing = false;
+    bool m_bBusyListing = false;
     bool m_bLargeListing = false;
     bool m_bSlowListing = false;
     bool m_bSkippedNames = false;
@@ -769,6 +782,8 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
             text += kStatusTruncated;
         if (walker.MetFailedListing())
             text += kStatusListingFailed;
+        if (walker.MetBusyListing())
+            text += kStatusListingBusy;
         if (walker.GaveUpLargeListing())
             text += kStatusListingTooLarge;
         if (walker.GaveUpSlowListing())

@@ -56,6 +56,8 @@ inline constexpr const char* kStatusTruncated = "\n服务器截断了部分目�
 // connection failed (425, 426, cut off), or the listing was given up for its size (64 MiB or a
 // million entries) or its time (ten minutes). Those directories kept what they held.
 inline constexpr const char* kStatusListingFailed = "\n部分目录的列表传输失败,这些目录保留了上次的内容";
+// ... or the server refused them for now (450: the directory is busy or unavailable).
+inline constexpr const char* kStatusListingBusy = "\n服务器暂时无法列出部分目录,这些目录保留了上次的内容";
 inline constexpr const char* kStatusListingTooLarge =
     "\n部分目录的列表过大,没有读完,这些目录保留了上次的内容";
 inline constexpr const char* kStatusListingTooSlow =

@@ -316,7 +316,8 @@ TEST_F(FtpClientTest, RefusalsLeaveTheConnectionWorking) {
 }
 
 // A listing by path holds what a listing after changing there holds, for names that need care in
-// an argument, over MLSD and LIST; nothing changes directory on the way.
+// an argument; nothing changes directory on the way. Only MLSD is asked by path: LIST's argument
+// is whatever the server makes of it, so a server without MLSD is never asked.
 TEST_F(FtpClientTest, ListingByPathMatchesListingAfterChangingThere) {
     ftptest::TreeBuilder(root()).File("pub/ lead/x", 1).File("pub/-dash/y", 2).File("pub/trail /z", 3);
     const std::vector<std::string> paths = {
@@ -327,67 +328,73 @@ TEST_F(FtpClientTest, ListingByPathMatchesListingAfterChangingThere) {
         auto conn = Login();
         for (const std::string& path : paths) {
             SCOPED_TRACE(path);
-            ASSERT_TRUE(conn->CanListPath(path));
+            EXPECT_EQ(conn->CanListPath(path), mlsd);
             FtpDirListing byPath;
             FtpResult r = conn->ListPath(path, byPath);
-            ASSERT_TRUE(r.ok()) << r.text;
-            EXPECT_EQ(CountOf(m_server->Commands(), "CWD "), 0);
+            EXPECT_EQ(r.ok(), mlsd) << r.text;
+            const auto commands = m_server->Commands();
+            EXPECT_EQ(CountOf(commands, "CWD "), 0);
+            EXPECT_EQ(CountOf(commands, "LIST "), 0);
             std::vector<FtpEntry> entries;
             ASSERT_TRUE(conn->ChangeDir(path).ok());
             ASSERT_TRUE(conn->List(entries).ok());
             EXPECT_FALSE(entries.empty());
-            EXPECT_EQ(Set(byPath.entries), Set(entries));
+            if (mlsd) {
+                EXPECT_EQ(Set(byPath.entries), Set(entries));
+            }
             m_server->ClearCommands();
         }
         m_server.reset();
     }
 }
 
-// What a listing by path cannot be trusted with: a refusal says why (550 and 450 for the
-// directory, 501 for an MLSD of something else), a LIST that may have listed something else
-// (nothing, or a lone entry named like the path) is refused without a reply, and paths a server
-// could read otherwise are not asked at all. The connection goes on after each.
+// What a listing by path cannot settle comes back refused with the server's reply (550 and 450
+// for the directory, 501 for an MLSD of something else, 500 for an MLSD the server does not know
+// after all, which is not asked again as a LIST with the path); paths a server could read
+// otherwise are not asked at all. The connection goes on after each.
 TEST_F(FtpClientTest, ListingByPathRefusalsAndPathsNotAsked) {
     struct Case {
-        bool mlsd;
         std::string path;
         int reply;
     };
     const Case cases[] = {
-        {true, "/nolist", 550},      {true, "/busy", 450},  {true, "/missing", 501},  {true, "/readme", 501},
-        {false, "/pub/" + kUtf8, 0}, {false, "/readme", 0}, {false, "/missing", 550},
-    };
-    for (bool mlsd : {true, false}) {
-        StartServer(
-            {.mlsd = mlsd, .faults = {{"nolist", PyFtpFault::RefuseList}, {"busy", PyFtpFault::BusyList}}});
-        auto conn = Login();
-        for (const Case& c : cases) {
-            if (c.mlsd != mlsd)
-                continue;
-            SCOPED_TRACE(c.path);
-            FtpDirListing listing;
-            listing.entries.push_back({"stale", false, 1});
-            FtpResult r = conn->ListPath(c.path, listing);
-            EXPECT_EQ(r.status, FtpStatus::Refused);
-            EXPECT_EQ(r.reply, c.reply) << r.text;
-            EXPECT_TRUE(listing.entries.empty());
-            ASSERT_TRUE(conn->ListPath("/pub/a b", listing).ok());
-            EXPECT_EQ(listing.entries.size(), 1u);
-        }
-        m_server->ClearCommands();
-        for (const std::string& path :
-             {std::string("/pub/#hash?q+;&"), std::string("/a*b"), std::string("/a[1]"),
-              std::string("/a{b,c}"), std::string("/~x"), std::string("/a\\b"), std::string("/a\tb"),
-              std::string("/a -l"), std::string("relative"), "/" + std::string(kMaxFtpPathBytes - 1, 'x')}) {
-            EXPECT_FALSE(conn->CanListPath(path)) << path;
-            FtpDirListing listing;
-            EXPECT_EQ(conn->ListPath(path, listing).status, FtpStatus::Failed);
-        }
-        EXPECT_TRUE(m_server->Commands().empty());
-        EXPECT_TRUE(conn->CanListPath("/" + std::string(kMaxFtpPathBytes - 2, 'x')));
-        EXPECT_EQ(CountOf(m_server->Commands(), "USER "), 0);
-        m_server.reset();
+        {"/nolist", 550}, {"/busy", 450}, {"/missing", 501}, {"/readme", 501}, {"/nomlsd", 500}};
+    StartServer({.faults = {{"nolist", PyFtpFault::RefuseList},
+                            {"busy", PyFtpFault::BusyList},
+                            {"nomlsd", PyFtpFault::RejectMlsd, 1}}});
+    auto conn = Login();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        ASSERT_TRUE(conn->CanListPath(c.path));
+        FtpDirListing listing;
+        listing.entries.push_back({"stale", false, 1});
+        FtpResult r = conn->ListPath(c.path, listing);
+        EXPECT_EQ(r.status, FtpStatus::Refused);
+        EXPECT_EQ(r.reply, c.reply) << r.text;
+        EXPECT_TRUE(listing.entries.empty());
     }
+    EXPECT_EQ(CountOf(m_server->Commands(), "LIST "), 0);
+    // The server has no MLSD now: nothing more is asked by path, and LIST comes after a CWD.
+    EXPECT_FALSE(conn->CanListPath("/pub/a b"));
+    std::vector<FtpEntry> entries;
+    ASSERT_TRUE(conn->ChangeDir("/pub/a b").ok());
+    ASSERT_TRUE(conn->List(entries).ok());
+    EXPECT_EQ(entries.size(), 1u);
+
+    StartServer();
+    conn = Login();
+    m_server->ClearCommands();
+    for (const std::string& path :
+         {std::string("/pub/#hash?q+;&"), std::string("/a*b"), std::string("/a[1]"), std::string("/a{b,c}"),
+          std::string("/~x"), std::string("/a\\b"), std::string("/a\tb"), std::string("/a\rb"),
+          std::string("relative"), "/" + std::string(kMaxFtpPathBytes - 1, 'x')}) {
+        EXPECT_FALSE(conn->CanListPath(path)) << path;
+        FtpDirListing listing;
+        EXPECT_EQ(conn->ListPath(path, listing).status, FtpStatus::Failed);
+    }
+    EXPECT_TRUE(m_server->Commands().empty());
+    EXPECT_TRUE(conn->CanListPath("/" + std::string(kMaxFtpPathBytes - 2, 'x')));
+    EXPECT_TRUE(conn->CanListPath("/a -l"));
 }
 
 // The same object can close its connection and log in again; a closed one sends nothing.

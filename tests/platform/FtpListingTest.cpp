@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"no date", "-rw-r--r-- 1 u g 12 whatever f", false, "", false, 0},
         LineCase{"bad mode", "xrw-r--r-- 1 u g 12 Dec 07 08:34 f", false, "", false, 0},
         LineCase{"slash in name", "-rw-r--r-- 1 u g 12 Dec 07 08:34 a/b", false, "", false, 0},
-        LineCase{"CR in name", "-rw-r--r-- 1 u g 12 Dec 07 08:34 a\rb", false, "", false, 0},
+        LineCase{"CR in name", "-rw-r--r-- 1 u g 12 Dec 07 08:34 a\rb", true, "a\rb", false, 12},
         LineCase{"NUL in name", std::string("-rw-r--r-- 1 u g 12 Dec 07 08:34 a\0b", 35), false, "", false,
                  0},
         LineCase{"empty", "", false, "", false, 0}));
@@ -305,6 +305,66 @@ TEST(ParseListing, PiecesCutAnywhereGiveTheWholeBodysEntries) {
                 EXPECT_EQ(parser.DirId(), wholeId);
                 ASSERT_EQ(key(parser.TakeEntries()), whole) << cut1 << " " << cut2;
             }
+        }
+    }
+}
+
+// Where lines end: at the server's own line end, a CR alone (or an LF in a CRLF listing) staying
+// in the name; and, read from a reader that turned every CR into LF, names joined back with a CR
+// where a line that is no entry follows an entry, counted for the caller to check.
+TEST(ParseListing, LinesEndWhereTheServerEndsThem) {
+    const std::string l = "-rw-r--r--  1 0  0  9 Dec 07 08:34 ";
+    struct Case {
+        const char* what;
+        std::string body;
+        bool mlsd, rejoin;
+        std::vector<std::string> names;
+        size_t joins;
+    };
+    const Case cases[] = {
+        {"CRLF, CR in a name", l + "cr\rname\r\n" + l + "b\r\n", false, false, {"cr\rname", "b"}, 0},
+        // (The first line end decides: an LF in the first line's name would be taken for it.)
+        {"CRLF, LF in a name", l + "b\r\n" + l + "lf\nname\r\n", false, false, {"b", "lf\nname"}, 0},
+        {"CRLF, name ending in CR", l + "a\r\r\n", false, false, {"a\r"}, 0},
+        {"LF alone, CR in a name", l + "cr\rname\n" + l + "b\r\n", false, false, {"cr\rname", "b\r"}, 0},
+        {"MLSD CRLF, CR in a name",
+         "type=file;size=9; cr\rname\r\ntype=dir; d\r\n",
+         true,
+         false,
+         {"cr\rname", "d"},
+         0},
+        {"read with CR made LF",
+         "total 2\n" + l + "cr\nname\n" + l + "b\n",
+         false,
+         true,
+         {"cr\rname", "b"},
+         1},
+        {"read with CR made LF, name ending in CR", l + "a\n\n" + l + "b\n", false, true, {"a\r", "b"}, 1},
+        {"read with CR made LF, a line planted in a name",
+         l + "evil\n-rw-r--r-- 1 0 0 999999 Jan 01 2020 injected\n",
+         false,
+         true,
+         {"evil", "injected"},
+         0},
+        {"MLSD read with CR made LF",
+         "type=cdir; /\ntype=file;size=9; cr\nname\ntype=dir; d\n",
+         true,
+         true,
+         {"cr\rname", "d"},
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        for (size_t cut = 0; cut <= c.body.size(); ++cut) {
+            CListingParser parser(c.mlsd, c.rejoin);
+            parser.Feed(std::string_view(c.body).substr(0, cut));
+            parser.Feed(std::string_view(c.body).substr(cut));
+            parser.Finish();
+            EXPECT_EQ(parser.Joins(), c.joins);
+            std::vector<std::string> names;
+            for (const FtpEntry& entry : parser.TakeEntries())
+                names.push_back(entry.name);
+            ASSERT_EQ(names, c.names) << "cut at " << cut;
         }
     }
 }

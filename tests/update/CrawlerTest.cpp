@@ -522,8 +522,9 @@ TEST_F(Crawler, AsksForUtf8NamesOnlyWhereNoStoredNameChanges) {
 namespace enginetest {
 namespace {
 
-// A listing that does not arrive whole says nothing of its directory: the directory keeps what
-// it holds, its children wait, the walk goes on, nothing is queued again, and the status says so.
+// A listing that does not arrive whole, or is refused for now, says nothing of its directory:
+// the directory keeps what it holds, its children wait, the walk goes on, nothing is queued again, and the
+// status says so.
 TEST_F(Crawler, ListingsThatDoNotArriveKeepTheirDirectories) {
     struct Case {
         const char* what;
@@ -532,6 +533,7 @@ TEST_F(Crawler, ListingsThatDoNotArriveKeepTheirDirectories) {
     };
     const Case cases[] = {
         {"data connection failed", Fault::FailData, kStatusListingFailed},
+        {"refused for now (450)", Fault::BusyList, kStatusListingBusy},
         {"too large", Fault::TooLarge, kStatusListingTooLarge},
         {"too slow", Fault::TooSlow, kStatusListingTooSlow},
     };

@@ -20,6 +20,7 @@ enum class Fault {
     RefuseCwd,    // CWD answered with an error
     LoseCwd,      // connection lost at CWD
     RefuseList,   // listing refused
+    BusyList,     // listing refused for now (450)
     LoseList,     // connection lost at the listing
     RefuseLogin,  // login refused (the path is ignored)
     TruncateList, // the listing holds only its first entries and the server says it cut it short
@@ -265,6 +266,10 @@ public:
         if (m_server->TakeFault(m_cwd, Fault::RefuseList)) {
             m_reply = "550 Not allowed.";
             return {FtpStatus::Refused, 19, "FTP: couldn't retrieve (RETR failed) the specified file"};
+        }
+        if (m_server->TakeFault(m_cwd, Fault::BusyList)) {
+            m_reply = "450 Directory busy.";
+            return {FtpStatus::Refused, 19, m_reply, 450};
         }
         if (m_server->TakeFault(m_cwd, Fault::FailData)) {
             m_reply = "425 Can't open data connection.";

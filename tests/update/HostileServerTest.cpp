@@ -47,8 +47,8 @@ protected:
     std::string m_root;
 };
 
-// 425 and 426 say nothing of the directory, on a control connection that goes on; 450 is the
-// server's "no files" and empties it. A refused data port makes curl close the control
+// 425 and 426 say nothing of the directory, on a control connection that goes on; nor does 450,
+// the server's "not now". A refused data port makes curl close the control
 // connection: that run ends as lost, keeps everything, and its re-queue lists the directory. The
 // server picks the dead port by the current directory, and a walk that lists by path stays in
 // "/": that fault is set on the root, whose listing comes first.
@@ -67,7 +67,8 @@ TEST_F(HostileServer, FailedDataConnectionsKeepTheDirectory) {
         {"426", PyFtpFault::Reply426List, 1, std::string(kStatusSucceeded) + kStatusListingFailed, false, 0},
         {"cut off half way", PyFtpFault::AbortData, 1, std::string(kStatusSucceeded) + kStatusListingFailed,
          false, 0},
-        {"450", PyFtpFault::BusyList, 1, kStatusSucceeded, true, 0},
+        // By path, then in place: the listing in place decides.
+        {"450", PyFtpFault::BusyList, 2, std::string(kStatusSucceeded) + kStatusListingBusy, false, 0},
         {"data port refused", PyFtpFault::RefuseData, 2, kStatusSucceeded, false, 1, "/"}, // EPSV, then PASV
     };
     int n = 0;

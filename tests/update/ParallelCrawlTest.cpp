@@ -4,6 +4,7 @@
 // entered keeps what is stored, one that cannot be listed is emptied.
 
 #include "model/SiteSettings.h"
+#include "tests/support/inetd_server.h"
 #include "tests/support/vsftpd_server.h"
 #include "tests/update/EngineTestSupport.h"
 #include "update/SiteCrawler.h"
@@ -13,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <set>
 #include <sys/stat.h>
 
 namespace enginetest {
@@ -47,10 +49,27 @@ private:
     std::unique_ptr<IFtpConnection> m_inner;
 };
 
+// A client whose listings by path are all refused with `reply`, as a server that lists only in
+// place would: the walk must change to each directory and go by that listing.
+class PathsRefused : public ChangingDirectoryFirst {
+public:
+    PathsRefused(std::unique_ptr<IFtpConnection> inner, int reply)
+        : ChangingDirectoryFirst(std::move(inner)), m_reply(reply) {}
+    bool CanListPath(const std::string&) const override { return true; }
+    FtpResult ListPath(const std::string&, FtpDirListing& listing) override {
+        listing = FtpDirListing();
+        return {FtpStatus::Refused, 19, std::to_string(m_reply) + " Not now.", m_reply, 0};
+    }
+
+private:
+    int m_reply;
+};
+
 // How a crawl is made.
 struct Walk {
     bool byPath = true;
     int connections = 1;
+    int pathRefusal = 0; // every listing by path refused with this reply; 0: none
 };
 
 class CrawlComparison : public EngineTest {
@@ -62,13 +81,14 @@ protected:
     }
 
     static void UseWalk(const Walk& walk) {
-        SetFtpConnectionFactory(
-            [byPath = walk.byPath](const std::atomic<bool>* stop) -> std::unique_ptr<IFtpConnection> {
-                auto connection = CreateFtpConnection(stop);
-                if (byPath)
-                    return connection;
-                return std::make_unique<ChangingDirectoryFirst>(std::move(connection));
-            });
+        SetFtpConnectionFactory([walk](const std::atomic<bool>* stop) -> std::unique_ptr<IFtpConnection> {
+            auto connection = CreateFtpConnection(stop);
+            if (walk.pathRefusal)
+                return std::make_unique<PathsRefused>(std::move(connection), walk.pathRefusal);
+            if (walk.byPath)
+                return connection;
+            return std::make_unique<ChangingDirectoryFirst>(std::move(connection));
+        });
     }
 
     // Updates a fresh anonymous site on 127.0.0.1:port `rounds` times, calling `before(round)`
@@ -118,8 +138,9 @@ void BuildOddTree(const std::string& root) {
         .File("busy/gone", 13);
 }
 
-// The second round: /locked can be neither entered nor listed, /nolist entered but not listed,
-// /busy answers 450; /locked/kept and /nolist/gone are no longer on disk either.
+// The second round: /locked can be neither entered nor listed, /nolist entered but not listed
+// (550: emptied), /busy answers 450 (not now: kept); /locked/kept and /nolist/gone are no longer
+// on disk either.
 TEST_F(CrawlComparison, ListingByPathStoresWhatChangingDirectoryStores) {
     struct Case {
         const char* name;
@@ -157,20 +178,129 @@ TEST_F(CrawlComparison, ListingByPathStoresWhatChangingDirectoryStores) {
                                    {"/busy", PyFtpFault::BusyList}});
                 pyftpd->ClearCommands();
             });
-            EXPECT_EQ(Site()->GetStatusText(), kStatusSucceeded);
+            EXPECT_EQ(Site()->GetStatusText(),
+                      std::string(kStatusSucceeded) + (c.vsftpd ? "" : kStatusListingBusy));
             EXPECT_NE(FindFile(Site(), "/locked/kept"), nullptr);
             EXPECT_EQ(FindFile(Site(), "/nolist/gone"), nullptr);
             EXPECT_NE(FindFile(Site(), "/pub/" + kGbk + "/f"), nullptr);
             EXPECT_NE(FindFile(Site(), "/pub/x/x"), nullptr);
             if (pyftpd) {
-                EXPECT_EQ(FindFile(Site(), "/busy/gone"), nullptr);
+                EXPECT_NE(FindFile(Site(), "/busy/gone"), nullptr); // 450: not now, kept
                 const auto commands = pyftpd->Commands();
-                EXPECT_EQ(Count(commands, "CWD /pub/ lead"), byPath ? 0 : 1);
+                EXPECT_EQ(Count(commands, "CWD /pub/ lead"), byPath && c.mlsd ? 0 : 1); // LIST after CWD
                 EXPECT_EQ(Count(commands, "CWD /pub/star*"), 1);
                 EXPECT_EQ(Count(commands, "CWD /locked"), 1);
             }
         }
         EXPECT_EQ(stored[true], stored[false]);
+    }
+}
+
+// A tree as "path/" for directories and "path<TAB>size" for files, in one sorted set.
+using TreeLines = std::set<std::string>;
+
+void StoredLines(const CFTPDir* dir, const std::string& path, TreeLines& out) {
+    for (const CFTPFile* file : dir->m_files)
+        out.insert(path + file->m_strName + "\t" + std::to_string(file->m_nSize));
+    for (const CFTPDir* sub : dir->m_subDirs) {
+        out.insert(path + sub->m_strName + "/");
+        StoredLines(sub, path + sub->m_strName + "/", out);
+    }
+}
+
+// What the server serves from `root`. A directory whose name cannot be sent in a command (CR,
+// LF) is listed by its parent but cannot be changed to: its contents stay unknown.
+void ServedLines(const std::string& root, const std::string& path, TreeLines& out) {
+    for (const auto& entry : std::filesystem::directory_iterator(root + "/" + path)) {
+        const std::string name = entry.path().filename().string();
+        if (entry.is_directory()) {
+            out.insert(path + name + "/");
+            if (name.find_first_of("\r\n") == std::string::npos)
+                ServedLines(root, path + name + "/", out);
+        } else {
+            out.insert(path + name + "\t" + std::to_string(entry.file_size()));
+        }
+    }
+}
+
+// Names that LIST servers split or misread in an argument, a leading blank, two blanks, a CR
+// alone inside a name; each directory holds a file of its own, so a listing of the wrong
+// directory shows.
+void BuildSplitTree(const std::string& root) {
+    ftptest::TreeBuilder(root)
+        .File("split/a/in-a", 1)
+        .File("split/a b/in-ab", 2)
+        .File("split/c/in-c", 3)
+        .File("split/c d e/in-cde", 4)
+        .File("split/ lead/in-lead", 5)
+        .File("split/two  blanks/in-two", 6)
+        .File("split/trail /in-trail", 7)
+        .File("split/-l/in-dash", 8)
+        .File("split/cr\rname", 9)
+        .File("split/cr\rdir/in-crdir", 10)
+        .File(" lead/x", 11)
+        .File("lead", 12);
+}
+
+// On every server, listing by path or not, over one connection or four: the stored tree is the
+// served one.
+TEST_F(CrawlComparison, StoredTreeIsTheServedTreeOnEveryServer) {
+    enum Kind { PyMlsd, PyList, Vsftpd, Inetutils, Bsd, PathsRefused550, PathsRefused450 };
+    struct Server {
+        const char* name;
+        Kind kind;
+    };
+    const Server servers[] = {{"pyftpdlib MLSD", PyMlsd},
+                              {"pyftpdlib LIST", PyList},
+                              {"vsftpd", Vsftpd},
+                              {"inetutils ftpd", Inetutils},
+                              {"BSD ftpd", Bsd},
+                              {"paths refused 550", PathsRefused550},
+                              {"paths refused 450", PathsRefused450}};
+    for (const Server& server : servers) {
+        SCOPED_TRACE(server.name);
+        const auto inetd = server.kind == Inetutils ? ftptest::InetdFtpd::Inetutils : ftptest::InetdFtpd::Bsd;
+        if ((server.kind == Inetutils || server.kind == Bsd) &&
+            ftptest::InetdFtpServer::ProgramPath(inetd).empty()) {
+            ADD_FAILURE() << server.name << " is not unpacked: run scripts/install-deps test";
+            continue;
+        }
+        const std::string root = m_root + "-" + std::to_string(server.kind);
+        BuildSplitTree(root);
+        std::unique_ptr<ftptest::PyFtpServer> pyftpd;
+        std::unique_ptr<ftptest::VsftpdServer> vsftpd;
+        std::unique_ptr<ftptest::InetdFtpServer> inetdServer;
+        int port = 0;
+        if (server.kind == Vsftpd) {
+            vsftpd = ftptest::VsftpdServer::Start(root);
+            port = vsftpd->port();
+        } else if (server.kind == Inetutils || server.kind == Bsd) {
+            inetdServer = ftptest::InetdFtpServer::Start(inetd, root);
+            port = inetdServer->port();
+        } else {
+            pyftpd = ftptest::PyFtpServer::Start(root, {.mlsd = server.kind != PyList});
+            port = pyftpd->port();
+        }
+        TreeLines served;
+        ServedLines(root, "/", served);
+        for (int connections : {1, 4}) {
+            SCOPED_TRACE(connections);
+            const int refusal = server.kind == PathsRefused550   ? 550
+                                : server.kind == PathsRefused450 ? 450
+                                                                 : 0;
+            Crawl(port, {true, connections, refusal}, 1, [](int) {});
+            EXPECT_EQ(Site()->GetStatusText(), kStatusSucceeded);
+            TreeLines stored;
+            StoredLines(Site()->m_pRootDir.get(), "/", stored);
+            EXPECT_EQ(stored, served);
+        }
+        if (vsftpd) { // LIST never carries a path
+            for (const std::string& command : vsftpd->Commands())
+                EXPECT_TRUE(command.rfind("LIST", 0) != 0 || command == "LIST") << command;
+        }
+        if (inetdServer) {
+            EXPECT_EQ(inetdServer->Errors(), "");
+        }
     }
 }
 
@@ -299,6 +429,41 @@ TEST(SiteConnectionsSetting, ReadsOneToFourAndFallsBackOtherwise) {
     CSiteSettings read;
     ASSERT_TRUE(ParseSiteSettings(FormatSiteSettings(three), read));
     EXPECT_EQ(read.m_nConnections, 3);
+}
+
+} // namespace
+} // namespace enginetest
+
+namespace enginetest {
+namespace {
+
+// A site set to explicit TLS whose server refuses AUTH: the program says the server does not
+// offer TLS, then what the server answered (vsftpd's 530 alone reads like a wrong password).
+TEST_F(CrawlComparison, ServerRefusingTlsIsSaidSoBeforeItsReply) {
+    ftptest::TreeBuilder(m_root).File("pub/f", 1);
+    auto vsftpd = ftptest::VsftpdServer::Start(m_root);
+    auto pyftpd = ftptest::PyFtpServer::Start(m_root);
+    struct Case {
+        const char* server;
+        int port;
+        const char* reply;
+    };
+    const Case cases[] = {{"vsftpd", vsftpd->port(), "530 Please login with USER and PASS."},
+                          {"pyftpdlib", pyftpd->port(), "500 Command \"AUTH\" not understood."}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.server);
+        SetFtpConnectionFactory(nullptr); // the real client, with the site's security
+        if (!m_sites.IsEmpty())
+            m_sites.RemoveAt(0);
+        CFTPSite* site = AddSite("127.0.0.1", c.port);
+        CSiteSettings settings;
+        settings.SetProtocol(SiteProtocol::FtpExplicitTls);
+        site->SetSettings(settings);
+        ASSERT_TRUE(UpdateAndWait(site));
+        EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Failed);
+        EXPECT_EQ(site->GetStatusText(),
+                  std::string(kStatusFailedPrefix) + kFailureTlsNotOffered + "\n" + c.reply);
+    }
 }
 
 } // namespace
