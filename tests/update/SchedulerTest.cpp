@@ -21,7 +21,11 @@ void SlowListings(FakeFtpServer& fake, std::chrono::milliseconds delay) {
 TEST_F(Scheduler, TwelveSitesNeverRunMoreThanTheLimit) {
     m_fake->Put("/a/", 0);
     m_fake->Put("/b/", 0);
-    SlowListings(*m_fake, 20ms);
+    // Each listing waits until the limit's worth of workers are connected (or every site has been),
+    // so that workers overlap however loaded the machine is.
+    m_fake->OnList([this](const std::string&) {
+        WaitFor([this] { return m_fake->OpenConnections() >= 5 || m_fake->Logins() >= 12; }, 5s);
+    });
     for (int i = 0; i < 12; ++i)
         AddSite("site" + std::to_string(i));
     int total = 0;
