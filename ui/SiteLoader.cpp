@@ -3,20 +3,24 @@
 #include "model/Log.h"
 
 #include <QMetaObject>
+#include <QThread>
 
 #include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <system_error>
 #include <unistd.h>
 
 namespace {
 
 // Reading and freeing can wait a little; the window thread, which shares the machine with them,
-// should not.
+// should not. Once per pool thread: the threads are used again and again.
 void YieldToTheWindow() {
+    thread_local bool yielded = false;
+    if (yielded)
+        return;
+    yielded = true;
     const auto self = static_cast<id_t>(syscall(SYS_gettid));
     errno = 0;
     const int now = getpriority(PRIO_PROCESS, self);
@@ -26,44 +30,44 @@ void YieldToTheWindow() {
 
 } // namespace
 
-CSiteLoader::CSiteLoader(QObject* parent) : QObject(parent) {}
+CSiteLoader::CSiteLoader(QObject* parent) : QObject(parent) {
+    m_pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+    m_disposer.setMaxThreadCount(1);
+}
 
 CSiteLoader::~CSiteLoader() {
     WaitAll();
 }
 
 bool CSiteLoader::Start(CFTPSite* site, std::function<void()> work, std::function<void()> then) {
-    auto job = std::make_unique<CJob>();
-    CJob* raw = job.get();
-    try {
-        raw->thread = std::thread([this, raw, site, work = std::move(work), then = std::move(then)] {
-            YieldToTheWindow();
-            try {
-                work();
-            } catch (const std::exception& e) {
-                LogError("site " + site->GetKey() + ": could not be read: " + e.what());
-            }
-            raw->done = true;
-            // The job is joined and forgotten in the window thread, which alone touches m_jobs; a
-            // call left queued when the loader goes is dropped with it.
-            QMetaObject::invokeMethod(
-                this,
-                [this, site, then] {
-                    auto it = m_jobs.find(site);
-                    if (it == m_jobs.end())
-                        return; // waited for by WaitAll
-                    it->second->thread.join();
-                    m_jobs.erase(it);
-                    if (!m_bStopped)
-                        then();
-                },
-                Qt::QueuedConnection);
-        });
-    } catch (const std::system_error&) {
-        return false;
-    }
-    // Before the window thread can run the queued call: it runs in this thread's event loop.
-    m_jobs.emplace(site, std::move(job));
+    const std::uint64_t job = ++m_nLastJob;
+    // Before the pool can run it: its end is handed to this thread's event loop.
+    m_jobs[site] = job;
+    m_pool.start([this, site, job, work = std::move(work), then = std::move(then)] {
+        YieldToTheWindow();
+        if (m_probe)
+            m_probe(site, true);
+        try {
+            work();
+        } catch (const std::exception& e) {
+            LogError("site " + site->GetKey() + ": could not be read: " + e.what());
+        }
+        if (m_probe)
+            m_probe(site, false);
+        // The job is forgotten in the window thread, which alone touches m_jobs; a call left
+        // queued when the loader goes is dropped with it.
+        QMetaObject::invokeMethod(
+            this,
+            [this, site, job, then] {
+                auto it = m_jobs.find(site);
+                if (it == m_jobs.end() || it->second != job)
+                    return; // waited for by WaitAll
+                m_jobs.erase(it);
+                if (!m_bStopped)
+                    then();
+            },
+            Qt::QueuedConnection);
+    });
     return true;
 }
 
@@ -100,46 +104,25 @@ void CSiteLoader::Reload(CFTPSite* site) {
         if (m_onReloaded)
             m_onReloaded(site, *result);
     };
-    Start(site, work, then); // without a thread, the next look tries again
-}
-
-void CSiteLoader::Reap() {
-    std::erase_if(m_disposals, [](const std::unique_ptr<CJob>& job) {
-        if (!job->done.load())
-            return false;
-        job->thread.join();
-        return true;
-    });
+    Start(site, work, then);
 }
 
 void CSiteLoader::Dispose(std::vector<std::unique_ptr<CObject>> trees) {
-    Reap();
     std::erase(trees, nullptr);
     if (trees.empty())
         return;
-    auto job = std::make_unique<CJob>();
-    CJob* raw = job.get();
+    if (m_bStopped)
+        return; // freed here
     auto doomed = std::make_shared<std::vector<std::unique_ptr<CObject>>>(std::move(trees));
-    try {
-        raw->thread = std::thread([raw, doomed = std::move(doomed)]() mutable {
-            YieldToTheWindow();
-            doomed.reset();
-            raw->done = true;
-        });
-    } catch (const std::system_error&) {
-        return; // freed here instead
-    }
-    m_disposals.push_back(std::move(job));
+    m_disposer.start([doomed = std::move(doomed)]() mutable {
+        YieldToTheWindow();
+        doomed.reset();
+    });
 }
 
 void CSiteLoader::WaitAll() {
     m_bStopped = true;
-    for (auto& [site, job] : m_jobs)
-        if (job->thread.joinable())
-            job->thread.join();
+    m_pool.waitForDone();
     m_jobs.clear();
-    for (auto& job : m_disposals)
-        if (job->thread.joinable())
-            job->thread.join();
-    m_disposals.clear();
+    m_disposer.waitForDone();
 }

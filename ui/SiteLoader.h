@@ -3,17 +3,19 @@
 // first use of a site (its tree read once, as EnsureLoaded does) and the reload of a site whose
 // files another program replaced (its unsaved read marks saved first, where they meet those saved
 // elsewhere). What was read comes back in the window thread through the callbacks. Large trees
-// the window no longer needs are freed here too.
+// the window no longer needs are freed here too. Reads run in a pool of as many threads as the
+// machine has cores; more wait their turn. Trees are freed in one thread of their own, so that a
+// large one never holds up a read.
 
 #include "model/Records.h"
 
 #include <QObject>
+#include <QThreadPool>
 
-#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <thread>
 #include <vector>
 
 class CSiteLoader : public QObject {
@@ -25,16 +27,20 @@ public:
     // read marks could not be saved first (the window then keeps its tree).
     using ReloadedCallback = std::function<void(CFTPSite*, std::shared_ptr<CFTPSite::CStoredTree>)>;
 
+    // For tests: called in the reading thread as a read or reload of the site begins (true) and
+    // ends (false).
+    using WorkProbe = std::function<void(const CFTPSite*, bool begins)>;
+
     explicit CSiteLoader(QObject* parent = nullptr);
-    // Waits for every thread.
+    // Waits for every read and disposal.
     ~CSiteLoader() override;
 
     void SetLoadedCallback(LoadedCallback callback) { m_onLoaded = std::move(callback); }
     void SetReloadedCallback(ReloadedCallback callback) { m_onReloaded = std::move(callback); }
 
-    // Reads the site's tree in a thread of its own unless it is loaded. True while it is being
-    // read: a second ask meanwhile reads nothing more. False when the tree is there already (or
-    // no thread could be had: then it has been read here).
+    // Reads the site's tree in the pool unless it is loaded. True while it is being read or waits
+    // for a thread: a second ask meanwhile reads nothing more. False when the tree is there
+    // already (or the loader has stopped: then it has been read here).
     bool Load(CFTPSite* site);
     // Saves the site's unsaved read marks, then reads its files into a tree of their own. Nothing
     // while the site is being read already.
@@ -45,22 +51,29 @@ public:
     bool IsIdle() const { return m_jobs.empty(); }
     // Frees trees the window has let go of.
     void Dispose(std::vector<std::unique_ptr<CObject>> trees);
-    // Waits for every thread, and hands nothing more to the callbacks (the window closes).
+    // Waits for every read and disposal, and hands nothing more to the callbacks (the window
+    // closes).
     void WaitAll();
 
+    // Most reads that run at once.
+    int PoolSize() const { return m_pool.maxThreadCount(); }
+    // Set before the first read.
+    void SetWorkProbe(WorkProbe probe) { m_probe = std::move(probe); }
+
 private:
-    struct CJob {
-        std::thread thread;
-        std::atomic<bool> done{false};
-    };
-    // Runs `work` for `site` in a thread; `then` runs in the window thread once it has ended.
+    // Runs `work` for `site` in the pool; `then` runs in the window thread once it has ended.
     bool Start(CFTPSite* site, std::function<void()> work, std::function<void()> then);
-    void Reap();
 
     LoadedCallback m_onLoaded;
     ReloadedCallback m_onReloaded;
-    std::map<const CFTPSite*, std::unique_ptr<CJob>> m_jobs; // one per site; window thread only
-    std::vector<std::unique_ptr<CJob>> m_disposals;
+    WorkProbe m_probe;
+    // The job of each site being read, by its number, so that a finished job never ends a later
+    // one of a site at the same address; window thread only.
+    std::map<const CFTPSite*, std::uint64_t> m_jobs;
+    std::uint64_t m_nLastJob = 0;
     bool m_bStopped = false;
     std::size_t m_nReads = 0;
+    // Last, so that they go first, waiting for their work while the probe it calls is still there.
+    QThreadPool m_disposer;
+    QThreadPool m_pool;
 };

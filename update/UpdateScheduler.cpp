@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
 #include <deque>
 #include <mutex>
@@ -20,6 +22,8 @@ std::atomic<unsigned> g_nRunningUpdates{0};
 std::atomic<bool> g_bStopUpdate{false};
 
 namespace {
+
+using Guard = std::lock_guard<std::mutex>;
 
 // FIFO of waiting requests, owning them. Its lock also guards g_heldSites; every access holds it.
 // Lock order: a site's tree lock before this one; this one before a site's status lock and the
@@ -35,6 +39,45 @@ std::atomic<int> g_nMaxUpdateThreads{kDefaultUpdateThreads};
 
 std::atomic<IUpdateEvents*> g_pEvents{nullptr};
 
+// What the dispatcher sleeps on between passes. Whatever can give it work (a request queued, a
+// worker ended, a site let go, a new limit) or end its wait (the stop flag set or cleared) counts
+// a change here and signals, so an idle engine sleeps until then and never polls.
+struct CDispatcherWake {
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::uint64_t m_nChanges = 0; // guarded by m_lock
+    bool m_bAsleep = false;       // guarded by m_lock: waiting with nothing to start
+    std::atomic<std::uint64_t> m_nPasses{0};
+};
+
+// Never destroyed: a dispatcher may still be asleep on it while the program's statics go.
+CDispatcherWake& Wake() {
+    static auto* wake = new CDispatcherWake;
+    return *wake;
+}
+
+// Called after the change it reports has been made, with no engine lock held: the dispatcher
+// checks its conditions under the wake lock, so a change made before this is never missed.
+void WakeDispatcher() {
+    CDispatcherWake& wake = Wake();
+    {
+        Guard lock(wake.m_lock);
+        ++wake.m_nChanges;
+    }
+    wake.m_changed.notify_all();
+}
+
+std::uint64_t ChangesSoFar() {
+    CDispatcherWake& wake = Wake();
+    Guard lock(wake.m_lock);
+    return wake.m_nChanges;
+}
+
+void SetStop(bool stop) {
+    g_bStopUpdate.store(stop);
+    WakeDispatcher();
+}
+
 // A site the engine holds: by its worker, by the drain after a stop, or by RetireSite while it
 // waits out a save. A retired site is kept here until its last holder lets go.
 struct CSiteHold {
@@ -46,8 +89,6 @@ struct CSiteHold {
 // Guarded by g_updateQueue's lock. Map nodes stay put, so a worker may keep a reference to its
 // hold's flag until it leaves.
 std::unordered_map<const CFTPSite*, CSiteHold> g_heldSites;
-
-using Guard = std::lock_guard<std::mutex>;
 
 CSiteHold& HoldLocked(const CFTPSite* site) {
     CSiteHold& hold = g_heldSites[site];
@@ -63,12 +104,15 @@ bool IsRetiredLocked(const CFTPSite* site) {
 // Queues the site unless it is waiting or running already. Under the queue lock, so that an
 // update command and a worker's automatic re-queue never both queue one site.
 bool QueueSite(CFTPSite* site, CFTPDir* startDir) {
-    Guard lock(g_updateQueue.m_lock);
-    if (site->m_nUpdateStatus.load() == UpdateStatus::Waiting)
-        return false;
-    site->SetStatus(kStatusWaiting, UpdateStatus::Waiting);
-    site->m_bResume = 0; // a run the user starts walks everything below its start
-    g_updateQueue.m_requests.push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
+    {
+        Guard lock(g_updateQueue.m_lock);
+        if (site->m_nUpdateStatus.load() == UpdateStatus::Waiting)
+            return false;
+        site->SetStatus(kStatusWaiting, UpdateStatus::Waiting);
+        site->m_bResume = 0; // a run the user starts walks everything below its start
+        g_updateQueue.m_requests.push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
+    }
+    WakeDispatcher();
     return true;
 }
 
@@ -82,26 +126,36 @@ bool IsQueueEmpty() {
     return g_updateQueue.m_requests.empty();
 }
 
+enum class PassResult {
+    Started,
+    NothingToStart, // no free slot, or no request whose site is free
+    NoThread,       // a request could be started but no thread could be had
+};
+
 // One pass of the dispatcher: starts a worker for the first waiting request whose site no worker
 // holds (a site's previous worker may still be writing its files), if a slot is free.
-void StartOneWorker() {
+PassResult StartOneWorker() {
     UpdateRequest* request = nullptr;
     {
         Guard lock(g_updateQueue.m_lock);
         if (g_nRunningUpdates.load() >= static_cast<unsigned>(g_nMaxUpdateThreads.load()))
-            return;
+            return PassResult::NothingToStart;
         auto& items = g_updateQueue.m_requests;
         auto startable = std::find_if(items.begin(), items.end(),
                                       [](const auto& r) { return !g_heldSites.count(r->m_pSite); });
         if (startable == items.end())
-            return;
+            return PassResult::NothingToStart;
         request = startable->release();
         items.erase(startable);
         ++g_nRunningUpdates;
         HoldLocked(request->m_pSite);
     }
     try {
-        std::thread([request] { UpdateSiteThread(std::unique_ptr<UpdateRequest>(request)); }).detach();
+        std::thread([request] {
+            UpdateSiteThread(std::unique_ptr<UpdateRequest>(request));
+            WakeDispatcher(); // a slot is free
+        }).detach();
+        return PassResult::Started;
     } catch (const std::system_error&) {
         // No thread to be had now: put the request back at the head and try again next pass.
         std::unique_ptr<UpdateRequest> owned(request);
@@ -113,6 +167,7 @@ void StartOneWorker() {
                 g_updateQueue.m_requests.push_front(std::move(owned));
         }
         LeaveEngine(site);
+        return PassResult::NoThread;
     }
 }
 
@@ -145,18 +200,37 @@ void DrainQueue() {
     }
 }
 
+// Starts workers until a stop, at most one every 10 ms, and sleeps while there is nothing it could
+// start; after a stop, drains the queue and waits for the running workers to end.
 void UpdateDispatcher() {
     using namespace std::chrono_literals;
+    CDispatcherWake& wake = Wake();
     for (;;) {
         if (g_bDispatcherRunning.exchange(true))
             return;
         while (!g_bStopUpdate.load()) {
-            StartOneWorker();
-            std::this_thread::sleep_for(10ms);
+            // Taken before the pass: a change the pass did not see ends the wait below at once.
+            const std::uint64_t seen = ChangesSoFar();
+            ++wake.m_nPasses;
+            const PassResult pass = StartOneWorker();
+            std::unique_lock<std::mutex> lock(wake.m_lock);
+            if (pass == PassResult::NothingToStart) {
+                wake.m_bAsleep = true;
+                wake.m_changed.wait(lock, [&] { return g_bStopUpdate.load() || wake.m_nChanges != seen; });
+                wake.m_bAsleep = false;
+            } else {
+                // The pace of starts, or the wait before another try for a thread; a stop cuts it.
+                wake.m_changed.wait_for(lock, 10ms, [] { return g_bStopUpdate.load(); });
+            }
         }
         DrainQueue();
-        while (g_nRunningUpdates.load() > 0 && g_bStopUpdate.load())
-            std::this_thread::sleep_for(2ms);
+        {
+            std::unique_lock<std::mutex> lock(wake.m_lock);
+            wake.m_changed.wait(lock, [&] {
+                ++wake.m_nPasses;
+                return g_nRunningUpdates.load() == 0 || !g_bStopUpdate.load();
+            });
+        }
         g_bDispatcherRunning.store(false);
         // An update command given while this one was ending found it still running: serve it.
         if (g_bStopUpdate.load() || IsQueueEmpty())
@@ -168,6 +242,7 @@ void UpdateDispatcher() {
 
 void SetMaxUpdateThreads(int threads) {
     g_nMaxUpdateThreads.store(std::clamp(threads, kMinUpdateThreads, kMaxUpdateThreads));
+    WakeDispatcher(); // a higher limit may start waiting requests
 }
 
 int GetMaxUpdateThreads() {
@@ -189,7 +264,7 @@ void StartDispatcher() {
 }
 
 void UpdateAllSites(const CObList<CFTPSite>& sites, int& nUpdateTotal) {
-    g_bStopUpdate.store(false);
+    SetStop(false);
     nUpdateTotal += static_cast<int>(sites.GetCount());
     bool queuedAny = false;
     for (CFTPSite* site : sites) {
@@ -205,7 +280,7 @@ void UpdateAllSites(const CObList<CFTPSite>& sites, int& nUpdateTotal) {
 }
 
 bool UpdateSelectedDir(CFTPDir* selected, const CObList<CFTPSite>& sites, int& nUpdateTotal) {
-    g_bStopUpdate.store(false);
+    SetStop(false);
     if (!selected)
         return false;
     CFTPSite* site = selected->GetSite();
@@ -225,7 +300,7 @@ bool UpdateSelectedDir(CFTPDir* selected, const CObList<CFTPSite>& sites, int& n
 }
 
 void StopUpdates() {
-    g_bStopUpdate.store(true);
+    SetStop(true);
 }
 
 bool IsStopRequested() {
@@ -233,8 +308,14 @@ bool IsStopRequested() {
 }
 
 void ResetUpdateEngine() {
-    g_bStopUpdate.store(false);
     g_nMaxUpdateThreads.store(kDefaultUpdateThreads);
+    SetStop(false);
+}
+
+DispatcherLook GetDispatcherLook() {
+    CDispatcherWake& wake = Wake();
+    Guard lock(wake.m_lock);
+    return {wake.m_nPasses.load(), wake.m_bAsleep};
 }
 
 UpdateWorkCounts GetUpdateWorkCounts() {
@@ -345,15 +426,19 @@ void HandOverRemovedEntries(CFTPSite* site, MergeOutcome& outcome) {
 }
 
 bool RequeueLostSite(CFTPSite* site, CFTPDir* startDir, std::chrono::steady_clock::duration spent) {
-    Guard lock(g_updateQueue.m_lock);
-    std::string text = site->GetStatusText();
-    if (text.rfind(kStatusLostPrefix, 0) != 0 || g_bStopUpdate.load() || IsRetiredLocked(site) ||
-        site->m_nRetryCount > 3)
-        return false;
-    site->SetStatus(text + kStatusRequeued, UpdateStatus::Waiting);
-    // The re-queued run has what is left of the update's time.
-    g_updateQueue.m_requests.push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir, spent}));
-    ++site->m_nRetryCount;
+    {
+        Guard lock(g_updateQueue.m_lock);
+        std::string text = site->GetStatusText();
+        if (text.rfind(kStatusLostPrefix, 0) != 0 || g_bStopUpdate.load() || IsRetiredLocked(site) ||
+            site->m_nRetryCount > 3)
+            return false;
+        site->SetStatus(text + kStatusRequeued, UpdateStatus::Waiting);
+        // The re-queued run has what is left of the update's time.
+        g_updateQueue.m_requests.push_back(
+            std::make_unique<UpdateRequest>(UpdateRequest{site, startDir, spent}));
+        ++site->m_nRetryCount;
+    }
+    WakeDispatcher();
     return true;
 }
 
@@ -367,4 +452,5 @@ void LeaveEngine(CFTPSite* site) {
         doomed = std::move(it->second.m_retiredSite);
         g_heldSites.erase(it);
     }
+    WakeDispatcher(); // a request for this site may start now
 }

@@ -10,6 +10,7 @@
 #include "update/UpdateEvents.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -77,6 +78,14 @@ void RetireSite(std::unique_ptr<CFTPSite> site);
 
 // Starts a dispatcher thread; one that finds another already running ends at once.
 void StartDispatcher();
+
+// The dispatcher seen from outside, for tests of its waking: the passes it has made over the queue
+// and the running count so far, and whether it is asleep with nothing to start.
+struct DispatcherLook {
+    std::uint64_t passes = 0;
+    bool asleep = false;
+};
+DispatcherLook GetDispatcherLook();
 
 // Back to the state of a program start: no stop requested, the default thread limit. For tests
 // between cases; the engine must be idle (IsUpdateEngineIdle).

@@ -14,8 +14,10 @@
 #include <QMessageBox>
 #include <QSignalSpy>
 #include <QTest>
+#include <QThread>
 #include <QTimer>
 
+#include <algorithm>
 #include <condition_variable>
 #include <fcntl.h>
 #include <filesystem>
@@ -130,6 +132,8 @@ private slots:
     void deleteWaitsForTheRead();
     void closeWaitsForTheRead();
     void filesSavedElsewhereAreReadAgainKeepingTheWindowsMarks();
+    void manySitesAreReadNoMoreAtOnceThanThePoolHolds_data();
+    void manySitesAreReadNoMoreAtOnceThanThePoolHolds();
 };
 
 void TestSiteLoading::readInAThreadOnce() {
@@ -259,6 +263,68 @@ void TestSiteLoading::filesSavedElsewhereAreReadAgainKeepingTheWindowsMarks() {
     QTest::qWait(static_cast<int>(CMainFrame::kSiteListPollMs) + 600);
     QCOMPARE(site->m_pRootDir->FindSubDir("pub"), pub);
     QVERIFY(frame.SiteLoader()->IsIdle());
+}
+
+void TestSiteLoading::manySitesAreReadNoMoreAtOnceThanThePoolHolds_data() {
+    QTest::addColumn<bool>("destroyAtOnce");
+    QTest::newRow("read, each said in the window thread") << false;
+    QTest::newRow("loader destroyed at once: waits for every read, says none") << true;
+}
+
+// Forty unread sites asked for at once, as a search over them asks.
+void TestSiteLoading::manySitesAreReadNoMoreAtOnceThanThePoolHolds() {
+    QFETCH(bool, destroyAtOnce);
+    constexpr int kSites = 40;
+    Stored s([](CObList<CFTPSite>& sites) {
+        for (int i = 0; i < kSites; ++i)
+            SmallSite(sites, "srv" + std::to_string(i));
+    });
+    auto loader = std::make_unique<CSiteLoader>();
+    const int size = loader->PoolSize();
+    QCOMPARE(size, std::max(1, QThread::idealThreadCount()));
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    int running = 0, most = 0, ended = 0;
+    // Each read waits until as many run as the pool holds (or as are left), and a little more, so
+    // that reads without a bound would be seen side by side.
+    loader->SetWorkProbe([&](const CFTPSite*, bool begins) {
+        std::unique_lock<std::mutex> state(mutex);
+        if (!begins) {
+            --running;
+            ++ended;
+            changed.notify_all();
+            return;
+        }
+        most = std::max(most, ++running);
+        changed.notify_all();
+        changed.wait_for(state, std::chrono::seconds(5),
+                         [&] { return running >= std::min(size, kSites - ended); });
+        state.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    std::vector<CFTPSite*> said;
+    loader->SetLoadedCallback([&](CFTPSite* site) {
+        QCOMPARE(QThread::currentThread(), qApp->thread());
+        said.push_back(site);
+    });
+
+    for (CFTPSite* site : s.doc->m_siteList)
+        QVERIFY(loader->Load(site));
+    QCOMPARE(loader->ReadsStarted(), std::size_t{kSites});
+    if (destroyAtOnce)
+        loader.reset();
+    else
+        QTRY_VERIFY_WITH_TIMEOUT(loader->IsIdle(), 60000);
+    QCoreApplication::processEvents();
+
+    QCOMPARE(ended, kSites);
+    QCOMPARE(most, std::min(size, kSites));
+    QCOMPARE(said.size(), destroyAtOnce ? 0u : std::size_t{kSites});
+    for (CFTPSite* site : s.doc->m_siteList) {
+        QVERIFY(site->IsLoaded());
+        QVERIFY(site->m_pRootDir->FindSubDir("pub") && site->m_pRootDir->FindFile("top.txt"));
+    }
 }
 
 QTEST_MAIN(TestSiteLoading)

@@ -4,6 +4,7 @@
 #include "tests/update/EngineTestSupport.h"
 #include "update/UpdateTexts.h"
 
+#include <cstdint>
 #include <filesystem>
 
 namespace enginetest {
@@ -20,7 +21,11 @@ void SlowListings(FakeFtpServer& fake, std::chrono::milliseconds delay) {
 TEST_F(Scheduler, TwelveSitesNeverRunMoreThanTheLimit) {
     m_fake->Put("/a/", 0);
     m_fake->Put("/b/", 0);
-    SlowListings(*m_fake, 20ms);
+    // Each listing waits until the limit's worth of workers are connected (or every site has been),
+    // so that workers overlap however loaded the machine is.
+    m_fake->OnList([this](const std::string&) {
+        WaitFor([this] { return m_fake->OpenConnections() >= 5 || m_fake->Logins() >= 12; }, 5s);
+    });
     for (int i = 0; i < 12; ++i)
         AddSite("site" + std::to_string(i));
     int total = 0;
@@ -192,6 +197,48 @@ TEST_F(Scheduler, SiteDeletedWhileQueuedLeavesTheQueue) {
 
     RetireSite(nullptr);
     RetireSite(std::make_unique<CFTPSite>()); // not in the engine: destroyed at once
+}
+
+TEST_F(Scheduler, IdleEngineSleepsUntilWorkComes) {
+    m_fake->Put("/a/", 0);
+    CFTPSite* first = AddSite("first");
+    CFTPSite* second = AddSite("second");
+    int total = 0;
+    ASSERT_TRUE(UpdateSelectedDir(first->m_pRootDir.get(), m_sites, total));
+    ASSERT_TRUE(WaitFor([] { return !IsUpdateWorkPending() && GetDispatcherLook().asleep; }));
+
+    // A dispatcher that polled would pass over the empty queue several times meanwhile.
+    const std::uint64_t passes = GetDispatcherLook().passes;
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(GetDispatcherLook().passes, passes);
+    EXPECT_TRUE(GetDispatcherLook().asleep);
+
+    // A request wakes it.
+    ASSERT_TRUE(UpdateSelectedDir(second->m_pRootDir.get(), m_sites, total));
+    ASSERT_TRUE(WaitUntilFinished());
+    EXPECT_EQ(first->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
+    EXPECT_EQ(second->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
+}
+
+TEST_F(Scheduler, RaisingTheLimitStartsWaitingRequests) {
+    SetMaxUpdateThreads(1);
+    std::atomic<bool> release{false};
+    m_fake->OnList([&](const std::string&) {
+        while (!release)
+            std::this_thread::sleep_for(1ms);
+    });
+    AddSite("first");
+    AddSite("second");
+    int total = 0;
+    UpdateAllSites(m_sites, total);
+    ASSERT_TRUE(WaitFor([] { return GetUpdateWorkCounts().running == 1 && GetDispatcherLook().asleep; }));
+    EXPECT_EQ(GetUpdateWorkCounts().queued, 1u);
+
+    SetMaxUpdateThreads(2); // the first still runs
+    EXPECT_TRUE(WaitFor([] { return GetUpdateWorkCounts().running == 2; }));
+    release = true;
+    ASSERT_TRUE(WaitUntilFinished());
+    EXPECT_EQ(m_fake->MaxConnections(), 2);
 }
 
 } // namespace
