@@ -60,3 +60,22 @@ std::vector<int32_t*> FindCarriedReadMarks(const CFTPDir& from, CFTPDir& to) {
     });
     return marks;
 }
+
+MarkSave PlanMarkSave(SavedElsewhereChange change, bool readTheirs, bool treeUnchanged) {
+    switch (change) {
+    case SavedElsewhereChange::Nothing:
+        // The marks of a tree that is not on disk go with it.
+        return treeUnchanged ? MarkSave::MarksAlone : MarkSave::WholePair;
+    case SavedElsewhereChange::MarksOnly:
+        if (!readTheirs)
+            return treeUnchanged ? MarkSave::MarksAlone : MarkSave::WholePair;
+        return treeUnchanged ? MarkSave::MergedMarksAlone : MarkSave::MergedWholePair;
+    case SavedElsewhereChange::Tree:
+        // Another program saved a newer tree since this one was read: that tree stays. Otherwise
+        // the tree in memory is newer than any on disk: it goes, with the marks saved there.
+        if (readTheirs && treeUnchanged)
+            return MarkSave::TheirTree;
+        return readTheirs ? MarkSave::MergedWholePair : MarkSave::WholePair;
+    }
+    return MarkSave::WholePair;
+}

@@ -277,39 +277,38 @@ CResult<void> CFTPSite::TrySaveState() {
         return SaveWholePair(*this, key, false);
     }
     // What other programs saved is read without the tree lock (the file lock keeps it as it is).
-    bool othersSaved = false, catalogueChanged = false;
+    SavedElsewhereChange change = SavedElsewhereChange::Nothing;
     {
         auto lock = LockTree();
-        catalogueChanged = !StoredFileUnchanged(*this, siteDir.Get());
-        othersSaved = catalogueChanged || !StateFileUnchanged(*this, siteDir.Get());
+        if (!StoredFileUnchanged(*this, siteDir.Get()))
+            change = SavedElsewhereChange::Tree;
+        else if (!StateFileUnchanged(*this, siteDir.Get()))
+            change = SavedElsewhereChange::MarksOnly;
     }
     CFTPDir disk;
-    const bool onDisk = othersSaved && ReadPairInto(key, disk, true, true, nullptr);
+    const bool onDisk =
+        change != SavedElsewhereChange::Nothing && ReadPairInto(key, disk, true, true, nullptr);
     const CFTPDir* written = m_pRootDir.get();
     bool wholePair = false;
     CPairContent content;
     try {
         auto lock = LockTree();
-        const bool treeUnchanged = TreeUnchanged(*this, key);
-        if (!othersSaved) {
-            wholePair = !treeUnchanged; // the marks of a tree that is not on disk go with it
-        } else if (catalogueChanged) {
-            if (!onDisk || !treeUnchanged) {
-                // The tree in memory is newer than any on disk: it goes, with the marks saved there.
-                if (onDisk)
-                    CarryReadMarks(disk, *m_pRootDir);
-                wholePair = true;
-            } else {
-                // Another program saved a newer tree since this one was read: that tree stays, and
-                // takes the marks set here (and this one those set there).
-                CarryReadMarks(*m_pRootDir, disk);
-                CarryReadMarks(disk, *m_pRootDir);
-                written = &disk;
-            }
-        } else {
+        const MarkSave plan = PlanMarkSave(change, onDisk, TreeUnchanged(*this, key));
+        switch (plan) {
+        case MarkSave::MarksAlone:
+        case MarkSave::WholePair:
+            break;
+        case MarkSave::MergedMarksAlone:
+        case MarkSave::MergedWholePair:
             CarryReadMarks(disk, *m_pRootDir);
-            wholePair = !treeUnchanged;
+            break;
+        case MarkSave::TheirTree:
+            CarryReadMarks(*m_pRootDir, disk);
+            CarryReadMarks(disk, *m_pRootDir);
+            written = &disk;
+            break;
         }
+        wholePair = plan == MarkSave::WholePair || plan == MarkSave::MergedWholePair;
         if (wholePair) {
             content = TakePair(*this, key);
         } else {
