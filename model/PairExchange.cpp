@@ -1,7 +1,6 @@
 #include "model/PairExchange.h"
 #include "model/AtomicFile.h"
 #include "model/DataArchive.h"
-#include "model/FileError.h"
 #include "model/FileLock.h"
 #include "model/Paths.h"
 #include "model/Records.h"

@@ -13,6 +13,11 @@
 // Loads keep whatever was read before a fault; what went wrong is logged and returned, with the
 // file. Saves report failure by their result (the file and the system's error), errno and
 // m_nSaveError, and log it.
+//
+// This file decides what a load or save does; the work is beside it: the exchange of directories
+// in PairExchange, the one-directory reading in PairReading, the merge of read marks saved
+// elsewhere in ReadMarks, what this process last read or wrote in StoredPair, and the clean-up of
+// what killed saves left in SiteLeftovers.
 #include "model/SiteCatalogue.h"
 #include "model/DataArchive.h"
 #include "model/FileError.h"
