@@ -69,9 +69,9 @@ CResult<void> ReadArchiveFile(const CReadableFile& file, const std::string& path
 }
 
 // The whole old site directory that a save killed between its two renames left in the save area
-// (see SwapWithoutExchange), opened without writing anything; `area` and `name` get where it is.
-// Not open when there is none, or (`busy`) when a live save holds it, which is between its
-// renames and puts a directory back as Data/KEY in a moment.
+// (see SwapWithoutExchange in PairExchange.cpp), opened without writing anything; `area` and `name` get where
+// it is. Not open when there is none, or (`busy`) when a live save holds it, which is between its renames and
+// puts a directory back as Data/KEY in a moment.
 CFd OpenSetAside(int dataFd, const std::string& key, CFd& area, std::string& name, bool& busy) {
     busy = false;
     area = CFd(OpenDirectoryAt(dataFd, kSaveAreaName, false));
