@@ -1,4 +1,5 @@
 #include "cli/CliPassword.h"
+#include "platform/Descriptor.h"
 
 #include <array>
 #include <cerrno>
@@ -27,18 +28,6 @@ extern "C" void RestoreEchoAndEnd(int signal) {
     raise(signal);
 }
 
-void WriteAll(int fd, const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 } // namespace
 
 bool ReadPasswordLine(int fd, std::string& password, std::string& error, bool* empty) {
@@ -46,9 +35,7 @@ bool ReadPasswordLine(int fd, std::string& password, std::string& error, bool* e
     char buffer[512];
     bool ended = false, any = false;
     while (!ended && line.size() <= kMaxPasswordLine) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ReadOnce(fd, buffer, sizeof buffer);
         if (n < 0) {
             error = std::strerror(errno);
             return false;
@@ -112,9 +99,7 @@ bool PromptPassword(const std::string& prompt, std::string& password) {
     bool ended = false, any = false;
     while (!ended && line.size() <= kMaxPasswordLine) {
         char c = 0;
-        const ssize_t n = read(STDIN_FILENO, &c, 1);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ReadOnce(STDIN_FILENO, &c, 1);
         if (n <= 0)
             break;
         any = true;

@@ -5,6 +5,7 @@
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
+#include "platform/Descriptor.h"
 #include "platform/TextCodec.h"
 
 #include <cerrno>
@@ -110,9 +111,7 @@ int StandardInputAsFile(CliContext& ctx) {
     std::size_t total = 0;
     char buffer[65536];
     for (;;) {
-        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = ReadOnce(STDIN_FILENO, buffer, sizeof buffer);
         std::string problem;
         if (n < 0)
             problem = CliErrnoText(errno);

@@ -1,6 +1,7 @@
 #include "model/DataArchive.h"
 
 #include "model/Records.h"
+#include "platform/Descriptor.h"
 #include "platform/TextCodec.h"
 
 #include <algorithm>
@@ -80,18 +81,8 @@ void CDataArchive::WriteOut(const uint8_t* data, std::size_t size) {
         m_pSink->append(reinterpret_cast<const char*>(data), size);
         return;
     }
-    while (size > 0) {
-        const ssize_t written = ::write(m_fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            ThrowFileError(errno);
-        }
-        if (written == 0)
-            ThrowFileError(ENOSPC);
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
+    if (!WriteAll(m_fd, data, size))
+        ThrowFileError(errno);
 }
 
 void CDataArchive::FlushBuffer() {
@@ -218,17 +209,8 @@ bool CDataArchive::HasBytes(uint64_t size) {
 
 std::size_t CDataArchive::ReadIn(uint8_t* data, std::size_t size) {
     std::size_t total = 0;
-    while (total < size) {
-        const ssize_t got = ::read(m_fd, data + total, size - total);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            ThrowFileError(errno);
-        }
-        if (got == 0)
-            break;
-        total += static_cast<std::size_t>(got);
-    }
+    if (!ReadFull(m_fd, data, size, total))
+        ThrowFileError(errno);
     m_nFileRead += total;
     return total;
 }

@@ -1,6 +1,7 @@
 #include "model/Log.h"
 
 #include "model/SafeText.h"
+#include "platform/Descriptor.h"
 
 #include <cerrno>
 #include <chrono>
@@ -66,17 +67,6 @@ std::string FormatLine(LogLevel level, std::string_view text) {
     return line;
 }
 
-void WriteAll(int fd, const std::string& line) {
-    for (std::size_t done = 0; done < line.size();) {
-        const ssize_t n = write(fd, line.data() + done, line.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return; // a log that cannot be written is not worth failing anything for
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 bool OpenLogFile(LogSinks& sinks) {
     const int fd = open(sinks.filePath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0)
@@ -100,7 +90,7 @@ void WriteToFile(LogSinks& sinks, const std::string& line) {
         if (!OpenLogFile(sinks))
             return;
     }
-    WriteAll(sinks.fileFd, line);
+    WriteAll(sinks.fileFd, line); // a log that cannot be written is not worth failing anything for
     sinks.fileSize += line.size();
 }
 

@@ -3,6 +3,7 @@
 #include "model/AtomicFile.h"
 #include "model/Log.h"
 #include "model/Paths.h"
+#include "platform/Descriptor.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -61,38 +62,28 @@ bool HasControlByte(const std::string& text) {
 // `why` empty when there is no file; false with `why` set when one is there but cannot be read.
 bool ReadSmallFile(const std::string& path, std::string& content, std::string& why) {
     why.clear();
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
+    CFd fd;
+    struct stat st {};
+    switch (OpenBoundedFile(path, O_NOFOLLOW | O_NOCTTY, kMaxFileBytes, fd, st)) {
+    case BoundedOpen::Opened:
+        break;
+    case BoundedOpen::Failed:
         // No directory, or Data/KEY not one: there is no file. Anything else may hide one.
         if (errno != ENOENT && errno != ENOTDIR)
             why = errno == ELOOP ? "a symbolic link, not a file" : ErrnoText(errno);
         return false;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0)
-        why = ErrnoText(errno);
-    else if (!S_ISREG(st.st_mode))
+    case BoundedOpen::NotRegular:
         why = "not a regular file";
-    else if (static_cast<std::size_t>(st.st_size) > kMaxFileBytes)
+        return false;
+    case BoundedOpen::TooLarge:
         why = "larger than " + std::to_string(kMaxFileBytes / 1024) + " KiB";
-    if (!why.empty()) {
-        close(fd);
         return false;
     }
     content.resize(static_cast<std::size_t>(st.st_size));
     std::size_t got = 0;
-    while (got < content.size()) {
-        const ssize_t n = read(fd, content.data() + got, content.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            why = ErrnoText(errno);
-        if (n <= 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
+    if (!ReadFull(fd.Get(), content.data(), content.size(), got))
+        why = ErrnoText(errno);
     content.resize(got);
-    close(fd);
     return why.empty();
 }
 
@@ -284,16 +275,8 @@ CResult<void> SaveSiteSettings(const std::string& key, const CSiteSettings& sett
     CAtomicFile file(path, 0666); // like the site's other data files: the umask decides
     if (!file.Open())
         return failed(path, errno);
-    const std::string text = FormatSiteSettings(settings);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(file.Fd(), text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return failed(path, n < 0 ? errno : EIO);
-        done += static_cast<std::size_t>(n);
-    }
+    if (!WriteAll(file.Fd(), FormatSiteSettings(settings)))
+        return failed(path, errno);
     if (!file.Commit())
         return failed(path, errno);
     return {};

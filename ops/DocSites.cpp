@@ -7,6 +7,7 @@
 #include "model/SiteListFile.h"
 #include "ops/ImportLine.h"
 #include "ops/QuarnelDoc.h"
+#include "platform/Descriptor.h"
 #include "platform/TextCodec.h"
 #include "update/UpdateScheduler.h"
 
@@ -120,21 +121,17 @@ constexpr const char* kFileTooLarge = "所选文件太大（超过 64 MiB），�
 // a writer from waiting for one.
 bool ReadImportFile(const std::string& path, std::string& content, std::string& message) {
     message = kCannotOpenFile;
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    CFd fd;
     struct stat st {};
-    if (fstat(fd, &st) != 0) {
-        close(fd);
+    switch (OpenBoundedFile(path, 0, kMaxImportFileSize, fd, st)) {
+    case BoundedOpen::Opened:
+        break;
+    case BoundedOpen::Failed:
         return false;
-    }
-    if (!S_ISREG(st.st_mode)) {
-        close(fd);
+    case BoundedOpen::NotRegular:
         message = kNotRegularFile;
         return false;
-    }
-    if (st.st_size > kMaxImportFileSize) {
-        close(fd);
+    case BoundedOpen::TooLarge:
         message = kFileTooLarge;
         return false;
     }
@@ -142,23 +139,17 @@ bool ReadImportFile(const std::string& path, std::string& content, std::string& 
     content.reserve(static_cast<std::size_t>(st.st_size));
     char buffer[65536];
     for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            close(fd);
+        const ssize_t n = ReadOnce(fd.Get(), buffer, sizeof buffer);
+        if (n < 0)
             return false;
-        }
         if (n == 0)
             break;
         content.append(buffer, static_cast<std::size_t>(n));
         if (content.size() > static_cast<std::size_t>(kMaxImportFileSize)) {
-            close(fd); // it grew while being read
-            message = kFileTooLarge;
+            message = kFileTooLarge; // it grew while being read
             return false;
         }
     }
-    close(fd);
     message.clear();
     return true;
 }
