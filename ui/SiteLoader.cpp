@@ -103,6 +103,21 @@ void CSiteLoader::Reload(CFTPSite* site) {
     Start(site, work, then); // without a thread, the next look tries again
 }
 
+bool CSiteLoader::SaveMarks(CFTPSite* site, std::string why) {
+    if (!site || m_bStopped || IsBusy(site))
+        return false;
+    auto work = [site, why = std::move(why)] {
+        // Marks cleared while it writes make the site dirty again, for the next save.
+        if (site->m_bStateDirty.load() && site->SaveState())
+            LogInfo("site " + site->GetKey() + ": read marks saved " + why);
+    };
+    auto then = [this, site] {
+        if (m_onSaved)
+            m_onSaved(site);
+    };
+    return Start(site, work, then);
+}
+
 void CSiteLoader::Reap() {
     std::erase_if(m_disposals, [](const std::unique_ptr<CJob>& job) {
         if (!job->done.load())
