@@ -41,26 +41,21 @@ void WriteAll(int fd, const std::string& text) {
 
 } // namespace
 
-bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
+bool ReadPasswordLine(int fd, std::string& password, std::string& error, bool* empty) {
     std::string line;
     char buffer[512];
-    bool ended = false;
+    bool ended = false, any = false;
     while (!ended && line.size() <= kMaxPasswordLine) {
         const ssize_t n = read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0) {
             error = std::strerror(errno);
-            close(fd);
             return false;
         }
         if (n == 0)
             break; // a last line without a line end counts
+        any = true;
         line.append(buffer, static_cast<std::size_t>(n));
         const std::size_t end = line.find('\n');
         if (end != std::string::npos) {
@@ -68,15 +63,27 @@ bool ReadPasswordFile(const std::string& path, std::string& password, std::strin
             ended = true;
         }
     }
-    close(fd);
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     if (line.size() > kMaxPasswordLine) {
         error = "its first line is longer than " + std::to_string(kMaxPasswordLine) + " bytes";
         return false;
     }
+    if (empty)
+        *empty = !any;
     password = std::move(line);
     return true;
+}
+
+bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const bool read = ReadPasswordLine(fd, password, error, nullptr); // an empty file: an empty password
+    close(fd);
+    return read;
 }
 
 bool PromptPassword(const std::string& prompt, std::string& password) {

@@ -3,6 +3,11 @@
 
 #include <string>
 
+// The first line read from `fd`, without its line end (LF or CR LF); what follows it may be
+// consumed. `empty` (when given) says whether the input ended before its first byte. False with
+// `error` set when it cannot be read or its first line is longer than any password.
+bool ReadPasswordLine(int fd, std::string& password, std::string& error, bool* empty);
+
 // The first line of the file at `path`, without its line end (LF or CR LF). The file may be a
 // pipe (`--password-file <(pass show ftp)`). False with `error` set when it cannot be read or its
 // first line is longer than any password.

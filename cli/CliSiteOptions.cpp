@@ -3,39 +3,12 @@
 #include "cli/CliPassword.h"
 #include "cli/CliText.h"
 #include "cli/Command.h"
+#include "ops/ImportLine.h"
+#include "platform/TextCodec.h"
 
 #include <ostream>
 #include <string_view>
 #include <unistd.h>
-
-namespace {
-
-// A character the host cannot hold, at `pos` of UTF-8 text: a C0 or C1 control, DEL, or a
-// blank (the ASCII space and the Unicode spaces a keyboard or a copied text may bring in).
-// Its length in bytes, or 0 when the character there is fine.
-std::size_t BadHostCharacter(std::string_view text, std::size_t pos) {
-    const auto byte = [&](std::size_t i) {
-        return pos + i < text.size() ? static_cast<unsigned char>(text[pos + i]) : 0u;
-    };
-    const unsigned c = byte(0);
-    if (c <= 0x20 || c == 0x7F)
-        return 1;
-    if (c == 0xC2 && byte(1) <= 0xA0) // U+0080..U+009F, U+00A0
-        return 2;
-    if (c == 0xE1 && byte(1) == 0x9A && byte(2) == 0x80) // U+1680
-        return 3;
-    if (c == 0xE2 && byte(1) == 0x80 &&
-        ((byte(2) >= 0x80 && byte(2) <= 0x8A) || byte(2) == 0xA8 || byte(2) == 0xA9 ||
-         byte(2) == 0xAF)) // U+2000..200A, 2028, 2029, 202F
-        return 3;
-    if (c == 0xE2 && byte(1) == 0x81 && byte(2) == 0x9F) // U+205F
-        return 3;
-    if (c == 0xE3 && byte(1) == 0x80 && byte(2) == 0x80) // U+3000, the ideographic space
-        return 3;
-    return 0;
-}
-
-} // namespace
 
 int32_t CliPort(const std::string& text) {
     // At most five digits: a longer run of digits is out of range, and stoi never sees it.
@@ -46,11 +19,24 @@ int32_t CliPort(const std::string& text) {
 }
 
 void CheckHost(const std::string& host) {
-    if (host.empty())
+    switch (CheckHostText(host)) {
+    case HostFault::Empty:
         throw CliUsageError("--host must not be empty");
-    for (std::size_t i = 0; i < host.size(); ++i)
-        if (BadHostCharacter(host, i) != 0)
-            throw CliUsageError("--host must not hold blanks or control characters: \"" + host + "\"");
+    case HostFault::BadCharacter:
+        throw CliUsageError("--host must not hold blanks or control characters: \"" + host + "\"");
+    case HostFault::KeyTooLong:
+    case HostFault::None:
+        break;
+    }
+    // The host alone is the key of an anonymous site.
+    CheckSiteKey(Utf8ToNarrow(host));
+}
+
+void CheckSiteKey(const std::string& storedKey) {
+    if (storedKey.size() > kMaxSiteKeyBytes)
+        throw CliUsageError("the host and user name make a site key of " + std::to_string(storedKey.size()) +
+                            " bytes; it names the site's directory and must fit one file name, at most " +
+                            std::to_string(kMaxSiteKeyBytes) + " bytes");
 }
 
 CliSiteOptions ParseSiteOptions(const std::vector<std::string>& args, bool allowAnonymousUpdate) {
@@ -122,12 +108,26 @@ bool TakePassword(CliContext& ctx, const CliSiteOptions& options, const std::str
         password = *options.password;
         return true;
     }
-    if (askOnTerminal && isatty(STDIN_FILENO)) {
+    if (!askOnTerminal)
+        return true;
+    if (isatty(STDIN_FILENO)) {
         // Asked for rather than typed on the command line, where every user sees it in `ps`.
         if (!PromptPassword(prompt, password)) {
             ctx.err << "quarnel-cli: no password was read\n";
             return false;
         }
+        return true;
     }
+    // No terminal: the first line of standard input (`pass show ftp | quarnel-cli add ...`). Input
+    // that ends before any byte gives no password rather than an empty one.
+    std::string error, line;
+    bool empty = false;
+    if (!ReadPasswordLine(STDIN_FILENO, line, error, &empty) || empty) {
+        ctx.err << "quarnel-cli: no password on standard input"
+                << (empty ? std::string() : " (" + CliField(error) + ")")
+                << "; give it as the first line of standard input, or --password-file FILE\n";
+        return false;
+    }
+    password = std::move(line);
     return true;
 }

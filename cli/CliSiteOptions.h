@@ -34,11 +34,15 @@ CliSiteOptions ParseSiteOptions(const std::vector<std::string>& args, bool allow
 
 // Throws CliUsageError unless `text` is a port: decimal digits only, 1 to 65535.
 int32_t CliPort(const std::string& text);
-// Throws CliUsageError for an empty host or one that holds a blank or a control character.
+// Throws CliUsageError for an empty host, one that holds a blank or a control character, and one
+// whose key as an anonymous site's would not fit one file name (CheckSiteKey).
 void CheckHost(const std::string& host);
+// Throws CliUsageError when a site key (stored form) is longer than a file name may be.
+void CheckSiteKey(const std::string& storedKey);
 
 // The password the options give: the first line of --password-file, --password, or, when
-// `askOnTerminal` and standard input is a terminal, what the user types without echo. False
-// (the reason said on ctx.err) when it cannot be read; `password` is left alone when none is given.
+// `askOnTerminal`, what the user types without echo on a terminal, else the first line of
+// standard input. False (the reason said on ctx.err) when it cannot be read, standard input
+// included when it ends before any byte; `password` is left alone when none is given.
 bool TakePassword(CliContext& ctx, const CliSiteOptions& options, const std::string& prompt,
                   bool askOnTerminal, std::string& password);

@@ -12,11 +12,8 @@ class CFTPDir;
 class CFTPFile;
 struct FileError;
 
-// Text as it may reach a terminal, on one line. Every byte of output that came from a server, a
-// file or the command line goes through here, so that no name can move the cursor, clear the
-// screen, set the title or the clipboard. Tab, line feed, carriage return and backslash are
-// written \t, \n, \r and \\; every other C0 control, DEL and each C1 control (U+0080..U+009F)
-// as \xNN with its number; a byte that is not part of UTF-8 as \xNN with its value.
+// Text as it may reach a terminal, on one line (model/SafeText.h has the rule). Every byte of
+// output that came from a server, a file or the command line goes through here.
 std::string CliField(std::string_view text);
 // The same appended to `out`; text that needs no escaping is copied as one block.
 void AppendCliField(std::string& out, std::string_view text);
@@ -34,6 +31,9 @@ CFTPSite* CliSiteOrSay(CliContext& ctx, const std::string& typedKey);
 // The end of a command that changed the site list: kCliOk, or kCliError after naming site.ds
 // and why it could not be written.
 int ReportSiteListSaved(CliContext& ctx, bool listSaved);
+// kCliOk when `error` names no file, else kCliError after naming the site.conf that could not be
+// written and why.
+int ReportSettingsSaved(CliContext& ctx, const FileError& error);
 
 // "D|F <tab> new <tab> size <tab> location" for one entry.
 void PrintEntry(std::ostream& out, const CFTPDir* dir);

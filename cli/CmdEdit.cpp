@@ -96,6 +96,7 @@ int RunEdit(CliContext& ctx, const std::vector<std::string>& args) {
     edited.m_strPassword = fields.anonymous
                                ? kAnonymousPassword
                                : StoredForm(fields.password, before.password, site->m_strPassword);
+    CheckSiteKey(edited.GetKey());
     for (const CFTPSite* other : ctx.doc.m_siteList) {
         if (other == site)
             continue;
@@ -117,6 +118,8 @@ int RunEdit(CliContext& ctx, const std::vector<std::string>& args) {
         return kCliError;
     }
     int status = ReportSiteListSaved(ctx, result.listSaved);
+    if (ReportSettingsSaved(ctx, result.settingsError) != kCliOk)
+        status = kCliError;
     const std::string newKey = site->GetKey();
     if (hadData && newKey != oldKey && Exists(SiteDataDirPath(oldKey))) {
         // Kept under the old name, as the window keeps it; the site's tree is not found until moved.
@@ -135,7 +138,8 @@ const CommandRegistrar editCommand{
      "change a site's fields; the rest stay (a new host or port forgets an accepted certificate). A new key "
      "(host, user) takes the stored tree along "
      "(Data/KEY is renamed) and is refused when another site has it. --user on an anonymous site asks "
-     "for the password without echo when standard input is a terminal",
+     "for the password without echo when standard input is a terminal, else reads the first line of "
+     "standard input",
      RunEdit, true}};
 
 } // namespace

@@ -2,10 +2,23 @@
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/SearchQuery.h"
+#include "ops/ShownText.h"
+#include "ops/SiteLoading.h"
 
 #include <ostream>
 
 namespace {
+
+// The sites a search will walk, read on every core first: one after another, reading is most of
+// a search's time.
+void LoadSites(CliContext& ctx, const CSearchQuery* query = nullptr) {
+    std::vector<CFTPSite*> sites;
+    for (CFTPSite* site : ctx.doc.m_siteList)
+        if (!query || query->SiteMayMatch(ShownField(site->GetKey()), ShownField(site->m_strNickname)))
+            sites.push_back(site);
+    EnsureSitesLoaded(sites);
+}
 
 void PrintFound(CliContext& ctx) {
     for (const CFTPDir* dir : ctx.doc.m_foundDirs)
@@ -22,15 +35,33 @@ int RunSearch(CliContext& ctx, const std::vector<std::string>& args) {
         throw CliUsageError("search takes one keyword");
     if (words[0].empty())
         throw CliUsageError("the keyword is empty");
+    LoadSites(ctx);
     ctx.doc.SearchAllSites(words[0]);
     PrintFound(ctx);
     // As grep: a script tells "found nothing" from the status alone.
     return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
 }
 
+int RunFind(CliContext& ctx, const std::vector<std::string>& args) {
+    // The words of the query may come as one argument or several; "--" lets one start with "-".
+    std::string text;
+    for (std::size_t i = !args.empty() && args[0] == "--" ? 1 : 0; i < args.size(); ++i)
+        text += (text.empty() ? "" : " ") + args[i];
+    const CSearchQuery query = CSearchQuery::Parse(text);
+    if (!query.Ok())
+        throw CliUsageError(query.ErrorText());
+    if (query.IsEmpty())
+        throw CliUsageError("the query is empty");
+    LoadSites(ctx, &query);
+    ctx.doc.FindAllSites(query);
+    PrintFound(ctx);
+    return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
+}
+
 int RunNew(CliContext& ctx, const std::vector<std::string>& args) {
     if (!args.empty())
         throw CliUsageError("new takes no arguments");
+    LoadSites(ctx);
     ctx.doc.ShowNewFiles(SiteScope::All);
     PrintFound(ctx);
     return kCliOk;
@@ -41,6 +72,12 @@ const CommandRegistrar searchCommand{
      "entries of all sites whose name holds the keyword (any case; \"#new\": the new entries); exit "
      "status 1 when there is none",
      RunSearch, false, true}};
+const CommandRegistrar findCommand{
+    {"find", "find [--] QUERY...",
+     "entries of all sites that match a query: words that must all match, \"a phrase\", -word, "
+     "wildcards * ?, size:>700M size:1G..4G, type:dir|file, ext:mkv,avi, new:, site:KEY, "
+     "path:word, re:REGEX (see README); exit status 1 when there is none",
+     RunFind, false, true}};
 const CommandRegistrar newCommand{
     {"new", "new", "the new (unread) entries of all sites", RunNew, false, true}};
 

@@ -4,12 +4,14 @@
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
+#include "platform/TextCodec.h"
 
 #include <cerrno>
 #include <fcntl.h>
 #include <ostream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -43,6 +45,8 @@ int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
     fields.connections = options.connections.value_or(kDefaultSiteConnections);
     // The port follows the protocol unless given.
     fields.port = options.port.value_or(DefaultPort(fields.protocol));
+    if (!fields.anonymous)
+        CheckSiteKey(Utf8ToNarrow(fields.host) + "@" + Utf8ToNarrow(fields.user));
     if (!TakePassword(ctx, options,
                       "Password for " + CliField(fields.user) + "@" + CliField(fields.host) + ": ",
                       options.user.has_value(), fields.password))
@@ -56,7 +60,8 @@ int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
                 << CliField(fields.anonymous ? "anonymous" : fields.user) << " exists already\n";
         return kCliError;
     }
-    return ReportSiteListSaved(ctx, result.listSaved);
+    const int listStatus = ReportSiteListSaved(ctx, result.listSaved);
+    return ReportSettingsSaved(ctx, result.settingsError) == kCliOk ? listStatus : kCliError;
 }
 
 // Why the file at `path` cannot be imported, worded for the CLI; empty when it can be read. The
@@ -92,10 +97,26 @@ int RunImport(CliContext& ctx, const std::vector<std::string>& args) {
         ctx.err << "quarnel-cli: cannot import " << CliField(args[0]) << '\n'; // it changed meanwhile
         return kCliError;
     }
-    if (!ctx.quiet)
+    if (!result.listSaved) {
+        // Nothing of the file reached site.ds: none of its sites is in the list.
+        ReportSiteListSaved(ctx, false);
+        ctx.err << "quarnel-cli: imported no site\n";
+        return kCliError;
+    }
+    if (!ctx.quiet) {
         ctx.err << "quarnel-cli: imported " << result.added << (result.added == 1 ? " site" : " sites")
-                << ", skipped " << result.skipped << " already in the list\n";
-    return ReportSiteListSaved(ctx, result.listSaved);
+                << ", skipped " << result.skipped << " already in the list";
+        const std::pair<std::size_t, const char*> bad[] = {
+            {result.emptyHosts, " with an empty host"},
+            {result.badHosts, " with blanks or control characters in the host"},
+            {result.longKeys, " whose host and user are longer than a site key may be (255 bytes)"},
+        };
+        for (const auto& [count, reason] : bad)
+            if (count != 0)
+                ctx.err << ", " << count << reason;
+        ctx.err << '\n';
+    }
+    return kCliOk;
 }
 
 const CommandRegistrar sitesCommand{
@@ -109,14 +130,17 @@ const CommandRegistrar addCommand{
      "or control characters; the port is 1 to 65535 (when not given, the protocol's: 21, 990 for "
      "ftps, 22 for sftp). ftpes is FTP with TLS asked for before the login, ftps FTP with TLS from "
      "the connect on; a certificate or SSH host key that does not verify is accepted with `trust`. The "
-     "password is the first "
-     "line of FILE, or asked for without echo when standard input is a terminal; --password P is "
-     "unsafe: other users of the machine can read it in the process list",
+     "site key (host, or host@user) names a directory: at most 255 bytes. The password is the first "
+     "line of FILE, or asked for without echo when standard input is a terminal, or else the first "
+     "line of standard input (`pass show ftp | quarnel-cli add ...`; input that ends at once is "
+     "refused); --password P is unsafe: other users of the machine can read it in the process list",
      RunAdd, true}};
 const CommandRegistrar importCommand{
     {"import", "import FILE",
      "add the sites of a text file, one [ftp://][user:password@]host[:port] a line; says on standard "
-     "error how many were imported and how many skipped as already in the list",
+     "error how many were imported and how many skipped as already in the list. A line whose host is "
+     "empty, holds blanks or control characters, or makes a site key (host@user) over 255 bytes is "
+     "skipped and counted by its reason. When site.ds cannot be written, no site is imported",
      RunImport, true}};
 
 } // namespace

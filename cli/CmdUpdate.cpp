@@ -3,6 +3,7 @@
 #include "cli/CliText.h"
 #include "model/Paths.h"
 #include "model/Records.h"
+#include "model/SafeText.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
 #include "platform/TextCodec.h"
@@ -173,9 +174,14 @@ private:
     std::chrono::steady_clock::time_point m_lastDrawn{};
 };
 
-// A status text on one line, safe for a terminal: the engine's texts may quote a server's reply.
-std::string OneLine(const std::string& narrow) {
-    return CliField(NarrowToUtf8(narrow));
+// A site's status text on one line, safe for a terminal: the engine's texts may quote a server's
+// reply, which may echo the site's password in any letter case or percent-encoded. The engine
+// hides it already; this is the last look before the text leaves the program (cron appends it
+// to files).
+std::string OneLine(const CFTPSite& site, const std::string& narrow) {
+    std::string text = NarrowToUtf8(MaskSecret(narrow, site.m_strPassword));
+    text = MaskSecret(text, ShownField(site.m_strPassword));
+    return CliField(text);
 }
 
 struct Options {
@@ -277,7 +283,7 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
         last = status;
         progressLine.Clear();
         ctx.out << CliField(ShownField(notice.site->GetKey())) << '\t' << status.first << '\t'
-                << OneLine(status.second) << std::endl;
+                << OneLine(*notice.site, status.second) << std::endl;
     };
     // Nobody reads the output any more (`update | head -1`; SIGPIPE is ignored, so the write
     // fails with EPIPE): stop as on Ctrl-C and save, rather than crawl on for no one.

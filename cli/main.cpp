@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +92,14 @@ int UsageError(const std::string& message, const CliCommandInfo* command) {
     else
         std::cerr << "usage: quarnel-cli [--dir DIR] COMMAND [ARG...]  (see --help)\n";
     return 2;
+}
+
+// True when standard output is a pipe or socket whose reader has gone.
+bool OutputReaderGone() {
+    if (errno == EPIPE)
+        return true;
+    pollfd out{STDOUT_FILENO, 0, 0};
+    return poll(&out, 1, 0) == 1 && (out.revents & POLLERR) != 0;
 }
 
 } // namespace
@@ -233,8 +242,15 @@ int main(int argc, char** argv) {
         status = status == 0 ? 1 : status;
     if (!IsReadOnlyAccess())
         doc.OnCloseDocument();
+    errno = 0;
     std::cout.flush();
     if (!std::cout) {
+        // A reader that stopped reading (`tree KEY | head -1`) is no failure to report: end as
+        // the other filters of a pipeline do, by the signal the write would have raised.
+        if (command->readOnly && OutputReaderGone()) {
+            std::signal(SIGPIPE, SIG_DFL);
+            std::raise(SIGPIPE);
+        }
         std::cerr << "quarnel-cli: could not write the output\n";
         return status != 0 ? status : 1;
     }

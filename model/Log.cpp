@@ -1,5 +1,7 @@
 #include "model/Log.h"
 
+#include "model/SafeText.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -52,9 +54,14 @@ std::string FormatLine(LogLevel level, std::string_view text) {
     std::string line = stamp;
     line += LevelName(level);
     line += ' ';
-    // One event, one line: texts that span lines (status texts) are joined.
-    for (char c : HideUrlPasswords(text))
-        line += c == '\n' ? ' ' : c == '\r' ? ' ' : c;
+    // One event, one line: texts that span lines (status texts) are joined. What is left of the
+    // text is escaped as on standard output: a server's reply quoted in a line must not drive the
+    // terminal that shows standard error or the log file.
+    std::string joined = HideUrlPasswords(text);
+    for (char& c : joined)
+        if (c == '\n' || c == '\r')
+            c = ' ';
+    AppendEscapedText(line, joined);
     line += '\n';
     return line;
 }

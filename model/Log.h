@@ -6,7 +6,8 @@
 //
 // Lines name sites by key and files by path. A login never belongs in them; as a second line of
 // defence, the password of anything that looks like a URL ("scheme://user:password@") is blanked
-// before a line is written.
+// before a line is written. Control characters and bidirectional overrides in a line are escaped
+// as on quarnel-cli's standard output (model/SafeText.h); line ends join the lines of a text.
 
 #include <cstdint>
 #include <string>

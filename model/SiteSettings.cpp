@@ -20,6 +20,18 @@ constexpr const char* kServerUtf8Name = "server-utf8";
 constexpr const char* kConnectionsName = "connections";
 constexpr const char* kProtocolName = "protocol";
 constexpr const char* kTlsPinName = "tls-pin";
+constexpr const char* kMaxEntriesName = "max-entries";
+
+// A whole number from 1 to 10^18, in decimal digits only.
+bool ParseMaxEntries(const std::string& text, uint64_t& out) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const uint64_t value = std::stoull(text);
+    if (value == 0)
+        return false;
+    out = value;
+    return true;
+}
 
 std::string Lower(std::string text) {
     for (char& c : text)
@@ -135,6 +147,8 @@ std::string FormatSiteSettings(const CSiteSettings& settings) {
         text += std::string(kProtocolName) + "=" + std::string(ProtocolName(settings.m_protocol)) + "\n";
     if (!settings.m_tlsPin.empty())
         text += std::string(kTlsPinName) + "=" + settings.m_tlsPin + "\n";
+    if (settings.m_nMaxEntries != kDefaultSiteMaxEntries)
+        text += std::string(kMaxEntriesName) + "=" + std::to_string(settings.m_nMaxEntries) + "\n";
     for (const auto& [name, value] : settings.m_otherLines)
         text += name + "=" + value + "\n";
     return text;
@@ -172,6 +186,9 @@ bool ParseSiteSettings(const std::string& text, CSiteSettings& out) {
             parsed.m_protocol = *ProtocolFromName(Lower(value));
         } else if (name == kTlsPinName) {
             parsed.m_tlsPin = value;
+        } else if (name == kMaxEntriesName) {
+            if (!ParseMaxEntries(value, parsed.m_nMaxEntries))
+                parsed.m_nMaxEntries = kDefaultSiteMaxEntries;
         } else {
             parsed.m_otherLines.emplace_back(name, value);
         }

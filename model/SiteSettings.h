@@ -7,6 +7,7 @@
 #include "model/FileError.h"
 #include "platform/SiteProtocol.h"
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -25,6 +26,12 @@ inline constexpr int ClampSiteConnections(int connections) {
     return connections < 1 ? 1 : connections > kMaxSiteConnections ? kMaxSiteConnections : connections;
 }
 
+// The most entries (directories and files) a site's stored tree may hold, so that a server that
+// lists millions of made-up names cannot fill the memory and the disk: an update stops adding
+// entries there. Ten million is several times the largest real archives; at about 110 bytes of
+// memory and 26 bytes of content.ct an entry, about 1.1 GB and 260 MB.
+inline constexpr uint64_t kDefaultSiteMaxEntries = 10000000;
+
 struct CSiteSettings {
     NameEncodingChoice m_encoding = NameEncodingChoice::Auto;
     // The server offered UTF8 and was switched to UTF-8 names: the stored names are UTF-8.
@@ -37,6 +44,8 @@ struct CSiteSettings {
     SiteProtocol m_protocol = SiteProtocol::Ftp;
     // The certificate the user accepted for the site (its SHA-256 fingerprint, ColonHex), or empty.
     std::string m_tlsPin;
+    // From 1 up; a value that is not a whole number above 0 reads as the default.
+    uint64_t m_nMaxEntries = kDefaultSiteMaxEntries;
     // Lines of other versions ("name", "value"), written back unchanged.
     std::vector<std::pair<std::string, std::string>> m_otherLines;
 
@@ -46,7 +55,7 @@ struct CSiteSettings {
     bool IsDefault() const {
         return m_encoding == NameEncodingChoice::Auto && !m_bServerUtf8 &&
                m_nConnections == kDefaultSiteConnections && m_protocol == SiteProtocol::Ftp &&
-               m_tlsPin.empty() && m_otherLines.empty();
+               m_tlsPin.empty() && m_nMaxEntries == kDefaultSiteMaxEntries && m_otherLines.empty();
     }
 };
 

@@ -32,8 +32,11 @@ std::string CQuarnelDoc::BuildUrl(const std::string& location) const {
 }
 
 std::string CQuarnelDoc::BuildExactUrl(const std::string& location) const {
-    return UrlOfLocation(*this, location,
-                         [](const CFTPSite& site, const std::string& path) { return ExactUrl(site, path); });
+    // A stored directory's URL ends with "/"; the location itself keeps its form.
+    const UrlTarget target = FindDirByLocation(location) ? UrlTarget::Directory : UrlTarget::File;
+    return UrlOfLocation(*this, location, [target](const CFTPSite& site, const std::string& path) {
+        return ExactUrl(site, path, target);
+    });
 }
 
 std::string CQuarnelDoc::BuildShownUrl(const std::string& location) const {

@@ -1,6 +1,8 @@
 // Search: the keyword search over all sites, the listings of new entries, and the matching walks.
 #include "ops/DocWalk.h"
 #include "ops/QuarnelDoc.h"
+#include "ops/SearchQuery.h"
+#include "ops/ShownText.h"
 
 namespace {
 
@@ -168,5 +170,64 @@ SearchOutcome CQuarnelDoc::ShowNewUnder(CFTPDir* dir) {
     auto lock = LockTree(site);
     if (!SearchBelow(dir, CSearchKeyword::FromNarrow("#new")))
         return {OpStatus::Stopped, {}};
+    return {};
+}
+
+bool CQuarnelDoc::FindBelow(CFTPDir* dir, const CSearchQuery& query, NameCharset charset) {
+    const bool dirs = query.WantsDirs(), files = query.WantsFiles();
+    auto onFile = [&](CFTPFile* file) {
+        if (files && query.Matches(file, charset)) {
+            AppendFound(file);
+            return PumpNow();
+        }
+        return WalkCheck();
+    };
+    const bool walked = WalkDirList(
+        dir->m_subDirs,
+        [&](CFTPDir* sub) {
+            if (dirs && query.Matches(sub, charset)) {
+                AppendFound(sub);
+                if (!PumpNow())
+                    return DirStep::kStop;
+            } else if (!WalkCheck()) {
+                return DirStep::kStop;
+            }
+            return DirStep::kDescend;
+        },
+        onFile);
+    if (!walked)
+        return false;
+    for (CFTPFile* file : dir->m_files)
+        if (!onFile(file))
+            return false;
+    return true;
+}
+
+SearchOutcome CQuarnelDoc::FindAllSites(const CSearchQuery& query, bool asYouType) {
+    if (IsWalkInProgress())
+        return {OpStatus::Busy, {}};
+    WalkScope walk(*this);
+    const auto total = static_cast<int32_t>(m_siteList.GetCount());
+    m_nSearchTotal = total;
+    m_nSearchDone = 0;
+    BeginFound({total, !asYouType, !asYouType});
+    SinkEnd end(m_pSearchSink);
+    for (int32_t i = 0; query.Ok() && i < total && static_cast<std::size_t>(i) < m_siteList.GetCount(); ++i) {
+        CFTPSite* site = m_siteList.GetAt(static_cast<std::size_t>(i));
+        ++m_nSearchDone;
+        if (m_pSearchSink)
+            m_pSearchSink->SearchProgress(m_nSearchDone, total);
+        if (!query.SiteMayMatch(ShownField(site->GetKey()), ShownField(site->m_strNickname)))
+            continue;
+        const bool wasLoaded = site->IsLoaded();
+        site->EnsureLoaded(); // before the lock: a worker may be loading it under the lock
+        if (!wasLoaded && !PumpNow())
+            return {OpStatus::Stopped, {}};
+        auto lock = site->LockTree();
+        if (!FindBelow(site->m_pRootDir.get(), query, site->GetNameCharset()))
+            return {OpStatus::Stopped, {}};
+    }
+    if (m_foundDirs.empty() && m_foundFiles.empty())
+        return {OpStatus::Done, kNothingFound};
     return {};
 }

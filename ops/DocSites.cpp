@@ -346,16 +346,18 @@ SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
     site->m_bAnonymousUpdate = fields.anonymousUpdate ? 1 : 0;
     site->m_nLoadState = TreeLoadState::Loaded; // nothing of it exists on disk yet
     CFTPSite* added = m_siteList.AddTail(std::move(site));
-    bool saved = WriteSiteListLocked();
+    const bool saved = WriteSiteListLocked();
+    FileError settingsError;
     if (fields.encoding != NameEncodingChoice::Auto || fields.connections != kDefaultSiteConnections ||
         fields.protocol != SiteProtocol::Ftp) {
         CSiteSettings settings = added->GetSettings();
         settings.m_encoding = fields.encoding;
         settings.m_nConnections = ClampSiteConnections(fields.connections);
         settings.SetProtocol(fields.protocol);
-        saved = added->SetSettings(settings) && saved;
+        if (!added->SetSettings(settings))
+            settingsError = FileError::FromErrno(SiteSettingsPath(added->GetKey()), errno);
     }
-    return {OpStatus::Done, added, {}, saved};
+    return {OpStatus::Done, added, {}, saved, std::move(settingsError)};
 }
 
 SiteFields CQuarnelDoc::FieldsFromSite(const CFTPSite& site) const {
@@ -412,7 +414,8 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     const std::string newKey = site->GetKey();
     if (newKey != oldKey)
         RenameSiteData(oldKey, newKey); // a failure leaves the catalogue under the old name
-    bool saved = WriteSiteListLocked();
+    const bool saved = WriteSiteListLocked();
+    FileError settingsError;
     CSiteSettings settings = site->GetSettings();
     const int connections = ClampSiteConnections(fields.connections);
     // An accepted certificate is that server's: another host or port must be trusted anew.
@@ -425,9 +428,10 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
             settings.SetProtocol(fields.protocol);
         if (otherServer)
             settings.m_tlsPin.clear();
-        saved = site->SetSettings(settings) && saved;
+        if (!site->SetSettings(settings))
+            settingsError = FileError::FromErrno(SiteSettingsPath(newKey), errno);
     }
-    return {OpStatus::Done, site, {}, saved};
+    return {OpStatus::Done, site, {}, saved, std::move(settingsError)};
 }
 
 OpStatus CQuarnelDoc::DeleteSite(CFTPSite* site) {
@@ -476,10 +480,29 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
         ImportedSite parsed;
         if (!ParseImportLine(line, parsed))
             continue;
+        const std::string shownHost = utf8File ? parsed.host : GbkToUtf8(parsed.host);
         if (utf8File) {
             parsed.host = Utf8ToNarrow(parsed.host);
             parsed.user = Utf8ToNarrow(parsed.user);
             parsed.password = Utf8ToNarrow(parsed.password);
+        }
+        const bool anonymous = parsed.password == kAnonymousPassword;
+        const std::size_t keyLength = parsed.host.size() + (anonymous ? 0 : 1 + parsed.user.size());
+        const bool controlByte = std::any_of(parsed.host.begin(), parsed.host.end(), [](char c) {
+            return static_cast<unsigned char>(c) <= 0x20 || c == 0x7F; // NUL included, whatever the reading
+        });
+        switch (controlByte ? HostFault::BadCharacter : CheckSiteHost(shownHost, keyLength)) {
+        case HostFault::Empty:
+            ++result.emptyHosts;
+            continue;
+        case HostFault::BadCharacter:
+            ++result.badHosts;
+            continue;
+        case HostFault::KeyTooLong:
+            ++result.longKeys;
+            continue;
+        case HostFault::None:
+            break;
         }
         if (logins.Has(parsed.host, parsed.user)) {
             ++result.skipped;

@@ -18,7 +18,48 @@ std::string_view Trim(std::string_view text) {
     return text;
 }
 
+// A character the host cannot hold, at `pos` of UTF-8 text: a C0 or C1 control, DEL, or a
+// blank (the ASCII space and the Unicode spaces a keyboard or a copied text may bring in).
+// Its length in bytes, or 0 when the character there is fine.
+std::size_t BadHostCharacter(std::string_view text, std::size_t pos) {
+    const auto byte = [&](std::size_t i) {
+        return pos + i < text.size() ? static_cast<unsigned char>(text[pos + i]) : 0u;
+    };
+    const unsigned c = byte(0);
+    if (c <= 0x20 || c == 0x7F)
+        return 1;
+    if (c == 0xC2 && byte(1) <= 0xA0) // U+0080..U+009F, U+00A0
+        return 2;
+    if (c == 0xE1 && byte(1) == 0x9A && byte(2) == 0x80) // U+1680
+        return 3;
+    if (c == 0xE2 && byte(1) == 0x80 &&
+        ((byte(2) >= 0x80 && byte(2) <= 0x8A) || byte(2) == 0xA8 || byte(2) == 0xA9 ||
+         byte(2) == 0xAF)) // U+2000..200A, 2028, 2029, 202F
+        return 3;
+    if (c == 0xE2 && byte(1) == 0x81 && byte(2) == 0x9F) // U+205F
+        return 3;
+    if (c == 0xE3 && byte(1) == 0x80 && byte(2) == 0x80) // U+3000, the ideographic space
+        return 3;
+    return 0;
+}
+
 } // namespace
+
+HostFault CheckHostText(std::string_view host) {
+    if (host.empty())
+        return HostFault::Empty;
+    for (std::size_t i = 0; i < host.size(); ++i)
+        if (BadHostCharacter(host, i) != 0)
+            return HostFault::BadCharacter;
+    return HostFault::None;
+}
+
+HostFault CheckSiteHost(std::string_view shownHost, std::size_t keyBytes) {
+    const HostFault fault = CheckHostText(shownHost);
+    if (fault != HostFault::None)
+        return fault;
+    return keyBytes > kMaxSiteKeyBytes ? HostFault::KeyTooLong : HostFault::None;
+}
 
 int32_t ParsePortNumber(std::string_view text) {
     std::size_t i = 0;

@@ -2,6 +2,7 @@
 // One line of an import file: "[ftp://][[user]:password@]host[:port]" and the looser forms
 // the importer has always taken (see ParseImportLine).
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -23,3 +24,15 @@ bool ParseImportLine(std::string_view line, ImportedSite& site);
 // The number at the start of `text` as the C library's atoi reads it (leading blanks, a sign,
 // digits up to the first other character; 0 without digits), held to the 32-bit range.
 int32_t ParsePortNumber(std::string_view text);
+
+// What keeps a host from naming a site. Its key (the host, or host "@" user) names the site's
+// directory under Data, and its lock files: one file name, at most kMaxSiteKeyBytes bytes.
+enum class HostFault { None, Empty, BadCharacter, KeyTooLong };
+inline constexpr std::size_t kMaxSiteKeyBytes = 255;
+
+// The fault of `host` as a person reads it (UTF-8): empty, or holding a blank or a control
+// character (C0, DEL, C1, and the Unicode spaces a copied text may bring in).
+HostFault CheckHostText(std::string_view host);
+// The same for a site about to be stored: its host read as UTF-8 by CheckHostText, then the
+// length of its stored key (as GetKey gives it) against kMaxSiteKeyBytes.
+HostFault CheckSiteHost(std::string_view shownHost, std::size_t keyBytes);

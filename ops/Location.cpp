@@ -1,7 +1,9 @@
 #include "ops/Location.h"
 
 #include "model/Records.h"
+#include "ops/ShownText.h"
 
+#include <mutex>
 #include <vector>
 
 namespace {
@@ -109,9 +111,19 @@ namespace {
 std::string SchemeOf(const CFTPSite& site) {
     return std::string(UrlScheme(site.GetSettings().m_protocol)) + "://";
 }
-// An SFTP login without a password is one by key: "user@host".
+// Whether the URL carries ":password". Not for explicit TLS: its URL is ftp://, which a handler
+// may open in clear. Not for an SFTP login without a password, which is one by key.
 bool WritesPassword(const CFTPSite& site) {
-    return !site.m_strPassword.empty() || site.GetSettings().m_protocol != SiteProtocol::Sftp;
+    switch (site.GetSettings().m_protocol) {
+    case SiteProtocol::Ftp:
+    case SiteProtocol::FtpImplicitTls:
+        return true;
+    case SiteProtocol::FtpExplicitTls:
+        return false;
+    case SiteProtocol::Sftp:
+        break;
+    }
+    return !site.m_strPassword.empty();
 }
 } // namespace
 
@@ -131,7 +143,7 @@ std::string UrlPrefix(const CFTPSite& site) {
     return url;
 }
 
-std::string ExactUrl(const CFTPSite& site, std::string_view path) {
+std::string ExactUrl(const CFTPSite& site, std::string_view path, UrlTarget target) {
     std::string url = SchemeOf(site);
     if (!site.IsAnonymous()) {
         AppendEscaped(url, site.m_strUser, false);
@@ -145,5 +157,121 @@ std::string ExactUrl(const CFTPSite& site, std::string_view path) {
     url += ':';
     url += std::to_string(site.m_nPort);
     AppendEscaped(url, path, true);
+    if (target == UrlTarget::Directory && (path.empty() || path.back() != '/'))
+        url += '/';
     return url;
+}
+
+bool ReadPrintedText(std::string_view printed, std::string& text) {
+    const auto hexValue = [](char c) {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::string read;
+    read.reserve(printed.size());
+    for (std::size_t i = 0; i < printed.size(); ++i) {
+        if (printed[i] != '\\') {
+            read += printed[i];
+            continue;
+        }
+        if (i + 1 >= printed.size())
+            return false;
+        const char kind = printed[++i];
+        if (kind == '\\') {
+            read += '\\';
+        } else if (kind == 't') {
+            read += '\t';
+        } else if (kind == 'n') {
+            read += '\n';
+        } else if (kind == 'r') {
+            read += '\r';
+        } else if (kind == 'x' && i + 2 < printed.size() && hexValue(printed[i + 1]) >= 0 &&
+                   hexValue(printed[i + 2]) >= 0) {
+            const int value = hexValue(printed[i + 1]) * 16 + hexValue(printed[i + 2]);
+            i += 2;
+            if (value >= 0x80 && value <= 0x9F) {
+                read += static_cast<char>(0xC2); // a C1 control, printed by its number
+                read += static_cast<char>(value);
+            } else {
+                read += static_cast<char>(value);
+            }
+        } else {
+            return false;
+        }
+    }
+    text = std::move(read);
+    return true;
+}
+
+namespace {
+
+// The stored entry of `list` whose name is `name`, by its bytes or as shown.
+template <class T> const T* FindNamed(const CFTPSite& site, const CObList<T>& list, const std::string& name) {
+    for (const T* entry : list)
+        if (entry->m_strName == name)
+            return entry;
+    for (const T* entry : list)
+        if (ShownName(&site, entry->m_strName) == name)
+            return entry;
+    return nullptr;
+}
+
+} // namespace
+
+StoredLocationPath FindStoredPath(CFTPSite& site, std::string_view typed) {
+    StoredLocationPath found;
+    if (typed.empty()) {
+        found.target = UrlTarget::Directory; // the key alone: the site's root
+        return found;
+    }
+    // A path ending in "/" names a directory; the "/" itself is no name.
+    const bool slashEnd = typed.back() == '/';
+    if (slashEnd)
+        typed.remove_suffix(1);
+    site.EnsureLoaded();
+    auto lock = site.LockTree();
+    const CFTPDir* dir = site.m_pRootDir.get();
+    std::size_t pos = 0;
+    // typed[pos] is the "/" in front of each name.
+    while (pos < typed.size()) {
+        std::size_t next = typed.find('/', pos + 1);
+        if (next == std::string_view::npos)
+            next = typed.size();
+        const std::string given(typed.substr(pos + 1, next - pos - 1));
+        const bool last = next == typed.size();
+        std::string printed;
+        const bool readsAsPrinted = ReadPrintedText(given, printed);
+        const CFTPDir* sub = nullptr;
+        const CFTPFile* file = nullptr;
+        const std::string* readings[] = {readsAsPrinted ? &printed : nullptr, &given};
+        for (const std::string* reading : readings) {
+            if (!reading || !dir || sub || file)
+                continue;
+            sub = FindNamed(site, dir->m_subDirs, *reading);
+            if (!sub && last)
+                file = FindNamed(site, dir->m_files, *reading);
+        }
+        found.path += '/';
+        found.shown += '/';
+        if (sub || file) {
+            const std::string& name = sub ? sub->m_strName : file->m_strName;
+            found.path += name;
+            found.shown += ShownName(&site, name);
+        } else {
+            found.path += readsAsPrinted ? printed : given;
+            found.shown += readsAsPrinted ? printed : given;
+        }
+        dir = sub;
+        pos = next;
+    }
+    if (slashEnd && found.path.empty())
+        found.path = found.shown = "/";
+    // `dir` is still set when every name was a stored directory (or there was none: the root).
+    found.target = slashEnd || dir ? UrlTarget::Directory : UrlTarget::File;
+    return found;
 }

@@ -21,6 +21,7 @@ struct SiteOpResult {
     CFTPSite* site = nullptr; // the site added or edited
     std::string message;      // empty when there is nothing to show
     bool listSaved = false;   // site.ds was written (the window says nothing when it was not)
+    FileError settingsError;  // site.conf could not be written: its path and why (else no path)
 };
 
 struct ImportResult {
@@ -29,6 +30,10 @@ struct ImportResult {
     std::string message;
     bool listSaved = false;  // site.ds was written
     std::size_t skipped = 0; // lines naming a site the list already had
+    // Lines whose host cannot name a site, by their fault (CheckSiteHost), none of them added.
+    std::size_t emptyHosts = 0;
+    std::size_t badHosts = 0; // a blank or a control character in the host
+    std::size_t longKeys = 0; // host and user too long for the site's directory name
 };
 
 struct SearchOutcome {

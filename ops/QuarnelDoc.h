@@ -26,6 +26,8 @@ enum class SiteScope {
     All,     // every site of the list
 };
 
+class CSearchQuery;
+
 class CQuarnelDoc {
 public:
     CQuarnelDoc();
@@ -124,6 +126,11 @@ public:
     // Keyword search over every site. The keyword is the typed text (UTF-8), lowered here.
     SearchOutcome SearchAllSites(const std::string& keywordUtf8);
     SearchOutcome SearchAllSites(const CSearchKeyword& keyword);
+    // Every entry of every site that a query of the search language matches (ops/SearchQuery.h),
+    // into the found lists as the keyword search fills them; sites a site: term rules out are
+    // neither read nor walked. A query with an error finds nothing. `asYouType`: no progress
+    // window and no busy cursor (the search field shows its own progress).
+    SearchOutcome FindAllSites(const CSearchQuery& query, bool asYouType = false);
     // The new entries of the updated sites or of all sites ("没有未读文件！" when none).
     SearchOutcome ShowNewFiles(SiteScope scope);
     // The new entries below one directory of the site tree (no progress window, no message).
@@ -180,7 +187,8 @@ public:
     // Readable: names byte for byte, nothing escaped.
     std::string BuildUrl(const std::string& location) const;
     // The same URL percent-encoded from the stored bytes (ExactUrl), for the shell and for
-    // other programs; "" when no site has the key.
+    // other programs, ending with "/" when the location names a stored directory; "" when no
+    // site has the key.
     std::string BuildExactUrl(const std::string& location) const;
     // The readable URL as a person reads it (UTF-8): the site's fields as typed, each name as
     // shown; "" when no site has the key.
@@ -215,6 +223,7 @@ private:
     SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand);
     bool SearchList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword);
     bool SearchBelow(CFTPDir* dir, const CSearchKeyword& keyword);
+    bool FindBelow(CFTPDir* dir, const CSearchQuery& query, NameCharset charset);
     bool MarkList(const CObList<CFTPDir>& dirs, CFTPSite* site);
     bool MarkBelow(CFTPDir* dir, CFTPSite* site);
     void AppendFound(CFTPDir* dir);

@@ -72,6 +72,7 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     CreateActions();
     CreateMenus();
     CreateToolBar();
+    CreateSearchField();
     CreateStatusBar();
     CreateClient();
 

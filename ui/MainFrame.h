@@ -27,6 +27,7 @@ class CQuarnelView;
 class CSiteLoader;
 class CUiUpdateEvents;
 class CWindowSearchSink;
+class CSearchField;
 class QActionGroup;
 class QLabel;
 class QSplitter;
@@ -181,6 +182,17 @@ private:
     void WatchMarks();
     void SaveMarksInThreads();
     void CloseWhenNoDialog();
+
+    // ---- the search field (MainFrameSearch.cpp) ----
+    void CreateSearchField();
+    void OnInstantSearch(const QString& text);
+    void RunInstantSearch();
+    void ShowLoadProgress();
+    CSearchField* m_pSearchField = nullptr;
+    std::string m_instantQuery;     // the field's text the next search is for
+    bool m_bInstantQueued = false;  // a search for m_instantQuery is on its way
+    bool m_bInstantRunning = false; // a search of the field runs (in a walk)
+    QTimer m_loadProgressTimer;     // the field's progress while sites are read first
 
     CQuarnelView* m_pListView = nullptr;
     CDirView* m_pDirView = nullptr;

@@ -4,6 +4,7 @@
 // re-queue, and leaving the engine at the end of a run.
 
 #include <atomic>
+#include <chrono>
 
 class CFTPSite;
 class CFTPDir;
@@ -29,8 +30,9 @@ void HandOverRemovedEntries(CFTPSite* site, MergeOutcome& outcome);
 // The automatic re-queue after a lost connection. Under the queue lock, so that it and an update
 // command never both queue the site: if the status still reads "更新意外终止...", no stop is set,
 // the site is not retired and m_nRetryCount is at most 3, appends "\t等待继续更新", sets code 4,
-// queues (site, startDir) and counts the retry. Returns whether it did.
-bool RequeueLostSite(CFTPSite* site, CFTPDir* startDir);
+// queues (site, startDir) and counts the retry. Returns whether it did. `spent` is the time the
+// update has taken so far, which the re-queued run carries on from.
+bool RequeueLostSite(CFTPSite* site, CFTPDir* startDir, std::chrono::steady_clock::duration spent);
 
 // The worker's last act: the site is no longer held by it; a retired site is destroyed here.
 void LeaveEngine(CFTPSite* site);

@@ -4,7 +4,9 @@
 #include "model/Log.h"
 #include "model/Paths.h"
 #include "model/Records.h"
+#include "model/SafeText.h"
 #include "model/SiteSecurity.h"
+#include "model/SiteSettings.h"
 #include "platform/FtpErrors.h"
 #include "platform/TextCodec.h"
 #include "update/DirectoryMerge.h"
@@ -49,10 +51,22 @@ std::unique_ptr<IFtpConnection> MakeConnection(const ConnectionSecurity& securit
     }
 }
 
+// `text` without the site's password in any form a server could echo it in (another letter
+// case, percent-encoded), as stored and as it reads in UTF-8.
+std::string HidePassword(const CFTPSite& site, std::string text) {
+    const std::string& password = site.m_strPassword;
+    if (password.empty())
+        return text;
+    text = MaskSecret(text, password);
+    const std::string shown = GbkToUtf8(password);
+    return shown == password ? text : MaskSecret(text, shown);
+}
+
 // Text from outside (a server reply, a library message) as UTF-8, without trailing line ends,
-// cut to at most `limit` bytes on a character boundary.
-std::string ForeignText(const std::string& raw, std::size_t limit) {
-    std::string text = NarrowToUtf8(raw);
+// cut to at most `limit` bytes on a character boundary. With a site, its password is hidden
+// before the text is converted and cut, so that neither can leave a form of it or a part showing.
+std::string ForeignText(const std::string& raw, std::size_t limit, const CFTPSite* site = nullptr) {
+    std::string text = site ? HidePassword(*site, NarrowToUtf8(HidePassword(*site, raw))) : NarrowToUtf8(raw);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
         text.pop_back();
     if (text.size() > limit) {
@@ -98,13 +112,13 @@ const char* TrustFailureText(const PeerIdentity& refused) {
 
 // Why a call failed: the server's own reply where it gave one (it may say more, and in the
 // site's language), else the kind of failure, else the library's message.
-std::string FailureText(const FtpResult& result) {
+std::string FailureText(const FtpResult& result, const CFTPSite& site) {
     if (result.reply >= 400 && !result.text.empty())
-        return ForeignText(result.text, kFailureTextLimit);
+        return ForeignText(result.text, kFailureTextLimit, &site);
     if (const char* text = FailureClassText(FailureOf(result)))
         return text;
     if (!result.text.empty())
-        return ForeignText(result.text, kFailureTextLimit);
+        return ForeignText(result.text, kFailureTextLimit, &site);
     return "FTP error " + std::to_string(result.code);
 }
 
@@ -118,6 +132,26 @@ bool IsWalkable(const CFTPDir* dir) {
         pathBytes += 1 + dir->m_strName.size();
     }
     return pathBytes <= kMaxFtpPathBytes;
+}
+
+// Directories below `dir` and files in and below it.
+uint64_t CountEntries(const CFTPDir& dir) {
+    uint64_t count = 0;
+    std::vector<const CFTPDir*> pending{&dir};
+    while (!pending.empty()) {
+        const CFTPDir* next = pending.back();
+        pending.pop_back();
+        count += next->m_subDirs.GetCount() + next->m_files.GetCount();
+        for (const CFTPDir* child : next->m_subDirs)
+            pending.push_back(child);
+    }
+    return count;
+}
+
+// A listed name the merge leaves out: too long to send back, or not one path component.
+bool HasUnusableName(const std::vector<FtpEntry>& listing) {
+    return std::any_of(listing.begin(), listing.end(),
+                       [](const FtpEntry& entry) { return !IsUsableEntryName(entry.name); });
 }
 
 // A fingerprint of a listing that does not depend on the order the server lists in. The
@@ -172,7 +206,11 @@ constexpr int kRepeatBudget = 64; // directories per run below the off-chain chi
 class CSiteWalker {
 public:
     CSiteWalker(IFtpConnection& connection, CFTPSite* site, const std::atomic<bool>& retired)
-        : m_lister(connection), m_site(site), m_retired(retired) {}
+        : m_lister(connection), m_site(site), m_retired(retired),
+          m_nMaxEntries(site->GetSettings().m_nMaxEntries) {}
+
+    // The walk ends at the first directory after `deadline` as one the server made too slow.
+    void SetDeadline(std::chrono::steady_clock::time_point deadline) { m_deadline = deadline; }
 
     // Extra connections that list ahead of the walk; `login` as the walk's own connection logged in.
     void UseExtraConnections(int extra, const FtpLogin& login) {
@@ -187,8 +225,11 @@ public:
     void EndExtraConnections() { m_pool.reset(); }
 
     bool Run(CFTPDir* start) {
-        if (!IsWalkable(start))
+        m_nEntries = CountEntries(*m_site->m_pRootDir);
+        if (!IsWalkable(start)) {
+            m_bSkippedPath = true;
             return true; // a stored name that cannot be sent: nothing to list
+        }
         return Walk(start, 0, std::string());
     }
     bool ReachedDepthLimit() const { return m_bDepthLimitReached; }
@@ -197,6 +238,10 @@ public:
     bool MetFailedListing() const { return m_bFailedListing; }
     bool GaveUpLargeListing() const { return m_bLargeListing; }
     bool GaveUpSlowListing() const { return m_bSlowListing; }
+    bool ReachedEntryLimit() const { return m_bEntryLimitReached; }
+    bool SkippedNames() const { return m_bSkippedNames; }
+    bool SkippedPaths() const { return m_bSkippedPath; }
+    uint64_t MaxEntries() const { return m_nMaxEntries; }
 
 private:
     // A deleted site's walk ends like a stopped one; nobody will see its status.
@@ -219,8 +264,39 @@ private:
         if (StopRequested())
             return EndStopped(dir); // the client aborts a blocked call when the stop comes
         SetResumePoint(dir);
-        m_site->SetStatus(std::string(kStatusLostFormat) + FailureText(result), UpdateStatus::Ended);
+        m_site->SetStatus(std::string(kStatusLostFormat) + FailureText(result, *m_site), UpdateStatus::Ended);
         return false;
+    }
+
+    bool OutOfTime() const { return std::chrono::steady_clock::now() >= m_deadline; }
+
+    // The site's update has had its time: what was merged stays, and no re-queue follows.
+    bool EndOutOfTime(CFTPDir* dir) {
+        SetResumePoint(dir);
+        m_site->SetStatus(kStatusRunTooLong, UpdateStatus::Ended);
+        return false;
+    }
+
+    // Keeps the site's tree within its bound on entries: of the new entries a listing brings, only
+    // as many are added as there is room for (directories first, each kind in listing order); the
+    // stored ones are merged as always. How many the merge adds.
+    uint64_t LimitGrowth(MergePlan& plan) {
+        const uint64_t room = m_nMaxEntries - std::min(m_nEntries, m_nMaxEntries);
+        const uint64_t dirs = plan.newDirs.size(), files = plan.newFiles.size();
+        if (dirs + files <= room)
+            return dirs + files;
+        m_bEntryLimitReached = true;
+        plan.newDirs.resize(std::min(dirs, room));
+        plan.newFiles.resize(std::min(files, room - plan.newDirs.size()));
+        return plan.newDirs.size() + plan.newFiles.size();
+    }
+
+    // Counts what a merge added and removed; before the removed entries are handed over.
+    void CountMerge(uint64_t added, const MergeOutcome& outcome) {
+        uint64_t removed = outcome.removedFiles.size();
+        for (const auto& gone : outcome.removedDirs)
+            removed += 1 + CountEntries(*gone);
+        m_nEntries = m_nEntries + added - std::min(removed, m_nEntries + added);
     }
 
     // A directory on the path from the start directory down to the one being walked.
@@ -300,6 +376,8 @@ private:
         for (std::size_t i = 0; i < dir->m_subDirs.GetCount(); ++i) {
             if (StopRequested())
                 return EndStopped(dir);
+            if (OutOfTime())
+                return EndOutOfTime(dir);
             CFTPDir* child = dir->m_subDirs.GetAt(i);
             if (resuming && child == m_site->m_pResumeDir)
                 m_site->m_bResume = 0;
@@ -325,6 +403,8 @@ private:
     bool Walk(CFTPDir* dir, int depth, const std::string& id) {
         if (StopRequested())
             return EndStopped(dir);
+        if (OutOfTime())
+            return EndOutOfTime(dir);
         if (m_offChainDepth > 0) {
             if (m_repeatBudget == 0) {
                 m_bLoopFound = true;
@@ -339,8 +419,10 @@ private:
         if (m_site->m_bResume)
             m_site->m_bResume = 0;
 
-        if (!IsWalkable(dir))
+        if (!IsWalkable(dir)) {
+            m_bSkippedPath = true;
             return true; // a path too long to send: what is stored stays
+        }
         const auto stop = [this] { return StopRequested(); };
         DirListResult listed =
             m_pool ? m_pool->Take(dir, dir->GetPath(), stop) : m_lister.List(dir->GetPath(), stop);
@@ -382,9 +464,12 @@ private:
         Descent descent;
         const bool loops = IsLoop(dirListing, descent);
 
+        if (!m_bSkippedNames)
+            m_bSkippedNames = HasUnusableName(listing);
         // Worked out without the lock (this walk alone changes the lists of `dir`), then put in
         // place under it: a huge directory holds the window up for the swap only.
         MergePlan plan = PlanMerge(*dir, listing, g_bStopUpdate);
+        const uint64_t added = LimitGrowth(plan);
         MergeOutcome outcome;
         {
             auto lock = m_site->LockTree();
@@ -392,6 +477,7 @@ private:
         }
         if (outcome.stopped)
             return EndStopped(dir);
+        CountMerge(added, outcome);
         HandOverRemovedEntries(m_site, outcome);
 
         if (loops) {
@@ -431,6 +517,12 @@ private:
     bool m_bFailedListing = false;
     bool m_bLargeListing = false;
     bool m_bSlowListing = false;
+    bool m_bSkippedNames = false;
+    bool m_bSkippedPath = false;
+    bool m_bEntryLimitReached = false;
+    uint64_t m_nEntries = 0; // in the site's whole tree
+    uint64_t m_nMaxEntries;
+    std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
     std::vector<Level> m_path;
     int m_offChainDepth = 0; // > 0 below an off-chain child of a repeating directory
     int m_repeatBudget = kRepeatBudget;
@@ -458,13 +550,11 @@ void LogOutcome(const CFTPSite* site) {
     std::string text = site->GetStatusText();
     if (status == UpdateStatus::Succeeded && site->m_nSaveError.load() == 0)
         return;
-    if (!site->m_strPassword.empty())
-        for (std::size_t at = 0; (at = text.find(site->m_strPassword, at)) != std::string::npos;)
-            text.replace(at, site->m_strPassword.size(), "***");
+    text = HidePassword(*site, text);
     const LogLevel level = status == UpdateStatus::Failed || site->m_nSaveError.load() != 0
                                ? LogLevel::Error
                                : LogLevel::Warning;
-    Log(level, "site " + site->GetKey() + ": update ended with status " +
+    Log(level, "site " + GbkToUtf8(site->GetKey()) + ": update ended with status " +
                    std::to_string(static_cast<int>(status)) + ": " + text);
 }
 
@@ -508,9 +598,49 @@ bool SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site) {
     return true;
 }
 
+std::atomic<int64_t> g_nRunTimeLimitMs{std::chrono::milliseconds(kDefaultSiteRunTimeLimit).count()};
+
+// The time one site's update has, over its automatic re-queues: what the runs before this one
+// took is carried by the request.
+class CRunClock {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit CRunClock(Clock::duration spentBefore)
+        : m_began(Clock::now()), m_spentBefore(spentBefore),
+          m_deadline(m_began + std::chrono::milliseconds(g_nRunTimeLimitMs.load()) - spentBefore) {}
+
+    Clock::time_point Deadline() const { return m_deadline; }
+    Clock::duration Spent() const { return m_spentBefore + (Clock::now() - m_began); }
+
+    // A connection lost once the time was up (a call that blocked past it) is not tried again:
+    // the status says why the update ended instead.
+    void EndLostRunOutOfTime(CFTPSite* site) const {
+        if (Clock::now() >= m_deadline && site->GetStatusText().rfind(kStatusLostPrefix, 0) == 0)
+            site->SetStatus(kStatusRunTooLong, UpdateStatus::Ended);
+    }
+
+private:
+    Clock::time_point m_began;
+    Clock::duration m_spentBefore;
+    Clock::time_point m_deadline;
+};
+
+// Lines of a completed walk's status for the entries it left out at its bounds.
+std::string BoundNotes(const CSiteWalker& walker) {
+    std::string notes;
+    if (walker.ReachedEntryLimit())
+        notes += kStatusEntryLimitPrefix + std::to_string(walker.MaxEntries()) + kStatusEntryLimitSuffix;
+    if (walker.SkippedNames())
+        notes += kStatusNamesSkipped;
+    if (walker.SkippedPaths())
+        notes += kStatusPathsSkipped;
+    return notes;
+}
+
 void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& retired) {
     CRunningSlot slot;
     CFTPSite* site = request->m_pSite;
+    const CRunClock runClock(request->m_spent);
 
     site->SetStatusText(kStatusConnecting);
     NotifySiteStatus(site);
@@ -567,8 +697,8 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
         // A refused login shows the server's words as sent (a 530 says why, often in the
         // site's own language). A server refused for trust is kept for the user to look at.
         std::string reason = login.status == FtpStatus::Refused && !reply.empty()
-                                 ? ForeignText(reply, kFailureTextLimit)
-                                 : FailureText(login);
+                                 ? ForeignText(reply, kFailureTextLimit, site)
+                                 : FailureText(login, *site);
         if (!refusedPeer.empty()) {
             reason = TrustFailureText(refusedPeer);
             NoteRefusedPeer(key, refusedPeer);
@@ -594,8 +724,10 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     CSiteWalker walker(*connection, site, retired);
     walker.UseExtraConnections(ClampSiteConnections(site->GetSettings().m_nConnections) - 1,
                                {site->m_strHost, site->m_nPort, user, password, utf8});
+    walker.SetDeadline(runClock.Deadline());
     const bool complete = walker.Run(start);
     walker.EndExtraConnections();
+    runClock.EndLostRunOutOfTime(site);
     if (complete) {
         site->m_bResume = 0;
         std::string text = kStatusSucceeded;
@@ -611,6 +743,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
             text += kStatusListingTooLarge;
         if (walker.GaveUpSlowListing())
             text += kStatusListingTooSlow;
+        text += BoundNotes(walker);
         site->SetStatus(text, UpdateStatus::Succeeded);
     }
     connection->Close();
@@ -627,7 +760,7 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     // Let go of the site before a re-queued run of it can start and ask for it.
     updateLock.Unlock();
     // Queued again before the worker is counted out, so that nobody sees the engine idle between.
-    if (RequeueLostSite(site, start)) {
+    if (RequeueLostSite(site, start, runClock.Spent())) {
         NotifySiteStatus(site);
         StartDispatcher();
     }
@@ -635,6 +768,10 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
 }
 
 } // namespace
+
+void SetSiteRunTimeLimit(std::chrono::milliseconds limit) {
+    g_nRunTimeLimitMs.store(limit.count());
+}
 
 void SetFtpConnectionFactory(FtpConnectionFactory factory) {
     std::lock_guard<std::mutex> lock(g_factoryLock);

@@ -6,6 +6,7 @@
 #include "platform/FtpClient.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -17,7 +18,17 @@ class CFTPDir;
 struct UpdateRequest {
     CFTPSite* m_pSite = nullptr;
     CFTPDir* m_pStartDir = nullptr; // null: the site's root
+    // An automatic re-queue's: the time the earlier runs of the same update took.
+    std::chrono::steady_clock::duration m_spent{};
 };
+
+// The most time one update of a site may take, the runs of its automatic re-queues included: a
+// server that answers just fast enough never to time out holds a worker no longer. A walk that
+// runs out of it ends at the next directory, keeps what it merged and is not queued again. A day:
+// the largest real sites are walked in a few hours.
+inline constexpr std::chrono::hours kDefaultSiteRunTimeLimit{24};
+// Tests set a short one.
+void SetSiteRunTimeLimit(std::chrono::milliseconds limit);
 
 // Directories more than this many levels below the start directory are not walked, so that a
 // server whose links list as directories in a loop cannot keep a walk going for ever.

@@ -344,14 +344,15 @@ void HandOverRemovedEntries(CFTPSite* site, MergeOutcome& outcome) {
     outcome.removedDirs.clear();
 }
 
-bool RequeueLostSite(CFTPSite* site, CFTPDir* startDir) {
+bool RequeueLostSite(CFTPSite* site, CFTPDir* startDir, std::chrono::steady_clock::duration spent) {
     Guard lock(g_updateQueue.m_lock);
     std::string text = site->GetStatusText();
     if (text.rfind(kStatusLostPrefix, 0) != 0 || g_bStopUpdate.load() || IsRetiredLocked(site) ||
         site->m_nRetryCount > 3)
         return false;
     site->SetStatus(text + kStatusRequeued, UpdateStatus::Waiting);
-    g_updateQueue.m_requests.push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir}));
+    // The re-queued run has what is left of the update's time.
+    g_updateQueue.m_requests.push_back(std::make_unique<UpdateRequest>(UpdateRequest{site, startDir, spent}));
     ++site->m_nRetryCount;
     return true;
 }

@@ -51,6 +51,18 @@ inline constexpr const char* kStatusListingTooLarge =
     "\n部分目录的列表过大,没有读完,这些目录保留了上次的内容";
 inline constexpr const char* kStatusListingTooSlow =
     "\n部分目录的列表传输超时,没有读完,这些目录保留了上次的内容";
+// Lines of a successful update that left entries out at the bounds kept against a hostile server:
+// the site's bound on entries (site.conf "max-entries"; the number goes between the two parts),
+// names that cannot be stored (too long, or not one path component), and directories whose path
+// is too long to send.
+inline constexpr const char* kStatusEntryLimitPrefix = "\n站点的条目数达到上限";
+inline constexpr const char* kStatusEntryLimitSuffix = ",部分目录没有更新,保留了上次的内容";
+inline constexpr const char* kStatusNamesSkipped = "\n部分条目的名称过长或含有无法使用的字符,已跳过";
+inline constexpr const char* kStatusPathsSkipped = "\n部分目录的路径过长,无法发送给服务器,这些目录没有更新";
+// An update that took longer than its time allows, re-queued runs included: it ends there, keeps
+// what it merged and is not queued again.
+inline constexpr const char* kStatusRunTooLong =
+    "更新未完成:\n服务器太慢,更新用时超过上限,已更新的部分已保存";
 inline constexpr const char* kProgressFormat = "更新%d/%d";
 inline constexpr const char* kProgressDone = "更新完成";
 // Added to the status when the site's files could not be written, before the system's reason.

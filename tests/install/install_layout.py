@@ -177,6 +177,12 @@ def check_programs(inst, version, gui):
     script = 'source "$1"; COMP_WORDS=(quarnel-cli ""); COMP_CWORD=1; _quarnel_cli; printf "%s\\n" "${COMPREPLY[@]}"'
     r = inst.run(["-c", script, "bash", completion], program="/bin/bash")
     check({"sites", "add", "update", "search"} <= set(r.stdout.split()), f"completion of commands: {r.stdout!r}")
+    # Bash splits "h@b" at the "@": the key is still completed from the whole word.
+    check(inst.run(["add", "--host", "h", "--user", "bob", "--password", "x"]).returncode == 0, "add h@bob")
+    script = ('source "$1"; COMP_LINE="quarnel-cli tree h@b"; COMP_POINT=${#COMP_LINE}; '
+              'COMP_WORDS=(quarnel-cli tree h @ b); COMP_CWORD=4; _quarnel_cli; printf "%s\\n" "${COMPREPLY[@]}"')
+    r = inst.run(["-c", script, "bash", completion], program="/bin/bash")
+    check(r.stdout.split() == ["bob"], f"completion of a key with @: {r.stdout!r} {r.stderr!r}")
 
 
 def main():

@@ -109,6 +109,57 @@ TEST_F(ImportSitesTest, AppendsNewLinesSkipsDuplicatesAndWritesTheList) {
     EXPECT_EQ(Reload().size(), 4u);
 }
 
+// Lines whose host cannot name a site (add refuses the same hosts) are skipped and counted by
+// their reason; the lines around them still count.
+TEST_F(ImportSitesTest, LinesWhoseHostCannotNameASiteAreSkippedByReason) {
+    const std::string longHost(256, 'h');
+    const struct {
+        std::string line;
+        std::size_t ImportResult::*reason; // null: the line adds a site
+    } cases[] = {
+        {"fine.example", nullptr},
+        {"   ", &ImportResult::emptyHosts}, // blanks only: empty once trimmed
+        {"user:pw@", &ImportResult::emptyHosts},
+        {"user:pw@:21", &ImportResult::emptyHosts},
+        {std::string("\0\0\0", 3), &ImportResult::badHosts},
+        {std::string("cut\0short", 9), &ImportResult::badHosts},
+        {"\x1b[31mred", &ImportResult::badHosts},
+        {"a\x01"
+         "b",
+         &ImportResult::badHosts},
+        {"mid dle", &ImportResult::badHosts},
+        {"nb\xC2\xA0sp", &ImportResult::badHosts}, // U+00A0 in a UTF-8 file
+        {"ideo\xE3\x80\x80sp", &ImportResult::badHosts},
+        {"c1\xC2\x85", &ImportResult::badHosts},
+        {"del\x7F", &ImportResult::badHosts},
+        {longHost, &ImportResult::longKeys},
+        {"bob:pw@" + std::string(252, 'h'), &ImportResult::longKeys}, // "hh...h@bob": 256 bytes
+        {"bob:pw@" + std::string(251, 'g'), nullptr},                 // 255 bytes
+        {std::string(255, 'k'), nullptr},                             // an anonymous key of 255 bytes
+        {"文件.example", nullptr},
+    };
+    std::string file;
+    ImportResult expected;
+    std::vector<std::string> hosts;
+    for (const auto& c : cases) {
+        file += c.line + "\n";
+        if (c.reason) {
+            ++(expected.*c.reason);
+        } else {
+            ImportedSite parsed;
+            ASSERT_TRUE(ParseImportLine(c.line, parsed));
+            hosts.push_back(Utf8ToNarrow(parsed.host));
+        }
+    }
+    const ImportResult result = m_doc.ImportSites(WriteFile("bad.txt", file));
+    EXPECT_TRUE(result.listSaved);
+    EXPECT_EQ(result.added, hosts.size());
+    EXPECT_EQ(result.emptyHosts, expected.emptyHosts);
+    EXPECT_EQ(result.badHosts, expected.badHosts);
+    EXPECT_EQ(result.longKeys, expected.longKeys);
+    EXPECT_EQ(Reload(), hosts);
+}
+
 TEST_F(ImportSitesTest, AFileThatCannotBeOpenedChangesNothing) {
     const ImportResult missing = m_doc.ImportSites(m_dir.path() + "/nope.txt");
     EXPECT_EQ(missing.status, OpStatus::Refused);

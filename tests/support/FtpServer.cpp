@@ -80,6 +80,10 @@ const char* ActionName(PyFtpFault::Action action) {
         return "stall_greeting";
     case PyFtpFault::StallLogin:
         return "stall_login";
+    case PyFtpFault::ReplyLogin:
+        return "reply_login";
+    case PyFtpFault::ManyNames:
+        return "many_names";
     }
     return "refuse_cwd";
 }
@@ -91,7 +95,8 @@ void WriteFaults(const std::string& path, const std::vector<PyFtpFault>& faults)
         json += i ? ", " : "";
         json += "{\"dir_hex\": \"" + Hex(faults[i].dir) + "\", \"action\": \"" +
                 ActionName(faults[i].action) + "\", \"times\": " + std::to_string(faults[i].times) +
-                ", \"keep\": " + std::to_string(faults[i].keep) + "}";
+                ", \"keep\": " + std::to_string(faults[i].keep) + ", \"reply_hex\": \"" +
+                Hex(faults[i].reply) + "\"}";
     }
     json += "]}\n";
     const std::string temp = path + ".new";

@@ -87,11 +87,14 @@ struct PyFtpFault {
         LongName,       // the listing also shows a directory of `keep` bytes' name that is not there
         StallGreeting,  // no 220 greeting after the connect (give `dir` "/")
         StallLogin,     // no reply to PASS (give `dir` "/")
+        ReplyLogin,     // PASS answered with `reply` as it is, and refused (give `dir` "/")
+        ManyNames,      // the listing also shows `keep` made-up files of 1 byte, n0000000 upwards
     };
     std::string dir;
     Action action = RefuseCwd;
     int times = 0;
-    int keep = 1; // TruncateList: how many entries the listing keeps; LongName: the name's length
+    int keep = 1;      // TruncateList: how many entries the listing keeps; LongName: the name's length
+    std::string reply; // ReplyLogin: the whole reply line, without its line end
 };
 
 struct PyFtpOptions {

@@ -12,7 +12,7 @@ UTF-8), and prints the chosen port on one line of stdout once it accepts connect
 
 --faults FILE is a JSON file, read again whenever it changes (which resets the counters):
     {"faults": [{"dir": "name" | "dir_hex": "6e616d65", "action": ACTION, "times": N,
-                 "keep": K}]}
+                 "keep": K, "reply_hex": "353330..."}]}
 "dir" matches a directory's whole path when it starts with "/", else its last component.
 "times" > 0 makes the fault fire only the first N times, then the server behaves normally.
 ACTION is one of
@@ -39,9 +39,13 @@ ACTION is one of
     trickle_list   150, then the listing at one byte every half second
     long_name      the listing also shows a directory named "L" * keep bytes, which does not
                    exist (no file system holds such a name)
+    many_names     the listing also shows "keep" made-up files, "n0000000" upwards, of 1 byte
     stall_greeting no 220 greeting once connected (the client times out)
     stall_login    no reply at all to PASS
-The login actions (stall_greeting, stall_login) are given "dir": "/", where every session starts.
+    reply_login    PASS is answered with the bytes of "reply_hex" as they are (a reply of a
+                   hostile server: escape sequences, the password echoed back), and refused
+The login actions (stall_greeting, stall_login, reply_login) are given "dir": "/", where every
+session starts.
 
 --unique sets MLSD's unique fact: on by default (pyftpdlib's own), offered but off until
 "OPTS MLST" asks for it, or not offered at all (as on servers without identity).
@@ -108,7 +112,8 @@ class FaultTable:
                 name = item['dir'].encode('utf8')
             self.faults.append({'dir': name, 'action': item['action'],
                                 'times': int(item.get('times', 0)), 'fired': 0,
-                                'keep': int(item.get('keep', 1))})
+                                'keep': int(item.get('keep', 1)),
+                                'reply': bytes.fromhex(item.get('reply_hex', ''))})
 
     def take(self, ftp_path, actions):
         """The action of the first live fault for this directory among `actions`, or None."""
@@ -211,11 +216,28 @@ def long_name_script(handler, verb, fault):
     return run
 
 
+def many_names_script(handler, verb, fault):
+    """The listing with fault['keep'] more files, which do not exist."""
+    lines = []
+    for i in range(fault['keep']):
+        if verb == 'MLSD':
+            lines.append(b'type=file;size=1;modify=20200101000000; n%07d\r\n' % i)
+        else:
+            lines.append(b'-rw-r--r--   1 ftp      ftp             1 Jan 01  2020 n%07d\r\n' % i)
+    extra = b''.join(lines)
+
+    def run(channel, payload):
+        channel.push(payload + extra)
+        channel.close_when_done()
+    return run
+
+
 SCRIPTS = {
     'abort_data': abort_data_script,
     'endless_list': endless_list_script,
     'trickle_list': trickle_list_script,
     'long_name': long_name_script,
+    'many_names': many_names_script,
 }
 
 
@@ -293,6 +315,12 @@ class TestHandler(FTPHandler):
     def ftp_PASS(self, line):
         if self._login_fault('stall_login'):
             return None  # the password is never answered
+        fault = self.faults.take_fault('/', ('reply_login',))
+        if fault is not None:
+            self._log('FAULT', 'reply_login')
+            self.respond(fault['reply'].decode('utf8', ENCODING_ERRORS))
+            self.username = ""
+            return None
         return super().ftp_PASS(line)
 
     def ftp_OPTS(self, line):

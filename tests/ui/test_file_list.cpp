@@ -316,7 +316,7 @@ void TestFileList::copyAndOpenCarryTheStoredBytes() {
     w.tree()->OnCopyTreePath();
     const QMimeData* copied = QApplication::clipboard()->mimeData();
     QCOMPARE(copied->text(), QStringLiteral("ftp://me:p@ss:w@::1:2122/文档"));
-    QCOMPARE(copied->data(QStringLiteral("text/uri-list")), exactDir + "\r\n");
+    QCOMPARE(copied->data(QStringLiteral("text/uri-list")), exactDir + "/\r\n"); // a directory's ends in "/"
 
     w.list()->selectionModel()->select(w.list()->model()->index(0, 0),
                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);

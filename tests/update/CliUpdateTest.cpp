@@ -157,6 +157,34 @@ TEST_F(CliUpdate, InterruptDuringAStalledLoginIsAStop) {
     EXPECT_FALSE(std::filesystem::exists(m_app + "/Data/127.0.0.1/content.ct"));
 }
 
+// A hostile server's reply drives neither the terminal nor the log: its control characters and
+// bidirectional overrides are escaped on standard output and in --verbose's log lines on standard
+// error, and the password it echoes, in another letter case, is masked in both.
+TEST_F(CliUpdate, AHostileReplyIsPrintedEscapedAndWithoutThePassword) {
+    ftptest::TreeBuilder(m_root).File("pub/a", 3);
+    ftptest::PyFtpOptions options;
+    options.password = "Pa55-w0rd";
+    ftptest::PyFtpFault reply{"/", ftptest::PyFtpFault::ReplyLogin};
+    reply.reply = "530 \x1b[31mDenied\x1b]0;pwned\x07 for PA55-W0RD \b\b del\x7f \xE2\x80\xAE"
+                  "txt";
+    options.faults = {reply};
+    auto server = ftptest::PyFtpServer::Start(m_root, options);
+    ASSERT_EQ(RunToEnd({"add", "--host", "127.0.0.1", "--port", std::to_string(server->port()), "--user",
+                        "user", "--password", "Pa55-w0rd"}),
+              0);
+
+    EXPECT_EQ(RunToEnd({"--verbose", "update", "127.0.0.1@user"}), 1);
+    const std::string err = ftptest::detail::ReadFile(m_work.path() + "/out.err");
+    const std::string shown = "530 \\x1b[31mDenied\\x1b]0;pwned\\x07 for *** \\x08\\x08 del\\x7f \\u202etxt";
+    EXPECT_NE(m_output.find("127.0.0.1@user\t1\t更新失败:\\n" + shown + "\n"), std::string::npos) << m_output;
+    EXPECT_NE(err.find("update ended with status 1: 更新失败: " + shown + "\n"), std::string::npos) << err;
+    for (const std::string& text : {m_output, err}) {
+        EXPECT_EQ(text.find_first_of(std::string("\x1b\x07\x08\x7f", 4)), std::string::npos) << text;
+        EXPECT_EQ(text.find("\xE2\x80\xAE"), std::string::npos) << text;
+        EXPECT_EQ(text.find("W0RD"), std::string::npos) << text;
+    }
+}
+
 // A tree the crawler needs some seconds for, one directory after the other (one worker per site),
 // so that a signal or a closed pipe lands in the middle of the crawl.
 constexpr int kBigTreeDirs = 3000;

@@ -1,0 +1,116 @@
+// The search field: a query of the search language over every site as the user types. Each
+// search is a walk of the window thread like the 查找 command's, letting events through every
+// few milliseconds; a key typed meanwhile stops it, and the search for the newest text follows.
+#include "ui/MainFrame.h"
+
+#include "ops/QuarnelDoc.h"
+#include "ops/SearchQuery.h"
+#include "ui/QuarnelView.h"
+#include "ui/SearchField.h"
+#include "ui/SiteLoader.h"
+
+#include <QAction>
+#include <QShortcut>
+#include <QToolBar>
+
+namespace {
+
+QString QueryErrorText(const CSearchQuery& query) {
+    const QString term = QString::fromStdString(query.ErrorTerm());
+    switch (query.Error()) {
+    case QueryError::BadSize:
+        return QString::fromUtf8("大小条件有误：%1（例：size:>700M、size:<1K、size:1G..4G）").arg(term);
+    case QueryError::BadType:
+        return QString::fromUtf8("类型条件有误：%1（type:dir 或 type:file）").arg(term);
+    case QueryError::BadRegex:
+        return QString::fromUtf8("正则表达式有误：%1").arg(term);
+    case QueryError::EmptyFilter:
+        return QString::fromUtf8("条件缺少值：%1").arg(term);
+    case QueryError::None:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+void CMainFrame::CreateSearchField() {
+    m_pSearchField = new CSearchField(m_pToolBar);
+    m_pToolBar->addSeparator();
+    m_pToolBar->addWidget(m_pSearchField);
+    connect(m_pSearchField, &CSearchField::QueryChanged, this, &CMainFrame::OnInstantSearch);
+    connect(m_pSearchField, &CSearchField::Escaped, this, [this] { m_pListView->setFocus(); });
+    connect(m_pSearchField, &CSearchField::Activated, this, [this] {
+        if (!m_pListView->m_bSearchMode || m_pListView->model()->rowCount() == 0)
+            return;
+        QModelIndex current = m_pListView->currentIndex();
+        if (!current.isValid())
+            current = m_pListView->model()->index(0, 0);
+        m_pListView->OpenRow(current);
+    });
+    auto* focusSearch = new QShortcut(QKeySequence::Find, this);
+    connect(focusSearch, &QShortcut::activated, this, [this] {
+        m_pSearchField->setFocus();
+        m_pSearchField->selectAll();
+    });
+    m_loadProgressTimer.setInterval(100);
+    connect(&m_loadProgressTimer, &QTimer::timeout, this, &CMainFrame::ShowLoadProgress);
+}
+
+void CMainFrame::OnInstantSearch(const QString& text) {
+    m_instantQuery = text.trimmed().toStdString();
+    if (m_bInstantRunning)
+        m_bStopRequested = true; // the search in flight is for older text
+    if (m_bInstantQueued)
+        return;
+    m_bInstantQueued = true;
+    RunWalkCommand([this] {
+        m_bInstantQueued = false;
+        RunInstantSearch();
+    });
+}
+
+void CMainFrame::RunInstantSearch() {
+    m_pSearchField->SetError({});
+    if (m_instantQuery.empty()) {
+        m_loadProgressTimer.stop();
+        m_pSearchField->SetProgress(-1);
+        if (m_pListView->m_bSearchMode) {
+            m_pListView->m_bSearchMode = false;
+            m_pListView->ShowBrowseLists();
+        }
+        return;
+    }
+    const CSearchQuery query = CSearchQuery::Parse(m_instantQuery);
+    if (!query.Ok()) {
+        m_pSearchField->SetError(QueryErrorText(query));
+        return;
+    }
+    // Sites not read yet are read in threads first; the field shows how far that is.
+    if (DeferWhileLoading(
+            AllSites(), [this] { OnInstantSearch(QString::fromStdString(m_instantQuery)); }, true)) {
+        ShowLoadProgress();
+        m_loadProgressTimer.start();
+        return;
+    }
+    m_loadProgressTimer.stop();
+    m_pSearchField->SetProgress(-1);
+    m_pListView->m_bSearchMode = true;
+    m_bInstantRunning = true;
+    m_pDoc->FindAllSites(query, true);
+    m_bInstantRunning = false;
+}
+
+void CMainFrame::ShowLoadProgress() {
+    std::size_t loaded = 0, total = 0;
+    for (CFTPSite* site : m_pDoc->m_siteList) {
+        ++total;
+        if (site->IsLoaded() && !m_pLoader->IsBusy(site))
+            ++loaded;
+    }
+    if (total == 0 || loaded == total) {
+        m_loadProgressTimer.stop();
+        return;
+    }
+    m_pSearchField->SetProgress(double(loaded) / double(total));
+}
