@@ -64,14 +64,6 @@ int ReportSettingsSaved(CliContext& ctx, const FileError& error) {
     return kCliError;
 }
 
-void PrintEntry(std::ostream& out, const CFTPDir* dir) {
-    out << "D\t" << dir->m_bNew << "\t0\t" << CliField(ShownLocation(dir)) << '\n';
-}
-
-void PrintEntry(std::ostream& out, const CFTPFile* file) {
-    out << "F\t" << file->m_bNew << '\t' << file->m_nSize << '\t' << CliField(ShownLocation(file)) << '\n';
-}
-
 std::string TakeValue(const std::vector<std::string>& args, std::size_t& i) {
     if (i + 1 >= args.size())
         throw CliUsageError(args[i] + " needs a value");

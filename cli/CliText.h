@@ -35,10 +35,6 @@ int ReportSiteListSaved(CliContext& ctx, bool listSaved);
 // written and why.
 int ReportSettingsSaved(CliContext& ctx, const FileError& error);
 
-// "D|F <tab> new <tab> size <tab> location" for one entry.
-void PrintEntry(std::ostream& out, const CFTPDir* dir);
-void PrintEntry(std::ostream& out, const CFTPFile* file);
-
 // The value of an option that takes one ("--host H"); throws CliUsageError when it is missing.
 std::string TakeValue(const std::vector<std::string>& args, std::size_t& i);
 

@@ -1,5 +1,6 @@
 // quarnel-cli edit KEY [--host H] ...: changes a site's fields, as the window's site dialog does.
 #include "cli/CliSiteOptions.h"
+#include "cli/CliSiteTurn.h"
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "model/Paths.h"
@@ -111,8 +112,11 @@ int RunEdit(CliContext& ctx, const std::vector<std::string>& args) {
     const std::string oldKey = site->GetKey();
     const bool hadData = IsUsableSiteKey(oldKey) && Exists(SiteDataDirPath(oldKey));
     // Takes the site.ds lock; the data directory is renamed with the key, site.conf inside it.
+    CliWaitForOtherUpdates(ctx); // a new key waits for another program's update of the site
     const SiteOpResult result = ctx.doc.EditSite(site, fields);
     if (result.status != OpStatus::Done) {
+        if (CliSayLockRefusal(ctx, oldKey))
+            return kCliError;
         ctx.err << "quarnel-cli: the site " << CliField(ShownField(oldKey))
                 << " is being updated; try again later\n";
         return kCliError;

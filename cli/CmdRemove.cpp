@@ -1,4 +1,5 @@
 // quarnel-cli remove KEY: deletes a site and its stored tree, as the window's delete does.
+#include "cli/CliSiteTurn.h"
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "model/Paths.h"
@@ -19,8 +20,12 @@ int RunRemove(CliContext& ctx, const std::vector<std::string>& args) {
     const std::string key = site->GetKey();
     if (!ctx.prepareToWrite())
         return kCliError;
-    // Takes the site.ds lock, reads the list again, deletes Data/KEY's files and writes site.ds.
+    CliWaitForOtherUpdates(ctx);
+    // Waits for another program's update of the site, takes the site.ds lock, reads the list
+    // again, deletes Data/KEY's files and writes site.ds.
     if (ctx.doc.DeleteSite(site) != OpStatus::Done) {
+        if (CliSayLockRefusal(ctx, key))
+            return kCliError;
         ctx.err << "quarnel-cli: the site " << CliField(ShownField(key))
                 << " was removed by another program\n";
         return kCliError;

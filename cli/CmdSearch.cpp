@@ -1,4 +1,5 @@
 // quarnel-cli search | new: the keyword search and the listing of new entries over all sites.
+#include "cli/CliListing.h"
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
@@ -20,14 +21,17 @@ void LoadSites(CliContext& ctx, const CSearchQuery* query = nullptr) {
     EnsureSitesLoaded(sites);
 }
 
-void PrintFound(CliContext& ctx) {
+void PrintFound(CliContext& ctx, const ListOptions& options) {
+    CListWriter writer(ctx.out, options);
     for (const CFTPDir* dir : ctx.doc.m_foundDirs)
-        PrintEntry(ctx.out, dir);
+        writer.Entry(dir);
     for (const CFTPFile* file : ctx.doc.m_foundFiles)
-        PrintEntry(ctx.out, file);
+        writer.Entry(file);
 }
 
-int RunSearch(CliContext& ctx, const std::vector<std::string>& args) {
+int RunSearch(CliContext& ctx, const std::vector<std::string>& allArgs) {
+    ListOptions options;
+    const std::vector<std::string> args = TakeListOptions(allArgs, options);
     // "--" lets a keyword start with "-".
     const std::vector<std::string> words(args.begin() + (!args.empty() && args[0] == "--" ? 1 : 0),
                                          args.end());
@@ -37,12 +41,14 @@ int RunSearch(CliContext& ctx, const std::vector<std::string>& args) {
         throw CliUsageError("the keyword is empty");
     LoadSites(ctx);
     ctx.doc.SearchAllSites(words[0]);
-    PrintFound(ctx);
+    PrintFound(ctx, options);
     // As grep: a script tells "found nothing" from the status alone.
     return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
 }
 
-int RunFind(CliContext& ctx, const std::vector<std::string>& args) {
+int RunFind(CliContext& ctx, const std::vector<std::string>& allArgs) {
+    ListOptions options;
+    const std::vector<std::string> args = TakeListOptions(allArgs, options);
     // The words of the query may come as one argument or several; "--" lets one start with "-".
     std::string text;
     for (std::size_t i = !args.empty() && args[0] == "--" ? 1 : 0; i < args.size(); ++i)
@@ -54,31 +60,33 @@ int RunFind(CliContext& ctx, const std::vector<std::string>& args) {
         throw CliUsageError("the query is empty");
     LoadSites(ctx, &query);
     ctx.doc.FindAllSites(query);
-    PrintFound(ctx);
+    PrintFound(ctx, options);
     return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
 }
 
-int RunNew(CliContext& ctx, const std::vector<std::string>& args) {
+int RunNew(CliContext& ctx, const std::vector<std::string>& allArgs) {
+    ListOptions options;
+    const std::vector<std::string> args = TakeListOptions(allArgs, options);
     if (!args.empty())
         throw CliUsageError("new takes no arguments");
     LoadSites(ctx);
     ctx.doc.ShowNewFiles(SiteScope::All);
-    PrintFound(ctx);
+    PrintFound(ctx, options);
     return kCliOk;
 }
 
 const CommandRegistrar searchCommand{
-    {"search", "search [--] KEYWORD",
+    {"search", "search [--json | -0] [--limit N] [--] KEYWORD",
      "entries of all sites whose name holds the keyword (any case; \"#new\": the new entries); exit "
      "status 1 when there is none",
      RunSearch, false, true}};
 const CommandRegistrar findCommand{
-    {"find", "find [--] QUERY...",
+    {"find", "find [--json | -0] [--limit N] [--] QUERY...",
      "entries of all sites that match a query: words that must all match, \"a phrase\", -word, "
      "wildcards * ?, size:>700M size:1G..4G, type:dir|file, ext:mkv,avi, new:, site:KEY, "
      "path:word, re:REGEX (see README); exit status 1 when there is none",
      RunFind, false, true}};
 const CommandRegistrar newCommand{
-    {"new", "new", "the new (unread) entries of all sites", RunNew, false, true}};
+    {"new", "new [--json | -0] [--limit N]", "the new (unread) entries of all sites", RunNew, false, true}};
 
 } // namespace

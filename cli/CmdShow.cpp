@@ -53,6 +53,8 @@ int RunShow(CliContext& ctx, const std::vector<std::string>& args) {
     field("server-utf8", YesNo(settings.m_bServerUtf8));
     field("connections", std::to_string(settings.m_nConnections));
     field("tls-pin", settings.m_tlsPin);
+    field("max-entries", std::to_string(settings.m_nMaxEntries));
+    field("settings", settings.IsDamaged() ? "damaged: " + settings.m_strDamage : "ok");
     for (const auto& [name, value] : settings.m_otherLines)
         field(("other:" + name).c_str(), value);
     field("stored", StoredAt(key));

@@ -1,5 +1,6 @@
 // quarnel-cli sites | add | import: list the sites, add one, add those of a file.
 #include "cli/CliSiteOptions.h"
+#include "cli/CliSiteTurn.h"
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "ops/QuarnelDoc.h"
@@ -9,6 +10,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <ostream>
+#include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -18,13 +21,23 @@ namespace {
 int RunSites(CliContext& ctx, const std::vector<std::string>& args) {
     if (!args.empty())
         throw CliUsageError("sites takes no arguments");
+    int status = kCliOk;
     for (const CFTPSite* site : ctx.doc.m_siteList) {
+        // Damaged settings may have lost the protocol: what is left of them is not shown as the
+        // site's, and such a site is not updated.
+        const CSiteSettings settings = site->GetSettings();
+        if (settings.IsDamaged()) {
+            ctx.err << "quarnel-cli: site " << CliField(ShownField(site->GetKey()))
+                    << ": settings damaged, not updated: " << CliField(settings.m_strDamage) << '\n';
+            status = kCliError;
+        }
         ctx.out << CliField(ShownField(site->GetKey())) << '\t' << CliField(ShownField(site->m_strHost))
                 << '\t' << site->m_nPort << '\t' << CliField(ShownField(site->m_strUser)) << '\t'
                 << CliField(ShownField(site->m_strNickname)) << '\t'
-                << ProtocolName(site->GetSettings().m_protocol) << '\n';
+                << (settings.IsDamaged() ? std::string_view("damaged") : ProtocolName(settings.m_protocol))
+                << '\n';
     }
-    return kCliOk;
+    return status;
 }
 
 int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
@@ -54,6 +67,8 @@ int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
     if (!ctx.prepareToWrite())
         return kCliError;
     const SiteOpResult result = ctx.doc.AddSite(fields);
+    if (result.status != OpStatus::Done && CliSayLockRefusal(ctx, "")) // site.ds.lock unusable
+        return kCliError;
     if (result.status != OpStatus::Done) {
         // The one refusal: host and user name are taken.
         ctx.err << "quarnel-cli: a site with the host " << CliField(fields.host) << " and the user "
@@ -82,19 +97,71 @@ std::string ImportFileProblem(const std::string& path) {
     return problem;
 }
 
+// Standard input read whole into an anonymous file in memory, which the import then opens by
+// its /proc path as it opens any file: the same bounds, nothing written to disk. -1 after saying
+// why on ctx.err.
+int StandardInputAsFile(CliContext& ctx) {
+    constexpr std::size_t kMost = 64 * 1024 * 1024;
+    const int fd = static_cast<int>(memfd_create("quarnel-import", MFD_CLOEXEC));
+    if (fd < 0) {
+        ctx.err << "quarnel-cli: cannot import standard input: " << CliErrnoText(errno) << '\n';
+        return -1;
+    }
+    std::size_t total = 0;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        std::string problem;
+        if (n < 0)
+            problem = CliErrnoText(errno);
+        else if ((total += static_cast<std::size_t>(n)) > kMost)
+            problem = "larger than 64 MiB, the most an import reads";
+        else if (n > 0 && write(fd, buffer, static_cast<std::size_t>(n)) != n)
+            problem = CliErrnoText(errno);
+        if (!problem.empty()) {
+            ctx.err << "quarnel-cli: cannot import standard input: " << problem << '\n';
+            close(fd);
+            return -1;
+        }
+        if (n == 0)
+            return fd;
+    }
+}
+
 int RunImport(CliContext& ctx, const std::vector<std::string>& args) {
     if (args.size() != 1)
-        throw CliUsageError("import takes one file");
-    const std::string problem = ImportFileProblem(args[0]);
-    if (!problem.empty()) {
+        throw CliUsageError("import takes one file (- for standard input)");
+    // "-" is standard input; "./-" a file of that name.
+    const bool standardInput = args[0] == "-";
+    int inputFd = -1;
+    std::string path = args[0];
+    if (standardInput) {
+        inputFd = StandardInputAsFile(ctx);
+        if (inputFd < 0)
+            return kCliError;
+        path = "/proc/self/fd/" + std::to_string(inputFd);
+    } else if (const std::string problem = ImportFileProblem(path); !problem.empty()) {
         ctx.err << "quarnel-cli: cannot import " << problem << '\n';
         return kCliError;
     }
+    struct CloseInput {
+        int fd;
+        ~CloseInput() {
+            if (fd >= 0)
+                close(fd);
+        }
+    } closeInput{inputFd};
     if (!ctx.prepareToWrite())
         return kCliError;
-    const ImportResult result = ctx.doc.ImportSites(args[0]);
+    const ImportResult result = ctx.doc.ImportSites(path);
+    if (result.status != OpStatus::Done && CliSayLockRefusal(ctx, ""))
+        return kCliError;
     if (result.status != OpStatus::Done) {
-        ctx.err << "quarnel-cli: cannot import " << CliField(args[0]) << '\n'; // it changed meanwhile
+        // A file that changed meanwhile.
+        ctx.err << "quarnel-cli: cannot import " << (standardInput ? "standard input" : CliField(path))
+                << '\n';
         return kCliError;
     }
     if (!result.listSaved) {
@@ -136,11 +203,12 @@ const CommandRegistrar addCommand{
      "refused); --password P is unsafe: other users of the machine can read it in the process list",
      RunAdd, true}};
 const CommandRegistrar importCommand{
-    {"import", "import FILE",
-     "add the sites of a text file, one [ftp://][user:password@]host[:port] a line; says on standard "
-     "error how many were imported and how many skipped as already in the list. A line whose host is "
-     "empty, holds blanks or control characters, or makes a site key (host@user) over 255 bytes is "
-     "skipped and counted by its reason. When site.ds cannot be written, no site is imported",
+    {"import", "import FILE|-",
+     "add the sites of a text file (-: standard input; at most 64 MiB), one "
+     "[ftp://][user:password@]host[:port] a line; says on standard error how many were imported "
+     "and how many skipped as already in the list. A line whose host is empty, holds blanks or "
+     "control characters, or makes a site key (host@user) over 255 bytes is skipped and counted "
+     "by its reason. When site.ds cannot be written, no site is imported",
      RunImport, true}};
 
 } // namespace

@@ -1,4 +1,5 @@
-// quarnel-cli tree | export: a site's stored tree, as entry lines or as URLs.
+// quarnel-cli tree | export: a site's stored tree, or a part of it, as entry records or as URLs.
+#include "cli/CliListing.h"
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "model/TreeWalk.h"
@@ -9,6 +10,7 @@
 #include "platform/NameCharset.h"
 
 #include <charconv>
+#include <limits>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -17,56 +19,22 @@
 
 namespace {
 
-// Output gathered in one large block and handed to the stream a block at a time: a million lines
-// through the stream one field at a time cost more than building them.
-class LineBuffer {
-public:
-    explicit LineBuffer(std::ostream& out) : m_out(out) { m_text.reserve(kBlock + 4096); }
-    ~LineBuffer() { Flush(); }
-    LineBuffer(const LineBuffer&) = delete;
-    LineBuffer& operator=(const LineBuffer&) = delete;
-
-    std::string& Text() { return m_text; }
-    // Ends a line, and writes the block out once it is full.
-    void EndLine() {
-        m_text += '\n';
-        if (m_text.size() >= kBlock)
-            Flush();
-    }
-    void Flush() {
-        if (!m_text.empty())
-            m_out.write(m_text.data(), static_cast<std::streamsize>(m_text.size()));
-        m_text.clear();
-    }
-
-private:
-    static constexpr std::size_t kBlock = 1 << 16;
-    std::ostream& m_out;
-    std::string m_text;
-};
-
-template <class Number> void AppendNumber(std::string& out, Number value) {
-    char digits[24];
-    const auto result = std::to_chars(digits, digits + sizeof digits, value);
-    out.append(digits, static_cast<std::size_t>(result.ptr - digits));
-}
-
-// A stored name as the output shows it: as shown, then terminal-safe. A name of plain ASCII is
+// A stored name as the output shows it: as shown, in the writer's form. A name of plain ASCII is
 // shown as it is stored, so only names with other bytes are converted. `site` set: read as a
 // piece of a path, "/" by "/" (ShownPath), as URLs read it.
-void AppendShownName(std::string& out, std::string_view name, NameCharset charset,
+void AppendShownName(std::string& out, std::string_view name, NameCharset charset, const CListWriter& writer,
                      const CFTPSite* site = nullptr) {
     const std::size_t plain = CliPlainLength(name);
-    if (plain == name.size()) {
+    if (plain == name.size() && writer.Format() != ListFormat::Json) {
         out += name;
         return;
     }
     for (std::size_t i = plain; i < name.size(); ++i)
         if (static_cast<unsigned char>(name[i]) >= 0x80) {
-            AppendCliField(out, site ? ShownPath(site, name) : ServerNameToUtf8(name, charset));
+            writer.AppendText(out, site ? ShownPath(site, name) : ServerNameToUtf8(name, charset));
             return;
         }
-    AppendCliField(out, name);
+    writer.AppendText(out, name);
 }
 
 // A stored name percent-encoded as ExactUrl writes a path's bytes ("/" kept).
@@ -127,109 +95,249 @@ CFTPSite* LoadedSite(CliContext& ctx, const std::string& key) {
     return site;
 }
 
-// "D|F <tab> new <tab> size <tab> location" for every entry, as PrintEntry writes each.
-void PrintTree(std::ostream& out, CFTPSite& site) {
-    auto lock = site.LockTree();
+// The path part of a location (from the first "/" after the scheme), without a "/" at its end.
+std::string LocationPath(const std::string& location) {
+    std::string key, path;
+    SplitLocation(location, key, path);
+    if (!path.empty() && path.back() == '/')
+        path.pop_back();
+    return path;
+}
+
+// A name typed for `part`: its stored bytes, as shown, or as the output printed it.
+bool NameMatches(const CFTPSite& site, const std::string& stored, const std::string& part) {
+    if (stored == part)
+        return true;
+    const std::string shown = ShownName(&site, stored);
+    return shown == part || CliField(shown) == part;
+}
+
+struct TreePart {
+    const CFTPDir* dir = nullptr;
+    const CFTPFile* file = nullptr;
+};
+
+// The directory or file that PATH names in `site`: a location as tree prints it
+// ("ftp://KEY/a/b"), or a path below the root ("a/b", "/a/b"), names stored, shown or as printed.
+TreePart FindPart(const CFTPSite& site, const std::string& typedKey, std::string_view path) {
+    if (path.rfind("ftp://", 0) == 0) {
+        const std::string key = site.GetKey(), shownKey = ShownField(key);
+        bool found = false;
+        for (const std::string& prefix : {key, shownKey, CliField(shownKey), typedKey}) {
+            const std::string start = "ftp://" + prefix;
+            if (path.rfind(start, 0) == 0 && (path.size() == start.size() || path[start.size()] == '/')) {
+                path.remove_prefix(start.size());
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return {};
+    }
+    TreePart part{site.m_pRootDir.get(), nullptr};
+    std::size_t pos = 0;
+    while (pos < path.size()) {
+        std::size_t next = path.find('/', pos);
+        if (next == std::string_view::npos)
+            next = path.size();
+        const std::string name(path.substr(pos, next - pos));
+        pos = next + 1;
+        if (name.empty())
+            continue;
+        if (!part.dir)
+            return {}; // below a file
+        const CFTPDir* sub = nullptr;
+        for (const CFTPDir* dir : part.dir->m_subDirs)
+            if (NameMatches(site, dir->m_strName, name)) {
+                sub = dir;
+                break;
+            }
+        if (!sub) {
+            for (const CFTPFile* file : part.dir->m_files)
+                if (NameMatches(site, file->m_strName, name)) {
+                    part.file = file;
+                    break;
+                }
+            if (!part.file)
+                return {};
+        }
+        part.dir = sub;
+    }
+    return part;
+}
+
+// Every entry below `top` (the site's root or one of its directories) in stored order, down to
+// `maxDepth` levels of directories below it (0: its own entries only), as the writer's records.
+void PrintTree(CListWriter& writer, CFTPSite& site, const CFTPDir& top, std::size_t maxDepth) {
     const NameCharset charset = site.GetNameCharset();
-    PathStack paths(CliField("ftp://" + ShownField(site.GetKey()) + "/"));
-    LineBuffer buffer(out);
-    std::string& text = buffer.Text();
+    const bool json = writer.Format() == ListFormat::Json;
+    const bool isRoot = &top == site.m_pRootDir.get();
+    const std::string key = site.GetKey();
+    std::string locationRoot, siteText, urlRoot;
+    writer.AppendText(locationRoot, (isRoot ? "ftp://" + ShownField(key) : ShownLocation(&top)) + "/");
+    if (json) {
+        writer.AppendText(siteText, ShownField(key));
+        // Percent-encoded, so nothing of it needs escaping but a host as stored.
+        writer.AppendText(
+            urlRoot,
+            ExactUrl(site, isRoot ? std::string(KeyTail(key)) : LocationPath(GetLocation(&top))) + "/");
+    }
+    PathStack paths(std::move(locationRoot));
+    PathStack urls(std::move(urlRoot));
+    std::string location, url;
     WalkStoredOrder(
-        *site.m_pRootDir,
+        top,
         [&](const CFTPDir& dir, std::size_t depth) {
-            const std::string_view path =
-                paths.Enter(depth, [&](std::string& into) { AppendShownName(into, dir.m_strName, charset); });
-            text += "D\t";
-            AppendNumber(text, dir.m_bNew);
-            text += "\t0\t";
-            text += path;
-            buffer.EndLine();
+            if (writer.Full() || depth - 1 > maxDepth)
+                return;
+            const std::string_view path = paths.Enter(
+                depth, [&](std::string& into) { AppendShownName(into, dir.m_strName, charset, writer); });
+            if (json) {
+                url = urls.Enter(depth, [&](std::string& into) { AppendUriName(into, dir.m_strName); });
+                url += '/';
+            }
+            writer.Entry(true, dir.m_bNew, 0, path, siteText, url);
         },
         [&](const CFTPFile& file, std::size_t depth) {
-            text += "F\t";
-            AppendNumber(text, file.m_bNew);
-            text += '\t';
-            AppendNumber(text, file.m_nSize);
-            text += '\t';
-            paths.AppendDir(text, depth);
-            AppendShownName(text, file.m_strName, charset);
-            buffer.EndLine();
+            if (writer.Full() || depth > maxDepth)
+                return;
+            location.clear();
+            paths.AppendDir(location, depth);
+            AppendShownName(location, file.m_strName, charset, writer);
+            if (json) {
+                url.clear();
+                urls.AppendDir(url, depth);
+                AppendUriName(url, file.m_strName);
+            }
+            writer.Entry(false, file.m_bNew, file.m_nSize, location, siteText, url);
         });
 }
 
+std::size_t TakeCount(const std::string& option, const std::string& value) {
+    std::size_t count = 0;
+    const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), count);
+    if (value.empty() || error != std::errc() || end != value.data() + value.size())
+        throw CliUsageError(option + " takes a number (0 or more)");
+    return count;
+}
+
 int RunTree(CliContext& ctx, const std::vector<std::string>& args) {
-    if (args.size() != 1)
-        throw CliUsageError("tree takes one site key");
-    CFTPSite* site = LoadedSite(ctx, args[0]);
+    ListOptions options;
+    const std::vector<std::string> rest = TakeListOptions(args, options);
+    std::vector<std::string> operands;
+    std::size_t maxDepth = std::numeric_limits<std::size_t>::max();
+    bool endOfOptions = false;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (!endOfOptions && rest[i] == "--")
+            endOfOptions = true;
+        else if (!endOfOptions && rest[i] == "--depth")
+            maxDepth = TakeCount("--depth", TakeValue(rest, i));
+        else if (!endOfOptions && rest[i].rfind("--depth=", 0) == 0)
+            maxDepth = TakeCount("--depth", rest[i].substr(8));
+        else if (!endOfOptions && rest[i].size() > 1 && rest[i][0] == '-')
+            throw CliUsageError("unknown option " + rest[i]);
+        else
+            operands.push_back(rest[i]);
+    }
+    if (operands.empty() || operands.size() > 2)
+        throw CliUsageError("tree takes one site key and at most one path");
+    CFTPSite* site = LoadedSite(ctx, operands[0]);
     if (!site)
-        return 1;
-    PrintTree(ctx.out, *site);
-    return 0;
+        return kCliError;
+    auto lock = site->LockTree();
+    TreePart part{site->m_pRootDir.get(), nullptr};
+    if (operands.size() == 2) {
+        part = FindPart(*site, operands[0], operands[1]);
+        if (!part.dir && !part.file) {
+            ctx.err << "quarnel-cli: " << CliField(operands[0]) << " holds no " << CliField(operands[1])
+                    << '\n';
+            return kCliError;
+        }
+    }
+    CListWriter writer(ctx.out, options);
+    if (part.file)
+        writer.Entry(part.file); // a file is its own part
+    else
+        PrintTree(writer, *site, *part.dir, maxDepth);
+    return kCliOk;
 }
 
 int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
+    ListOptions options;
+    const std::vector<std::string> rest = TakeListOptions(args, options);
     std::string key;
     std::string format = "tsv";
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--format")
-            format = TakeValue(args, i);
-        else if (args[i].rfind("--format=", 0) == 0)
-            format = args[i].substr(9);
-        else if (key.empty() && !args[i].empty() && args[i][0] != '-')
-            key = args[i];
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == "--format")
+            format = TakeValue(rest, i);
+        else if (rest[i].rfind("--format=", 0) == 0)
+            format = rest[i].substr(9);
+        else if (key.empty() && !rest[i].empty() && rest[i][0] != '-')
+            key = rest[i];
         else
-            throw CliUsageError("unexpected argument " + args[i]);
+            throw CliUsageError("unexpected argument " + rest[i]);
     }
     if (key.empty())
         throw CliUsageError("export needs a site key");
     if (format != "tsv" && format != "urls" && format != "uris")
         throw CliUsageError("--format takes tsv, urls or uris");
+    if (format != "tsv" && options.format == ListFormat::Json)
+        throw CliUsageError("--json gives every entry with its url; it takes no --format " + format);
     CFTPSite* site = LoadedSite(ctx, key);
     if (!site)
-        return 1;
+        return kCliError;
+    auto lock = site->LockTree();
+    CListWriter writer(ctx.out, options);
     if (format == "tsv") {
-        PrintTree(ctx.out, *site);
-        return 0;
+        PrintTree(writer, *site, *site->m_pRootDir, std::numeric_limits<std::size_t>::max());
+        return kCliOk;
     }
     // The URL of every file: the login of this very site and the file's path below its root,
     // readable (urls) or percent-encoded from the stored bytes for other programs (uris).
     const bool exact = format == "uris";
-    auto lock = site->LockTree();
     const NameCharset charset = site->GetNameCharset();
     const std::string_view keyTail = KeyTail(site->GetKey());
     // The host goes in as stored in uris; every name of the path is percent-encoded, so needs no
     // escaping of its own.
-    PathStack paths(exact
-                        ? CliField(ExactUrl(*site, keyTail)) + "/"
-                        : CliField(ShownField(UrlPrefix(*site))) + CliField(ShownPath(site, keyTail)) + "/");
-    LineBuffer buffer(ctx.out);
-    std::string& text = buffer.Text();
+    std::string root;
+    writer.AppendText(root, exact ? ExactUrl(*site, keyTail)
+                                  : ShownField(UrlPrefix(*site)) + ShownPath(site, keyTail));
+    PathStack paths(root + "/");
+    std::string line;
     WalkStoredOrder(
         *site->m_pRootDir,
         [&](const CFTPDir& dir, std::size_t depth) {
+            if (writer.Full())
+                return;
             paths.Enter(depth, [&](std::string& into) {
                 if (exact)
                     AppendUriName(into, dir.m_strName);
                 else
-                    AppendShownName(into, dir.m_strName, charset, site);
+                    AppendShownName(into, dir.m_strName, charset, writer, site);
             });
         },
         [&](const CFTPFile& file, std::size_t depth) {
-            paths.AppendDir(text, depth);
+            if (writer.Full())
+                return;
+            line.clear();
+            paths.AppendDir(line, depth);
             if (exact)
-                AppendUriName(text, file.m_strName);
+                AppendUriName(line, file.m_strName);
             else
-                AppendShownName(text, file.m_strName, charset, site);
-            buffer.EndLine();
+                AppendShownName(line, file.m_strName, charset, writer, site);
+            writer.Record(line);
         });
-    return 0;
+    return kCliOk;
 }
 
-const CommandRegistrar treeCommand{{"tree", "tree KEY",
-                                    "every stored entry of a site: D|F, new mark, size, location", RunTree,
-                                    false, true}};
+const CommandRegistrar treeCommand{
+    {"tree", "tree KEY [PATH] [--depth N] [--json | -0] [--limit N]",
+     "the stored entries of a site, or of one directory (PATH as tree prints it, or a path below "
+     "the root): D|F, new mark, size, location; --depth N: N levels of directories below it (0: its "
+     "own entries only)",
+     RunTree, false, true}};
 const CommandRegistrar exportCommand{
-    {"export", "export KEY [--format tsv|urls|uris]",
+    {"export", "export KEY [--format tsv|urls|uris] [--json | -0] [--limit N]",
      "a site's stored tree as entry lines (tsv) or as one ftp:// URL per file, readable (urls) or "
      "percent-encoded for curl and wget (uris)",
      RunExport, false, true}};

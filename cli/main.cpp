@@ -5,7 +5,9 @@
 #include "model/Paths.h"
 #include "model/ProgramDir.h"
 #include "model/ReadOnlyAccess.h"
+#include "model/SiteCatalogue.h"
 #include "ops/QuarnelDoc.h"
+#include "platform/ProcessGuard.h"
 
 #include "QuarnelVersion.h"
 
@@ -48,9 +50,10 @@ void PrintHelp(std::ostream& out) {
            "$XDG_DATA_HOME/quarnel (~/.local/share/quarnel).\n"
            "\n"
            "Standard output carries the records only: UTF-8, one per line, fields separated by\n"
-           "tabs. Failures are said on standard error, naming the file. The commands that only\n"
-           "show the catalogue (sites, tree, search, new, url, export) change nothing in the\n"
-           "program directory, and neither does a usage error.\n"
+           "tabs (the listings also as JSON or NUL-ended records, see below). Failures are said\n"
+           "on standard error, naming the file. The commands that only show the catalogue\n"
+           "(sites, show, tree, search, find, new, url, export) change nothing in the program\n"
+           "directory, and neither does a usage error.\n"
            "\n"
            "Options (--quiet may also follow the command):\n"
            "  --dir DIR      the program directory\n"
@@ -64,10 +67,27 @@ void PrintHelp(std::ostream& out) {
            "Exit status:\n"
            "  0    success\n"
            "  1    an error (said on standard error), also a damaged file read in part; search\n"
-           "       found nothing\n"
+           "       or find found nothing\n"
            "  2    usage error\n"
            "  4    update skipped a site another program was updating\n"
            "  130  update interrupted by Ctrl-C (what it merged is saved)\n"
+           "\n"
+           "Listings for scripts (tree, export, search, find, new):\n"
+           "  --json         one JSON object a line: site, location, url (percent-encoded from the\n"
+           "                 stored names, as url --escaped gives it; a directory's ends in \"/\"),\n"
+           "                 kind (\"dir\" or \"file\"), size, new (true or false). Valid UTF-8: '\"',\n"
+           "                 '\\' and control characters escaped (\\u00XX), a byte that is not\n"
+           "                 UTF-8 as U+FFFD (the url keeps the exact bytes)\n"
+           "  -0, --null     the fields as without it, nothing escaped, each record ended by a NUL\n"
+           "                 byte instead of a newline (xargs -0, sort -z)\n"
+           "  --limit N      stop after N records; the exit status stays what it would be\n"
+           "\n"
+           "Status codes update prints (key <tab> code <tab> text):\n"
+           "  0  not updated in this run\n"
+           "  1  failed\n"
+           "  2  succeeded\n"
+           "  3  ended early: stopped, or the connection was lost\n"
+           "  4  waiting or running\n"
            "\n"
            "Commands:\n";
     for (const CliCommandInfo* info : CommandRegistry::All())
@@ -105,11 +125,16 @@ bool OutputReaderGone() {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Passwords pass through this process: from site.ds, a prompt or the command line.
+    KeepSecretsOutOfCoreDumps();
     // A reader that goes away (`quarnel-cli update | head -1`) must not kill the process in the
     // middle of a crawl: the write fails instead, and the command stops and saves.
     std::signal(SIGPIPE, SIG_IGN);
     std::ios::sync_with_stdio(false);
     std::vector<std::string> args(argv + 1, argv + argc);
+    // Other users see the command line in the process list: a password given on it is blanked
+    // there as soon as it is copied.
+    HideOptionValues(argc, argv, "--password");
     std::optional<std::string> dir;
     bool quiet = false, verbose = false;
     std::size_t i = 0;
@@ -202,6 +227,7 @@ int main(int argc, char** argv) {
             }
         }
         SetReadOnlyAccess(false);
+        RemoveStaleLeftovers(); // what writers killed part way left, before this one writes
         return true;
     };
     if (!loaded.ok) {

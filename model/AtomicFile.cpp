@@ -126,15 +126,16 @@ int CreateLockedTemporary(int dirFd, const std::string& prefix, mode_t mode, boo
     return -1;
 }
 
-void RemoveStaleTemporaryFiles(int dirFd, std::string_view base) {
+bool RemoveStaleTemporaryFiles(int dirFd, std::string_view base) {
     const int listFd = openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (listFd < 0)
-        return;
+        return false;
     DIR* dir = fdopendir(listFd);
     if (!dir) {
         close(listFd);
-        return;
+        return false;
     }
+    bool kept = false;
     std::vector<std::string> candidates;
     while (const dirent* entry = readdir(dir))
         if (IsTemporaryName(entry->d_name, base))
@@ -148,10 +149,15 @@ void RemoveStaleTemporaryFiles(int dirFd, std::string_view base) {
             continue;
         }
         struct stat st {};
-        if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode) && LockIfUnused(fd))
-            unlinkat(dirFd, name.c_str(), 0);
+        if (fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) {
+            if (LockIfUnused(fd))
+                unlinkat(dirFd, name.c_str(), 0);
+            else
+                kept = true;
+        }
         close(fd);
     }
+    return kept;
 }
 
 CAtomicFile::CAtomicFile(std::string targetPath, mode_t mode)

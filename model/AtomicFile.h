@@ -60,5 +60,5 @@ int CreateLockedTemporary(int dirFd, const std::string& prefix, mode_t mode, boo
 bool LockIfUnused(int fd);
 
 // Removes from the directory `dirFd` every temporary file of `base` (see IsTemporaryName) that no
-// live writer holds.
-void RemoveStaleTemporaryFiles(int dirFd, std::string_view base);
+// live writer holds. True when one that a live writer holds was kept.
+bool RemoveStaleTemporaryFiles(int dirFd, std::string_view base);

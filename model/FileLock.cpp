@@ -26,6 +26,13 @@ int OpenLockFile(const std::string& path) {
         MakeParents(path);
         fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
     }
+    // A pipe or a device by the lock's name is not a lock file either.
+    struct stat st {};
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
     return fd;
 }
 
@@ -47,6 +54,7 @@ CFileLock& CFileLock::operator=(CFileLock&& other) noexcept {
     if (this != &other) {
         Unlock();
         m_fd = other.m_fd;
+        m_strPath = std::move(other.m_strPath);
         other.m_fd = -1;
     }
     return *this;
@@ -81,6 +89,7 @@ bool CFileLock::Lock(const std::string& path, std::chrono::milliseconds timeout)
             if (pause > std::chrono::milliseconds(1))
                 LogInfo("waited " + waited() + " for the lock " + path);
             m_fd = fd;
+            m_strPath = path;
             return true;
         }
         const int error = errno;
@@ -96,12 +105,41 @@ bool CFileLock::Lock(const std::string& path, std::chrono::milliseconds timeout)
     }
 }
 
+void CFileLock::UnlockAndRemove() {
+    if (m_fd >= 0 && IsStillAt(m_fd, m_strPath))
+        unlink(m_strPath.c_str());
+    Unlock();
+}
+
+FileError LockFailure(const std::string& path, int error) {
+    if (error == EWOULDBLOCK)
+        return FileError{path, error, "held by another program for too long"};
+    if (error == ELOOP)
+        return FileError{path, error, "is a symbolic link, not a lock file"};
+    if (error == EISDIR)
+        return FileError{path, error, "is a directory, not a lock file"};
+    if (error == EINVAL)
+        return FileError{path, error, "is not a regular file, not a lock file"};
+    if (error == ENOTDIR) {
+        // The one of its parents that is something else than a directory.
+        for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+             slash = path.find('/', slash + 1)) {
+            struct stat st {};
+            const std::string parent = path.substr(0, slash);
+            if (lstat(parent.c_str(), &st) == 0 && !S_ISDIR(st.st_mode))
+                return FileError{parent, error, "is not a directory; the lock " + path + " cannot be made"};
+        }
+    }
+    return FileError::FromErrno(path, error);
+}
+
 void CFileLock::Unlock() {
     if (m_fd >= 0) {
         const int error = errno;
         close(m_fd); // the lock goes with the last descriptor of its open file
         errno = error;
         m_fd = -1;
+        m_strPath.clear();
     }
 }
 

@@ -209,7 +209,11 @@ bool CFTPSite::SetSettings(const CSiteSettings& settings) {
     m_bSettingsRead = true;
     m_encodingChoice.store(m_settings.m_encoding);
     m_bSettingsKnown.store(true, std::memory_order_release);
-    return SaveSiteSettings(GetKey(), settings).ok();
+    // Written whole, the settings are no longer the damaged ones they may have been read from.
+    const bool saved = SaveSiteSettings(GetKey(), settings).ok();
+    if (saved)
+        m_settings.m_strDamage.clear();
+    return saved;
 }
 
 NameCharset CFTPSite::GetNameCharset() const {

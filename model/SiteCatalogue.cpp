@@ -22,6 +22,7 @@
 #include "model/Paths.h"
 #include "model/ReadOnlyAccess.h"
 #include "model/Records.h"
+#include "model/SiteListFile.h"
 #include "model/TreeWalk.h"
 
 #include <algorithm>
@@ -33,15 +34,18 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <stdio.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -719,6 +723,34 @@ CResult<void> ReadArchiveFile(const CReadableFile& file, const std::string& path
     return {};
 }
 
+// The whole old site directory that a save killed between its two renames left in the save area
+// (see SwapWithoutExchange), opened without writing anything; `area` and `name` get where it is.
+// Not open when there is none, or (`busy`) when a live save holds it, which is between its
+// renames and puts a directory back as Data/KEY in a moment.
+CFd OpenSetAside(int dataFd, const std::string& key, CFd& area, std::string& name, bool& busy) {
+    busy = false;
+    area = CFd(OpenDirectoryAt(dataFd, kSaveAreaName, false));
+    if (!area.IsOpen())
+        return CFd();
+    for (const std::string& entry : ListNames(area.Get())) {
+        if (!IsAreaNameOf(entry, key, kRetiredMark))
+            continue;
+        CFd dir(OpenDirectoryAt(area.Get(), entry, false));
+        if (!dir.IsOpen())
+            continue;
+        // A shared lock only tests for the saver's exclusive one, and goes at once: a cleaner
+        // must not take this reader for a save at work.
+        if (flock(dir.Get(), LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+            busy = true;
+            continue;
+        }
+        flock(dir.Get(), LOCK_UN);
+        name = entry;
+        return dir;
+    }
+    return CFd();
+}
+
 // Reads content.ct and/or state.st of the site `key` into `root` through one open Data/KEY, so
 // that both come from one save. `catalogueStat` gets content.ct's stat; false when there was none.
 // `stateStat` (with `stateBuffer` to hold it) gets state.st's, or null when there was none.
@@ -740,10 +772,24 @@ bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool st
             RemoveSiteLeftovers(data.Get(), key, false);
         for (int attempt = 0; attempt < 50; ++attempt) {
             CFd siteDir(OpenDirectoryAt(data.Get(), key, true));
+            CFd area;
+            std::string asideName;
             if (!siteDir.IsOpen()) {
-                if (errno != ENOENT)
+                if (errno != ENOENT) {
                     note(FileError::FromErrno(path, errno));
-                break;
+                    break;
+                }
+                // A save that could not exchange moves the old directory aside before the new
+                // one takes its place: killed in between, the old pair waits there whole until a
+                // writer puts it back, and a reader that may not write reads it where it is.
+                bool busy = false;
+                siteDir = OpenSetAside(data.Get(), key, area, asideName, busy);
+                if (!siteDir.IsOpen()) {
+                    if (!busy)
+                        break;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1)); // a save between its renames
+                    continue;
+                }
             }
             if (catalogue && !content.Open(siteDir.Get(), kCatalogueName) && errno != ENOENT)
                 note(FileError::FromErrno(path + "/" + kCatalogueName, errno));
@@ -752,9 +798,13 @@ bool ReadPairInto(const std::string& key, CFTPDir& root, bool catalogue, bool st
             // Both files came from the directory that is still Data/KEY: no save replaced it
             // between the two opens (each save makes a new directory), so they belong together.
             struct stat opened {
-            }, named{};
+            }, named{}, aside{};
             if (fstat(siteDir.Get(), &opened) == 0 && fstatat(data.Get(), key.c_str(), &named, 0) == 0 &&
                 SameFile(opened, named))
+                break;
+            // Or, set aside, it is still there (or was put back): files go only once it is neither.
+            if (area.IsOpen() && fstatat(area.Get(), asideName.c_str(), &aside, AT_SYMLINK_NOFOLLOW) == 0 &&
+                SameFile(opened, aside))
                 break;
             content.Reset();
             flags.Reset();
@@ -1174,4 +1224,114 @@ std::unique_ptr<CFTPDir> CFTPSite::TakeStoredTree(CStoredTree tree) {
     m_bResume = 0;
     m_pResumeDir = nullptr;
     return replaced;
+}
+
+namespace {
+
+// A directory changed this little before the last clean-up began is looked into again: file
+// system times are coarser than the clock.
+constexpr int64_t kCleanSlackNs = 2000000000;
+
+std::string CleanMarkPath() {
+    return GetAppDir() + "/.locks/cleaned";
+}
+
+} // namespace
+
+SiteListing FindKeyInSiteList(const std::string& key) {
+    const std::string path = SiteListPath();
+    CFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st {};
+    // No program leaves site.ds missing or empty: such a file says nothing of sites deleted.
+    if (!fd.IsOpen() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size == 0)
+        return SiteListing::Unknown;
+    // The keys of the file last read; every write replaces the file, so a new one is a new inode.
+    struct CSeenList {
+        std::string path;
+        dev_t device = 0;
+        ino_t inode = 0;
+        off_t size = 0;
+        int64_t modified = 0;
+        bool whole = false;
+        std::unordered_set<std::string> keys;
+    };
+    static std::mutex seenLock;
+    static CSeenList seen;
+    std::lock_guard<std::mutex> guard(seenLock);
+    if (seen.path != path || seen.device != st.st_dev || seen.inode != st.st_ino || seen.size != st.st_size ||
+        seen.modified != ModifiedNs(st)) {
+        seen = CSeenList{path, st.st_dev, st.st_ino, st.st_size, ModifiedNs(st), false, {}};
+        CObList<CFTPSite> list;
+        try {
+            CDataArchive ar(fd.Get(), CDataArchive::load, path);
+            seen.whole =
+                ReadSiteList(ar, list, static_cast<uint64_t>(st.st_size)).outcome == SiteListLoadResult::Ok;
+        } catch (const std::exception&) {
+            seen.whole = false;
+        }
+        for (const CFTPSite* site : list)
+            seen.keys.insert(site->GetKey());
+    }
+    if (!seen.whole)
+        return SiteListing::Unknown;
+    return seen.keys.count(key) ? SiteListing::Listed : SiteListing::Missing;
+}
+
+void RemoveStaleLeftovers() {
+    const std::string listPath = SiteListPath();
+    const std::size_t slash = listPath.rfind('/');
+    CFd app(open(GetAppDir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (app.IsOpen())
+        RemoveStaleTemporaryFiles(app.Get(), listPath.substr(slash + 1));
+    CFd data(open(DataDirPath().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!data.IsOpen())
+        return;
+    // Directories of saves in the save area, by the key they belong to; each key's clean-up puts
+    // back or empties them (a save at work holds its own, and they stay).
+    std::unordered_set<std::string> keys;
+    CFd area(OpenDirectoryAt(data.Get(), kSaveAreaName, false));
+    if (area.IsOpen()) {
+        constexpr std::size_t kTail = kFreshMark.size() + kSuffixLength;
+        for (const std::string& name : ListNames(area.Get())) {
+            if (name.size() <= kTail)
+                continue;
+            const std::string key = name.substr(0, name.size() - kTail);
+            if (IsAreaNameOf(name, key, kFreshMark) || IsAreaNameOf(name, key, kRetiredMark))
+                keys.insert(key);
+        }
+    }
+    for (const std::string& key : keys)
+        RemoveSiteLeftovers(data.Get(), key, false);
+
+    // Temporary files in the site directories: state.st and site.conf written alone. Making one
+    // changes its directory's time, so only directories changed since the last clean-up began
+    // are looked into (a catalogue may hold tens of thousands); where a live writer's file was
+    // kept, the next clean-up looks from that directory's time on. The mark is a lock file's
+    // time, nothing else is in it.
+    const std::string markPath = CleanMarkPath();
+    struct stat mark {};
+    const int64_t lookFrom =
+        stat(markPath.c_str(), &mark) == 0 ? ModifiedNs(mark) - kCleanSlackNs : INT64_MIN;
+    struct timespec began {};
+    clock_gettime(CLOCK_REALTIME, &began);
+    int64_t nextFrom = static_cast<int64_t>(began.tv_sec) * 1000000000 + began.tv_nsec;
+    for (const std::string& name : ListNames(data.Get())) {
+        if (name == kSaveAreaName || keys.count(name) || !IsUsableSiteKey(name))
+            continue;
+        struct stat st {};
+        if (fstatat(data.Get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode) ||
+            ModifiedNs(st) < lookFrom)
+            continue;
+        CFd site(OpenDirectoryAt(data.Get(), name, false));
+        if (site.IsOpen() && RemoveStaleTemporaryFiles(site.Get(), ""))
+            nextFrom = std::min(nextFrom, ModifiedNs(st));
+    }
+    CFileLock markFile; // made as any lock file is, beside the others
+    if (markFile.Lock(markPath, std::chrono::milliseconds(0))) {
+        CFd fd(open(markPath.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
+        const std::array<struct timespec, 2> times{timespec{nextFrom / 1000000000, nextFrom % 1000000000},
+                                                   timespec{nextFrom / 1000000000, nextFrom % 1000000000}};
+        if (fd.IsOpen())
+            futimens(fd.Get(), times.data());
+    }
 }

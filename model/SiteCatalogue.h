@@ -21,3 +21,14 @@ void RemoveSiteLeftovers(int dataFd, const std::string& key, bool discard);
 // Makes pair saves act as on a file system that cannot exchange two directories (EINVAL): they
 // then rename the old directory aside before the new one takes its place. For tests.
 void SetDirectoryExchangeRefused(bool refused);
+
+// Whether site.ds lists a site of the key `key` now. Unknown where there is no site.ds or it
+// cannot be read whole: then nothing is said against the site. Reads the file only when it was
+// replaced since the last look.
+enum class SiteListing { Listed, Missing, Unknown };
+SiteListing FindKeyInSiteList(const std::string& key);
+
+// Removes what writers killed part way left anywhere in the program directory: temporary copies
+// of site.ds, and every site's leftovers (see RemoveSiteLeftovers). Whatever a live writer holds
+// stays. For the start of a program that may write.
+void RemoveStaleLeftovers();

@@ -56,30 +56,44 @@ bool HasControlByte(const std::string& text) {
     return false;
 }
 
-bool ReadSmallFile(const std::string& path, std::string& content, bool& exists) {
-    exists = false;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0)
-        return errno == ENOENT;
-    exists = true;
-    struct stat st {};
-    bool ok =
-        fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) <= kMaxFileBytes;
-    if (ok) {
-        content.resize(static_cast<std::size_t>(st.st_size));
-        std::size_t got = 0;
-        while (got < content.size()) {
-            const ssize_t n = read(fd, content.data() + got, content.size() - got);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            got += static_cast<std::size_t>(n);
-        }
-        content.resize(got);
+// Reads `path` when it is a regular file of at most kMaxFileBytes. Opened without blocking and
+// without following a link, so that a FIFO or a device is looked at, never waited for. False with
+// `why` empty when there is no file; false with `why` set when one is there but cannot be read.
+bool ReadSmallFile(const std::string& path, std::string& content, std::string& why) {
+    why.clear();
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        // No directory, or Data/KEY not one: there is no file. Anything else may hide one.
+        if (errno != ENOENT && errno != ENOTDIR)
+            why = errno == ELOOP ? "a symbolic link, not a file" : ErrnoText(errno);
+        return false;
     }
+    struct stat st {};
+    if (fstat(fd, &st) != 0)
+        why = ErrnoText(errno);
+    else if (!S_ISREG(st.st_mode))
+        why = "not a regular file";
+    else if (static_cast<std::size_t>(st.st_size) > kMaxFileBytes)
+        why = "larger than " + std::to_string(kMaxFileBytes / 1024) + " KiB";
+    if (!why.empty()) {
+        close(fd);
+        return false;
+    }
+    content.resize(static_cast<std::size_t>(st.st_size));
+    std::size_t got = 0;
+    while (got < content.size()) {
+        const ssize_t n = read(fd, content.data() + got, content.size() - got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            why = ErrnoText(errno);
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    content.resize(got);
     close(fd);
-    return ok;
+    return why.empty();
 }
 
 // Data/KEY as a real directory (never a link), created when missing.
@@ -154,13 +168,17 @@ std::string FormatSiteSettings(const CSiteSettings& settings) {
     return text;
 }
 
-bool ParseSiteSettings(const std::string& text, CSiteSettings& out) {
+bool ParseSiteSettings(const std::string& text, CSiteSettings& out, std::string* why) {
     out = CSiteSettings{};
-    if (text.size() > kMaxFileBytes || text.find('\0') != std::string::npos)
+    std::string fault;
+    if (text.size() > kMaxFileBytes) {
+        if (why)
+            *why = "larger than " + std::to_string(kMaxFileBytes / 1024) + " KiB";
         return false;
+    }
     CSiteSettings parsed;
     std::size_t pos = 0;
-    while (pos < text.size()) {
+    for (std::size_t number = 1; pos < text.size(); ++number) {
         std::size_t end = text.find('\n', pos);
         if (end == std::string::npos)
             end = text.size();
@@ -168,9 +186,15 @@ bool ParseSiteSettings(const std::string& text, CSiteSettings& out) {
         pos = end + 1;
         if (line.empty() || line[0] == '#')
             continue;
+        // A bad line is left out and the rest read on: the good lines say what they say, and the
+        // caller learns that something was lost.
         const std::size_t eq = line.find('=');
-        if (eq == std::string::npos || eq == 0 || HasControlByte(line))
-            return false;
+        if (HasControlByte(line) || eq == std::string::npos || eq == 0) {
+            if (fault.empty())
+                fault = "line " + std::to_string(number) +
+                        (HasControlByte(line) ? " holds control bytes" : " is not name=value");
+            continue;
+        }
         const std::string name = Lower(Trim(line.substr(0, eq)));
         const std::string value = Trim(line.substr(eq + 1));
         if (name == kEncodingName) {
@@ -194,7 +218,9 @@ bool ParseSiteSettings(const std::string& text, CSiteSettings& out) {
         }
     }
     out = std::move(parsed);
-    return true;
+    if (why)
+        *why = fault;
+    return fault.empty();
 }
 
 bool CSiteSettings::HasUnknownProtocol() const {
@@ -219,15 +245,14 @@ CSiteSettings LoadSiteSettings(const std::string& key, bool* damaged) {
     CSiteSettings settings;
     if (!IsUsableSiteKey(key))
         return settings;
-    std::string text;
-    bool exists = false;
-    const bool read = ReadSmallFile(SiteSettingsPath(key), text, exists);
-    if (!exists)
-        return settings;
-    if (!read || !ParseSiteSettings(text, settings)) {
+    const std::string path = SiteSettingsPath(key);
+    std::string text, why;
+    if (ReadSmallFile(path, text, why))
+        ParseSiteSettings(text, settings, &why);
+    if (!why.empty()) {
+        settings.m_strDamage = FileError::Damaged(path, why).Text();
         if (damaged)
             *damaged = true;
-        return CSiteSettings{};
     }
     return settings;
 }

@@ -1,8 +1,10 @@
 #pragma once
 // Per-site settings that site.ds has no room for (its layout is fixed): Data/KEY/site.conf, a
-// short UTF-8 text of "name=value" lines. The file is optional; a missing, unreadable or damaged
-// one gives the defaults, and names this version does not know are kept as they were written, so
-// a newer version's settings survive an older one.
+// short UTF-8 text of "name=value" lines. The file is optional: a missing one gives the defaults.
+// Names this version does not know are kept as they were written, so a newer version's settings
+// survive an older one. A file that is there but cannot be read whole, or holds lines that are not
+// "name=value", is damaged: its good lines are kept, and the settings say so (m_strDamage), since
+// what was lost may have been the site's protocol or pin. Such a site is not updated.
 
 #include "model/FileError.h"
 #include "platform/SiteProtocol.h"
@@ -48,6 +50,12 @@ struct CSiteSettings {
     uint64_t m_nMaxEntries = kDefaultSiteMaxEntries;
     // Lines of other versions ("name", "value"), written back unchanged.
     std::vector<std::pair<std::string, std::string>> m_otherLines;
+    // Empty when the file was read whole (or there was none); else "PATH: why" for a file that
+    // is damaged or unreadable. Not written: a save writes the good lines and keeps the damaged
+    // file aside.
+    std::string m_strDamage;
+
+    bool IsDamaged() const { return !m_strDamage.empty(); }
 
     bool HasUnknownProtocol() const;
     void SetProtocol(SiteProtocol protocol);
@@ -65,13 +73,15 @@ bool ParseEncodingChoice(const std::string& text, NameEncodingChoice& out);
 // A decimal count from 1 to kMaxSiteConnections; false for anything else.
 bool ParseSiteConnections(const std::string& text, int& out);
 
-// The text of a settings file, and back. Parse returns false for a damaged text (binary bytes,
-// a line that is not "name=value", too long); `out` then holds the defaults.
+// The text of a settings file, and back. Parse returns false for a damaged text (a line that is
+// not "name=value" or holds control bytes, too long): `out` then holds what the good lines say,
+// and `why`, when given, the first fault ("line 3 is not name=value").
 std::string FormatSiteSettings(const CSiteSettings& settings);
-bool ParseSiteSettings(const std::string& text, CSiteSettings& out);
+bool ParseSiteSettings(const std::string& text, CSiteSettings& out, std::string* why = nullptr);
 
-// Reads the settings of the site with `key`. `damaged`, when given, is set when a file exists but
-// could not be read or understood.
+// Reads the settings of the site with `key`: only a regular file of at most 64 KiB, opened without
+// blocking (a FIFO or a device is damaged, not waited for). A file that is there but cannot be
+// read, or is damaged, sets m_strDamage; `damaged`, when given, is set then too.
 CSiteSettings LoadSiteSettings(const std::string& key, bool* damaged = nullptr);
 
 // Writes them all at once (temporary file, fsync, rename), creating Data/KEY when needed; default

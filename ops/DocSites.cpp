@@ -2,6 +2,7 @@
 #include "model/FileLock.h"
 #include "model/Paths.h"
 #include "model/ReadOnlyAccess.h"
+#include "model/SiteCatalogue.h"
 #include "model/SiteData.h"
 #include "model/SiteListFile.h"
 #include "ops/ImportLine.h"
@@ -27,15 +28,45 @@ constexpr const char* kSiteExists = "站点已有！";
 constexpr const char* kCannotOpenFile = "无法打开所选文件！";
 constexpr const char* kSiteBusy = "该站点正在更新，请在更新结束后再编辑。";
 
+constexpr const char* kCannotLock = "无法锁定文件，没有做任何更改：\n";
+
 // Holds site.ds for one change. A writer that hangs holds the others up to kSaveLockWait; past
-// that the change goes ahead unlocked rather than never (the file is still replaced whole).
+// that, or when the lock file cannot be used at all, the change is not made: a writer without
+// the lock would lose what others write meanwhile.
 class CSiteListTurn {
 public:
-    CSiteListTurn() { m_lock.Lock(SiteListLockPath(), kSaveLockWait); }
+    CSiteListTurn() {
+        if (!m_lock.Lock(SiteListLockPath(), kSaveLockWait))
+            m_failure = LockFailure(SiteListLockPath(), errno);
+    }
+    bool Taken() const { return m_lock.IsLocked(); }
+    const FileError& Failure() const { return m_failure; }
 
 private:
     CFileLock m_lock;
+    FileError m_failure;
 };
+
+// Holds the update lock of `key` while the site is deleted or renamed, so that no crawl of it by
+// another program saves its tree under the key meanwhile (or starts before and saves after). A
+// crawl holds that lock from start to save: `wait` bounds the wait for it to end, `onWait` is told
+// when the wait begins. False with `failure` set (EWOULDBLOCK: still being updated).
+bool TakeUpdateTurn(CFileLock& lock, const std::string& key, std::chrono::milliseconds wait,
+                    const std::function<void(const std::string&)>& onWait, FileError& failure) {
+    if (!IsUsableSiteKey(key))
+        return true; // no files under such a key, and no crawl saves any
+    const std::string path = SiteUpdateLockPath(key);
+    if (lock.Lock(path, std::chrono::milliseconds(0)))
+        return true;
+    if (errno == EWOULDBLOCK && wait.count() > 0) {
+        if (onWait)
+            onWait(key);
+        if (lock.Lock(path, wait))
+            return true;
+    }
+    failure = LockFailure(path, errno);
+    return false;
+}
 
 // Typed text to the stored form. A field the user left as it was shown keeps its stored bytes,
 // so that editing one field never re-encodes the others.
@@ -147,12 +178,19 @@ bool ReadImportFile(const std::string& path, std::string& content, std::string& 
 
 } // namespace
 
+SiteOpResult CQuarnelDoc::LockRefused(const FileError& failure) {
+    m_lastLockFailure = m_lastListSaveError = failure;
+    return {OpStatus::Refused, nullptr, kCannotLock + failure.Text()};
+}
+
 LoadOutcome CQuarnelDoc::OnNewDocument() {
     // A half-written list is never seen anyway; the lock orders the first creation, which a
     // read-only load never makes.
     std::optional<CSiteListTurn> turn;
-    if (!IsReadOnlyAccess())
+    if (!IsReadOnlyAccess()) {
         turn.emplace();
+        RemoveStaleLeftovers(); // what writers killed part way left, whatever file or site
+    }
     const SiteListLoadResult result = LoadSiteList(SiteListPath(), m_siteList);
     if (result.modified)
         m_bModified = true;
@@ -297,6 +335,10 @@ bool CQuarnelDoc::WriteSiteListLocked() {
 
 bool CQuarnelDoc::SaveSiteList() {
     CSiteListTurn turn;
+    if (!turn.Taken()) {
+        m_lastLockFailure = m_lastListSaveError = turn.Failure();
+        return false;
+    }
     MergeSiteListFile(nullptr);
     return WriteSiteListLocked();
 }
@@ -336,7 +378,10 @@ SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
         site->m_strUser = Utf8ToNarrow(fields.user);
         site->m_strPassword = Utf8ToNarrow(fields.password);
     }
+    m_lastLockFailure = {};
     CSiteListTurn turn;
+    if (!turn.Taken())
+        return LockRefused(turn.Failure());
     MergeSiteListFile(nullptr); // a site added by another program counts as existing
     if (HasSite(m_siteList, site->m_strHost, site->m_strUser))
         return {OpStatus::Refused, nullptr, kSiteExists};
@@ -393,7 +438,25 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
         problem = PortProblem(fields.port);
     if (!problem.empty())
         return {OpStatus::Refused, site, problem};
+    // Nor while another program updates it: its crawl would save under the old key.
+    CFTPSite edited;
+    StoreLogin(fields, site, edited);
+    CFileLock oldKeyUpdate, newKeyUpdate;
+    m_lastLockFailure = {};
+    if (edited.GetKey() != site->GetKey()) {
+        if (!TakeUpdateTurn(oldKeyUpdate, site->GetKey(), m_updateWait, m_onUpdateWait, m_lastLockFailure) ||
+            !TakeUpdateTurn(newKeyUpdate, edited.GetKey(), m_updateWait, m_onUpdateWait, m_lastLockFailure)) {
+            if (m_lastLockFailure.errnoValue == EWOULDBLOCK)
+                return {OpStatus::Refused, site, kSiteBusy};
+            return {OpStatus::Refused, site, kCannotLock + m_lastLockFailure.Text()};
+        }
+    }
     CSiteListTurn turn;
+    if (!turn.Taken()) {
+        SiteOpResult refused = LockRefused(turn.Failure());
+        refused.site = site;
+        return refused;
+    }
     MergeSiteListFile(site);
     // Tested against the list as it is now, other programs' changes included.
     const std::string clash = SiteClash(fields, site);
@@ -402,11 +465,9 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     const std::string oldKey = site->GetKey();
     const std::string oldHost = site->m_strHost;
     const int32_t oldPort = site->m_nPort;
-    CFTPSite login;
-    StoreLogin(fields, site, login);
-    site->m_strHost = login.m_strHost;
-    site->m_strUser = login.m_strUser;
-    site->m_strPassword = login.m_strPassword;
+    site->m_strHost = edited.m_strHost;
+    site->m_strUser = edited.m_strUser;
+    site->m_strPassword = edited.m_strPassword;
     site->m_nPort = fields.port;
     site->m_bAnonymousUpdate = fields.anonymousUpdate ? 1 : 0;
     site->m_strNickname = StoredText(fields.nickname, site->m_strNickname);
@@ -415,6 +476,8 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     if (newKey != oldKey)
         RenameSiteData(oldKey, newKey); // a failure leaves the catalogue under the old name
     const bool saved = WriteSiteListLocked();
+    if (newKey != oldKey)
+        oldKeyUpdate.UnlockAndRemove(); // the old key names no site now
     FileError settingsError;
     CSiteSettings settings = site->GetSettings();
     const int connections = ClampSiteConnections(fields.connections);
@@ -439,7 +502,18 @@ OpStatus CQuarnelDoc::DeleteSite(CFTPSite* site) {
         return OpStatus::Refused;
     if (IsWalkInProgress())
         return OpStatus::Busy;
+    // A site this program updates is handed to its own engine below; one another program
+    // updates is waited for, so that its crawl does not write the files back.
+    m_lastLockFailure = {};
+    CFileLock update;
+    if (!IsSiteInEngine(site) &&
+        !TakeUpdateTurn(update, site->GetKey(), m_updateWait, m_onUpdateWait, m_lastLockFailure))
+        return OpStatus::Refused;
     CSiteListTurn turn;
+    if (!turn.Taken()) {
+        m_lastLockFailure = turn.Failure();
+        return OpStatus::Refused;
+    }
     MergeSiteListFile(site);
     std::size_t index = 0;
     while (index < m_siteList.GetCount() && m_siteList.GetAt(index) != site)
@@ -453,6 +527,7 @@ OpStatus CQuarnelDoc::DeleteSite(CFTPSite* site) {
     RetireSite(m_siteList.RemoveAt(index));
     DeleteSiteData(key);
     WriteSiteListLocked();
+    update.UnlockAndRemove(); // it was held, so DeleteSiteData left it
     return OpStatus::Done;
 }
 
@@ -463,7 +538,12 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
     // Site fields are stored as GB18030 whatever way they came in; a file in UTF-8 (the usual
     // text file on this system) is converted, a file in GBK is taken as it is.
     const bool utf8File = IsValidUtf8(content);
+    m_lastLockFailure = {};
     CSiteListTurn turn;
+    if (!turn.Taken()) {
+        m_lastLockFailure = m_lastListSaveError = turn.Failure();
+        return {OpStatus::Refused, 0, kCannotLock + turn.Failure().Text()};
+    }
     MergeSiteListFile(nullptr); // lines naming sites another program added meanwhile are repeats
     ImportResult result;
     CLoginSet logins(m_siteList); // grows with each site added: a later line never repeats an earlier one

@@ -14,6 +14,7 @@
 #include "update/UpdateEvents.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -205,12 +206,19 @@ public:
     std::vector<CFTPFile*> m_foundFiles;  // not owning
     bool m_bModified = false;             // set after a damaged site list; the window then asks to save
     FileError m_lastListSaveError;        // the last write of site.ds that failed (path empty: none)
+    // The lock that stopped the last refused change (path empty: none); EWOULDBLOCK: held.
+    FileError m_lastLockFailure;
+    // Deleting a site, or changing its key, while another program updates it waits up to this
+    // for that update to end (0: refused at once), telling m_onUpdateWait (with the key) first.
+    std::chrono::milliseconds m_updateWait{0};
+    std::function<void(const std::string&)> m_onUpdateWait;
 
 private:
     class WalkScope;
     // Under the site.ds lock: merges the file into m_siteList; `keep` is never dropped.
     SiteListMerge MergeSiteListFile(const CFTPSite* keep);
     bool WriteSiteListLocked(); // writes and remembers what the file now holds
+    SiteOpResult LockRefused(const FileError& failure);
     void RememberSavedLogins(const CObList<CFTPSite>& list);
     std::set<std::pair<std::string, std::string>> m_savedLogins; // (host, user) last seen in site.ds
     // The one notice of a site leaving: the document's lists, then every observer.

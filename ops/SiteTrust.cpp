@@ -9,6 +9,12 @@
 
 PeerProbe ProbeSitePeer(const CFTPSite& site) {
     PeerProbe probe;
+    // Damaged settings may have lost the protocol: no login that might go out in the clear.
+    const CSiteSettings settings = site.GetSettings();
+    if (settings.IsDamaged()) {
+        probe.error = "settings damaged: " + settings.m_strDamage;
+        return probe;
+    }
     auto connection = CreateFtpConnection(nullptr, {}, SiteSecurity(site));
     const bool anonymous = site.m_bAnonymousUpdate != 0;
     const FtpResult login = connection->Connect(

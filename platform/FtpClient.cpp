@@ -79,7 +79,7 @@ public:
 private:
     enum class Call { Connect, ChangeDir, List, Command };
 
-    void SetCommonOptions();
+    [[nodiscard]] bool SetCommonOptions();
     CURLcode Perform(const std::string& url, bool nobody, const char* customRequest);
     CURLcode RunTransfer();
     FtpResult Outcome(Call call, CURLcode code);
@@ -298,7 +298,7 @@ void CurlFtpConnection::OnReplyLine(std::string_view line) {
     }
 }
 
-void CurlFtpConnection::SetCommonOptions() {
+bool CurlFtpConnection::SetCommonOptions() {
     CURL* c = m_curl;
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_errorBuffer);
@@ -314,18 +314,20 @@ void CurlFtpConnection::SetCommonOptions() {
     curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, m_limits.stallTimeoutS);
     curl_easy_setopt(c, CURLOPT_FTPPORT, nullptr); // passive, always
     curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, 1L);
-    curl_easy_setopt(c, CURLOPT_FTP_SKIP_PASV_IP, 1L); // data only ever to the host we logged in to
     curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
-    curl_easy_setopt(c, CURLOPT_PROXY, ""); // the environment's proxy settings must not apply
-    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps");
-    if (UsesTls(m_security.protocol)) {
+    // What the login's safety rests on is checked: an option libcurl refuses ends the connect
+    // before anything is sent. Data only ever to the host we logged in to; the environment's proxy
+    // settings must not apply; no scheme but FTP's.
+    bool secure = SetSecurityOption(c, CURLOPT_FTP_SKIP_PASV_IP, 1L) &&
+                  SetSecurityOption(c, CURLOPT_PROXY, "") && SetSecurityOption(c, CURLOPT_NOPROXY, "*") &&
+                  SetSecurityOption(c, CURLOPT_PROTOCOLS_STR, "ftp,ftps");
+    if (secure && UsesTls(m_security.protocol)) {
         // Everything encrypted, the login first: a server that does not offer TLS is left
         // before the password is sent. Data connections take up the control connection's TLS
         // session (vsftpd requires it), from curl's session cache.
-        curl_easy_setopt(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
-        curl_easy_setopt(c, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
-        m_tls.Apply(c);
+        secure = SetSecurityOption(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) &&
+                 SetSecurityOption(c, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS)) &&
+                 m_tls.Apply(c);
     }
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L); // the reply lines come through the debug callback
@@ -338,6 +340,7 @@ void CurlFtpConnection::SetCommonOptions() {
     curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, &CurlFtpConnection::OpenSocketCallback);
     curl_easy_setopt(c, CURLOPT_OPENSOCKETDATA, this);
+    return secure;
 }
 
 CURLcode CurlFtpConnection::Perform(const std::string& url, bool nobody, const char* customRequest) {
@@ -492,7 +495,10 @@ FtpResult CurlFtpConnection::LogIn(bool again) {
     if (!m_curl || !m_multi)
         return {FtpStatus::Failed, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT)};
     m_dirUrl = m_base + "/";
-    SetCommonOptions();
+    if (!SetCommonOptions())
+        return {FtpStatus::Failed,
+                UsesTls(m_security.protocol) ? CURLE_SSL_CONNECT_ERROR : CURLE_NOT_BUILT_IN,
+                "This libcurl cannot enforce the connection's security settings; nothing was sent"};
 
     if (m_stop && m_stop->load())
         return LostWithoutSending(CURLE_ABORTED_BY_CALLBACK, curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
@@ -508,6 +514,11 @@ FtpResult CurlFtpConnection::LogIn(bool again) {
     curl_slist_free_all(quote);
 
     FtpResult result = Outcome(Call::Connect, code);
+    if (result.ok() && UsesTls(m_security.protocol) && !m_tls.Enforced()) {
+        // The pinned certificate was never seen to match: whatever let the handshake through,
+        // it was not the pin. Drop the session.
+        result = {FtpStatus::Failed, CURLE_SSL_CONNECT_ERROR, "The certificate pin was not checked"};
+    }
     if (!result.ok()) {
         m_dead = true;
         return result;

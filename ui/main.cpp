@@ -1,6 +1,7 @@
 // Quarnel: browse FTP sites offline.
 
 #include "model/ProgramDir.h"
+#include "platform/ProcessGuard.h"
 #include "ui/QtTranslations.h"
 #include "ui/QuarnelApp.h"
 
@@ -38,6 +39,8 @@ int UsageError(const char* message) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // The window holds every site's password.
+    KeepSecretsOutOfCoreDumps();
     // Answered before Qt starts, so that they need no display.
     std::optional<std::string> dir;
     for (int i = 1; i < argc; ++i) {

@@ -5,6 +5,7 @@
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "model/SafeText.h"
+#include "model/SiteCatalogue.h"
 #include "model/SiteSecurity.h"
 #include "model/SiteSettings.h"
 #include "platform/FtpErrors.h"
@@ -563,6 +564,13 @@ void LogOutcome(const CFTPSite* site) {
 bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
     if (retired.load())
         return true; // deleted by the user: its files are gone and must stay gone
+    // Deleted or given another key by another program since this one read the list: its tree
+    // saved now would be nobody's. The update lock, held since before the crawl, keeps such a
+    // change from happening between this look and the save.
+    if (FindKeyInSiteList(site->GetKey()) == SiteListing::Missing) {
+        site->SetStatus(std::string(kStatusFailedPrefix) + kFailureSiteGone, UpdateStatus::Failed);
+        return false;
+    }
     // The walk is over, so this worker alone changes the tree's shape: content.ct is written
     // without the tree lock, which the save takes only for the read marks and to put the files in
     // place. A deletion takes that lock after marking the site retired, so no files come back.
@@ -656,16 +664,38 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     // update may take hours.
     CFileLock updateLock;
     const std::string key = site->GetKey();
-    if (IsUsableSiteKey(key) && !updateLock.Lock(SiteUpdateLockPath(key), std::chrono::milliseconds(0)) &&
-        errno == EWOULDBLOCK) {
-        site->SetStatus(kStatusBusyElsewhere, UpdateStatus::NotUpdated);
+    if (IsUsableSiteKey(key) && !updateLock.Lock(SiteUpdateLockPath(key), std::chrono::milliseconds(0))) {
+        // A lock that cannot be had for another reason is no licence to crawl unlocked.
+        if (errno == EWOULDBLOCK)
+            site->SetStatus(kStatusBusyElsewhere, UpdateStatus::NotUpdated);
+        else
+            site->SetStatus(
+                std::string(kStatusFailedPrefix) + kFailureLockUnusable +
+                    ForeignText(LockFailure(SiteUpdateLockPath(key), errno).Text(), kFailureTextLimit),
+                UpdateStatus::Failed);
         slot.Release();
         NotifySiteStatus(site);
         return;
     }
+    // Gone from the list before this run began (another program deleted it or changed its key
+    // while it waited here): nothing to crawl for.
+    if (FindKeyInSiteList(key) == SiteListing::Missing) {
+        site->SetStatus(std::string(kStatusFailedPrefix) + kFailureSiteGone, UpdateStatus::Failed);
+        NotifySiteStatus(site);
+        return;
+    }
 
-    if (site->GetSettings().HasUnknownProtocol()) {
+    const CSiteSettings settings = site->GetSettings();
+    if (settings.HasUnknownProtocol()) {
         site->SetStatus(std::string(kStatusFailedPrefix) + kFailureUnknownProtocol, UpdateStatus::Failed);
+        NotifySiteStatus(site);
+        return;
+    }
+    // What a damaged settings file lost may have been the protocol or the pin: the site is not
+    // reached at all rather than perhaps in the clear.
+    if (settings.IsDamaged()) {
+        LogError("site " + key + ": not updated, its settings are damaged: " + settings.m_strDamage);
+        site->SetStatus(std::string(kStatusFailedPrefix) + kFailureSettingsDamaged, UpdateStatus::Failed);
         NotifySiteStatus(site);
         return;
     }

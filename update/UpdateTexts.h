@@ -16,6 +16,12 @@ inline constexpr const char* kStatusLostFormat = "更新意外终止:\n";
 inline constexpr const char* kStatusFailedPrefix = "更新失败:\n";
 // Another program on the same program directory is updating the site: this run does not start.
 inline constexpr const char* kStatusBusyElsewhere = "另一个程序正在更新该站点，已跳过";
+// After "更新失败:\n": the site's update lock could not be used (a directory or a link in its
+// place, the file system refused it); the path and the reason follow. Nothing was updated.
+inline constexpr const char* kFailureLockUnusable = "无法使用锁文件:";
+// After "更新失败:\n": another program deleted the site, or changed its key, while it was
+// updated; nothing was saved, so no files come back under the old key.
+inline constexpr const char* kFailureSiteGone = "该站点已被删除或改名,更新的结果没有保存";
 inline constexpr const char* kStatusNoSession = "更新失败:\n创建Internet会话失败";
 inline constexpr const char* kStatusRequeued = "\t等待继续更新";
 // Why a connection failed or broke off, after "更新失败:\n" or "更新意外终止:\n", where the
@@ -35,6 +41,9 @@ inline constexpr const char* kFailureHostKeyUnknown = "服务器的主机密钥�
 inline constexpr const char* kFailureHostKeyChanged = "服务器的主机密钥与此前信任的不同";
 // site.conf names a protocol this version does not know: the site is not reached in the clear.
 inline constexpr const char* kFailureUnknownProtocol = "未知的连接协议";
+// site.conf is there but damaged or unreadable: what it lost may have been the protocol or the
+// pin, so the server is not contacted.
+inline constexpr const char* kFailureSettingsDamaged = "站点设置文件已损坏,没有连接服务器";
 // Second line of a successful update that met directories nested deeper than the walk goes.
 inline constexpr const char* kStatusDepthLimit = "\n目录层次超过256层,更深的目录没有更新";
 // Second line of a successful update that met directories listed exactly like their

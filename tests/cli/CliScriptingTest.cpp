@@ -1,5 +1,7 @@
 // quarnel-cli as scripts and cron use it: exit statuses, what goes to which stream, the program
-// directory left alone by commands that only read, and the site commands remove and edit.
+// directory left alone by commands that only read, the site commands remove and edit, and a
+// password given on the command line kept out of the process list and of core dumps.
+#include "model/FileLock.h"
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "model/SiteListFile.h"
@@ -16,6 +18,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -121,6 +124,9 @@ TEST_F(CliScriptingTest, ReadOnlyCommandsAndUsageErrorsChangeNothing) {
     const Case cases[] = {
         {{"sites"}, 0},
         {{"tree", "srv"}, 0},
+        {{"tree", "srv", "pub", "--depth", "0", "--json"}, 0},
+        {{"find", "-0", "--limit", "1", "type:file"}, 0},
+        {{"tree", "srv", "--limit", "x"}, 2},
         {{"export", "srv", "--format", "uris"}, 0},
         {{"search", "readme"}, 0},
         {{"search", "zzz"}, 1},
@@ -208,6 +214,15 @@ TEST_F(CliScriptingTest, ErrorsNameTheFileAndWhatIsWrong) {
         << damaged.err;
     EXPECT_EQ(damaged.err.find('\n'), damaged.err.size() - 1) << "one line";
     EXPECT_EQ(Run({"search", "readme"}).status, 1);
+
+    // A damaged settings file: the site's protocol is shown as damaged, not as plain ftp.
+    const std::string settings = m_app + "/Data/srv/site.conf";
+    std::ofstream(settings, std::ios::app) << "protocol=ftpes\nno equals sign\n";
+    const CliRun sites = Run({"sites"});
+    EXPECT_EQ(sites.status, 1);
+    EXPECT_NE(sites.out.find("\tdamaged\n"), std::string::npos) << sites.out;
+    EXPECT_EQ(sites.out.find("\tftp\n"), sites.out.rfind("\tftp\n")) << "only the other site is plain";
+    EXPECT_NE(sites.err.find(settings + ": line "), std::string::npos) << sites.err;
 }
 
 // search exits as grep does; its keyword may start with "-" after "--".
@@ -471,6 +486,75 @@ TEST_F(CliScriptingTest, ProgressOnlyOnATerminalAndNeverInTheOutput) {
 
 // Ctrl-C stops the crawl cleanly and exits 130; a second one ends the program at once, and the
 // next run finds a directory it can work with.
+// A password given with --password: gone from /proc/PID/cmdline while the program runs (here it
+// waits for the site list's lock), and no core dump when it crashes, though the limit it was
+// started with allows one and a program that does not guard against it leaves one.
+TEST_F(CliScriptingTest, APasswordStaysOutOfTheProcessListAndOfCoreDumps) {
+    const std::string password = "Sekr1t-Pw-7431";
+    const std::string cores = m_io.path() + "/cores";
+    fs::create_directories(m_app);
+    fs::create_directories(cores);
+    CFileLock held;
+    ASSERT_TRUE(held.Lock(m_app + "/site.ds.lock", std::chrono::milliseconds(0)));
+    auto start = [&](std::vector<std::string> args) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            rlimit limit{};
+            getrlimit(RLIMIT_CORE, &limit);
+            limit.rlim_cur = limit.rlim_max; // a core as large as the system lets this test make
+            setrlimit(RLIMIT_CORE, &limit);
+            if (chdir(cores.c_str()) != 0)
+                _exit(126);
+            dup2(open((m_io.path() + "/err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            testsupport::ExecArgs(std::move(args));
+        }
+        return pid;
+    };
+    auto crash = [&](pid_t pid) {
+        kill(pid, SIGSEGV);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status));
+        bool core = WCOREDUMP(status);
+        for (const auto& entry : fs::directory_iterator(cores))
+            core = fs::remove(entry.path()) || core;
+        return core;
+    };
+    // Whether this system dumps core at all where the test can see it (core_pattern "core").
+    const pid_t control = start({"sleep", "30"});
+    const std::string exe = "/proc/" + std::to_string(control) + "/exe";
+    std::error_code error;
+    for (int i = 0; i < 1000 && fs::read_symlink(exe, error).filename() != "sleep"; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const bool systemDumps = crash(control);
+
+    const pid_t pid = start({QUARNEL_BINARY_DIR "/bin/quarnel-cli", "--dir", m_app, "add", "--host",
+                             "h.example", "--user", "bob", "--password", password});
+    const std::string proc = "/proc/" + std::to_string(pid);
+    bool waiting = false; // the program, not the fork, holds the lock file open while it waits
+    for (int i = 0; i < 1000 && !waiting; ++i) {
+        if (fs::read_symlink(proc + "/exe", error).filename() == "quarnel-cli")
+            for (const auto& entry : fs::directory_iterator(proc + "/fd", error))
+                waiting = waiting || fs::read_symlink(entry.path(), error).filename() == "site.ds.lock";
+        if (!waiting)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(waiting) << ReadAll(m_io.path() + "/err");
+    const std::string cmdline = ReadAll(proc + "/cmdline");
+    EXPECT_NE(cmdline.find(std::string("--password\0", 11)), std::string::npos);
+    EXPECT_EQ(cmdline.find(password), std::string::npos);
+    std::string limits = ReadAll(proc + "/limits");
+    limits = limits.substr(limits.find("Max core file size"));
+    std::istringstream fields(limits.substr(0, limits.find('\n')).substr(18));
+    std::string soft, hard;
+    fields >> soft >> hard;
+    EXPECT_EQ(soft + " " + hard, "0 0");
+    const bool dumped = crash(pid);
+    EXPECT_FALSE(dumped);
+    if (!systemDumps)
+        GTEST_SKIP() << "this system writes no core files where the test can see them";
+}
+
 TEST_F(CliScriptingTest, CtrlCExits130AndASecondOneEndsAtOnce) {
     ftptest::TreeBuilder tree(m_work.path() + "/root");
     tree.File("a/f", 1).Dir("slow").Dir("z");

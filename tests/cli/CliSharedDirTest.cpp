@@ -4,12 +4,17 @@
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FtpServer.h"
 
+#include <algorithm>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -17,33 +22,43 @@ namespace {
 
 class CliSharedDirTest : public ::testing::Test {
 protected:
-    // Starts quarnel-cli --dir DIR ARGS... with its output thrown away.
-    pid_t Start(std::vector<std::string> args) {
+    // Starts quarnel-cli --dir DIR ARGS... with its output going to the file `outPath`, or
+    // thrown away; standard error goes to `errPath` or is thrown away.
+    pid_t Start(std::vector<std::string> args, const std::string& outPath = "/dev/null",
+                const std::string& errPath = "/dev/null") {
         args.insert(args.begin(), {QUARNEL_BINARY_DIR "/bin/quarnel-cli", "--dir", m_dir.path()});
         const pid_t pid = fork();
         if (pid == 0) {
-            const int null = open("/dev/null", O_WRONLY);
-            dup2(null, 1);
-            dup2(null, 2);
+            dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
             testsupport::ExecArgs(std::move(args));
         }
         return pid;
     }
     static int Wait(pid_t pid) { return testsupport::WaitExit(pid); }
-    // Runs quarnel-cli and returns its exit status; `out` gets standard output.
-    int Run(std::vector<std::string> args, std::string* out = nullptr) {
-        const std::string path = m_dir.path() + "/.out";
+    // Runs quarnel-cli and returns its exit status; `out` gets standard output, `err` standard
+    // error (else it is the test's).
+    int Run(std::vector<std::string> args, std::string* out = nullptr, std::string* err = nullptr) {
+        const std::string path = m_dir.path() + "/.out", errPath = m_dir.path() + "/.err";
         args.insert(args.begin(), {QUARNEL_BINARY_DIR "/bin/quarnel-cli", "--dir", m_dir.path()});
         const pid_t pid = fork();
         if (pid == 0) {
             const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(fd, 1);
+            if (err)
+                dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
             testsupport::ExecArgs(std::move(args));
         }
         const int status = Wait(pid);
         if (out)
             *out = ftptest::detail::ReadFile(path);
+        if (err)
+            *err = ftptest::detail::ReadFile(errPath);
         return status;
+    }
+    bool Exists(const std::string& relative) const {
+        struct stat st {};
+        return lstat((m_dir.path() + "/" + relative).c_str(), &st) == 0;
     }
     std::size_t SiteCount() {
         std::string out;
@@ -99,5 +114,184 @@ TEST_F(CliSharedDirTest, BusySiteIsSkippedWithStatusFour) {
     // Free again: the update runs (and fails, nobody listens on port 1).
     EXPECT_EQ(Run({"update", "127.0.0.1"}, &out), 1);
 }
+
+// A lock file that cannot be used for a reason other than another holder stops the write with
+// an error naming it; the write is not made.
+TEST_F(CliSharedDirTest, UnusableLockFilesStopTheWrite) {
+    namespace fs = std::filesystem;
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& dir)> spoil;
+        std::vector<std::string> command;
+        const char* says; // on standard error, or standard output for update
+        std::size_t sitesAfter;
+    };
+    const Case cases[] = {
+        {"site.ds.lock a directory",
+         [](const std::string& d) { fs::create_directory(d + "/site.ds.lock"); },
+         {"add", "--host", "h.example", "--anonymous"},
+         "site.ds.lock: is a directory",
+         1},
+        {"site.ds.lock a link",
+         [](const std::string& d) {
+             std::ofstream(d + "/elsewhere");
+             fs::create_symlink(d + "/elsewhere", d + "/site.ds.lock");
+         },
+         {"import", "SITES"},
+         "site.ds.lock: is a symbolic link",
+         1},
+        {"site.ds.lock a directory, remove",
+         [](const std::string& d) { fs::create_directory(d + "/site.ds.lock"); },
+         {"remove", "127.0.0.1"},
+         "site.ds.lock: is a directory",
+         1},
+        {".locks/update a plain file, remove",
+         [](const std::string& d) { std::ofstream(d + "/.locks/update") << "x"; },
+         {"remove", "127.0.0.1"},
+         ".locks/update: is not a directory",
+         1},
+        {".locks/update a plain file, new key",
+         [](const std::string& d) { std::ofstream(d + "/.locks/update") << "x"; },
+         {"edit", "127.0.0.1", "--host", "h2.example"},
+         ".locks/update: is not a directory",
+         1},
+        {"the site's update lock a link",
+         [](const std::string& d) {
+             fs::create_directories(d + "/.locks/update");
+             fs::create_symlink(d + "/elsewhere", d + "/.locks/update/127.0.0.1");
+         },
+         {"update", "127.0.0.1"},
+         "更新失败:\\n无法使用锁文件:",
+         1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(m_dir.path());
+        fs::create_directories(m_dir.path() + "/.locks");
+        ASSERT_EQ(Run({"add", "--host", "127.0.0.1", "--port", "1", "--anonymous"}), 0);
+        std::ofstream(m_dir.path() + "/sites.txt") << "ftp://a.example/\nftp://b.example/\n";
+        fs::remove(m_dir.path() + "/site.ds.lock"); // the add's: spoilt in its place
+        c.spoil(m_dir.path());
+        std::vector<std::string> command = c.command;
+        for (std::string& arg : command)
+            if (arg == "SITES")
+                arg = m_dir.path() + "/sites.txt";
+        std::string out, err;
+        EXPECT_EQ(Run(command, &out, &err), 1);
+        EXPECT_NE((command[0] == "update" ? out : err).find(c.says), std::string::npos) << out << err;
+        EXPECT_EQ(out.find("已连接"), std::string::npos) << out;
+        EXPECT_EQ(SiteCount(), c.sitesAfter);
+        EXPECT_TRUE(Exists("site.ds"));
+    }
+}
+
+// What a killed writer left stays for a command that only reads, and goes when one that may
+// write starts, whichever file it is.
+TEST_F(CliSharedDirTest, WritersStartByClearingWhatKilledWritersLeft) {
+    ASSERT_EQ(Run({"add", "--host", "127.0.0.1", "--port", "1", "--anonymous"}), 0);
+    const std::vector<std::string> leftovers = {"site.ds.tmp-Ab12Cd", "Data/.tmp/other.new-Aa0001",
+                                                "Data/other/state.st.tmp-Bb0002"};
+    for (const std::string& left : leftovers) {
+        std::filesystem::create_directories(std::filesystem::path(m_dir.path() + "/" + left).parent_path());
+        std::ofstream(m_dir.path() + "/" + left) << "cut";
+    }
+    EXPECT_EQ(Run({"sites"}), 0);
+    EXPECT_EQ(Run({"tree", "127.0.0.1"}), 0);
+    for (const std::string& left : leftovers)
+        EXPECT_TRUE(Exists(left)) << left;
+    EXPECT_EQ(Run({"read", "127.0.0.1"}), 0);
+    for (const std::string& left : leftovers)
+        EXPECT_FALSE(Exists(left)) << left;
+}
+
+// Deleting a site or giving it a new key while another program updates it: the change waits for
+// that update to end, and an update that was still queued when the change was made saves nothing
+// (and says so). Either way no stored tree is left under a key no site has.
+struct ChangeDuringUpdate {
+    const char* what;
+    bool queued; // the site changed waits in the queue behind a slow one; else its update runs
+    std::vector<std::string> change;
+    std::vector<std::string> keptDirs; // Data/... that hold a crawl afterwards; the first has a.txt
+    // The changed site's last status: one of these. A running update that loses its connection
+    // is queued again, and the change comes between the two runs (the second then finds the site
+    // gone, or busy while the change holds it) or after the second.
+    std::vector<std::string> updateSays;
+};
+
+void PrintTo(const ChangeDuringUpdate& change, std::ostream* out) {
+    *out << change.what;
+}
+
+class CliChangeDuringUpdate : public CliSharedDirTest,
+                              public ::testing::WithParamInterface<ChangeDuringUpdate> {};
+
+TEST_P(CliChangeDuringUpdate, NoTreeIsLeftWithoutItsSite) {
+    const ChangeDuringUpdate& c = GetParam();
+    ftptest::TempDir served{"quarnel-served"};
+    ftptest::TreeBuilder(served.path()).File("a.txt", 3).Dir("slow");
+    ftptest::PyFtpOptions options;
+    // The first listing of /slow sends nothing: that update holds its lock until the client
+    // gives the listing up.
+    options.faults.push_back({"/slow", ftptest::PyFtpFault::StallData, 1});
+    auto server = ftptest::PyFtpServer::Start(served.path(), options);
+    const std::string port = std::to_string(server->port());
+    std::ofstream(m_dir.path() + "/pw") << server->password() << "\n";
+    ASSERT_EQ(Run({"add", "--host", "127.0.0.1", "--port", port, "--anonymous"}), 0);
+    ASSERT_EQ(Run({"add", "--host", "127.0.0.1", "--port", port, "--user", server->user(), "--password-file",
+                   m_dir.path() + "/pw"}),
+              0);
+
+    const std::string outPath = m_dir.path() + "/update.out";
+    const pid_t update = Start({"update", "--threads", "1", "127.0.0.1", "127.0.0.1@user"}, outPath);
+    bool stalled = false;
+    for (int i = 0; i < 1000 && !stalled; ++i) {
+        for (const std::string& command : server->Commands())
+            stalled |= command == "MLSD /slow" || command == "LIST /slow";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(stalled);
+    std::string err;
+    EXPECT_EQ(Run(c.change, nullptr, &err), 0) << err;
+    const int status = Wait(update);
+    const std::string out = ftptest::detail::ReadFile(outPath);
+    const std::size_t last = out.rfind("\n" + c.change[1] + "\t");
+    ASSERT_NE(last, std::string::npos) << out;
+    const std::size_t start = last + c.change[1].size() + 2;
+    const std::string said = out.substr(start, out.find('\n', start) + 1 - start);
+    EXPECT_TRUE(std::any_of(c.updateSays.begin(), c.updateSays.end(), [&said](const std::string& text) {
+        return said == text + "\n";
+    })) << out;
+    EXPECT_EQ(status, said[0] == '2' ? 0 : said[0] == '1' ? 1 : 4) << out;
+
+    for (const std::string key : {"127.0.0.1", "127.0.0.1@user", "localhost", "localhost@user"})
+        EXPECT_EQ(Exists("Data/" + key),
+                  std::find(c.keptDirs.begin(), c.keptDirs.end(), key) != c.keptDirs.end())
+            << key;
+    std::string tree;
+    EXPECT_EQ(Run({"tree", c.keptDirs.front()}, &tree), 0);
+    EXPECT_NE(tree.find("/a.txt"), std::string::npos) << tree;
+}
+
+const char* const kSucceeded = "2\t更新成功";
+const char* const kGone = "1\t更新失败:\\n该站点已被删除或改名,更新的结果没有保存";
+const char* const kBusy = "0\t另一个程序正在更新该站点，已跳过";
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, CliChangeDuringUpdate,
+    ::testing::Values(
+        ChangeDuringUpdate{
+            "RemoveWaits", false, {"remove", "127.0.0.1"}, {"127.0.0.1@user"}, {kSucceeded, kGone, kBusy}},
+        ChangeDuringUpdate{"NewHostWaits",
+                           false,
+                           {"edit", "127.0.0.1", "--host", "localhost"},
+                           {"localhost", "127.0.0.1@user"},
+                           {kSucceeded, kGone, kBusy}},
+        ChangeDuringUpdate{"RemovedWhileQueued", true, {"remove", "127.0.0.1@user"}, {"127.0.0.1"}, {kGone}},
+        ChangeDuringUpdate{"NewHostWhileQueued",
+                           true,
+                           {"edit", "127.0.0.1@user", "--host", "localhost"},
+                           {"127.0.0.1"},
+                           {kGone}}),
+    [](const auto& test) { return test.param.what; });
 
 } // namespace

@@ -178,6 +178,88 @@ TEST(SiteSettingsFile, DamagedOrUnknownFallsBackWithNothingLost) {
     EXPECT_EQ(LoadSiteSettings("srv").m_encoding, NameEncodingChoice::Gbk);
 }
 
+// A settings file that is there but damaged or unreadable keeps what its good lines say and is
+// marked damaged, naming the file and why: a secure site must never read as plain FTP.
+TEST(SiteSettingsFile, DamageKeepsTheGoodLinesAndIsNeverTakenForPlain) {
+    model_test::TempAppDir dir;
+    const std::string siteDir = dir.Path() + "/Data/srv";
+    const std::string path = siteDir + "/site.conf";
+    const std::string secure = "protocol=ftpes\ntls-pin=AB:CD\n";
+    enum class Kind { Text, Fifo, Directory, Link, Absent, DataDirIsFile };
+    struct Case {
+        const char* what;
+        Kind kind;
+        std::string text;
+        const char* why; // part of the damage text; null: not damaged
+        SiteProtocol protocol;
+        const char* pin;
+    };
+    const std::vector<Case> cases = {
+        {"whole", Kind::Text, secure, nullptr, SiteProtocol::FtpExplicitTls, "AB:CD"},
+        {"a line without '=' appended", Kind::Text, secure + "junk\n", "line 3 is not name=value",
+         SiteProtocol::FtpExplicitTls, "AB:CD"},
+        {"a bad line first", Kind::Text, "=x\n" + secure, "line 1 is not name=value",
+         SiteProtocol::FtpExplicitTls, "AB:CD"},
+        {"binary bytes in the middle", Kind::Text, "protocol=ftps\n\x01\x02\x7f\ntls-pin=EF\n",
+         "line 2 holds control bytes", SiteProtocol::FtpImplicitTls, "EF"},
+        {"a NUL in the protocol line", Kind::Text, std::string("protocol=ftpes\0\n", 16), "control bytes",
+         SiteProtocol::Ftp, ""},
+        {"huge", Kind::Text, secure + std::string(70000, '#'), "larger than 64 KiB", SiteProtocol::Ftp, ""},
+        {"a FIFO", Kind::Fifo, "", "not a regular file", SiteProtocol::Ftp, ""},
+        {"a directory", Kind::Directory, "", "not a regular file", SiteProtocol::Ftp, ""},
+        {"a symbolic link", Kind::Link, secure, "symbolic link", SiteProtocol::Ftp, ""},
+        {"no file at all", Kind::Absent, "", nullptr, SiteProtocol::Ftp, ""},
+        {"no site directory", Kind::DataDirIsFile, "", nullptr, SiteProtocol::Ftp, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(dir.Path() + "/Data");
+        std::filesystem::create_directories(siteDir);
+        switch (c.kind) {
+        case Kind::Text:
+            model_test::WriteWhole(path, c.text);
+            break;
+        case Kind::Fifo:
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+            break;
+        case Kind::Directory:
+            std::filesystem::create_directory(path);
+            break;
+        case Kind::Link:
+            model_test::WriteWhole(siteDir + "/elsewhere", c.text);
+            std::filesystem::create_symlink("elsewhere", path);
+            break;
+        case Kind::Absent:
+            break;
+        case Kind::DataDirIsFile:
+            std::filesystem::remove_all(siteDir);
+            model_test::WriteWhole(siteDir, "x");
+            break;
+        }
+        bool damaged = !c.why;
+        const CSiteSettings read = LoadSiteSettings("srv", &damaged);
+        EXPECT_EQ(damaged, c.why != nullptr);
+        EXPECT_EQ(read.IsDamaged(), c.why != nullptr);
+        if (c.why) {
+            EXPECT_NE(read.m_strDamage.find(path + ": "), std::string::npos) << read.m_strDamage;
+            EXPECT_NE(read.m_strDamage.find(c.why), std::string::npos) << read.m_strDamage;
+        }
+        EXPECT_EQ(read.m_protocol, c.protocol);
+        EXPECT_EQ(read.m_tlsPin, c.pin);
+    }
+    // Saving the settings repairs the file and keeps the damaged one aside; the damage is not
+    // written.
+    std::filesystem::remove_all(dir.Path() + "/Data");
+    std::filesystem::create_directories(siteDir);
+    model_test::WriteWhole(path, secure + "junk\n");
+    CSiteSettings repaired = LoadSiteSettings("srv");
+    ASSERT_TRUE(SaveSiteSettings("srv", repaired));
+    EXPECT_EQ(model_test::ReadWhole(path + ".damaged"), secure + "junk\n");
+    bool damaged = true;
+    EXPECT_EQ(LoadSiteSettings("srv", &damaged).m_protocol, SiteProtocol::FtpExplicitTls);
+    EXPECT_FALSE(damaged);
+}
+
 TEST(SiteSettingsFile, DefaultsLeaveNoFileAndOddKeysNoPath) {
     model_test::TempAppDir dir;
     CSiteSettings settings;

@@ -3,6 +3,7 @@
 // of killed saves removed, and the umask obeyed.
 #include "ModelTestSupport.h"
 #include "model/AtomicFile.h"
+#include "model/ReadOnlyAccess.h"
 #include "model/SiteCatalogue.h"
 #include "model/SiteListFile.h"
 #include "model/TreeWalk.h"
@@ -294,6 +295,88 @@ TEST_P(SitePair, LeftoversOfKilledSavesAreClearedAtTheNextLoad) {
     WriteWhole(area + "/h@u.new-Hh0009/content.ct", "x");
     ASSERT_TRUE(site->SaveCatalogue());
     EXPECT_EQ(Entries(area), (std::vector<std::string>{"h@u.new-Ff00067", "other.new-Ee0005"}));
+}
+
+// Killed between the two renames of a save that cannot exchange, with only readers after it: a
+// reader that may not write reads the old pair where it was set aside, and changes nothing. One
+// held by a save at work is not read: that save puts a directory in place in a moment.
+TEST(SitePairFiles, AReaderThatMayNotWriteFindsThePairSetAside) {
+    TempAppDir dir;
+    auto site = MakeSite("h");
+    SetNumberedTree(*site, 40);
+    ASSERT_TRUE(site->SaveCatalogue());
+    const std::string siteDir = SiteDataDirPath("h@u");
+    const std::string aside = SaveArea() + "/h@u.old-Gg0008";
+    fs::rename(siteDir, aside);
+    SetReadOnlyAccess(true);
+    auto copy = MakeSite("h");
+    const CResult<void> loaded = copy->LoadCatalogueAndState();
+    SetReadOnlyAccess(false);
+    EXPECT_TRUE(loaded.ok());
+    EXPECT_EQ(CheckNumberedTree(*copy, FileSize(aside + "/state.st")), "");
+    EXPECT_EQ(copy->m_pRootDir->m_subDirs.GetCount(), 1u);
+    EXPECT_FALSE(fs::exists(siteDir));
+    EXPECT_EQ(Entries(SaveArea()), (std::vector<std::string>{"h@u.old-Gg0008"}));
+
+    // A writer puts it back, and takes it for the pair it read.
+    auto writer = MakeSite("h");
+    writer->EnsureLoaded();
+    EXPECT_EQ(CheckNumberedTree(*writer, -1), "");
+    EXPECT_TRUE(fs::exists(siteDir + "/content.ct"));
+    EXPECT_TRUE(Entries(SaveArea()).empty());
+    auto lock = copy->LockTree();
+    EXPECT_FALSE(copy->SavedElsewhere());
+}
+
+// What killed writers left anywhere goes when a program that may write starts, except what a
+// live writer holds; a site directory killed between the renames comes back.
+TEST(SitePairFiles, WritersClearWhatKilledWritersLeftAtTheirStart) {
+    TempAppDir dir;
+    for (const char* host : {"a", "b", "c"}) {
+        auto site = MakeSite(host);
+        SetNumberedTree(*site, 20);
+        ASSERT_TRUE(site->SaveCatalogue());
+    }
+    std::vector<int> held;
+    auto hold = [&held](const std::string& path) {
+        held.push_back(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(flock(held.back(), LOCK_EX), 0);
+    };
+    struct Leftover {
+        std::string path;
+        bool live; // a writer holds it
+        bool directory;
+    };
+    const std::string area = SaveArea(), data = DataDirPath();
+    const Leftover leftovers[] = {
+        {dir.Path() + "/site.ds.tmp-Ab12Cd", false, false},
+        {dir.Path() + "/site.ds.tmp-Busy00", true, false},
+        {data + "/a@u/state.st.tmp-Cc0003", false, false},
+        {data + "/b@u/site.conf.tmp-Dd0004", false, false},
+        {data + "/b@u/state.st.tmp-Ee0005", true, false},
+        {area + "/c@u.new-Ff0006", false, true},
+        {area + "/gone@u.new-Gg0007", false, true},
+        {area + "/a@u.new-Hh0008", true, true},
+    };
+    for (const Leftover& left : leftovers) {
+        if (left.directory)
+            WriteWhole(left.path + "/content.ct", "cut");
+        else
+            WriteWhole(left.path, "cut");
+        if (left.live)
+            hold(left.path);
+    }
+    fs::rename(data + "/c@u", area + "/c@u.old-Ii0009");
+
+    RemoveStaleLeftovers();
+    for (const Leftover& left : leftovers)
+        EXPECT_EQ(fs::exists(left.path), left.live) << left.path;
+    auto back = MakeSite("c");
+    back->EnsureLoaded();
+    EXPECT_EQ(CheckNumberedTree(*back, FileSize(data + "/c@u/state.st")), "");
+    EXPECT_EQ(Entries(area), (std::vector<std::string>{"a@u.new-Hh0008"}));
+    for (int fd : held)
+        close(fd);
 }
 
 TEST(SitePairFiles, StaleSiteListCopiesGoAtTheNextStart) {

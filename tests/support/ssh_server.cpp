@@ -112,12 +112,11 @@ std::string SshServer::HostKey() const {
     return line.substr(0, second == std::string::npos ? line.find('\n') : second);
 }
 
-void SshServer::ReplaceHostKey() {
+void SshServer::ReplaceHostKey(const std::string& type) {
     const std::string work = m_work;
     std::filesystem::remove(work + "/host_key");
     std::filesystem::remove(work + "/host_key.pub");
-    Run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", work + "/host_key"},
-        work + "/keygen.err");
+    Run({"/usr/bin/ssh-keygen", "-q", "-t", type, "-N", "", "-f", work + "/host_key"}, work + "/keygen.err");
     Restart();
 }
 

@@ -35,8 +35,9 @@ public:
     std::string KeyHome() const;
     // The host key's public half as known_hosts takes it ("ssh-ed25519 AAAA...").
     std::string HostKey() const;
-    // Gives the server a new host key: the next session sees a different key.
-    void ReplaceHostKey();
+    // Gives the server a new host key of `type` (ssh-keygen's -t): the next session sees a
+    // different key.
+    void ReplaceHostKey(const std::string& type = "ed25519");
     // Ends every session; the server goes on listening.
     void DropSessions();
     // Ends every session and the server, and starts it again on the same port. On the test's own

@@ -1,8 +1,10 @@
 // Crawls over FTP with TLS (explicit and implicit, vsftpd) and over SFTP (OpenSSH's sshd) store
 // what a plain FTP crawl of the same tree stores, byte for byte; a server that is not trusted
 // is refused before anything is sent, until its identity is accepted, and again when it changes;
-// a connection lost half way is resumed as on plain FTP.
+// a connection lost half way is resumed as on plain FTP; a secure site whose settings file is
+// damaged is not contacted at all.
 
+#include "model/Log.h"
 #include "model/SiteSecurity.h"
 #include "model/SiteSettings.h"
 #include "tests/support/ssh_server.h"
@@ -14,6 +16,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
 
 namespace enginetest {
 namespace {
@@ -192,6 +196,62 @@ TEST_F(SecureCrawl, ALostConnectionIsResumedOverTlsAndSftp) {
         EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
         EXPECT_EQ(Stored(site), plain);
     }
+}
+
+// The settings file of a site set up for TLS is damaged; the server at its address speaks plain
+// FTP and would take the login. Nothing reaches it, and the refusal is logged with the file.
+TEST_F(SecureCrawl, DamagedSettingsNeverLogInInTheClear) {
+    auto server = ftptest::PyFtpServer::Start(m_ssh->root());
+    const std::string log = m_appDir->path() + "/test.log";
+    ASSERT_TRUE(LogToFile(log, LogLevel::Info));
+    const std::string secure = "protocol=ftpes\ntls-pin=AB:CD\n";
+    enum class Kind { Text, Fifo, None };
+    struct Case {
+        const char* what;
+        Kind kind;
+        std::string text;
+        bool refused;
+    };
+    const std::vector<Case> cases = {
+        {"no settings: plain FTP, the login goes out", Kind::None, "", false},
+        {"a line without '=' appended", Kind::Text, secure + "junk\n", true},
+        {"the protocol line cut", Kind::Text, "protocol\ntls-pin=AB:CD\n", true},
+        {"binary", Kind::Text,
+         std::string("\x7f"
+                     "ELF\x02\x01\0\0",
+                     8),
+         true},
+        {"huge", Kind::Text, secure + std::string(1 << 20, '#'), true},
+        {"a FIFO", Kind::Fifo, "", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (!m_sites.IsEmpty())
+            m_sites.RemoveAt(0);
+        std::filesystem::remove_all(DataDirPath());
+        const std::string path = SiteSettingsPath("127.0.0.1@" + server->user());
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+        if (c.kind == Kind::Text)
+            std::ofstream(path, std::ios::binary) << c.text;
+        if (c.kind == Kind::Fifo) {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        }
+        server->ClearCommands();
+        CFTPSite* site =
+            testtree::AddSite(m_sites, "127.0.0.1", server->user(), server->password(), server->port());
+        ASSERT_TRUE(UpdateAndWait(site));
+        const std::vector<std::string> received = server->Commands();
+        if (!c.refused) {
+            EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
+            EXPECT_FALSE(received.empty());
+            continue;
+        }
+        EXPECT_EQ(site->GetStatusText(), std::string(kStatusFailedPrefix) + kFailureSettingsDamaged);
+        EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Failed);
+        EXPECT_TRUE(received.empty()) << received.front();
+        EXPECT_NE(ReadBytes(log).find("settings are damaged: " + path + ": "), std::string::npos);
+    }
+    StopLogging();
 }
 
 } // namespace
