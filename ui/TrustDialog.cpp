@@ -47,6 +47,7 @@ QString Reason(const std::string& problem) {
         {"not the one accepted", "证书与此前接受的不同"},
         {"not the one known", "主机密钥与此前信任的不同"},
         {"host key is not known", "主机密钥尚未信任"},
+        {"revoked", "主机密钥已被吊销"},
         {"could not be verified", "证书无法用系统的证书颁发机构验证"},
     };
     for (const auto& entry : known)
