@@ -1,8 +1,13 @@
 // Read marks: clearing m_bNew over the files on show, a directory's sub-tree or whole sites.
+#include "model/Log.h"
 #include "ops/DocWalk.h"
 #include "ops/QuarnelDoc.h"
 
+#include <atomic>
+
 namespace {
+
+std::atomic<uint64_t> g_nMarksCleared{0};
 
 // Clears one mark whose site is known; true when it was set.
 template <class Entry> inline bool ClearKnown(Entry* entry, CFTPSite* site) {
@@ -11,10 +16,31 @@ template <class Entry> inline bool ClearKnown(Entry* entry, CFTPSite* site) {
     entry->m_bNew = 0;
     if (site)
         site->m_bStateDirty = 1;
+    g_nMarksCleared.fetch_add(1, std::memory_order_relaxed);
     return true;
 }
 
 } // namespace
+
+uint64_t CQuarnelDoc::MarksCleared() {
+    return g_nMarksCleared.load(std::memory_order_relaxed);
+}
+
+std::size_t CQuarnelDoc::SaveReadMarks(const std::string& why,
+                                       const std::function<bool(const CFTPSite*)>& skip) {
+    // The save holds the site's lock only to take the marks, and keeps those another program saved
+    // meanwhile. A failure is logged by the save; the marks stay dirty.
+    std::size_t saved = 0;
+    for (CFTPSite* site : m_siteList) {
+        if (!site->m_bStateDirty || (skip && skip(site)))
+            continue;
+        if (site->SaveState()) {
+            LogInfo("site " + site->GetKey() + ": read marks saved " + why);
+            ++saved;
+        }
+    }
+    return saved;
+}
 
 // Under the site's lock: a worker may be writing state.st from the same marks.
 bool CQuarnelDoc::ClearMark(CFTPDir* dir) {

@@ -84,6 +84,19 @@ bool HasSite(const CObList<CFTPSite>& sites, const std::string& host, const std:
     return false;
 }
 
+// The login `fields` give, stored as an add (`editing` null) or an edit of `editing` stores it.
+void StoreLogin(const SiteFields& fields, const CFTPSite* editing, CFTPSite& into) {
+    const std::string none;
+    into.m_strHost = StoredText(fields.host, editing ? editing->m_strHost : none);
+    if (fields.anonymous) {
+        into.m_strUser = kAnonymousUser;
+        into.m_strPassword = kAnonymousPassword;
+    } else {
+        into.m_strUser = StoredText(fields.user, editing ? editing->m_strUser : none);
+        into.m_strPassword = StoredText(fields.password, editing ? editing->m_strPassword : none);
+    }
+}
+
 // The (host, user) pairs of a site list, so that each line of an import is tested against the
 // list in constant time; the views point into the sites, which outlive the import.
 class CLoginSet {
@@ -179,12 +192,7 @@ LoadOutcome CQuarnelDoc::OnNewDocument() {
 }
 
 void CQuarnelDoc::OnCloseDocument() {
-    // SaveState holds the site's lock and keeps the marks other programs saved meanwhile.
-    // A failure is logged by the save; the marks stay dirty.
-    for (CFTPSite* site : m_siteList) {
-        if (site->m_bStateDirty && site->SaveState())
-            site->m_bStateDirty = 0;
-    }
+    SaveReadMarks("at close");
 }
 
 void CQuarnelDoc::RememberSavedLogins(const CObList<CFTPSite>& list) {
@@ -207,6 +215,45 @@ CQuarnelDoc::SiteListMerge CQuarnelDoc::MergeSiteListFile(const CFTPSite* keep) 
     std::set<std::pair<std::string, std::string>> diskLogins;
     for (const CFTPSite* site : onDisk)
         diskLogins.emplace(site->m_strHost, site->m_strUser);
+
+    // Renamed elsewhere (quarnel-cli edit --host): a loaded site gone from the file whose
+    // content.ct is now that of a site the file added, its data directory renamed with the key.
+    // It takes that site's fields and keeps its tree, and the read marks not saved yet with it.
+    std::set<std::pair<std::string, std::string>> mineLogins;
+    for (const CFTPSite* site : m_siteList)
+        mineLogins.emplace(site->m_strHost, site->m_strUser);
+    for (CFTPSite* site : m_siteList) {
+        std::pair<std::string, std::string> login{site->m_strHost, site->m_strUser};
+        if (site == keep || diskLogins.count(login) || !m_savedLogins.count(login) || !site->IsLoaded() ||
+            IsSiteInEngine(site) || IsWalkInProgress())
+            continue;
+        CFTPSite::CStoredCatalogue stored;
+        {
+            auto lock = site->LockTree();
+            stored = site->m_storedCatalogue;
+        }
+        if (stored.m_nInode == 0)
+            continue;
+        for (const CFTPSite* theirs : onDisk) {
+            const std::string key = theirs->GetKey();
+            struct stat content {};
+            if (mineLogins.count({theirs->m_strHost, theirs->m_strUser}) || !IsUsableSiteKey(key) ||
+                stat((SiteDataDirPath(key) + "/content.ct").c_str(), &content) != 0 ||
+                static_cast<uint64_t>(content.st_ino) != stored.m_nInode ||
+                static_cast<uint64_t>(content.st_dev) != stored.m_nDevice)
+                continue;
+            {
+                auto lock = site->LockTree();
+                site->m_strHost = theirs->m_strHost;
+                site->m_strUser = theirs->m_strUser;
+                site->m_strPassword = theirs->m_strPassword;
+            }
+            mineLogins.erase(login);
+            mineLogins.emplace(site->m_strHost, site->m_strUser);
+            merge.changed.push_back(site); // the other fields follow below, as for any site
+            break;
+        }
+    }
 
     // Deleted elsewhere: in the file when this document last saw it, gone from it now.
     for (std::size_t index = 0; index < m_siteList.GetCount();) {
@@ -239,6 +286,13 @@ CQuarnelDoc::SiteListMerge CQuarnelDoc::MergeSiteListFile(const CFTPSite* keep) 
         // A worker reads the login while it updates: the fields wait for the next merge.
         if (IsSiteInEngine(site))
             continue;
+        if (std::find(merge.changed.begin(), merge.changed.end(), site) != merge.changed.end()) {
+            site->m_nPort = theirs->m_nPort;
+            site->m_strNickname = theirs->m_strNickname;
+            site->m_strRemark = theirs->m_strRemark;
+            site->m_bAnonymousUpdate = theirs->m_bAnonymousUpdate;
+            continue;
+        }
         if (site->m_strPassword != theirs->m_strPassword || site->m_nPort != theirs->m_nPort ||
             site->m_strNickname != theirs->m_strNickname || site->m_strRemark != theirs->m_strRemark ||
             site->m_bAnonymousUpdate != theirs->m_bAnonymousUpdate) {
@@ -288,6 +342,21 @@ bool CQuarnelDoc::SaveSiteListAs(const std::string& path) {
     }
     m_bModified = false;
     return true;
+}
+
+std::string CQuarnelDoc::SiteClash(const SiteFields& fields, const CFTPSite* editing) const {
+    // Two sites of one host and user, or of one key, would share one data directory.
+    CFTPSite login;
+    StoreLogin(fields, editing, login);
+    const std::string key = login.GetKey();
+    for (const CFTPSite* other : m_siteList) {
+        if (other == editing)
+            continue;
+        if ((other->m_strHost == login.m_strHost && other->m_strUser == login.m_strUser) ||
+            other->GetKey() == key)
+            return kSiteExists;
+    }
+    return {};
 }
 
 SiteOpResult CQuarnelDoc::AddSite(const SiteFields& fields) {
@@ -353,12 +422,16 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
     // race, and its files would land under the old key after the rename.
     if (IsSiteInEngine(site))
         return {OpStatus::Refused, site, kSiteBusy};
+    // A host or port left as it was stays, whatever it is (an imported site may have port 0).
+    std::string problem =
+        fields.host == GbkToUtf8(site->m_strHost) ? std::string() : HostProblem(fields.host);
+    if (problem.empty() && fields.port != site->m_nPort)
+        problem = PortProblem(fields.port);
+    if (!problem.empty())
+        return {OpStatus::Refused, site, problem};
     // Nor while another program updates it: its crawl would save under the old key.
     CFTPSite edited;
-    edited.m_strHost = StoredText(fields.host, site->m_strHost);
-    edited.m_strUser = fields.anonymous ? kAnonymousUser : StoredText(fields.user, site->m_strUser);
-    edited.m_strPassword =
-        fields.anonymous ? kAnonymousPassword : StoredText(fields.password, site->m_strPassword);
+    StoreLogin(fields, site, edited);
     CFileLock oldKeyUpdate, newKeyUpdate;
     m_lastLockFailure = {};
     if (edited.GetKey() != site->GetKey()) {
@@ -376,17 +449,16 @@ SiteOpResult CQuarnelDoc::EditSite(CFTPSite* site, const SiteFields& fields) {
         return refused;
     }
     MergeSiteListFile(site);
+    // Tested against the list as it is now, other programs' changes included.
+    const std::string clash = SiteClash(fields, site);
+    if (!clash.empty())
+        return {OpStatus::Refused, site, clash};
     const std::string oldKey = site->GetKey();
     const std::string oldHost = site->m_strHost;
     const int32_t oldPort = site->m_nPort;
-    site->m_strHost = StoredText(fields.host, site->m_strHost);
-    if (fields.anonymous) {
-        site->m_strUser = kAnonymousUser;
-        site->m_strPassword = kAnonymousPassword;
-    } else {
-        site->m_strUser = StoredText(fields.user, site->m_strUser);
-        site->m_strPassword = StoredText(fields.password, site->m_strPassword);
-    }
+    site->m_strHost = edited.m_strHost;
+    site->m_strUser = edited.m_strUser;
+    site->m_strPassword = edited.m_strPassword;
     site->m_nPort = fields.port;
     site->m_bAnonymousUpdate = fields.anonymousUpdate ? 1 : 0;
     site->m_strNickname = StoredText(fields.nickname, site->m_strNickname);
@@ -517,4 +589,48 @@ ImportResult CQuarnelDoc::ImportSites(const std::string& path) {
     }
     result.listSaved = WriteSiteListLocked();
     return result;
+}
+
+// ---- what the site dialog is checked for ---------------------------------------------------
+
+namespace {
+
+constexpr const char* kHostMissing = "站点不能为空！";
+constexpr const char* kHostBadCharacter = "站点不能包含空格或控制字符！";
+constexpr const char* kPortOutOfRange = "端口号必须是1到65535之间的数字！";
+
+// A character a host cannot hold, at `pos` of UTF-8 text: a C0 or C1 control, DEL, or a blank
+// (the ASCII space and the Unicode spaces a keyboard or a copied text may bring in).
+bool BadHostCharacter(std::string_view text, std::size_t pos) {
+    const auto byte = [&](std::size_t i) {
+        return pos + i < text.size() ? static_cast<unsigned char>(text[pos + i]) : 0u;
+    };
+    const unsigned c = byte(0);
+    if (c <= 0x20 || c == 0x7F)
+        return true;
+    if (c == 0xC2 && byte(1) <= 0xA0) // U+0080..U+009F, U+00A0
+        return true;
+    if (c == 0xE1 && byte(1) == 0x9A && byte(2) == 0x80) // U+1680
+        return true;
+    if (c == 0xE2 && byte(1) == 0x80 &&
+        ((byte(2) >= 0x80 && byte(2) <= 0x8A) || byte(2) == 0xA8 || byte(2) == 0xA9 || byte(2) == 0xAF))
+        return true;                                     // U+2000..200A, 2028, 2029, 202F
+    if (c == 0xE2 && byte(1) == 0x81 && byte(2) == 0x9F) // U+205F
+        return true;
+    return c == 0xE3 && byte(1) == 0x80 && byte(2) == 0x80; // U+3000, the ideographic space
+}
+
+} // namespace
+
+std::string CQuarnelDoc::HostProblem(const std::string& host) {
+    if (host.empty())
+        return kHostMissing;
+    for (std::size_t i = 0; i < host.size(); ++i)
+        if (BadHostCharacter(host, i))
+            return kHostBadCharacter;
+    return {};
+}
+
+std::string CQuarnelDoc::PortProblem(int32_t port) {
+    return port >= 1 && port <= 65535 ? std::string() : std::string(kPortOutOfRange);
 }

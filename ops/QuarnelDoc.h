@@ -53,10 +53,19 @@ public:
     // Adds a site from the dialog's fields ("站点已有！" when host and user name exist).
     // On Done, `site` is the new site, appended at the end of m_siteList.
     SiteOpResult AddSite(const SiteFields& fields);
+    // What is wrong with the host or the port typed for a site, as the window says it (empty:
+    // nothing): the host must be there and hold no blank or control character (UTF-8), the port
+    // is 1 to 65535.
+    static std::string HostProblem(const std::string& hostUtf8);
+    static std::string PortProblem(int32_t port);
+    // "站点已有！" when another site than `editing` (null: none) has the host and user name, or the
+    // key, the fields give; empty when none has.
+    std::string SiteClash(const SiteFields& fields, const CFTPSite* editing) const;
     // The dialog's initial fields for editing `site` (UTF-8).
     SiteFields FieldsFromSite(const CFTPSite& site) const;
     // Stores the fields into `site`, renames its data directory to the new key, writes site.ds.
-    // Refused (nothing changes) while the site is being updated.
+    // Refused (nothing changes) while the site is being updated, and when another site has the
+    // host and user name or the key the fields give ("站点已有！").
     SiteOpResult EditSite(CFTPSite* site, const SiteFields& fields);
     // Tells the observers the site is going, deletes its data files, takes it out of the list,
     // writes site.ds and destroys it (or, while a worker updates it, hands it to the engine,
@@ -76,8 +85,9 @@ public:
     };
     // Takes in what other programs changed in site.ds since this document last read or wrote
     // it: sites added there are appended, sites edited there take the fields from the file,
-    // sites deleted there go unless an update or a walk holds them here. Existing CFTPSite
-    // objects stay where they are.
+    // sites deleted there go unless an update or a walk holds them here. A loaded site whose key
+    // another program changed (its data directory renamed with it) takes the new fields and keeps
+    // its tree and unsaved read marks. Existing CFTPSite objects stay where they are.
     SiteListMerge ReloadSiteList();
 
     // ---- read marks ---------------------------------------------------------------------------
@@ -85,6 +95,14 @@ public:
     // and returns false when a stop or quit was requested. Defaults to "always go on".
     void SetPumpPending(std::function<bool()> pump);
     bool PumpPending();
+
+    // How many marks this process has cleared so far: a front end that saves marks a while after
+    // the last change watches it.
+    static uint64_t MarksCleared();
+    // Writes state.st (with content.ct where the tree changed) of every site whose marks changed,
+    // in list order, skipping those `skip` names; each save is logged with `why`. The number of
+    // sites saved.
+    std::size_t SaveReadMarks(const std::string& why, const std::function<bool(const CFTPSite*)>& skip = {});
 
     // Clears one mark; sets the site's m_bStateDirty when it was 1. True when it changed.
     static bool ClearMark(CFTPDir* dir);

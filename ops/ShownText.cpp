@@ -91,3 +91,33 @@ std::string ShownLocation(const CFTPFile* file) {
     shown += ServerNameToUtf8(file->m_strName, charset);
     return shown;
 }
+
+std::string DisplaySafe(std::string_view utf8, bool keepLineBreaks) {
+    static constexpr char kReplacement[] = "\xEF\xBF\xBD"; // U+FFFD
+    std::string shown;
+    shown.reserve(utf8.size());
+    const auto byte = [&utf8](std::size_t i) {
+        return i < utf8.size() ? static_cast<unsigned char>(utf8[i]) : 0u;
+    };
+    for (std::size_t i = 0; i < utf8.size(); ++i) {
+        const unsigned c = byte(i);
+        if (c == '\n' && keepLineBreaks) {
+            shown += '\n';
+        } else if (c == '\r' && keepLineBreaks && byte(i + 1) == '\n') {
+            // the line feed after it stays
+        } else if (c == '\t') {
+            shown += ' ';
+        } else if (c < 0x20 || c == 0x7F) {
+            shown += kReplacement;
+        } else if (c == 0xC2 && byte(i + 1) >= 0x80 && byte(i + 1) <= 0x9F) { // U+0080..U+009F
+            shown += kReplacement;
+            ++i;
+        } else if (c == 0xE2 && ((byte(i + 1) == 0x80 && byte(i + 2) >= 0xAA && byte(i + 2) <= 0xAE) ||
+                                 (byte(i + 1) == 0x81 && byte(i + 2) >= 0xA6 && byte(i + 2) <= 0xA9))) {
+            i += 2; // U+202A..U+202E, U+2066..U+2069
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown;
+}

@@ -30,3 +30,10 @@ std::string ShownPath(const CFTPSite* site, std::string_view path);
 // The location of an entry as UTF-8: "ftp://", the key as typed, "/", each name as shown.
 std::string ShownLocation(const CFTPDir* dir);
 std::string ShownLocation(const CFTPFile* file);
+
+// UTF-8 text from a server (a reply in a status, a certificate's names, a name) as the window may
+// show it: C0 and C1 controls and DEL become U+FFFD and a tab a blank, so that no escape sequence
+// or backspace is passed on; bidirectional embeddings, overrides and isolates (U+202A..U+202E,
+// U+2066..U+2069) are dropped, so that the text reads in the order it was sent. With
+// `keepLineBreaks` a line feed stays (a carriage return before it goes).
+std::string DisplaySafe(std::string_view utf8, bool keepLineBreaks = false);

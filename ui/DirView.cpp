@@ -26,8 +26,13 @@
 #include <vector>
 
 namespace {
-QString ShownText(const std::string& narrow) {
-    return QString::fromStdString(NarrowToUtf8(narrow));
+// A status the server may have had a word in: no control reaches the tip.
+QString ShownStatus(const std::string& narrow) {
+    return QString::fromStdString(DisplaySafe(NarrowToUtf8(narrow)));
+}
+
+QString Label(const std::string& utf8) {
+    return QString::fromStdString(DisplaySafe(utf8));
 }
 
 QByteArray Bytes(const std::string& narrow) {
@@ -108,7 +113,7 @@ void CDirView::DeleteChildren(QTreeWidgetItem* item) {
 
 QTreeWidgetItem* CDirView::AddSiteItem(CFTPSite* site) {
     auto* item = new QTreeWidgetItem();
-    item->setText(0, QString::fromStdString(ShownSiteName(*site)));
+    item->setText(0, Label(ShownSiteName(*site)));
     item->setData(0, kDirRole,
                   QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(site->m_pRootDir.get())));
     item->setIcon(0, Icons::SiteStatusIcon(site->m_nUpdateStatus.load()));
@@ -141,7 +146,7 @@ void CDirView::RelabelSiteItem(CFTPSite* site) {
     QTreeWidgetItem* item = SiteItem(site);
     if (!item)
         return;
-    item->setText(0, QString::fromStdString(ShownSiteName(*site)));
+    item->setText(0, Label(ShownSiteName(*site)));
     // The site's names may read otherwise now (its encoding was chosen, or decided afresh).
     item->setData(0, kCharsetRole, static_cast<int>(site->GetNameCharset()));
     std::vector<QTreeWidgetItem*> pending{item};
@@ -151,7 +156,7 @@ void CDirView::RelabelSiteItem(CFTPSite* site) {
         for (int i = 0; i < parent->childCount(); ++i) {
             QTreeWidgetItem* child = parent->child(i);
             if (CFTPDir* dir = ItemDir(child))
-                child->setText(0, QString::fromStdString(ShownName(dir)));
+                child->setText(0, Label(ShownName(dir)));
             pending.push_back(child);
         }
     }
@@ -176,7 +181,7 @@ void CDirView::RefreshSiteItem(CFTPSite* site) {
 
 QTreeWidgetItem* CDirView::AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir) {
     auto* item = new QTreeWidgetItem();
-    item->setText(0, QString::fromStdString(ShownName(dir)));
+    item->setText(0, Label(ShownName(dir)));
     item->setData(0, kDirRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(dir)));
     item->setData(0, kNameRole, Bytes(dir->m_strName));
     item->setIcon(0, m_dirIcon);
@@ -452,7 +457,7 @@ bool CDirView::viewportEvent(QEvent* event) {
         std::string status = site->GetStatusText();
         if (status.size() > kTipLimit)
             status.resize(kTipLimit);
-        QToolTip::showText(help->globalPos(), ShownText(status), viewport(), visualItemRect(item));
+        QToolTip::showText(help->globalPos(), ShownStatus(status), viewport(), visualItemRect(item));
         return true;
     }
     return QTreeWidget::viewportEvent(event);

@@ -9,6 +9,8 @@
 #include <QApplication>
 #include <QPalette>
 
+#include <mutex>
+#include <type_traits>
 #include <unordered_set>
 
 const char* const CFileListModel::kWelcomeTexts[4] = {
@@ -19,10 +21,49 @@ const char* const CFileListModel::kWelcomeTexts[4] = {
 };
 
 namespace {
+// Names and locations come from servers: shown without their controls.
 QString Q(const std::string& utf8) {
-    return QString::fromStdString(utf8);
+    return QString::fromStdString(DisplaySafe(utf8));
+}
+
+// Calls visit(i) for i in [first, end) holding the tree lock of the site of entryAt(i): an update
+// changes sizes and marks under it. Entries of one directory share the lookup, runs of one site
+// the lock.
+template <class EntryAt, class Visit>
+void VisitLocked(std::size_t first, std::size_t end, EntryAt entryAt, Visit visit) {
+    const CFTPDir* parent = nullptr;
+    const CFTPSite* site = nullptr;
+    const CFTPSite* held = nullptr;
+    std::unique_lock<std::recursive_mutex> lock;
+    for (std::size_t i = first; i < end; ++i) {
+        const auto* entry = entryAt(i);
+        if (!entry->m_pParent || entry->m_pParent != parent) {
+            parent = entry->m_pParent;
+            site = entry->GetSite();
+        }
+        if (site != held || !lock.owns_lock()) {
+            lock = std::unique_lock<std::recursive_mutex>();
+            lock = LockTree(site);
+            held = site;
+        }
+        visit(i);
+    }
 }
 } // namespace
+
+template <class T>
+void CFileListModel::AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries,
+                                  std::size_t from) {
+    rows.reserve(rows.size() + (entries.size() - from));
+    VisitLocked(
+        from, entries.size(), [&entries](std::size_t i) { return entries[i]; },
+        [&](std::size_t i) {
+            if constexpr (std::is_same_v<T, CFTPFile>)
+                rows.push_back(FileRowOf(entries[i]));
+            else
+                rows.push_back(DirRowOf(entries[i]));
+        });
+}
 
 CFileListModel::CFileListModel(QObject* parent) : QAbstractTableModel(parent) {}
 
@@ -99,7 +140,7 @@ QVariant CFileListModel::data(const QModelIndex& index, int role) const {
             if (column == kColumnName)
                 return Q(ShownName(file));
             if (column == kColumnSize)
-                return FormatSize(file->m_nSize);
+                return FormatSize(m_fileRows[static_cast<std::size_t>(index.row()) - m_dirRows.size()].size);
             return Q(ShownLocation(file));
         }
     case Qt::DecorationRole:
@@ -171,13 +212,9 @@ void CFileListModel::Reset(const std::vector<CFTPDir*>& dirs, const std::vector<
     beginResetModel();
     m_textRows.clear();
     m_dirRows.clear();
-    m_dirRows.reserve(dirs.size());
-    for (CFTPDir* dir : dirs)
-        m_dirRows.push_back(DirRowOf(dir));
+    AppendRowsOf(m_dirRows, dirs, 0);
     m_fileRows.clear();
-    m_fileRows.reserve(files.size());
-    for (CFTPFile* file : files)
-        m_fileRows.push_back(FileRowOf(file));
+    AppendRowsOf(m_fileRows, files, 0);
     endResetModel();
 }
 
@@ -189,6 +226,7 @@ void CFileListModel::LeaveWelcome() {
 void CFileListModel::AppendDir(CFTPDir* dir) {
     LeaveWelcome();
     const int at = DirRowCount();
+    auto lock = LockTree(dir->GetSite());
     beginInsertRows(QModelIndex(), at, at);
     m_dirRows.push_back(DirRowOf(dir));
     endInsertRows();
@@ -197,6 +235,7 @@ void CFileListModel::AppendDir(CFTPDir* dir) {
 void CFileListModel::AppendFile(CFTPFile* file) {
     LeaveWelcome();
     const int at = rowCount();
+    auto lock = LockTree(file->GetSite());
     beginInsertRows(QModelIndex(), at, at);
     m_fileRows.push_back(FileRowOf(file));
     endInsertRows();
@@ -209,8 +248,7 @@ int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::ve
         const int first = DirRowCount();
         const int count = static_cast<int>(dirs.size() - m_dirRows.size());
         beginInsertRows(QModelIndex(), first, first + count - 1);
-        for (std::size_t i = m_dirRows.size(); i < dirs.size(); ++i)
-            m_dirRows.push_back(DirRowOf(dirs[i]));
+        AppendRowsOf(m_dirRows, dirs, m_dirRows.size());
         endInsertRows();
         added += count;
     }
@@ -218,8 +256,7 @@ int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::ve
         const int first = rowCount();
         const int count = static_cast<int>(files.size() - m_fileRows.size());
         beginInsertRows(QModelIndex(), first, first + count - 1);
-        for (std::size_t i = m_fileRows.size(); i < files.size(); ++i)
-            m_fileRows.push_back(FileRowOf(files[i]));
+        AppendRowsOf(m_fileRows, files, m_fileRows.size());
         endInsertRows();
         added += count;
     }
@@ -229,39 +266,59 @@ int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::ve
 void CFileListModel::ClearHighlightsFrom(int first) {
     const int count = rowCount();
     int changedFirst = -1, changedLast = -1;
-    for (int i = std::max(first, static_cast<int>(m_textRows.size())); i < count; ++i) {
-        // While search results are shown the rows past the browsed directories are not the
-        // files just marked read: an entry that is still new keeps its highlight.
-        bool* highlight = nullptr;
-        bool stillNew = false;
-        if (i < DirRowCount()) {
-            DirRow& row = m_dirRows[static_cast<std::size_t>(i)];
-            highlight = &row.highlight;
-            stillNew = row.entry->m_bNew == 1;
-        } else {
-            FileRow& row = m_fileRows[static_cast<std::size_t>(i) - m_dirRows.size()];
-            highlight = &row.highlight;
-            stillNew = row.entry->m_bNew == 1;
-        }
-        if (*highlight && !stillNew) {
-            *highlight = false;
+    // While search results are shown the rows past the browsed directories are not the files
+    // just marked read: an entry that is still new keeps its highlight.
+    auto clearIfRead = [&](auto& row, int i) {
+        if (row.highlight && row.entry->m_bNew != 1) {
+            row.highlight = false;
             if (changedFirst < 0)
                 changedFirst = i;
             changedLast = i;
         }
-    }
+    };
+    const std::size_t start = static_cast<std::size_t>(std::max(first, static_cast<int>(m_textRows.size())));
+    const std::size_t dirs = m_dirRows.size();
+    if (start < dirs)
+        VisitLocked(
+            start, dirs, [this](std::size_t i) { return m_dirRows[i].entry; },
+            [&](std::size_t i) { clearIfRead(m_dirRows[i], static_cast<int>(i)); });
+    if (static_cast<int>(start) < count)
+        VisitLocked(
+            std::max(start, dirs) - dirs, m_fileRows.size(),
+            [this](std::size_t i) { return m_fileRows[i].entry; },
+            [&](std::size_t i) { clearIfRead(m_fileRows[i], static_cast<int>(dirs + i)); });
     if (changedFirst >= 0)
         emit dataChanged(index(changedFirst, 0), index(changedLast, kColumnCount - 1));
 }
 
 void CFileListModel::RefreshHighlights() {
-    for (DirRow& row : m_dirRows)
-        row.highlight = row.entry->m_bNew == 1;
-    for (FileRow& row : m_fileRows)
-        row.highlight = row.entry->m_bNew == 1;
+    VisitLocked(
+        0, m_dirRows.size(), [this](std::size_t i) { return m_dirRows[i].entry; },
+        [this](std::size_t i) { m_dirRows[i].highlight = m_dirRows[i].entry->m_bNew == 1; });
+    VisitLocked(
+        0, m_fileRows.size(), [this](std::size_t i) { return m_fileRows[i].entry; },
+        [this](std::size_t i) { m_fileRows[i].highlight = m_fileRows[i].entry->m_bNew == 1; });
     if (rowCount() > static_cast<int>(m_textRows.size()))
         emit dataChanged(index(static_cast<int>(m_textRows.size()), 0),
                          index(rowCount() - 1, kColumnCount - 1));
+}
+
+void CFileListModel::RefreshSizes(const CFTPSite* site) {
+    int changedFirst = -1, changedLast = -1;
+    const int dirs = DirRowCount();
+    VisitLocked(
+        0, m_fileRows.size(), [this](std::size_t i) { return m_fileRows[i].entry; },
+        [&](std::size_t i) {
+            FileRow& row = m_fileRows[i];
+            if (row.size == row.entry->m_nSize || row.entry->GetSite() != site)
+                return;
+            row.size = row.entry->m_nSize;
+            if (changedFirst < 0)
+                changedFirst = dirs + static_cast<int>(i);
+            changedLast = dirs + static_cast<int>(i);
+        });
+    if (changedFirst >= 0)
+        emit dataChanged(index(changedFirst, kColumnSize), index(changedLast, kColumnSize));
 }
 
 // Removes the rows of one group (whose first row has the index `first`) whose entry is gone.

@@ -1,8 +1,9 @@
 #pragma once
 // The rows of the file list: welcome rows, or directory rows then file rows. A row holds one
-// reference to its record and whether it was new when listed; the texts are made when shown,
-// so a directory of 100,000 files lists at once. Directory and file rows live apart, so that
-// rows added to either group are appended, never inserted in the middle of one long vector.
+// reference to its record, whether it was new when listed and the file's size then (read under
+// the site's lock, which an update holds while it changes them; painting takes no lock); the texts
+// are made when shown, so a directory of 100,000 files lists at once. Directory and file rows live apart, so
+// that rows added to either group are appended, never inserted in the middle of one long vector.
 
 #include "model/Records.h"
 #include "ops/CatalogueObserver.h"
@@ -50,6 +51,8 @@ public:
     void ClearHighlightsFrom(int first);
     // Every row's highlight from its entry's new mark.
     void RefreshHighlights();
+    // The sizes shown for the files of `site` as its tree holds them now (after an update).
+    void RefreshSizes(const CFTPSite* site);
     // Drops every row whose record is `entry` or lies below it (a removed directory takes
     // its listed contents with it). Returns the number of rows dropped.
     int RemoveEntry(const CObject* entry);
@@ -75,12 +78,17 @@ public:
 private:
     template <class T> struct Row {
         T* entry;
-        bool highlight; // the entry was new when listed
+        bool highlight;    // the entry was new when listed
+        uint64_t size = 0; // a file's size when listed
     };
     using DirRow = Row<CFTPDir>;
     using FileRow = Row<CFTPFile>;
+    // Made under the lock of the entry's site.
     static DirRow DirRowOf(CFTPDir* dir) { return {dir, dir->m_bNew == 1}; }
-    static FileRow FileRowOf(CFTPFile* file) { return {file, file->m_bNew == 1}; }
+    static FileRow FileRowOf(CFTPFile* file) { return {file, file->m_bNew == 1, file->m_nSize}; }
+    // Rows for entries [from, end) of `entries`, appended to `rows`.
+    template <class T>
+    static void AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries, std::size_t from);
     // Drops the welcome rows before the first entry row goes in.
     void LeaveWelcome();
     template <class T, class Gone> int RemoveFrom(std::vector<Row<T>>& rows, int first, Gone&& gone);

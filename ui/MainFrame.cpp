@@ -1,6 +1,7 @@
 #include "ui/MainFrame.h"
 
 #include "model/ArchiveException.h"
+#include "model/Log.h"
 #include "model/Paths.h"
 #include "model/ProgramDir.h"
 #include "model/Records.h"
@@ -14,6 +15,7 @@
 #include "ui/DesktopNotice.h"
 #include "ui/DirView.h"
 #include "ui/EntryDelegate.h"
+#include "ui/FileListModel.h"
 #include "ui/FindDialog.h"
 #include "ui/Icons.h"
 #include "ui/ImportFileDialog.h"
@@ -32,6 +34,7 @@
 
 #include <QAction>
 #include <QActionGroup>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -103,7 +106,18 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     m_pLoader->SetReloadedCallback([this](CFTPSite* site, std::shared_ptr<CFTPSite::CStoredTree> tree) {
         OnSiteReloaded(site, std::move(tree));
     });
+    m_pLoader->SetSavedCallback([this](CFTPSite*) { RunAfterLoads(); });
     m_pDirView->SetSiteLoader(m_pLoader.get());
+
+    // Read marks reach the disk a few seconds after the last change, not only at close: a
+    // logout or a kill must not take them along.
+    m_nMarksSeen = CQuarnelDoc::MarksCleared();
+    m_markWatchTimer.setInterval(500);
+    connect(&m_markWatchTimer, &QTimer::timeout, this, &CMainFrame::WatchMarks);
+    m_markWatchTimer.start();
+    m_markSaveTimer.setSingleShot(true);
+    m_markSaveTimer.setInterval(kMarkSaveDelayMs);
+    connect(&m_markSaveTimer, &QTimer::timeout, this, &CMainFrame::SaveMarksInThreads);
 
     resize(1000, 680);
 }
@@ -340,7 +354,7 @@ void CMainFrame::FocusOtherPane() {
 }
 
 void CMainFrame::ShowMessage(const std::string& utf8) {
-    MessageBoxes::Show(this, QMessageBox::Warning, QString::fromStdString(utf8));
+    MessageBoxes::Show(this, QMessageBox::Warning, QString::fromStdString(DisplaySafe(utf8, true)));
 }
 
 // ---- engine notices ------------------------------------------------------------------------
@@ -349,6 +363,8 @@ void CMainFrame::OnSiteStatus(CFTPSite* site) {
     // The site may have been deleted since the notice was posted; the tree only touches a site
     // it still shows.
     m_pDirView->RefreshSiteItem(site);
+    // Sizes an update changed (rows only compare the site).
+    m_pListView->ListModel()->RefreshSizes(site);
     m_pNotice->SiteStatusSeen(site);
 }
 
@@ -556,13 +572,20 @@ void CMainFrame::OnImport() {
 
 void CMainFrame::OnAddSite() {
     CSiteDlg dialog(this);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    const SiteOpResult result = m_pDoc->AddSite(dialog.GetFields());
-    if (!result.message.empty())
-        ShowMessage(result.message);
-    // Sites another program added meanwhile came in with it.
-    AddMissingSiteItems();
+    // Sites another program added count too: the list follows site.ds.
+    dialog.SetAcceptCheck([this](const SiteFields& fields) { return m_pDoc->SiteClash(fields, nullptr); });
+    for (;;) {
+        if (dialog.exec() != QDialog::Accepted)
+            return;
+        const SiteOpResult result = m_pDoc->AddSite(dialog.GetFields());
+        // Sites another program added meanwhile came in with it.
+        AddMissingSiteItems();
+        if (!result.message.empty())
+            ShowMessage(result.message);
+        if (result.status == OpStatus::Done)
+            return;
+        // Refused after all (another program added the site meanwhile): asked again, as typed.
+    }
 }
 
 void CMainFrame::OnEditSite() {
@@ -573,8 +596,14 @@ void CMainFrame::OnEditSite() {
     CFTPSite* site = dir ? dir->GetSite() : nullptr;
     if (!site)
         return;
+    EditSiteFrom(site, m_pDoc->FieldsFromSite(*site));
+}
+
+void CMainFrame::EditSiteFrom(CFTPSite* site, const SiteFields& shown) {
     CSiteDlg dialog(this);
-    dialog.SetFields(m_pDoc->FieldsFromSite(*site));
+    dialog.SetFields(shown);
+    // Another site's host and user, or key, would make the two share one catalogue.
+    dialog.SetAcceptCheck([this, site](const SiteFields& fields) { return m_pDoc->SiteClash(fields, site); });
     if (dialog.exec() != QDialog::Accepted)
         return;
     auto edit = [this, site, fields = dialog.GetFields()] {
@@ -582,11 +611,17 @@ void CMainFrame::OnEditSite() {
         if (m_pDirView->SiteItem(site) == nullptr || m_pDoc->IsWalkInProgress())
             return;
         const SiteOpResult result = m_pDoc->EditSite(site, fields);
-        if (!result.message.empty())
-            ShowMessage(result.message);
         if (result.status == OpStatus::Done)
             m_pDirView->RelabelSiteItem(site);
         AddMissingSiteItems();
+        if (!result.message.empty())
+            ShowMessage(result.message);
+        // Refused (being updated, or its new key taken meanwhile): what was typed is not lost.
+        if (result.status == OpStatus::Refused && m_pDirView->SiteItem(site) != nullptr)
+            QTimer::singleShot(0, this, [this, site, fields] {
+                if (m_pDirView->SiteItem(site) != nullptr && !m_pDoc->IsWalkInProgress())
+                    EditSiteFrom(site, fields);
+            });
     };
     // A new key renames the site's directory: not while a thread reads it.
     if (!DeferWhileLoading({site}, edit, false))
@@ -594,14 +629,24 @@ void CMainFrame::OnEditSite() {
 }
 
 void CMainFrame::OnDeleteSite() {
-    QMessageBox ask(QMessageBox::Warning, QStringLiteral("警告"), QStringLiteral("是否确定要删除?"),
-                    QMessageBox::Ok | QMessageBox::Cancel, this);
-    MessageBoxes::UseChineseButtonTexts(ask);
-    if (ask.exec() != QMessageBox::Ok)
-        return;
+    // The site is named in the question: taken first. Nothing selected, nothing to ask about.
     CFTPDir* dir = m_pDirView->SelectedDir();
     CFTPSite* site = dir ? dir->GetSite() : nullptr;
-    if (site)
+    if (!site)
+        return;
+    QMessageBox ask(QMessageBox::Warning, QStringLiteral("警告"), QStringLiteral("是否确定要删除?"),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    ask.setObjectName(QStringLiteral("deleteQuestion"));
+    ask.setInformativeText(QStringLiteral("站点: ") +
+                           QString::fromStdString(DisplaySafe(ShownSiteName(*site))));
+    MessageBoxes::UseChineseButtonTexts(ask);
+    // A slip of Enter keeps the site.
+    ask.setDefaultButton(QMessageBox::Cancel);
+    ask.setEscapeButton(QMessageBox::Cancel);
+    if (ask.exec() != QMessageBox::Ok)
+        return;
+    // The question let events through: the site may have gone meanwhile.
+    if (m_pDirView->SiteItem(site) != nullptr)
         RemoveSite(site);
 }
 
@@ -680,15 +725,29 @@ void CMainFrame::OnProgressTimer() {
 }
 
 void CMainFrame::AskAboutRefusedServers() {
-    for (CFTPSite* site : m_pDoc->m_siteList) {
+    // By position: the questions let events through, and the list may change meanwhile.
+    for (std::size_t i = 0; i < m_pDoc->m_siteList.GetCount(); ++i) {
+        CFTPSite* site = m_pDoc->m_siteList.GetAt(i);
         // Taken out whatever the answer: each refused identity is asked about once.
         const std::optional<PeerIdentity> presented = TakeRefusedPeer(site->GetKey());
-        if (!presented || !AskTrustPeer(this, QString::fromStdString(ShownField(site->GetKey())), *presented))
+        if (!presented)
+            continue;
+        const std::string previous = PreviousFingerprint(*site, *presented);
+        if (!AskTrustPeer(this, QString::fromStdString(DisplaySafe(ShownField(site->GetKey()))), *presented,
+                          QString::fromStdString(previous)) ||
+            m_pDirView->SiteItem(site) == nullptr || m_bClosing)
             continue;
         const CResult<void> trusted = TrustSitePeer(*site, *presented);
-        if (!trusted)
+        if (!trusted) {
             MessageBoxes::Show(this, QMessageBox::Warning, QStringLiteral("无法保存信任的证书或密钥。"),
                                QFile::decodeName(QByteArray::fromStdString(trusted.error().Text())));
+            continue;
+        }
+        // Trusted: the update that was refused goes on by itself.
+        if (UpdateSelectedDir(site->m_pRootDir.get(), m_pDoc->m_siteList, m_nUpdateTotal)) {
+            m_pDirView->RefreshSiteItem(site);
+            StartProgressTimer();
+        }
     }
 }
 
@@ -912,11 +971,17 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     }
     WaitForEngine();
     m_progressTimer.stop();
-    if (!AskSaveModified()) {
+    // Asked from outside, nobody may be there to answer: a site list that was damaged at start
+    // stays on disk as it was.
+    if (m_bClosingFromOutside && m_pDoc->m_bModified)
+        LogWarning("closing without saving the site list read in part at start");
+    if (!m_bClosingFromOutside && !AskSaveModified()) {
         m_bClosing = false;
         event->ignore();
         return;
     }
+    m_markWatchTimer.stop();
+    m_markSaveTimer.stop();
     // A thread reading a site may be saving its marks: it ends first. Commands waiting for it go.
     m_pLoader->WaitAll();
     m_afterLoads.clear();
@@ -925,4 +990,56 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     m_bClosed = true;
     emit Closed();
     event->accept();
+}
+
+// ---- read marks kept safe, and ends asked for from outside ---------------------------------
+
+void CMainFrame::WatchMarks() {
+    const uint64_t now = CQuarnelDoc::MarksCleared();
+    if (now == m_nMarksSeen)
+        return;
+    m_nMarksSeen = now;
+    m_markSaveTimer.start(); // from the last change on
+}
+
+void CMainFrame::SaveMarksInThreads() {
+    if (m_bClosing || m_bClosed)
+        return;
+    bool later = false;
+    for (CFTPSite* site : m_pDoc->m_siteList) {
+        if (!site->m_bStateDirty.load())
+            continue;
+        // An update writes the marks with the tree; a site being read or saved is looked at again.
+        if (IsSiteInEngine(site) || !m_pLoader->SaveMarks(site, "a few seconds after they changed"))
+            later = true;
+    }
+    if (later)
+        m_markSaveTimer.start();
+}
+
+std::size_t CMainFrame::SaveMarksNow(const std::string& why) {
+    // A thread saving a site already writes what it took; an update writes its site's marks.
+    return m_pDoc->SaveReadMarks(
+        why, [this](const CFTPSite* site) { return IsSiteInEngine(site) || m_pLoader->IsBusy(site); });
+}
+
+void CMainFrame::CloseFromOutside(const std::string& why) {
+    LogInfo("closing: " + why);
+    m_bClosingFromOutside = true;
+    CloseWhenNoDialog();
+}
+
+void CMainFrame::CloseWhenNoDialog() {
+    if (m_bClosing || m_bClosed)
+        return; // the close under way ends by itself
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        // A question nobody answers is answered "no"; its own event loop ends once this returns.
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        QTimer::singleShot(0, this, &CMainFrame::CloseWhenNoDialog);
+        return;
+    }
+    close();
 }

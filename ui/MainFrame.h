@@ -4,6 +4,7 @@
 
 #include "model/Records.h"
 #include "ops/CatalogueObserver.h"
+#include "ops/SiteFields.h"
 #include "ui/History.h"
 #include "update/UpdateEvents.h"
 
@@ -41,6 +42,8 @@ public:
     static constexpr int kSiteListPollMs = 2000;
     // How long a site whose marks could not be saved before a reload waits for the next try.
     static constexpr qint64 kReloadRetryMs = 60000;
+    // Read marks are saved this long after the last one changed (and at close).
+    static constexpr int kMarkSaveDelayMs = 3000;
 
     explicit CMainFrame(CQuarnelDoc* doc, QWidget* parent = nullptr);
     ~CMainFrame() override;
@@ -80,6 +83,15 @@ public:
     // Lets waiting events through during a long walk, at most every ~20 ms; false once a stop or
     // the close of the window has been asked for.
     bool PumpPending();
+
+    // Ends the program as closing the window does, for a request from outside (a signal, the
+    // session): open dialogs are closed first and nothing is asked; `why` goes to the log.
+    void CloseFromOutside(const std::string& why);
+    // Saves the unsaved read marks of every site no update holds, in this thread (the session
+    // asks for it, or the display went away). The number of sites saved.
+    std::size_t SaveMarksNow(const std::string& why);
+    // The delay of the save after the last change (tests shorten it).
+    void SetMarkSaveDelay(int ms) { m_markSaveTimer.setInterval(ms); }
 
     // "help.pdf" in the current directory, else in the program directory, else beside the
     // executable or in its ../share/doc/quarnel; empty when none has it.
@@ -163,6 +175,13 @@ private:
     void ReleaseRemovedEntries();
     bool AskSaveModified();
     void WaitForEngine();
+    // The site dialog for editing `site`, showing `shown`; asked again with what was typed when
+    // the document refuses it.
+    void EditSiteFrom(CFTPSite* site, const SiteFields& shown);
+    // Marks changed since the last look: the save waits for a pause, then runs in threads.
+    void WatchMarks();
+    void SaveMarksInThreads();
+    void CloseWhenNoDialog();
 
     // ---- the search field (MainFrameSearch.cpp) ----
     void CreateSearchField();
@@ -201,6 +220,10 @@ private:
     std::map<const CFTPSite*, QElapsedTimer> m_reloadsHeld;
     CDesktopNotice* m_pNotice = nullptr; // a child of the window
     std::vector<std::function<void()>> m_deferred;
+    QTimer m_markWatchTimer;
+    QTimer m_markSaveTimer;
+    uint64_t m_nMarksSeen = 0;
+    bool m_bClosingFromOutside = false;
     bool m_bStopRequested = false;
     bool m_bClosing = false;
     bool m_bClosed = false;

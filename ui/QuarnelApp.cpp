@@ -8,20 +8,43 @@
 #include "ui/FileTypeIcons.h"
 #include "ui/MainFrame.h"
 #include "ui/MessageBoxes.h"
+#include "ui/QuitSignals.h"
 #include "ui/Splash.h"
 #include "ui/WindowPlacement.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QSessionManager>
 #include <QTimer>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The window of this process while it can still save: exit() runs the handler below without
+// unwinding the stack, so the window and its document are still there.
+CMainFrame* g_pExitFrame = nullptr;
+
+void SaveMarksAtExit() {
+    CMainFrame* frame = g_pExitFrame;
+    g_pExitFrame = nullptr;
+    if (frame)
+        frame->SaveMarksNow("as the program ended without its window closed");
+}
+
+} // namespace
 
 CQuarnelApp::CQuarnelApp() = default;
 
 CQuarnelApp::~CQuarnelApp() {
+    g_pExitFrame = nullptr;
+    m_pQuitSignals.reset();
     // The window refers to the document: it goes first.
     m_pMainFrame.reset();
     m_pDoc.reset();
@@ -80,6 +103,22 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
     WindowPlacement::Restore(*frame, *frame->Splitter());
     QObject::connect(frame, &CMainFrame::Closed, frame,
                      [frame] { WindowPlacement::Save(*frame, *frame->Splitter()); });
+
+    // A logout, a kill or Ctrl-C end the program the way its close box does.
+    m_pQuitSignals = std::make_unique<CQuitSignals>();
+    QObject::connect(m_pQuitSignals.get(), &CQuitSignals::Received, frame, [frame](int number) {
+        frame->CloseFromOutside(std::string("signal ") + sigabbrev_np(number));
+    });
+    // A session manager asks before it ends the session; the marks are written then and there.
+    if (auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+        QObject::connect(gui, &QGuiApplication::commitDataRequest, frame,
+                         [frame](QSessionManager&) { frame->SaveMarksNow("as the session asked"); });
+    // When the display's connection breaks, Qt's X11 support ends the process with exit(): the
+    // handlers registered with atexit() run, in this thread, and the marks are saved there.
+    static bool exitHandlerSet = false;
+    if (!exitHandlerSet)
+        exitHandlerSet = std::atexit(SaveMarksAtExit) == 0;
+    g_pExitFrame = frame;
 
     m_pMainFrame->show();
     m_pMainFrame->activateWindow();

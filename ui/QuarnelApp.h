@@ -9,6 +9,7 @@
 
 class CMainFrame;
 class CQuarnelDoc;
+class CQuitSignals;
 
 class CQuarnelApp {
 public:
@@ -20,7 +21,10 @@ public:
     ~CQuarnelApp();
 
     // Runs the start-up; false ends the program (also when another window program holds the
-    // program directory: that is said in a message box first).
+    // program directory: that is said in a message box first). From then on SIGTERM, SIGHUP and
+    // SIGINT close the window as its close box does, a session's request to save saves the read
+    // marks, and so does an end of the process without a close (Qt ends it when the display's
+    // connection breaks).
     bool InitInstance(bool showSplash = true);
 
     CQuarnelDoc* Document() const { return m_pDoc.get(); }
@@ -36,4 +40,5 @@ private:
     CFileLock m_windowLock; // held for the life of the window program
     std::unique_ptr<CQuarnelDoc> m_pDoc;
     std::unique_ptr<CMainFrame> m_pMainFrame;
+    std::unique_ptr<CQuitSignals> m_pQuitSignals;
 };

@@ -1,7 +1,9 @@
 #include "ui/SiteDlg.h"
 
+#include "ops/QuarnelDoc.h"
 #include "ui_SiteDlg.h"
 
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpressionValidator>
 #include <QShowEvent>
@@ -23,7 +25,7 @@ QString RemarkFromDisplay(const QString& text) {
     return remark;
 }
 
-// A port is an unsigned decimal number that fits a TCP port.
+// A port is a decimal number from 1 to 65535.
 bool ParsePort(const QString& text, quint32& port) {
     const QString trimmed = text.trimmed();
     if (trimmed.isEmpty() || trimmed.size() > 5)
@@ -33,7 +35,7 @@ bool ParsePort(const QString& text, quint32& port) {
             return false;
     }
     const uint value = trimmed.toUInt();
-    if (value > 65535)
+    if (value < 1 || value > 65535)
         return false;
     port = value;
     return true;
@@ -110,14 +112,14 @@ void CSiteDlg::LoadControls() {
 
 bool CSiteDlg::SaveControls() {
     quint32 port = 0;
-    if (!ParsePort(m_ui->portEdit->text(), port)) {
-        QMessageBox box(QMessageBox::Warning, QStringLiteral("Quarnel"),
-                        QStringLiteral("Please enter a positive integer."), QMessageBox::Ok, this);
-        box.setObjectName(QStringLiteral("refusalBox"));
-        box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
-        box.exec();
-        m_ui->portEdit->setFocus(Qt::OtherFocusReason);
-        m_ui->portEdit->selectAll();
+    const std::string portProblem =
+        CQuarnelDoc::PortProblem(ParsePort(m_ui->portEdit->text(), port) ? int32_t(port) : 0);
+    const std::string hostProblem = CQuarnelDoc::HostProblem(m_ui->hostEdit->text().toStdString());
+    if (!hostProblem.empty() || !portProblem.empty()) {
+        if (!hostProblem.empty())
+            Refuse(QString::fromStdString(hostProblem), m_ui->hostEdit);
+        else
+            Refuse(QString::fromStdString(portProblem), m_ui->portEdit);
         return false;
     }
     m_strHost = m_ui->hostEdit->text();
@@ -137,9 +139,26 @@ bool CSiteDlg::SaveControls() {
     return true;
 }
 
+void CSiteDlg::Refuse(const QString& message, QWidget* focus) {
+    QMessageBox box(QMessageBox::Warning, QStringLiteral("Quarnel"), message, QMessageBox::Ok, this);
+    box.setObjectName(QStringLiteral("refusalBox"));
+    box.button(QMessageBox::Ok)->setText(QStringLiteral("确定"));
+    box.exec();
+    focus->setFocus(Qt::OtherFocusReason);
+    if (auto* edit = qobject_cast<QLineEdit*>(focus))
+        edit->selectAll();
+}
+
 void CSiteDlg::accept() {
-    if (SaveControls())
-        QDialog::accept();
+    if (!SaveControls())
+        return;
+    // The fields stay as typed in the controls whatever the answer.
+    const std::string clash = m_acceptCheck ? m_acceptCheck(GetFields()) : std::string();
+    if (!clash.empty()) {
+        Refuse(QString::fromStdString(clash), m_ui->hostEdit);
+        return;
+    }
+    QDialog::accept();
 }
 
 void CSiteDlg::showEvent(QShowEvent* event) {

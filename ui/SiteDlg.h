@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QString>
 
+#include <functional>
 #include <memory>
 
 namespace Ui {
@@ -53,8 +54,14 @@ public:
     // Field -> controls (also done when the dialog is shown).
     void LoadControls();
     // Controls -> fields; false (with the message shown and the port focused) when the port
-    // does not read as a port number.
+    // does not read as a port number from 1 to 65535.
     bool SaveControls();
+
+    // Asked on OK after the dialog's own checks (host and port): why the fields cannot be taken
+    // (another site has them), or empty. A refusal is shown and the dialog stays open with what
+    // was typed.
+    using AcceptCheck = std::function<std::string(const SiteFields&)>;
+    void SetAcceptCheck(AcceptCheck check) { m_acceptCheck = std::move(check); }
 
     void accept() override;
 
@@ -64,6 +71,8 @@ protected:
 private:
     void OnAnonymousClicked();
     void UpdateLoginEnabled();
+    void Refuse(const QString& message, QWidget* focus);
 
     std::unique_ptr<Ui::CSiteDlg> m_ui;
+    AcceptCheck m_acceptCheck;
 };

@@ -107,6 +107,21 @@ void CSiteLoader::Reload(CFTPSite* site) {
     Start(site, work, then);
 }
 
+bool CSiteLoader::SaveMarks(CFTPSite* site, std::string why) {
+    if (!site || m_bStopped || IsBusy(site))
+        return false;
+    auto work = [site, why = std::move(why)] {
+        // Marks cleared while it writes make the site dirty again, for the next save.
+        if (site->m_bStateDirty.load() && site->SaveState())
+            LogInfo("site " + site->GetKey() + ": read marks saved " + why);
+    };
+    auto then = [this, site] {
+        if (m_onSaved)
+            m_onSaved(site);
+    };
+    return Start(site, work, then);
+}
+
 void CSiteLoader::Dispose(std::vector<std::unique_ptr<CObject>> trees) {
     std::erase(trees, nullptr);
     if (trees.empty())

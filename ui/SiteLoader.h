@@ -26,6 +26,8 @@ public:
     // The site's files as stored now, read into a tree of their own; null when the site's own
     // read marks could not be saved first (the window then keeps its tree).
     using ReloadedCallback = std::function<void(CFTPSite*, std::shared_ptr<CFTPSite::CStoredTree>)>;
+    // A save of the site's read marks has ended (whether or not it went through).
+    using SavedCallback = std::function<void(CFTPSite*)>;
 
     // For tests: called in the reading thread as a read or reload of the site begins (true) and
     // ends (false).
@@ -37,6 +39,7 @@ public:
 
     void SetLoadedCallback(LoadedCallback callback) { m_onLoaded = std::move(callback); }
     void SetReloadedCallback(ReloadedCallback callback) { m_onReloaded = std::move(callback); }
+    void SetSavedCallback(SavedCallback callback) { m_onSaved = std::move(callback); }
 
     // Reads the site's tree in the pool unless it is loaded. True while it is being read or waits
     // for a thread: a second ask meanwhile reads nothing more. False when the tree is there
@@ -45,6 +48,9 @@ public:
     // Saves the site's unsaved read marks, then reads its files into a tree of their own. Nothing
     // while the site is being read already.
     void Reload(CFTPSite* site);
+    // Saves the site's unsaved read marks in a thread, as the close does, and logs it with
+    // `why`. False when the site is being read or saved already (or no thread could be had).
+    bool SaveMarks(CFTPSite* site, std::string why);
     bool IsBusy(const CFTPSite* site) const { return m_jobs.count(site) != 0; }
     // Reads of a site's tree begun so far (first uses, not reloads).
     std::size_t ReadsStarted() const { return m_nReads; }
@@ -66,6 +72,7 @@ private:
 
     LoadedCallback m_onLoaded;
     ReloadedCallback m_onReloaded;
+    SavedCallback m_onSaved;
     WorkProbe m_probe;
     // The job of each site being read, by its number, so that a finished job never ends a later
     // one of a site at the same address; window thread only.

@@ -1,11 +1,16 @@
 // Closing the main window: with nothing running, while an update runs against a real FTP
 // server (the wait box, the files written, the end), while a walk runs through PumpPending,
-// and after a damaged site list (the save question).
+// after a damaged site list (the save question), and when asked from outside (SIGTERM, SIGHUP,
+// SIGINT to the window program, a dialog open or not). Read marks are also saved a pause after
+// they changed.
 
 #include "UiTestSupport.h"
 #include "model/SiteListFile.h"
 #include "tests/support/FtpServer.h"
 #include "ui/CloseDlg.h"
+#include "ui/CommandIds.h"
+#include "ui/QuarnelApp.h"
+#include "ui/SiteLoader.h"
 #include "update/UpdateScheduler.h"
 
 #include <QAbstractButton>
@@ -16,9 +21,13 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+
+#include <csignal>
+#include <cstring>
 
 using namespace uitest;
 
@@ -39,6 +48,9 @@ private slots:
     void closeDuringWalkWaitsForTheWalk();
     void damagedSiteListAsksToSave();
     void failedSaveAsShowsTheFileErrorAndStaysOpen();
+    void marksAreSavedAPauseAfterTheyChanged();
+    void signalsCloseTheWindowSavingMarks_data();
+    void signalsCloseTheWindowSavingMarks();
 };
 
 void TestClose::idleCloseShowsNoBoxAndSavesMarks() {
@@ -244,5 +256,136 @@ void TestClose::failedSaveAsShowsTheFileErrorAndStaysOpen() {
     QCOMPARE(saved.GetHead()->m_strHost, std::string("kept.example"));
 }
 
-QTEST_MAIN(TestClose)
+void TestClose::marksAreSavedAPauseAfterTheyChanged() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* dir = AddDir(site->m_pRootDir.get(), "dir", true);
+    AddDir(site->m_pRootDir.get(), "other", true);
+    QVERIFY(QDir(w.appDir.path()).mkpath("Data/srv"));
+    QVERIFY(w.doc.SaveSiteList());
+    CMainFrame& frame = w.Open();
+    frame.SetMarkSaveDelay(100);
+    w.tree()->setCurrentItem(w.SiteItem(site));
+    w.tree()->setCurrentItem(Window::Child(w.SiteItem(site), "dir"));
+    QCOMPARE(dir->m_bNew, 0);
+    QTRY_VERIFY_WITH_TIMEOUT(site->m_bStateDirty.load() == 0 && frame.SiteLoader()->IsIdle(), 10000);
+    CQuarnelDoc later;
+    later.OnNewDocument();
+    CFTPSite* stored = later.FindSiteByKey("srv");
+    QVERIFY(stored);
+    stored->EnsureLoaded();
+    QCOMPARE(stored->m_pRootDir->FindSubDir("dir")->m_bNew, 0);
+    QCOMPARE(stored->m_pRootDir->FindSubDir("other")->m_bNew, 1);
+}
+
+namespace {
+
+// The window program as main() starts it, on `dir`: it marks every site read through the menu
+// command, with the About box open when asked, says "ready" and runs until it is ended. Marks
+// are saved only by the close.
+int RunWindowChild(const std::string& dir, bool withDialog) {
+    int argc = 1;
+    char name[] = "quarnel";
+    char* argv[] = {name, nullptr};
+    QApplication app(argc, argv);
+    CQuarnelApp theApp;
+    theApp.m_strAppDir = dir;
+    if (!theApp.InitInstance(false))
+        return 3;
+    CMainFrame* frame = theApp.MainFrame();
+    frame->SetMarkSaveDelay(24 * 3600 * 1000);
+    frame->Action(ID_MARK_ALL_READ)->trigger();
+    QTimer ready;
+    bool dialogAsked = false;
+    QObject::connect(&ready, &QTimer::timeout, [&] {
+        for (CFTPSite* site : theApp.Document()->m_siteList)
+            if (!site->m_bStateDirty.load())
+                return;
+        if (withDialog && !QApplication::activeModalWidget()) {
+            if (!dialogAsked)
+                QTimer::singleShot(0, frame->Action(ID_APP_ABOUT), &QAction::trigger);
+            dialogAsked = true;
+            return;
+        }
+        std::puts("ready");
+        std::fflush(stdout);
+        ready.stop();
+    });
+    ready.start(20);
+    return app.exec();
+}
+
+} // namespace
+
+void TestClose::signalsCloseTheWindowSavingMarks_data() {
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<bool>("withDialog");
+    QTest::newRow("SIGTERM") << SIGTERM << false;
+    QTest::newRow("SIGHUP") << SIGHUP << false;
+    QTest::newRow("SIGINT") << SIGINT << false;
+    QTest::newRow("SIGTERM, a dialog open") << SIGTERM << true;
+}
+
+// The window program marks its sites read and is sent a signal: it closes as its close box
+// would, writes the marks, says so in its log and exits 0.
+void TestClose::signalsCloseTheWindowSavingMarks() {
+    QFETCH(int, signalNumber);
+    QFETCH(bool, withDialog);
+    QTemporaryDir appDir;
+    SetAppDir(appDir.path().toStdString());
+    {
+        CQuarnelDoc writer;
+        writer.OnNewDocument();
+        for (const char* host : {"one.example", "two.example"}) {
+            CFTPSite* site = AddSite(writer, host);
+            CFTPDir* pub = AddDir(site->m_pRootDir.get(), "pub", true);
+            AddFile(pub, "a.txt", 10, true);
+            AddFile(site->m_pRootDir.get(), "top.txt", 5, true);
+            QVERIFY(site->SaveCatalogue());
+        }
+        QVERIFY(writer.SaveSiteList());
+    }
+
+    QProcess child;
+    child.setProgram(QCoreApplication::applicationFilePath());
+    child.setArguments({QStringLiteral("--window-child"), appDir.path(),
+                        withDialog ? QStringLiteral("dialog") : QStringLiteral("plain")});
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start();
+    QVERIFY(child.waitForStarted());
+    QByteArray said;
+    while (!said.contains("ready") && child.waitForReadyRead(30000))
+        said += child.readAllStandardOutput();
+    QVERIFY2(said.contains("ready"), said.constData());
+    QCOMPARE(kill(static_cast<pid_t>(child.processId()), signalNumber), 0);
+    QVERIFY(child.waitForFinished(30000));
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(child.exitCode(), 0);
+
+    CQuarnelDoc later;
+    later.OnNewDocument();
+    QCOMPARE(later.m_siteList.GetCount(), std::size_t(2));
+    for (CFTPSite* site : later.m_siteList) {
+        site->EnsureLoaded();
+        QCOMPARE(site->m_pRootDir->FindSubDir("pub")->m_bNew, 0);
+        QCOMPARE(site->m_pRootDir->FindSubDir("pub")->FindFile("a.txt")->m_bNew, 0);
+        QCOMPARE(site->m_pRootDir->FindFile("top.txt")->m_bNew, 0);
+    }
+    QFile log(appDir.path() + "/quarnel.log");
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QString logged = QString::fromUtf8(log.readAll());
+    QVERIFY2(
+        logged.contains(QStringLiteral("closing: signal ") + QString::fromLatin1(sigabbrev_np(signalNumber))),
+        qPrintable(logged));
+    QVERIFY2(logged.contains(QStringLiteral("site one.example: read marks saved at close")),
+             qPrintable(logged));
+}
+
+int main(int argc, char** argv) {
+    if (argc == 4 && std::strcmp(argv[1], "--window-child") == 0)
+        return RunWindowChild(argv[2], std::strcmp(argv[3], "dialog") == 0);
+    QApplication app(argc, argv);
+    TestClose test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "test_close.moc"

@@ -91,7 +91,8 @@ class TestDialogs : public QObject {
 private slots:
     void siteDialogTextsAndIds();
     void siteDialogAnonymousRule();
-    void siteDialogPortCheck();
+    void siteDialogRefusals_data();
+    void siteDialogRefusals();
     void siteDialogExchange();
     void updateNumSetRefusals_data();
     void updateNumSetRefusals();
@@ -167,36 +168,102 @@ void TestDialogs::siteDialogAnonymousRule() {
     QCOMPARE(out.user, std::string("bob"));
 }
 
-void TestDialogs::siteDialogPortCheck() {
+void TestDialogs::siteDialogRefusals_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("clash");   // what the window's check says of the fields
+    QTest::addColumn<QString>("message"); // empty: accepted
+    QTest::addColumn<QString>("focus");
+    const QString noHost = QStringLiteral("站点不能为空！");
+    const QString badHost = QStringLiteral("站点不能包含空格或控制字符！");
+    const QString badPort = QStringLiteral("端口号必须是1到65535之间的数字！");
+    const QString exists = QStringLiteral("站点已有！");
+    QTest::newRow("empty host, port 0") << ""
+                                        << "0"
+                                        << "" << noHost << "hostEdit";
+    QTest::newRow("blank in host") << "ftp example.org"
+                                   << "21"
+                                   << "" << badHost << "hostEdit";
+    QTest::newRow("tab in host") << "ftp\texample.org"
+                                 << "21"
+                                 << "" << badHost << "hostEdit";
+    QTest::newRow("control in host") << "srv\x01"
+                                     << "21"
+                                     << "" << badHost << "hostEdit";
+    QTest::newRow("escape in host") << "srv\x1b[31m"
+                                    << "21"
+                                    << "" << badHost << "hostEdit";
+    QTest::newRow("ideographic space") << "镜像\u3000站"
+                                       << "21"
+                                       << "" << badHost << "hostEdit";
+    QTest::newRow("no-break space") << "srv\u00a0"
+                                    << "21"
+                                    << "" << badHost << "hostEdit";
+    QTest::newRow("port 0") << "srv"
+                            << "0"
+                            << "" << badPort << "portEdit";
+    QTest::newRow("port 70000") << "srv"
+                                << "70000"
+                                << "" << badPort << "portEdit";
+    QTest::newRow("port 65536") << "srv"
+                                << "65536"
+                                << "" << badPort << "portEdit";
+    QTest::newRow("port empty") << "srv"
+                                << ""
+                                << "" << badPort << "portEdit";
+    QTest::newRow("another site's") << "127.0.0.1"
+                                    << "21" << exists << exists << "hostEdit";
+    QTest::newRow("port 1") << "srv"
+                            << "1"
+                            << ""
+                            << ""
+                            << "";
+    QTest::newRow("port 65535, Chinese host") << "镜像.中国"
+                                              << "65535"
+                                              << ""
+                                              << ""
+                                              << "";
+}
+
+// What the dialog refuses it says in Chinese, in a box captioned "Quarnel", and stays open with
+// what was typed, the field at fault focused; what it takes closes it.
+void TestDialogs::siteDialogRefusals() {
+    QFETCH(QString, host);
+    QFETCH(QString, port);
+    QFETCH(QString, clash);
+    QFETCH(QString, message);
+    QFETCH(QString, focus);
+
     CSiteDlg dlg;
+    SiteFields asked;
+    dlg.SetAcceptCheck([&](const SiteFields& fields) {
+        asked = fields;
+        return clash.toStdString();
+    });
     dlg.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dlg));
-    auto* port = Child<QLineEdit>(&dlg, "portEdit");
-    auto* ok = Child<QPushButton>(&dlg, "okButton");
-
-    // Only digits can be typed.
-    port->clear();
-    QTest::keyClicks(port, QStringLiteral("2a1-2"));
-    QCOMPARE(port->text(), QStringLiteral("212"));
-
-    for (const QString& refused : {QString(), QStringLiteral("65536"), QStringLiteral("4294967296")}) {
-        port->setText(refused);
-        MessageBoxCatcher catcher;
-        ok->click();
-        QCOMPARE(catcher.m_texts, QStringList{QStringLiteral("Please enter a positive integer.")});
-        QCOMPARE(catcher.m_captions, QStringList{QStringLiteral("Quarnel")});
-        QVERIFY2(dlg.isVisible(), qPrintable(refused));
-        QCOMPARE(dlg.focusWidget(), port);
-        QCOMPARE(dlg.m_nPort, 21u);
-    }
-
-    port->setText(QStringLiteral("2121"));
+    auto* hostEdit = Child<QLineEdit>(&dlg, "hostEdit");
+    auto* portEdit = Child<QLineEdit>(&dlg, "portEdit");
+    hostEdit->setText(host);
+    portEdit->setText(port);
     MessageBoxCatcher catcher;
-    ok->click();
-    QVERIFY(catcher.m_texts.isEmpty());
-    QVERIFY(!dlg.isVisible());
-    QCOMPARE(dlg.m_nPort, 2121u);
-    QCOMPARE(dlg.GetFields().port, 2121);
+    Child<QPushButton>(&dlg, "okButton")->click();
+    if (message.isEmpty()) {
+        QVERIFY(catcher.m_texts.isEmpty());
+        QVERIFY(!dlg.isVisible());
+        QCOMPARE(QString::fromStdString(dlg.GetFields().host), host);
+        QCOMPARE(dlg.GetFields().port, port.toInt());
+        QCOMPARE(QString::fromStdString(asked.host), host);
+        return;
+    }
+    QCOMPARE(catcher.m_texts, QStringList{message});
+    QCOMPARE(catcher.m_captions, QStringList{QStringLiteral("Quarnel")});
+    QVERIFY(dlg.isVisible());
+    QCOMPARE(hostEdit->text(), host);
+    QCOMPARE(portEdit->text(), port);
+    QCOMPARE(dlg.focusWidget()->objectName(), focus);
+    // The window's check is asked only about fields the dialog itself takes.
+    QCOMPARE(asked.host.empty(), clash.isEmpty());
 }
 
 void TestDialogs::siteDialogExchange() {

@@ -1,5 +1,6 @@
 // The file list: the size texts, rows and their order, highlight, opening rows, search rows,
-// removal of rows on a removal notice, and the model's own consistency.
+// removal of rows on a removal notice, sizes read under the site's lock, names without a
+// server's controls, and the model's own consistency.
 
 #include "UiTestSupport.h"
 #include "ui/FileListModel.h"
@@ -16,6 +17,11 @@
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 
 using namespace uitest;
 
@@ -62,6 +68,8 @@ private slots:
     void modelStaysConsistent();
     void largeDirectoryListsEveryRow();
     void searchRowsInBatchesAndRemovalsTogether();
+    void sizesAreReadUnderTheSitesLock();
+    void namesShowNoControls();
 };
 
 void TestFileList::formatSizeTable_data() {
@@ -417,6 +425,59 @@ void TestFileList::searchRowsInBatchesAndRemovalsTogether() {
     for (int row = 2; row < model->rowCount(); ++row)
         QCOMPARE(model->index(row, 0).data().toString(),
                  QString::fromStdString(w.doc.m_foundFiles[static_cast<std::size_t>(row - 2)]->m_strName));
+}
+
+// An update changes sizes under the site's lock. The list reads them under it when it makes the
+// rows (a row made while an update holds the lock waits for it), never while it paints, and takes
+// an update's sizes when the site's status is told.
+void TestFileList::sizesAreReadUnderTheSitesLock() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPFile* file = AddFile(site->m_pRootDir.get(), "a.bin", 1000);
+    CMainFrame& frame = w.Open();
+    w.doc.ShowDir(site->m_pRootDir.get());
+    QAbstractItemModel* model = w.list()->model();
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false;
+    std::thread update([&] {
+        auto lock = site->LockTree();
+        {
+            std::lock_guard<std::mutex> state(mutex);
+            held = true;
+        }
+        changed.notify_all();
+        // Written late: a list that did not wait for the lock has read the old size by then.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        file->m_nSize = 2048;
+    });
+    {
+        std::unique_lock<std::mutex> state(mutex);
+        changed.wait(state, [&] { return held; });
+    }
+    w.list()->ShowBrowseLists();
+    update.join();
+    QCOMPARE(model->index(0, 1).data().toString(), FormatSize(2048));
+
+    {
+        auto lock = site->LockTree();
+        file->m_nSize = 4096;
+    }
+    QCOMPARE(model->index(0, 1).data().toString(), FormatSize(2048)); // what the row read
+    frame.OnSiteStatus(site);
+    QCOMPARE(model->index(0, 1).data().toString(), FormatSize(4096));
+}
+
+void TestFileList::namesShowNoControls() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    AddFile(site->m_pRootDir.get(), "evil\x1b[2J\xE2\x80\xAEgpj.exe\x7F");
+    w.Open();
+    w.Select(w.SiteItem(site));
+    QAbstractItemModel* model = w.list()->model();
+    QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("evil\uFFFD[2Jgpj.exe\uFFFD"));
+    QCOMPARE(model->index(0, 2).data().toString(), QStringLiteral("ftp://srv/evil\uFFFD[2Jgpj.exe\uFFFD"));
 }
 
 QTEST_MAIN(TestFileList)

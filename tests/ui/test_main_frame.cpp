@@ -118,8 +118,9 @@ void TestMainFrame::toolbarButtons() {
                             ID_FORWARD,
                             ID_UP};
     const QStringList labels = {"已读", "切换", "编辑", "增加", "搜索", "更新", "后退", "前进", "向上"};
+    // The nine command buttons come first; the search field follows them.
     const QList<QAction*> actions = bar->actions();
-    QCOMPARE(actions.size(), 9);
+    QVERIFY(actions.size() >= 9);
     QSize first;
     for (int i = 0; i < 9; ++i) {
         QCOMPARE(actions[i]->property("commandId").toInt(), ids[i]);

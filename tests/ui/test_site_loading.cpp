@@ -1,6 +1,7 @@
 // Sites read off the window thread: the first use of a site reads it in a thread while the window
 // goes on (once, however often it is clicked), deleting or closing meanwhile waits for the read,
-// and a site another program saved is read again without losing the window's unsaved marks.
+// and a site another program saved or gave another key is followed without losing the window's
+// unsaved marks.
 
 #include "UiTestSupport.h"
 #include "tests/support/ChildProcess.h"
@@ -134,6 +135,7 @@ private slots:
     void filesSavedElsewhereAreReadAgainKeepingTheWindowsMarks();
     void manySitesAreReadNoMoreAtOnceThanThePoolHolds_data();
     void manySitesAreReadNoMoreAtOnceThanThePoolHolds();
+    void marksSurviveAnotherProgramsKeyChange();
 };
 
 void TestSiteLoading::readInAThreadOnce() {
@@ -325,6 +327,47 @@ void TestSiteLoading::manySitesAreReadNoMoreAtOnceThanThePoolHolds() {
         QVERIFY(site->IsLoaded());
         QVERIFY(site->m_pRootDir->FindSubDir("pub") && site->m_pRootDir->FindFile("top.txt"));
     }
+}
+
+// quarnel-cli edit gives a site another host while the window holds read marks of it not yet
+// saved: the window follows with the same site, item, tree and marks, and the marks are saved
+// under the new key, nothing written under the old one.
+void TestSiteLoading::marksSurviveAnotherProgramsKeyChange() {
+    const std::string cli = std::string(QUARNEL_BINARY_DIR) + "/bin/quarnel-cli";
+    if (access(cli.c_str(), X_OK) != 0)
+        QSKIP("quarnel-cli is not built");
+    Stored s([](CObList<CFTPSite>& sites) { SmallSite(sites, "127.0.0.1"); });
+    CFTPSite* site = s.doc->FindSiteByKey("127.0.0.1");
+    CMainFrame& frame = s.Open();
+    frame.SetMarkSaveDelay(24 * 3600 * 1000); // only the close saves
+    QTreeWidgetItem* item = s.tree()->SiteItem(site);
+    s.tree()->setCurrentItem(item);
+    QTRY_COMPARE(s.Rows(), (QStringList{"pub", "b", "top.txt"}));
+    s.tree()->setCurrentItem(Window::Child(item, "pub"));
+    QCOMPARE(site->m_bStateDirty.load(), 1);
+
+    const pid_t pid = fork();
+    if (pid == 0)
+        testsupport::ExecArgs(
+            {cli, "--dir", s.appDir.path().toStdString(), "edit", "127.0.0.1", "--host", "127.0.0.2"});
+    QCOMPARE(testsupport::WaitExit(pid), 0);
+
+    QTRY_COMPARE_WITH_TIMEOUT(site->m_strHost, std::string("127.0.0.2"), 10000);
+    QCOMPARE(s.doc->m_siteList.GetCount(), std::size_t(1));
+    QCOMPARE(s.tree()->SiteItem(site), item);
+    QCOMPARE(item->text(0), QStringLiteral("127.0.0.2"));
+    QCOMPARE(site->m_pRootDir->FindSubDir("pub")->m_bNew, 0);
+    QCOMPARE(site->m_bStateDirty.load(), 1);
+
+    QVERIFY(frame.close());
+    QVERIFY(!std::filesystem::exists(s.appDir.path().toStdString() + "/Data/127.0.0.1"));
+    CQuarnelDoc later;
+    later.OnNewDocument();
+    CFTPSite* stored = later.FindSiteByKey("127.0.0.2");
+    QVERIFY(stored);
+    stored->EnsureLoaded();
+    QCOMPARE(stored->m_pRootDir->FindSubDir("pub")->m_bNew, 0);
+    QCOMPARE(stored->m_pRootDir->FindFile("top.txt")->m_bNew, 1);
 }
 
 QTEST_MAIN(TestSiteLoading)

@@ -1,18 +1,27 @@
 // The site tree: items per site in order, lazy levels with placeholders, the name walk, status
-// images and bold marks after status notices, the first-selection rule, collapse, menus, tips.
+// images and bold marks after status notices, the first-selection rule, collapse, menus, tips
+// (without a server's control characters), and the edit and delete of the site an item stands for.
 
 #include "UiTestSupport.h"
+#include "model/SiteListFile.h"
 #include "platform/TextCodec.h"
 #include "ui/FileListModel.h"
 #include "ui/Icons.h"
+#include "ui/SiteDlg.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
+
+#include <functional>
 
 using namespace uitest;
 
@@ -40,6 +49,8 @@ private slots:
     void tipShowsSiteStatus();
     void removedDirectoryLosesItsReference();
     void chineseNamesShownAsTheyWereMeant();
+    void editOntoAnotherSitesKeyIsRefused();
+    void deleteNamesTheSiteAndKeepsItOnEnter();
 };
 
 void TestSiteTree::siteItemsSortedByDisplayName() {
@@ -313,6 +324,15 @@ void TestSiteTree::tipShowsSiteStatus() {
     QToolTip::hideText();
     QTRY_VERIFY(!QToolTip::isVisible());
 
+    // A server's reply in the status drives nothing: its controls show as replacement marks.
+    site->SetStatusText(Utf8ToNarrow("更新失败: 530 ") + "\x1b[31mDenied\x1b]0;pwned\x07 \b\x7f");
+    QApplication::sendEvent(w.tree()->viewport(), &help);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(),
+             QStringLiteral("更新失败: 530 \uFFFD[31mDenied\uFFFD]0;pwned\uFFFD \uFFFD\uFFFD"));
+    QToolTip::hideText();
+    QTRY_VERIFY(!QToolTip::isVisible());
+
     // A directory item has no tip.
     siteItem->setExpanded(true);
     const QPoint dirAt = w.tree()->visualItemRect(siteItem->child(0)).center();
@@ -345,6 +365,106 @@ void TestSiteTree::removedDirectoryLosesItsReference() {
     QCOMPARE(w.list()->model()->rowCount(), 0);
     QVERIFY(!w.action("actionBack")->isEnabled() ||
             frame.History().m_backList.GetAt(0)->m_pDir == site->m_pRootDir.get());
+}
+
+namespace {
+// Runs `command` while `answer` is given every modal widget that shows, until the command returns.
+void WithModals(const std::function<void()>& command, const std::function<void(QWidget*)>& answer) {
+    QTimer driver;
+    bool pending = false;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (pending || !modal || !modal->isVisible())
+            return;
+        // Answered from a timer of its own: a timer does not fire again while its handler runs,
+        // and an answer may open the next box.
+        pending = true;
+        QTimer::singleShot(0, modal, [&, modal] {
+            pending = false;
+            answer(modal);
+        });
+    });
+    driver.start(20);
+    command();
+}
+} // namespace
+
+// Editing a site so that its host and user (both anonymous here) are another site's would give
+// the two one catalogue: refused with "站点已有！", the dialog staying open with what was typed.
+void TestSiteTree::editOntoAnotherSitesKeyIsRefused() {
+    Window w;
+    CFTPSite* kept = AddSite(w.doc, "127.0.0.1");
+    AddDir(kept->m_pRootDir.get(), "pub");
+    CFTPSite* edited = AddSite(w.doc, "10.0.0.9");
+    QVERIFY(w.doc.SaveSiteList());
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    w.Select(w.SiteItem(edited));
+
+    QStringList messages;
+    QString shownAfter;
+    int step = 0;
+    WithModals([&] { frame.OnEditSite(); },
+               [&](QWidget* modal) {
+                   if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                       messages << box->text();
+                       box->button(QMessageBox::Ok)->click();
+                   } else if (auto* dialog = qobject_cast<CSiteDlg*>(modal)) {
+                       auto* host = dialog->findChild<QLineEdit*>(QStringLiteral("hostEdit"));
+                       if (step++ == 0) {
+                           host->setText(QStringLiteral("127.0.0.1"));
+                           dialog->findChild<QPushButton*>(QStringLiteral("okButton"))->click();
+                       } else {
+                           shownAfter = host->text();
+                           dialog->findChild<QPushButton*>(QStringLiteral("cancelButton"))->click();
+                       }
+                   }
+               });
+    QCOMPARE(messages, QStringList{QStringLiteral("站点已有！")});
+    QCOMPARE(shownAfter, QStringLiteral("127.0.0.1"));
+    QCOMPARE(edited->m_strHost, std::string("10.0.0.9"));
+    CObList<CFTPSite> stored;
+    QVERIFY(LoadSiteList(SiteListPath(), stored).outcome == SiteListLoadResult::Ok);
+    QCOMPARE(stored.GetCount(), std::size_t(2));
+    QCOMPARE(stored.GetAt(1)->m_strHost, std::string("10.0.0.9"));
+
+    // The document refuses it too, whoever asks.
+    SiteFields fields = w.doc.FieldsFromSite(*edited);
+    fields.host = "127.0.0.1";
+    const SiteOpResult result = w.doc.EditSite(edited, fields);
+    QCOMPARE(result.status, OpStatus::Refused);
+    QCOMPARE(result.message, std::string("站点已有！"));
+    QCOMPARE(edited->m_strHost, std::string("10.0.0.9"));
+}
+
+// The question names the site and Enter answers it "取消"; only "确定" deletes.
+void TestSiteTree::deleteNamesTheSiteAndKeepsItOnEnter() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv", Utf8ToNarrow("我的站点"));
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    w.Select(w.SiteItem(site));
+
+    QString text, detail, caption;
+    WithModals([&] { frame.OnDeleteSite(); },
+               [&](QWidget* modal) {
+                   auto* box = qobject_cast<QMessageBox*>(modal);
+                   text = box->text();
+                   detail = box->informativeText();
+                   caption = box->windowTitle();
+                   QTest::keyClick(box, Qt::Key_Return);
+               });
+    QCOMPARE(caption, QStringLiteral("警告"));
+    QCOMPARE(text, QStringLiteral("是否确定要删除?"));
+    QVERIFY2(detail.contains(QStringLiteral("我的站点")), qPrintable(detail));
+    QVERIFY(w.SiteItem(site) != nullptr);
+    QCOMPARE(w.doc.m_siteList.GetCount(), std::size_t(1));
+
+    WithModals([&] { frame.OnDeleteSite(); },
+               [](QWidget* modal) { qobject_cast<QMessageBox*>(modal)->button(QMessageBox::Ok)->click(); });
+    QCOMPARE(w.doc.m_siteList.GetCount(), std::size_t(0));
 }
 
 QTEST_MAIN(TestSiteTree)
