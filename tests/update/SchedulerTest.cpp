@@ -20,7 +20,17 @@ void SlowListings(FakeFtpServer& fake, std::chrono::milliseconds delay) {
 TEST_F(Scheduler, TwelveSitesNeverRunMoreThanTheLimit) {
     m_fake->Put("/a/", 0);
     m_fake->Put("/b/", 0);
-    SlowListings(*m_fake, 20ms);
+    // No listing ends before five connections are open at once (or a long while has passed), so
+    // a loaded machine cannot let the first workers finish before the last ones start.
+    std::atomic<bool> allOpen{false};
+    FakeFtpServer& fake = *m_fake;
+    m_fake->OnList([&fake, &allOpen](const std::string&) {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (!allOpen && std::chrono::steady_clock::now() < deadline) {
+            allOpen = allOpen || fake.OpenConnections() >= 5;
+            std::this_thread::sleep_for(1ms);
+        }
+    });
     for (int i = 0; i < 12; ++i)
         AddSite("site" + std::to_string(i));
     int total = 0;
