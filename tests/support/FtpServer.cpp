@@ -250,6 +250,11 @@ pid_t SpawnPerConnection(int listenFd, const std::vector<std::string>& argv, con
         if (::getppid() != parent)
             ::_exit(127);
         const int err = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        // It execs nothing itself: the test's other descriptors (pipes whose end a test waits
+        // for) would stay open here for as long as it runs.
+        for (int fd = 3; fd < 1024; ++fd)
+            if (fd != listenFd && fd != err)
+                ::close(fd);
         for (;;) {
             const int conn = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
             while (::waitpid(-1, nullptr, WNOHANG) > 0) {
