@@ -292,16 +292,16 @@ std::vector<std::string> AccountsFor(const std::string& work, const std::vector<
     return {"LD_PRELOAD=libnss_wrapper.so", "NSS_WRAPPER_PASSWD=" + passwd, "NSS_WRAPPER_GROUP=/etc/group"};
 }
 
-bool AwaitGreeting(int port, const std::string& greeting, int timeoutMs) {
+bool AwaitGreeting(int port, const std::string& greeting, int timeoutMs, std::string* seen) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    std::string seen;
+    std::string got;
     if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (seen.find(greeting) == std::string::npos) {
+        while (got.find(greeting) == std::string::npos) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
             pollfd p{fd, POLLIN, 0};
@@ -311,12 +311,14 @@ bool AwaitGreeting(int port, const std::string& greeting, int timeoutMs) {
             const ssize_t n = ::read(fd, buf, sizeof buf);
             if (n <= 0)
                 break;
-            seen.append(buf, static_cast<size_t>(n));
+            got.append(buf, static_cast<size_t>(n));
         }
     }
     if (fd >= 0)
         ::close(fd);
-    return seen.find(greeting) != std::string::npos;
+    if (seen)
+        *seen = got;
+    return got.find(greeting) != std::string::npos;
 }
 
 std::string ServerProgram(const std::string& name) {

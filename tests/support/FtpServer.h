@@ -159,7 +159,8 @@ pid_t SpawnPerConnection(int listenFd, const std::vector<std::string>& argv, con
 std::vector<std::string> AccountsFor(const std::string& work, const std::vector<std::string>& passwdLines);
 // Connects to 127.0.0.1:port and reads until `greeting` has come (true), the connection closes or
 // timeoutMs pass (false): the server on the port is the one that speaks so, and it answers.
-bool AwaitGreeting(int port, const std::string& greeting, int timeoutMs);
+// What came is left in `seen` (a server's own complaint, when it did not start).
+bool AwaitGreeting(int port, const std::string& greeting, int timeoutMs, std::string* seen = nullptr);
 // The path of a test server's program ("vsftpd", "sshd"): the copy scripts/install-deps unpacked
 // under .cache/test-servers in the source tree (or $QUARNEL_TEST_SERVERS), else the installed
 // package's in /usr/sbin.

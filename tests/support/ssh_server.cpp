@@ -84,8 +84,9 @@ void SshServer::Launch() {
     m_pid = detail::SpawnPerConnection(
         m_listenFd, {detail::ServerProgram("sshd"), "-i", "-e", "-f", work + "/sshd_config"},
         work + "/sshd.err", env);
-    if (!detail::AwaitGreeting(m_port, "SSH-2.0-", 15000))
-        throw std::runtime_error("sshd did not start: " + detail::ReadFile(work + "/sshd.err"));
+    std::string said;
+    if (!detail::AwaitGreeting(m_port, "SSH-2.0-", 15000, &said))
+        throw std::runtime_error("sshd did not start: " + said + detail::ReadFile(work + "/sshd.err"));
     DropSessions(); // the probe's
 }
 

@@ -104,8 +104,10 @@ void VsftpdServer::Launch(const std::string& what) {
                                        work + "/vsftpd.err", env);
     // Implicit TLS greets only inside TLS; the other two must greet in the clear. The probe's
     // session is ended so that it is not among the test's.
-    if (m_tls != VsftpdTls::Implicit && !detail::AwaitGreeting(m_port, "220 ", 15000))
-        throw std::runtime_error("vsftpd did not " + what + ": " + detail::ReadFile(work + "/vsftpd.err"));
+    std::string said;
+    if (m_tls != VsftpdTls::Implicit && !detail::AwaitGreeting(m_port, "220 ", 15000, &said))
+        throw std::runtime_error("vsftpd did not " + what + ": " + said +
+                                 detail::ReadFile(work + "/vsftpd.err"));
     detail::KillChildren(m_pid);
 }
 
