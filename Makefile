@@ -14,13 +14,18 @@ PARTS_FLAGS =
 .PHONY: run test deps configure build bench deb asan tsan fuzz clean
 
 # The window keeps its data in ~/.local/share/quarnel (see README), not in the build directory.
+# Without a display Qt would abort with advice to reinstall: that is said plainly instead.
 run: DEPS = run build
 run: PARTS_FLAGS = -DQUARNEL_TESTS=OFF -DQUARNEL_BENCH=OFF
 run: build
 	@if [ -f $(BUILD)/bin/site.ds ]; then \
 	  echo "make run: $(BUILD)/bin/site.ds is there, so the catalogue stays in $(BUILD)/bin/;" \
 	       "move site.ds and Data/ to ~/.local/share/quarnel/ to keep it out of the build"; fi
-	@if [ -x $(BUILD)/bin/quarnel ]; then exec $(BUILD)/bin/quarnel; else $(BUILD)/bin/quarnel-cli --help; fi
+	@if [ ! -x $(BUILD)/bin/quarnel ]; then exec $(BUILD)/bin/quarnel-cli --help; fi; \
+	if [ -z "$$DISPLAY$$WAYLAND_DISPLAY$$QT_QPA_PLATFORM" ]; then \
+	  echo "make run: no display (neither DISPLAY nor WAYLAND_DISPLAY is set): run it in a desktop" \
+	       "session, or use $(BUILD)/bin/quarnel-cli" >&2; exit 1; fi; \
+	exec $(BUILD)/bin/quarnel
 
 test: DEPS = run build test
 test: PARTS_FLAGS = -DQUARNEL_TESTS=ON -DQUARNEL_BENCH=ON

@@ -10,6 +10,7 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -29,6 +30,19 @@ void PrintHelp() {
                "  --version   print the version and exit\n"
                "  --help      print this help and exit\n",
                stdout);
+}
+
+// A display Qt can open: X11 or Wayland, or a platform named by QT_QPA_PLATFORM or -platform.
+bool HasDisplay(int argc, char** argv) {
+    for (const char* variable : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}) {
+        const char* value = std::getenv(variable);
+        if (value && *value)
+            return true;
+    }
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    return false;
 }
 
 int UsageError(const char* message) {
@@ -63,6 +77,14 @@ int main(int argc, char** argv) {
         }
         if (dir->empty())
             return UsageError("--dir needs a directory");
+    }
+
+    // Without one Qt would abort, advising a reinstall that cannot help.
+    if (!HasDisplay(argc, argv)) {
+        std::fputs("quarnel: no display: neither DISPLAY nor WAYLAND_DISPLAY is set (run it in a desktop "
+                   "session, or use quarnel-cli)\n",
+                   stderr);
+        return 1;
     }
 
     QApplication app(argc, argv);

@@ -592,16 +592,57 @@ TEST_F(CliScriptingTest, CtrlCExits130AndASecondOneEndsAtOnce) {
     EXPECT_NE(ReadAll(outPath).find("127.0.0.1\t3\t更新终止！\n"), std::string::npos) << ReadAll(outPath);
     EXPECT_TRUE(fs::exists(m_app + "/Data/127.0.0.1/content.ct"));
 
-    // Twice: the second comes long before the stop could end (it takes a tenth of a second at
-    // least), and the program is gone without the site's last status.
+    // Twice: the stop cannot end before the second signal, for the status it would print waits on
+    // an output pipe the test has filled; the program is gone without the site's last status.
     server->ClearCommands();
-    pid = start();
+    int out[2], err[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(err, O_CLOEXEC), 0);
+    pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        testsupport::ExecArgs({QUARNEL_BINARY_DIR "/bin/quarnel-cli", "--dir", m_app, "update", "--all"});
+    }
+    close(err[1]);
     ASSERT_TRUE(stalled());
+    // Filled through a second, non-blocking opening of the pipe: the program's own stays blocking.
+    const int filler =
+        open(("/proc/self/fd/" + std::to_string(out[1])).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(filler, 0);
+    const std::string dots(4096, '.');
+    for (std::size_t chunk : {dots.size(), std::size_t{1}})
+        while (write(filler, dots.data(), chunk) > 0) {
+        }
+    close(filler);
+    close(out[1]);
     kill(pid, SIGINT);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20)); // two signals, not one pending twice
+    // The first is taken once the program says it is stopping.
+    std::string said;
+    while (said.find("stopping") == std::string::npos) {
+        pollfd ready{err[0], POLLIN, 0};
+        char buf[256];
+        const ssize_t n = poll(&ready, 1, 20000) == 1 ? read(err[0], buf, sizeof buf) : 0;
+        ASSERT_GT(n, 0) << said;
+        said.append(buf, static_cast<std::size_t>(n));
+    }
     kill(pid, SIGINT);
-    EXPECT_EQ(testsupport::WaitExit(pid), 130);
-    EXPECT_EQ(ReadAll(outPath).find("更新终止"), std::string::npos) << ReadAll(outPath);
+    // A program that did not end at once would wait on the full pipe: it is read after a while,
+    // and what the clean stop then prints shows.
+    int status = -1;
+    for (int i = 0; i < 2000 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::string printed;
+    char buf[4096];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        printed.append(buf, static_cast<std::size_t>(n));
+    if (status == -1)
+        waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    close(out[0]);
+    close(err[0]);
+    EXPECT_NE(printed.find("正在更新"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("更新终止"), std::string::npos) << printed;
 
     // The next run works on what is there, and its load clears what the cut left.
     server->SetFaults({});

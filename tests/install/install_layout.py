@@ -128,6 +128,10 @@ def check_programs(inst, version, gui):
         check(r.returncode == 0 and r.stdout == f"quarnel {version}\n", f"quarnel --version: {r.stdout!r}")
         r = inst.run(["--dir", ""], program=inst.prefix + "/bin/quarnel")
         check(r.returncode == 2, f"quarnel --dir '' is a usage error: {r.returncode}")
+        # No DISPLAY, WAYLAND_DISPLAY or QT_QPA_PLATFORM here: one line, not Qt's abort.
+        r = inst.run([], program=inst.prefix + "/bin/quarnel")
+        check(r.returncode == 1 and r.stderr.startswith("quarnel: no display") and r.stderr.count("\n") == 1,
+              f"quarnel without a display: {r.returncode} {r.stderr!r}")
 
     # Nothing yet: reading commands see an empty catalogue and create nothing.
     r = inst.run(["sites"])

@@ -7,6 +7,8 @@
 #include "tests/ops/CatalogueBuilder.h"
 
 #include <atomic>
+#include <filesystem>
+#include <future>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
@@ -33,6 +35,22 @@ std::map<std::string, int> Marks(const CFTPDir& dir, const std::string& prefix =
 }
 
 // The site "srv" as another program reads it from disk.
+// True once `count` descriptors of this process are open on the file at `path` (within ten seconds).
+bool WaitForOpenCount(const std::string& path, int count) {
+    const std::filesystem::path target = std::filesystem::canonical(path);
+    for (int i = 0; i < 2000; ++i) {
+        int open = 0;
+        for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code gone; // a descriptor closed meanwhile
+            open += std::filesystem::read_symlink(fd.path(), gone) == target;
+        }
+        if (open >= count)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
 std::unique_ptr<CFTPSite> LoadedSite() {
     auto site = std::make_unique<CFTPSite>();
     site->m_strHost = "srv";
@@ -147,20 +165,25 @@ TEST_F(SharedDirectoryTest, LockFilesOfADeletedSiteGoWhenFree) {
 
     // A waiter opened the file before its holder removed it: once it has the lock, it must move
     // to the file now at the path, or a newcomer would lock that one beside it.
-    std::atomic<bool> waiterHas{false};
-    std::thread waiter([&waiterHas] {
+    // Each step waits for the one before it: the waiter has the file open, then it holds the new
+    // file's lock, then the newcomer has tried.
+    std::promise<bool> waiterHas;
+    std::promise<void> newcomerTried;
+    std::thread waiter([&waiterHas, tried = newcomerTried.get_future()] {
         CFileLock lock;
-        waiterHas = lock.Lock(SiteUpdateLockPath("srv"), std::chrono::milliseconds(5000));
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        waiterHas.set_value(lock.Lock(SiteUpdateLockPath("srv"), std::chrono::milliseconds(20000)));
+        tried.wait();
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_TRUE(WaitForOpenCount(SiteUpdateLockPath("srv"), 2)); // the holder's and the waiter's
     ASSERT_EQ(unlink(SiteUpdateLockPath("srv").c_str()), 0);
     updating.Unlock();
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::future<bool> has = waiterHas.get_future();
+    const bool waiterLocked = has.get();
     CFileLock newcomer;
     EXPECT_FALSE(newcomer.Lock(SiteUpdateLockPath("srv"), std::chrono::milliseconds(0)));
+    newcomerTried.set_value();
     waiter.join();
-    EXPECT_TRUE(waiterHas);
+    EXPECT_TRUE(waiterLocked);
 }
 
 // Two documents (a window and a command) change site.ds in turn; each change keeps the other's.

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -213,21 +214,127 @@ int FreeLoopbackPort() {
     return port;
 }
 
-bool WaitForPort(int port, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        ::close(fd);
-        if (ok)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+int ListenLoopback(int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(fd, 128) != 0 || ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        const std::string error = std::strerror(errno);
+        if (fd >= 0)
+            ::close(fd);
+        throw std::runtime_error("cannot listen on 127.0.0.1: " + error);
     }
-    return false;
+    port = ntohs(addr.sin_port);
+    return fd;
+}
+
+pid_t SpawnPerConnection(int listenFd, const std::vector<std::string>& argv, const std::string& errorFile,
+                         const std::vector<std::string>& env) {
+    // Everything the child needs is made here: between fork and exec only async-signal-safe
+    // calls, since the test process has other threads.
+    std::vector<char*> args;
+    for (const auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    for (char** e = environ; *e; ++e)
+        envp.push_back(*e);
+    for (const auto& e : env)
+        envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed: " + std::string(std::strerror(errno)));
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(127);
+        const int err = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        // It execs nothing itself: the test's other descriptors (pipes whose end a test waits
+        // for) would stay open here for as long as it runs.
+        for (int fd = 3; fd < 1024; ++fd)
+            if (fd != listenFd && fd != err)
+                ::close(fd);
+        for (;;) {
+            const int conn = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+            while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            if (conn < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                ::_exit(1);
+            }
+            const pid_t session = ::fork();
+            if (session == 0) {
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                ::dup2(conn, 0);
+                ::dup2(conn, 1);
+                ::dup2(err, 2);
+                ::execve(args[0], args.data(), envp.data());
+                ::_exit(127);
+            }
+            ::close(conn);
+        }
+    }
+    ::setpgid(pid, pid); // also here, so the group exists before the caller may stop it
+    return pid;
+}
+
+std::vector<std::string> AccountsFor(const std::string& work, const std::vector<std::string>& passwdLines) {
+    std::string missing;
+    for (const std::string& line : passwdLines)
+        if (!::getpwnam(line.substr(0, line.find(':')).c_str()))
+            missing += line + "\n";
+    if (missing.empty())
+        return {};
+    const std::string passwd = work + "/passwd";
+    std::ofstream(passwd, std::ios::binary | std::ios::trunc) << ReadFile("/etc/passwd") << missing;
+    return {"LD_PRELOAD=libnss_wrapper.so", "NSS_WRAPPER_PASSWD=" + passwd, "NSS_WRAPPER_GROUP=/etc/group"};
+}
+
+bool AwaitGreeting(int port, const std::string& greeting, int timeoutMs, std::string* seen) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    std::string got;
+    if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (got.find(greeting) == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                break;
+            char buf[256];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (seen)
+        *seen = got;
+    return got.find(greeting) != std::string::npos;
+}
+
+std::string ServerProgram(const std::string& name) {
+    const char* cache = std::getenv("QUARNEL_TEST_SERVERS");
+    const fs::path unpacked =
+        (cache && *cache ? fs::path(cache)
+                         : fs::path(QUARNEL_TEST_SOURCE_DIR).parent_path() / ".cache" / "test-servers") /
+        "usr" / "sbin" / name;
+    if (::access(unpacked.c_str(), X_OK) == 0)
+        return unpacked.string();
+    return "/usr/sbin/" + name;
 }
 
 pid_t Spawn(const std::vector<std::string>& argv, int stdinFd, int stdoutFd, const std::string& errorFile) {

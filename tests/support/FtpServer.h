@@ -141,12 +141,33 @@ private:
 
 // VsftpdServer, the second real server, is in tests/support/vsftpd_server.h.
 
-// Pieces both servers use.
+// Pieces the servers use.
 namespace detail {
-// A port that was free on 127.0.0.1 a moment ago.
+// A port that was free on 127.0.0.1 a moment ago, for a test that needs one nobody listens on.
+// A server never gets one of these: it is handed a socket already bound (ListenLoopback).
 int FreeLoopbackPort();
-// True once something accepts TCP connections on 127.0.0.1:port, within timeoutMs.
-bool WaitForPort(int port, int timeoutMs);
+// A TCP socket listening on 127.0.0.1, on a port the kernel chose (in `port`); close-on-exec.
+// Whoever holds it holds the port: a server restarted on it can never lose it to another program.
+int ListenLoopback(int& port);
+// Serves each connection to `listenFd` with a new process of argv (inetd style: the connection on
+// its stdin and stdout, stderr appended to `errorFile`, `env` added to the environment), started
+// by an accepting process of its own process group, whose pid is returned. Connections made
+// before it runs wait in the socket's queue. StopGroup ends it with the sessions in its group;
+// KillChildren ends every session.
+pid_t SpawnPerConnection(int listenFd, const std::vector<std::string>& argv, const std::string& errorFile,
+                         const std::vector<std::string>& env = {});
+// The accounts a server needs ("name:x:uid:gid::home:shell" lines) that this system lacks, as
+// their packages would have made them: the environment (for SpawnPerConnection) that shows them
+// to that server alone through nss_wrapper, with /etc/passwd; empty when all of them exist.
+std::vector<std::string> AccountsFor(const std::string& work, const std::vector<std::string>& passwdLines);
+// Connects to 127.0.0.1:port and reads until `greeting` has come (true), the connection closes or
+// timeoutMs pass (false): the server on the port is the one that speaks so, and it answers.
+// What came is left in `seen` (a server's own complaint, when it did not start).
+bool AwaitGreeting(int port, const std::string& greeting, int timeoutMs, std::string* seen = nullptr);
+// The path of a test server's program ("vsftpd", "sshd"): the copy scripts/install-deps unpacked
+// under .cache/test-servers in the source tree (or $QUARNEL_TEST_SERVERS), else the installed
+// package's in /usr/sbin.
+std::string ServerProgram(const std::string& name);
 // Starts argv[0] (a full path) in its own process group with stdin from `stdinFd` (-1: /dev/null),
 // stdout to `stdoutFd` (-1: the error file) and stderr appended to `errorFile`.
 pid_t Spawn(const std::vector<std::string>& argv, int stdinFd, int stdoutFd, const std::string& errorFile);

@@ -21,11 +21,8 @@ void Run(const std::vector<std::string>& argv, const std::string& errorFile) {
         throw std::runtime_error(argv[0] + " failed: " + detail::ReadFile(errorFile));
 }
 
-std::string Config(const std::string& work, const std::string& root, int port) {
-    return "ListenAddress 127.0.0.1:" + std::to_string(port) +
-           "\n"
-           "HostKey " +
-           work +
+std::string Config(const std::string& work, const std::string& root) {
+    return "HostKey " + work +
            "/host_key\n"
            "PidFile none\n"
            "UsePAM no\n"
@@ -70,33 +67,34 @@ std::unique_ptr<SshServer> SshServer::Start() {
     Run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", work + "/host_key"}, err);
     Run({"/usr/bin/ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", work + "/home/.ssh/id_ed25519"}, err);
     std::filesystem::copy_file(work + "/home/.ssh/id_ed25519.pub", work + "/authorized_keys");
-    server->m_port = detail::FreeLoopbackPort();
+    std::ofstream(work + "/sshd_config", std::ios::binary | std::ios::trunc) << Config(work, server->m_root);
+    server->m_listenFd = detail::ListenLoopback(server->m_port);
     server->Launch();
     return server;
 }
 
 void SshServer::Launch() {
     const std::string& work = m_work;
-    const std::string conf = work + "/sshd_config";
-    const std::string errorFile = work + "/sshd.err";
-    std::ofstream(conf, std::ios::binary | std::ios::trunc) << Config(work, m_root, m_port);
-    // -D: stay in the foreground, so the test owns the process; -e: errors to the error file.
-    m_pid = detail::Spawn({"/usr/sbin/sshd", "-D", "-e", "-f", conf}, -1, -1, errorFile);
-    for (int i = 0; i < 100; ++i) {
-        if (detail::WaitForPort(m_port, 50))
-            return;
-        if (::waitpid(m_pid, nullptr, WNOHANG) == m_pid) {
-            m_pid = -1;
-            break;
-        }
-    }
-    detail::StopGroup(m_pid);
-    m_pid = -1;
-    throw std::runtime_error("sshd did not start: " + detail::ReadFile(errorFile));
+    // sshd -i: one sshd per connection, the connection on its standard input and output; it reads
+    // its configuration and host key afresh each time. -e: errors to the error file.
+    // The unprivileged user of sshd's pre-authentication process is made by the openssh-server
+    // package, which the tests need not install.
+    const std::vector<std::string> env =
+        detail::AccountsFor(work, {"sshd:x:65534:65534::/run/sshd:/usr/sbin/nologin"});
+    m_pid = detail::SpawnPerConnection(
+        m_listenFd, {detail::ServerProgram("sshd"), "-i", "-e", "-f", work + "/sshd_config"},
+        work + "/sshd.err", env);
+    std::string said;
+    if (!detail::AwaitGreeting(m_port, "SSH-2.0-", 15000, &said))
+        throw std::runtime_error("sshd did not start: " + said + detail::ReadFile(work + "/sshd.err"));
+    DropSessions(); // the probe's
 }
 
 SshServer::~SshServer() {
+    DropSessions();
     detail::StopGroup(m_pid);
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
     std::error_code ignored;
     std::filesystem::remove_all(m_work, ignored);
 }
@@ -126,6 +124,8 @@ void SshServer::DropSessions() {
 }
 
 void SshServer::Restart() {
+    // The listening socket stays open here: the port is never free, and a client that connects
+    // meanwhile waits for the new server.
     DropSessions();
     detail::StopGroup(m_pid);
     m_pid = -1;

@@ -1,9 +1,9 @@
 #pragma once
-// OpenSSH's sshd (/usr/sbin/sshd) serving SFTP only, for the tests: on 127.0.0.1 and a free
-// port, a throw-away ed25519 host key, and sessions chrooted into the served root so that "/"
-// is the root of the tree. The test logs in as the user running the tests (sshd must start as
-// root to chroot) with a throw-away key, which KeyHome() holds as .ssh/id_ed25519: point HOME
-// there and a client finds it as it would a user's own key.
+// OpenSSH's sshd serving SFTP only, for the tests: on 127.0.0.1 and a port the test holds (one
+// `sshd -i` started per connection on it), a throw-away ed25519 host key, and sessions chrooted into the
+// served root so that "/" is the root of the tree. The test logs in as the user running the tests (sshd must
+// start as root to chroot) with a throw-away key, which KeyHome() holds as .ssh/id_ed25519: point HOME there
+// and a client finds it as it would a user's own key.
 //
 // sshd chroots only into a directory whose every parent belongs to root and is writable by
 // no one else, which /tmp is not: the server makes its own root under /run, and the test builds
@@ -40,8 +40,9 @@ public:
     void ReplaceHostKey(const std::string& type = "ed25519");
     // Ends every session; the server goes on listening.
     void DropSessions();
-    // Ends every session and the server, and starts it again on the same port. On the test's own
-    // thread: the new server dies with the thread that started it.
+    // Ends every session and the server, and starts it again on the same port, which stays held
+    // meanwhile; returns once the new server answers. On the test's own thread: the new server
+    // dies with the thread that started it.
     void Restart();
 
 private:
@@ -50,7 +51,8 @@ private:
     std::string m_work; // under /run: sshd_config, host key, client key, logs, and the root
     std::string m_root;
     std::string m_user;
-    pid_t m_pid = -1;
+    pid_t m_pid = -1; // the process that accepts connections and starts an sshd for each
+    int m_listenFd = -1;
     int m_port = 0;
 };
 

@@ -37,18 +37,16 @@ void MakeCertificate(const std::string& work) {
         throw std::runtime_error("openssl could not make a certificate: " + detail::ReadFile(errorFile));
 }
 
-std::string Config(const std::string& root, const std::string& work, int port) {
-    // Inside a container vsftpd cannot make its own namespaces or seccomp filter. It must start
-    // as root: only then does it chroot anonymous sessions into anon_root (as "ftp"), so that
-    // "/" is the served root; run_as_launching_user would serve the whole file system.
-    return "listen=YES\n"
+std::string Config(const std::string& root, const std::string& work) {
+    // One vsftpd per connection, the connection on its standard input and output (listen=NO):
+    // the test holds the listening socket. Inside a container vsftpd cannot make its own
+    // namespaces or seccomp filter. It must start as root: only then does it chroot anonymous
+    // sessions into anon_root, so that "/" is the served root; run_as_launching_user would serve
+    // the whole file system.
+    return "listen=NO\n"
            "listen_ipv6=NO\n"
-           "listen_address=127.0.0.1\n"
-           "listen_port=" +
-           std::to_string(port) +
-           "\n"
-           "background=NO\n"
            "anonymous_enable=YES\n"
+
            "local_enable=NO\n"
            "anon_root=" +
            root +
@@ -66,8 +64,6 @@ std::string Config(const std::string& root, const std::string& work, int port) {
            "seccomp_sandbox=NO\n"
            "isolate=NO\n"
            "isolate_network=NO\n"
-           "max_clients=64\n"
-           "max_per_ip=64\n"
            "idle_session_timeout=120\n"
            "data_connection_timeout=120\n"
            "xferlog_enable=YES\n" // needed for vsftpd_log_file, which holds the protocol log
@@ -82,41 +78,44 @@ std::string Config(const std::string& root, const std::string& work, int port) {
 std::unique_ptr<VsftpdServer> VsftpdServer::Start(const std::string& root, VsftpdTls tls) {
     std::unique_ptr<VsftpdServer> server(new VsftpdServer());
     server->m_work = std::make_unique<TempDir>("quarnel-vsftpd");
+    server->m_tls = tls;
     const std::string work = server->m_work->path();
     std::filesystem::create_directories(work + "/empty");
     const std::string absRoot = std::filesystem::absolute(root).lexically_normal().string();
-    const std::string errorFile = work + "/vsftpd.err";
+    server->m_root = absRoot;
     if (::geteuid() != 0)
         throw std::runtime_error("vsftpd must be started as root to chroot its anonymous sessions");
     if (tls != VsftpdTls::None)
         MakeCertificate(work);
+    std::ofstream(work + "/vsftpd.conf", std::ios::binary | std::ios::trunc)
+        << Config(absRoot, work) << TlsConfig(tls, work);
+    server->m_listenFd = detail::ListenLoopback(server->m_port);
+    server->Launch("start");
+    return server;
+}
 
-    // The port is chosen here and could be taken by someone else before vsftpd binds it: retry.
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        const int port = detail::FreeLoopbackPort();
-        const std::string conf = work + "/vsftpd.conf";
-        std::ofstream(conf, std::ios::binary | std::ios::trunc)
-            << Config(absRoot, work, port) << TlsConfig(tls, work);
-        const pid_t pid = detail::Spawn({"/usr/sbin/vsftpd", conf}, -1, -1, errorFile);
-        bool exited = false;
-        for (int i = 0; i < 100 && !exited; ++i) {
-            if (detail::WaitForPort(port, 50)) {
-                server->m_pid = pid;
-                server->m_port = port;
-                return server;
-            }
-            exited = ::waitpid(pid, nullptr, WNOHANG) == pid;
-        }
-        if (exited)
-            ::kill(-pid, SIGKILL);
-        else
-            detail::StopGroup(pid);
-    }
-    throw std::runtime_error("vsftpd did not start: " + detail::ReadFile(errorFile));
+void VsftpdServer::Launch(const std::string& what) {
+    const std::string work = m_work->path();
+    // Anonymous sessions run as "ftp", an account vsftpd's package makes; the tests need not
+    // install it. vsftpd enters the account's home before anon_root.
+    const std::vector<std::string> env =
+        detail::AccountsFor(work, {"ftp:x:65534:65534::" + m_root + ":/usr/sbin/nologin"});
+    m_pid = detail::SpawnPerConnection(m_listenFd, {detail::ServerProgram("vsftpd"), work + "/vsftpd.conf"},
+                                       work + "/vsftpd.err", env);
+    // Implicit TLS greets only inside TLS; the other two must greet in the clear. The probe's
+    // session is ended so that it is not among the test's.
+    std::string said;
+    if (m_tls != VsftpdTls::Implicit && !detail::AwaitGreeting(m_port, "220 ", 15000, &said))
+        throw std::runtime_error("vsftpd did not " + what + ": " + said +
+                                 detail::ReadFile(work + "/vsftpd.err"));
+    detail::KillChildren(m_pid);
 }
 
 VsftpdServer::~VsftpdServer() {
+    detail::KillChildren(m_pid);
     detail::StopGroup(m_pid);
+    if (m_listenFd >= 0)
+        ::close(m_listenFd);
 }
 
 std::vector<std::string> VsftpdServer::Commands() const {
@@ -148,12 +147,13 @@ void VsftpdServer::ReplaceCertificate() {
 }
 
 void VsftpdServer::Restart() {
-    // The sessions are in the server's process group and end with it.
-    const std::string work = m_work->path();
+    // The sessions are in the accepting process's group and end with it; the listening socket
+    // stays open here, so the port is never free and a client that connects meanwhile waits for
+    // the new server, which reads the configuration and certificate afresh for each connection.
+    detail::KillChildren(m_pid);
     detail::StopGroup(m_pid);
-    m_pid = detail::Spawn({"/usr/sbin/vsftpd", work + "/vsftpd.conf"}, -1, -1, work + "/vsftpd.err");
-    if (!detail::WaitForPort(m_port, 5000))
-        throw std::runtime_error("vsftpd did not start again: " + detail::ReadFile(work + "/vsftpd.err"));
+    m_pid = -1;
+    Launch("start again");
 }
 
 } // namespace ftptest

@@ -1,8 +1,8 @@
 #pragma once
-// vsftpd (/usr/sbin/vsftpd) as a second real FTP server for the tests: anonymous, read-only,
-// on 127.0.0.1 and a free port, passive data connections on 127.0.0.1, its configuration
-// written to a temporary directory. vsftpd lists in Unix `ls -l` style (numeric owners, links
-// as "name -> target") and has no MLSD; it hides names beginning with ".".
+// vsftpd as a second real FTP server for the tests: anonymous, read-only, on 127.0.0.1 and a
+// port the test holds (one vsftpd started per connection on it), passive data connections on
+// 127.0.0.1, its configuration written to a temporary directory. vsftpd lists in Unix `ls -l` style (numeric
+// owners, links as "name -> target") and has no MLSD; it hides names beginning with ".".
 //
 //   auto server = ftptest::VsftpdServer::Start(root);   // throws std::runtime_error on failure
 //   ... ftp://127.0.0.1:server->port()/ as "anonymous" with any password
@@ -35,16 +35,21 @@ public:
     // The certificate in PEM, and a new one in its place for the sessions that follow.
     std::string CertificatePem() const;
     void ReplaceCertificate();
-    // Ends every session and the server, and starts it again on the same port. On the test's own
-    // thread: the new server dies with the thread that started it.
+    // Ends every session and the server, and starts it again on the same port, which stays held
+    // meanwhile; returns once the new server answers. On the test's own thread: the new server
+    // dies with the thread that started it.
     void Restart();
     // Ends every session; the server goes on listening.
     void DropSessions() { detail::KillChildren(m_pid); }
 
 private:
     VsftpdServer() = default;
+    void Launch(const std::string& what);
     std::unique_ptr<TempDir> m_work; // vsftpd.conf, an empty secure_chroot_dir, the logs
-    pid_t m_pid = -1;
+    std::string m_root;
+    VsftpdTls m_tls = VsftpdTls::None;
+    pid_t m_pid = -1; // the process that accepts connections and starts a vsftpd for each
+    int m_listenFd = -1;
     int m_port = 0;
 };
 
