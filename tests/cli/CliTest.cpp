@@ -467,7 +467,7 @@ TEST_F(CliTest, ControlCharactersInSiteFieldsAndArgumentsAreEscaped) {
         {{"read", key, "no\x1b[2J"}, 1, "no directory no\\x1b[2J in the site h\\\\x1b[2J@"},
         {{"update", "k\x1b[2J"}, 1, "no site has the key k\\x1b[2J\n"},
         {{"frob\x1b[2J"}, 2, "unknown command frob\\x1b[2J\n"},
-        {{"add", "--host", "h", "--x\x1b[2J"}, 2, "unexpected argument --x\\x1b[2J\n"},
+        {{"add", "--host", "h", "--x\x1b[2J"}, 2, "unknown option --x\\x1b[2J\n"},
         {{"import", m_io.path() + "/no\x1b[2J"}, 1, "/no\\x1b[2J: no such file or directory\n"},
         {{"import", "/dev/zero"}, 1, "cannot import /dev/zero: not a regular file\n"},
     };
