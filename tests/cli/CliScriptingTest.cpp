@@ -146,6 +146,9 @@ TEST_F(CliScriptingTest, ReadOnlyCommandsAndUsageErrorsChangeNothing) {
         {{"update", "--threads", "0", "srv"}, 2},
         {{"search", ""}, 2},
         {{"frobnicate"}, 2},
+        {{"add", "--host=x", "--bogus"}, 2},
+        {{"--", "edit", "srv", "--port"}, 2},
+        {{"remove", "srv", "-x"}, 2},
     };
     for (bool withCatalogue : {true, false}) {
         SCOPED_TRACE(withCatalogue ? "catalogue" : "empty directory");
