@@ -44,7 +44,7 @@ CliOptionTable SiteOptionTable(bool withAnonymousUpdate) {
         {"host", 0, "H", "the server's host name or address: no blanks or control characters"},
         {"port", 0, "N", "1 to 65535; when not given, the protocol's: 21, 990 for ftps, 22 for sftp"},
         {"user", 0, "U",
-         "the login; its password is asked for without echo on a terminal, else read from "
+         "the login; a new login's password is asked for without echo on a terminal, else read from "
          "the first line of standard input"},
         {"anonymous", 0, {}, "an anonymous login (no --user, no password)"},
         {"password-file", 0, "FILE", "the password: the first line of FILE (a pipe too)"},
