@@ -45,37 +45,53 @@ std::string EntryUrl(const CFTPSite& site, const std::string& location, bool isD
 
 } // namespace
 
-std::vector<std::string> TakeListOptions(const std::vector<std::string>& args, ListOptions& options) {
-    std::vector<std::string> rest;
-    bool formatGiven = false;
-    auto setFormat = [&](ListFormat format) {
-        if (formatGiven && options.format != format)
-            throw CliUsageError("--json and --null exclude each other");
-        options.format = format;
-        formatGiven = true;
+const CliOptionTable& ListOptionTable() {
+    static const CliOptionTable table = {
+        {"json",
+         0,
+         {},
+         "one JSON object a line: site, location, url (percent-encoded from the stored names, "
+         "as url --escaped gives it; a directory's ends in \"/\"), kind (\"dir\" or \"file\"), "
+         "size, new (true or false). Valid UTF-8: '\"', '\\' and control characters "
+         "escaped (\\u00XX), a byte that is not UTF-8 as U+FFFD (the url keeps the exact "
+         "bytes)"},
+        {"null",
+         '0',
+         {},
+         "the fields as without it, nothing escaped, each record ended by a NUL byte instead "
+         "of a newline (xargs -0, sort -z)"},
+        {"limit", 0, "N", "stop after N records; the exit status stays what it would be"},
     };
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--") {
-            rest.insert(rest.end(), args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
-            break;
-        }
-        if (arg == "--json") {
-            setFormat(ListFormat::Json);
-        } else if (arg == "-0" || arg == "--null") {
-            setFormat(ListFormat::Null);
-        } else if (arg == "--limit" || arg.rfind("--limit=", 0) == 0) {
-            const std::string value = arg == "--limit" ? TakeValue(args, i) : arg.substr(8);
+    return table;
+}
+
+CliOptionTable WithListOptions(CliOptionTable own) {
+    const CliOptionTable& list = ListOptionTable();
+    own.insert(own.end(), list.begin(), list.end());
+    return own;
+}
+
+ListOptions TakeListOptions(const CliArgs& args) {
+    ListOptions options;
+    bool formatGiven = false;
+    for (const CliArgs::Given& given : args.given) {
+        const std::string_view name = given.option->name;
+        if (name == "json" || name == "null") {
+            const ListFormat format = name == "json" ? ListFormat::Json : ListFormat::Null;
+            if (formatGiven && options.format != format)
+                throw CliUsageError("--json and --null exclude each other");
+            options.format = format;
+            formatGiven = true;
+        } else if (name == "limit") {
+            const std::string& value = given.value;
             std::uint64_t limit = 0;
             const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), limit);
             if (value.empty() || error != std::errc() || end != value.data() + value.size())
                 throw CliUsageError("--limit takes a number of records (0 or more)");
             options.limit = limit;
-        } else {
-            rest.push_back(arg);
         }
     }
-    return rest;
+    return options;
 }
 
 void AppendJsonText(std::string& out, std::string_view text) {

@@ -4,6 +4,8 @@
 // a line (--json), or the fields as they are, each record ended by a NUL byte (-0, --null). One
 // writer makes all three, gathering the output in large blocks.
 
+#include "cli/CliOptions.h"
+
 #include <cstdint>
 #include <iosfwd>
 #include <limits>
@@ -21,9 +23,13 @@ struct ListOptions {
     std::uint64_t limit = std::numeric_limits<std::uint64_t>::max(); // --limit N: records at most
 };
 
-// Takes --json, -0 / --null and --limit N (--limit=N) out of `args` and returns the rest in
-// order; after "--" nothing is taken. Throws CliUsageError for a bad --limit or two formats.
-std::vector<std::string> TakeListOptions(const std::vector<std::string>& args, ListOptions& options);
+// The options of the listings: --json, -0 / --null, --limit N.
+const CliOptionTable& ListOptionTable();
+// `own` and then the listing options, for a listing command's table.
+CliOptionTable WithListOptions(CliOptionTable own);
+
+// The listing options given. Throws CliUsageError for a bad --limit or two formats.
+ListOptions TakeListOptions(const CliArgs& args);
 
 // `text` as the inside of a JSON string: '"' and '\\' escaped, every control character (C0, DEL
 // and U+0080..U+009F) as \u00XX, and each byte that is not part of UTF-8 as U+FFFD, so that the

@@ -39,51 +39,71 @@ void CheckSiteKey(const std::string& storedKey) {
                             std::to_string(kMaxSiteKeyBytes) + " bytes");
 }
 
-CliSiteOptions ParseSiteOptions(const std::vector<std::string>& args, bool allowAnonymousUpdate) {
+CliOptionTable SiteOptionTable(bool withAnonymousUpdate) {
+    CliOptionTable table = {
+        {"host", 0, "H", "the server's host name or address: no blanks or control characters"},
+        {"port", 0, "N", "1 to 65535; when not given, the protocol's: 21, 990 for ftps, 22 for sftp"},
+        {"user", 0, "U",
+         "the login; a new login's password is asked for without echo on a terminal, else read from "
+         "the first line of standard input"},
+        {"anonymous", 0, {}, "an anonymous login (no --user, no password)"},
+        {"password-file", 0, "FILE", "the password: the first line of FILE (a pipe too)"},
+        {"password", 0, "P",
+         "the password; unsafe: other users may read it in the process list before it "
+         "is blanked",
+         true},
+        {"nickname", 0, "T", "a name to show"},
+        {"remark", 0, "T", "a remark"},
+        {"encoding", 0, "auto|utf8|gbk", "how the server's names are read"},
+        {"protocol", 0, "ftp|ftpes|ftps|sftp",
+         "ftpes: FTP with TLS asked for before the login; ftps: TLS from the connect on"},
+        {"connections", 0, "1-4", "connections an update opens at once"},
+    };
+    if (withAnonymousUpdate)
+        table.push_back({"anonymous-update", 0, {}, "update the site with an anonymous login"});
+    return table;
+}
+
+CliSiteOptions ParseSiteOptions(const CliArgs& args) {
     CliSiteOptions options;
-    bool operandsOnly = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (operandsOnly || arg.empty() || arg[0] != '-') {
-            options.operands.push_back(arg);
-        } else if (arg == "--") {
-            operandsOnly = true;
-        } else if (arg == "--host") {
-            options.host = TakeValue(args, i);
-            CheckHost(*options.host);
-        } else if (arg == "--port") {
-            options.port = CliPort(TakeValue(args, i));
-        } else if (arg == "--user") {
-            options.user = TakeValue(args, i);
-        } else if (arg == "--password") {
-            options.password = TakeValue(args, i);
-        } else if (arg == "--password-file") {
-            options.passwordFile = TakeValue(args, i);
-        } else if (arg == "--anonymous") {
+    options.operands = args.operands;
+    for (const CliArgs::Given& given : args.given) {
+        const std::string_view name = given.option->name;
+        const std::string& value = given.value;
+        if (name == "host") {
+            CheckHost(value);
+            options.host = value;
+        } else if (name == "port") {
+            options.port = CliPort(value);
+        } else if (name == "user") {
+            options.user = value;
+        } else if (name == "password") {
+            options.password = value;
+        } else if (name == "password-file") {
+            options.passwordFile = value;
+        } else if (name == "anonymous") {
             options.anonymous = true;
-        } else if (arg == "--anonymous-update" && allowAnonymousUpdate) {
+        } else if (name == "anonymous-update") {
             options.anonymousUpdate = true;
-        } else if (arg == "--nickname") {
-            options.nickname = TakeValue(args, i);
-        } else if (arg == "--remark") {
-            options.remark = TakeValue(args, i);
-        } else if (arg == "--encoding") {
+        } else if (name == "nickname") {
+            options.nickname = value;
+        } else if (name == "remark") {
+            options.remark = value;
+        } else if (name == "encoding") {
             NameEncodingChoice choice = NameEncodingChoice::Auto;
-            if (!ParseEncodingChoice(TakeValue(args, i), choice))
+            if (!ParseEncodingChoice(value, choice))
                 throw CliUsageError("--encoding takes auto, utf8 or gbk");
             options.encoding = choice;
-        } else if (arg == "--protocol") {
-            options.protocol = ProtocolFromName(TakeValue(args, i));
+        } else if (name == "protocol") {
+            options.protocol = ProtocolFromName(value);
             if (!options.protocol)
                 throw CliUsageError("--protocol takes ftp, ftpes, ftps or sftp");
-        } else if (arg == "--connections") {
+        } else if (name == "connections") {
             int connections = 0;
-            if (!ParseSiteConnections(TakeValue(args, i), connections))
+            if (!ParseSiteConnections(value, connections))
                 throw CliUsageError("--connections takes a number from 1 to " +
                                     std::to_string(kMaxSiteConnections));
             options.connections = connections;
-        } else {
-            throw CliUsageError("unexpected argument " + arg);
         }
     }
     if (options.anonymous && (options.user || options.password || options.passwordFile))

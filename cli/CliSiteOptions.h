@@ -2,6 +2,7 @@
 // The site options `add` and `edit` share: read from the command line, checked before anything is
 // stored, and the password taken from a file or the terminal.
 
+#include "cli/CliOptions.h"
 #include "model/SiteSettings.h"
 
 #include <cstdint>
@@ -27,10 +28,12 @@ struct CliSiteOptions {
     std::vector<std::string> operands; // what is not an option, in order
 };
 
-// Reads the options of `args`; `--anonymous-update` only when `allowAnonymousUpdate`. Throws
-// CliUsageError for an unknown option, a missing or bad value, and for options that exclude
-// each other (--anonymous with --user or a password, --password with --password-file).
-CliSiteOptions ParseSiteOptions(const std::vector<std::string>& args, bool allowAnonymousUpdate);
+// The table of the options add and edit share; add's has --anonymous-update too.
+CliOptionTable SiteOptionTable(bool withAnonymousUpdate);
+
+// The site options given. Throws CliUsageError for a bad value and for options that exclude each
+// other (--anonymous with --user or a password, --password with --password-file).
+CliSiteOptions ParseSiteOptions(const CliArgs& args);
 
 // Throws CliUsageError unless `text` is a port: decimal digits only, 1 to 65535.
 int32_t CliPort(const std::string& text);

@@ -64,12 +64,6 @@ int ReportSettingsSaved(CliContext& ctx, const FileError& error) {
     return kCliError;
 }
 
-std::string TakeValue(const std::vector<std::string>& args, std::size_t& i) {
-    if (i + 1 >= args.size())
-        throw CliUsageError(args[i] + " needs a value");
-    return args[++i];
-}
-
 std::string CliErrnoText(int error) {
     std::string text = ErrnoText(error);
     // The C library capitalises its texts as sentences; here they follow a "PATH: ".

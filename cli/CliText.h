@@ -35,9 +35,6 @@ int ReportSiteListSaved(CliContext& ctx, bool listSaved);
 // written and why.
 int ReportSettingsSaved(CliContext& ctx, const FileError& error);
 
-// The value of an option that takes one ("--host H"); throws CliUsageError when it is missing.
-std::string TakeValue(const std::vector<std::string>& args, std::size_t& i);
-
 // The system's text for an errno value as the CLI words its messages ("permission denied").
 std::string CliErrnoText(int error);
 // "PATH: permission denied", or "PATH: damaged file: REASON" for one that was read but is damaged;

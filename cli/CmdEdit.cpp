@@ -24,8 +24,8 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
-int RunEdit(CliContext& ctx, const std::vector<std::string>& args) {
-    const CliSiteOptions options = ParseSiteOptions(args, false);
+int RunEdit(CliContext& ctx, const CliArgs& args) {
+    const CliSiteOptions options = ParseSiteOptions(args);
     if (options.operands.size() != 1)
         throw CliUsageError("edit takes one site key");
     if (!options.host && !options.port && !options.user && !options.anonymous && !options.password &&
@@ -135,15 +135,12 @@ int RunEdit(CliContext& ctx, const std::vector<std::string>& args) {
 }
 
 const CommandRegistrar editCommand{
-    {"edit",
-     "edit KEY [--host H] [--port N] [--user U | --anonymous] [--password-file FILE | --password P] "
-     "[--nickname T] [--remark T] [--encoding auto|utf8|gbk] [--protocol ftp|ftpes|ftps|sftp] "
-     "[--connections 1-4]",
+    {"edit", "edit KEY [--user U | --anonymous] [--password-file FILE | --password P] [OPTION...]",
      "change a site's fields; the rest stay (a new host or port forgets an accepted certificate). A new key "
      "(host, user) takes the stored tree along "
      "(Data/KEY is renamed) and is refused when another site has it. --user on an anonymous site asks "
      "for the password without echo when standard input is a terminal, else reads the first line of "
      "standard input",
-     RunEdit, true}};
+     RunEdit, true, false, SiteOptionTable(false)}};
 
 } // namespace

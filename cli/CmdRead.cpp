@@ -8,7 +8,8 @@
 
 namespace {
 
-int RunRead(CliContext& ctx, const std::vector<std::string>& args) {
+int RunRead(CliContext& ctx, const CliArgs& cliArgs) {
+    const std::vector<std::string>& args = cliArgs.operands;
     if (args.empty() || args.size() > 2)
         throw CliUsageError("read takes a site key and optionally a location");
     CFTPSite* site = CliFindSite(ctx.doc, args[0]);

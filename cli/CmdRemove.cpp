@@ -11,7 +11,8 @@
 
 namespace {
 
-int RunRemove(CliContext& ctx, const std::vector<std::string>& args) {
+int RunRemove(CliContext& ctx, const CliArgs& cliArgs) {
+    const std::vector<std::string>& args = cliArgs.operands;
     if (args.size() != 1)
         throw CliUsageError("remove takes one site key");
     CFTPSite* site = CliSiteOrSay(ctx, args[0]);

@@ -29,12 +29,9 @@ void PrintFound(CliContext& ctx, const ListOptions& options) {
         writer.Entry(file);
 }
 
-int RunSearch(CliContext& ctx, const std::vector<std::string>& allArgs) {
-    ListOptions options;
-    const std::vector<std::string> args = TakeListOptions(allArgs, options);
-    // "--" lets a keyword start with "-".
-    const std::vector<std::string> words(args.begin() + (!args.empty() && args[0] == "--" ? 1 : 0),
-                                         args.end());
+int RunSearch(CliContext& ctx, const CliArgs& args) {
+    const ListOptions options = TakeListOptions(args);
+    const std::vector<std::string>& words = args.operands;
     if (words.size() != 1)
         throw CliUsageError("search takes one keyword");
     if (words[0].empty())
@@ -46,13 +43,12 @@ int RunSearch(CliContext& ctx, const std::vector<std::string>& allArgs) {
     return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
 }
 
-int RunFind(CliContext& ctx, const std::vector<std::string>& allArgs) {
-    ListOptions options;
-    const std::vector<std::string> args = TakeListOptions(allArgs, options);
-    // The words of the query may come as one argument or several; "--" lets one start with "-".
+int RunFind(CliContext& ctx, const CliArgs& args) {
+    const ListOptions options = TakeListOptions(args);
+    // The words of the query may come as one argument or several.
     std::string text;
-    for (std::size_t i = !args.empty() && args[0] == "--" ? 1 : 0; i < args.size(); ++i)
-        text += (text.empty() ? "" : " ") + args[i];
+    for (const std::string& word : args.operands)
+        text += (text.empty() ? "" : " ") + word;
     const CSearchQuery query = CSearchQuery::Parse(text);
     if (!query.Ok())
         throw CliUsageError(query.ErrorText());
@@ -64,10 +60,9 @@ int RunFind(CliContext& ctx, const std::vector<std::string>& allArgs) {
     return ctx.doc.m_foundDirs.empty() && ctx.doc.m_foundFiles.empty() ? kCliError : kCliOk;
 }
 
-int RunNew(CliContext& ctx, const std::vector<std::string>& allArgs) {
-    ListOptions options;
-    const std::vector<std::string> args = TakeListOptions(allArgs, options);
-    if (!args.empty())
+int RunNew(CliContext& ctx, const CliArgs& args) {
+    const ListOptions options = TakeListOptions(args);
+    if (!args.operands.empty())
         throw CliUsageError("new takes no arguments");
     LoadSites(ctx);
     ctx.doc.ShowNewFiles(SiteScope::All);
@@ -76,17 +71,18 @@ int RunNew(CliContext& ctx, const std::vector<std::string>& allArgs) {
 }
 
 const CommandRegistrar searchCommand{
-    {"search", "search [--json | -0] [--limit N] [--] KEYWORD",
+    {"search", "search [OPTION...] [--] KEYWORD",
      "entries of all sites whose name holds the keyword (any case; \"#new\": the new entries); exit "
-     "status 1 when there is none",
-     RunSearch, false, true}};
+     "status 1 when there is none. A keyword that is one of the options (-h, -q, -0) goes after \"--\"",
+     RunSearch, false, true, ListOptionTable(), true}};
 const CommandRegistrar findCommand{
-    {"find", "find [--json | -0] [--limit N] [--] QUERY...",
+    {"find", "find [OPTION...] [--] QUERY...",
      "entries of all sites that match a query: words that must all match, \"a phrase\", -word, "
      "wildcards * ?, size:>700M size:1G..4G, type:dir|file, ext:mkv,avi, new:, site:KEY, "
-     "path:word, re:REGEX (see README); exit status 1 when there is none",
-     RunFind, false, true}};
-const CommandRegistrar newCommand{
-    {"new", "new [--json | -0] [--limit N]", "the new (unread) entries of all sites", RunNew, false, true}};
+     "path:word, re:REGEX (see README); exit status 1 when there is none. A -word that is one of the "
+     "options (-h, -q, -0) goes after \"--\"",
+     RunFind, false, true, ListOptionTable(), true}};
+const CommandRegistrar newCommand{{"new", "new [OPTION...]", "the new (unread) entries of all sites", RunNew,
+                                   false, true, ListOptionTable()}};
 
 } // namespace

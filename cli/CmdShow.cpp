@@ -28,7 +28,8 @@ std::string StoredAt(const std::string& key) {
     return text;
 }
 
-int RunShow(CliContext& ctx, const std::vector<std::string>& args) {
+int RunShow(CliContext& ctx, const CliArgs& cliArgs) {
+    const std::vector<std::string>& args = cliArgs.operands;
     if (args.size() != 1)
         throw CliUsageError("show takes one site key");
     CFTPSite* site = CliSiteOrSay(ctx, args[0]);

@@ -19,8 +19,8 @@
 
 namespace {
 
-int RunSites(CliContext& ctx, const std::vector<std::string>& args) {
-    if (!args.empty())
+int RunSites(CliContext& ctx, const CliArgs& args) {
+    if (!args.operands.empty())
         throw CliUsageError("sites takes no arguments");
     int status = kCliOk;
     for (const CFTPSite* site : ctx.doc.m_siteList) {
@@ -41,8 +41,8 @@ int RunSites(CliContext& ctx, const std::vector<std::string>& args) {
     return status;
 }
 
-int RunAdd(CliContext& ctx, const std::vector<std::string>& args) {
-    const CliSiteOptions options = ParseSiteOptions(args, true);
+int RunAdd(CliContext& ctx, const CliArgs& args) {
+    const CliSiteOptions options = ParseSiteOptions(args);
     if (!options.operands.empty())
         throw CliUsageError("unexpected argument " + options.operands.front());
     if (!options.host)
@@ -129,7 +129,8 @@ int StandardInputAsFile(CliContext& ctx) {
     }
 }
 
-int RunImport(CliContext& ctx, const std::vector<std::string>& args) {
+int RunImport(CliContext& ctx, const CliArgs& cliArgs) {
+    const std::vector<std::string>& args = cliArgs.operands;
     if (args.size() != 1)
         throw CliUsageError("import takes one file (- for standard input)");
     // "-" is standard input; "./-" a file of that name.
@@ -188,10 +189,7 @@ int RunImport(CliContext& ctx, const std::vector<std::string>& args) {
 const CommandRegistrar sitesCommand{
     {"sites", "sites", "list the sites: key, host, port, user, nickname, protocol", RunSites, false, true}};
 const CommandRegistrar addCommand{
-    {"add",
-     "add --host H [--port N] [--user U [--password-file FILE | --password P] | --anonymous] "
-     "[--anonymous-update] [--nickname T] [--remark T] [--encoding auto|utf8|gbk] "
-     "[--protocol ftp|ftpes|ftps|sftp] [--connections 1-4]",
+    {"add", "add --host H [--user U [--password-file FILE | --password P] | --anonymous] [OPTION...]",
      "add a site (refused when one with the same host and user exists). The host must not hold blanks "
      "or control characters; the port is 1 to 65535 (when not given, the protocol's: 21, 990 for "
      "ftps, 22 for sftp). ftpes is FTP with TLS asked for before the login, ftps FTP with TLS from "
@@ -200,7 +198,7 @@ const CommandRegistrar addCommand{
      "line of FILE, or asked for without echo when standard input is a terminal, or else the first "
      "line of standard input (`pass show ftp | quarnel-cli add ...`; input that ends at once is "
      "refused); --password P is unsafe: other users of the machine can read it in the process list",
-     RunAdd, true}};
+     RunAdd, true, false, SiteOptionTable(true)}};
 const CommandRegistrar importCommand{
     {"import", "import FILE|-",
      "add the sites of a text file (-: standard input; at most 64 MiB), one "

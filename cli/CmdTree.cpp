@@ -221,24 +221,12 @@ std::size_t TakeCount(const std::string& option, const std::string& value) {
     return count;
 }
 
-int RunTree(CliContext& ctx, const std::vector<std::string>& args) {
-    ListOptions options;
-    const std::vector<std::string> rest = TakeListOptions(args, options);
-    std::vector<std::string> operands;
+int RunTree(CliContext& ctx, const CliArgs& args) {
+    const ListOptions options = TakeListOptions(args);
     std::size_t maxDepth = std::numeric_limits<std::size_t>::max();
-    bool endOfOptions = false;
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        if (!endOfOptions && rest[i] == "--")
-            endOfOptions = true;
-        else if (!endOfOptions && rest[i] == "--depth")
-            maxDepth = TakeCount("--depth", TakeValue(rest, i));
-        else if (!endOfOptions && rest[i].rfind("--depth=", 0) == 0)
-            maxDepth = TakeCount("--depth", rest[i].substr(8));
-        else if (!endOfOptions && rest[i].size() > 1 && rest[i][0] == '-')
-            throw CliUsageError("unknown option " + rest[i]);
-        else
-            operands.push_back(rest[i]);
-    }
+    if (const std::string* depth = args.Last("depth"))
+        maxDepth = TakeCount("--depth", *depth);
+    const std::vector<std::string>& operands = args.operands;
     if (operands.empty() || operands.size() > 2)
         throw CliUsageError("tree takes one site key and at most one path");
     CFTPSite* site = LoadedSite(ctx, operands[0]);
@@ -262,23 +250,14 @@ int RunTree(CliContext& ctx, const std::vector<std::string>& args) {
     return kCliOk;
 }
 
-int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
-    ListOptions options;
-    const std::vector<std::string> rest = TakeListOptions(args, options);
-    std::string key;
-    std::string format = "tsv";
-    for (std::size_t i = 0; i < rest.size(); ++i) {
-        if (rest[i] == "--format")
-            format = TakeValue(rest, i);
-        else if (rest[i].rfind("--format=", 0) == 0)
-            format = rest[i].substr(9);
-        else if (key.empty() && !rest[i].empty() && rest[i][0] != '-')
-            key = rest[i];
-        else
-            throw CliUsageError("unexpected argument " + rest[i]);
-    }
-    if (key.empty())
+int RunExport(CliContext& ctx, const CliArgs& args) {
+    const ListOptions options = TakeListOptions(args);
+    if (args.operands.size() > 1)
+        throw CliUsageError("unexpected argument " + args.operands[1]);
+    if (args.operands.empty())
         throw CliUsageError("export needs a site key");
+    const std::string& key = args.operands.front();
+    const std::string format = args.Last("format") ? *args.Last("format") : "tsv";
     if (format != "tsv" && format != "urls" && format != "uris")
         throw CliUsageError("--format takes tsv, urls or uris");
     if (format != "tsv" && options.format == ListFormat::Json)
@@ -331,15 +310,17 @@ int RunExport(CliContext& ctx, const std::vector<std::string>& args) {
 }
 
 const CommandRegistrar treeCommand{
-    {"tree", "tree KEY [PATH] [--depth N] [--json | -0] [--limit N]",
+    {"tree", "tree [OPTION...] KEY [PATH]",
      "the stored entries of a site, or of one directory (PATH as tree prints it, or a path below "
-     "the root): D|F, new mark, size, location; --depth N: N levels of directories below it (0: its "
-     "own entries only)",
-     RunTree, false, true}};
+     "the root): D|F, new mark, size, location",
+     RunTree, false, true,
+     WithListOptions({{"depth", 0, "N", "N levels of directories below it (0: its own entries only)"}})}};
 const CommandRegistrar exportCommand{
-    {"export", "export KEY [--format tsv|urls|uris] [--json | -0] [--limit N]",
+    {"export", "export [OPTION...] KEY",
      "a site's stored tree as entry lines (tsv) or as one ftp:// URL per file, readable (urls) or "
      "percent-encoded for curl and wget (uris)",
-     RunExport, false, true}};
+     RunExport, false, true,
+     WithListOptions(
+         {{"format", 0, "tsv|urls|uris", "entry lines (tsv, the default) or one URL per file"}})}};
 
 } // namespace

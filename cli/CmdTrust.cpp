@@ -13,24 +13,17 @@
 
 namespace {
 
-int RunTrust(CliContext& ctx, const std::vector<std::string>& args) {
-    std::string key, expected;
-    bool yes = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--yes") {
-            yes = true;
-        } else if (args[i] == "--fingerprint") {
-            if (++i == args.size())
-                throw CliUsageError("--fingerprint needs a fingerprint");
-            expected = NormalizeFingerprint(args[i]);
-            if (expected.empty())
-                throw CliUsageError("not a SHA-256 fingerprint: " + args[i]);
-        } else if (key.empty() && !args[i].empty() && args[i][0] != '-') {
-            key = args[i];
-        } else {
-            throw CliUsageError("unexpected argument " + args[i]);
-        }
+int RunTrust(CliContext& ctx, const CliArgs& args) {
+    if (args.operands.size() > 1)
+        throw CliUsageError("unexpected argument " + args.operands[1]);
+    const std::string key = args.operands.empty() ? std::string() : args.operands.front();
+    std::string expected;
+    if (const std::string* fingerprint = args.Last("fingerprint")) {
+        expected = NormalizeFingerprint(*fingerprint);
+        if (expected.empty())
+            throw CliUsageError("not a SHA-256 fingerprint: " + *fingerprint);
     }
+    const bool yes = args.Has("yes");
     if (key.empty())
         throw CliUsageError("trust takes a site key");
     // Accepting without looking is only for a script that already knows what it accepts.
@@ -98,9 +91,14 @@ int RunTrust(CliContext& ctx, const std::vector<std::string>& args) {
 }
 
 const CommandRegistrar trustCommand{
-    {"trust", "trust KEY [--yes --fingerprint SHA256]",
+    {"trust",
+     "trust KEY [--yes --fingerprint SHA256]",
      "show the certificate or SSH host key of a secure site's server and accept it for the site "
      "(asks on a terminal; --yes with the expected --fingerprint for scripts)",
-     RunTrust}};
+     RunTrust,
+     false,
+     false,
+     {{"yes", 0, {}, "accept without asking; needs --fingerprint"},
+      {"fingerprint", 0, "SHA256", "the fingerprint expected (hex, with or without colons)"}}}};
 
 } // namespace

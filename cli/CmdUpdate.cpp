@@ -190,32 +190,22 @@ struct Options {
     std::vector<std::string> keys;
 };
 
-Options ParseOptions(const std::vector<std::string>& args) {
+Options ParseOptions(const CliArgs& args) {
     Options options;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--all") {
-            options.all = true;
-        } else if (arg == "--threads") {
-            if (++i == args.size())
-                throw CliUsageError("--threads needs a number");
-            const std::string& value = args[i];
-            std::size_t used = 0;
-            int n = 0;
-            try {
-                n = std::stoi(value, &used);
-            } catch (const std::exception&) {
-                used = 0;
-            }
-            if (used != value.size() || value.empty() || n < kMinUpdateThreads || n > kMaxUpdateThreads)
-                throw CliUsageError("--threads takes an integer from 1 to 500");
-            options.threads = n;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-            throw CliUsageError("unknown option " + arg);
-        } else if (arg != "--") {
-            options.keys.push_back(arg);
+    options.all = args.Has("all");
+    if (const std::string* value = args.Last("threads")) {
+        std::size_t used = 0;
+        int n = 0;
+        try {
+            n = std::stoi(*value, &used);
+        } catch (const std::exception&) {
+            used = 0;
         }
+        if (used != value->size() || value->empty() || n < kMinUpdateThreads || n > kMaxUpdateThreads)
+            throw CliUsageError("--threads takes an integer from 1 to 500");
+        options.threads = n;
     }
+    options.keys = args.operands;
     if (options.all == !options.keys.empty())
         throw CliUsageError("give either --all or one or more site keys");
     return options;
@@ -223,7 +213,7 @@ Options ParseOptions(const std::vector<std::string>& args) {
 
 } // namespace
 
-int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
+int RunUpdateCommand(CliContext& ctx, const CliArgs& args) {
     Options options = ParseOptions(args);
 
     std::vector<CFTPSite*> sites;
@@ -351,10 +341,15 @@ int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args) {
 }
 
 static const CommandRegistrar updateCommand{
-    {"update", "update [--threads N] (--all | KEY...)",
+    {"update",
+     "update [--threads N] (--all | KEY...)",
      "update sites from their FTP servers, printing each site's status as it changes (key, code, "
      "text). On a terminal a progress line on standard error counts sites done, directories listed and "
      "entries found. Ctrl-C, SIGTERM, SIGHUP or a closed output stop it and keep what was merged (exit "
      "status 130 after Ctrl-C, else 1); a second Ctrl-C ends it at once. A site another program is "
      "updating is skipped, exit status 4",
-     RunUpdateCommand}};
+     RunUpdateCommand,
+     false,
+     false,
+     {{"all", 0, {}, "every site"},
+      {"threads", 0, "N", "how many update threads may run at once, 1 to 500"}}}};

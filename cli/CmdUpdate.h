@@ -12,4 +12,4 @@
 
 // Exit status 0 when every site updated ended with code 2, 130 after Ctrl-C, 4 when a site was
 // skipped as busy elsewhere, else 1; throws CliUsageError.
-int RunUpdateCommand(CliContext& ctx, const std::vector<std::string>& args);
+int RunUpdateCommand(CliContext& ctx, const CliArgs& args);

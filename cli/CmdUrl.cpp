@@ -10,20 +10,11 @@
 
 namespace {
 
-int RunUrl(CliContext& ctx, const std::vector<std::string>& args) {
-    bool escaped = false;
-    std::string location;
-    bool haveLocation = false;
-    for (const std::string& arg : args) {
-        if (arg == "--escaped")
-            escaped = true;
-        else if (!haveLocation)
-            location = arg, haveLocation = true;
-        else
-            throw CliUsageError("url takes one location");
-    }
-    if (!haveLocation)
+int RunUrl(CliContext& ctx, const CliArgs& args) {
+    if (args.operands.size() != 1)
         throw CliUsageError("url takes one location");
+    const std::string& location = args.operands.front();
+    const bool escaped = args.Has("escaped");
     std::string key, path;
     SplitLocation(location, key, path);
     CFTPSite* site = CliFindSite(ctx.doc, key);
@@ -43,7 +34,8 @@ int RunUrl(CliContext& ctx, const std::vector<std::string>& args) {
     return 0;
 }
 
-const CommandRegistrar urlCommand{{"url", "url [--escaped] LOCATION",
+const CommandRegistrar urlCommand{{"url",
+                                   "url [--escaped] LOCATION",
                                    "the ftp:// URL of a location (ftp://KEY/path) with login and port. "
                                    "LOCATION is taken as tree, search and new print it (\\\\ for a "
                                    "backslash, \\t \\n \\r \\xNN for control bytes); a name typed as "
@@ -51,6 +43,9 @@ const CommandRegistrar urlCommand{{"url", "url [--escaped] LOCATION",
                                    "another stored entry. --escaped: percent-encoded from the stored names, "
                                    "for other programs, a directory's ending with /. A site with explicit "
                                    "TLS (ftpes) gets no password in its URLs: ftp:// may be opened in clear",
-                                   RunUrl, false, true}};
+                                   RunUrl,
+                                   false,
+                                   true,
+                                   {{"escaped", 0, {}, "percent-encoded from the stored names"}}}};
 
 } // namespace

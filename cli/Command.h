@@ -2,14 +2,21 @@
 // The command table of quarnel-cli. Each command lives in its own file and registers itself
 // with a static registrar, so a new command is a new file and nothing else:
 //
-//     static int RunFoo(CliContext& ctx, const std::vector<std::string>& args) { ... return 0; }
-//     static const CommandRegistrar fooCommand{{"foo", "foo ARG", "what foo does", RunFoo}};
+//     static int RunFoo(CliContext& ctx, const CliArgs& args) { ... return 0; }
+//     static const CommandRegistrar fooCommand{{"foo", "foo [OPTION...] ARG", "what foo does", RunFoo,
+//                                                false, false, {{"bar", 'b', "N", "what --bar does"}}}};
+//
+// The command line is read by the command's table of options before the command runs (main.cpp):
+// the command gets the options given and its operands, and an unknown option or a missing value
+// is a usage error that never reaches it.
 //
 // A command returns its exit status (kCliOk, kCliError, ...). It throws CliUsageError for a usage
 // error (exit 2, the message and the command's usage go to standard error). Output is UTF-8,
 // one record per line, fields separated by tabs; errors go to ctx.err. Commands marked readOnly
 // load the catalogue without changing anything on disk (no file, lock or clean-up) and must
 // write nothing themselves.
+
+#include "cli/CliOptions.h"
 
 #include <functional>
 #include <iosfwd>
@@ -41,11 +48,11 @@ struct CliContext {
     std::function<bool()> prepareToWrite = [] { return true; };
 };
 
-using CommandFunction = std::function<int(CliContext& ctx, const std::vector<std::string>& args)>;
+using CommandFunction = std::function<int(CliContext& ctx, const CliArgs& args)>;
 
 struct CliCommandInfo {
     std::string name;    // the word on the command line
-    std::string usage;   // e.g. "tree KEY"
+    std::string usage;   // e.g. "tree [OPTION...] KEY [PATH]"
     std::string summary; // one line for --help
     CommandFunction run;
     // Commands that rewrite site.ds refuse to run over a damaged one, so that the sites after
@@ -53,6 +60,9 @@ struct CliCommandInfo {
     bool writesSiteList = false;
     // Commands that only show what is stored: they leave the program directory as it was.
     bool readOnly = false;
+    CliOptionTable options; // besides --help, --quiet, --verbose and --dir, which every command takes
+    // A word that starts with "-" and is none of the options is an operand (find's "-word").
+    bool dashWords = false;
 };
 
 class CliUsageError : public std::runtime_error {

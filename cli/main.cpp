@@ -1,4 +1,6 @@
 // quarnel-cli [--dir DIR] COMMAND ...: the catalogue without the window.
+#include "cli/CliListing.h"
+#include "cli/CliOptions.h"
 #include "cli/CliText.h"
 #include "cli/Command.h"
 #include "model/Log.h"
@@ -14,6 +16,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <initializer_list>
 #include <iostream>
 #include <optional>
 #include <poll.h>
@@ -22,66 +25,58 @@
 
 namespace {
 
-// `text` in lines of at most `width` columns (counting bytes: the help is ASCII), each but the
-// first starting with `indent` blanks.
-std::string Wrapped(const std::string& text, std::size_t indent, std::size_t width) {
-    std::string wrapped, line;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find(' ', start);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string word = text.substr(start, end - start);
-        if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
-            wrapped += line + "\n" + std::string(indent, ' ');
-            line.clear();
-        }
-        line += (line.empty() ? "" : " ") + word;
-        start = end + 1;
-    }
-    return wrapped + line;
+const CliOptionTable kGlobalOptions = {
+    {"dir", 0, "DIR", "the program directory"},
+    {"quiet", 'q', {}, "no progress line and no import summary on standard error"},
+    {"verbose",
+     'v',
+     {},
+     "the program's log on standard error too: one line per event (files that could "
+     "not be read or written, updates that failed, waits for another program's lock), "
+     "with the time, instead of the progress line"},
+    {"help", 'h', {}, "this text; COMMAND --help: the command's help"},
+    {"version", 0, {}, "the version"},
+};
+
+// What every command takes after its name besides its own options.
+const CliOptionTable kCommandOptions = {
+    {"quiet", 'q', {}, "no progress line and no summary on standard error"},
+    {"verbose", 0, {}, "the program's log on standard error too"},
+    {"dir", 0, "DIR", "the program directory"},
+    {"help", 'h', {}, "this text"},
+};
+
+// Paragraphs of the help, each wrapped at 80 columns.
+void PrintParagraphs(std::ostream& out, std::initializer_list<std::string_view> paragraphs) {
+    for (const std::string_view paragraph : paragraphs)
+        out << CliWrapped(paragraph, 0) << "\n\n";
 }
 
 void PrintHelp(std::ostream& out) {
-    out << "usage: quarnel-cli [--dir DIR] [--quiet] [--verbose] COMMAND [ARG...]\n"
-           "\n"
-           "Works on the catalogue of the program directory (site.ds and Data/): DIR, else\n"
-           "$QUARNEL_DIR, else this executable's directory when a site.ds is there, else\n"
-           "$XDG_DATA_HOME/quarnel (~/.local/share/quarnel).\n"
-           "\n"
-           "Standard output carries the records only: UTF-8, one per line, fields separated by\n"
-           "tabs (the listings also as JSON or NUL-ended records, see below). Failures are said\n"
-           "on standard error, naming the file. The commands that only show the catalogue\n"
-           "(sites, show, tree, search, find, new, url, export) change nothing in the program\n"
-           "directory, and neither does a usage error.\n"
-           "\n"
-           "Options (--quiet may also follow the command):\n"
-           "  --dir DIR      the program directory\n"
-           "  --quiet, -q    no progress line and no import summary on standard error\n"
-           "  --verbose, -v  the program's log on standard error too: one line per event (files\n"
-           "                 that could not be read or written, updates that failed, waits for\n"
-           "                 another program's lock), with the time, instead of the progress line\n"
-           "  --help, -h     this text; COMMAND --help: the command's usage\n"
-           "  --version      the version\n"
-           "\n"
-           "Exit status:\n"
+    out << "usage: quarnel-cli [--dir DIR] [--quiet] [--verbose] COMMAND [ARG...]\n\n";
+    PrintParagraphs(
+        out, {"Works on the catalogue of the program directory (site.ds and Data/): DIR, else $QUARNEL_DIR, "
+              "else this executable's directory when a site.ds is there, else $XDG_DATA_HOME/quarnel "
+              "(~/.local/share/quarnel).",
+              "Standard output carries the records only: UTF-8, one per line, fields separated by tabs (the "
+              "listings also as JSON or NUL-ended records, see below). Failures are said on standard error, "
+              "naming the file. The commands that only show the catalogue (sites, show, tree, search, find, "
+              "new, url, export) change nothing in the program directory, and neither does a usage error.",
+              "Options take their value as --opt VALUE or --opt=VALUE; short ones may be grouped (-q0). A "
+              "command's options may come anywhere after it, and --dir, --quiet, --verbose and --help too; "
+              "\"--\" ends the options (search -- -rc1)."});
+    out << "Options:\n" << CliOptionHelp({&kGlobalOptions}) << "\n";
+    out << "Exit status:\n"
            "  0    success\n"
-           "  1    an error (said on standard error), also a damaged file read in part; search\n"
-           "       or find found nothing\n"
+           "  1    an error (said on standard error), also a damaged file read in part;\n"
+           "       search or find found nothing\n"
            "  2    usage error\n"
            "  4    update skipped a site another program was updating\n"
            "  130  update interrupted by Ctrl-C (what it merged is saved)\n"
            "\n"
            "Listings for scripts (tree, export, search, find, new):\n"
-           "  --json         one JSON object a line: site, location, url (percent-encoded from the\n"
-           "                 stored names, as url --escaped gives it; a directory's ends in \"/\"),\n"
-           "                 kind (\"dir\" or \"file\"), size, new (true or false). Valid UTF-8: '\"',\n"
-           "                 '\\' and control characters escaped (\\u00XX), a byte that is not\n"
-           "                 UTF-8 as U+FFFD (the url keeps the exact bytes)\n"
-           "  -0, --null     the fields as without it, nothing escaped, each record ended by a NUL\n"
-           "                 byte instead of a newline (xargs -0, sort -z)\n"
-           "  --limit N      stop after N records; the exit status stays what it would be\n"
-           "\n"
+        << CliOptionHelp({&ListOptionTable()})
+        << "\n"
            "Status codes update prints (key <tab> code <tab> text):\n"
            "  0  not updated in this run\n"
            "  1  failed\n"
@@ -89,9 +84,15 @@ void PrintHelp(std::ostream& out) {
            "  3  ended early: stopped, or the connection was lost\n"
            "  4  waiting or running\n"
            "\n"
-           "Commands:\n";
+           "Commands (COMMAND --help: its options):\n";
     for (const CliCommandInfo* info : CommandRegistry::All())
-        out << "  " << Wrapped(info->usage, 6, 100) << "\n      " << Wrapped(info->summary, 6, 100) << "\n";
+        out << "  " << CliWrapped(info->usage, 6) << "\n      " << CliWrapped(info->summary, 6) << "\n";
+}
+
+void PrintCommandHelp(std::ostream& out, const CliCommandInfo& command) {
+    out << "usage: quarnel-cli [--dir DIR] " << CliWrapped(command.usage, 31) << "\n\n  "
+        << CliWrapped(command.summary, 2) << "\n\nOptions:\n"
+        << CliOptionHelp({&command.options, &kCommandOptions});
 }
 
 // Why the program directory at `path` cannot be used, or empty.
@@ -131,66 +132,45 @@ int main(int argc, char** argv) {
     // middle of a crawl: the write fails instead, and the command stops and saves.
     std::signal(SIGPIPE, SIG_IGN);
     std::ios::sync_with_stdio(false);
-    std::vector<std::string> args(argv + 1, argv + argc);
-    // Other users see the command line in the process list: a password given on it is blanked
-    // there as soon as it is copied.
-    HideOptionValues(argc, argv, "--password");
-    std::optional<std::string> dir;
-    bool quiet = false, verbose = false;
-    std::size_t i = 0;
-    for (; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg == "--help" || arg == "-h") {
-            PrintHelp(std::cout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::cout << "quarnel-cli " QUARNEL_VERSION "\n";
-            return 0;
-        }
-        if (arg == "--verbose" || arg == "-v") {
-            LogToStandardError(LogLevel::Info);
-            verbose = true;
-        } else if (arg == "--quiet" || arg == "-q") {
-            quiet = true;
-        } else if (arg == "--dir") {
-            if (i + 1 >= args.size())
-                return UsageError("--dir needs a directory", nullptr);
-            dir = args[++i];
-            if (dir->empty())
-                return UsageError("--dir needs a directory", nullptr);
-        } else if (arg.rfind("--dir=", 0) == 0) {
-            dir = arg.substr(6);
-            if (dir->empty())
-                return UsageError("--dir needs a directory", nullptr);
-        } else if (!arg.empty() && arg[0] == '-') {
-            return UsageError("unknown option " + arg, nullptr);
-        } else {
-            break;
-        }
+    // The global options, up to the command.
+    const CliParse global = ParseCliArguments(argc, argv, 1, {&kGlobalOptions}, {true, false});
+    if (global.args.Has("help")) {
+        PrintHelp(std::cout);
+        return 0;
     }
-    if (i == args.size())
+    if (!global.error.empty())
+        return UsageError(global.error, nullptr);
+    if (global.args.Has("version")) {
+        std::cout << "quarnel-cli " QUARNEL_VERSION "\n";
+        return 0;
+    }
+    if (global.next >= argc)
         return UsageError("no command given", nullptr);
-    const CliCommandInfo* command = CommandRegistry::Find(args[i]);
+    const CliCommandInfo* command = CommandRegistry::Find(argv[global.next]);
     if (!command)
-        return UsageError("unknown command " + args[i], nullptr);
-    std::vector<std::string> commandArgs;
-    for (auto arg = args.begin() + static_cast<std::ptrdiff_t>(i) + 1; arg != args.end(); ++arg) {
-        if (*arg == "--") {
-            commandArgs.insert(commandArgs.end(), arg, args.end());
-            break;
-        }
-        if (*arg == "--help") {
-            std::cout << "usage: quarnel-cli [--dir DIR] " << command->usage << "\n  " << command->summary
-                      << "\n";
-            return 0;
-        }
-        // A global option that scripts tend to put last.
-        if (*arg == "--quiet" || *arg == "-q")
-            quiet = true;
-        else
-            commandArgs.push_back(*arg);
+        return UsageError(std::string("unknown command ") + argv[global.next], nullptr);
+    // The command's options and operands. Other users see the command line in the process list:
+    // a password given on it is blanked there as soon as it is read.
+    const CliParse parsed = ParseCliArguments(
+        argc, argv, global.next + 1, {&command->options, &kCommandOptions}, {false, command->dashWords});
+    if (parsed.args.Has("help")) {
+        PrintCommandHelp(std::cout, *command);
+        return 0;
     }
+    if (!parsed.error.empty())
+        return UsageError(parsed.error, command);
+    std::optional<std::string> dir;
+    for (const CliArgs* given : {&global.args, &parsed.args}) {
+        if (const std::string* value = given->Last("dir")) {
+            if (value->empty())
+                return UsageError("--dir needs a directory", command);
+            dir = *value;
+        }
+    }
+    const bool quiet = global.args.Has("quiet") || parsed.args.Has("quiet");
+    const bool verbose = global.args.Has("verbose") || parsed.args.Has("verbose");
+    if (verbose)
+        LogToStandardError(LogLevel::Info);
 
     const ProgramDirChoice chosen = ChooseProgramDir(ProgramDirInputsOfProcess(dir));
     if (!chosen.error.empty()) {
@@ -248,7 +228,7 @@ int main(int argc, char** argv) {
 
     int status = 0;
     try {
-        status = command->run(ctx, commandArgs);
+        status = command->run(ctx, parsed.args);
     } catch (const CliUsageError& e) {
         return UsageError(e.what(), command);
     } catch (const std::exception& e) {

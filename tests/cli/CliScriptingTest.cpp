@@ -146,6 +146,9 @@ TEST_F(CliScriptingTest, ReadOnlyCommandsAndUsageErrorsChangeNothing) {
         {{"update", "--threads", "0", "srv"}, 2},
         {{"search", ""}, 2},
         {{"frobnicate"}, 2},
+        {{"add", "--host=x", "--bogus"}, 2},
+        {{"--", "edit", "srv", "--port"}, 2},
+        {{"remove", "srv", "-x"}, 2},
     };
     for (bool withCatalogue : {true, false}) {
         SCOPED_TRACE(withCatalogue ? "catalogue" : "empty directory");
@@ -486,9 +489,10 @@ TEST_F(CliScriptingTest, ProgressOnlyOnATerminalAndNeverInTheOutput) {
 
 // Ctrl-C stops the crawl cleanly and exits 130; a second one ends the program at once, and the
 // next run finds a directory it can work with.
-// A password given with --password: gone from /proc/PID/cmdline while the program runs (here it
-// waits for the site list's lock), and no core dump when it crashes, though the limit it was
-// started with allows one and a program that does not guard against it leaves one.
+// A password given with --password (or --password=P, before or after other options): gone from
+// /proc/PID/cmdline while the program runs (here it waits for the site list's lock), and no core dump when it
+// crashes, though the limit it was started with allows one and a program that does not guard against it
+// leaves one.
 TEST_F(CliScriptingTest, APasswordStaysOutOfTheProcessListAndOfCoreDumps) {
     const std::string password = "Sekr1t-Pw-7431";
     const std::string cores = m_io.path() + "/cores";
@@ -528,21 +532,48 @@ TEST_F(CliScriptingTest, APasswordStaysOutOfTheProcessListAndOfCoreDumps) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     const bool systemDumps = crash(control);
 
-    const pid_t pid = start({QUARNEL_BINARY_DIR "/bin/quarnel-cli", "--dir", m_app, "add", "--host",
-                             "h.example", "--user", "bob", "--password", password});
-    const std::string proc = "/proc/" + std::to_string(pid);
-    bool waiting = false; // the program, not the fork, holds the lock file open while it waits
-    for (int i = 0; i < 1000 && !waiting; ++i) {
-        if (fs::read_symlink(proc + "/exe", error).filename() == "quarnel-cli")
-            for (const auto& entry : fs::directory_iterator(proc + "/fd", error))
-                waiting = waiting || fs::read_symlink(entry.path(), error).filename() == "site.ds.lock";
-        if (!waiting)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The program, not the fork, holds the lock file open while it waits.
+    auto waitForTheLock = [&](pid_t pid) {
+        const std::string proc = "/proc/" + std::to_string(pid);
+        bool waiting = false;
+        for (int i = 0; i < 1000 && !waiting; ++i) {
+            if (fs::read_symlink(proc + "/exe", error).filename() == "quarnel-cli")
+                for (const auto& entry : fs::directory_iterator(proc + "/fd", error))
+                    waiting = waiting || fs::read_symlink(entry.path(), error).filename() == "site.ds.lock";
+            if (!waiting)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return waiting;
+    };
+    // The value is blanked however the option is written and wherever it stands.
+    const std::string program = QUARNEL_BINARY_DIR "/bin/quarnel-cli";
+    struct Form {
+        std::vector<std::string> args;
+        std::string kept; // what the command line still shows
+    };
+    const Form forms[] = {
+        {{program, "--dir", m_app, "-q", "--", "add", "--user=bob", "--password=" + password, "--host",
+          "h.example"},
+         std::string("--password=xxxx", 15)},
+        {{program, "add", "--password", password, "--dir", m_app, "--host", "h.example", "--user", "bob"},
+         std::string("--password\0xxxx", 15)},
+        {{program, "--dir", m_app, "add", "--host", "h.example", "--user", "bob", "--password", password},
+         std::string("--password\0", 11)},
+    };
+    pid_t pid = 0;
+    for (const Form& form : forms) {
+        SCOPED_TRACE(form.kept);
+        if (pid != 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = start(form.args);
+        ASSERT_TRUE(waitForTheLock(pid)) << ReadAll(m_io.path() + "/err");
+        const std::string cmdline = ReadAll("/proc/" + std::to_string(pid) + "/cmdline");
+        EXPECT_NE(cmdline.find(form.kept), std::string::npos);
+        EXPECT_EQ(cmdline.find(password), std::string::npos);
     }
-    ASSERT_TRUE(waiting) << ReadAll(m_io.path() + "/err");
-    const std::string cmdline = ReadAll(proc + "/cmdline");
-    EXPECT_NE(cmdline.find(std::string("--password\0", 11)), std::string::npos);
-    EXPECT_EQ(cmdline.find(password), std::string::npos);
+    const std::string proc = "/proc/" + std::to_string(pid);
     std::string limits = ReadAll(proc + "/limits");
     limits = limits.substr(limits.find("Max core file size"));
     std::istringstream fields(limits.substr(0, limits.find('\n')).substr(18));
