@@ -1,6 +1,5 @@
 #include "platform/ProcessGuard.h"
 
-#include <cstring>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 
@@ -12,13 +11,3 @@ void KeepSecretsOutOfCoreDumps() {
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
 
-void HideOptionValues(int argc, char** argv, const char* option) {
-    for (int i = 1; i + 1 < argc; ++i) {
-        if (std::strcmp(argv[i], "--") == 0)
-            return;
-        if (std::strcmp(argv[i], option) == 0) {
-            ++i;
-            std::memset(argv[i], 'x', std::strlen(argv[i]));
-        }
-    }
-}

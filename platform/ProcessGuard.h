@@ -6,7 +6,3 @@
 // out of its memory. Call first thing in main.
 void KeepSecretsOutOfCoreDumps();
 
-// Overwrites in place, in the process's own argument vector (what /proc/PID/cmdline and `ps`
-// show), the value that follows each `option` ("--password P"), once the arguments were copied.
-// The copies the program keeps are not touched.
-void HideOptionValues(int argc, char** argv, const char* option);
