@@ -10,4 +10,3 @@ void KeepSecretsOutOfCoreDumps() {
     // dumpable is not handed to it (unless the system dumps such processes for root alone).
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 }
-

@@ -5,4 +5,3 @@
 // process is marked not dumpable, which also keeps a core handler and other users' debuggers
 // out of its memory. Call first thing in main.
 void KeepSecretsOutOfCoreDumps();
-
