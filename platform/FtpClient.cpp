@@ -315,6 +315,11 @@ bool CurlFtpConnection::SetCommonOptions() {
     curl_easy_setopt(c, CURLOPT_FTPPORT, nullptr); // passive, always
     curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, 1L);
     curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    // No name cache: curl keys it by host and port, so every data connection (a new passive port,
+    // at the control connection's numeric address, which needs no look-up) added an entry, kept
+    // for a minute and walked at each new connection: the faster a crawl went, the dearer each
+    // directory. The host name is looked up once per login, which is nothing worth keeping.
+    curl_easy_setopt(c, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
     // What the login's safety rests on is checked: an option libcurl refuses ends the connect
     // before anything is sent. Data only ever to the host we logged in to; the environment's proxy
     // settings must not apply; no scheme but FTP's.
