@@ -139,7 +139,7 @@ private:
 
     // The listing being received, parsed as it arrives; empty outside List().
     std::optional<CListingParser> m_listing;
-    uint64_t m_listingBytes = 0;
+    size_t m_lineBytes = 0;              // of the listing's unfinished last line
     Clock::time_point m_listingDeadline; // while listing; empty otherwise
     // Why the current call was given up by the client itself.
     enum class GiveUp { None, Size, Entries, Deadline, Exception };
@@ -217,8 +217,7 @@ size_t CurlFtpConnection::WriteCallback(char* data, size_t size, size_t count, v
 bool CurlFtpConnection::TakeListingBytes(std::string_view bytes) {
     if (!m_listing)
         return true; // no listing asked for: nothing to keep
-    m_listingBytes += bytes.size();
-    if (m_listingBytes > m_limits.maxListingBytes) {
+    if (!ListingLinesWithin(m_lineBytes, bytes, m_limits.maxListingLineBytes)) {
         m_giveUp = GiveUp::Size;
         return false;
     }
@@ -355,7 +354,7 @@ CURLcode CurlFtpConnection::Perform(const std::string& url, bool nobody, const c
     m_partialLine.clear();
     m_openReply.clear();
     m_openCode = 0;
-    m_listingBytes = 0;
+    m_lineBytes = 0;
     m_giveUp = GiveUp::None;
     m_callbackError[0] = '\0';
     m_reloginSeen = false;
@@ -600,8 +599,8 @@ FtpResult CurlFtpConnection::GiveUpListing(CURLcode code) {
         break;
     default:
         result.status = FtpStatus::TooLarge;
-        result.text =
-            "The directory listing is larger than " + std::to_string(m_limits.maxListingBytes) + " bytes";
+        result.text = "The directory listing has a line longer than " +
+                      std::to_string(m_limits.maxListingLineBytes) + " bytes";
         break;
     }
     if (!ConnectionAlive())
@@ -830,6 +829,16 @@ void CurlFtpConnection::Close() {
 }
 
 } // namespace
+
+bool ListingLinesWithin(size_t& tail, std::string_view bytes, size_t maxLine) {
+    for (size_t end; (end = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(end + 1)) {
+        if (end > maxLine || tail > maxLine - end)
+            return false;
+        tail = 0;
+    }
+    tail += bytes.size();
+    return tail <= maxLine;
+}
 
 std::unique_ptr<IFtpConnection> CreateFtpConnection(const std::atomic<bool>* stop, FtpLimits limits,
                                                     ConnectionSecurity security) {

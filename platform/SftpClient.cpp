@@ -76,7 +76,7 @@ private:
     FtpResult m_currentResult;
     // The listing being received.
     std::optional<CListingParser> m_parser;
-    uint64_t m_bytes = 0;
+    size_t m_lineBytes = 0; // of the listing's unfinished last line
     enum class GiveUp { None, Size, Entries, Deadline, Exception } m_giveUp = GiveUp::None;
     Clock::time_point m_deadline;
 };
@@ -92,8 +92,8 @@ size_t CurlSftpConnection::OnWrite(char* data, size_t size, size_t count, void* 
     try {
         if (!conn->m_parser)
             return bytes;
-        conn->m_bytes += bytes;
-        if (conn->m_bytes > conn->m_limits.maxListingBytes) {
+        if (!ListingLinesWithin(conn->m_lineBytes, std::string_view(data, bytes),
+                                conn->m_limits.maxListingLineBytes)) {
             conn->m_giveUp = GiveUp::Size;
             return 0;
         }
@@ -221,7 +221,7 @@ FtpResult CurlSftpConnection::Fetch(const std::string& absPath, FtpDirListing& l
     url += '/'; // a directory: curl lists it
     m_errorBuffer[0] = '\0';
     m_parser.emplace(false);
-    m_bytes = 0;
+    m_lineBytes = 0;
     m_giveUp = GiveUp::None;
     m_reconnectSeen = false;
     m_deadline = Clock::now() + std::chrono::seconds(m_limits.listingTimeoutS);
