@@ -143,6 +143,7 @@ private:
     std::optional<CListingParser> m_listing;
     uint64_t m_listingBytes = 0;         // as curl handed them over
     uint64_t m_listingLineFeeds = 0;     // among them
+    size_t m_lineBytes = 0;              // of the listing's unfinished last line
     Clock::time_point m_listingDeadline; // while listing; empty otherwise
     // Why the current call was given up by the client itself.
     enum class GiveUp { None, Size, Entries, Deadline, Exception };
@@ -225,7 +226,7 @@ bool CurlFtpConnection::TakeListingBytes(std::string_view bytes) {
          (at = static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)))) != nullptr;
          ++at)
         ++m_listingLineFeeds;
-    if (m_listingBytes > m_limits.maxListingBytes) {
+    if (!ListingLinesWithin(m_lineBytes, bytes, m_limits.maxListingLineBytes)) {
         m_giveUp = GiveUp::Size;
         return false;
     }
@@ -322,6 +323,11 @@ bool CurlFtpConnection::SetCommonOptions() {
     curl_easy_setopt(c, CURLOPT_FTPPORT, nullptr); // passive, always
     curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, 1L);
     curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    // No name cache: curl keys it by host and port, so every data connection (a new passive port,
+    // at the control connection's numeric address, which needs no look-up) added an entry, kept
+    // for a minute and walked at each new connection: the faster a crawl went, the dearer each
+    // directory. The host name is looked up once per login, which is nothing worth keeping.
+    curl_easy_setopt(c, CURLOPT_DNS_CACHE_TIMEOUT, 0L);
     // What the login's safety rests on is checked: an option libcurl refuses ends the connect
     // before anything is sent. Data only ever to the host we logged in to; the environment's proxy
     // settings must not apply; no scheme but FTP's.
@@ -359,6 +365,7 @@ CURLcode CurlFtpConnection::Perform(const std::string& url, bool nobody, const c
     m_openCode = 0;
     m_listingBytes = 0;
     m_listingLineFeeds = 0;
+    m_lineBytes = 0;
     m_giveUp = GiveUp::None;
     m_callbackError[0] = '\0';
     m_reloginSeen = false;
@@ -603,8 +610,8 @@ FtpResult CurlFtpConnection::GiveUpListing(CURLcode code) {
         break;
     default:
         result.status = FtpStatus::TooLarge;
-        result.text =
-            "The directory listing is larger than " + std::to_string(m_limits.maxListingBytes) + " bytes";
+        result.text = "The directory listing has a line longer than " +
+                      std::to_string(m_limits.maxListingLineBytes) + " bytes";
         break;
     }
     if (!ConnectionAlive())
@@ -860,6 +867,16 @@ void CurlFtpConnection::Close() {
 }
 
 } // namespace
+
+bool ListingLinesWithin(size_t& tail, std::string_view bytes, size_t maxLine) {
+    for (size_t end; (end = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(end + 1)) {
+        if (end > maxLine || tail > maxLine - end)
+            return false;
+        tail = 0;
+    }
+    tail += bytes.size();
+    return tail <= maxLine;
+}
 
 std::unique_ptr<IFtpConnection> CreateFtpConnection(const std::atomic<bool>* stop, FtpLimits limits,
                                                     ConnectionSecurity security) {

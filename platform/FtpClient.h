@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,7 +37,7 @@ enum class FtpStatus {
     Failed,     // any other failure
     DataFailed, // a listing's data connection could not be opened or broke off (425, 426, cut
                 // short) while the control connection lives: the listing is unknown, try later
-    TooLarge,   // a listing given up at FtpLimits' size or entry count, or for want of memory
+    TooLarge,   // a listing given up at FtpLimits' line length or entry count, or for want of memory
     TooSlow,    // a listing given up at FtpLimits' deadline
     // After TooLarge and TooSlow the client has logged in again, so the walk can go on; if that
     // login failed, the next call reports Lost.
@@ -58,14 +59,21 @@ struct FtpLimits {
     // One whole listing, however it trickles: 100,000 entries (about 8 MB of `ls -l`) still
     // arrive at 14 KB/s; a server slower than that holds a worker for nothing.
     long listingTimeoutS = 600;
-    // One listing's bytes: at 60 to 70 bytes a line of `ls -l` about a million entries, at about
-    // 120 bytes an MLSD line with every fact half a million. Real directories stay far below
-    // (pure-ftpd cuts at 10,000 by default); an endless listing stops here.
-    uint64_t maxListingBytes = uint64_t(64) << 20;
-    // One listing's entries, for short lines: a parsed entry costs about 100 bytes of memory, so
-    // a listing holds at most about 100 MB while it is read.
-    size_t maxListingEntries = 1000000;
+    // One line of a listing, in bytes: far above a real line (a name of kMaxFtpNameBytes, a link's
+    // target of a whole path, every MLSD fact: a few KiB), while an unfinished line, all the
+    // parser keeps of a listing's bytes, stays small. A name too long to store costs its line,
+    // not the listing.
+    size_t maxListingLineBytes = size_t(1) << 20;
+    // One listing's entries: a listing is parsed as it streams, so what it holds is its entries,
+    // about 100 bytes each, not its bytes (a million entries of `ls -l` are 75 MB). As many as a
+    // site may hold by default: a real directory of millions fits, an endless listing stops here
+    // (about 1 GB while it is read), or at its deadline when its lines are no entries.
+    size_t maxListingEntries = 10000000;
 };
+
+// Follows the lines of a listing as its bytes arrive: `tail` is the length of its unfinished
+// last line, carried from one piece to the next. False as soon as a line passes `maxLine` bytes.
+bool ListingLinesWithin(size_t& tail, std::string_view bytes, size_t maxLine);
 
 // The longest name of one entry that is stored and sent, in bytes: above every file system's
 // limit for one name (255 bytes on Linux, 255 UTF-16 units on NTFS: at most 765 bytes of

@@ -497,10 +497,10 @@ FtpResult SshSftpConnection::Fetch(const std::string& absPath, FtpDirListing& li
     m_watch.Arm(m_fd, Clock::now() + std::chrono::seconds(m_limits.listingTimeoutS),
                 std::chrono::seconds(m_limits.stallTimeoutS));
     // Each name comes in a record of its own, with its length: taken as it is, whatever bytes it
-    // holds. The accounting of bytes counts about what the server sent for it.
+    // holds. Records are counted, stored or not, so an endless listing of "." stops too.
     sftp_dir dir = sftp_opendir(m_sftp, absPath.c_str());
     const int openStatus = dir ? SSH_FX_OK : sftp_get_error(m_sftp);
-    uint64_t bytes = 0;
+    std::size_t records = 0;
     bool tooLarge = false, ended = false;
     int closed = SSH_OK;
     while (dir) {
@@ -510,7 +510,7 @@ FtpResult SshSftpConnection::Fetch(const std::string& absPath, FtpDirListing& li
             break;
         }
         const std::string_view name(attributes->name ? attributes->name : "");
-        bytes += 32 + name.size() + (attributes->longname ? std::strlen(attributes->longname) : 0);
+        ++records;
         if (!name.empty() && name != "." && name != "..") {
             FtpEntry entry;
             entry.name.assign(name);
@@ -522,7 +522,7 @@ FtpResult SshSftpConnection::Fetch(const std::string& absPath, FtpDirListing& li
             listing.entries.push_back(std::move(entry));
         }
         sftp_attributes_free(attributes);
-        if (listing.entries.size() > m_limits.maxListingEntries || bytes > m_limits.maxListingBytes) {
+        if (records > m_limits.maxListingEntries || name.size() > m_limits.maxListingLineBytes) {
             tooLarge = true;
             break;
         }

@@ -53,8 +53,8 @@ inline constexpr const char* kStatusLoopSkipped = "\n发现循环链接的目录
 // listings left out was kept, nothing of those directories removed.
 inline constexpr const char* kStatusTruncated = "\n服务器截断了部分目录的列表,这些目录中没有删除任何条目";
 // Lines of a successful update in which some listings did not arrive whole: their data
-// connection failed (425, 426, cut off), or the listing was given up for its size (64 MiB or a
-// million entries) or its time (ten minutes). Those directories kept what they held.
+// connection failed (425, 426, cut off), or the listing was given up for its size (ten million
+// entries or a line of a MiB) or its time (ten minutes). Those directories kept what they held.
 inline constexpr const char* kStatusListingFailed = "\n部分目录的列表传输失败,这些目录保留了上次的内容";
 // ... or the server refused them for now (450: the directory is busy or unavailable).
 inline constexpr const char* kStatusListingBusy = "\n服务器暂时无法列出部分目录,这些目录保留了上次的内容";

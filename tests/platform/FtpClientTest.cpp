@@ -571,14 +571,14 @@ TEST_F(FtpClientTest, DataConnectionFailuresAreToldFromRefusals) {
     }
 }
 
-// Listings past the size, entry or time limits are given up; the client logs in again with the
+// Listings past the line length, entry or time limits are given up; the client logs in again with the
 // session's options, so the next directory can be listed.
 TEST_F(FtpClientTest, ListingsPastTheLimitsAreGivenUpAndTheSessionGoesOn) {
-    ftptest::TreeBuilder(root()).File("endless/f", 1);
+    ftptest::TreeBuilder(root()).File("endless/f", 1).File("long/f", 1);
     for (int i = 0; i < 6; ++i)
         ftptest::TreeBuilder(root()).File("trickle/file" + std::to_string(i), 1);
-    FtpLimits bytes, entries, deadline;
-    bytes.maxListingBytes = 1 << 20;
+    FtpLimits line, entries, deadline;
+    line.maxListingLineBytes = 4000;
     entries.maxListingEntries = 5000;
     deadline.listingTimeoutS = 2;
     struct Case {
@@ -588,14 +588,16 @@ TEST_F(FtpClientTest, ListingsPastTheLimitsAreGivenUpAndTheSessionGoesOn) {
         FtpStatus expected;
     };
     const Case cases[] = {
-        {"bytes", "endless", bytes, FtpStatus::TooLarge},
+        {"line", "long", line, FtpStatus::TooLarge},
         {"entries", "endless", entries, FtpStatus::TooLarge},
         {"deadline", "trickle", deadline, FtpStatus::TooSlow},
     };
     for (bool mlsd : {true, false}) {
         StartServer({.mlsd = mlsd,
                      .unique = ftptest::PyFtpOptions::UniqueOff,
-                     .faults = {{"endless", PyFtpFault::EndlessList}, {"trickle", PyFtpFault::TrickleList}}});
+                     .faults = {{"endless", PyFtpFault::EndlessList},
+                                {"trickle", PyFtpFault::TrickleList},
+                                {"long", PyFtpFault::LongName, 0, 5000}}});
         for (const Case& c : cases) {
             SCOPED_TRACE(std::string(c.what) + (mlsd ? " MLSD" : " LIST"));
             m_server->ClearCommands();
@@ -651,7 +653,7 @@ TEST_F(FtpClientTest, RunningOutOfMemoryInAListingIsAResult) {
         if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
             _exit(10);
         FtpLimits unlimited;
-        unlimited.maxListingBytes = UINT64_MAX;
+        unlimited.maxListingLineBytes = SIZE_MAX;
         unlimited.maxListingEntries = SIZE_MAX;
         auto conn = CreateFtpConnection(nullptr, unlimited);
         if (!conn->Connect("127.0.0.1", m_server->port(), "anonymous", "a@b.c").ok() ||

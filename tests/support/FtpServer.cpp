@@ -85,6 +85,8 @@ const char* ActionName(PyFtpFault::Action action) {
         return "reply_login";
     case PyFtpFault::ManyNames:
         return "many_names";
+    case PyFtpFault::LongLines:
+        return "long_lines";
     }
     return "refuse_cwd";
 }

@@ -89,6 +89,7 @@ struct PyFtpFault {
         StallLogin,     // no reply to PASS (give `dir` "/")
         ReplyLogin,     // PASS answered with `reply` as it is, and refused (give `dir` "/")
         ManyNames,      // the listing also shows `keep` made-up files of 1 byte, n0000000 upwards
+        LongLines,      // the listing also shows `keep` made-up links of 4,000-byte targets, k0000000 upwards
     };
     std::string dir;
     Action action = RefuseCwd;

@@ -40,6 +40,8 @@ ACTION is one of
     long_name      the listing also shows a directory named "L" * keep bytes, which does not
                    exist (no file system holds such a name)
     many_names     the listing also shows "keep" made-up files, "n0000000" upwards, of 1 byte
+    long_lines     the listing also shows "keep" made-up links, "k0000000" upwards, each with a
+                   target of 4,000 bytes: lines of about 4 KB, 70 MB of listing for 17,500
     stall_greeting no 220 greeting once connected (the client times out)
     stall_login    no reply at all to PASS
     reply_login    PASS is answered with the bytes of "reply_hex" as they are (a reply of a
@@ -216,6 +218,23 @@ def long_name_script(handler, verb, fault):
     return run
 
 
+def long_lines_script(handler, verb, fault):
+    """The listing with fault['keep'] more links, which do not exist, of long targets."""
+    target = b't' * 4000
+    lines = []
+    for i in range(fault['keep']):
+        if verb == 'MLSD':
+            lines.append(b'type=OS.unix=slink:%s;modify=20200101000000; k%07d\r\n' % (target, i))
+        else:
+            lines.append(b'lrwxrwxrwx   1 ftp      ftp          4000 Jan 01  2020 k%07d -> %s\r\n' % (i, target))
+    extra = b''.join(lines)
+
+    def run(channel, payload):
+        channel.push(payload + extra)
+        channel.close_when_done()
+    return run
+
+
 def many_names_script(handler, verb, fault):
     """The listing with fault['keep'] more files, which do not exist."""
     lines = []
@@ -238,6 +257,7 @@ SCRIPTS = {
     'trickle_list': trickle_list_script,
     'long_name': long_name_script,
     'many_names': many_names_script,
+    'long_lines': long_lines_script,
 }
 
 

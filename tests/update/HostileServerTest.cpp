@@ -118,7 +118,7 @@ TEST_F(HostileServer, FailedDataConnectionsKeepTheDirectory) {
 // again, the rest of the site is walked, and the status says what was left as it was.
 TEST_F(HostileServer, EndlessAndTricklingListingsAreGivenUpOnce) {
     FtpLimits limits;
-    limits.maxListingBytes = 2 << 20;
+    limits.maxListingEntries = 20000;
     limits.listingTimeoutS = 2;
     UseLimits(limits);
     ftptest::TreeBuilder tree(m_root);
