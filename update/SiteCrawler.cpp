@@ -828,7 +828,13 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
     CRunningSlot slot;
     CFileLock updateLock;
     const CRunClock runClock(request->m_spent);
-    const RunOutcome outcome = CrawlSite(*request, retired, runClock, updateLock);
+    RunOutcome outcome;
+    try {
+        outcome = CrawlSite(*request, retired, runClock, updateLock);
+    } catch (const std::exception& e) {
+        // Out of memory or a failing library: the site fails, the engine carries on.
+        outcome = Failed(e.what());
+    }
     EndRun(request->m_pSite, outcome, retired, runClock, updateLock, slot);
 }
 
@@ -859,7 +865,7 @@ void UpdateSiteThread(std::unique_ptr<UpdateRequest> request) {
     try {
         RunUpdate(std::move(request), retired);
     } catch (const std::exception& e) {
-        // Out of memory or a failing library: the site fails, the engine carries on.
+        // The ending itself failed (out of memory while saving, say): the site fails all the same.
         site->SetStatus(std::string(kStatusFailedPrefix) + e.what(), UpdateStatus::Failed);
         NotifySiteStatus(site);
     }
