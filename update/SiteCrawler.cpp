@@ -211,6 +211,23 @@ bool HasIds(const std::vector<FtpEntry>& listing) {
 constexpr int kLoopRepeats = 16;
 constexpr int kRepeatBudget = 64; // directories per run below the off-chain children of repeats
 
+// How a walk ended early: at which directory, with what status text (code 3), and whether by a
+// lost connection, which the site may be queued again for.
+struct WalkEnd {
+    CFTPDir* dir = nullptr;
+    std::string text;
+    bool lost = false;
+};
+
+// Where a re-queued run picks up: the directory a walk ended early at. None at the root: a new
+// run starts over.
+void SetResumePoint(CFTPSite* site, CFTPDir* dir) {
+    if (!dir->m_pParent)
+        return;
+    site->m_pResumeDir = dir;
+    site->m_bResume = 1;
+}
+
 // The walk of one run: the connection, the site and what the walk has found out on the way.
 class CSiteWalker {
 public:
@@ -241,51 +258,58 @@ public:
         }
         return Walk(start, 0, std::string());
     }
-    bool ReachedDepthLimit() const { return m_bDepthLimitReached; }
-    bool FoundLoop() const { return m_bLoopFound; }
-    bool MetTruncatedListing() const { return m_bTruncatedListing; }
-    bool MetFailedListing() const { return m_bFailedListing; }
-    bool MetBusyListing() const { return m_bBusyListing; }
-    bool GaveUpLargeListing() const { return m_bLargeListing; }
-    bool GaveUpSlowListing() const { return m_bSlowListing; }
-    bool ReachedEntryLimit() const { return m_bEntryLimitReached; }
-    bool SkippedNames() const { return m_bSkippedNames; }
-    bool SkippedPaths() const { return m_bSkippedPath; }
-    uint64_t MaxEntries() const { return m_nMaxEntries; }
+    // After a Run that returned false: where and why the walk ended.
+    const WalkEnd& EarlyEnd() const { return m_end; }
+
+    // The status of a walk that reached its end: success, with a line for each kind of directory
+    // or entry it left out.
+    std::string CompletedText() const {
+        std::string text = kStatusSucceeded;
+        if (m_bLoopFound)
+            text += kStatusLoopSkipped;
+        if (m_bDepthLimitReached)
+            text += kStatusDepthLimit;
+        if (m_bTruncatedListing)
+            text += kStatusTruncated;
+        if (m_bFailedListing)
+            text += kStatusListingFailed;
+        if (m_bBusyListing)
+            text += kStatusListingBusy;
+        if (m_bLargeListing)
+            text += kStatusListingTooLarge;
+        if (m_bSlowListing)
+            text += kStatusListingTooSlow;
+        if (m_bEntryLimitReached)
+            text += kStatusEntryLimitPrefix + std::to_string(m_nMaxEntries) + kStatusEntryLimitSuffix;
+        if (m_bSkippedNames)
+            text += kStatusNamesSkipped;
+        if (m_bSkippedPath)
+            text += kStatusPathsSkipped;
+        return text;
+    }
 
 private:
     // A deleted site's walk ends like a stopped one; nobody will see its status.
     bool StopRequested() const { return g_bStopUpdate.load() || m_retired.load(); }
 
-    void SetResumePoint(CFTPDir* dir) {
-        if (!dir->m_pParent)
-            return; // the root: a new run starts over
-        m_site->m_pResumeDir = dir;
-        m_site->m_bResume = 1;
-    }
-
-    bool EndStopped(CFTPDir* dir) {
-        SetResumePoint(dir);
-        m_site->SetStatus(kStatusStopped, UpdateStatus::Ended);
+    // Records where and why the walk ends early; the levels above only pass false up.
+    bool EndEarly(CFTPDir* dir, std::string text, bool lost = false) {
+        m_end = {dir, std::move(text), lost};
         return false;
     }
+
+    bool EndStopped(CFTPDir* dir) { return EndEarly(dir, kStatusStopped); }
 
     bool EndLost(CFTPDir* dir, const FtpResult& result) {
         if (StopRequested())
             return EndStopped(dir); // the client aborts a blocked call when the stop comes
-        SetResumePoint(dir);
-        m_site->SetStatus(std::string(kStatusLostFormat) + FailureText(result, *m_site), UpdateStatus::Ended);
-        return false;
+        return EndEarly(dir, std::string(kStatusLostFormat) + FailureText(result, *m_site), /*lost=*/true);
     }
 
     bool OutOfTime() const { return std::chrono::steady_clock::now() >= m_deadline; }
 
     // The site's update has had its time: what was merged stays, and no re-queue follows.
-    bool EndOutOfTime(CFTPDir* dir) {
-        SetResumePoint(dir);
-        m_site->SetStatus(kStatusRunTooLong, UpdateStatus::Ended);
-        return false;
-    }
+    bool EndOutOfTime(CFTPDir* dir) { return EndEarly(dir, kStatusRunTooLong); }
 
     // Keeps the site's tree within its bound on entries: of the new entries a listing brings, only
     // as many are added as there is room for (directories first, each kind in listing order); the
@@ -534,6 +558,7 @@ private:
     bool m_bSkippedNames = false;
     bool m_bSkippedPath = false;
     bool m_bEntryLimitReached = false;
+    WalkEnd m_end;
     uint64_t m_nEntries = 0; // in the site's whole tree
     uint64_t m_nMaxEntries;
     std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
@@ -635,9 +660,9 @@ public:
 
     // A connection lost once the time was up (a call that blocked past it) is not tried again:
     // the status says why the update ended instead.
-    void EndLostRunOutOfTime(CFTPSite* site) const {
-        if (Clock::now() >= m_deadline && site->GetStatusText().rfind(kStatusLostPrefix, 0) == 0)
-            site->SetStatus(kStatusRunTooLong, UpdateStatus::Ended);
+    void EndLostRunOutOfTime(WalkEnd& end) const {
+        if (end.lost && Clock::now() >= m_deadline)
+            end = {end.dir, kStatusRunTooLong, false};
     }
 
 private:
@@ -646,78 +671,69 @@ private:
     Clock::time_point m_deadline;
 };
 
-// Lines of a completed walk's status for the entries it left out at its bounds.
-std::string BoundNotes(const CSiteWalker& walker) {
-    std::string notes;
-    if (walker.ReachedEntryLimit())
-        notes += kStatusEntryLimitPrefix + std::to_string(walker.MaxEntries()) + kStatusEntryLimitSuffix;
-    if (walker.SkippedNames())
-        notes += kStatusNamesSkipped;
-    if (walker.SkippedPaths())
-        notes += kStatusPathsSkipped;
-    return notes;
+// What a run came to. The run works it out and returns; EndRun alone applies it to the site.
+struct RunOutcome {
+    std::string text;
+    UpdateStatus code = UpdateStatus::Failed;
+    // The walk began: what it merged is written, whatever its end, and the resume point follows
+    // it (cleared by a whole walk, set where an early end left off).
+    bool walked = false;
+    bool complete = false;
+    CFTPDir* resumeAt = nullptr;
+    // Ended by a lost connection: queued again at `start`, within the re-queue rule.
+    bool requeue = false;
+    CFTPDir* start = nullptr;
+};
+
+RunOutcome EndedBefore(std::string text, UpdateStatus code) {
+    RunOutcome outcome;
+    outcome.text = std::move(text);
+    outcome.code = code;
+    return outcome;
 }
 
-void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& retired) {
-    CRunningSlot slot;
-    CFTPSite* site = request->m_pSite;
-    const CRunClock runClock(request->m_spent);
+RunOutcome Failed(const std::string& reason) {
+    return EndedBefore(kStatusFailedPrefix + reason, UpdateStatus::Failed);
+}
 
+// Logs in and walks; everything after the walk (or a failure before it) is left to EndRun. The
+// site's update lock is taken into `updateLock`, for EndRun to let go of.
+RunOutcome CrawlSite(const UpdateRequest& request, const std::atomic<bool>& retired,
+                     const CRunClock& runClock, CFileLock& updateLock) {
+    CFTPSite* site = request.m_pSite;
     site->SetStatusText(kStatusConnecting);
     NotifySiteStatus(site);
-    if (g_bStopUpdate.load()) {
-        site->SetStatus(kStatusStopped, UpdateStatus::Ended);
-        slot.Release();
-        NotifySiteStatus(site);
-        return;
-    }
+    if (g_bStopUpdate.load())
+        return EndedBefore(kStatusStopped, UpdateStatus::Ended);
 
     // One crawl of a site at a time across every program on this program directory (the window
     // and quarnel-cli alike): a site another program is updating is not waited for, since that
     // update may take hours.
-    CFileLock updateLock;
     const std::string key = site->GetKey();
     if (IsUsableSiteKey(key) && !updateLock.Lock(SiteUpdateLockPath(key), std::chrono::milliseconds(0))) {
         // A lock that cannot be had for another reason is no licence to crawl unlocked.
         if (errno == EWOULDBLOCK)
-            site->SetStatus(kStatusBusyElsewhere, UpdateStatus::NotUpdated);
-        else
-            site->SetStatus(
-                std::string(kStatusFailedPrefix) + kFailureLockUnusable +
-                    ForeignText(LockFailure(SiteUpdateLockPath(key), errno).Text(), kFailureTextLimit),
-                UpdateStatus::Failed);
-        slot.Release();
-        NotifySiteStatus(site);
-        return;
+            return EndedBefore(kStatusBusyElsewhere, UpdateStatus::NotUpdated);
+        return Failed(kFailureLockUnusable +
+                      ForeignText(LockFailure(SiteUpdateLockPath(key), errno).Text(), kFailureTextLimit));
     }
     // Gone from the list before this run began (another program deleted it or changed its key
     // while it waited here): nothing to crawl for.
-    if (FindKeyInSiteList(key) == SiteListing::Missing) {
-        site->SetStatus(std::string(kStatusFailedPrefix) + kFailureSiteGone, UpdateStatus::Failed);
-        NotifySiteStatus(site);
-        return;
-    }
+    if (FindKeyInSiteList(key) == SiteListing::Missing)
+        return Failed(kFailureSiteGone);
 
     const CSiteSettings settings = site->GetSettings();
-    if (settings.HasUnknownProtocol()) {
-        site->SetStatus(std::string(kStatusFailedPrefix) + kFailureUnknownProtocol, UpdateStatus::Failed);
-        NotifySiteStatus(site);
-        return;
-    }
+    if (settings.HasUnknownProtocol())
+        return Failed(kFailureUnknownProtocol);
     // What a damaged settings file lost may have been the protocol or the pin: the site is not
     // reached at all rather than perhaps in the clear.
     if (settings.IsDamaged()) {
         LogError("site " + key + ": not updated, its settings are damaged: " + settings.m_strDamage);
-        site->SetStatus(std::string(kStatusFailedPrefix) + kFailureSettingsDamaged, UpdateStatus::Failed);
-        NotifySiteStatus(site);
-        return;
+        return Failed(kFailureSettingsDamaged);
     }
     std::unique_ptr<IFtpConnection> connection = MakeConnection(SiteSecurity(*site));
-    if (!connection) {
-        site->SetStatus(kStatusNoSession, UpdateStatus::Failed);
-        NotifySiteStatus(site);
-        return;
-    }
+    if (!connection)
+        return EndedBefore(kStatusNoSession, UpdateStatus::Failed);
 
     std::string user = site->m_strUser;
     std::string password = site->m_strPassword;
@@ -731,85 +747,95 @@ void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& 
         const PeerIdentity refusedPeer = connection->RefusedPeer();
         connection->Close();
         // A stop aborts a login the server is slow to answer; that is a stop, not a failure.
-        if (g_bStopUpdate.load() || FailureOf(login) == FtpFailure::Stopped) {
-            site->SetStatus(kStatusStopped, UpdateStatus::Ended);
-            slot.Release();
-            NotifySiteStatus(site);
-            return;
-        }
+        if (g_bStopUpdate.load() || FailureOf(login) == FtpFailure::Stopped)
+            return EndedBefore(kStatusStopped, UpdateStatus::Ended);
         // A refused login shows the server's words as sent (a 530 says why, often in the
         // site's own language). A server refused for trust is kept for the user to look at.
-        std::string reason = login.status == FtpStatus::Refused && !reply.empty()
-                                 ? ForeignText(reply, kFailureTextLimit, site)
-                                 : FailureText(login, *site);
         if (!refusedPeer.empty()) {
-            reason = TrustFailureText(refusedPeer);
             NoteRefusedPeer(key, refusedPeer);
+            return Failed(TrustFailureText(refusedPeer));
         }
-        site->SetStatus(kStatusFailedPrefix + reason, UpdateStatus::Failed);
-        NotifySiteStatus(site);
-        return;
+        return Failed(login.status == FtpStatus::Refused && !reply.empty()
+                          ? ForeignText(reply, kFailureTextLimit, site)
+                          : FailureText(login, *site));
     }
 
     site->SetStatusText(kStatusConnected);
     NotifySiteStatus(site);
     if (g_bStopUpdate.load()) {
         connection->Close();
-        site->SetStatus(kStatusStopped, UpdateStatus::Ended);
-        slot.Release();
-        NotifySiteStatus(site);
-        return;
+        return EndedBefore(kStatusStopped, UpdateStatus::Ended);
     }
 
     site->EnsureLoaded();
     const bool utf8 = SwitchToUtf8Names(*connection, site);
-    CFTPDir* start = request->m_pStartDir ? request->m_pStartDir : site->m_pRootDir.get();
+    RunOutcome outcome;
+    outcome.walked = true;
+    outcome.start = request.m_pStartDir ? request.m_pStartDir : site->m_pRootDir.get();
     CSiteWalker walker(*connection, site, retired);
     walker.UseExtraConnections(ClampSiteConnections(site->GetSettings().m_nConnections) - 1,
                                {site->m_strHost, site->m_nPort, user, password, utf8});
     walker.SetDeadline(runClock.Deadline());
-    const bool complete = walker.Run(start);
+    outcome.complete = walker.Run(outcome.start);
     walker.EndExtraConnections();
-    runClock.EndLostRunOutOfTime(site);
-    if (complete) {
-        site->m_bResume = 0;
-        std::string text = kStatusSucceeded;
-        if (walker.FoundLoop())
-            text += kStatusLoopSkipped;
-        if (walker.ReachedDepthLimit())
-            text += kStatusDepthLimit;
-        if (walker.MetTruncatedListing())
-            text += kStatusTruncated;
-        if (walker.MetFailedListing())
-            text += kStatusListingFailed;
-        if (walker.MetBusyListing())
-            text += kStatusListingBusy;
-        if (walker.GaveUpLargeListing())
-            text += kStatusListingTooLarge;
-        if (walker.GaveUpSlowListing())
-            text += kStatusListingTooSlow;
-        text += BoundNotes(walker);
-        site->SetStatus(text, UpdateStatus::Succeeded);
-    }
     connection->Close();
-    connection.reset();
+    if (outcome.complete) {
+        outcome.text = walker.CompletedText();
+        outcome.code = UpdateStatus::Succeeded;
+        return outcome;
+    }
+    WalkEnd end = walker.EarlyEnd();
+    runClock.EndLostRunOutOfTime(end);
+    outcome.text = std::move(end.text);
+    outcome.code = UpdateStatus::Ended;
+    outcome.resumeAt = end.dir;
+    outcome.requeue = end.lost;
+    return outcome;
+}
 
-    // The names merged may say more about the site's encoding than those it had. Read without the
-    // tree lock: the walk is over, and this worker alone changes the tree's names and shape.
-    site->DecideNameCharset();
-    // The outcome is shown once its files are written, so that a save that fails is never
-    // seen as a plain success first.
-    SaveSiteFiles(site, retired);
+// The one ending of every run, in one order: the status, the site's files, the notice, the
+// site's update lock, the re-queue, and last the worker's count.
+void EndRun(CFTPSite* site, const RunOutcome& outcome, const std::atomic<bool>& retired,
+            const CRunClock& runClock, CFileLock& updateLock, CRunningSlot& slot) {
+    if (outcome.walked) {
+        if (outcome.complete)
+            site->m_bResume = 0;
+        else if (outcome.resumeAt)
+            SetResumePoint(site, outcome.resumeAt);
+    }
+    site->SetStatus(outcome.text, outcome.code);
+    if (outcome.walked) {
+        // The names merged may say more about the site's encoding than those it had. Read without
+        // the tree lock: the walk is over, and this worker alone changes the tree's names and shape.
+        site->DecideNameCharset();
+        // The outcome is shown once its files are written, so that a save that fails is never
+        // seen as a plain success first.
+        SaveSiteFiles(site, retired);
+    }
     NotifySiteStatus(site);
 
     // Let go of the site before a re-queued run of it can start and ask for it.
     updateLock.Unlock();
     // Queued again before the worker is counted out, so that nobody sees the engine idle between.
-    if (RequeueLostSite(site, start, runClock.Spent())) {
+    if (outcome.requeue && RequeueLostSite(site, outcome.start, runClock.Spent())) {
         NotifySiteStatus(site);
         StartDispatcher();
     }
     slot.Release();
+}
+
+void RunUpdate(std::unique_ptr<UpdateRequest> request, const std::atomic<bool>& retired) {
+    CRunningSlot slot;
+    CFileLock updateLock;
+    const CRunClock runClock(request->m_spent);
+    RunOutcome outcome;
+    try {
+        outcome = CrawlSite(*request, retired, runClock, updateLock);
+    } catch (const std::exception& e) {
+        // Out of memory or a failing library: the site fails, the engine carries on.
+        outcome = Failed(e.what());
+    }
+    EndRun(request->m_pSite, outcome, retired, runClock, updateLock, slot);
 }
 
 } // namespace
@@ -825,7 +851,12 @@ void SetFtpConnectionFactory(FtpConnectionFactory factory) {
 
 bool WalkDirectory(IFtpConnection& connection, CFTPSite* site, CFTPDir* dir) {
     CSiteWalker walker(connection, site, RetiredFlag(site));
-    return walker.Run(dir);
+    if (walker.Run(dir))
+        return true;
+    const WalkEnd& end = walker.EarlyEnd();
+    SetResumePoint(site, end.dir);
+    site->SetStatus(end.text, UpdateStatus::Ended);
+    return false;
 }
 
 void UpdateSiteThread(std::unique_ptr<UpdateRequest> request) {
@@ -834,7 +865,7 @@ void UpdateSiteThread(std::unique_ptr<UpdateRequest> request) {
     try {
         RunUpdate(std::move(request), retired);
     } catch (const std::exception& e) {
-        // Out of memory or a failing library: the site fails, the engine carries on.
+        // The ending itself failed (out of memory while saving, say): the site fails all the same.
         site->SetStatus(std::string(kStatusFailedPrefix) + e.what(), UpdateStatus::Failed);
         NotifySiteStatus(site);
     }

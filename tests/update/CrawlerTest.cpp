@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 namespace enginetest {
 namespace {
@@ -665,6 +666,85 @@ TEST_F(Crawler, ASiteAnotherProgramIsUpdatingIsSkipped) {
     ASSERT_TRUE(UpdateAndWait(site));
     EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Succeeded);
     EXPECT_NE(FindFile(site, "/pub/a"), nullptr);
+}
+
+// However a run ends, its notices end with the outcome, the files are written only after a walk,
+// and the site is let go of: another program can take its update lock at once.
+TEST_F(Crawler, EveryWayARunEndsLetsGoOfTheSite) {
+    m_fake->Put("/pub/a", 5);
+    enum class Setup { Plain, RefuseLogin, Settings, LoseRootOnce, NoSession };
+    using S = UpdateStatus;
+    struct Case {
+        const char* what;
+        Setup setup;
+        std::string settings; // site.conf written before the run
+        std::vector<S> codes; // of the site's notices from the queueing on, in order
+        std::string status;   // the last one's text
+        bool saved;
+    };
+    const std::vector<Case> cases = {
+        {"a whole walk",
+         Setup::Plain,
+         "",
+         {S::Waiting, S::Waiting, S::Waiting, S::Succeeded},
+         kStatusSucceeded,
+         true},
+        {"a refused login",
+         Setup::RefuseLogin,
+         "",
+         {S::Waiting, S::Waiting, S::Failed},
+         std::string(kStatusFailedPrefix) + "530 Login incorrect.",
+         false},
+        {"an unknown protocol",
+         Setup::Settings,
+         "protocol=gopher\n",
+         {S::Waiting, S::Waiting, S::Failed},
+         std::string(kStatusFailedPrefix) + kFailureUnknownProtocol,
+         false},
+        {"damaged settings",
+         Setup::Settings,
+         "junk\n",
+         {S::Waiting, S::Waiting, S::Failed},
+         std::string(kStatusFailedPrefix) + kFailureSettingsDamaged,
+         false},
+        {"a lost root listing, queued again",
+         Setup::LoseRootOnce,
+         "",
+         {S::Waiting, S::Waiting, S::Waiting, S::Ended, S::Waiting, S::Waiting, S::Waiting, S::Succeeded},
+         kStatusSucceeded,
+         true},
+        {"no session", Setup::NoSession, "", {S::Waiting, S::Waiting, S::Failed}, kStatusNoSession, false},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CFTPSite* site = AddSite("run" + std::to_string(++n) + ".example");
+        if (!c.settings.empty()) {
+            const std::string path = SiteSettingsPath(site->GetKey());
+            std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+            std::ofstream(path, std::ios::binary) << c.settings;
+        }
+        if (c.setup == Setup::RefuseLogin)
+            m_fake->SetFault("", Fault::RefuseLogin, 1);
+        if (c.setup == Setup::LoseRootOnce)
+            m_fake->SetFault("/", Fault::LoseList, 1);
+        if (c.setup == Setup::NoSession)
+            SetFtpConnectionFactory(
+                [](const std::atomic<bool>*) { return std::unique_ptr<IFtpConnection>(); });
+        m_events.Clear();
+        ASSERT_TRUE(UpdateAndWait(site));
+
+        std::vector<S> codes;
+        for (const StatusNote& note : m_events.StatusesOf(site))
+            codes.push_back(note.code);
+        EXPECT_EQ(codes, c.codes);
+        ASSERT_FALSE(m_events.StatusesOf(site).empty());
+        EXPECT_EQ(m_events.StatusesOf(site).back().text, c.status);
+        EXPECT_EQ(site->GetStatusText(), c.status);
+        EXPECT_EQ(std::filesystem::exists(SiteFile(site, "content.ct")), c.saved);
+        CFileLock otherProgram;
+        EXPECT_TRUE(otherProgram.Lock(SiteUpdateLockPath(site->GetKey()), std::chrono::milliseconds(0)));
+    }
 }
 
 } // namespace
