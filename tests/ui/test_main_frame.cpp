@@ -34,6 +34,13 @@ namespace {
 void SetPaneTextForTest(CMainFrame& frame) {
     frame.SetPaneText(QStringLiteral("-"));
 }
+
+// The window as it looks, for a look by eye at the status bar.
+void SaveShot(CMainFrame& frame, const char* name) {
+    const QString dir = QStringLiteral(QUARNEL_UI_SHOT_DIR);
+    QDir().mkpath(dir);
+    frame.grab().save(dir + QLatin1Char('/') + QString::fromUtf8(name) + QStringLiteral(".png"));
+}
 } // namespace
 
 class TestMainFrame : public QObject {
@@ -377,6 +384,8 @@ void TestMainFrame::infoPaneCountsAndUpdateTime() {
     QTRY_VERIFY2(frame.InfoText().contains(QStringLiteral("srv 更新于 2021-03-04 05:06")),
                  qPrintable(frame.InfoText()));
     QVERIFY(frame.InfoText().startsWith(QStringLiteral("1 项, 新 0")));
+    frame.show();
+    SaveShot(frame, "status_bar_site");
 }
 
 void TestMainFrame::infoPaneNamesSearchKeyword() {
@@ -390,6 +399,8 @@ void TestMainFrame::infoPaneNamesSearchKeyword() {
     auto* field = frame.findChild<CSearchField*>(QStringLiteral("searchField"));
     QTest::keyClicks(field, QStringLiteral("zgdy"));
     QTRY_COMPARE(frame.InfoText(), QStringLiteral("查找 “zgdy” 的结果: 2 项"));
+    frame.show();
+    SaveShot(frame, "status_bar_search");
     // Back to browsing, the count is of the list again.
     field->clear();
     QTRY_VERIFY2(!frame.InfoText().contains(QStringLiteral("查找")), qPrintable(frame.InfoText()));
@@ -424,7 +435,9 @@ void TestMainFrame::copyWorkingUrl() {
 }
 
 void TestMainFrame::helpWithoutViewer() {
-    // The offscreen platform opens no documents: the place a viewer would take.
+    // The offscreen platform opens no documents: the place of a desktop without a viewer.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        QSKIP("needs the offscreen platform");
     Window w;
     CMainFrame& frame = w.Open();
     QTemporaryDir elsewhere;
