@@ -26,6 +26,8 @@ enum CommandId : int {
     ID_SHOW_TREE_NEW = 32807,
     ID_COPY_TREE_PATH = 32808,
     ID_HELP = 32809,
+    ID_COPY_LIST_URL = 32810,
+    ID_COPY_TREE_URL = 32811,
     ID_APP_ABOUT = 57664,
     ID_APP_EXIT = 57665,
     ID_VIEW_TOOLBAR = 59392,
@@ -70,6 +72,9 @@ inline constexpr CommandInfo kCommands[] = {
     {ID_MARK_TREE_READ, "actionMarkTreeRead", "设置已读", "", ""},
     {ID_COPY_TREE_PATH, "actionCopyTreePath", "复制路径", "", ""},
     {ID_COPY_LIST_PATH, "actionCopyListPath", "复制路径", "", ""},
+    // The percent-encoded URL, pasted into a browser or curl as it is; directories end with "/".
+    {ID_COPY_TREE_URL, "actionCopyTreeUrl", "复制网址", "", ""},
+    {ID_COPY_LIST_URL, "actionCopyListUrl", "复制网址", "", ""},
 };
 
 // The commands that change the site list. A search or mark-read walk stands on the records while

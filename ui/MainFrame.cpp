@@ -5,6 +5,7 @@
 #include "model/Paths.h"
 #include "model/ProgramDir.h"
 #include "model/Records.h"
+#include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
 #include "ops/SiteTrust.h"
@@ -42,7 +43,9 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QShortcut>
@@ -62,6 +65,18 @@ const QString kIdleMessage = QStringLiteral("就绪");
 QString FromNarrow(const std::string& text) {
     return QString::fromStdString(NarrowToUtf8(text));
 }
+
+// Counts with digit groups ("12,345"), whatever the locale the program runs in.
+QString Count(qint64 n) {
+    return QLocale(QLocale::Chinese, QLocale::China).toString(n);
+}
+
+QString FoundLabelFor(const std::string& keywordUtf8) {
+    return QStringLiteral("查找 “%1” 的结果").arg(QString::fromStdString(DisplaySafe(keywordUtf8)));
+}
+
+const QString kNewFilesLabel = QStringLiteral("未读文件");
+
 } // namespace
 
 CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
@@ -76,7 +91,10 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     CreateStatusBar();
     CreateClient();
 
-    m_history.SetChangedCallback([this] { UpdateNavigationActions(); });
+    m_history.SetChangedCallback([this] {
+        UpdateNavigationActions();
+        ScheduleInfo();
+    });
     UpdateNavigationActions();
 
     m_progressTimer.setInterval(kProgressPeriodMs);
@@ -93,6 +111,7 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     connect(f6, &QShortcut::activated, this, &CMainFrame::FocusOtherPane);
     auto* shiftF6 = new QShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F6), this);
     connect(shiftF6, &QShortcut::activated, this, &CMainFrame::FocusOtherPane);
+    CreateKeys();
 
     m_pEvents = std::make_unique<CUiUpdateEvents>(this);
     SetUpdateEvents(m_pEvents.get());
@@ -175,6 +194,8 @@ void CMainFrame::CreateActions() {
         {ID_SHOW_TREE_NEW, &CMainFrame::OnShowTreeNew},
         {ID_MARK_TREE_READ, &CMainFrame::OnMarkTreeRead},
         {ID_COPY_LIST_PATH, &CMainFrame::OnCopyListPath},
+        {ID_COPY_LIST_URL, &CMainFrame::OnCopyListUrl},
+        {ID_COPY_TREE_URL, &CMainFrame::OnCopyTreeUrl},
     };
     for (const auto& [id, handler] : handlers)
         connect(Action(id), &QAction::triggered, this, handler);
@@ -265,7 +286,14 @@ void CMainFrame::CreateStatusBar() {
     m_pMessagePane->setObjectName(QStringLiteral("messagePane"));
     m_pMessagePane->setContentsMargins(4, 0, 4, 0);
     bar->addWidget(m_pMessagePane, 1);
+    m_pInfoPane = new QLabel(bar);
+    m_pInfoPane->setObjectName(QStringLiteral("infoPane"));
+    m_pInfoPane->setContentsMargins(4, 0, 4, 0);
+    bar->addPermanentWidget(m_pInfoPane);
     setStatusBar(bar);
+    m_infoTimer.setSingleShot(true);
+    m_infoTimer.setInterval(100); // a search adds rows in batches: counted once they settle
+    connect(&m_infoTimer, &QTimer::timeout, this, &CMainFrame::RefreshInfo);
 
     QAction* toggle = Action(ID_VIEW_STATUS_BAR);
     toggle->setChecked(true);
@@ -287,11 +315,20 @@ void CMainFrame::CreateClient() {
     setCentralWidget(m_pSplitter);
 
     m_pListView->SetCopyPathAction(Action(ID_COPY_LIST_PATH));
-    m_pDirView->SetMenuActions({Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED),
-                                Action(ID_MARK_TREE_READ), Action(ID_EDIT_SITE), Action(ID_DELETE_SITE),
-                                Action(ID_COPY_TREE_PATH)},
-                               {Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED),
-                                Action(ID_MARK_TREE_READ), Action(ID_COPY_TREE_PATH)});
+    // The list's menu adds the view's own actions after 复制路径.
+    m_pListView->addAction(Action(ID_COPY_LIST_URL));
+    m_pDirView->SetMenuActions(
+        {Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED), Action(ID_MARK_TREE_READ),
+         Action(ID_EDIT_SITE), Action(ID_DELETE_SITE), Action(ID_COPY_TREE_PATH), Action(ID_COPY_TREE_URL)},
+        {Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED), Action(ID_MARK_TREE_READ),
+         Action(ID_COPY_TREE_PATH), Action(ID_COPY_TREE_URL)});
+    CFileListModel* model = m_pListView->ListModel();
+    connect(model, &QAbstractItemModel::modelReset, this, &CMainFrame::ScheduleInfo);
+    connect(model, &QAbstractItemModel::layoutChanged, this, &CMainFrame::ScheduleInfo);
+    connect(model, &QAbstractItemModel::rowsInserted, this, &CMainFrame::ScheduleInfo);
+    connect(model, &QAbstractItemModel::rowsRemoved, this, &CMainFrame::ScheduleInfo);
+    connect(model, &QAbstractItemModel::dataChanged, this, &CMainFrame::ScheduleInfo);
+    connect(m_pDirView, &QTreeWidget::currentItemChanged, this, &CMainFrame::ScheduleInfo);
     connect(Action(ID_COPY_TREE_PATH), &QAction::triggered, m_pDirView, &CDirView::OnCopyTreePath);
 }
 
@@ -324,6 +361,66 @@ void CMainFrame::SetPaneText(const QString& text) {
     m_pMessagePane->setText(text);
 }
 
+QString CMainFrame::InfoText() const {
+    return m_pInfoPane->text();
+}
+
+void CMainFrame::ScheduleInfo() {
+    if (!m_infoTimer.isActive())
+        m_infoTimer.start();
+}
+
+void CMainFrame::RefreshInfo() {
+    const CFileListModel* model = m_pListView->ListModel();
+    const int entries = model->DirRowCount() + model->FileRowCount();
+    QStringList parts;
+    if (m_pListView->m_bSearchMode) {
+        if (!m_foundLabel.isEmpty())
+            parts << QStringLiteral("%1: %2 项").arg(m_foundLabel, Count(entries));
+    } else if (entries > 0 || model->rowCount() == 0) {
+        int fresh = 0;
+        for (int row = 0; row < entries; ++row)
+            fresh += model->IsHighlighted(row) ? 1 : 0;
+        parts << QStringLiteral("%1 项, 新 %2").arg(Count(entries), Count(fresh));
+    }
+    CFTPDir* dir = m_pDirView->SelectedDir();
+    if (CFTPSite* site = dir ? dir->GetSite() : nullptr)
+        parts << QString::fromStdString(DisplaySafe(ShownSiteName(*site))) + QLatin1Char(' ') +
+                     SiteUpdatedText(site);
+    m_pInfoPane->setText(parts.join(QStringLiteral("  |  ")));
+}
+
+QString CMainFrame::SiteUpdatedText(CFTPSite* site) const {
+    // The catalogue's file is written by every update that got a listing; an update of this run
+    // that wrote nothing still counts.
+    const QString content = QFile::decodeName(QByteArray::fromStdString(SiteDataDirPath(site->GetKey()))) +
+                            QStringLiteral("/content.ct");
+    QDateTime when = QFileInfo(content).lastModified();
+    if (auto it = m_updatedInRun.find(site);
+        it != m_updatedInRun.end() && (!when.isValid() || it->second > when))
+        when = it->second;
+    if (!when.isValid())
+        return QStringLiteral("未更新过");
+    return QStringLiteral("更新于 ") + when.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
+void CMainFrame::CreateKeys() {
+    const std::pair<QKeySequence, int> keys[] = {
+        {QKeySequence(Qt::ALT | Qt::Key_Up), ID_UP},
+        {QKeySequence(Qt::ALT | Qt::Key_Left), ID_BACK},
+        {QKeySequence(Qt::ALT | Qt::Key_Right), ID_FORWARD},
+        {QKeySequence(Qt::Key_F5), ID_UPDATE_SELECTED},
+        {QKeySequence(Qt::Key_F1), ID_HELP},
+    };
+    for (const auto& [sequence, id] : keys) {
+        auto* shortcut = new QShortcut(sequence, this);
+        connect(shortcut, &QShortcut::activated, Action(id), &QAction::trigger);
+    }
+    // Backspace goes up from the panes only: in the search field or a dialog it edits text.
+    m_pDirView->installEventFilter(this);
+    m_pListView->installEventFilter(this);
+}
+
 bool CMainFrame::event(QEvent* event) {
     if (event->type() == QEvent::StatusTip) {
         // The prompt of the highlighted command, or the idle text when the highlight goes.
@@ -335,6 +432,13 @@ bool CMainFrame::event(QEvent* event) {
 }
 
 bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress && (watched == m_pDirView || watched == m_pListView)) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        if (key->key() == Qt::Key_Backspace && key->modifiers() == Qt::NoModifier) {
+            Action(ID_UP)->trigger();
+            return true;
+        }
+    }
     if (event->type() == QEvent::ToolTip && qobject_cast<QToolButton*>(watched))
         return true;
     return QMainWindow::eventFilter(watched, event);
@@ -363,6 +467,14 @@ void CMainFrame::OnSiteStatus(CFTPSite* site) {
     // The site may have been deleted since the notice was posted; the tree only touches a site
     // it still shows.
     m_pDirView->RefreshSiteItem(site);
+    // A site waiting for an update loses its time of this run; the first notice of success after
+    // it sets the time anew.
+    const UpdateStatus status = site->m_nUpdateStatus.load();
+    if (status == UpdateStatus::Waiting)
+        m_updatedInRun.erase(site);
+    else if (status == UpdateStatus::Succeeded && !m_updatedInRun.contains(site))
+        m_updatedInRun[site] = QDateTime::currentDateTime();
+    ScheduleInfo();
     // Sizes an update changed (rows only compare the site).
     m_pListView->ListModel()->RefreshSizes(site);
     m_pNotice->SiteStatusSeen(site);
@@ -590,12 +702,16 @@ void CMainFrame::OnAddSite() {
 
 void CMainFrame::OnEditSite() {
     // Greyed during a walk; a direct call is refused the same way.
-    if (m_pDoc->IsWalkInProgress())
+    if (m_pDoc->IsWalkInProgress()) {
+        SetPaneText(QStringLiteral("正在查找或设置已读，结束后才能编辑站点。"));
         return;
+    }
     CFTPDir* dir = m_pDirView->SelectedDir();
     CFTPSite* site = dir ? dir->GetSite() : nullptr;
-    if (!site)
+    if (!site) {
+        SetPaneText(QStringLiteral("请先在左边选择要编辑的站点。"));
         return;
+    }
     EditSiteFrom(site, m_pDoc->FieldsFromSite(*site));
 }
 
@@ -632,8 +748,10 @@ void CMainFrame::OnDeleteSite() {
     // The site is named in the question: taken first. Nothing selected, nothing to ask about.
     CFTPDir* dir = m_pDirView->SelectedDir();
     CFTPSite* site = dir ? dir->GetSite() : nullptr;
-    if (!site)
+    if (!site) {
+        SetPaneText(QStringLiteral("请先在左边选择要删除的站点。"));
         return;
+    }
     QMessageBox ask(QMessageBox::Warning, QStringLiteral("警告"), QStringLiteral("是否确定要删除?"),
                     QMessageBox::Ok | QMessageBox::Cancel, this);
     ask.setObjectName(QStringLiteral("deleteQuestion"));
@@ -659,6 +777,7 @@ void CMainFrame::RemoveSite(CFTPSite* site) {
         return;
     // The document tells every holder (tree item, rows, history) before it destroys it.
     m_pDoc->DeleteSite(site);
+    m_updatedInRun.erase(site);
     AddMissingSiteItems();
 }
 
@@ -703,8 +822,19 @@ void CMainFrame::OnUpdateAll() {
 
 void CMainFrame::OnUpdateSelected() {
     CFTPDir* dir = m_pDirView->SelectedDir();
-    if (!UpdateSelectedDir(dir, m_pDoc->m_siteList, m_nUpdateTotal))
+    if (!dir || !dir->GetSite()) {
+        SetPaneText(QStringLiteral("没有选择站点：请先在左边选择要更新的站点或目录。"));
         return;
+    }
+    if (IsSiteInEngine(dir->GetSite())) {
+        SetPaneText(QStringLiteral("站点 %1 正在更新，这次更新结束后才能再更新。")
+                        .arg(QString::fromStdString(DisplaySafe(ShownSiteName(*dir->GetSite())))));
+        return;
+    }
+    if (!UpdateSelectedDir(dir, m_pDoc->m_siteList, m_nUpdateTotal)) {
+        SetPaneText(QStringLiteral("无法更新：所选站点已不在站点列表中。"));
+        return;
+    }
     m_pDirView->RefreshSiteItem(dir->GetSite());
     StartProgressTimer();
 }
@@ -767,6 +897,7 @@ void CMainFrame::OnSearch() {
     const std::string keyword = dialog.KeywordUtf8();
     auto search = [this, keyword] {
         RunWalkCommand([this, keyword] {
+            m_foundLabel = FoundLabelFor(keyword);
             const SearchOutcome outcome = m_pDoc->SearchAllSites(keyword);
             if (!outcome.message.empty())
                 ShowMessage(outcome.message);
@@ -779,6 +910,7 @@ void CMainFrame::OnSearch() {
 
 void CMainFrame::OnShowNewFiles() {
     RunWalkCommand([this] {
+        m_foundLabel = kNewFilesLabel;
         const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::Updated);
         if (!outcome.message.empty())
             ShowMessage(outcome.message);
@@ -788,6 +920,7 @@ void CMainFrame::OnShowNewFiles() {
 void CMainFrame::OnShowAllNewFiles() {
     auto show = [this] {
         RunWalkCommand([this] {
+            m_foundLabel = kNewFilesLabel;
             const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::All);
             if (!outcome.message.empty())
                 ShowMessage(outcome.message);
@@ -804,8 +937,10 @@ void CMainFrame::OnShowTreeNew() {
     auto show = [this] {
         RunWalkCommand([this] {
             // Taken again: the walk this one stopped may have let the tree change.
-            if (CFTPDir* current = m_pDirView->SelectedDir())
+            if (CFTPDir* current = m_pDirView->SelectedDir()) {
+                m_foundLabel = kNewFilesLabel;
                 m_pDoc->ShowNewUnder(current);
+            }
         });
     };
     if (!DeferWhileLoading({dir->GetSite()}, show, true))
@@ -864,13 +999,44 @@ void CMainFrame::ShowReadMarks() {
 }
 
 void CMainFrame::OnCopyListPath() {
-    if (!m_pListView->selectionModel()->hasSelection())
+    if (!m_pListView->selectionModel()->hasSelection()) {
+        SetPaneText(QStringLiteral("请先在列表中选择要复制路径的文件或目录。"));
         return;
+    }
     const std::string location = m_pListView->FirstSelectedLocation();
     const std::string url = m_pDoc->BuildShownUrl(location);
     if (!url.empty())
         Shell::CopyUrl(url, m_pDoc->BuildExactUrl(location));
     MessageBoxes::Show(this, QMessageBox::Information, QString::fromUtf8(Shell::kCopiedMessage));
+}
+
+void CMainFrame::OnCopyListUrl() {
+    const std::string location =
+        m_pListView->selectionModel()->hasSelection() ? m_pListView->FirstSelectedLocation() : std::string();
+    if (location.empty()) {
+        SetPaneText(QStringLiteral("请先在列表中选择要复制网址的文件或目录。"));
+        return;
+    }
+    CopyExactUrlOf(location);
+}
+
+void CMainFrame::OnCopyTreeUrl() {
+    CFTPDir* dir = m_pDirView->SelectedDir();
+    if (!dir) {
+        SetPaneText(QStringLiteral("请先在左边选择要复制网址的站点或目录。"));
+        return;
+    }
+    CopyExactUrlOf(GetLocation(dir));
+}
+
+void CMainFrame::CopyExactUrlOf(const std::string& location) {
+    const std::string exact = m_pDoc->BuildExactUrl(location);
+    if (exact.empty()) {
+        SetPaneText(QStringLiteral("无法复制网址：它所在的站点已不在站点列表中。"));
+        return;
+    }
+    Shell::CopyExactUrl(exact);
+    SetPaneText(QStringLiteral("网址已复制到剪贴板: ") + QString::fromStdString(exact));
 }
 
 // ---- Help ----------------------------------------------------------------------------------
@@ -895,8 +1061,13 @@ QString CMainFrame::FindHelpFile() {
 
 void CMainFrame::OnHelp() {
     const QString path = FindHelpFile();
-    if (!path.isEmpty())
-        Shell::OpenLocalFile(path);
+    if (path.isEmpty()) {
+        SetPaneText(
+            QStringLiteral("找不到帮助文件 help.pdf（当前目录、程序目录和 share/doc/quarnel 中都没有）。"));
+        return;
+    }
+    if (!Shell::OpenLocalFile(path))
+        SetPaneText(QStringLiteral("没有能打开帮助文件的程序: ") + QDir::toNativeSeparators(path));
 }
 
 void CMainFrame::OnAppAbout() {

@@ -8,6 +8,7 @@
 #include "ui/History.h"
 #include "update/UpdateEvents.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
@@ -62,6 +63,9 @@ public:
     // The status bar's one pane.
     QString PaneText() const;
     void SetPaneText(const QString& text);
+    // The status bar's second pane: the entries the list shows (or what a search found, and for
+    // which keyword), and when the selected site was last updated.
+    QString InfoText() const;
 
     // Notices of the update engine, delivered in the window thread.
     void OnSiteStatus(CFTPSite* site);
@@ -121,6 +125,8 @@ public:
     void OnShowTreeNew();
     void OnMarkTreeRead();
     void OnCopyListPath();
+    void OnCopyListUrl();
+    void OnCopyTreeUrl();
 
     // Back, Forward and Up enabled by the history.
     void UpdateNavigationActions();
@@ -148,6 +154,13 @@ private:
     void StartProgressTimer();
     void FocusOtherPane();
     void ShowMessage(const std::string& utf8);
+    // Keys that go up, back or forward, help and update (Backspace leaves text fields alone).
+    void CreateKeys();
+    // The info pane is filled again shortly after the list or the selection changed.
+    void ScheduleInfo();
+    void RefreshInfo();
+    QString SiteUpdatedText(CFTPSite* site) const;
+    void CopyExactUrlOf(const std::string& location);
     // Tree items and list rows already shown follow the marks a read command cleared.
     void ShowReadMarks();
     // Runs a command that walks the catalogue; one that arrives while another walk runs stops
@@ -197,6 +210,12 @@ private:
     CQuarnelView* m_pListView = nullptr;
     CDirView* m_pDirView = nullptr;
     QLabel* m_pMessagePane = nullptr;
+    QLabel* m_pInfoPane = nullptr;
+    QTimer m_infoTimer;
+    // What the found lists hold, for the info pane: "查找 “…” 的结果" and the like.
+    QString m_foundLabel;
+    // When sites finished an update in this run (their content.ct may not have been written).
+    std::map<const CFTPSite*, QDateTime> m_updatedInRun;
     QToolBar* m_pToolBar = nullptr;
     QSplitter* m_pSplitter = nullptr;
     CQuarnelDoc* m_pDoc;

@@ -96,6 +96,7 @@ void CMainFrame::RunInstantSearch() {
     m_loadProgressTimer.stop();
     m_pSearchField->SetProgress(-1);
     m_pListView->m_bSearchMode = true;
+    m_foundLabel = QStringLiteral("查找 “%1” 的结果").arg(QString::fromStdString(m_instantQuery));
     m_bInstantRunning = true;
     m_pDoc->FindAllSites(query, true);
     m_bInstantRunning = false;

@@ -135,5 +135,6 @@ void CQuarnelView::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.setObjectName(QStringLiteral("fileListMenu"));
     menu.addAction(m_pCopyPathAction);
+    menu.addActions(actions()); // the window's commands beside it (复制网址)
     menu.exec(event->globalPos());
 }

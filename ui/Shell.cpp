@@ -37,4 +37,14 @@ void CopyUrl(const std::string& readableUtf8, const std::string& exact) {
     clipboard->setMimeData(data);
 }
 
+void CopyExactUrl(const std::string& exact) {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (!clipboard)
+        return;
+    auto* data = new QMimeData;
+    data->setText(QString::fromLatin1(exact.data(), static_cast<qsizetype>(exact.size())));
+    data->setData(QStringLiteral("text/uri-list"), QByteArray::fromStdString(exact + "\r\n"));
+    clipboard->setMimeData(data);
+}
+
 } // namespace Shell

@@ -18,6 +18,9 @@ bool OpenLocalFile(const QString& path);
 // exact form as text/uri-list for programs that take links.
 void CopyUrl(const std::string& readableUtf8, const std::string& exact);
 
+// Puts the exact (percent-encoded) URL on the clipboard, as text/plain and as text/uri-list.
+void CopyExactUrl(const std::string& exact);
+
 // The message shown after both copy-path commands.
 extern const char* const kCopiedMessage;
 

@@ -1,15 +1,22 @@
 // The main window: command table, menu order, toolbar, status-bar prompts, enable rules,
-// show/hide of the bars, the panes and focus keys, the delete question.
+// show/hide of the bars, the panes and focus keys, the delete question, the status bar's counts
+// and messages, the copy of a working URL, help without a viewer.
 
 #include "UiTestSupport.h"
 #include "ui/CommandIds.h"
 
+#include "ui/SearchField.h"
+
 #include <QAbstractButton>
 #include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QSplitter>
 #include <QStatusBar>
@@ -21,6 +28,20 @@
 #include <QToolTip>
 
 using namespace uitest;
+
+namespace {
+// A text no command writes, so that each key's own message is seen.
+void SetPaneTextForTest(CMainFrame& frame) {
+    frame.SetPaneText(QStringLiteral("-"));
+}
+
+// The window as it looks, for a look by eye at the status bar.
+void SaveShot(CMainFrame& frame, const char* name) {
+    const QString dir = QStringLiteral(QUARNEL_UI_SHOT_DIR);
+    QDir().mkpath(dir);
+    frame.grab().save(dir + QLatin1Char('/') + QString::fromUtf8(name) + QStringLiteral(".png"));
+}
+} // namespace
 
 class TestMainFrame : public QObject {
     Q_OBJECT
@@ -35,6 +56,11 @@ private slots:
     void f6MovesFocusBetweenPanes();
     void welcomeRowsWithEmptySiteList();
     void deleteQuestionInChinese();
+    void navigationAndCommandKeys();
+    void infoPaneCountsAndUpdateTime();
+    void infoPaneNamesSearchKeyword();
+    void copyWorkingUrl();
+    void helpWithoutViewer();
 };
 
 void TestMainFrame::titleAndPanes() {
@@ -91,11 +117,11 @@ void TestMainFrame::everyCommandHasOneAction() {
         QCOMPARE(action->text(), QString::fromUtf8(info.text));
         ids.insert(info.id);
     }
-    QCOMPARE(ids.size(), 27);
+    QCOMPARE(ids.size(), 29);
     // Commands that need nothing selected reach their handler without effect or crash.
-    for (int id :
-         {ID_STOP_UPDATE, ID_UPDATE_SELECTED, ID_EDIT_SITE, ID_SHOW_TREE_NEW, ID_MARK_TREE_READ,
-          ID_COPY_TREE_PATH, ID_COPY_LIST_PATH, ID_MARK_SHOWN_READ, ID_TOGGLE_BROWSE_SEARCH, ID_HELP})
+    for (int id : {ID_STOP_UPDATE, ID_UPDATE_SELECTED, ID_EDIT_SITE, ID_SHOW_TREE_NEW, ID_MARK_TREE_READ,
+                   ID_COPY_TREE_PATH, ID_COPY_LIST_PATH, ID_COPY_TREE_URL, ID_COPY_LIST_URL,
+                   ID_MARK_SHOWN_READ, ID_TOGGLE_BROWSE_SEARCH, ID_HELP})
         frame.Action(id)->trigger();
     QVERIFY(frame.ListView()->m_bSearchMode); // the toggle flipped to the (empty) found lists
     QCOMPARE(frame.ListView()->model()->rowCount(), 0);
@@ -279,6 +305,151 @@ void TestMainFrame::deleteQuestionInChinese() {
     QCOMPARE(w.doc.m_siteList.GetCount(), std::size_t(1));
     QCOMPARE(w.tree()->topLevelItemCount(), 1);
     QCOMPARE(w.tree()->topLevelItem(0)->text(0), QStringLiteral("other"));
+}
+
+void TestMainFrame::navigationAndCommandKeys() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* a = AddDir(site->m_pRootDir.get(), "a");
+    CFTPDir* dirs[] = {site->m_pRootDir.get(), a, AddDir(a, "b")};
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    CSearchField* field = frame.findChild<CSearchField*>(QStringLiteral("searchField"));
+    QVERIFY(field);
+    QTreeWidgetItem* root = w.SiteItem(site);
+    w.Select(root);
+    w.Select(Window::Child(root, "a"));
+    w.Select(Window::Child(Window::Child(root, "a"), "b"));
+
+    // Pressed in turn, from "b" (history: root, a, b); each row names the directory the list shows
+    // after it (0 root, 1 a, 2 b), or a text the status bar then holds.
+    struct Case {
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        bool inSearchField;
+        int shown;
+        const char* paneText;
+    };
+    const Case cases[] = {
+        {Qt::Key_Backspace, Qt::NoModifier, true, 2, nullptr}, // typing, not going up
+        {Qt::Key_Backspace, Qt::NoModifier, false, 1, nullptr},
+        {Qt::Key_Up, Qt::AltModifier, false, 0, nullptr},
+        {Qt::Key_Left, Qt::AltModifier, false, 1, nullptr},
+        {Qt::Key_Right, Qt::AltModifier, false, 0, nullptr},
+        {Qt::Key_Backspace, Qt::NoModifier, false, 0, nullptr}, // nothing above a site
+        {Qt::Key_F1, Qt::NoModifier, false, -1, "help.pdf"},
+        // Without a selection, 更新 says why instead of doing nothing.
+        {Qt::Key_F5, Qt::NoModifier, false, -1, "请先在左边选择要更新的站点"},
+    };
+    for (const Case& c : cases) {
+        QWidget* target = c.inSearchField ? static_cast<QWidget*>(field) : w.list();
+        target->setFocus();
+        QTRY_VERIFY(target->hasFocus());
+        SetPaneTextForTest(frame);
+        if (c.key == Qt::Key_F5) // no site selected
+            w.tree()->setCurrentItem(nullptr);
+        QTest::keyClick(QApplication::focusWidget(), c.key, c.modifiers);
+        const QString at = QString::number(c.key, 16);
+        if (c.shown >= 0)
+            QVERIFY2(frame.History().m_pCurrent && frame.History().m_pCurrent->m_pDir == dirs[c.shown],
+                     qPrintable(at));
+        if (c.paneText)
+            QVERIFY2(frame.PaneText().contains(QString::fromUtf8(c.paneText)),
+                     qPrintable(at + frame.PaneText()));
+    }
+}
+
+void TestMainFrame::infoPaneCountsAndUpdateTime() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* big = AddDir(site->m_pRootDir.get(), "big");
+    for (int i = 0; i < 1234; ++i)
+        AddFile(big, "f" + std::to_string(i), 1, i < 2);
+    CMainFrame& frame = w.Open();
+    w.Select(w.SiteItem(site));
+    w.Select(Window::Child(w.SiteItem(site), "big"));
+    QTRY_VERIFY2(frame.InfoText().startsWith(QStringLiteral("1,234 项, 新 2")), qPrintable(frame.InfoText()));
+    QVERIFY(frame.InfoText().contains(QStringLiteral("srv 未更新过")));
+
+    // The stored catalogue's time is the site's last update.
+    const QString dataDir = QString::fromStdString(SiteDataDirPath(site->GetKey()));
+    QVERIFY(QDir().mkpath(dataDir));
+    QFile content(dataDir + QStringLiteral("/content.ct"));
+    QVERIFY(content.open(QIODevice::WriteOnly));
+    const QDateTime when(QDate(2021, 3, 4), QTime(5, 6));
+    QVERIFY(content.setFileTime(when, QFileDevice::FileModificationTime));
+    content.close();
+    w.Select(w.SiteItem(site));
+    QTRY_VERIFY2(frame.InfoText().contains(QStringLiteral("srv 更新于 2021-03-04 05:06")),
+                 qPrintable(frame.InfoText()));
+    QVERIFY(frame.InfoText().startsWith(QStringLiteral("1 项, 新 0")));
+    frame.show();
+    SaveShot(frame, "status_bar_site");
+}
+
+void TestMainFrame::infoPaneNamesSearchKeyword() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* a = AddDir(site->m_pRootDir.get(), "a");
+    AddFile(a, "zgdy-1.avi");
+    AddFile(a, "zgdy-2.avi");
+    AddFile(a, "other.txt");
+    CMainFrame& frame = w.Open();
+    auto* field = frame.findChild<CSearchField*>(QStringLiteral("searchField"));
+    QTest::keyClicks(field, QStringLiteral("zgdy"));
+    QTRY_COMPARE(frame.InfoText(), QStringLiteral("查找 “zgdy” 的结果: 2 项"));
+    frame.show();
+    SaveShot(frame, "status_bar_search");
+    // Back to browsing, the count is of the list again.
+    field->clear();
+    QTRY_VERIFY2(!frame.InfoText().contains(QStringLiteral("查找")), qPrintable(frame.InfoText()));
+}
+
+void TestMainFrame::copyWorkingUrl() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* dir = AddDir(site->m_pRootDir.get(), "a b");
+    AddFile(dir, "x%y.txt");
+    CMainFrame& frame = w.Open();
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    struct Case {
+        int command;
+        const char* url;
+    };
+    const Case cases[] = {
+        {ID_COPY_TREE_URL, "ftp://srv:21/a%20b/"}, // a directory ends with "/"
+        {ID_COPY_LIST_URL, "ftp://srv:21/a%20b/x%25y.txt"},
+    };
+    w.Select(w.SiteItem(site));
+    w.Select(Window::Child(w.SiteItem(site), "a b"));
+    w.list()->selectRow(0);
+    for (const Case& c : cases) {
+        clipboard->clear();
+        frame.Action(c.command)->trigger(); // no modal box: the test would stop here
+        const QString url = QString::fromUtf8(c.url);
+        QCOMPARE(clipboard->text(), url);
+        QCOMPARE(clipboard->mimeData()->data(QStringLiteral("text/uri-list")), url.toUtf8() + "\r\n");
+        QVERIFY2(frame.PaneText().contains(url), qPrintable(frame.PaneText()));
+    }
+}
+
+void TestMainFrame::helpWithoutViewer() {
+    // The offscreen platform opens no documents: the place of a desktop without a viewer.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        QSKIP("needs the offscreen platform");
+    Window w;
+    CMainFrame& frame = w.Open();
+    QTemporaryDir elsewhere;
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(elsewhere.path());
+    const QString help = QDir(w.appDir.path()).absoluteFilePath(QStringLiteral("help.pdf"));
+    QFile pdf(help);
+    QVERIFY(pdf.open(QIODevice::WriteOnly));
+    pdf.close();
+    frame.Action(ID_HELP)->trigger();
+    QDir::setCurrent(before);
+    QCOMPARE(frame.PaneText(), QStringLiteral("没有能打开帮助文件的程序: ") + help);
 }
 
 QTEST_MAIN(TestMainFrame)

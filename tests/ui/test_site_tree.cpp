@@ -293,10 +293,10 @@ void TestSiteTree::contextMenusPerItemKind() {
         return name + ":" + texts.join(',');
     };
     QCOMPARE(menuTexts(siteItem),
-             QStringLiteral("siteMenu:显示更新,更新,设置已读,编辑站点,删除站点,复制路径"));
+             QStringLiteral("siteMenu:显示更新,更新,设置已读,编辑站点,删除站点,复制路径,复制网址"));
     siteItem->setExpanded(true);
     QTreeWidgetItem* aItem = Window::Child(siteItem, "a");
-    QCOMPARE(menuTexts(aItem), QStringLiteral("dirMenu:显示更新,更新,设置已读,复制路径"));
+    QCOMPARE(menuTexts(aItem), QStringLiteral("dirMenu:显示更新,更新,设置已读,复制路径,复制网址"));
     QCOMPARE(w.tree()->SelectedDir(), site->m_pRootDir->m_subDirs.GetAt(0)); // the right click selected it
 
     // Empty space: no menu, selection unchanged.
