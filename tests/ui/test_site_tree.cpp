@@ -309,7 +309,7 @@ void TestSiteTree::contextMenusPerItemKind() {
 }
 
 // Shift+F10 opens the menu of the current item, wherever the pointer is; Tab goes from the tree
-// to the list and Shift+Tab back.
+// to the list, on to the search field and round to the tree, Shift+Tab back.
 void TestSiteTree::keyboardMenusAndTabBetweenPanes() {
     Window w;
     CFTPSite* site = AddSite(w.doc, "srv");
@@ -344,6 +344,13 @@ void TestSiteTree::keyboardMenusAndTabBetweenPanes() {
     QTest::keyClick(w.tree(), Qt::Key_Tab);
     QTRY_VERIFY(w.list()->hasFocus());
     QTest::keyClick(w.list(), Qt::Key_Backtab, Qt::ShiftModifier);
+    QTRY_VERIFY(w.tree()->hasFocus());
+    // From the list on, the search field and round to the tree again.
+    w.list()->setFocus();
+    QTRY_VERIFY(w.list()->hasFocus());
+    QTest::keyClick(w.list(), Qt::Key_Tab);
+    QTRY_COMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("searchField"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
     QTRY_VERIFY(w.tree()->hasFocus());
 }
 
