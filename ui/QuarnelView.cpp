@@ -6,6 +6,7 @@
 #include "ui/History.h"
 #include "ui/Shell.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QCursor>
 #include <QHeaderView>
@@ -133,7 +134,14 @@ std::string CQuarnelView::FirstSelectedLocation() const {
 
 void CQuarnelView::OnSortIndicatorChanged(int column, Qt::SortOrder order) {
     m_resortTimer.stop();
+    // A million rows by name take a second or two: the pointer says so.
+    constexpr int kBusyRows = 100000;
+    const bool busy = m_pModel->rowCount() >= kBusyRows;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
     m_pModel->sort(column, order);
+    if (busy)
+        QApplication::restoreOverrideCursor();
     if (currentIndex().isValid())
         scrollTo(currentIndex());
 }
