@@ -14,8 +14,10 @@
 #include "ui/SiteLoader.h"
 
 #include <QContextMenuEvent>
+#include <QCursor>
 #include <QHeaderView>
 #include <QHelpEvent>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMessageBox>
 #include <QSignalBlocker>
@@ -69,6 +71,9 @@ void CDirView::OnInitialUpdate() {
     m_dirIcon.addPixmap(Icons::TreePixmap(Icons::kTreeClosedFolder), QIcon::Normal);
     m_dirIcon.addPixmap(Icons::TreePixmap(Icons::kTreeOpenFolder), QIcon::Selected);
     FillSiteItems();
+    // Tab goes from the tree to the list and Shift+Tab back, whatever else the window holds.
+    if (m_pListView && m_pListView->window() == window())
+        QWidget::setTabOrder(this, m_pListView);
 }
 
 void CDirView::SetMenuActions(QList<QAction*> siteMenu, QList<QAction*> dirMenu) {
@@ -463,10 +468,28 @@ bool CDirView::viewportEvent(QEvent* event) {
     return QTreeWidget::viewportEvent(event);
 }
 
+void CDirView::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_F10 && (event->modifiers() & ~Qt::KeypadModifier) == Qt::ShiftModifier) {
+        QContextMenuEvent menuEvent(QContextMenuEvent::Keyboard, QPoint(), QCursor::pos());
+        contextMenuEvent(&menuEvent);
+        event->accept();
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
+}
+
 void CDirView::contextMenuEvent(QContextMenuEvent* event) {
-    QTreeWidgetItem* item = itemAt(viewport()->mapFromGlobal(event->globalPos()));
+    // From the keyboard the menu is the current item's and shows below it, wherever the pointer is.
+    const bool keyboard = event->reason() == QContextMenuEvent::Keyboard;
+    QTreeWidgetItem* item = keyboard ? currentItem() : itemAt(viewport()->mapFromGlobal(event->globalPos()));
     if (!item)
         return;
+    QPoint at = event->globalPos();
+    if (keyboard) {
+        scrollToItem(item);
+        const QRect rect = visualItemRect(item);
+        at = viewport()->mapToGlobal(QPoint(rect.left() + iconSize().width(), rect.bottom()));
+    }
     setCurrentItem(item); // selects it, which shows it
     CFTPDir* dir = ItemDir(item);
     const QList<QAction*>& actions = (!dir || dir->m_pParent) ? m_dirMenu : m_siteMenu;
@@ -475,5 +498,5 @@ void CDirView::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.setObjectName((!dir || dir->m_pParent) ? QStringLiteral("dirMenu") : QStringLiteral("siteMenu"));
     menu.addActions(actions);
-    menu.exec(event->globalPos());
+    menu.exec(at);
 }

@@ -91,6 +91,7 @@ signals:
 protected:
     bool viewportEvent(QEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void OnItemExpanded(QTreeWidgetItem* item);

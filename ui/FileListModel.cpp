@@ -7,9 +7,13 @@
 #include "ui/FormatSize.h"
 
 #include <QApplication>
+#include <QCollator>
+#include <QLocale>
 #include <QPalette>
 
+#include <algorithm>
 #include <mutex>
+#include <numeric>
 #include <type_traits>
 #include <unordered_set>
 
@@ -52,16 +56,16 @@ void VisitLocked(std::size_t first, std::size_t end, EntryAt entryAt, Visit visi
 } // namespace
 
 template <class T>
-void CFileListModel::AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries,
-                                  std::size_t from) {
+void CFileListModel::AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries, std::size_t from,
+                                  uint32_t& seq) {
     rows.reserve(rows.size() + (entries.size() - from));
     VisitLocked(
         from, entries.size(), [&entries](std::size_t i) { return entries[i]; },
         [&](std::size_t i) {
             if constexpr (std::is_same_v<T, CFTPFile>)
-                rows.push_back(FileRowOf(entries[i]));
+                rows.push_back(FileRowOf(entries[i], seq++));
             else
-                rows.push_back(DirRowOf(entries[i]));
+                rows.push_back(DirRowOf(entries[i], seq++));
         });
 }
 
@@ -194,6 +198,8 @@ void CFileListModel::ShowTextRows(const QStringList& texts) {
     beginResetModel();
     m_dirRows.clear();
     m_fileRows.clear();
+    m_nextDirSeq = m_nextFileSeq = 0;
+    m_bUnsorted = false;
     m_textRows = texts;
     endResetModel();
 }
@@ -205,6 +211,8 @@ void CFileListModel::Clear() {
     m_dirRows.shrink_to_fit();
     m_fileRows.clear();
     m_fileRows.shrink_to_fit();
+    m_nextDirSeq = m_nextFileSeq = 0;
+    m_bUnsorted = false;
     endResetModel();
 }
 
@@ -212,9 +220,12 @@ void CFileListModel::Reset(const std::vector<CFTPDir*>& dirs, const std::vector<
     beginResetModel();
     m_textRows.clear();
     m_dirRows.clear();
-    AppendRowsOf(m_dirRows, dirs, 0);
+    m_nextDirSeq = 0;
+    AppendRowsOf(m_dirRows, dirs, 0, m_nextDirSeq);
     m_fileRows.clear();
-    AppendRowsOf(m_fileRows, files, 0);
+    m_nextFileSeq = 0;
+    AppendRowsOf(m_fileRows, files, 0, m_nextFileSeq);
+    ApplySort(false);
     endResetModel();
 }
 
@@ -228,7 +239,8 @@ void CFileListModel::AppendDir(CFTPDir* dir) {
     const int at = DirRowCount();
     auto lock = LockTree(dir->GetSite());
     beginInsertRows(QModelIndex(), at, at);
-    m_dirRows.push_back(DirRowOf(dir));
+    m_dirRows.push_back(DirRowOf(dir, m_nextDirSeq++));
+    RowsAppended();
     endInsertRows();
 }
 
@@ -237,7 +249,8 @@ void CFileListModel::AppendFile(CFTPFile* file) {
     const int at = rowCount();
     auto lock = LockTree(file->GetSite());
     beginInsertRows(QModelIndex(), at, at);
-    m_fileRows.push_back(FileRowOf(file));
+    m_fileRows.push_back(FileRowOf(file, m_nextFileSeq++));
+    RowsAppended();
     endInsertRows();
 }
 
@@ -248,7 +261,8 @@ int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::ve
         const int first = DirRowCount();
         const int count = static_cast<int>(dirs.size() - m_dirRows.size());
         beginInsertRows(QModelIndex(), first, first + count - 1);
-        AppendRowsOf(m_dirRows, dirs, m_dirRows.size());
+        AppendRowsOf(m_dirRows, dirs, m_dirRows.size(), m_nextDirSeq);
+        RowsAppended();
         endInsertRows();
         added += count;
     }
@@ -256,7 +270,8 @@ int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::ve
         const int first = rowCount();
         const int count = static_cast<int>(files.size() - m_fileRows.size());
         beginInsertRows(QModelIndex(), first, first + count - 1);
-        AppendRowsOf(m_fileRows, files, m_fileRows.size());
+        AppendRowsOf(m_fileRows, files, m_fileRows.size(), m_nextFileSeq);
+        RowsAppended();
         endInsertRows();
         added += count;
     }
@@ -317,8 +332,11 @@ void CFileListModel::RefreshSizes(const CFTPSite* site) {
                 changedFirst = dirs + static_cast<int>(i);
             changedLast = dirs + static_cast<int>(i);
         });
-    if (changedFirst >= 0)
+    if (changedFirst >= 0) {
         emit dataChanged(index(changedFirst, kColumnSize), index(changedLast, kColumnSize));
+        if (m_nSortColumn == kColumnSize)
+            ApplySort(true);
+    }
 }
 
 // Removes the rows of one group (whose first row has the index `first`) whose entry is gone.
@@ -408,4 +426,96 @@ int CFileListModel::RemoveRows(const std::unordered_set<const CObject*>& going,
     return files + RemoveFrom(m_dirRows, 0, [&](const CFTPDir* dir) {
                return going.count(dir) != 0 || below(dir->m_pParent);
            });
+}
+
+// Called before the views hear of the rows, so that they know the rows are not in order yet.
+void CFileListModel::RowsAppended() {
+    if (m_nSortColumn >= 0)
+        m_bUnsorted = true;
+}
+
+template <class T> std::vector<uint32_t> CFileListModel::SortedOrder(const std::vector<Row<T>>& rows) const {
+    std::vector<uint32_t> order(rows.size());
+    std::iota(order.begin(), order.end(), 0u);
+    const bool descending = m_sortOrder == Qt::DescendingOrder;
+    auto bySeq = [&rows](uint32_t a, uint32_t b) { return rows[a].seq < rows[b].seq; };
+    if (m_nSortColumn == kColumnName || m_nSortColumn == kColumnLocation) {
+        // One key per row, made from the text shown: Chinese in pinyin order whichever way the
+        // server wrote it, digits by their value (file2 before file10).
+        QCollator collator(QLocale(QLocale::Chinese, QLocale::China));
+        collator.setNumericMode(true);
+        std::vector<QCollatorSortKey> keys;
+        keys.reserve(rows.size());
+        for (const Row<T>& row : rows)
+            keys.push_back(collator.sortKey(
+                Q(m_nSortColumn == kColumnName ? ShownName(row.entry) : ShownLocation(row.entry))));
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            const int c = keys[a].compare(keys[b]);
+            if (c != 0)
+                return descending ? c > 0 : c < 0;
+            return bySeq(a, b);
+        });
+    } else if (m_nSortColumn == kColumnSize) {
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            if (rows[a].size != rows[b].size)
+                return descending ? rows[a].size > rows[b].size : rows[a].size < rows[b].size;
+            return bySeq(a, b);
+        });
+    } else {
+        std::sort(order.begin(), order.end(), bySeq);
+    }
+    return order;
+}
+
+void CFileListModel::sort(int column, Qt::SortOrder order) {
+    m_nSortColumn = (column >= 0 && column < kColumnCount) ? column : -1;
+    m_sortOrder = order;
+    if (!m_textRows.isEmpty())
+        return;
+    ApplySort(true);
+}
+
+void CFileListModel::ApplySort(bool notify) {
+    m_bUnsorted = false;
+    if (m_dirRows.empty() && m_fileRows.empty())
+        return;
+    const std::vector<uint32_t> dirOrder = SortedOrder(m_dirRows);
+    const std::vector<uint32_t> fileOrder = SortedOrder(m_fileRows);
+    auto permute = [](auto& rows, const std::vector<uint32_t>& order) {
+        std::remove_reference_t<decltype(rows)> sorted;
+        sorted.reserve(rows.size());
+        for (uint32_t from : order)
+            sorted.push_back(rows[from]);
+        rows.swap(sorted);
+    };
+    if (!notify) {
+        permute(m_dirRows, dirOrder);
+        permute(m_fileRows, fileOrder);
+        return;
+    }
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    const QModelIndexList before = persistentIndexList();
+    QModelIndexList after;
+    if (!before.isEmpty()) {
+        // Where each old row went.
+        std::vector<uint32_t> dirPlace(dirOrder.size()), filePlace(fileOrder.size());
+        for (uint32_t i = 0; i < dirOrder.size(); ++i)
+            dirPlace[dirOrder[i]] = i;
+        for (uint32_t i = 0; i < fileOrder.size(); ++i)
+            filePlace[fileOrder[i]] = i;
+        const int dirs = DirRowCount();
+        after.reserve(before.size());
+        for (const QModelIndex& old : before) {
+            const int row = old.row();
+            const int placed = row < dirs
+                                   ? static_cast<int>(dirPlace[static_cast<std::size_t>(row)])
+                                   : dirs + static_cast<int>(filePlace[static_cast<std::size_t>(row - dirs)]);
+            after << index(placed, old.column());
+        }
+    }
+    permute(m_dirRows, dirOrder);
+    permute(m_fileRows, fileOrder);
+    if (!before.isEmpty())
+        changePersistentIndexList(before, after);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }

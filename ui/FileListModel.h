@@ -4,6 +4,8 @@
 // the site's lock, which an update holds while it changes them; painting takes no lock); the texts
 // are made when shown, so a directory of 100,000 files lists at once. Directory and file rows live apart, so
 // that rows added to either group are appended, never inserted in the middle of one long vector.
+// Each group may be sorted by a column (directories stay before files); a row remembers its place
+// in its source list, so the lists' own order comes back when the sort is dropped.
 
 #include "model/Records.h"
 #include "ops/CatalogueObserver.h"
@@ -33,6 +35,15 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // Sorts each group by `column` (name and location in natural order of the shown text, size
+    // by bytes), ties and a column of -1 in the source lists' order. Selections follow their rows.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+    int SortColumn() const { return m_nSortColumn; }
+    Qt::SortOrder SortOrder() const { return m_sortOrder; }
+    // Rows appended since the last sort stand at the end of their group, unsorted.
+    bool HasUnsortedRows() const { return m_bUnsorted; }
+    // Puts every row in the current order again.
+    void Resort() { sort(m_nSortColumn, m_sortOrder); }
 
     // The four welcome rows, replacing everything.
     void ShowWelcome();
@@ -79,16 +90,25 @@ private:
     template <class T> struct Row {
         T* entry;
         bool highlight;    // the entry was new when listed
+        uint32_t seq = 0;  // the place in the source list: the order without a sort
         uint64_t size = 0; // a file's size when listed
     };
     using DirRow = Row<CFTPDir>;
     using FileRow = Row<CFTPFile>;
     // Made under the lock of the entry's site.
-    static DirRow DirRowOf(CFTPDir* dir) { return {dir, dir->m_bNew == 1}; }
-    static FileRow FileRowOf(CFTPFile* file) { return {file, file->m_bNew == 1, file->m_nSize}; }
-    // Rows for entries [from, end) of `entries`, appended to `rows`.
+    static DirRow DirRowOf(CFTPDir* dir, uint32_t seq) { return {dir, dir->m_bNew == 1, seq}; }
+    static FileRow FileRowOf(CFTPFile* file, uint32_t seq) {
+        return {file, file->m_bNew == 1, seq, file->m_nSize};
+    }
+    // Rows for entries [from, end) of `entries`, appended to `rows`; `seq` counts them.
     template <class T>
-    static void AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries, std::size_t from);
+    static void AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries, std::size_t from,
+                             uint32_t& seq);
+    // The order of one group's rows under the current sort: the old index of each new row.
+    template <class T> std::vector<uint32_t> SortedOrder(const std::vector<Row<T>>& rows) const;
+    // Puts both groups in the current order; `notify` tells views (not needed inside a reset).
+    void ApplySort(bool notify);
+    void RowsAppended();
     // Drops the welcome rows before the first entry row goes in.
     void LeaveWelcome();
     template <class T, class Gone> int RemoveFrom(std::vector<Row<T>>& rows, int first, Gone&& gone);
@@ -101,4 +121,9 @@ private:
     std::vector<DirRow> m_dirRows;
     std::vector<FileRow> m_fileRows;
     mutable CFileTypeIcons m_icons;
+    uint32_t m_nextDirSeq = 0;
+    uint32_t m_nextFileSeq = 0;
+    int m_nSortColumn = -1;
+    Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
+    bool m_bUnsorted = false;
 };

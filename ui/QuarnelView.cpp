@@ -6,8 +6,11 @@
 #include "ui/History.h"
 #include "ui/Shell.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
+#include <QCursor>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
 
@@ -30,8 +33,22 @@ CQuarnelView::CQuarnelView(CQuarnelDoc* doc, CHistory* history, QWidget* parent)
     verticalHeader()->hide();
     verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
     verticalHeader()->setDefaultSectionSize(std::max(fontMetrics().height(), iconSize().height()) + 4);
-    horizontalHeader()->setSectionsClickable(false);
-    horizontalHeader()->setSortIndicatorShown(false);
+    // Sorting is the header's and ours: the view's own would sort by the first column at once.
+    horizontalHeader()->setSectionsClickable(true);
+    horizontalHeader()->setSortIndicatorClearable(true);
+    horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    horizontalHeader()->setSortIndicatorShown(true);
+    connect(horizontalHeader(), &QHeaderView::sortIndicatorChanged, this,
+            &CQuarnelView::OnSortIndicatorChanged);
+    // A search pumps events every few milliseconds: the rows it adds are sorted in when it ends,
+    // not once per batch.
+    m_resortTimer.setSingleShot(true);
+    m_resortTimer.setInterval(100);
+    connect(&m_resortTimer, &QTimer::timeout, this, &CQuarnelView::ResortWhenIdle);
+    connect(m_pModel, &QAbstractItemModel::rowsInserted, this, [this] {
+        if (m_pModel->HasUnsortedRows() && !m_resortTimer.isActive())
+            m_resortTimer.start();
+    });
     horizontalHeader()->setHighlightSections(false);
     horizontalHeader()->setStretchLastSection(false);
     horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -115,6 +132,59 @@ std::string CQuarnelView::FirstSelectedLocation() const {
     return first < 0 ? std::string() : m_pModel->LocationAt(first);
 }
 
+void CQuarnelView::OnSortIndicatorChanged(int column, Qt::SortOrder order) {
+    m_resortTimer.stop();
+    // A million rows by name take a second or two: the pointer says so.
+    constexpr int kBusyRows = 100000;
+    const bool busy = m_pModel->rowCount() >= kBusyRows;
+    if (busy)
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    m_pModel->sort(column, order);
+    if (busy)
+        QApplication::restoreOverrideCursor();
+    if (currentIndex().isValid())
+        scrollTo(currentIndex());
+}
+
+void CQuarnelView::ResortWhenIdle() {
+    if (!m_pModel->HasUnsortedRows())
+        return;
+    if (m_pDoc->IsWalkInProgress()) {
+        m_resortTimer.start();
+        return;
+    }
+    m_pModel->Resort();
+}
+
+void CQuarnelView::keyPressEvent(QKeyEvent* event) {
+    const Qt::KeyboardModifiers mods = event->modifiers() & ~Qt::KeypadModifier;
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && mods == Qt::NoModifier) {
+        // What a double click does, on the current row.
+        OpenRow(currentIndex());
+        event->accept();
+        return;
+    }
+    if (event->key() == Qt::Key_F10 && mods == Qt::ShiftModifier) {
+        ShowKeyboardMenu();
+        event->accept();
+        return;
+    }
+    QTableView::keyPressEvent(event);
+}
+
+QModelIndex CQuarnelView::KeyboardMenuRow() const {
+    const QModelIndex current = currentIndex();
+    if (current.isValid() && selectionModel()->isRowSelected(current.row(), QModelIndex()))
+        return current;
+    const QModelIndexList rows = selectionModel()->selectedRows();
+    return rows.isEmpty() ? current : rows.first();
+}
+
+void CQuarnelView::ShowKeyboardMenu() {
+    QContextMenuEvent event(QContextMenuEvent::Keyboard, QPoint(), QCursor::pos());
+    contextMenuEvent(&event);
+}
+
 void CQuarnelView::mousePressEvent(QMouseEvent* event) {
     // A right click adds its row to the selection in contextMenuEvent; it must not replace it.
     if (event->button() == Qt::RightButton) {
@@ -125,9 +195,18 @@ void CQuarnelView::mousePressEvent(QMouseEvent* event) {
 }
 
 void CQuarnelView::contextMenuEvent(QContextMenuEvent* event) {
-    const QModelIndex index = indexAt(viewport()->mapFromGlobal(event->globalPos()));
+    // From the keyboard the menu is the current row's and shows below it, wherever the pointer is.
+    const bool keyboard = event->reason() == QContextMenuEvent::Keyboard;
+    const QModelIndex index =
+        keyboard ? KeyboardMenuRow() : indexAt(viewport()->mapFromGlobal(event->globalPos()));
     if (!index.isValid())
         return;
+    QPoint at = event->globalPos();
+    if (keyboard) {
+        scrollTo(index);
+        const QRect rect = visualRect(m_pModel->index(index.row(), 0));
+        at = viewport()->mapToGlobal(QPoint(rect.left() + iconSize().width(), rect.bottom()));
+    }
     selectionModel()->select(index, QItemSelectionModel::Select | QItemSelectionModel::Rows);
     selectionModel()->setCurrentIndex(index, QItemSelectionModel::NoUpdate);
     if (!m_pCopyPathAction)
@@ -136,5 +215,5 @@ void CQuarnelView::contextMenuEvent(QContextMenuEvent* event) {
     menu.setObjectName(QStringLiteral("fileListMenu"));
     menu.addAction(m_pCopyPathAction);
     menu.addActions(actions()); // the window's commands beside it (复制网址)
-    menu.exec(event->globalPos());
+    menu.exec(at);
 }

@@ -4,6 +4,7 @@
 // long list cost it nothing per row already shown, where a tree view lays out every row again.
 
 #include <QTableView>
+#include <QTimer>
 #include <string>
 
 class CFileListModel;
@@ -49,6 +50,9 @@ public:
 
     CFileListModel* ListModel() const { return m_pModel; }
 
+    // The context menu of the current row, where the row is (Shift+F10 and the menu key).
+    void ShowKeyboardMenu();
+
     bool m_bSearchMode = false;
 
 signals:
@@ -58,10 +62,20 @@ signals:
 protected:
     void mousePressEvent(QMouseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // Header clicks: a column ascending, then descending, then the lists' own order again.
+    void OnSortIndicatorChanged(int column, Qt::SortOrder order);
+    // Rows appended to a sorted list are sorted in once no search is adding more.
+    void ResortWhenIdle();
+    // The row a menu opened from the keyboard is for: the current one if selected, else the
+    // first selected one.
+    QModelIndex KeyboardMenuRow() const;
+
     CQuarnelDoc* m_pDoc;
     CHistory* m_pHistory;
     CFileListModel* m_pModel;
     QAction* m_pCopyPathAction = nullptr;
+    QTimer m_resortTimer;
 };

@@ -3,12 +3,14 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QList>
 #include <QMainWindow>
 #include <QScreen>
 #include <QSettings>
 #include <QSplitter>
 #include <QStandardPaths>
+#include <QTableView>
 
 #include <algorithm>
 
@@ -17,6 +19,7 @@ namespace {
 const QString kGeometry = QStringLiteral("MainWindow/geometry");
 const QString kMaximized = QStringLiteral("MainWindow/maximized");
 const QString kTreeWidth = QStringLiteral("MainWindow/treeWidth");
+const QString kColumnWidths = QStringLiteral("MainWindow/listColumns");
 
 // Smaller than this the window is of no use; such a value is not the user's.
 constexpr int kMinWidth = 200;
@@ -26,6 +29,14 @@ constexpr int kMinVisibleWidth = 100;
 constexpr int kMinVisibleHeight = 50;
 // The tree pane is kept at least this wide, and so is the list beside it.
 constexpr int kMinPaneWidth = 50;
+// A column of the list is kept between these widths: narrower it could not be found to widen.
+constexpr int kMinColumnWidth = 30;
+constexpr int kMaxColumnWidth = 10000;
+
+QHeaderView* ListHeader(const QMainWindow& window) {
+    auto* list = window.findChild<QTableView*>(QStringLiteral("fileList"));
+    return list ? list->horizontalHeader() : nullptr;
+}
 
 } // namespace
 
@@ -66,6 +77,7 @@ QRect Sanitized(const QRect& saved) {
 
 void Restore(QMainWindow& window, QSplitter& splitter) {
     const QSettings settings(FilePath(), QSettings::IniFormat);
+    RestoreColumns(window, settings.value(kColumnWidths).toString());
     const QRect geometry = Sanitized(settings.value(kGeometry).toRect());
     if (geometry.isNull())
         return; // nothing usable: the window keeps the size and place it was built with
@@ -81,6 +93,27 @@ void Restore(QMainWindow& window, QSplitter& splitter) {
         window.setWindowState(window.windowState() | Qt::WindowMaximized);
 }
 
+QString ColumnWidthsText(const QMainWindow& window) {
+    QStringList widths;
+    if (QHeaderView* header = ListHeader(window))
+        for (int i = 0; i < header->count(); ++i)
+            widths << QString::number(header->sectionSize(i));
+    return widths.join(QLatin1Char(','));
+}
+
+void RestoreColumns(QMainWindow& window, const QString& text) {
+    QHeaderView* header = ListHeader(window);
+    if (!header || text.isEmpty())
+        return;
+    const QStringList widths = text.split(QLatin1Char(','));
+    for (int i = 0; i < header->count() && i < widths.size(); ++i) {
+        bool ok = false;
+        const int width = widths[i].trimmed().toInt(&ok);
+        if (ok)
+            header->resizeSection(i, std::clamp(width, kMinColumnWidth, kMaxColumnWidth));
+    }
+}
+
 void Save(const QMainWindow& window, const QSplitter& splitter) {
     const QString path = FilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -92,6 +125,9 @@ void Save(const QMainWindow& window, const QSplitter& splitter) {
     const QList<int> sizes = splitter.sizes();
     if (!sizes.isEmpty())
         settings.setValue(kTreeWidth, sizes.first());
+    const QString columns = ColumnWidthsText(window);
+    if (!columns.isEmpty())
+        settings.setValue(kColumnWidths, columns);
     settings.sync();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// The main window's size, position, maximized state and the width of the tree pane, kept from
-// one run to the next in $XDG_CONFIG_HOME/quarnel/quarnel.conf (~/.config/quarnel/). The update
-// thread count is not kept: every run starts with the default.
+// The main window's size, position, maximized state, the width of the tree pane and the widths
+// of the list's columns, kept from one run to the next in $XDG_CONFIG_HOME/quarnel/quarnel.conf
+// (~/.config/quarnel/). The update thread count is not kept: every run starts with the default.
 
 #include <QRect>
 #include <QString>
@@ -20,6 +20,11 @@ void Restore(QMainWindow& window, QSplitter& splitter);
 
 // Writes the window's placement; the window must still be shown.
 void Save(const QMainWindow& window, const QSplitter& splitter);
+
+// The widths of the list's columns as kept ("300,100,600"), and back; a width that is not a
+// number is left as it is, one out of reason brought back within it.
+QString ColumnWidthsText(const QMainWindow& window);
+void RestoreColumns(QMainWindow& window, const QString& text);
 
 // `saved` as it may be used on the screens there are now: moved and shrunk onto the screen
 // that shows most of it; null when no screen shows enough of it.

@@ -1,8 +1,9 @@
-// The file list: the size texts, rows and their order, highlight, opening rows, search rows,
-// removal of rows on a removal notice, sizes read under the site's lock, names without a
-// server's controls, and the model's own consistency.
+// The file list: the size texts, rows and their order, sorting by the headers, highlight, opening
+// rows by mouse and keyboard, search rows, removal of rows on a removal notice, sizes read under
+// the site's lock, names without a server's controls, and the model's own consistency.
 
 #include "UiTestSupport.h"
+#include "platform/TextCodec.h"
 #include "ui/FileListModel.h"
 #include "ui/FormatSize.h"
 
@@ -11,6 +12,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
+#include <QHeaderView>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPalette>
@@ -49,6 +52,24 @@ QStringList Column(QAbstractItemModel* model, int column) {
         texts << model->index(row, column).data().toString();
     return texts;
 }
+
+// Clicks a column header as the user does.
+void ClickHeader(CQuarnelView* list, int column) {
+    QHeaderView* header = list->horizontalHeader();
+    const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
+                    header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
+}
+
+// The name of the popup menu that shows next, closed at once; empty if none shows.
+void CatchMenu(QString& name) {
+    QTimer::singleShot(50, [&name] {
+        if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+            name = menu->objectName();
+            menu->close();
+        }
+    });
+}
 } // namespace
 
 class TestFileList : public QObject {
@@ -56,6 +77,10 @@ class TestFileList : public QObject {
 private slots:
     void formatSizeTable_data();
     void formatSizeTable();
+    void headerClicksSort_data();
+    void headerClicksSort();
+    void rowsFoundWhileSortedAreSortedIn();
+    void enterAndShiftF10OnRows();
     void browseRowsDirectoriesFirst();
     void highlightFollowsNewMarkAndClears();
     void markShownReadKeepsNewSearchRows();
@@ -91,6 +116,138 @@ void TestFileList::formatSizeTable() {
     QFETCH(quint64, bytes);
     QFETCH(QString, text);
     QCOMPARE(FormatSize(bytes), text);
+}
+
+// Entries in the root of one site, as "name" (a file), "name:size" or "name/" (a directory), in
+// the order of the stored tree; the header of `column` clicked `clicks` times.
+void TestFileList::headerClicksSort_data() {
+    QTest::addColumn<bool>("gbk");
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<int>("clicks");
+    QTest::addColumn<QStringList>("expected");
+    const QStringList mixed{"m/", "z/", "a/", "b", "c", "a"};
+    QTest::newRow("natural") << false << QStringList{"file10", "file2", "File1", "file1b"} << 0 << 1
+                             << QStringList{"File1", "file1b", "file2", "file10"};
+    QTest::newRow("directories first")
+        << false << mixed << 0 << 1 << QStringList{"a", "m", "z", "a", "b", "c"};
+    QTest::newRow("descending") << false << mixed << 0 << 2 << QStringList{"z", "m", "a", "c", "b", "a"};
+    QTest::newRow("third click restores")
+        << false << mixed << 0 << 3 << QStringList{"m", "z", "a", "b", "c", "a"};
+    QTest::newRow("chinese utf-8") << false << QStringList{"上海", "广州", "北京", "安徽", "北京2", "北京10"}
+                                   << 0 << 1
+                                   << QStringList{"安徽", "北京", "北京2", "北京10", "广州", "上海"};
+    QTest::newRow("chinese gbk") << true << QStringList{"上海", "广州", "北京", "安徽", "北京2", "北京10"}
+                                 << 0 << 1 << QStringList{"安徽", "北京", "北京2", "北京10", "广州", "上海"};
+    const QStringList sized{"d/", "a:300", "b:2048", "c:5", "e:300"};
+    QTest::newRow("size") << false << sized << 1 << 1 << QStringList{"d", "c", "a", "e", "b"};
+    QTest::newRow("size descending, ties kept")
+        << false << sized << 1 << 2 << QStringList{"d", "b", "a", "e", "c"};
+    QTest::newRow("location") << false << QStringList{"x10/", "x9/", "y", "x"} << 2 << 1
+                              << QStringList{"x9", "x10", "x", "y"};
+}
+
+void TestFileList::headerClicksSort() {
+    QFETCH(bool, gbk);
+    QFETCH(QStringList, entries);
+    QFETCH(int, column);
+    QFETCH(int, clicks);
+    QFETCH(QStringList, expected);
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    auto stored = [gbk](const QString& name) {
+        return gbk ? Utf8ToNarrow(name.toStdString()) : name.toStdString();
+    };
+    for (const QString& entry : entries) {
+        if (entry.endsWith('/'))
+            AddDir(site->m_pRootDir.get(), stored(entry.chopped(1)));
+        else
+            AddFile(site->m_pRootDir.get(), stored(entry.section(':', 0, 0)),
+                    entry.section(':', 1).toULongLong());
+    }
+    site->DecideNameCharset();
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    w.Select(w.SiteItem(site));
+    QAbstractItemModel* model = w.list()->model();
+    // The last row selected: the selection follows it.
+    w.list()->selectRow(model->rowCount() - 1);
+    const QString selected = model->index(model->rowCount() - 1, 0).data().toString();
+    for (int i = 0; i < clicks; ++i)
+        ClickHeader(w.list(), column);
+    QCOMPARE(Column(model, 0), expected);
+    const QModelIndexList rows = w.list()->selectionModel()->selectedRows();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().data().toString(), selected);
+    QHeaderView* header = w.list()->horizontalHeader();
+    QCOMPARE(header->sortIndicatorSection(), clicks == 3 ? -1 : column);
+    // The order stays when another directory is shown and comes back.
+    w.list()->ShowBrowseLists();
+    QCOMPARE(Column(model, 0), expected);
+}
+
+// Rows a search adds to a sorted list go at the end and are sorted in when it has ended; the
+// rows shown still match the found lists, so the next batch adds only what is new.
+void TestFileList::rowsFoundWhileSortedAreSortedIn() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    for (const char* name : {"k", "c", "x", "a", "m"})
+        AddFile(root, name);
+    w.Open();
+    w.doc.m_foundFiles = {root->m_files.GetAt(0), root->m_files.GetAt(1)};
+    w.list()->ShowFoundLists();
+    w.list()->ListModel()->sort(CFileListModel::kColumnName, Qt::AscendingOrder);
+    QAbstractItemModel* model = w.list()->model();
+    QCOMPARE(Column(model, 0), (QStringList{"c", "k"}));
+    w.doc.m_foundFiles.push_back(root->m_files.GetAt(2));
+    w.doc.m_foundFiles.push_back(root->m_files.GetAt(3));
+    QCOMPARE(w.list()->ListModel()->AppendTails(w.doc.m_foundDirs, w.doc.m_foundFiles), 2);
+    QCOMPARE(Column(model, 0), (QStringList{"c", "k", "x", "a"}));
+    QTRY_COMPARE(Column(model, 0), (QStringList{"a", "c", "k", "x"}));
+    w.doc.m_foundFiles.push_back(root->m_files.GetAt(4));
+    QCOMPARE(w.list()->ListModel()->AppendTails(w.doc.m_foundDirs, w.doc.m_foundFiles), 1);
+    QTRY_COMPARE(Column(model, 0), (QStringList{"a", "c", "k", "m", "x"}));
+    // Back to the order they were found in.
+    w.list()->ListModel()->sort(-1);
+    QCOMPARE(Column(model, 0), (QStringList{"k", "c", "x", "a", "m"}));
+}
+
+// Enter does what a double click does, on the current row; Shift+F10 opens the row's menu.
+void TestFileList::enterAndShiftF10OnRows() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* sub = AddDir(site->m_pRootDir.get(), "sub");
+    AddFile(sub, "inner.txt");
+    AddFile(site->m_pRootDir.get(), "top.txt");
+    CMainFrame& frame = w.Open();
+    frame.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&frame));
+    CQuarnelView* list = w.list();
+    QAbstractItemModel* model = list->model();
+
+    list->setCurrentIndex(model->index(0, 0)); // a welcome row: nothing
+    QTest::keyClick(list, Qt::Key_Return);
+    QCOMPARE(model->rowCount(), 4);
+
+    w.Select(w.SiteItem(site));
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("ftp"), &catcher, "open");
+    list->setCurrentIndex(model->index(1, 0));
+    QTest::keyClick(list, Qt::Key_Enter);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("ftp"));
+    QCOMPARE(catcher.urls, QList<QByteArray>{"ftp://srv:21/top.txt"});
+
+    QString menu;
+    list->setCurrentIndex(model->index(0, 0));
+    CatchMenu(menu);
+    QTest::keyClick(list, Qt::Key_F10, Qt::ShiftModifier);
+    QCOMPARE(menu, QStringLiteral("fileListMenu"));
+
+    QTest::keyClick(list, Qt::Key_Return);
+    QCOMPARE(Column(model, 0), QStringList{"inner.txt"});
+    QCOMPARE(frame.History().m_pCurrent->m_pDir, sub);
 }
 
 void TestFileList::browseRowsDirectoriesFirst() {

@@ -46,6 +46,7 @@ private slots:
     void firstSelectionIsIgnored();
     void collapseDiscardsChildren();
     void contextMenusPerItemKind();
+    void keyboardMenusAndTabBetweenPanes();
     void tipShowsSiteStatus();
     void removedDirectoryLosesItsReference();
     void chineseNamesShownAsTheyWereMeant();
@@ -305,6 +306,52 @@ void TestSiteTree::contextMenusPerItemKind() {
                             w.tree()->viewport()->mapToGlobal(emptyPoint));
     QApplication::sendEvent(w.tree()->viewport(), &empty);
     QVERIFY(!QApplication::activePopupWidget());
+}
+
+// Shift+F10 opens the menu of the current item, wherever the pointer is; Tab goes from the tree
+// to the list, on to the search field and round to the tree, Shift+Tab back.
+void TestSiteTree::keyboardMenusAndTabBetweenPanes() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    AddDir(site->m_pRootDir.get(), "a");
+    CMainFrame& frame = w.Open();
+    frame.show();
+    frame.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&frame));
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    w.Select(siteItem);
+    siteItem->setExpanded(true);
+    const struct {
+        QTreeWidgetItem* item;
+        QString menu;
+    } cases[] = {{siteItem, "siteMenu"}, {Window::Child(siteItem, "a"), "dirMenu"}};
+    for (const auto& c : cases) {
+        w.Select(c.item);
+        QString name;
+        QTimer::singleShot(50, [&name] {
+            if (auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget())) {
+                name = menu->objectName();
+                menu->close();
+            }
+        });
+        QTest::keyClick(w.tree(), Qt::Key_F10, Qt::ShiftModifier);
+        QCOMPARE(name, c.menu);
+        QCOMPARE(w.tree()->currentItem(), c.item);
+    }
+
+    w.tree()->setFocus(Qt::OtherFocusReason);
+    QTRY_VERIFY(w.tree()->hasFocus());
+    QTest::keyClick(w.tree(), Qt::Key_Tab);
+    QTRY_VERIFY(w.list()->hasFocus());
+    QTest::keyClick(w.list(), Qt::Key_Backtab, Qt::ShiftModifier);
+    QTRY_VERIFY(w.tree()->hasFocus());
+    // From the list on, the search field and round to the tree again.
+    w.list()->setFocus();
+    QTRY_VERIFY(w.list()->hasFocus());
+    QTest::keyClick(w.list(), Qt::Key_Tab);
+    QTRY_COMPARE(QApplication::focusWidget()->objectName(), QStringLiteral("searchField"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QTRY_VERIFY(w.tree()->hasFocus());
 }
 
 void TestSiteTree::tipShowsSiteStatus() {

@@ -1,4 +1,5 @@
-// The window among the desktop's programs: its placement kept in $XDG_CONFIG_HOME/quarnel, the
+// The window among the desktop's programs: its placement and the list's column widths kept in
+// $XDG_CONFIG_HOME/quarnel, the
 // notification at the end of an update run nobody watched, the selected row among new rows,
 // and Qt's own texts in Chinese.
 
@@ -68,6 +69,8 @@ private slots:
     void placementKeptBetweenRuns();
     void unusableGeometryIsNotUsed_data();
     void unusableGeometryIsNotUsed();
+    void columnWidthsReadWithinReason_data();
+    void columnWidthsReadWithinReason();
     void runEndNotice_data();
     void runEndNotice();
     void noticeAfterRealUpdate();
@@ -97,6 +100,8 @@ void TestWindowDesktop::placementKeptBetweenRuns() {
         frame.setGeometry(placed);
         QTRY_COMPARE(frame.geometry(), placed);
         frame.Splitter()->setSizes({180, placed.width() - 180});
+        frame.ListView()->setColumnWidth(0, 220);
+        frame.ListView()->setColumnWidth(2, 333);
         if (maximized) {
             frame.showMaximized();
             QTRY_VERIFY(frame.isMaximized());
@@ -113,6 +118,9 @@ void TestWindowDesktop::placementKeptBetweenRuns() {
     CMainFrame& frame = *again.MainFrame();
     QVERIFY(QTest::qWaitForWindowExposed(&frame));
     QCOMPARE(frame.isMaximized(), maximized);
+    QCOMPARE(frame.ListView()->columnWidth(0), 220);
+    QCOMPARE(frame.ListView()->columnWidth(1), CQuarnelView::kSizeWidth);
+    QCOMPARE(frame.ListView()->columnWidth(2), 333);
     if (maximized) {
         QCOMPARE(frame.normalGeometry(), placed);
     } else {
@@ -140,6 +148,30 @@ void TestWindowDesktop::unusableGeometryIsNotUsed() {
     QFETCH(QRect, saved);
     QFETCH(QRect, expected);
     QCOMPARE(WindowPlacement::Sanitized(saved), expected);
+}
+
+void TestWindowDesktop::columnWidthsReadWithinReason_data() {
+    QTest::addColumn<QString>("kept");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("kept") << "250,80,700"
+                          << "250,80,700";
+    QTest::newRow("too narrow, too wide") << "0,-5,99999"
+                                          << "30,30,10000";
+    QTest::newRow("not numbers") << "abc,,90"
+                                 << "300,100,90";
+    QTest::newRow("fewer") << "120"
+                           << "120,100,600";
+    QTest::newRow("none") << ""
+                          << "300,100,600";
+}
+
+void TestWindowDesktop::columnWidthsReadWithinReason() {
+    QFETCH(QString, kept);
+    QFETCH(QString, shown);
+    Window w;
+    CMainFrame& frame = w.Open();
+    WindowPlacement::RestoreColumns(frame, kept);
+    QCOMPARE(WindowPlacement::ColumnWidthsText(frame), shown);
 }
 
 void TestWindowDesktop::runEndNotice_data() {
