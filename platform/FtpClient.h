@@ -65,10 +65,10 @@ struct FtpLimits {
     // not the listing.
     size_t maxListingLineBytes = size_t(1) << 20;
     // One listing's entries: a listing is parsed as it streams, so what it holds is its entries,
-    // about 100 bytes each, not its bytes (a million entries of `ls -l` are 75 MB). As many as a
-    // site may hold by default: a real directory of millions fits, an endless listing stops here
-    // (about 1 GB while it is read), or at its deadline when its lines are no entries.
-    size_t maxListingEntries = 10000000;
+    // about 170 bytes each while it is read, not its bytes (a million entries of `ls -l` are
+    // 75 MB). Real directories of a few million fit; an endless listing stops here, at about
+    // half a gigabyte, or at its deadline when its lines are no entries.
+    size_t maxListingEntries = 3000000;
 };
 
 // Follows the lines of a listing as its bytes arrive: `tail` is the length of its unfinished
