@@ -776,7 +776,13 @@ void CMainFrame::RemoveSite(CFTPSite* site) {
     if (DeferWhileWalking(again) || DeferWhileLoading({site}, again, false))
         return;
     // The document tells every holder (tree item, rows, history) before it destroys it.
-    m_pDoc->DeleteSite(site);
+    if (m_pDoc->DeleteSite(site) == OpStatus::Refused) {
+        // Another program updates the site, or its lock cannot be had: it stays, and says why.
+        const FileError& failure = m_pDoc->m_lastLockFailure;
+        ShowMessage(failure.path.empty() ? "另一个程序正在更新该站点，请在更新结束后再删除。"
+                                         : "无法锁定文件，没有做任何更改：\n" + failure.Text());
+        return;
+    }
     m_updatedInRun.erase(site);
     AddMissingSiteItems();
 }
