@@ -477,7 +477,22 @@ void CMainFrame::OnSiteStatus(CFTPSite* site) {
     ScheduleInfo();
     // Sizes an update changed (rows only compare the site).
     m_pListView->ListModel()->RefreshSizes(site);
+    if (status == UpdateStatus::Succeeded || status == UpdateStatus::Ended || status == UpdateStatus::Failed)
+        FollowShownDirectory(site);
     m_pNotice->SiteStatusSeen(site);
+}
+
+// An update of the site being browsed has ended: the list shows its directory as it is now, with
+// what the update added, without the user going elsewhere and back. Nothing is marked read.
+void CMainFrame::FollowShownDirectory(CFTPSite* site) {
+    if (m_pListView->m_bSearchMode || !m_history.m_pCurrent || m_pDoc->IsWalkInProgress())
+        return;
+    CFTPDir* dir = m_history.m_pCurrent->m_pDir;
+    if (!dir || dir->GetSite() != site)
+        return;
+    m_pDoc->ShowDir(dir);
+    m_pListView->ShowBrowseLists();
+    ScheduleInfo();
 }
 
 void CMainFrame::OnEntryRemoved(CFTPSite*, std::unique_ptr<CObject> entry, EntryKind kind) {

@@ -69,6 +69,8 @@ public:
 
     // Notices of the update engine, delivered in the window thread.
     void OnSiteStatus(CFTPSite* site);
+    // After an update of the site being browsed ends, the list shows the directory anew.
+    void FollowShownDirectory(CFTPSite* site);
     // Hands the entry to the document, which tells every holder it is going, then frees it.
     void OnEntryRemoved(CFTPSite* site, std::unique_ptr<CObject> entry, EntryKind kind);
     // The same for an engine notice: the entries one merge removed arrive together and are

@@ -94,6 +94,7 @@ private slots:
     void largeDirectoryListsEveryRow();
     void searchRowsInBatchesAndRemovalsTogether();
     void sizesAreReadUnderTheSitesLock();
+    void listFollowsAnUpdateOfTheShownSite();
     void namesShowNoControls();
 };
 
@@ -635,6 +636,36 @@ void TestFileList::namesShowNoControls() {
     QAbstractItemModel* model = w.list()->model();
     QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("evil\uFFFD[2Jgpj.exe\uFFFD"));
     QCOMPARE(model->index(0, 2).data().toString(), QStringLiteral("ftp://srv/evil\uFFFD[2Jgpj.exe\uFFFD"));
+}
+
+// An update of the site being browsed ends: the list shows what it added, without the user going
+// elsewhere and back, and marks nothing read; an update that is still running changes nothing.
+void TestFileList::listFollowsAnUpdateOfTheShownSite() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* pub = AddDir(site->m_pRootDir.get(), "pub");
+    AddFile(pub, "old.txt");
+    CFTPSite* other = AddSite(w.doc, "other");
+    CMainFrame& frame = w.Open();
+    QTreeWidgetItem* item = w.SiteItem(site);
+    w.Select(item);
+    w.tree()->expandItem(item);
+    w.Select(Window::Child(item, QStringLiteral("pub")));
+    QAbstractItemModel* model = w.list()->model();
+    QCOMPARE(model->rowCount(), 1);
+
+    AddFile(pub, "new.txt", 5, true);
+    site->SetStatus("", UpdateStatus::Waiting);
+    frame.OnSiteStatus(site);
+    QCOMPARE(model->rowCount(), 1); // still running
+    other->SetStatus("", UpdateStatus::Succeeded);
+    frame.OnSiteStatus(other);
+    QCOMPARE(model->rowCount(), 1); // another site
+    site->SetStatus("", UpdateStatus::Succeeded);
+    frame.OnSiteStatus(site);
+    QCOMPARE(model->rowCount(), 2);
+    QCOMPARE(model->index(1, 0).data().toString(), QStringLiteral("new.txt"));
+    QCOMPARE(pub->m_files.GetAt(1)->m_bNew, 1);
 }
 
 QTEST_MAIN(TestFileList)
