@@ -369,13 +369,32 @@ void CDirView::SiteReloaded(CFTPSite* site) {
     for (QTreeWidgetItem* at = selected.isEmpty() ? nullptr : selected.first(); at; at = at->parent())
         selectedHere = selectedHere || at == item;
     const bool expanded = item->isExpanded();
+    // Where the user was below the site, by names: the user stays there in the tree read anew.
+    QList<QByteArray> names;
+    if (selectedHere)
+        for (QTreeWidgetItem* at = selected.first(); at != item; at = at->parent())
+            names.prepend(at->data(0, kNameRole).toByteArray());
     {
         const QSignalBlocker blocker(this);
         DeleteChildren(item);
         if (selectedHere)
             setCurrentItem(item);
     }
-    if (selectedHere)
+    QTreeWidgetItem* stay = item;
+    for (const QByteArray& name : names) {
+        ExpandItem(stay);
+        stay->setExpanded(true);
+        QTreeWidgetItem* next = nullptr;
+        for (int i = 0; i < stay->childCount() && !next; ++i)
+            if (stay->child(i)->data(0, kNameRole).toByteArray() == name)
+                next = stay->child(i);
+        if (!next)
+            break; // gone in the files read anew: the deepest directory left
+        stay = next;
+    }
+    if (stay != item)
+        setCurrentItem(stay); // shows it, as the user's choice would
+    else if (selectedHere)
         ShowTreeItem(item);
     else if (expanded)
         ExpandItem(item);
