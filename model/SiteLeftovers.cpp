@@ -15,7 +15,6 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <ctime>
 #include <fcntl.h>
 #include <mutex>
 #include <sys/stat.h>
@@ -185,9 +184,10 @@ void RemoveStaleLeftovers() {
     struct stat mark {};
     const int64_t lookFrom =
         stat(markPath.c_str(), &mark) == 0 ? ModifiedNs(mark) - kCleanSlackNs : INT64_MIN;
-    struct timespec began {};
-    clock_gettime(CLOCK_REALTIME, &began);
-    int64_t nextFrom = static_cast<int64_t>(began.tv_sec) * 1000000000 + began.tv_nsec;
+    // The clean-up's start on the clock the file system stamps with.
+    int64_t nextFrom = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
     for (const std::string& name : ListNames(data.Get())) {
         if (name == kSaveAreaName || keys.count(name) || !IsUsableSiteKey(name))
             continue;
@@ -202,8 +202,9 @@ void RemoveStaleLeftovers() {
     CFileLock markFile; // made as any lock file is, beside the others
     if (markFile.Lock(markPath, std::chrono::milliseconds(0))) {
         CFd fd(open(markPath.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW));
-        const std::array<struct timespec, 2> times{timespec{nextFrom / 1000000000, nextFrom % 1000000000},
-                                                   timespec{nextFrom / 1000000000, nextFrom % 1000000000}};
+        using FileTime = decltype(mark.st_mtim); // what futimens takes: seconds and nanoseconds
+        const FileTime at{nextFrom / 1000000000, nextFrom % 1000000000};
+        const std::array<FileTime, 2> times{at, at};
         if (fd.IsOpen())
             futimens(fd.Get(), times.data());
     }
