@@ -376,7 +376,16 @@ void KillChildren(pid_t parent) {
         const std::string name = entry.path().filename();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        const std::string stat = ReadFile(entry.path().string() + "/stat");
+        // A process may end between the listing of /proc and the read: its stat is then empty.
+        std::string stat;
+        const int fd = ::open((entry.path().string() + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            char buffer[512];
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0)
+                stat.assign(buffer, static_cast<size_t>(n));
+            ::close(fd);
+        }
         const size_t close = stat.rfind(')');
         int ppid = 0;
         if (close != std::string::npos && std::sscanf(stat.c_str() + close + 1, " %*c %d", &ppid) == 1 &&
