@@ -200,15 +200,20 @@ CSiteSettings CFTPSite::GetSettings() const {
     return m_settings;
 }
 
-bool CFTPSite::SetSettings(const CSiteSettings& settings) {
-    // Under the tree lock: a save of the site's files swaps its directory, and a settings file
-    // written into the directory being swapped out would be lost.
-    auto treeLock = LockTree();
+void CFTPSite::KeepSettings(const CSiteSettings& settings) {
     std::lock_guard<std::mutex> lock(m_settingsLock);
     m_settings = settings;
     m_bSettingsRead = true;
     m_encodingChoice.store(m_settings.m_encoding);
     m_bSettingsKnown.store(true, std::memory_order_release);
+}
+
+bool CFTPSite::SetSettings(const CSiteSettings& settings) {
+    // Under the tree lock: a save of the site's files swaps its directory, and a settings file
+    // written into the directory being swapped out would be lost.
+    auto treeLock = LockTree();
+    KeepSettings(settings);
+    std::lock_guard<std::mutex> lock(m_settingsLock);
     // Written whole, the settings are no longer the damaged ones they may have been read from.
     const bool saved = SaveSiteSettings(GetKey(), settings).ok();
     if (saved)

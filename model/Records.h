@@ -182,6 +182,9 @@ public:
     // Keeps `settings` and writes them under the site's current key; false when the file could
     // not be written (they are kept for this run all the same).
     bool SetSettings(const CSiteSettings& settings);
+    // Keeps `settings` for this run without writing them: an update learns a setting while it
+    // walks and writes it with the site's files when it ends.
+    void KeepSettings(const CSiteSettings& settings);
 
     // How the names of this site's server are read: the user's choice, else what the stored names
     // and the server's UTF8 feature show (decided again by DecideNameCharset).

@@ -599,7 +599,7 @@ void LogOutcome(const CFTPSite* site) {
 
 // Writes content.ct and state.st as one pair. A failure is added to the site's status text as a
 // line of its own, after what the run ended with (its code stays), and the site is told again.
-bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
+bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired, bool settingsLearned) {
     if (retired.load())
         return true; // deleted by the user: its files are gone and must stay gone
     // Deleted or given another key by another program since this one read the list: its tree
@@ -609,6 +609,10 @@ bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
         site->SetStatus(std::string(kStatusFailedPrefix) + kFailureSiteGone, UpdateStatus::Failed);
         return false;
     }
+    // What the run learned of the server is written with the files it describes. A settings file
+    // that cannot be written is learned again by the next run.
+    if (settingsLearned)
+        site->SetSettings(site->GetSettings());
     // The walk is over, so this worker alone changes the tree's shape: content.ct is written
     // without the tree lock, which the save takes only for the read marks and to put the files in
     // place. A deletion takes that lock after marking the site retired, so no files come back.
@@ -628,8 +632,9 @@ bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired) {
 // A server that offers UTF8 sends its names in UTF-8 once asked. Ask only where the stored tree
 // is empty or already UTF-8 (and the user did not choose GBK): switching a GBK catalogue would
 // make every stored entry new and lose its read marks. A refusal changes nothing; a lost
-// connection shows at the walk's first call. True when the server now sends UTF-8 names.
-bool SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site) {
+// connection shows at the walk's first call. True when the server now sends UTF-8 names;
+// `learned` is set when the site's settings did not know it yet (they are written at the end).
+bool SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site, bool& learned) {
     if (!connection.OffersUtf8() || site->GetNameCharset() == NameCharset::Gbk)
         return false;
     if (!connection.EnableUtf8().ok())
@@ -637,7 +642,8 @@ bool SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site) {
     CSiteSettings settings = site->GetSettings();
     if (!settings.m_bServerUtf8) {
         settings.m_bServerUtf8 = true;
-        site->SetSettings(settings); // kept for this run even if it cannot be written
+        site->KeepSettings(settings);
+        learned = true;
     }
     auto lock = site->LockTree();
     site->DecideNameCharset();
@@ -679,6 +685,8 @@ struct RunOutcome {
     // it (cleared by a whole walk, set where an early end left off).
     bool walked = false;
     bool complete = false;
+    // The settings gained what the server offers (UTF-8 names): written with the site's files.
+    bool settingsLearned = false;
     CFTPDir* resumeAt = nullptr;
     // Ended by a lost connection: queued again at `start`, within the re-queue rule.
     bool requeue = false;
@@ -768,8 +776,8 @@ RunOutcome CrawlSite(const UpdateRequest& request, const std::atomic<bool>& reti
     }
 
     site->EnsureLoaded();
-    const bool utf8 = SwitchToUtf8Names(*connection, site);
     RunOutcome outcome;
+    const bool utf8 = SwitchToUtf8Names(*connection, site, outcome.settingsLearned);
     outcome.walked = true;
     outcome.start = request.m_pStartDir ? request.m_pStartDir : site->m_pRootDir.get();
     CSiteWalker walker(*connection, site, retired);
@@ -810,7 +818,7 @@ void EndRun(CFTPSite* site, const RunOutcome& outcome, const std::atomic<bool>& 
         site->DecideNameCharset();
         // The outcome is shown once its files are written, so that a save that fails is never
         // seen as a plain success first.
-        SaveSiteFiles(site, retired);
+        SaveSiteFiles(site, retired, outcome.settingsLearned);
     }
     NotifySiteStatus(site);
 
