@@ -5,6 +5,7 @@
 #include "model/Paths.h"
 #include "model/ProgramDir.h"
 #include "model/Records.h"
+#include "ops/CommandGate.h"
 #include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
@@ -25,7 +26,9 @@
 #include "ui/SearchDialog.h"
 #include "ui/Shell.h"
 #include "ui/SiteDlg.h"
+#include "ui/SiteFollower.h"
 #include "ui/SiteLoader.h"
+#include "ui/StatusPanes.h"
 #include "ui/TrustDialog.h"
 #include "ui/UiUpdateEvents.h"
 #include "ui/UpdateNumSet.h"
@@ -56,19 +59,12 @@
 #include <QToolButton>
 
 #include <cerrno>
-#include <sys/stat.h>
 
 namespace {
 const QString kTitle = QStringLiteral("Quarnel");
-const QString kIdleMessage = QStringLiteral("就绪");
 
 QString FromNarrow(const std::string& text) {
     return QString::fromStdString(NarrowToUtf8(text));
-}
-
-// Counts with digit groups ("12,345"), whatever the locale the program runs in.
-QString Count(qint64 n) {
-    return QLocale(QLocale::Chinese, QLocale::China).toString(n);
 }
 
 QString FoundLabelFor(const std::string& keywordUtf8) {
@@ -79,6 +75,30 @@ const QString kNewFilesLabel = QStringLiteral("未读文件");
 
 } // namespace
 
+// The gate asks the document about walks, the loader about reads and the engine about updates.
+class CMainFrame::CGateHolders final : public IGateHolders {
+public:
+    explicit CGateHolders(CMainFrame& frame) : m_frame(frame) {}
+    bool Walking() const override { return m_frame.m_pDoc->IsWalkInProgress(); }
+    void StopWalk() override { m_frame.m_pDoc->RequestStopWalk(); }
+    bool Reading(const CFTPSite* site) const override { return m_frame.m_pLoader->IsBusy(site); }
+    void ReadIfUnloaded(CFTPSite* site) override {
+        if (!site->IsLoaded())
+            m_frame.m_pLoader->Load(site);
+    }
+    bool Updating(const CFTPSite* site) const override { return IsSiteInEngine(site); }
+    std::vector<CFTPSite*> AllSites() const override {
+        std::vector<CFTPSite*> sites;
+        for (CFTPSite* site : m_frame.m_pDoc->m_siteList)
+            sites.push_back(site);
+        return sites;
+    }
+    void Post(std::function<void()> work) override { QTimer::singleShot(0, &m_frame, std::move(work)); }
+
+private:
+    CMainFrame& m_frame;
+};
+
 CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     : QMainWindow(parent), m_pDoc(doc), m_history(*doc) {
     setObjectName(QStringLiteral("mainFrame"));
@@ -88,21 +108,17 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     CreateMenus();
     CreateToolBar();
     CreateSearchField();
-    CreateStatusBar();
     CreateClient();
+    CreateStatusBar();
 
     m_history.SetChangedCallback([this] {
         UpdateNavigationActions();
-        ScheduleInfo();
+        m_pStatus->ScheduleInfo();
     });
     UpdateNavigationActions();
 
     m_progressTimer.setInterval(kProgressPeriodMs);
     connect(&m_progressTimer, &QTimer::timeout, this, &CMainFrame::OnProgressTimer);
-    // Polled: a watcher loses a file that is replaced by a rename, as every save of site.ds is.
-    m_siteListTimer.setInterval(kSiteListPollMs);
-    connect(&m_siteListTimer, &QTimer::timeout, this, &CMainFrame::OnSiteListTimer);
-    m_siteListTimer.start();
     m_pDoc->AddObserver(this);
 
     auto* altD = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_D), this);
@@ -121,22 +137,26 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     m_pDoc->SetPumpPending([this] { return PumpPending(); });
 
     m_pLoader = std::make_unique<CSiteLoader>();
-    m_pLoader->SetLoadedCallback([this](CFTPSite* site) { OnSiteLoaded(site); });
-    m_pLoader->SetReloadedCallback([this](CFTPSite* site, std::shared_ptr<CFTPSite::CStoredTree> tree) {
-        OnSiteReloaded(site, std::move(tree));
+    m_pHolders = std::make_unique<CGateHolders>(*this);
+    m_pGate = std::make_unique<CCommandGate>(*m_pHolders);
+    m_pFollower = std::make_unique<CSiteFollower>(*m_pDoc, *m_pLoader, *m_pGate);
+    m_pFollower->SetCallbacks(
+        [this](const std::vector<CFTPSite*>& changed) {
+            for (CFTPSite* site : changed)
+                m_pDirView->RelabelSiteItem(site);
+        },
+        [this] { AddMissingSiteItems(); }, [this](CFTPSite* site) { m_pDirView->SiteReloaded(site); });
+    // What a thread read or saved may let held commands go.
+    m_pLoader->SetLoadedCallback([this](CFTPSite* site) {
+        m_pDirView->SiteLoaded(site);
+        m_pGate->ReadsEnded();
     });
-    m_pLoader->SetSavedCallback([this](CFTPSite*) { RunAfterLoads(); });
+    m_pLoader->SetReloadedCallback([this](CFTPSite* site, std::shared_ptr<CFTPSite::CStoredTree> tree) {
+        m_pFollower->Reloaded(site, std::move(tree));
+        m_pGate->ReadsEnded();
+    });
+    m_pLoader->SetSavedCallback([this](CFTPSite*) { m_pGate->ReadsEnded(); });
     m_pDirView->SetSiteLoader(m_pLoader.get());
-
-    // Read marks reach the disk a few seconds after the last change, not only at close: a
-    // logout or a kill must not take them along.
-    m_nMarksSeen = CQuarnelDoc::MarksCleared();
-    m_markWatchTimer.setInterval(500);
-    connect(&m_markWatchTimer, &QTimer::timeout, this, &CMainFrame::WatchMarks);
-    m_markWatchTimer.start();
-    m_markSaveTimer.setSingleShot(true);
-    m_markSaveTimer.setInterval(kMarkSaveDelayMs);
-    connect(&m_markSaveTimer, &QTimer::timeout, this, &CMainFrame::SaveMarksInThreads);
 
     resize(1000, 680);
 }
@@ -279,25 +299,11 @@ void CMainFrame::CreateToolBar() {
 }
 
 void CMainFrame::CreateStatusBar() {
-    auto* bar = new QStatusBar(this);
-    bar->setObjectName(QStringLiteral("statusBar"));
-    bar->setSizeGripEnabled(true);
-    m_pMessagePane = new QLabel(kIdleMessage, bar);
-    m_pMessagePane->setObjectName(QStringLiteral("messagePane"));
-    m_pMessagePane->setContentsMargins(4, 0, 4, 0);
-    bar->addWidget(m_pMessagePane, 1);
-    m_pInfoPane = new QLabel(bar);
-    m_pInfoPane->setObjectName(QStringLiteral("infoPane"));
-    m_pInfoPane->setContentsMargins(4, 0, 4, 0);
-    bar->addPermanentWidget(m_pInfoPane);
-    setStatusBar(bar);
-    m_infoTimer.setSingleShot(true);
-    m_infoTimer.setInterval(100); // a search adds rows in batches: counted once they settle
-    connect(&m_infoTimer, &QTimer::timeout, this, &CMainFrame::RefreshInfo);
-
+    m_pStatus = new CStatusPanes(m_pListView, m_pDirView, this);
+    setStatusBar(m_pStatus);
     QAction* toggle = Action(ID_VIEW_STATUS_BAR);
     toggle->setChecked(true);
-    connect(toggle, &QAction::toggled, bar, &QWidget::setVisible);
+    connect(toggle, &QAction::toggled, m_pStatus, &QWidget::setVisible);
 }
 
 void CMainFrame::CreateClient() {
@@ -322,28 +328,11 @@ void CMainFrame::CreateClient() {
          Action(ID_EDIT_SITE), Action(ID_DELETE_SITE), Action(ID_COPY_TREE_PATH), Action(ID_COPY_TREE_URL)},
         {Action(ID_SHOW_TREE_NEW), Action(ID_UPDATE_SELECTED), Action(ID_MARK_TREE_READ),
          Action(ID_COPY_TREE_PATH), Action(ID_COPY_TREE_URL)});
-    CFileListModel* model = m_pListView->ListModel();
-    connect(model, &QAbstractItemModel::modelReset, this, &CMainFrame::ScheduleInfo);
-    connect(model, &QAbstractItemModel::layoutChanged, this, &CMainFrame::ScheduleInfo);
-    connect(model, &QAbstractItemModel::rowsInserted, this, &CMainFrame::ScheduleInfo);
-    connect(model, &QAbstractItemModel::rowsRemoved, this, &CMainFrame::ScheduleInfo);
-    connect(model, &QAbstractItemModel::dataChanged, this, &CMainFrame::ScheduleInfo);
-    connect(m_pDirView, &QTreeWidget::currentItemChanged, this, &CMainFrame::ScheduleInfo);
     connect(Action(ID_COPY_TREE_PATH), &QAction::triggered, m_pDirView, &CDirView::OnCopyTreePath);
 }
 
-namespace {
-std::string SiteListSignature() {
-    struct stat st {};
-    if (stat(SiteListPath().c_str(), &st) != 0)
-        return {};
-    return std::to_string(st.st_ino) + ':' + std::to_string(st.st_size) + ':' +
-           std::to_string(st.st_mtim.tv_sec) + '.' + std::to_string(st.st_mtim.tv_nsec);
-}
-} // namespace
-
 void CMainFrame::OnInitialUpdate() {
-    m_siteListSeen = SiteListSignature(); // what the document has read
+    m_pFollower->SiteListSeen(); // what the document has read
     m_pDirView->OnInitialUpdate();
     m_pListView->OnInitialUpdate();
     // The tree column starts 250 pixels wide; the list takes the rest.
@@ -354,54 +343,15 @@ void CMainFrame::OnInitialUpdate() {
 // ---- status bar ----------------------------------------------------------------------------
 
 QString CMainFrame::PaneText() const {
-    return m_pMessagePane->text();
+    return m_pStatus->MessageText();
 }
 
 void CMainFrame::SetPaneText(const QString& text) {
-    m_pMessagePane->setText(text);
+    m_pStatus->SetMessage(text);
 }
 
 QString CMainFrame::InfoText() const {
-    return m_pInfoPane->text();
-}
-
-void CMainFrame::ScheduleInfo() {
-    if (!m_infoTimer.isActive())
-        m_infoTimer.start();
-}
-
-void CMainFrame::RefreshInfo() {
-    const CFileListModel* model = m_pListView->ListModel();
-    const int entries = model->DirRowCount() + model->FileRowCount();
-    QStringList parts;
-    if (m_pListView->m_bSearchMode) {
-        if (!m_foundLabel.isEmpty())
-            parts << QStringLiteral("%1: %2 项").arg(m_foundLabel, Count(entries));
-    } else if (entries > 0 || model->rowCount() == 0) {
-        int fresh = 0;
-        for (int row = 0; row < entries; ++row)
-            fresh += model->IsHighlighted(row) ? 1 : 0;
-        parts << QStringLiteral("%1 项, 新 %2").arg(Count(entries), Count(fresh));
-    }
-    CFTPDir* dir = m_pDirView->SelectedDir();
-    if (CFTPSite* site = dir ? dir->GetSite() : nullptr)
-        parts << QString::fromStdString(DisplaySafe(ShownSiteName(*site))) + QLatin1Char(' ') +
-                     SiteUpdatedText(site);
-    m_pInfoPane->setText(parts.join(QStringLiteral("  |  ")));
-}
-
-QString CMainFrame::SiteUpdatedText(CFTPSite* site) const {
-    // The catalogue's file is written by every update that got a listing; an update of this run
-    // that wrote nothing still counts.
-    const QString content = QFile::decodeName(QByteArray::fromStdString(SiteDataDirPath(site->GetKey()))) +
-                            QStringLiteral("/content.ct");
-    QDateTime when = QFileInfo(content).lastModified();
-    if (auto it = m_updatedInRun.find(site);
-        it != m_updatedInRun.end() && (!when.isValid() || it->second > when))
-        when = it->second;
-    if (!when.isValid())
-        return QStringLiteral("未更新过");
-    return QStringLiteral("更新于 ") + when.toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+    return m_pStatus->InfoText();
 }
 
 void CMainFrame::CreateKeys() {
@@ -424,8 +374,7 @@ void CMainFrame::CreateKeys() {
 bool CMainFrame::event(QEvent* event) {
     if (event->type() == QEvent::StatusTip) {
         // The prompt of the highlighted command, or the idle text when the highlight goes.
-        const QString tip = static_cast<QStatusTipEvent*>(event)->tip();
-        SetPaneText(tip.isEmpty() ? kIdleMessage : tip);
+        m_pStatus->ShowTip(static_cast<QStatusTipEvent*>(event)->tip());
         return true;
     }
     return QMainWindow::event(event);
@@ -467,14 +416,8 @@ void CMainFrame::OnSiteStatus(CFTPSite* site) {
     // The site may have been deleted since the notice was posted; the tree only touches a site
     // it still shows.
     m_pDirView->RefreshSiteItem(site);
-    // A site waiting for an update loses its time of this run; the first notice of success after
-    // it sets the time anew.
+    m_pStatus->SiteStatusSeen(site);
     const UpdateStatus status = site->m_nUpdateStatus.load();
-    if (status == UpdateStatus::Waiting)
-        m_updatedInRun.erase(site);
-    else if (status == UpdateStatus::Succeeded && !m_updatedInRun.contains(site))
-        m_updatedInRun[site] = QDateTime::currentDateTime();
-    ScheduleInfo();
     // Sizes an update changed (rows only compare the site).
     m_pListView->ListModel()->RefreshSizes(site);
     if (status == UpdateStatus::Succeeded || status == UpdateStatus::Ended || status == UpdateStatus::Failed)
@@ -485,14 +428,14 @@ void CMainFrame::OnSiteStatus(CFTPSite* site) {
 // An update of the site being browsed has ended: the list shows its directory as it is now, with
 // what the update added, without the user going elsewhere and back. Nothing is marked read.
 void CMainFrame::FollowShownDirectory(CFTPSite* site) {
-    if (m_pListView->m_bSearchMode || !m_history.m_pCurrent || m_pDoc->IsWalkInProgress())
+    if (m_pListView->m_bSearchMode || !m_history.m_pCurrent || m_pGate->Walking())
         return;
     CFTPDir* dir = m_history.m_pCurrent->m_pDir;
     if (!dir || dir->GetSite() != site)
         return;
     m_pDoc->ShowDir(dir);
     m_pListView->ShowBrowseLists();
-    ScheduleInfo();
+    m_pStatus->ScheduleInfo();
 }
 
 void CMainFrame::OnEntryRemoved(CFTPSite*, std::unique_ptr<CObject> entry, EntryKind kind) {
@@ -515,14 +458,23 @@ void CMainFrame::ReleaseRemovedEntries() {
     m_pLoader->Dispose(m_pDoc->ReleaseEntries(std::move(entries)));
 }
 
+void CMainFrame::SiteGoing(CFTPSite* site) {
+    // Whoever removed it: what waits for it, and what is kept about it, goes with it.
+    m_pGate->SiteRemoved(site);
+    m_pFollower->SiteRemoved(site);
+    m_pStatus->SiteGoing(site);
+}
+
 void CMainFrame::WalkStateChanged(bool walking) {
     m_pCatalogueCommands->setEnabled(!walking);
+    if (!walking)
+        m_pGate->WalkEnded();
 }
 
 // ---- walks and deferred commands -----------------------------------------------------------
 
 bool CMainFrame::PumpPending() {
-    if (m_bStopRequested)
+    if (m_pGate->StopAsked())
         return false;
     if (!m_pumpClock.isValid() || m_pumpClock.elapsed() >= 20) {
         // The rows found since the last pump go in as one batch, laid out once.
@@ -530,161 +482,31 @@ bool CMainFrame::PumpPending() {
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         m_pumpClock.restart();
     }
-    return !m_bStopRequested;
+    return !m_pGate->StopAsked();
 }
 
-bool CMainFrame::DeferWhileWalking(std::function<void()> command) {
-    if (!m_pDoc->IsWalkInProgress())
-        return false;
-    m_bStopRequested = true;
-    m_pDoc->RequestStopWalk();
-    m_deferred.push_back(std::move(command));
-    return true;
-}
-
-void CMainFrame::RunWalkCommand(std::function<void()> command) {
-    if (DeferWhileWalking(command))
-        return;
-    m_bStopRequested = false;
-    m_pumpClock.invalidate();
-    command();
-    AfterWalk();
-}
-
-void CMainFrame::AfterWalk() {
-    if (m_pDoc->IsWalkInProgress())
-        return;
-    m_bStopRequested = false;
-    if (!m_deferred.empty())
-        QTimer::singleShot(0, this, &CMainFrame::RunDeferred);
-}
-
-void CMainFrame::RunDeferred() {
-    std::vector<std::function<void()>> commands;
-    commands.swap(m_deferred);
-    for (auto& command : commands)
-        command();
+void CMainFrame::RunWalk(bool allSites, std::vector<CFTPSite*> sites, std::function<void()> walk) {
+    // Sites not read yet are read in threads first: the walk would read them in this one. A walk
+    // running meanwhile is stopped, and this one follows it.
+    const bool readFirst = allSites || !sites.empty();
+    m_pGate->Run({.allSites = allSites,
+                  .sites = std::move(sites),
+                  .rule = {.readFirst = readFirst, .walks = true},
+                  .run = [this, walk = std::move(walk)] {
+                      m_pumpClock.invalidate();
+                      walk();
+                  }});
 }
 
 // ---- File and Edit -------------------------------------------------------------------------
 
 // ---- other programs on the program directory ---------------------------------------------
 
-void CMainFrame::OnSiteListTimer() {
-    FollowSiteFiles();
-    const std::string seen = SiteListSignature();
-    if (seen == m_siteListSeen || m_bClosing)
-        return;
-    // A walk holds pointers into the sites, and so does a thread reading one; the next tick
-    // comes back.
-    if (m_pDoc->IsWalkInProgress() || !m_pLoader->IsIdle())
-        return;
-    const bool first = m_siteListSeen.empty();
-    m_siteListSeen = seen;
-    if (first)
-        return; // the list as the document read it at start
-    const CQuarnelDoc::SiteListMerge merge = m_pDoc->ReloadSiteList();
-    for (CFTPSite* site : merge.changed)
-        m_pDirView->RelabelSiteItem(site);
-    AddMissingSiteItems();
-}
-
-void CMainFrame::FollowSiteFiles() {
-    if (m_bClosing || m_pDoc->IsWalkInProgress())
-        return;
-    for (CFTPSite* site : m_pDoc->m_siteList) {
-        // A site this window updates writes its own files; one being read is looked at later.
-        if (!site->IsLoaded() || m_pLoader->IsBusy(site) || IsSiteInEngine(site))
-            continue;
-        if (auto held = m_reloadsHeld.find(site); held != m_reloadsHeld.end()) {
-            if (held->second.elapsed() < kReloadRetryMs)
-                continue;
-            m_reloadsHeld.erase(held);
-        }
-        bool changed = false;
-        {
-            // Never waited for: a worker merging into the site holds it, and the next tick comes.
-            std::unique_lock<std::recursive_mutex> lock(site->m_treeLock, std::try_to_lock);
-            changed = lock.owns_lock() && site->SavedElsewhere();
-        }
-        if (changed)
-            m_pLoader->Reload(site);
-    }
-}
-
-void CMainFrame::OnSiteLoaded(CFTPSite* site) {
-    m_pDirView->SiteLoaded(site);
-    RunAfterLoads();
-}
-
-void CMainFrame::OnSiteReloaded(CFTPSite* site, std::shared_ptr<CFTPSite::CStoredTree> tree) {
-    std::unique_ptr<CFTPDir> unused = tree ? std::move(tree->m_pRoot) : nullptr;
-    bool listed = false;
-    for (CFTPSite* candidate : m_pDoc->m_siteList)
-        listed = listed || candidate == site;
-    // Marks set here after the save that came first, a walk standing on the tree, or an update of
-    // the site begun meanwhile: this tree is dropped, and the next look reads the files again.
-    if (unused && listed && !m_bClosing && !m_pDoc->IsWalkInProgress() && !IsSiteInEngine(site) &&
-        site->m_bStateDirty.load() == 0) {
-        tree->m_pRoot = std::move(unused);
-        std::unique_ptr<CFTPDir> replaced = site->TakeStoredTree(std::move(*tree));
-        // The old tree hangs below a directory of its own: every holder drops what lies below it.
-        m_pDoc->AnnounceEntriesGoing({{replaced.get(), kEntryDir}});
-        unused = std::move(replaced);
-        m_pDirView->SiteReloaded(site);
-    }
-    if (!tree) // its marks could not be saved first: the save's failure is logged
-        m_reloadsHeld[site].start();
-    std::vector<std::unique_ptr<CObject>> doomed;
-    doomed.push_back(std::move(unused));
-    m_pLoader->Dispose(std::move(doomed));
-    RunAfterLoads();
-}
-
-bool CMainFrame::DeferWhileLoading(std::vector<CFTPSite*> sites, std::function<void()> command,
-                                   bool loadFirst) {
-    std::vector<CFTPSite*> pending;
-    for (CFTPSite* site : sites) {
-        if (!site)
-            continue;
-        if (loadFirst && !site->IsLoaded())
-            m_pLoader->Load(site);
-        if (m_pLoader->IsBusy(site))
-            pending.push_back(site);
-    }
-    if (pending.empty())
-        return false;
-    m_afterLoads.push_back({std::move(pending), std::move(command)});
-    return true;
-}
-
-void CMainFrame::RunAfterLoads() {
-    std::vector<std::function<void()>> ready;
-    for (auto it = m_afterLoads.begin(); it != m_afterLoads.end();) {
-        std::erase_if(it->sites, [this](const CFTPSite* site) { return !m_pLoader->IsBusy(site); });
-        if (!it->sites.empty()) {
-            ++it;
-            continue;
-        }
-        ready.push_back(std::move(it->command));
-        it = m_afterLoads.erase(it);
-    }
-    for (auto& command : ready)
-        command();
-}
-
-std::vector<CFTPSite*> CMainFrame::AllSites() const {
-    std::vector<CFTPSite*> sites;
-    for (CFTPSite* site : m_pDoc->m_siteList)
-        sites.push_back(site);
-    return sites;
-}
-
 void CMainFrame::AddMissingSiteItems() {
     for (CFTPSite* site : m_pDoc->m_siteList)
         if (m_pDirView->SiteItem(site) == nullptr)
             m_pDirView->AddSiteItem(site);
-    m_siteListSeen = SiteListSignature();
+    m_pFollower->SiteListSeen();
 }
 
 void CMainFrame::OnImport() {
@@ -717,17 +539,17 @@ void CMainFrame::OnAddSite() {
 
 void CMainFrame::OnEditSite() {
     // Greyed during a walk; a direct call is refused the same way.
-    if (m_pDoc->IsWalkInProgress()) {
+    const auto verdict = m_pGate->Run({.rule = {.walk = IfHeld::Refuse, .read = IfHeld::Go}, .run = [this] {
+                                           CFTPDir* dir = m_pDirView->SelectedDir();
+                                           CFTPSite* site = dir ? dir->GetSite() : nullptr;
+                                           if (!site) {
+                                               SetPaneText(QStringLiteral("请先在左边选择要编辑的站点。"));
+                                               return;
+                                           }
+                                           EditSiteFrom(site, m_pDoc->FieldsFromSite(*site));
+                                       }});
+    if (verdict.outcome == CCommandGate::Outcome::Refused)
         SetPaneText(QStringLiteral("正在查找或设置已读，结束后才能编辑站点。"));
-        return;
-    }
-    CFTPDir* dir = m_pDirView->SelectedDir();
-    CFTPSite* site = dir ? dir->GetSite() : nullptr;
-    if (!site) {
-        SetPaneText(QStringLiteral("请先在左边选择要编辑的站点。"));
-        return;
-    }
-    EditSiteFrom(site, m_pDoc->FieldsFromSite(*site));
 }
 
 void CMainFrame::EditSiteFrom(CFTPSite* site, const SiteFields& shown) {
@@ -737,26 +559,27 @@ void CMainFrame::EditSiteFrom(CFTPSite* site, const SiteFields& shown) {
     dialog.SetAcceptCheck([this, site](const SiteFields& fields) { return m_pDoc->SiteClash(fields, site); });
     if (dialog.exec() != QDialog::Accepted)
         return;
-    auto edit = [this, site, fields = dialog.GetFields()] {
-        // The dialog let events through; the site may have gone meanwhile.
-        if (m_pDirView->SiteItem(site) == nullptr || m_pDoc->IsWalkInProgress())
-            return;
-        const SiteOpResult result = m_pDoc->EditSite(site, fields);
-        if (result.status == OpStatus::Done)
-            m_pDirView->RelabelSiteItem(site);
-        AddMissingSiteItems();
-        if (!result.message.empty())
-            ShowMessage(result.message);
-        // Refused (being updated, or its new key taken meanwhile): what was typed is not lost.
-        if (result.status == OpStatus::Refused && m_pDirView->SiteItem(site) != nullptr)
-            QTimer::singleShot(0, this, [this, site, fields] {
-                if (m_pDirView->SiteItem(site) != nullptr && !m_pDoc->IsWalkInProgress())
-                    EditSiteFrom(site, fields);
-            });
-    };
-    // A new key renames the site's directory: not while a thread reads it.
-    if (!DeferWhileLoading({site}, edit, false))
-        edit();
+    // A new key renames the site's directory: not while a thread reads it, nor under a walk.
+    const CGateRule rule{.walk = IfHeld::Refuse, .read = IfHeld::Wait};
+    m_pGate->Run({.sites = {site}, .rule = rule, .run = [this, site, rule, fields = dialog.GetFields()] {
+                      // The dialog let events through; the site may have gone meanwhile.
+                      if (m_pDirView->SiteItem(site) == nullptr)
+                          return;
+                      const SiteOpResult result = m_pDoc->EditSite(site, fields);
+                      if (result.status == OpStatus::Done)
+                          m_pDirView->RelabelSiteItem(site);
+                      AddMissingSiteItems();
+                      if (!result.message.empty())
+                          ShowMessage(result.message);
+                      // Refused (being updated, or its new key taken meanwhile): what was typed is not lost.
+                      if (result.status == OpStatus::Refused && m_pDirView->SiteItem(site) != nullptr)
+                          QTimer::singleShot(0, this, [this, site, fields] {
+                              if (m_pDirView->SiteItem(site) != nullptr)
+                                  m_pGate->Run({.sites = {site},
+                                                .rule = {.walk = IfHeld::Refuse, .read = IfHeld::Go},
+                                                .run = [this, site, fields] { EditSiteFrom(site, fields); }});
+                          });
+                  }});
 }
 
 void CMainFrame::OnDeleteSite() {
@@ -784,22 +607,22 @@ void CMainFrame::OnDeleteSite() {
 }
 
 void CMainFrame::RemoveSite(CFTPSite* site) {
-    if (m_pDirView->SiteItem(site) == nullptr)
-        return; // already gone
     // Neither while a walk stands on the site's records nor while a thread reads them.
-    auto again = [this, site] { RemoveSite(site); };
-    if (DeferWhileWalking(again) || DeferWhileLoading({site}, again, false))
-        return;
-    // The document tells every holder (tree item, rows, history) before it destroys it.
-    if (m_pDoc->DeleteSite(site) == OpStatus::Refused) {
-        // Another program updates the site, or its lock cannot be had: it stays, and says why.
-        const FileError& failure = m_pDoc->m_lastLockFailure;
-        ShowMessage(failure.path.empty() ? "另一个程序正在更新该站点，请在更新结束后再删除。"
-                                         : "无法锁定文件，没有做任何更改：\n" + failure.Text());
-        return;
-    }
-    m_updatedInRun.erase(site);
-    AddMissingSiteItems();
+    m_pGate->Run({.sites = {site}, .run = [this, site] {
+                      if (m_pDirView->SiteItem(site) == nullptr)
+                          return; // already gone
+                      // The document tells every holder (tree item, rows, history) before it destroys it.
+                      if (m_pDoc->DeleteSite(site) == OpStatus::Refused) {
+                          // Another program updates the site, or its lock cannot be had: it stays, and says
+                          // why.
+                          const FileError& failure = m_pDoc->m_lastLockFailure;
+                          ShowMessage(failure.path.empty()
+                                          ? "另一个程序正在更新该站点，请在更新结束后再删除。"
+                                          : "无法锁定文件，没有做任何更改：\n" + failure.Text());
+                          return;
+                      }
+                      AddMissingSiteItems();
+                  }});
 }
 
 // ---- View ----------------------------------------------------------------------------------
@@ -847,7 +670,8 @@ void CMainFrame::OnUpdateSelected() {
         SetPaneText(QStringLiteral("没有选择站点：请先在左边选择要更新的站点或目录。"));
         return;
     }
-    if (IsSiteInEngine(dir->GetSite())) {
+    const CGateRule rule{.walk = IfHeld::Go, .read = IfHeld::Go, .update = IfHeld::Refuse};
+    if (m_pGate->Admit({.sites = {dir->GetSite()}, .rule = rule}).by == Hold::Update) {
         SetPaneText(QStringLiteral("站点 %1 正在更新，这次更新结束后才能再更新。")
                         .arg(QString::fromStdString(DisplaySafe(ShownSiteName(*dir->GetSite())))));
         return;
@@ -915,23 +739,17 @@ void CMainFrame::OnSearch() {
     CFindDialog dialog(this);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    const std::string keyword = dialog.KeywordUtf8();
-    auto search = [this, keyword] {
-        RunWalkCommand([this, keyword] {
-            m_foundLabel = FoundLabelFor(keyword);
-            const SearchOutcome outcome = m_pDoc->SearchAllSites(keyword);
-            if (!outcome.message.empty())
-                ShowMessage(outcome.message);
-        });
-    };
-    // Sites not read yet are read in threads first: the walk would read them in this one.
-    if (!DeferWhileLoading(AllSites(), search, true))
-        search();
+    RunWalk(true, {}, [this, keyword = dialog.KeywordUtf8()] {
+        m_pStatus->SetFoundLabel(FoundLabelFor(keyword));
+        const SearchOutcome outcome = m_pDoc->SearchAllSites(keyword);
+        if (!outcome.message.empty())
+            ShowMessage(outcome.message);
+    });
 }
 
 void CMainFrame::OnShowNewFiles() {
-    RunWalkCommand([this] {
-        m_foundLabel = kNewFilesLabel;
+    RunWalk(false, {}, [this] {
+        m_pStatus->SetFoundLabel(kNewFilesLabel);
         const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::Updated);
         if (!outcome.message.empty())
             ShowMessage(outcome.message);
@@ -939,33 +757,25 @@ void CMainFrame::OnShowNewFiles() {
 }
 
 void CMainFrame::OnShowAllNewFiles() {
-    auto show = [this] {
-        RunWalkCommand([this] {
-            m_foundLabel = kNewFilesLabel;
-            const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::All);
-            if (!outcome.message.empty())
-                ShowMessage(outcome.message);
-        });
-    };
-    if (!DeferWhileLoading(AllSites(), show, true))
-        show();
+    RunWalk(true, {}, [this] {
+        m_pStatus->SetFoundLabel(kNewFilesLabel);
+        const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::All);
+        if (!outcome.message.empty())
+            ShowMessage(outcome.message);
+    });
 }
 
 void CMainFrame::OnShowTreeNew() {
     CFTPDir* dir = m_pDirView->SelectedDir();
     if (!dir)
         return;
-    auto show = [this] {
-        RunWalkCommand([this] {
-            // Taken again: the walk this one stopped may have let the tree change.
-            if (CFTPDir* current = m_pDirView->SelectedDir()) {
-                m_foundLabel = kNewFilesLabel;
-                m_pDoc->ShowNewUnder(current);
-            }
-        });
-    };
-    if (!DeferWhileLoading({dir->GetSite()}, show, true))
-        show();
+    RunWalk(false, {dir->GetSite()}, [this] {
+        // Taken again: the walk this one stopped may have let the tree change.
+        if (CFTPDir* current = m_pDirView->SelectedDir()) {
+            m_pStatus->SetFoundLabel(kNewFilesLabel);
+            m_pDoc->ShowNewUnder(current);
+        }
+    });
 }
 
 void CMainFrame::OnMarkShownRead() {
@@ -975,7 +785,7 @@ void CMainFrame::OnMarkShownRead() {
 }
 
 void CMainFrame::OnMarkUpdatedRead() {
-    RunWalkCommand([this] {
+    RunWalk(false, {}, [this] {
         m_pDoc->MarkSitesRead(SiteScope::Updated);
         ShowReadMarks();
         update();
@@ -983,35 +793,27 @@ void CMainFrame::OnMarkUpdatedRead() {
 }
 
 void CMainFrame::OnMarkAllRead() {
-    auto mark = [this] {
-        RunWalkCommand([this] {
-            m_pDoc->MarkSitesRead(SiteScope::All);
-            ShowReadMarks();
-        });
-    };
-    if (!DeferWhileLoading(AllSites(), mark, true))
-        mark();
+    RunWalk(true, {}, [this] {
+        m_pDoc->MarkSitesRead(SiteScope::All);
+        ShowReadMarks();
+    });
 }
 
 void CMainFrame::OnMarkTreeRead() {
     CFTPDir* selected = m_pDirView->SelectedDir();
     if (!selected)
         return;
-    auto mark = [this] {
-        RunWalkCommand([this] {
-            CFTPDir* dir = m_pDirView->SelectedDir();
-            if (!dir)
-                return;
-            CFTPSite* site = dir->GetSite();
-            const bool isRoot = dir->m_pParent == nullptr;
-            m_pDoc->SetReadFromTree(dir);
-            if (isRoot && site)
-                m_pDirView->RefreshSiteItem(site);
-            ShowReadMarks();
-        });
-    };
-    if (!DeferWhileLoading({selected->GetSite()}, mark, true))
-        mark();
+    RunWalk(false, {selected->GetSite()}, [this] {
+        CFTPDir* dir = m_pDirView->SelectedDir();
+        if (!dir)
+            return;
+        CFTPSite* site = dir->GetSite();
+        const bool isRoot = dir->m_pParent == nullptr;
+        m_pDoc->SetReadFromTree(dir);
+        if (isRoot && site)
+            m_pDirView->RefreshSiteItem(site);
+        ShowReadMarks();
+    });
 }
 
 void CMainFrame::ShowReadMarks() {
@@ -1150,11 +952,13 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         return;
     }
     // A walk may stand on records the close would free: stop it and close after it.
-    if (DeferWhileWalking([this] { close(); })) {
+    if (m_pGate->Admit({.rule = {.read = IfHeld::Go}, .run = [this] { close(); }}).outcome ==
+        CCommandGate::Outcome::Waits) {
         event->ignore();
         return;
     }
     m_bClosing = true;
+    m_pFollower->SetClosing(true);
     const bool busy = IsUpdateWorkPending();
     StopUpdates();
     if (busy) {
@@ -1169,14 +973,14 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         LogWarning("closing without saving the site list read in part at start");
     if (!m_bClosingFromOutside && !AskSaveModified()) {
         m_bClosing = false;
+        m_pFollower->SetClosing(false);
         event->ignore();
         return;
     }
-    m_markWatchTimer.stop();
-    m_markSaveTimer.stop();
-    // A thread reading a site may be saving its marks: it ends first. Commands waiting for it go.
+    m_pFollower->Stop();
+    // A thread reading a site may be saving its marks: it ends first. Commands waiting go.
     m_pLoader->WaitAll();
-    m_afterLoads.clear();
+    m_pGate->Clear();
     m_pDoc->OnCloseDocument();
     m_bClosing = false;
     m_bClosed = true;
@@ -1186,33 +990,12 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
 
 // ---- read marks kept safe, and ends asked for from outside ---------------------------------
 
-void CMainFrame::WatchMarks() {
-    const uint64_t now = CQuarnelDoc::MarksCleared();
-    if (now == m_nMarksSeen)
-        return;
-    m_nMarksSeen = now;
-    m_markSaveTimer.start(); // from the last change on
-}
-
-void CMainFrame::SaveMarksInThreads() {
-    if (m_bClosing || m_bClosed)
-        return;
-    bool later = false;
-    for (CFTPSite* site : m_pDoc->m_siteList) {
-        if (!site->m_bStateDirty.load())
-            continue;
-        // An update writes the marks with the tree; a site being read or saved is looked at again.
-        if (IsSiteInEngine(site) || !m_pLoader->SaveMarks(site, "a few seconds after they changed"))
-            later = true;
-    }
-    if (later)
-        m_markSaveTimer.start();
-}
-
 std::size_t CMainFrame::SaveMarksNow(const std::string& why) {
-    // A thread saving a site already writes what it took; an update writes its site's marks.
-    return m_pDoc->SaveReadMarks(
-        why, [this](const CFTPSite* site) { return IsSiteInEngine(site) || m_pLoader->IsBusy(site); });
+    return m_pFollower->SaveMarksNow(why);
+}
+
+void CMainFrame::SetMarkSaveDelay(int ms) {
+    m_pFollower->SetMarkSaveDelay(ms);
 }
 
 void CMainFrame::CloseFromOutside(const std::string& why) {

@@ -21,11 +21,14 @@
 #include <memory>
 #include <vector>
 
+class CCommandGate;
 class CDesktopNotice;
 class CDirView;
 class CQuarnelDoc;
 class CQuarnelView;
+class CSiteFollower;
 class CSiteLoader;
+class CStatusPanes;
 class CUiUpdateEvents;
 class CWindowSearchSink;
 class CSearchField;
@@ -39,12 +42,6 @@ class CMainFrame : public QMainWindow, public ICatalogueObserver {
 public:
     static constexpr int kTreePaneWidth = 250;
     static constexpr int kProgressPeriodMs = 1000;
-    // How often site.ds is looked at for changes made by other programs.
-    static constexpr int kSiteListPollMs = 2000;
-    // How long a site whose marks could not be saved before a reload waits for the next try.
-    static constexpr qint64 kReloadRetryMs = 60000;
-    // Read marks are saved this long after the last one changed (and at close).
-    static constexpr int kMarkSaveDelayMs = 3000;
 
     explicit CMainFrame(CQuarnelDoc* doc, QWidget* parent = nullptr);
     ~CMainFrame() override;
@@ -82,8 +79,9 @@ public:
     CSiteLoader* SiteLoader() const { return m_pLoader.get(); }
 
     // The document's notices: the frame holds no records itself; it greys the catalogue
-    // commands while a walk runs.
+    // commands while a walk runs, and lets the commands that waited for it go after it.
     void EntryGoing(const CObject*, EntryKind) override {}
+    void SiteGoing(CFTPSite* site) override;
     void WalkStateChanged(bool walking) override;
 
     // Lets waiting events through during a long walk, at most every ~20 ms; false once a stop or
@@ -97,7 +95,7 @@ public:
     // asks for it, or the display went away). The number of sites saved.
     std::size_t SaveMarksNow(const std::string& why);
     // The delay of the save after the last change (tests shorten it).
-    void SetMarkSaveDelay(int ms) { m_markSaveTimer.setInterval(ms); }
+    void SetMarkSaveDelay(int ms);
 
     // "help.pdf" in the current directory, else in the program directory, else beside the
     // executable or in its ../share/doc/quarnel; empty when none has it.
@@ -158,34 +156,14 @@ private:
     void ShowMessage(const std::string& utf8);
     // Keys that go up, back or forward, help and update (Backspace leaves text fields alone).
     void CreateKeys();
-    // The info pane is filled again shortly after the list or the selection changed.
-    void ScheduleInfo();
-    void RefreshInfo();
-    QString SiteUpdatedText(CFTPSite* site) const;
     void CopyExactUrlOf(const std::string& location);
     // Tree items and list rows already shown follow the marks a read command cleared.
     void ShowReadMarks();
-    // Runs a command that walks the catalogue; one that arrives while another walk runs stops
-    // that walk and runs after it.
-    void RunWalkCommand(std::function<void()> command);
-    // Runs a command that may free records only when no walk runs (else after it has stopped).
-    bool DeferWhileWalking(std::function<void()> command);
-    void AfterWalk();
-    void RunDeferred();
-    // site.ds changed by another program (a quarnel-cli run): the site tree takes in its sites.
-    void OnSiteListTimer();
+    // Runs a command that walks the catalogue (all sites, or `sites`, read first): one that
+    // arrives while another walk runs stops that walk and runs after it.
+    void RunWalk(bool allSites, std::vector<CFTPSite*> sites, std::function<void()> walk);
+    // The site tree takes in the sites it does not show yet (another program added them).
     void AddMissingSiteItems();
-    // Loaded sites whose files another program replaced are read again in a thread, unless this
-    // window updates or reads them already; what was read takes the place of their tree here.
-    void FollowSiteFiles();
-    void OnSiteLoaded(CFTPSite* site);
-    void OnSiteReloaded(CFTPSite* site, std::shared_ptr<CFTPSite::CStoredTree> tree);
-    // Runs `command` once `sites` are no longer being read (with `loadFirst`, reading those not
-    // read yet), so that it never waits for them in the window thread. False when nothing needs
-    // waiting for: the caller runs the command itself.
-    bool DeferWhileLoading(std::vector<CFTPSite*> sites, std::function<void()> command, bool loadFirst);
-    void RunAfterLoads();
-    std::vector<CFTPSite*> AllSites() const;
     void RemoveSite(CFTPSite* site);
     void ReleaseRemovedEntries();
     bool AskSaveModified();
@@ -193,9 +171,6 @@ private:
     // The site dialog for editing `site`, showing `shown`; asked again with what was typed when
     // the document refuses it.
     void EditSiteFrom(CFTPSite* site, const SiteFields& shown);
-    // Marks changed since the last look: the save waits for a pause, then runs in threads.
-    void WatchMarks();
-    void SaveMarksInThreads();
     void CloseWhenNoDialog();
 
     // ---- the search field (MainFrameSearch.cpp) ----
@@ -211,13 +186,7 @@ private:
 
     CQuarnelView* m_pListView = nullptr;
     CDirView* m_pDirView = nullptr;
-    QLabel* m_pMessagePane = nullptr;
-    QLabel* m_pInfoPane = nullptr;
-    QTimer m_infoTimer;
-    // What the found lists hold, for the info pane: "查找 “…” 的结果" and the like.
-    QString m_foundLabel;
-    // When sites finished an update in this run (their content.ct may not have been written).
-    std::map<const CFTPSite*, QDateTime> m_updatedInRun;
+    CStatusPanes* m_pStatus = nullptr;
     QToolBar* m_pToolBar = nullptr;
     QSplitter* m_pSplitter = nullptr;
     CQuarnelDoc* m_pDoc;
@@ -225,29 +194,20 @@ private:
     QHash<int, QAction*> m_actions;
     QActionGroup* m_pCatalogueCommands = nullptr;
     QTimer m_progressTimer;
-    QTimer m_siteListTimer;
-    std::string m_siteListSeen; // size, inode and time of site.ds when last looked at
     QElapsedTimer m_pumpClock;
     std::unique_ptr<CUiUpdateEvents> m_pEvents;
     std::unique_ptr<CWindowSearchSink> m_pSearchSink;
-    struct CAfterLoad {
-        std::vector<CFTPSite*> sites; // still being read
-        std::function<void()> command;
-    };
-    std::vector<CAfterLoad> m_afterLoads;
     std::vector<std::pair<std::unique_ptr<CObject>, EntryKind>> m_removedEntries;
-    // Sites whose marks could not be saved before a reload, and since when: not tried again for a
-    // while (only compared, never followed).
-    std::map<const CFTPSite*, QElapsedTimer> m_reloadsHeld;
     CDesktopNotice* m_pNotice = nullptr; // a child of the window
-    std::vector<std::function<void()>> m_deferred;
-    QTimer m_markWatchTimer;
-    QTimer m_markSaveTimer;
-    uint64_t m_nMarksSeen = 0;
     bool m_bClosingFromOutside = false;
-    bool m_bStopRequested = false;
     bool m_bClosing = false;
     bool m_bClosed = false;
+    // Every command that stands on sites passes the gate; the follower keeps the sites in step
+    // with their files.
+    class CGateHolders;
+    std::unique_ptr<CGateHolders> m_pHolders;
+    std::unique_ptr<CCommandGate> m_pGate;
+    std::unique_ptr<CSiteFollower> m_pFollower;
     // Last, so that it goes first: its threads read the document's sites.
     std::unique_ptr<CSiteLoader> m_pLoader;
 };
