@@ -9,10 +9,7 @@
 #include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
-#include "ops/SiteTrust.h"
-#include "platform/TextCodec.h"
 #include "ui/AboutDlg.h"
-#include "ui/CloseDlg.h"
 #include "ui/CommandIds.h"
 #include "ui/DesktopNotice.h"
 #include "ui/DirView.h"
@@ -20,20 +17,17 @@
 #include "ui/FileListModel.h"
 #include "ui/FindDialog.h"
 #include "ui/Icons.h"
-#include "ui/ImportFileDialog.h"
 #include "ui/MessageBoxes.h"
 #include "ui/QuarnelView.h"
 #include "ui/SearchDialog.h"
 #include "ui/Shell.h"
-#include "ui/SiteDlg.h"
+#include "ui/SiteCommands.h"
 #include "ui/SiteFollower.h"
 #include "ui/SiteLoader.h"
 #include "ui/StatusPanes.h"
-#include "ui/TrustDialog.h"
 #include "ui/UiUpdateEvents.h"
-#include "ui/UpdateNumSet.h"
+#include "ui/UpdateRuns.h"
 #include "ui/WindowSearchSink.h"
-#include "update/RefusedPeers.h"
 #include "update/UpdateScheduler.h"
 
 #include <QAction>
@@ -42,7 +36,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -62,10 +55,6 @@
 
 namespace {
 const QString kTitle = QStringLiteral("Quarnel");
-
-QString FromNarrow(const std::string& text) {
-    return QString::fromStdString(NarrowToUtf8(text));
-}
 
 QString FoundLabelFor(const std::string& keywordUtf8) {
     return QStringLiteral("查找 “%1” 的结果").arg(QString::fromStdString(DisplaySafe(keywordUtf8)));
@@ -117,8 +106,6 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     });
     UpdateNavigationActions();
 
-    m_progressTimer.setInterval(kProgressPeriodMs);
-    connect(&m_progressTimer, &QTimer::timeout, this, &CMainFrame::OnProgressTimer);
     m_pDoc->AddObserver(this);
 
     auto* altD = new QShortcut(QKeySequence(Qt::ALT | Qt::Key_D), this);
@@ -145,7 +132,8 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
             for (CFTPSite* site : changed)
                 m_pDirView->RelabelSiteItem(site);
         },
-        [this] { AddMissingSiteItems(); }, [this](CFTPSite* site) { m_pDirView->SiteReloaded(site); });
+        [this] { m_pSites->AddMissingSiteItems(); },
+        [this](CFTPSite* site) { m_pDirView->SiteReloaded(site); });
     // What a thread read or saved may let held commands go.
     m_pLoader->SetLoadedCallback([this](CFTPSite* site) {
         m_pDirView->SiteLoaded(site);
@@ -157,6 +145,15 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     });
     m_pLoader->SetSavedCallback([this](CFTPSite*) { m_pGate->ReadsEnded(); });
     m_pDirView->SetSiteLoader(m_pLoader.get());
+
+    m_pUpdates = new CUpdateRuns(*m_pDoc, *m_pDirView, *m_pStatus, *m_pNotice, *m_pGate, this);
+    connect(Action(ID_UPDATE_SELECTED), &QAction::triggered, m_pUpdates, &CUpdateRuns::UpdateSelected);
+    connect(Action(ID_UPDATE_ALL), &QAction::triggered, m_pUpdates, &CUpdateRuns::UpdateAll);
+    connect(Action(ID_STOP_UPDATE), &QAction::triggered, m_pUpdates, &CUpdateRuns::Stop);
+    connect(Action(ID_UPDATE_SETTINGS), &QAction::triggered, m_pUpdates, &CUpdateRuns::AskSettings);
+    m_pSites = new CSiteCommands(*m_pDoc, *m_pDirView, *m_pStatus, *m_pGate, *m_pFollower, this);
+    connect(Action(ID_IMPORT), &QAction::triggered, m_pSites, &CSiteCommands::Import);
+    connect(Action(ID_ADD_SITE), &QAction::triggered, m_pSites, &CSiteCommands::Add);
 
     resize(1000, 680);
 }
@@ -191,24 +188,18 @@ void CMainFrame::CreateActions() {
     Action(ID_VIEW_STATUS_BAR)->setCheckable(true);
 
     const std::pair<int, void (CMainFrame::*)()> handlers[] = {
-        {ID_IMPORT, &CMainFrame::OnImport},
-        {ID_ADD_SITE, &CMainFrame::OnAddSite},
         {ID_EDIT_SITE, &CMainFrame::OnEditSite},
         {ID_DELETE_SITE, &CMainFrame::OnDeleteSite},
         {ID_FORWARD, &CMainFrame::OnForward},
         {ID_BACK, &CMainFrame::OnBack},
         {ID_UP, &CMainFrame::OnUp},
         {ID_TOGGLE_BROWSE_SEARCH, &CMainFrame::OnToggleBrowseSearch},
-        {ID_UPDATE_SELECTED, &CMainFrame::OnUpdateSelected},
-        {ID_UPDATE_ALL, &CMainFrame::OnUpdateAll},
-        {ID_STOP_UPDATE, &CMainFrame::OnStopUpdate},
         {ID_SEARCH, &CMainFrame::OnSearch},
         {ID_SHOW_NEW_FILES, &CMainFrame::OnShowNewFiles},
         {ID_SHOW_ALL_NEW_FILES, &CMainFrame::OnShowAllNewFiles},
         {ID_MARK_SHOWN_READ, &CMainFrame::OnMarkShownRead},
         {ID_MARK_UPDATED_READ, &CMainFrame::OnMarkUpdatedRead},
         {ID_MARK_ALL_READ, &CMainFrame::OnMarkAllRead},
-        {ID_UPDATE_SETTINGS, &CMainFrame::OnUpdateSettings},
         {ID_HELP, &CMainFrame::OnHelp},
         {ID_APP_ABOUT, &CMainFrame::OnAppAbout},
         {ID_SHOW_TREE_NEW, &CMainFrame::OnShowTreeNew},
@@ -502,127 +493,12 @@ void CMainFrame::RunWalk(bool allSites, std::vector<CFTPSite*> sites, std::funct
 
 // ---- other programs on the program directory ---------------------------------------------
 
-void CMainFrame::AddMissingSiteItems() {
-    for (CFTPSite* site : m_pDoc->m_siteList)
-        if (m_pDirView->SiteItem(site) == nullptr)
-            m_pDirView->AddSiteItem(site);
-    m_pFollower->SiteListSeen();
-}
-
-void CMainFrame::OnImport() {
-    const QString path = AskImportFile(this);
-    if (path.isEmpty())
-        return;
-    const ImportResult result = m_pDoc->ImportSites(QFile::encodeName(path).toStdString());
-    if (!result.message.empty())
-        ShowMessage(result.message);
-    m_pDirView->FillSiteItems();
-}
-
-void CMainFrame::OnAddSite() {
-    CSiteDlg dialog(this);
-    // Sites another program added count too: the list follows site.ds.
-    dialog.SetAcceptCheck([this](const SiteFields& fields) { return m_pDoc->SiteClash(fields, nullptr); });
-    for (;;) {
-        if (dialog.exec() != QDialog::Accepted)
-            return;
-        const SiteOpResult result = m_pDoc->AddSite(dialog.GetFields());
-        // Sites another program added meanwhile came in with it.
-        AddMissingSiteItems();
-        if (!result.message.empty())
-            ShowMessage(result.message);
-        if (result.status == OpStatus::Done)
-            return;
-        // Refused after all (another program added the site meanwhile): asked again, as typed.
-    }
-}
-
 void CMainFrame::OnEditSite() {
-    // Greyed during a walk; a direct call is refused the same way.
-    const auto verdict = m_pGate->Run({.rule = {.walk = IfHeld::Refuse, .read = IfHeld::Go}, .run = [this] {
-                                           CFTPDir* dir = m_pDirView->SelectedDir();
-                                           CFTPSite* site = dir ? dir->GetSite() : nullptr;
-                                           if (!site) {
-                                               SetPaneText(QStringLiteral("请先在左边选择要编辑的站点。"));
-                                               return;
-                                           }
-                                           EditSiteFrom(site, m_pDoc->FieldsFromSite(*site));
-                                       }});
-    if (verdict.outcome == CCommandGate::Outcome::Refused)
-        SetPaneText(QStringLiteral("正在查找或设置已读，结束后才能编辑站点。"));
-}
-
-void CMainFrame::EditSiteFrom(CFTPSite* site, const SiteFields& shown) {
-    CSiteDlg dialog(this);
-    dialog.SetFields(shown);
-    // Another site's host and user, or key, would make the two share one catalogue.
-    dialog.SetAcceptCheck([this, site](const SiteFields& fields) { return m_pDoc->SiteClash(fields, site); });
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    // A new key renames the site's directory: not while a thread reads it, nor under a walk.
-    const CGateRule rule{.walk = IfHeld::Refuse, .read = IfHeld::Wait};
-    m_pGate->Run({.sites = {site}, .rule = rule, .run = [this, site, rule, fields = dialog.GetFields()] {
-                      // The dialog let events through; the site may have gone meanwhile.
-                      if (m_pDirView->SiteItem(site) == nullptr)
-                          return;
-                      const SiteOpResult result = m_pDoc->EditSite(site, fields);
-                      if (result.status == OpStatus::Done)
-                          m_pDirView->RelabelSiteItem(site);
-                      AddMissingSiteItems();
-                      if (!result.message.empty())
-                          ShowMessage(result.message);
-                      // Refused (being updated, or its new key taken meanwhile): what was typed is not lost.
-                      if (result.status == OpStatus::Refused && m_pDirView->SiteItem(site) != nullptr)
-                          QTimer::singleShot(0, this, [this, site, fields] {
-                              if (m_pDirView->SiteItem(site) != nullptr)
-                                  m_pGate->Run({.sites = {site},
-                                                .rule = {.walk = IfHeld::Refuse, .read = IfHeld::Go},
-                                                .run = [this, site, fields] { EditSiteFrom(site, fields); }});
-                          });
-                  }});
+    m_pSites->Edit();
 }
 
 void CMainFrame::OnDeleteSite() {
-    // The site is named in the question: taken first. Nothing selected, nothing to ask about.
-    CFTPDir* dir = m_pDirView->SelectedDir();
-    CFTPSite* site = dir ? dir->GetSite() : nullptr;
-    if (!site) {
-        SetPaneText(QStringLiteral("请先在左边选择要删除的站点。"));
-        return;
-    }
-    QMessageBox ask(QMessageBox::Warning, QStringLiteral("警告"), QStringLiteral("是否确定要删除?"),
-                    QMessageBox::Ok | QMessageBox::Cancel, this);
-    ask.setObjectName(QStringLiteral("deleteQuestion"));
-    ask.setInformativeText(QStringLiteral("站点: ") +
-                           QString::fromStdString(DisplaySafe(ShownSiteName(*site))));
-    MessageBoxes::UseChineseButtonTexts(ask);
-    // A slip of Enter keeps the site.
-    ask.setDefaultButton(QMessageBox::Cancel);
-    ask.setEscapeButton(QMessageBox::Cancel);
-    if (ask.exec() != QMessageBox::Ok)
-        return;
-    // The question let events through: the site may have gone meanwhile.
-    if (m_pDirView->SiteItem(site) != nullptr)
-        RemoveSite(site);
-}
-
-void CMainFrame::RemoveSite(CFTPSite* site) {
-    // Neither while a walk stands on the site's records nor while a thread reads them.
-    m_pGate->Run({.sites = {site}, .run = [this, site] {
-                      if (m_pDirView->SiteItem(site) == nullptr)
-                          return; // already gone
-                      // The document tells every holder (tree item, rows, history) before it destroys it.
-                      if (m_pDoc->DeleteSite(site) == OpStatus::Refused) {
-                          // Another program updates the site, or its lock cannot be had: it stays, and says
-                          // why.
-                          const FileError& failure = m_pDoc->m_lastLockFailure;
-                          ShowMessage(failure.path.empty()
-                                          ? "另一个程序正在更新该站点，请在更新结束后再删除。"
-                                          : "无法锁定文件，没有做任何更改：\n" + failure.Text());
-                          return;
-                      }
-                      AddMissingSiteItems();
-                  }});
+    m_pSites->Delete();
 }
 
 // ---- View ----------------------------------------------------------------------------------
@@ -648,89 +524,6 @@ void CMainFrame::OnToggleBrowseSearch() {
         m_pListView->ShowFoundLists();
     else
         m_pListView->ShowBrowseLists();
-}
-
-// ---- updates -------------------------------------------------------------------------------
-
-void CMainFrame::StartProgressTimer() {
-    if (!m_progressTimer.isActive())
-        m_progressTimer.start();
-}
-
-void CMainFrame::OnUpdateAll() {
-    UpdateAllSites(m_pDoc->m_siteList, m_nUpdateTotal);
-    for (CFTPSite* site : m_pDoc->m_siteList)
-        m_pDirView->RefreshSiteItem(site);
-    StartProgressTimer();
-}
-
-void CMainFrame::OnUpdateSelected() {
-    CFTPDir* dir = m_pDirView->SelectedDir();
-    if (!dir || !dir->GetSite()) {
-        SetPaneText(QStringLiteral("没有选择站点：请先在左边选择要更新的站点或目录。"));
-        return;
-    }
-    const CGateRule rule{.walk = IfHeld::Go, .read = IfHeld::Go, .update = IfHeld::Refuse};
-    if (m_pGate->Admit({.sites = {dir->GetSite()}, .rule = rule}).by == Hold::Update) {
-        SetPaneText(QStringLiteral("站点 %1 正在更新，这次更新结束后才能再更新。")
-                        .arg(QString::fromStdString(DisplaySafe(ShownSiteName(*dir->GetSite())))));
-        return;
-    }
-    if (!UpdateSelectedDir(dir, m_pDoc->m_siteList, m_nUpdateTotal)) {
-        SetPaneText(QStringLiteral("无法更新：所选站点已不在站点列表中。"));
-        return;
-    }
-    m_pDirView->RefreshSiteItem(dir->GetSite());
-    StartProgressTimer();
-}
-
-void CMainFrame::OnStopUpdate() {
-    StopUpdates();
-}
-
-void CMainFrame::OnProgressTimer() {
-    std::string text;
-    const bool goOn = UpdateProgressTick(m_nUpdateTotal, text);
-    SetPaneText(FromNarrow(text));
-    if (!goOn) {
-        m_progressTimer.stop();
-        m_pNotice->RunEnded();
-        QTimer::singleShot(0, this, &CMainFrame::AskAboutRefusedServers);
-    }
-}
-
-void CMainFrame::AskAboutRefusedServers() {
-    // By position: the questions let events through, and the list may change meanwhile.
-    for (std::size_t i = 0; i < m_pDoc->m_siteList.GetCount(); ++i) {
-        CFTPSite* site = m_pDoc->m_siteList.GetAt(i);
-        // Taken out whatever the answer: each refused identity is asked about once.
-        const std::optional<PeerIdentity> presented = TakeRefusedPeer(site->GetKey());
-        if (!presented)
-            continue;
-        const std::string previous = PreviousFingerprint(*site, *presented);
-        if (!AskTrustPeer(this, QString::fromStdString(DisplaySafe(ShownField(site->GetKey()))), *presented,
-                          QString::fromStdString(previous)) ||
-            m_pDirView->SiteItem(site) == nullptr || m_bClosing)
-            continue;
-        const CResult<void> trusted = TrustSitePeer(*site, *presented);
-        if (!trusted) {
-            MessageBoxes::Show(this, QMessageBox::Warning, QStringLiteral("无法保存信任的证书或密钥。"),
-                               QFile::decodeName(QByteArray::fromStdString(trusted.error().Text())));
-            continue;
-        }
-        // Trusted: the update that was refused goes on by itself.
-        if (UpdateSelectedDir(site->m_pRootDir.get(), m_pDoc->m_siteList, m_nUpdateTotal)) {
-            m_pDirView->RefreshSiteItem(site);
-            StartProgressTimer();
-        }
-    }
-}
-
-void CMainFrame::OnUpdateSettings() {
-    CUpdateNumSet dialog(this);
-    dialog.m_nThreads = GetMaxUpdateThreads();
-    if (dialog.exec() == QDialog::Accepted)
-        SetMaxUpdateThreads(dialog.m_nThreads);
 }
 
 // ---- search and read marks -----------------------------------------------------------------
@@ -927,19 +720,10 @@ bool CMainFrame::AskSaveModified() {
     return true;
 }
 
-void CMainFrame::WaitForEngine() {
-    // The engine's last threads (a dispatcher seeing the stop flag) end within a few ms; let
-    // their notices through meanwhile instead of blocking.
-    QEventLoop loop;
-    QTimer poll;
-    connect(&poll, &QTimer::timeout, &loop, [&loop] {
-        if (IsUpdateEngineIdle())
-            loop.quit();
-    });
-    if (IsUpdateEngineIdle())
-        return;
-    poll.start(10);
-    loop.exec();
+void CMainFrame::SetClosing(bool closing) {
+    m_bClosing = closing;
+    m_pFollower->SetClosing(closing);
+    m_pUpdates->SetClosing(closing);
 }
 
 void CMainFrame::closeEvent(QCloseEvent* event) {
@@ -957,23 +741,14 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    m_bClosing = true;
-    m_pFollower->SetClosing(true);
-    const bool busy = IsUpdateWorkPending();
-    StopUpdates();
-    if (busy) {
-        CCloseDlg wait([] { return !IsUpdateWorkPending(); }, this);
-        wait.exec();
-    }
-    WaitForEngine();
-    m_progressTimer.stop();
+    SetClosing(true);
+    m_pUpdates->StopAndWait();
     // Asked from outside, nobody may be there to answer: a site list that was damaged at start
     // stays on disk as it was.
     if (m_bClosingFromOutside && m_pDoc->m_bModified)
         LogWarning("closing without saving the site list read in part at start");
     if (!m_bClosingFromOutside && !AskSaveModified()) {
-        m_bClosing = false;
-        m_pFollower->SetClosing(false);
+        SetClosing(false);
         event->ignore();
         return;
     }
@@ -982,7 +757,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     m_pLoader->WaitAll();
     m_pGate->Clear();
     m_pDoc->OnCloseDocument();
-    m_bClosing = false;
+    SetClosing(false);
     m_bClosed = true;
     emit Closed();
     event->accept();

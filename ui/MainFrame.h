@@ -26,9 +26,11 @@ class CDesktopNotice;
 class CDirView;
 class CQuarnelDoc;
 class CQuarnelView;
+class CSiteCommands;
 class CSiteFollower;
 class CSiteLoader;
 class CStatusPanes;
+class CUpdateRuns;
 class CUiUpdateEvents;
 class CWindowSearchSink;
 class CSearchField;
@@ -41,7 +43,6 @@ class CMainFrame : public QMainWindow, public ICatalogueObserver {
     Q_OBJECT
 public:
     static constexpr int kTreePaneWidth = 250;
-    static constexpr int kProgressPeriodMs = 1000;
 
     explicit CMainFrame(CQuarnelDoc* doc, QWidget* parent = nullptr);
     ~CMainFrame() override;
@@ -102,24 +103,18 @@ public:
     static QString FindHelpFile();
 
     // Commands.
-    void OnImport();
-    void OnAddSite();
     void OnEditSite();
     void OnDeleteSite();
     void OnForward();
     void OnBack();
     void OnUp();
     void OnToggleBrowseSearch();
-    void OnUpdateSelected();
-    void OnUpdateAll();
-    void OnStopUpdate();
     void OnSearch();
     void OnShowNewFiles();
     void OnShowAllNewFiles();
     void OnMarkShownRead();
     void OnMarkUpdatedRead();
     void OnMarkAllRead();
-    void OnUpdateSettings();
     void OnHelp();
     void OnAppAbout();
     void OnShowTreeNew();
@@ -130,8 +125,6 @@ public:
 
     // Back, Forward and Up enabled by the history.
     void UpdateNavigationActions();
-
-    int m_nUpdateTotal = 0;
 
 signals:
     // The close path has finished: the window is about to go (tests watch this).
@@ -148,10 +141,6 @@ private:
     void CreateToolBar();
     void CreateStatusBar();
     void CreateClient();
-    void OnProgressTimer();
-    // After a run: asks whether to trust the servers of secure sites that were refused for it.
-    void AskAboutRefusedServers();
-    void StartProgressTimer();
     void FocusOtherPane();
     void ShowMessage(const std::string& utf8);
     // Keys that go up, back or forward, help and update (Backspace leaves text fields alone).
@@ -162,16 +151,11 @@ private:
     // Runs a command that walks the catalogue (all sites, or `sites`, read first): one that
     // arrives while another walk runs stops that walk and runs after it.
     void RunWalk(bool allSites, std::vector<CFTPSite*> sites, std::function<void()> walk);
-    // The site tree takes in the sites it does not show yet (another program added them).
-    void AddMissingSiteItems();
-    void RemoveSite(CFTPSite* site);
     void ReleaseRemovedEntries();
     bool AskSaveModified();
-    void WaitForEngine();
-    // The site dialog for editing `site`, showing `shown`; asked again with what was typed when
-    // the document refuses it.
-    void EditSiteFrom(CFTPSite* site, const SiteFields& shown);
     void CloseWhenNoDialog();
+    // While the close asks and waits, nothing is read again and no server is trusted.
+    void SetClosing(bool closing);
 
     // ---- the search field (MainFrameSearch.cpp) ----
     void CreateSearchField();
@@ -187,20 +171,21 @@ private:
     CQuarnelView* m_pListView = nullptr;
     CDirView* m_pDirView = nullptr;
     CStatusPanes* m_pStatus = nullptr;
+    CUpdateRuns* m_pUpdates = nullptr; // children of the window
+    CSiteCommands* m_pSites = nullptr;
     QToolBar* m_pToolBar = nullptr;
     QSplitter* m_pSplitter = nullptr;
     CQuarnelDoc* m_pDoc;
     CHistory m_history;
     QHash<int, QAction*> m_actions;
     QActionGroup* m_pCatalogueCommands = nullptr;
-    QTimer m_progressTimer;
     QElapsedTimer m_pumpClock;
     std::unique_ptr<CUiUpdateEvents> m_pEvents;
     std::unique_ptr<CWindowSearchSink> m_pSearchSink;
     std::vector<std::pair<std::unique_ptr<CObject>, EntryKind>> m_removedEntries;
     CDesktopNotice* m_pNotice = nullptr; // a child of the window
     bool m_bClosingFromOutside = false;
-    bool m_bClosing = false;
+    bool m_bClosing = false; // SetClosing
     bool m_bClosed = false;
     // Every command that stands on sites passes the gate; the follower keeps the sites in step
     // with their files.
