@@ -10,12 +10,12 @@
 #include "ops/QuarnelDoc.h"
 #include "ops/ShownText.h"
 #include "ui/AboutDlg.h"
+#include "ui/CommandBars.h"
 #include "ui/CommandIds.h"
 #include "ui/DesktopNotice.h"
 #include "ui/DirView.h"
 #include "ui/EntryDelegate.h"
 #include "ui/FileListModel.h"
-#include "ui/FindDialog.h"
 #include "ui/Icons.h"
 #include "ui/MessageBoxes.h"
 #include "ui/QuarnelView.h"
@@ -27,6 +27,7 @@
 #include "ui/StatusPanes.h"
 #include "ui/UiUpdateEvents.h"
 #include "ui/UpdateRuns.h"
+#include "ui/WalkCommands.h"
 #include "ui/WindowSearchSink.h"
 #include "update/UpdateScheduler.h"
 
@@ -49,18 +50,11 @@
 #include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QToolBar>
-#include <QToolButton>
 
 #include <cerrno>
 
 namespace {
 const QString kTitle = QStringLiteral("Quarnel");
-
-QString FoundLabelFor(const std::string& keywordUtf8) {
-    return QStringLiteral("查找 “%1” 的结果").arg(QString::fromStdString(DisplaySafe(keywordUtf8)));
-}
-
-const QString kNewFilesLabel = QStringLiteral("未读文件");
 
 } // namespace
 
@@ -94,8 +88,8 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     setWindowTitle(kTitle);
     setWindowIcon(Icons::AppIcon());
     CreateActions();
-    CreateMenus();
-    CreateToolBar();
+    CommandBars::FillMenuBar(menuBar(), m_actions);
+    m_pToolBar = CommandBars::CreateToolBar(this, m_actions);
     CreateSearchField();
     CreateClient();
     CreateStatusBar();
@@ -154,6 +148,20 @@ CMainFrame::CMainFrame(CQuarnelDoc* doc, QWidget* parent)
     m_pSites = new CSiteCommands(*m_pDoc, *m_pDirView, *m_pStatus, *m_pGate, *m_pFollower, this);
     connect(Action(ID_IMPORT), &QAction::triggered, m_pSites, &CSiteCommands::Import);
     connect(Action(ID_ADD_SITE), &QAction::triggered, m_pSites, &CSiteCommands::Add);
+    m_pWalks =
+        new CWalkCommands(*m_pDoc, *m_pGate, *m_pDirView, *m_pListView, *m_pStatus, *m_pSearchSink, this);
+    const std::pair<int, void (CWalkCommands::*)()> walks[] = {
+        {ID_SEARCH, &CWalkCommands::Search},
+        {ID_SHOW_NEW_FILES, &CWalkCommands::ShowNewFiles},
+        {ID_SHOW_ALL_NEW_FILES, &CWalkCommands::ShowAllNewFiles},
+        {ID_SHOW_TREE_NEW, &CWalkCommands::ShowTreeNew},
+        {ID_MARK_SHOWN_READ, &CWalkCommands::MarkShownRead},
+        {ID_MARK_UPDATED_READ, &CWalkCommands::MarkUpdatedRead},
+        {ID_MARK_ALL_READ, &CWalkCommands::MarkAllRead},
+        {ID_MARK_TREE_READ, &CWalkCommands::MarkTreeRead},
+    };
+    for (const auto& [id, command] : walks)
+        connect(Action(id), &QAction::triggered, m_pWalks, command);
 
     resize(1000, 680);
 }
@@ -168,25 +176,8 @@ CMainFrame::~CMainFrame() {
 // ---- creation ------------------------------------------------------------------------------
 
 void CMainFrame::CreateActions() {
-    for (const CommandInfo& info : kCommands) {
-        auto* action = new QAction(QString::fromUtf8(info.text), this);
-        action->setObjectName(QString::fromUtf8(info.objectName));
-        action->setProperty("commandId", info.id);
-        action->setStatusTip(QString::fromUtf8(info.prompt));
-        if (*info.toolLabel)
-            action->setIconText(QString::fromUtf8(info.toolLabel));
-        action->setMenuRole(QAction::NoRole);
-        m_actions.insert(info.id, action);
-    }
-    // Not exclusive: the group only enables and disables its members together.
-    m_pCatalogueCommands = new QActionGroup(this);
-    m_pCatalogueCommands->setObjectName(QStringLiteral("catalogueCommands"));
-    m_pCatalogueCommands->setExclusionPolicy(QActionGroup::ExclusionPolicy::None);
-    for (int id : kCatalogueCommands)
-        m_pCatalogueCommands->addAction(Action(id));
-    Action(ID_VIEW_TOOLBAR)->setCheckable(true);
-    Action(ID_VIEW_STATUS_BAR)->setCheckable(true);
-
+    m_actions = CommandBars::CreateActions(this);
+    m_pCatalogueCommands = CommandBars::CreateCatalogueGroup(m_actions, this);
     const std::pair<int, void (CMainFrame::*)()> handlers[] = {
         {ID_EDIT_SITE, &CMainFrame::OnEditSite},
         {ID_DELETE_SITE, &CMainFrame::OnDeleteSite},
@@ -194,16 +185,8 @@ void CMainFrame::CreateActions() {
         {ID_BACK, &CMainFrame::OnBack},
         {ID_UP, &CMainFrame::OnUp},
         {ID_TOGGLE_BROWSE_SEARCH, &CMainFrame::OnToggleBrowseSearch},
-        {ID_SEARCH, &CMainFrame::OnSearch},
-        {ID_SHOW_NEW_FILES, &CMainFrame::OnShowNewFiles},
-        {ID_SHOW_ALL_NEW_FILES, &CMainFrame::OnShowAllNewFiles},
-        {ID_MARK_SHOWN_READ, &CMainFrame::OnMarkShownRead},
-        {ID_MARK_UPDATED_READ, &CMainFrame::OnMarkUpdatedRead},
-        {ID_MARK_ALL_READ, &CMainFrame::OnMarkAllRead},
         {ID_HELP, &CMainFrame::OnHelp},
         {ID_APP_ABOUT, &CMainFrame::OnAppAbout},
-        {ID_SHOW_TREE_NEW, &CMainFrame::OnShowTreeNew},
-        {ID_MARK_TREE_READ, &CMainFrame::OnMarkTreeRead},
         {ID_COPY_LIST_PATH, &CMainFrame::OnCopyListPath},
         {ID_COPY_LIST_URL, &CMainFrame::OnCopyListUrl},
         {ID_COPY_TREE_URL, &CMainFrame::OnCopyTreeUrl},
@@ -211,82 +194,6 @@ void CMainFrame::CreateActions() {
     for (const auto& [id, handler] : handlers)
         connect(Action(id), &QAction::triggered, this, handler);
     connect(Action(ID_APP_EXIT), &QAction::triggered, this, &QWidget::close);
-}
-
-void CMainFrame::CreateMenus() {
-    struct MenuLayout {
-        const char* objectName;
-        const char* title;
-        std::initializer_list<int> items; // 0: separator
-    };
-    const MenuLayout menus[] = {
-        {"menuFile", "文件(&F)", {ID_IMPORT, ID_APP_EXIT}},
-        {"menuEdit", "编辑(&E)", {ID_ADD_SITE, ID_EDIT_SITE, ID_DELETE_SITE}},
-        {"menuView",
-         "视图(&V)",
-         {ID_VIEW_TOOLBAR, ID_VIEW_STATUS_BAR, ID_FORWARD, ID_BACK, ID_UP, ID_TOGGLE_BROWSE_SEARCH}},
-        {"menuOperate",
-         "操作(&O)",
-         {ID_UPDATE_SELECTED, ID_UPDATE_ALL, ID_STOP_UPDATE, 0, ID_SEARCH, ID_SHOW_NEW_FILES,
-          ID_SHOW_ALL_NEW_FILES, 0, ID_MARK_SHOWN_READ, ID_MARK_UPDATED_READ, ID_MARK_ALL_READ}},
-        {"menuSettings", "设置(&S)", {ID_UPDATE_SETTINGS}},
-        {"menuHelp", "帮助(&H)", {ID_HELP, ID_APP_ABOUT}},
-    };
-    for (const MenuLayout& layout : menus) {
-        QMenu* menu = menuBar()->addMenu(QString::fromUtf8(layout.title));
-        menu->setObjectName(QString::fromUtf8(layout.objectName));
-        for (int id : layout.items) {
-            if (id == 0)
-                menu->addSeparator();
-            else
-                menu->addAction(Action(id));
-        }
-    }
-}
-
-void CMainFrame::CreateToolBar() {
-    m_pToolBar = new QToolBar(this);
-    m_pToolBar->setObjectName(QStringLiteral("toolBar"));
-    m_pToolBar->setMovable(true); // shows the gripper
-    m_pToolBar->setFloatable(false);
-    m_pToolBar->setAllowedAreas(Qt::TopToolBarArea);
-    m_pToolBar->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
-    m_pToolBar->setIconSize(QSize(Icons::kToolbarWidth, Icons::kToolbarHeight));
-    m_pToolBar->setContextMenuPolicy(Qt::PreventContextMenu);
-    addToolBar(Qt::TopToolBarArea, m_pToolBar);
-
-    const int buttons[] = {ID_MARK_SHOWN_READ,
-                           ID_TOGGLE_BROWSE_SEARCH,
-                           ID_EDIT_SITE,
-                           ID_ADD_SITE,
-                           ID_SEARCH,
-                           ID_UPDATE_SELECTED,
-                           ID_BACK,
-                           ID_FORWARD,
-                           ID_UP};
-    QSize buttonSize;
-    for (int picture = 0; picture < Icons::kToolbarPictureCount; ++picture) {
-        QAction* action = Action(buttons[picture]);
-        action->setIcon(Icons::ToolbarIcon(picture));
-        m_pToolBar->addAction(action);
-        QWidget* button = m_pToolBar->widgetForAction(action);
-        button->setObjectName(QStringLiteral("toolButton") + QString::number(picture));
-        button->installEventFilter(this); // the labels say it all: no tool tips
-        // Every button takes the first one's size, its width held between 20 and 50 pixels.
-        if (picture == 0) {
-            buttonSize = button->sizeHint();
-            buttonSize.setWidth(std::clamp(buttonSize.width(), 20, 50));
-        }
-        button->setFixedSize(buttonSize);
-    }
-
-    QAction* toggle = Action(ID_VIEW_TOOLBAR);
-    toggle->setChecked(true);
-    connect(toggle, &QAction::toggled, m_pToolBar, &QWidget::setVisible);
-    connect(m_pToolBar, &QToolBar::visibilityChanged, toggle, [toggle](bool visible) {
-        if (toggle->isChecked() != visible)
-            toggle->setChecked(visible);
-    });
 }
 
 void CMainFrame::CreateStatusBar() {
@@ -379,8 +286,6 @@ bool CMainFrame::eventFilter(QObject* watched, QEvent* event) {
             return true;
         }
     }
-    if (event->type() == QEvent::ToolTip && qobject_cast<QToolButton*>(watched))
-        return true;
     return QMainWindow::eventFilter(watched, event);
 }
 
@@ -465,33 +370,14 @@ void CMainFrame::WalkStateChanged(bool walking) {
 // ---- walks and deferred commands -----------------------------------------------------------
 
 bool CMainFrame::PumpPending() {
-    if (m_pGate->StopAsked())
-        return false;
-    if (!m_pumpClock.isValid() || m_pumpClock.elapsed() >= 20) {
-        // The rows found since the last pump go in as one batch, laid out once.
-        m_pSearchSink->Flush();
-        QCoreApplication::processEvents(QEventLoop::AllEvents);
-        m_pumpClock.restart();
-    }
-    return !m_pGate->StopAsked();
+    return m_pWalks->Pump();
 }
 
 void CMainFrame::RunWalk(bool allSites, std::vector<CFTPSite*> sites, std::function<void()> walk) {
-    // Sites not read yet are read in threads first: the walk would read them in this one. A walk
-    // running meanwhile is stopped, and this one follows it.
-    const bool readFirst = allSites || !sites.empty();
-    m_pGate->Run({.allSites = allSites,
-                  .sites = std::move(sites),
-                  .rule = {.readFirst = readFirst, .walks = true},
-                  .run = [this, walk = std::move(walk)] {
-                      m_pumpClock.invalidate();
-                      walk();
-                  }});
+    m_pWalks->Run(allSites, std::move(sites), std::move(walk));
 }
 
-// ---- File and Edit -------------------------------------------------------------------------
-
-// ---- other programs on the program directory ---------------------------------------------
+// ---- commands handed on ----------------------------------------------------------------------
 
 void CMainFrame::OnEditSite() {
     m_pSites->Edit();
@@ -527,92 +413,6 @@ void CMainFrame::OnToggleBrowseSearch() {
 }
 
 // ---- search and read marks -----------------------------------------------------------------
-
-void CMainFrame::OnSearch() {
-    CFindDialog dialog(this);
-    if (dialog.exec() != QDialog::Accepted)
-        return;
-    RunWalk(true, {}, [this, keyword = dialog.KeywordUtf8()] {
-        m_pStatus->SetFoundLabel(FoundLabelFor(keyword));
-        const SearchOutcome outcome = m_pDoc->SearchAllSites(keyword);
-        if (!outcome.message.empty())
-            ShowMessage(outcome.message);
-    });
-}
-
-void CMainFrame::OnShowNewFiles() {
-    RunWalk(false, {}, [this] {
-        m_pStatus->SetFoundLabel(kNewFilesLabel);
-        const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::Updated);
-        if (!outcome.message.empty())
-            ShowMessage(outcome.message);
-    });
-}
-
-void CMainFrame::OnShowAllNewFiles() {
-    RunWalk(true, {}, [this] {
-        m_pStatus->SetFoundLabel(kNewFilesLabel);
-        const SearchOutcome outcome = m_pDoc->ShowNewFiles(SiteScope::All);
-        if (!outcome.message.empty())
-            ShowMessage(outcome.message);
-    });
-}
-
-void CMainFrame::OnShowTreeNew() {
-    CFTPDir* dir = m_pDirView->SelectedDir();
-    if (!dir)
-        return;
-    RunWalk(false, {dir->GetSite()}, [this] {
-        // Taken again: the walk this one stopped may have let the tree change.
-        if (CFTPDir* current = m_pDirView->SelectedDir()) {
-            m_pStatus->SetFoundLabel(kNewFilesLabel);
-            m_pDoc->ShowNewUnder(current);
-        }
-    });
-}
-
-void CMainFrame::OnMarkShownRead() {
-    m_pDoc->MarkShownFilesRead();
-    m_pListView->ClearFileHighlights();
-    update();
-}
-
-void CMainFrame::OnMarkUpdatedRead() {
-    RunWalk(false, {}, [this] {
-        m_pDoc->MarkSitesRead(SiteScope::Updated);
-        ShowReadMarks();
-        update();
-    });
-}
-
-void CMainFrame::OnMarkAllRead() {
-    RunWalk(true, {}, [this] {
-        m_pDoc->MarkSitesRead(SiteScope::All);
-        ShowReadMarks();
-    });
-}
-
-void CMainFrame::OnMarkTreeRead() {
-    CFTPDir* selected = m_pDirView->SelectedDir();
-    if (!selected)
-        return;
-    RunWalk(false, {selected->GetSite()}, [this] {
-        CFTPDir* dir = m_pDirView->SelectedDir();
-        if (!dir)
-            return;
-        CFTPSite* site = dir->GetSite();
-        const bool isRoot = dir->m_pParent == nullptr;
-        m_pDoc->SetReadFromTree(dir);
-        if (isRoot && site)
-            m_pDirView->RefreshSiteItem(site);
-        ShowReadMarks();
-    });
-}
-
-void CMainFrame::ShowReadMarks() {
-    m_pDirView->RefreshDirItemsBold();
-    m_pListView->RefreshHighlights();
-}
 
 void CMainFrame::OnCopyListPath() {
     if (!m_pListView->selectionModel()->hasSelection()) {

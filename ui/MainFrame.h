@@ -31,6 +31,7 @@ class CSiteFollower;
 class CSiteLoader;
 class CStatusPanes;
 class CUpdateRuns;
+class CWalkCommands;
 class CUiUpdateEvents;
 class CWindowSearchSink;
 class CSearchField;
@@ -109,16 +110,8 @@ public:
     void OnBack();
     void OnUp();
     void OnToggleBrowseSearch();
-    void OnSearch();
-    void OnShowNewFiles();
-    void OnShowAllNewFiles();
-    void OnMarkShownRead();
-    void OnMarkUpdatedRead();
-    void OnMarkAllRead();
     void OnHelp();
     void OnAppAbout();
-    void OnShowTreeNew();
-    void OnMarkTreeRead();
     void OnCopyListPath();
     void OnCopyListUrl();
     void OnCopyTreeUrl();
@@ -137,8 +130,6 @@ protected:
 
 private:
     void CreateActions();
-    void CreateMenus();
-    void CreateToolBar();
     void CreateStatusBar();
     void CreateClient();
     void FocusOtherPane();
@@ -146,8 +137,6 @@ private:
     // Keys that go up, back or forward, help and update (Backspace leaves text fields alone).
     void CreateKeys();
     void CopyExactUrlOf(const std::string& location);
-    // Tree items and list rows already shown follow the marks a read command cleared.
-    void ShowReadMarks();
     // Runs a command that walks the catalogue (all sites, or `sites`, read first): one that
     // arrives while another walk runs stops that walk and runs after it.
     void RunWalk(bool allSites, std::vector<CFTPSite*> sites, std::function<void()> walk);
@@ -173,13 +162,13 @@ private:
     CStatusPanes* m_pStatus = nullptr;
     CUpdateRuns* m_pUpdates = nullptr; // children of the window
     CSiteCommands* m_pSites = nullptr;
+    CWalkCommands* m_pWalks = nullptr;
     QToolBar* m_pToolBar = nullptr;
     QSplitter* m_pSplitter = nullptr;
     CQuarnelDoc* m_pDoc;
     CHistory m_history;
     QHash<int, QAction*> m_actions;
     QActionGroup* m_pCatalogueCommands = nullptr;
-    QElapsedTimer m_pumpClock;
     std::unique_ptr<CUiUpdateEvents> m_pEvents;
     std::unique_ptr<CWindowSearchSink> m_pSearchSink;
     std::vector<std::pair<std::unique_ptr<CObject>, EntryKind>> m_removedEntries;
