@@ -60,13 +60,19 @@ CCommandGate::Verdict CCommandGate::Pass(CGateCommand command, bool run) {
 
 void CCommandGate::RunWalk(const std::function<void()>& run) {
     m_bStopAsked = false;
+    ++m_nWalkCommands;
     run();
-    // A walk that never began (nothing to walk) tells nobody it ended.
+    --m_nWalkCommands;
+    // Also a walk that never began (nothing to walk), which tells nobody it ended.
     if (!m_holders.Walking())
         WalkEnded();
 }
 
 void CCommandGate::WalkEnded() {
+    // The command whose walk this was may go on (a message about what it found): what waited
+    // goes after the whole command.
+    if (m_nWalkCommands > 0)
+        return;
     m_bStopAsked = false;
     if (m_afterWalk.empty() || m_bReleasePosted)
         return;

@@ -81,7 +81,7 @@ public:
     void AskStop() { m_bStopAsked = true; }
 
     // The walk of the catalogue has ended: commands that waited for it are tried again, after the
-    // events waiting now.
+    // events waiting now, and after the walk command whose walk it was.
     void WalkEnded();
     // A thread reading a site has ended: commands that waited for it are tried again.
     void ReadsEnded();
@@ -102,6 +102,7 @@ private:
 
     IGateHolders& m_holders;
     bool m_bStopAsked = false;
+    int m_nWalkCommands = 0; // walk commands running, nested in each other's event loops
     bool m_bReleasePosted = false;
     std::vector<CGateCommand> m_afterWalk;
     struct CAfterReads {

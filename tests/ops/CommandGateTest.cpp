@@ -134,8 +134,9 @@ TEST_P(CommandGateTest, HoldsUntilReleased) {
 INSTANTIATE_TEST_SUITE_P(Rules, CommandGateTest, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& row) { return std::string(row.param.name); });
 
-// A walk asked for while another runs stops it and follows it, after the events waiting then; a
-// command free to go is handed back by Admit without being run.
+// A walk asked for while another runs stops it and follows it, once the whole command that walked
+// has ended and after the events waiting then; a command free to go is handed back by Admit
+// without being run.
 TEST(CommandGateWalks, FollowInTurn) {
     FakeHolders holders;
     CCommandGate gate(holders);
@@ -149,6 +150,7 @@ TEST(CommandGateWalks, FollowInTurn) {
                            EXPECT_TRUE(gate.StopAsked());
                            holders.walking = false;
                            gate.WalkEnded();
+                           EXPECT_TRUE(holders.posted.empty()); // not before this command ends
                        }};
     EXPECT_EQ(gate.Run(first).outcome, Outcome::Ran);
     EXPECT_EQ(order, (std::vector<int>{1}));
