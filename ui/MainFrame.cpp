@@ -4,7 +4,6 @@
 #include "model/Log.h"
 #include "model/Paths.h"
 #include "model/ProgramDir.h"
-#include "model/Records.h"
 #include "ops/CommandGate.h"
 #include "ops/Location.h"
 #include "ops/QuarnelDoc.h"
@@ -41,13 +40,10 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QKeyEvent>
-#include <QLabel>
-#include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QShortcut>
 #include <QSplitter>
-#include <QStatusBar>
 #include <QStatusTipEvent>
 #include <QToolBar>
 

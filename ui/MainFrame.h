@@ -1,15 +1,16 @@
 #pragma once
-// The main window: menus, toolbar, status bar, the two panes side by side, the command
-// handlers, the update progress and the close path that waits for running updates.
+// The main window: it builds the menus, the toolbar, the status bar and the two panes side by
+// side, and hands each command to its home: the site list's commands, the walks of the
+// catalogue, the update runs. Whatever stands on sites passes one command gate, which waits for a
+// walk, a thread reading the site or an update, or refuses; the site follower keeps the sites in
+// step with what other programs save. What is left here: the panes' own commands (back, forward,
+// up, copying paths), the engine's notices and the close path.
 
 #include "model/Records.h"
 #include "ops/CatalogueObserver.h"
-#include "ops/SiteFields.h"
 #include "ui/History.h"
 #include "update/UpdateEvents.h"
 
-#include <QDateTime>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QMainWindow>
 #include <QTimer>
@@ -17,7 +18,6 @@
 #include <string>
 
 #include <functional>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -36,7 +36,6 @@ class CUiUpdateEvents;
 class CWindowSearchSink;
 class CSearchField;
 class QActionGroup;
-class QLabel;
 class QSplitter;
 class QToolBar;
 
