@@ -51,7 +51,6 @@
 
 namespace {
 const QString kTitle = QStringLiteral("Quarnel");
-
 } // namespace
 
 // The gate asks the document about walks, the loader about reads and the engine about updates.
@@ -553,7 +552,7 @@ void CMainFrame::closeEvent(QCloseEvent* event) {
     m_pLoader->WaitAll();
     m_pGate->Clear();
     m_pDoc->OnCloseDocument();
-    SetClosing(false);
+    m_bClosing = false; // closed: the follower and the runs stay stopped
     m_bClosed = true;
     emit Closed();
     event->accept();
