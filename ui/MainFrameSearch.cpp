@@ -3,11 +3,13 @@
 // few milliseconds; a key typed meanwhile stops it, and the search for the newest text follows.
 #include "ui/MainFrame.h"
 
+#include "ops/CommandGate.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/SearchQuery.h"
 #include "ui/QuarnelView.h"
 #include "ui/SearchField.h"
 #include "ui/SiteLoader.h"
+#include "ui/StatusPanes.h"
 
 #include <QAction>
 #include <QShortcut>
@@ -60,11 +62,11 @@ void CMainFrame::CreateSearchField() {
 void CMainFrame::OnInstantSearch(const QString& text) {
     m_instantQuery = text.trimmed().toStdString();
     if (m_bInstantRunning)
-        m_bStopRequested = true; // the search in flight is for older text
+        m_pGate->AskStop(); // the search in flight is for older text
     if (m_bInstantQueued)
         return;
     m_bInstantQueued = true;
-    RunWalkCommand([this] {
+    RunWalk(false, {}, [this] {
         m_bInstantQueued = false;
         RunInstantSearch();
     });
@@ -87,8 +89,10 @@ void CMainFrame::RunInstantSearch() {
         return;
     }
     // Sites not read yet are read in threads first; the field shows how far that is.
-    if (DeferWhileLoading(
-            AllSites(), [this] { OnInstantSearch(QString::fromStdString(m_instantQuery)); }, true)) {
+    const CGateCommand readFirst{.allSites = true,
+                                 .rule = {.walk = IfHeld::Go, .readFirst = true},
+                                 .run = [this] { OnInstantSearch(QString::fromStdString(m_instantQuery)); }};
+    if (m_pGate->Admit(readFirst).outcome == CCommandGate::Outcome::Waits) {
         ShowLoadProgress();
         m_loadProgressTimer.start();
         return;
@@ -96,7 +100,7 @@ void CMainFrame::RunInstantSearch() {
     m_loadProgressTimer.stop();
     m_pSearchField->SetProgress(-1);
     m_pListView->m_bSearchMode = true;
-    m_foundLabel = QStringLiteral("查找 “%1” 的结果").arg(QString::fromStdString(m_instantQuery));
+    m_pStatus->SetFoundLabel(QStringLiteral("查找 “%1” 的结果").arg(QString::fromStdString(m_instantQuery)));
     m_bInstantRunning = true;
     m_pDoc->FindAllSites(query, true);
     m_bInstantRunning = false;

@@ -8,6 +8,7 @@
 // large one never holds up a read.
 
 #include "model/Records.h"
+#include "ui/SiteFiles.h"
 
 #include <QObject>
 #include <QThreadPool>
@@ -18,7 +19,7 @@
 #include <memory>
 #include <vector>
 
-class CSiteLoader : public QObject {
+class CSiteLoader : public QObject, public ISiteFiles {
     Q_OBJECT
 public:
     // The site's tree is loaded now (called in the window thread).
@@ -47,16 +48,16 @@ public:
     bool Load(CFTPSite* site);
     // Saves the site's unsaved read marks, then reads its files into a tree of their own. Nothing
     // while the site is being read already.
-    void Reload(CFTPSite* site);
+    void Reload(CFTPSite* site) override;
     // Saves the site's unsaved read marks in a thread, as the close does, and logs it with
     // `why`. False when the site is being read or saved already (or no thread could be had).
-    bool SaveMarks(CFTPSite* site, std::string why);
+    bool SaveMarks(CFTPSite* site, std::string why) override;
     bool IsBusy(const CFTPSite* site) const { return m_jobs.count(site) != 0; }
     // Reads of a site's tree begun so far (first uses, not reloads).
     std::size_t ReadsStarted() const { return m_nReads; }
-    bool IsIdle() const { return m_jobs.empty(); }
+    bool IsIdle() const override { return m_jobs.empty(); }
     // Frees trees the window has let go of.
-    void Dispose(std::vector<std::unique_ptr<CObject>> trees);
+    void Dispose(std::vector<std::unique_ptr<CObject>> trees) override;
     // Waits for every read and disposal, and hands nothing more to the callbacks (the window
     // closes).
     void WaitAll();

@@ -8,6 +8,7 @@
 #include "tests/support/FtpServer.h"
 #include "ui/CommandIds.h"
 #include "ui/FileListModel.h"
+#include "ui/SiteFollower.h"
 #include "ui/SiteLoader.h"
 
 #include <QAbstractButton>
@@ -264,7 +265,7 @@ void TestSiteLoading::filesSavedElsewhereAreReadAgainKeepingTheWindowsMarks() {
     }
 
     // The reload's own save of the mark is not another program's: nothing is read again.
-    QTest::qWait(static_cast<int>(CMainFrame::kSiteListPollMs) + 600);
+    QTest::qWait(static_cast<int>(CSiteFollower::kPollMs) + 600);
     QCOMPARE(site->m_pRootDir->FindSubDir("pub"), pub);
     QVERIFY(frame.SiteLoader()->IsIdle());
 }
