@@ -1,0 +1,380 @@
+// quarnel-cli run on command lines kept as data: every tests/cli/data/*.txt, each case ("== NAME")
+// its own test, run on a fresh program directory holding one of the catalogues below. The form
+// of the lines is described at the top of tests/cli/data/scripting.txt.
+#include "model/Paths.h"
+#include "model/SiteListFile.h"
+#include "tests/ops/CatalogueBuilder.h"
+#include "tests/support/ChildProcess.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+using opstest::AddDir;
+using opstest::AddFile;
+
+// \t \n \r \0 \\ and \xNN in a case's text.
+std::string Unescape(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 == text.size()) {
+            out += text[i];
+            continue;
+        }
+        const char c = text[++i];
+        if (c == 't')
+            out += '\t';
+        else if (c == 'n')
+            out += '\n';
+        else if (c == 'r')
+            out += '\r';
+        else if (c == '0')
+            out += '\0';
+        else if (c == 'x' && i + 2 < text.size()) {
+            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else
+            out += c;
+    }
+    return out;
+}
+
+enum class StepKind { Run, WriteFile, Exists, Absent };
+
+struct Step {
+    StepKind kind = StepKind::Run;
+    int line = 0;
+    std::vector<std::string> args; // the arguments of a run; the path of the other kinds
+    std::string in;                // standard input of a run; what a file gets
+    std::string inFile;
+    int status = 0;
+    std::string out;
+    std::string err;
+    bool checkErr = false;
+    bool unchanged = false;            // the program directory is as it was before the run
+    std::vector<std::string> outParts; // each somewhere in standard output
+    std::vector<std::string> errParts; // each somewhere in standard error
+};
+
+struct Case {
+    std::string file; // its data file's name
+    int line = 0;
+    std::string title;
+    std::string id; // the test's name: the file's stem and the title's words
+    std::string catalogue;
+    std::vector<Step> steps;
+    std::string error; // what is wrong with the data, if anything
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.file << ":" << c.line;
+}
+
+// "tree PATH --depth: a part" -> "TreePATHDepthAPart"
+std::string IdOf(const std::string& stem, const std::string& title) {
+    std::string id = stem + "_";
+    bool start = true;
+    for (const char c : title) {
+        if (std::isalnum(static_cast<unsigned char>(c)) && static_cast<unsigned char>(c) < 0x80) {
+            id += start ? static_cast<char>(std::toupper(static_cast<unsigned char>(c))) : c;
+            start = false;
+        } else
+            start = true;
+    }
+    return id;
+}
+
+std::vector<Case> ReadCases(const fs::path& path) {
+    std::ifstream file(path);
+    const std::string name = path.filename().string(), stem = path.stem().string();
+    std::vector<Case> cases;
+    std::string catalogue = "listing"; // until the file names another before its first case
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (line.empty() || line[0] == '#')
+            continue;
+        const std::size_t blank = line.find(' ');
+        const std::string tag = line.substr(0, blank);
+        const std::string text = blank == std::string::npos ? "" : line.substr(blank + 1);
+        const std::string where = name + ":" + std::to_string(number) + ": ";
+        if (tag == "==") {
+            cases.push_back({name, number, text, IdOf(stem, text), catalogue, {}, {}});
+            continue;
+        }
+        if (tag == "catalogue" && (cases.empty() || cases.back().steps.empty())) {
+            (cases.empty() ? catalogue : cases.back().catalogue) = text;
+            continue;
+        }
+        if (cases.empty())
+            throw std::runtime_error(where + "no case started");
+        std::vector<Step>& steps = cases.back().steps;
+        if (tag == "$" || tag == "file" || tag == "exists" || tag == "absent") {
+            Step step;
+            step.line = number;
+            if (tag == "$") {
+                std::istringstream words(text);
+                for (std::string word; std::getline(words, word, ' ');)
+                    step.args.push_back(Unescape(word));
+            } else {
+                step.kind = tag == "file"     ? StepKind::WriteFile
+                            : tag == "exists" ? StepKind::Exists
+                                              : StepKind::Absent;
+                const std::size_t end = text.find(' ');
+                step.args.push_back(text.substr(0, end));
+                if (end != std::string::npos)
+                    step.in = Unescape(text.substr(end + 1));
+            }
+            steps.push_back(step);
+            continue;
+        }
+        if (steps.empty() || steps.back().kind != StepKind::Run)
+            throw std::runtime_error(where + "no command before " + tag);
+        Step& step = steps.back();
+        if (tag == "<")
+            step.in += Unescape(text) + "\n";
+        else if (tag == "<=")
+            step.in += Unescape(text);
+        else if (tag == "<file")
+            step.inFile = text;
+        else if (tag == "?")
+            step.status = std::stoi(text);
+        else if (tag == ">")
+            step.out += Unescape(text) + "\n";
+        else if (tag == "=")
+            step.out += Unescape(text);
+        else if (tag == "!")
+            step.err += Unescape(text) + "\n", step.checkErr = true;
+        else if (tag == ">~")
+            step.outParts.push_back(Unescape(text));
+        else if (tag == "!~")
+            step.errParts.push_back(Unescape(text));
+        else if (tag == "unchanged")
+            step.unchanged = true;
+        else
+            throw std::runtime_error(where + "unknown line " + tag);
+    }
+    return cases;
+}
+
+// Every case of every data file, in the order of the files' names; a file that cannot be read
+// gives one case that fails with the reason.
+std::vector<Case> AllCases() {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::directory_iterator(QUARNEL_TEST_SOURCE_DIR "/cli/data"))
+        if (entry.path().extension() == ".txt")
+            files.push_back(entry.path());
+    std::sort(files.begin(), files.end());
+    std::vector<Case> all;
+    std::map<std::string, int> seen;
+    for (const fs::path& path : files) {
+        try {
+            std::vector<Case> cases = ReadCases(path);
+            if (cases.empty())
+                throw std::runtime_error(path.filename().string() + ": no case");
+            for (Case& c : cases) {
+                if (const int n = ++seen[c.id]; n > 1)
+                    c.id += "_" + std::to_string(n);
+                all.push_back(std::move(c));
+            }
+        } catch (const std::exception& e) {
+            Case bad;
+            bad.file = path.filename().string();
+            bad.id = path.stem().string() + "_Unreadable";
+            bad.error = e.what();
+            all.push_back(bad);
+        }
+    }
+    return all;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Everything below `root` (hidden names too) with its kind, size, mode and change times: two
+// listings are equal only when nothing was created, removed, written, renamed or touched.
+std::map<std::string, std::string> Listing(const std::string& root) {
+    std::map<std::string, std::string> listing;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        struct stat st {};
+        lstat(entry.path().c_str(), &st);
+        std::ostringstream facts;
+        facts << std::oct << st.st_mode << std::dec << ' ' << st.st_size << ' ' << st.st_ino << ' '
+              << st.st_mtim.tv_sec << '.' << st.st_mtim.tv_nsec << ' ' << st.st_ctim.tv_sec << '.'
+              << st.st_ctim.tv_nsec;
+        listing[entry.path().string().substr(root.size())] = facts.str();
+    }
+    return listing;
+}
+
+class CliCase : public ::testing::TestWithParam<Case> {
+protected:
+    // Two sites: srv (anonymous) with names that need care, host@bob with a login and controls,
+    // its names read as UTF-8.
+    void WriteListingCatalogue() {
+        CObList<CFTPSite> list;
+        CFTPSite* srv = opstest::AddSite(list, "srv");
+        CFTPDir* root = srv->m_pRootDir.get();
+        CFTPDir* pub = AddDir(root, "pub", 1);
+        AddFile(pub, "ReadMe.txt", 1536, 1);
+        CFTPDir* tab = AddDir(root, "tab\there");
+        AddFile(tab, "new\nline", 7);
+        AddFile(tab, "say \"hi\".txt", 10, 1);
+        CFTPDir* gbk = AddDir(root, "\xCE\xC4\xB5\xB5"); // 文档 in GBK
+        CFTPDir* sub = AddDir(gbk, "sub");
+        AddFile(sub, "deep.txt", 1);
+        AddFile(gbk, "back\\slash", 3);
+        AddFile(root, "top.iso", 5368709120ull);
+        CFTPSite* host = opstest::AddSite(list, "host", "bob", "secret", 2121);
+        AddFile(host->m_pRootDir.get(), "x y.txt", 2, 1);
+        AddFile(host->m_pRootDir.get(), "esc\x1b[2J c1\xC2\x85", 4);
+        ASSERT_TRUE(srv->SaveCatalogue());
+        ASSERT_TRUE(srv->SaveState());
+        ASSERT_TRUE(host->SaveCatalogue());
+        ASSERT_TRUE(host->SaveState());
+        CSiteSettings utf8; // so that the C1 control is read as one
+        utf8.m_encoding = NameEncodingChoice::Utf8;
+        ASSERT_TRUE(host->SetSettings(utf8));
+        ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
+    }
+
+    // srv with a small tree, a GBK name among it; host@bob with none.
+    void WriteOfflineCatalogue() {
+        CObList<CFTPSite> list;
+        CFTPSite* srv = opstest::AddSite(list, "srv");
+        CFTPDir* pub = AddDir(srv->m_pRootDir.get(), "pub", 1);
+        AddFile(pub, "ReadMe.txt", 1536, 1);
+        CFTPDir* docs = AddDir(srv->m_pRootDir.get(), "\xCE\xC4\xB5\xB5"); // 文档 in GBK
+        AddFile(docs, "a b.pdf", 10, 1);
+        AddFile(srv->m_pRootDir.get(), "top.iso", 5368709120ull);
+        opstest::AddSite(list, "host", "bob", "secret", 2121);
+        ASSERT_TRUE(srv->SaveCatalogue());
+        ASSERT_TRUE(srv->SaveState());
+        ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
+    }
+
+    // srv with a tree and settings of its own, host@bob, and what killed saves leave behind.
+    void WriteLeftoversCatalogue() {
+        CObList<CFTPSite> list;
+        CFTPSite* srv = opstest::AddSite(list, "srv");
+        CFTPDir* pub = AddDir(srv->m_pRootDir.get(), "pub", true);
+        AddFile(pub, "ReadMe.txt", 1536, true);
+        AddFile(srv->m_pRootDir.get(), "top.iso", 5);
+        opstest::AddSite(list, "host", "bob", "secret", 2121);
+        ASSERT_TRUE(srv->SaveCatalogue());
+        ASSERT_TRUE(srv->SaveState());
+        CSiteSettings settings;
+        settings.m_encoding = NameEncodingChoice::Gbk;
+        ASSERT_TRUE(srv->SetSettings(settings));
+        ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
+        std::ofstream(m_app + "/site.ds.tmp-abc123") << "killed";
+        std::ofstream(m_app + "/Data/srv/content.ct.tmp-abc123") << "killed";
+        fs::create_directories(m_app + "/Data/.tmp/srv.new-abc123");
+        fs::remove(m_app + "/site.ds.lock");
+        fs::remove_all(m_app + "/.locks");
+    }
+
+    void WriteCatalogue(const std::string& name) {
+        fs::create_directory(m_app);
+        SetAppDir(m_app);
+        if (name == "listing")
+            WriteListingCatalogue();
+        else if (name == "offline")
+            WriteOfflineCatalogue();
+        else if (name == "leftovers")
+            WriteLeftoversCatalogue();
+        else if (name != "none")
+            ADD_FAILURE() << "no catalogue " << name;
+        SetAppDir(".");
+    }
+
+    // {app} is the program directory, {tmp} a directory for the case's own files.
+    std::string Expand(std::string text) const {
+        for (const auto& [key, value] :
+             {std::pair<std::string, std::string>{"{app}", m_app}, {"{tmp}", m_tmp}})
+            for (std::size_t at; (at = text.find(key)) != std::string::npos;)
+                text.replace(at, key.size(), value);
+        return text;
+    }
+
+    void RunStep(const Step& step) {
+        const std::string path = step.args.empty() ? "" : Expand(step.args[0]);
+        if (step.kind == StepKind::WriteFile) {
+            std::ofstream(path, std::ios::binary) << Expand(step.in);
+            return;
+        }
+        if (step.kind != StepKind::Run) {
+            struct stat st {};
+            EXPECT_EQ(lstat(path.c_str(), &st) == 0, step.kind == StepKind::Exists) << path;
+            return;
+        }
+        const std::string inPath = m_io.path() + "/in", outPath = m_io.path() + "/out",
+                          errPath = m_io.path() + "/err";
+        std::ofstream(inPath, std::ios::binary) << Expand(step.in);
+        const std::string input = step.inFile.empty() ? inPath : Expand(step.inFile);
+        std::vector<std::string> args = step.args;
+        for (std::string& arg : args)
+            arg = Expand(arg);
+        args.insert(args.begin(), {QUARNEL_BINARY_DIR "/bin/quarnel-cli", "--dir", m_app});
+        const auto before = step.unchanged ? Listing(m_app) : std::map<std::string, std::string>{};
+        const pid_t pid = fork();
+        if (pid == 0) {
+            dup2(open(input.c_str(), O_RDONLY), 0);
+            dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+            dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+            testsupport::ExecArgs(std::move(args));
+        }
+        const int status = testsupport::WaitExit(pid);
+        const std::string err = ReadAll(errPath);
+        EXPECT_EQ(status, step.status) << err;
+        const std::string out = ReadAll(outPath);
+        if (step.outParts.empty()) {
+            EXPECT_EQ(out, Expand(step.out));
+        }
+        for (const std::string& part : step.outParts)
+            EXPECT_NE(out.find(Expand(part)), std::string::npos) << part << " in\n" << out;
+        if (step.checkErr) {
+            EXPECT_EQ(err, Expand(step.err));
+        }
+        for (const std::string& part : step.errParts)
+            EXPECT_NE(err.find(Expand(part)), std::string::npos) << part << " in\n" << err;
+        if (step.unchanged) {
+            EXPECT_EQ(Listing(m_app), before);
+        }
+    }
+
+    ftptest::TempDir m_work{"quarnel-cli-case"};
+    ftptest::TempDir m_io{"quarnel-cli-case-io"};
+    ftptest::TempDir m_files{"quarnel-cli-case-files"};
+    const std::string m_app = m_work.path() + "/app";
+    const std::string& m_tmp = m_files.path();
+};
+
+TEST_P(CliCase, Runs) {
+    const Case& c = GetParam();
+    ASSERT_EQ(c.error, "");
+    ASSERT_FALSE(c.steps.empty()) << c.file << ":" << c.line << ": no command";
+    WriteCatalogue(c.catalogue);
+    for (const Step& step : c.steps) {
+        SCOPED_TRACE(c.file + ":" + std::to_string(step.line));
+        RunStep(step);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Data, CliCase, ::testing::ValuesIn(AllCases()),
+                         [](const ::testing::TestParamInfo<Case>& test) { return test.param.id; });
+
+} // namespace
