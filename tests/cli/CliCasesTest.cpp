@@ -125,6 +125,8 @@ std::vector<Case> ReadCases(const fs::path& path) {
                 std::istringstream words(text);
                 for (std::string word; std::getline(words, word, ' ');)
                     step.args.push_back(Unescape(word));
+                if (!text.empty() && text.back() == ' ')
+                    step.args.emplace_back();
             } else {
                 step.kind = tag == "file"     ? StepKind::WriteFile
                             : tag == "exists" ? StepKind::Exists
@@ -154,6 +156,8 @@ std::vector<Case> ReadCases(const fs::path& path) {
             step.out += Unescape(text);
         else if (tag == "!")
             step.err += Unescape(text) + "\n", step.checkErr = true;
+        else if (tag == "!=")
+            step.err += Unescape(text), step.checkErr = true;
         else if (tag == ">~")
             step.outParts.push_back(Unescape(text));
         else if (tag == "!~")
@@ -313,6 +317,7 @@ protected:
     void RunStep(const Step& step) {
         const std::string path = step.args.empty() ? "" : Expand(step.args[0]);
         if (step.kind == StepKind::WriteFile) {
+            fs::create_directories(fs::path(path).parent_path());
             std::ofstream(path, std::ios::binary) << Expand(step.in);
             return;
         }
