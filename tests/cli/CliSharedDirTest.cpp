@@ -185,25 +185,6 @@ TEST_F(CliSharedDirTest, UnusableLockFilesStopTheWrite) {
     }
 }
 
-// What a killed writer left stays for a command that only reads, and goes when one that may
-// write starts, whichever file it is.
-TEST_F(CliSharedDirTest, WritersStartByClearingWhatKilledWritersLeft) {
-    ASSERT_EQ(Run({"add", "--host", "127.0.0.1", "--port", "1", "--anonymous"}), 0);
-    const std::vector<std::string> leftovers = {"site.ds.tmp-Ab12Cd", "Data/.tmp/other.new-Aa0001",
-                                                "Data/other/state.st.tmp-Bb0002"};
-    for (const std::string& left : leftovers) {
-        std::filesystem::create_directories(std::filesystem::path(m_dir.path() + "/" + left).parent_path());
-        std::ofstream(m_dir.path() + "/" + left) << "cut";
-    }
-    EXPECT_EQ(Run({"sites"}), 0);
-    EXPECT_EQ(Run({"tree", "127.0.0.1"}), 0);
-    for (const std::string& left : leftovers)
-        EXPECT_TRUE(Exists(left)) << left;
-    EXPECT_EQ(Run({"read", "127.0.0.1"}), 0);
-    for (const std::string& left : leftovers)
-        EXPECT_FALSE(Exists(left)) << left;
-}
-
 // Deleting a site or giving it a new key while another program updates it: the change waits for
 // that update to end, and an update that was still queued when the change was made saves nothing
 // (and says so). Either way no stored tree is left under a key no site has.
