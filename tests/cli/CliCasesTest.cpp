@@ -5,6 +5,7 @@
 #include "model/SiteListFile.h"
 #include "tests/ops/CatalogueBuilder.h"
 #include "tests/support/ChildProcess.h"
+#include "tests/support/DataText.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,32 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using opstest::AddDir;
 using opstest::AddFile;
-
-// \t \n \r \0 \\ and \xNN in a case's text.
-std::string Unescape(const std::string& text) {
-    std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] != '\\' || i + 1 == text.size()) {
-            out += text[i];
-            continue;
-        }
-        const char c = text[++i];
-        if (c == 't')
-            out += '\t';
-        else if (c == 'n')
-            out += '\n';
-        else if (c == 'r')
-            out += '\r';
-        else if (c == '0')
-            out += '\0';
-        else if (c == 'x' && i + 2 < text.size()) {
-            out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
-            i += 2;
-        } else
-            out += c;
-    }
-    return out;
-}
+using testsupport::Unescape;
 
 enum class StepKind { Run, WriteFile, Exists, Absent };
 

@@ -1,5 +1,6 @@
 // Listing parsers over lines as real servers send them, most of them kept as data.
 #include "platform/FtpListing.h"
+#include "tests/support/DataText.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +12,8 @@
 #include <vector>
 
 namespace {
+
+using testsupport::Unescape;
 
 // Listing lines kept as data, one row a case: tests/platform/data/server_listings.txt (lines
 // captured from real servers, parsed as a listing's body) and listing_lines.txt (lines given to
@@ -24,23 +27,6 @@ struct ListingRow {
 
 void PrintTo(const ListingRow& row, std::ostream* os) {
     *os << row.file << ":" << row.line;
-}
-
-// \xHH, \r and \\ in a field.
-std::string Unescape(const std::string& field) {
-    std::string out;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] != '\\' || i + 1 >= field.size()) {
-            out += field[i];
-        } else if (field[i + 1] == 'x' && i + 3 < field.size()) {
-            out += static_cast<char>(std::stoi(field.substr(i + 2, 2), nullptr, 16));
-            i += 3;
-        } else {
-            out += field[i + 1] == 'r' ? '\r' : field[i + 1];
-            ++i;
-        }
-    }
-    return out;
 }
 
 std::vector<ListingRow> AllRows() {
