@@ -3,20 +3,18 @@
 // of the lines is described at the top of tests/cli/data/scripting.txt.
 #include "model/Paths.h"
 #include "model/SiteListFile.h"
+#include "tests/cli/CliRunner.h"
 #include "tests/ops/CatalogueBuilder.h"
-#include "tests/support/ChildProcess.h"
 #include "tests/support/DataText.h"
 
 #include <algorithm>
 #include <cctype>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -177,13 +175,6 @@ std::vector<Case> AllCases() {
     return all;
 }
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // Everything below `root` (hidden names too) with its kind, size, mode and change times: two
 // listings are equal only when nothing was created, removed, written, renamed or touched.
 std::map<std::string, std::string> Listing(const std::string& root) {
@@ -302,26 +293,15 @@ protected:
             EXPECT_EQ(lstat(path.c_str(), &st) == 0, step.kind == StepKind::Exists) << path;
             return;
         }
-        const std::string inPath = m_io.path() + "/in", outPath = m_io.path() + "/out",
-                          errPath = m_io.path() + "/err";
-        std::ofstream(inPath, std::ios::binary) << Expand(step.in);
-        const std::string input = step.inFile.empty() ? inPath : Expand(step.inFile);
         std::vector<std::string> args = step.args;
         for (std::string& arg : args)
             arg = Expand(arg);
-        args.insert(args.begin(), {QUARNEL_BINARY_DIR "/bin/quarnel-cli", "--dir", m_app});
         const auto before = step.unchanged ? Listing(m_app) : std::map<std::string, std::string>{};
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(open(input.c_str(), O_RDONLY), 0);
-            dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            testsupport::ExecArgs(std::move(args));
-        }
-        const int status = testsupport::WaitExit(pid);
-        const std::string err = ReadAll(errPath);
-        EXPECT_EQ(status, step.status) << err;
-        const std::string out = ReadAll(outPath);
+        const clitest::CliRun run = clitest::RunCli(
+            m_io.path(), m_app, args,
+            {.input = Expand(step.in), .inputFile = step.inFile.empty() ? "" : Expand(step.inFile)});
+        const std::string &out = run.out, &err = run.err;
+        EXPECT_EQ(run.status, step.status) << err;
         if (step.outParts.empty()) {
             EXPECT_EQ(out, Expand(step.out));
         }

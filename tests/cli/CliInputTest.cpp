@@ -1,56 +1,23 @@
 // quarnel-cli given what people hand it: locations copied from its own output, a disk that fills
 // up during a write. Passwords on standard input and import files with hosts no site can have are
 // cases in data/sites.txt.
-#include "tests/support/ChildProcess.h"
+#include "tests/cli/CliRunner.h"
 #include "tests/support/FtpServer.h"
 
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <sys/resource.h>
 
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using clitest::CliRun;
 
 class CliInputTest : public ::testing::Test {
 protected:
-    // PROGRAM ARGS... (quarnel-cli --dir DIR when `program` is empty) with `input` as standard
-    // input (a file, so no terminal) and writes past `fileSizeLimit` bytes failing as on a full disk.
-    CliRun Run(std::vector<std::string> args, const std::string& input = "",
-               rlim_t fileSizeLimit = RLIM_INFINITY, std::string program = "") {
-        if (program.empty()) {
-            program = QUARNEL_BINARY_DIR "/bin/quarnel-cli";
-            args.insert(args.begin(), {"--dir", m_dir.path()});
-        }
-        const std::string inPath = m_io.path() + "/in", outPath = m_io.path() + "/out",
-                          errPath = m_io.path() + "/err";
-        std::ofstream(inPath, std::ios::binary) << input;
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(open(inPath.c_str(), O_RDONLY), 0);
-            dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            if (fileSizeLimit != RLIM_INFINITY) {
-                signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
-                const rlimit limit{fileSizeLimit, fileSizeLimit};
-                setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            args.insert(args.begin(), program);
-            testsupport::ExecArgs(std::move(args));
-        }
-        CliRun run;
-        run.status = testsupport::WaitExit(pid);
-        run.out = ftptest::detail::ReadFile(outPath);
-        run.err = ftptest::detail::ReadFile(errPath);
-        return run;
+    // quarnel-cli --dir DIR ARGS...
+    CliRun Run(std::vector<std::string> args, const clitest::RunOptions& options = {}) {
+        return clitest::RunCli(m_io.path(), m_dir.path(), std::move(args), options);
     }
 
     ftptest::TempDir m_dir{"quarnel-cli-input"};
@@ -100,7 +67,7 @@ TEST_F(CliInputTest, EveryPrintedLocationReachesItsEntryThroughCurl) {
             continue; // curl refuses a control character in a path, escaped or not
         const std::string fetched = m_io.path() + "/fetched";
         std::filesystem::remove(fetched);
-        const CliRun curl = Run({"-sS", "--fail", "-o", fetched, exact}, "", RLIM_INFINITY, "curl");
+        const CliRun curl = clitest::RunProgram(m_io.path(), {"curl", "-sS", "--fail", "-o", fetched, exact});
         EXPECT_EQ(curl.status, 0) << location << " -> " << exact << ": " << curl.err;
         if (!dir) {
             EXPECT_EQ(std::to_string(ftptest::detail::ReadFile(fetched).size()),
@@ -121,7 +88,7 @@ TEST_F(CliInputTest, AnImportThatCannotBeWrittenStoresNothing) {
         many += "site" + std::to_string(i) + ".example\n";
     const std::string manyPath = m_io.path() + "/many.txt";
     std::ofstream(manyPath) << many;
-    const CliRun full = Run({"import", manyPath}, "", 16 * 1024);
+    const CliRun full = Run({"import", manyPath}, {.fileSizeLimit = 16 * 1024});
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.err.find("imported 3000"), std::string::npos) << full.err;
     EXPECT_NE(full.err.find("could not write"), std::string::npos) << full.err;

@@ -6,6 +6,7 @@
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "model/SiteListFile.h"
+#include "tests/cli/CliRunner.h"
 #include "tests/ops/CatalogueBuilder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FtpServer.h"
@@ -27,18 +28,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using clitest::CliRun;
+using ftptest::detail::ReadFile;
 
 enum class As { Me, Unprivileged };
 
@@ -49,21 +40,8 @@ protected:
     CliRun Run(std::vector<std::string> args, const std::string* dir, As as = As::Me) {
         if (dir)
             args.insert(args.begin(), {"--dir", *dir});
-        const std::string outPath = m_io.path() + "/out", errPath = m_io.path() + "/err";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            if (as == As::Unprivileged && geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-                _exit(126);
-            args.insert(args.begin(), QUARNEL_BINARY_DIR "/bin/quarnel-cli");
-            testsupport::ExecArgs(std::move(args));
-        }
-        CliRun run;
-        run.status = testsupport::WaitExit(pid);
-        run.out = ReadAll(outPath);
-        run.err = ReadAll(errPath);
-        return run;
+        args.insert(args.begin(), clitest::kCliPath);
+        return clitest::RunProgram(m_io.path(), std::move(args), {.unprivileged = as == As::Unprivileged});
     }
     CliRun Run(std::vector<std::string> args, As as = As::Me) { return Run(std::move(args), &m_app, as); }
 
@@ -127,7 +105,7 @@ TEST_F(CliScriptingTest, ErrorsNameTheFileAndWhatIsWrong) {
 
     // A damaged tree: what was read before the fault is shown, the fault named, the status 1.
     fs::permissions(content, fs::perms(0644));
-    const std::string bytes = ReadAll(content);
+    const std::string bytes = ReadFile(content);
     std::ofstream(content, std::ios::binary | std::ios::trunc) << bytes.substr(0, bytes.size() - 4);
     const CliRun damaged = Run({"tree", "srv"});
     EXPECT_EQ(damaged.status, 1);
@@ -193,7 +171,7 @@ TerminalErrRun RunWithTerminalErr(const std::string& outPath, std::vector<std::s
     }
     close(keep);
     close(master);
-    run.out = ReadAll(outPath);
+    run.out = ReadFile(outPath);
     return run;
 }
 
@@ -330,13 +308,13 @@ TEST_F(CliScriptingTest, APasswordStaysOutOfTheProcessListAndOfCoreDumps) {
             waitpid(pid, nullptr, 0);
         }
         pid = start(form.args);
-        ASSERT_TRUE(waitForTheLock(pid)) << ReadAll(m_io.path() + "/err");
-        const std::string cmdline = ReadAll("/proc/" + std::to_string(pid) + "/cmdline");
+        ASSERT_TRUE(waitForTheLock(pid)) << ReadFile(m_io.path() + "/err");
+        const std::string cmdline = ReadFile("/proc/" + std::to_string(pid) + "/cmdline");
         EXPECT_NE(cmdline.find(form.kept), std::string::npos);
         EXPECT_EQ(cmdline.find(password), std::string::npos);
     }
     const std::string proc = "/proc/" + std::to_string(pid);
-    std::string limits = ReadAll(proc + "/limits");
+    std::string limits = ReadFile(proc + "/limits");
     limits = limits.substr(limits.find("Max core file size"));
     std::istringstream fields(limits.substr(0, limits.find('\n')).substr(18));
     std::string soft, hard;
@@ -382,7 +360,7 @@ TEST_F(CliScriptingTest, CtrlCExits130AndASecondOneEndsAtOnce) {
     ASSERT_TRUE(stalled());
     kill(pid, SIGINT);
     EXPECT_EQ(testsupport::WaitExit(pid), 130);
-    EXPECT_NE(ReadAll(outPath).find("127.0.0.1\t3\t更新终止！\n"), std::string::npos) << ReadAll(outPath);
+    EXPECT_NE(ReadFile(outPath).find("127.0.0.1\t3\t更新终止！\n"), std::string::npos) << ReadFile(outPath);
     EXPECT_TRUE(fs::exists(m_app + "/Data/127.0.0.1/content.ct"));
 
     // Twice: the stop cannot end before the second signal, for the status it would print waits on

@@ -1,7 +1,7 @@
 // Many quarnel-cli processes at once on one program directory.
 #include "model/FileLock.h"
 #include "model/Paths.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/cli/CliRunner.h"
 #include "tests/support/FtpServer.h"
 
 #include <algorithm>
@@ -37,24 +37,14 @@ protected:
     }
     static int Wait(pid_t pid) { return testsupport::WaitExit(pid); }
     // Runs quarnel-cli and returns its exit status; `out` gets standard output, `err` standard
-    // error (else it is the test's).
+    // error.
     int Run(std::vector<std::string> args, std::string* out = nullptr, std::string* err = nullptr) {
-        const std::string path = m_dir.path() + "/.out", errPath = m_dir.path() + "/.err";
-        args.insert(args.begin(), {QUARNEL_BINARY_DIR "/bin/quarnel-cli", "--dir", m_dir.path()});
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            if (err)
-                dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            testsupport::ExecArgs(std::move(args));
-        }
-        const int status = Wait(pid);
+        const clitest::CliRun run = clitest::RunCli(m_io.path(), m_dir.path(), std::move(args));
         if (out)
-            *out = ftptest::detail::ReadFile(path);
+            *out = run.out;
         if (err)
-            *err = ftptest::detail::ReadFile(errPath);
-        return status;
+            *err = run.err;
+        return run.status;
     }
     bool Exists(const std::string& relative) const {
         struct stat st {};
@@ -70,6 +60,7 @@ protected:
     }
 
     ftptest::TempDir m_dir{"quarnel-shared"};
+    ftptest::TempDir m_io{"quarnel-shared-io"};
 };
 
 // Every writer of site.ds re-reads it under the lock: no change made by another is lost.

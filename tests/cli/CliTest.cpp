@@ -2,6 +2,7 @@
 #include "model/Paths.h"
 #include "model/SiteListFile.h"
 #include "platform/TextCodec.h"
+#include "tests/cli/CliRunner.h"
 #include "tests/ops/CatalogueBuilder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/vsftpd_server.h"
@@ -24,45 +25,20 @@ namespace {
 using opstest::AddDir;
 using opstest::AddFile;
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using clitest::CliRun;
+using ftptest::detail::ReadFile;
 
 class CliTest : public ::testing::Test {
 protected:
     // quarnel-cli --dir DIR ARGS...
-    CliRun Run(std::vector<std::string> args, bool withDir = true) {
-        if (withDir)
-            args.insert(args.begin(), {"--dir", m_dir.path()});
-        return RunProgram(QUARNEL_BINARY_DIR "/bin/quarnel-cli", std::move(args));
+    CliRun Run(std::vector<std::string> args) {
+        return clitest::RunCli(m_io.path(), m_dir.path(), std::move(args));
     }
 
     // Any program, found on PATH when `program` has no "/".
     CliRun RunProgram(const std::string& program, std::vector<std::string> args) {
-        const std::string outPath = m_io.path() + "/out", errPath = m_io.path() + "/err";
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            const int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(out, 1);
-            dup2(err, 2);
-            args.insert(args.begin(), program);
-            testsupport::ExecArgs(std::move(args));
-        }
-        CliRun run;
-        run.status = testsupport::WaitExit(pid);
-        run.out = ReadAll(outPath);
-        run.err = ReadAll(errPath);
-        return run;
+        args.insert(args.begin(), program);
+        return clitest::RunProgram(m_io.path(), std::move(args));
     }
 
     // A catalogue as the window program would have left it: two sites, one with a tree.
@@ -212,7 +188,7 @@ TEST_F(CliTest, CurlAndWgetFetchThePrintedUrls) {
     for (const std::string& url : lines) {
         const CliRun curl = RunProgram("curl", {"-sS", "--fail", "-o", fetched, url});
         EXPECT_EQ(curl.status, 0) << url << ": " << curl.err;
-        sizes.insert(ReadAll(fetched).size());
+        sizes.insert(ReadFile(fetched).size());
     }
     EXPECT_EQ(sizes, (std::multiset<uint64_t>{11, 12, 13, 14}));
     const CliRun one = Run({"url", "--escaped", "ftp://127.0.0.1@q user/" + gbkDir + "/文档.txt"});
@@ -222,7 +198,7 @@ TEST_F(CliTest, CurlAndWgetFetchThePrintedUrls) {
     EXPECT_EQ(
         RunProgram("curl", {"-sS", "--fail", "-o", fetched, one.out.substr(0, one.out.size() - 1)}).status,
         0);
-    EXPECT_EQ(ReadAll(fetched).size(), 11u);
+    EXPECT_EQ(ReadFile(fetched).size(), 11u);
 
     // The whole list through wget -i.
     const std::string list = m_io.path() + "/uris.txt", into = m_io.path() + "/wget";
@@ -238,7 +214,7 @@ TEST_F(CliTest, CurlAndWgetFetchThePrintedUrls) {
 TEST_F(CliTest, ADamagedSiteListIsReportedAndNotRewritten) {
     WriteCatalogue();
     const std::string path = m_dir.path() + "/site.ds";
-    std::string bytes = ReadAll(path);
+    std::string bytes = ReadFile(path);
     bytes.resize(bytes.size() - 3); // cut inside the second site
     std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 
@@ -248,7 +224,7 @@ TEST_F(CliTest, ADamagedSiteListIsReportedAndNotRewritten) {
     EXPECT_EQ(sites.out, "srv\tsrv\t21\tanonymous\t\tftp\n");
     EXPECT_NE(sites.err.find(path + ": damaged file: "), std::string::npos) << sites.err;
     EXPECT_EQ(Run({"add", "--host", "x", "--anonymous"}).status, 1);
-    EXPECT_EQ(ReadAll(path), bytes);
+    EXPECT_EQ(ReadFile(path), bytes);
 }
 
 // What a terminal would act on: a C0 control other than tab and line feed (which separate fields
@@ -505,7 +481,7 @@ TEST_F(CliTest, AddAsksForThePasswordOnATerminalWithoutEcho) {
         EXPECT_EQ(run.Wait(), 0);
         EXPECT_EQ(run.Screen().find("s3cret"), std::string::npos); // never echoed
         EXPECT_TRUE(run.Echoes());                                 // and the echo is back
-        EXPECT_NE(ReadAll(errPath).find("Password for bob@h: "), std::string::npos);
+        EXPECT_NE(ReadFile(errPath).find("Password for bob@h: "), std::string::npos);
     }
     EXPECT_EQ(Run({"url", "ftp://h@bob/"}).out, "ftp://bob:s3cret@h:21/\n");
 
