@@ -1,10 +1,8 @@
 // quarnel-cli run on command lines kept as data: every tests/cli/data/*.txt, each case ("== NAME")
 // its own test, run on a fresh program directory holding one of the catalogues below. The form
 // of the lines is described at the top of tests/cli/data/scripting.txt.
-#include "model/Paths.h"
-#include "model/SiteListFile.h"
+#include "tests/cli/CliCatalogues.h"
 #include "tests/cli/CliRunner.h"
-#include "tests/ops/CatalogueBuilder.h"
 #include "tests/support/DataText.h"
 
 #include <algorithm>
@@ -19,8 +17,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-using opstest::AddDir;
-using opstest::AddFile;
 using testsupport::Unescape;
 
 enum class StepKind { Run, WriteFile, Exists, Absent };
@@ -193,85 +189,6 @@ std::map<std::string, std::string> Listing(const std::string& root) {
 
 class CliCase : public ::testing::TestWithParam<Case> {
 protected:
-    // Two sites: srv (anonymous) with names that need care, host@bob with a login and controls,
-    // its names read as UTF-8.
-    void WriteListingCatalogue() {
-        CObList<CFTPSite> list;
-        CFTPSite* srv = opstest::AddSite(list, "srv");
-        CFTPDir* root = srv->m_pRootDir.get();
-        CFTPDir* pub = AddDir(root, "pub", 1);
-        AddFile(pub, "ReadMe.txt", 1536, 1);
-        CFTPDir* tab = AddDir(root, "tab\there");
-        AddFile(tab, "new\nline", 7);
-        AddFile(tab, "say \"hi\".txt", 10, 1);
-        CFTPDir* gbk = AddDir(root, "\xCE\xC4\xB5\xB5"); // 文档 in GBK
-        CFTPDir* sub = AddDir(gbk, "sub");
-        AddFile(sub, "deep.txt", 1);
-        AddFile(gbk, "back\\slash", 3);
-        AddFile(root, "top.iso", 5368709120ull);
-        CFTPSite* host = opstest::AddSite(list, "host", "bob", "secret", 2121);
-        AddFile(host->m_pRootDir.get(), "x y.txt", 2, 1);
-        AddFile(host->m_pRootDir.get(), "esc\x1b[2J c1\xC2\x85", 4);
-        ASSERT_TRUE(srv->SaveCatalogue());
-        ASSERT_TRUE(srv->SaveState());
-        ASSERT_TRUE(host->SaveCatalogue());
-        ASSERT_TRUE(host->SaveState());
-        CSiteSettings utf8; // so that the C1 control is read as one
-        utf8.m_encoding = NameEncodingChoice::Utf8;
-        ASSERT_TRUE(host->SetSettings(utf8));
-        ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
-    }
-
-    // srv with a small tree, a GBK name among it; host@bob with none.
-    void WriteOfflineCatalogue() {
-        CObList<CFTPSite> list;
-        CFTPSite* srv = opstest::AddSite(list, "srv");
-        CFTPDir* pub = AddDir(srv->m_pRootDir.get(), "pub", 1);
-        AddFile(pub, "ReadMe.txt", 1536, 1);
-        CFTPDir* docs = AddDir(srv->m_pRootDir.get(), "\xCE\xC4\xB5\xB5"); // 文档 in GBK
-        AddFile(docs, "a b.pdf", 10, 1);
-        AddFile(srv->m_pRootDir.get(), "top.iso", 5368709120ull);
-        opstest::AddSite(list, "host", "bob", "secret", 2121);
-        ASSERT_TRUE(srv->SaveCatalogue());
-        ASSERT_TRUE(srv->SaveState());
-        ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
-    }
-
-    // srv with a tree and settings of its own, host@bob, and what killed saves leave behind.
-    void WriteLeftoversCatalogue() {
-        CObList<CFTPSite> list;
-        CFTPSite* srv = opstest::AddSite(list, "srv");
-        CFTPDir* pub = AddDir(srv->m_pRootDir.get(), "pub", true);
-        AddFile(pub, "ReadMe.txt", 1536, true);
-        AddFile(srv->m_pRootDir.get(), "top.iso", 5);
-        opstest::AddSite(list, "host", "bob", "secret", 2121);
-        ASSERT_TRUE(srv->SaveCatalogue());
-        ASSERT_TRUE(srv->SaveState());
-        CSiteSettings settings;
-        settings.m_encoding = NameEncodingChoice::Gbk;
-        ASSERT_TRUE(srv->SetSettings(settings));
-        ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
-        std::ofstream(m_app + "/site.ds.tmp-abc123") << "killed";
-        std::ofstream(m_app + "/Data/srv/content.ct.tmp-abc123") << "killed";
-        fs::create_directories(m_app + "/Data/.tmp/srv.new-abc123");
-        fs::remove(m_app + "/site.ds.lock");
-        fs::remove_all(m_app + "/.locks");
-    }
-
-    void WriteCatalogue(const std::string& name) {
-        fs::create_directory(m_app);
-        SetAppDir(m_app);
-        if (name == "listing")
-            WriteListingCatalogue();
-        else if (name == "offline")
-            WriteOfflineCatalogue();
-        else if (name == "leftovers")
-            WriteLeftoversCatalogue();
-        else if (name != "none")
-            ADD_FAILURE() << "no catalogue " << name;
-        SetAppDir(".");
-    }
-
     // {app} is the program directory, {tmp} a directory for the case's own files.
     std::string Expand(std::string text) const {
         for (const auto& [key, value] :
@@ -328,7 +245,7 @@ TEST_P(CliCase, Runs) {
     const Case& c = GetParam();
     ASSERT_EQ(c.error, "");
     ASSERT_FALSE(c.steps.empty()) << c.file << ":" << c.line << ": no command";
-    WriteCatalogue(c.catalogue);
+    clitest::WriteCatalogue(m_app, c.catalogue);
     for (const Step& step : c.steps) {
         SCOPED_TRACE(c.file + ":" + std::to_string(step.line));
         RunStep(step);

@@ -3,11 +3,8 @@
 // dumps. Exit statuses, the program directory left alone by commands that only read, and the site
 // commands are cases in data/statuses.txt and data/sites.txt.
 #include "model/FileLock.h"
-#include "model/Paths.h"
-#include "model/Records.h"
-#include "model/SiteListFile.h"
+#include "tests/cli/CliCatalogues.h"
 #include "tests/cli/CliRunner.h"
-#include "tests/ops/CatalogueBuilder.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/FtpServer.h"
 
@@ -46,22 +43,7 @@ protected:
     CliRun Run(std::vector<std::string> args, As as = As::Me) { return Run(std::move(args), &m_app, as); }
 
     // Two sites, one with a stored tree and its settings.
-    void WriteCatalogue() {
-        SetAppDir(m_app);
-        CObList<CFTPSite> list;
-        CFTPSite* srv = opstest::AddSite(list, "srv");
-        CFTPDir* pub = opstest::AddDir(srv->m_pRootDir.get(), "pub", true);
-        opstest::AddFile(pub, "ReadMe.txt", 1536, true);
-        opstest::AddFile(srv->m_pRootDir.get(), "top.iso", 5);
-        opstest::AddSite(list, "host", "bob", "secret", 2121);
-        ASSERT_TRUE(srv->SaveCatalogue());
-        ASSERT_TRUE(srv->SaveState());
-        CSiteSettings settings;
-        settings.m_encoding = NameEncodingChoice::Gbk;
-        ASSERT_TRUE(srv->SetSettings(settings));
-        ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
-        SetAppDir(".");
-    }
+    void WriteCatalogue() { clitest::WriteCatalogue(m_app, "leftovers"); }
 
     ftptest::TempDir m_work{"quarnel-cli-scripting"};
     ftptest::TempDir m_io{"quarnel-cli-scripting-io"};

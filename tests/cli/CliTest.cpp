@@ -2,6 +2,7 @@
 #include "model/Paths.h"
 #include "model/SiteListFile.h"
 #include "platform/TextCodec.h"
+#include "tests/cli/CliCatalogues.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/ops/CatalogueBuilder.h"
 #include "tests/support/ChildProcess.h"
@@ -42,21 +43,7 @@ protected:
     }
 
     // A catalogue as the window program would have left it: two sites, one with a tree.
-    void WriteCatalogue() {
-        SetAppDir(m_dir.path());
-        CObList<CFTPSite> list;
-        CFTPSite* srv = opstest::AddSite(list, "srv");
-        CFTPDir* pub = AddDir(srv->m_pRootDir.get(), "pub", 1);
-        AddFile(pub, "ReadMe.txt", 1536, 1);
-        CFTPDir* docs = AddDir(srv->m_pRootDir.get(), "\xCE\xC4\xB5\xB5"); // 文档 in GBK
-        AddFile(docs, "a b.pdf", 10, 1);
-        AddFile(srv->m_pRootDir.get(), "top.iso", 5368709120ull);
-        opstest::AddSite(list, "host", "bob", "secret", 2121);
-        ASSERT_TRUE(srv->SaveCatalogue());
-        ASSERT_TRUE(srv->SaveState());
-        ASSERT_TRUE(SaveSiteList(SiteListPath(), list));
-        SetAppDir(".");
-    }
+    void WriteCatalogue() { clitest::WriteCatalogue(m_dir.path(), "offline"); }
 
     ftptest::TempDir m_dir{"quarnel-cli"};
     ftptest::TempDir m_io{"quarnel-cli-io"};
