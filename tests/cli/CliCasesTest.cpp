@@ -19,7 +19,11 @@ namespace {
 namespace fs = std::filesystem;
 using testsupport::Unescape;
 
-enum class StepKind { Run, WriteFile, Exists, Absent };
+// A run of quarnel-cli, or one of the file steps between runs.
+enum class StepKind { Run, WriteFile, MakeDir, Link, Remove, Exists, Absent };
+const std::map<std::string, StepKind> kFileSteps = {
+    {"file", StepKind::WriteFile}, {"mkdir", StepKind::MakeDir}, {"link", StepKind::Link},
+    {"remove", StepKind::Remove},  {"exists", StepKind::Exists}, {"absent", StepKind::Absent}};
 
 struct Step {
     StepKind kind = StepKind::Run;
@@ -88,7 +92,7 @@ std::vector<Case> ReadCases(const fs::path& path) {
         if (cases.empty())
             throw std::runtime_error(where + "no case started");
         std::vector<Step>& steps = cases.back().steps;
-        if (tag == "$" || tag == "file" || tag == "exists" || tag == "absent") {
+        if (tag == "$" || kFileSteps.count(tag)) {
             Step step;
             step.line = number;
             if (tag == "$") {
@@ -98,9 +102,7 @@ std::vector<Case> ReadCases(const fs::path& path) {
                 if (!text.empty() && text.back() == ' ')
                     step.args.emplace_back();
             } else {
-                step.kind = tag == "file"     ? StepKind::WriteFile
-                            : tag == "exists" ? StepKind::Exists
-                                              : StepKind::Absent;
+                step.kind = kFileSteps.at(tag);
                 const std::size_t end = text.find(' ');
                 step.args.push_back(text.substr(0, end));
                 if (end != std::string::npos)
@@ -203,6 +205,21 @@ protected:
         if (step.kind == StepKind::WriteFile) {
             fs::create_directories(fs::path(path).parent_path());
             std::ofstream(path, std::ios::binary) << Expand(step.in);
+            return;
+        }
+        std::error_code error;
+        if (step.kind == StepKind::MakeDir) {
+            fs::create_directories(path, error);
+            EXPECT_FALSE(error) << path << ": " << error.message();
+            return;
+        }
+        if (step.kind == StepKind::Link) {
+            fs::create_symlink(Expand(step.in), path, error);
+            EXPECT_FALSE(error) << path << ": " << error.message();
+            return;
+        }
+        if (step.kind == StepKind::Remove) {
+            fs::remove_all(path);
             return;
         }
         if (step.kind != StepKind::Run) {
