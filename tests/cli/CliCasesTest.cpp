@@ -37,6 +37,7 @@ struct Step {
     bool checkErr = false;
     bool unchanged = false;            // the program directory is as it was before the run
     std::vector<std::string> outParts; // each somewhere in standard output
+    std::vector<std::string> outNever; // none anywhere in standard output
     std::vector<std::string> errParts; // each somewhere in standard error
 };
 
@@ -47,6 +48,7 @@ struct Case {
     std::string id; // the test's name: the file's stem and the title's words
     std::string catalogue;
     std::vector<Step> steps;
+    Step every;        // what the lines before the first run give every run
     std::string error; // what is wrong with the data, if anything
 };
 
@@ -94,6 +96,8 @@ std::vector<Case> ReadCases(const fs::path& path) {
         std::vector<Step>& steps = cases.back().steps;
         if (tag == "$" || kFileSteps.count(tag)) {
             Step step;
+            if (tag == "$")
+                step = cases.back().every;
             step.line = number;
             if (tag == "$") {
                 std::istringstream words(text);
@@ -111,9 +115,9 @@ std::vector<Case> ReadCases(const fs::path& path) {
             steps.push_back(step);
             continue;
         }
-        if (steps.empty() || steps.back().kind != StepKind::Run)
+        if (!steps.empty() && steps.back().kind != StepKind::Run)
             throw std::runtime_error(where + "no command before " + tag);
-        Step& step = steps.back();
+        Step& step = steps.empty() ? cases.back().every : steps.back();
         if (tag == "<")
             step.in += Unescape(text) + "\n";
         else if (tag == "<=")
@@ -132,6 +136,8 @@ std::vector<Case> ReadCases(const fs::path& path) {
             step.err += Unescape(text), step.checkErr = true;
         else if (tag == ">~")
             step.outParts.push_back(Unescape(text));
+        else if (tag == ">!~")
+            step.outNever.push_back(Unescape(text));
         else if (tag == "!~")
             step.errParts.push_back(Unescape(text));
         else if (tag == "unchanged")
@@ -241,6 +247,8 @@ protected:
         }
         for (const std::string& part : step.outParts)
             EXPECT_NE(out.find(Expand(part)), std::string::npos) << part << " in\n" << out;
+        for (const std::string& part : step.outNever)
+            EXPECT_EQ(out.find(Expand(part)), std::string::npos) << part << " in\n" << out;
         if (step.checkErr) {
             EXPECT_EQ(err, Expand(step.err));
         }
