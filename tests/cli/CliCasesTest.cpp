@@ -152,11 +152,18 @@ std::vector<Case> ReadCases(const fs::path& path) {
 // gives one case that fails with the reason.
 std::vector<Case> AllCases() {
     std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(QUARNEL_TEST_SOURCE_DIR "/cli/data"))
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator(QUARNEL_TEST_SOURCE_DIR "/cli/data", error))
         if (entry.path().extension() == ".txt")
             files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     std::vector<Case> all;
+    if (files.empty()) {
+        Case none;
+        none.id = "NoDataFile";
+        none.error = QUARNEL_TEST_SOURCE_DIR "/cli/data: no case file (" + error.message() + ")";
+        all.push_back(none);
+    }
     std::map<std::string, int> seen;
     for (const fs::path& path : files) {
         try {
