@@ -1,6 +1,6 @@
 // quarnel-cli run on command lines kept as data: every tests/cli/data/*.txt, each case ("== NAME")
-// its own test, run on a fresh program directory holding one of the catalogues below. The form
-// of the lines is described at the top of tests/cli/data/scripting.txt.
+// its own test, run on a fresh program directory holding one of the catalogues of CliCatalogues.h.
+// The form of the lines is described at the top of tests/cli/data/scripting.txt.
 #include "tests/cli/CliCatalogues.h"
 #include "tests/cli/CliRunner.h"
 #include "tests/support/DataText.h"
