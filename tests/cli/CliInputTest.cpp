@@ -1,55 +1,23 @@
-// quarnel-cli given what people hand it: locations copied from its own output, a password on a
-// pipe, import files with hosts no site can have, a disk that fills up during a write.
-#include "tests/support/ChildProcess.h"
+// quarnel-cli given what people hand it: locations copied from its own output, a disk that fills
+// up during a write. Passwords on standard input and import files with hosts no site can have are
+// cases in data/sites.txt.
+#include "tests/cli/CliRunner.h"
 #include "tests/support/FtpServer.h"
 
-#include <csignal>
-#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
-#include <sys/resource.h>
 
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using clitest::CliRun;
 
 class CliInputTest : public ::testing::Test {
 protected:
-    // PROGRAM ARGS... (quarnel-cli --dir DIR when `program` is empty) with `input` as standard
-    // input (a file, so no terminal) and writes past `fileSizeLimit` bytes failing as on a full disk.
-    CliRun Run(std::vector<std::string> args, const std::string& input = "",
-               rlim_t fileSizeLimit = RLIM_INFINITY, std::string program = "") {
-        if (program.empty()) {
-            program = QUARNEL_BINARY_DIR "/bin/quarnel-cli";
-            args.insert(args.begin(), {"--dir", m_dir.path()});
-        }
-        const std::string inPath = m_io.path() + "/in", outPath = m_io.path() + "/out",
-                          errPath = m_io.path() + "/err";
-        std::ofstream(inPath, std::ios::binary) << input;
-        const pid_t pid = fork();
-        if (pid == 0) {
-            dup2(open(inPath.c_str(), O_RDONLY), 0);
-            dup2(open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
-            dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            if (fileSizeLimit != RLIM_INFINITY) {
-                signal(SIGXFSZ, SIG_IGN); // the write fails with EFBIG instead
-                const rlimit limit{fileSizeLimit, fileSizeLimit};
-                setrlimit(RLIMIT_FSIZE, &limit);
-            }
-            args.insert(args.begin(), program);
-            testsupport::ExecArgs(std::move(args));
-        }
-        CliRun run;
-        run.status = testsupport::WaitExit(pid);
-        run.out = ftptest::detail::ReadFile(outPath);
-        run.err = ftptest::detail::ReadFile(errPath);
-        return run;
+    // quarnel-cli --dir DIR ARGS...
+    CliRun Run(std::vector<std::string> args, const clitest::RunOptions& options = {}) {
+        return clitest::RunCli(m_io.path(), m_dir.path(), std::move(args), options);
     }
 
     ftptest::TempDir m_dir{"quarnel-cli-input"};
@@ -99,7 +67,7 @@ TEST_F(CliInputTest, EveryPrintedLocationReachesItsEntryThroughCurl) {
             continue; // curl refuses a control character in a path, escaped or not
         const std::string fetched = m_io.path() + "/fetched";
         std::filesystem::remove(fetched);
-        const CliRun curl = Run({"-sS", "--fail", "-o", fetched, exact}, "", RLIM_INFINITY, "curl");
+        const CliRun curl = clitest::RunProgram(m_io.path(), {"curl", "-sS", "--fail", "-o", fetched, exact});
         EXPECT_EQ(curl.status, 0) << location << " -> " << exact << ": " << curl.err;
         if (!dir) {
             EXPECT_EQ(std::to_string(ftptest::detail::ReadFile(fetched).size()),
@@ -111,74 +79,21 @@ TEST_F(CliInputTest, EveryPrintedLocationReachesItsEntryThroughCurl) {
     EXPECT_EQ(files, 7u);
 }
 
-// Without a terminal the password is the first line of standard input; input that ends at once
-// gives none, and nothing is added.
-TEST_F(CliInputTest, APasswordComesFromStandardInput) {
-    const struct {
-        const char* input;
-        int status;
-        const char* url; // what `url` gives afterwards; "" when the site was not added
-    } cases[] = {
-        {"pw\nnot this\n", 0, "ftp://bob:pw@h:21/\n"},
-        {"p w@:\r\n", 0, "ftp://bob:p w@:@h:21/\n"},
-        {"\n", 0, "ftp://bob:@h:21/\n"},
-        {"last", 0, "ftp://bob:last@h:21/\n"},
-        {"", 1, ""},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.input);
-        const CliRun add = Run({"add", "--host", "h", "--user", "bob"}, c.input);
-        EXPECT_EQ(add.status, c.status) << add.err;
-        EXPECT_EQ(Run({"url", "ftp://h@bob/"}).out, c.url);
-        Run({"remove", "h@bob"});
-    }
-    // An anonymous site given a user takes its password the same way.
-    ASSERT_EQ(Run({"add", "--host", "a", "--anonymous"}).status, 0);
-    EXPECT_EQ(Run({"edit", "a", "--user", "eve"}, "secret\n").status, 0);
-    EXPECT_EQ(Run({"url", "ftp://a@eve/x"}).out, "ftp://eve:secret@a:21/x\n");
-}
-
-// Import skips what add refuses and says why; a list it could not write imported nothing; an
-// edit whose site.conf could not be written names that file.
-TEST_F(CliInputTest, ImportAndEditSayWhatWasStored) {
-    const CliRun add = Run({"add", "--host", std::string(300, 'h'), "--anonymous"});
-    EXPECT_EQ(add.status, 2);
-    EXPECT_NE(add.err.find("255"), std::string::npos) << add.err;
-    EXPECT_EQ(Run({"add", "--host", std::string(200, 'h'), "--user", std::string(60, 'u')}, "pw\n").status,
-              2);
-    EXPECT_EQ(Run({"add", "--host", "kept", "--anonymous"}).status, 0);
-
-    const std::string bad = m_io.path() + "/bad.txt";
-    std::ofstream(bad, std::ios::binary) << "fine\n   \n\x1b[2Jx\n"
-                                         << std::string("a\0b\n", 4) << std::string(300, 'z') << "\nkept\n";
-    const CliRun import = Run({"import", bad});
-    EXPECT_EQ(import.status, 0) << import.err;
-    EXPECT_EQ(import.err,
-              "quarnel-cli: imported 1 site, skipped 1 already in the list, 1 with an empty host, 2 with "
-              "blanks or control characters in the host, 1 whose host and user are longer than a site "
-              "key may be (255 bytes)\n");
-
+// An import that could not write the site list imported nothing, and says so.
+TEST_F(CliInputTest, AnImportThatCannotBeWrittenStoresNothing) {
+    ASSERT_EQ(Run({"add", "--host", "kept", "--anonymous"}).status, 0);
     // 3000 sites do not fit the 16 KiB the disk has left: none of them is stored or said to be.
     std::string many;
     for (int i = 0; i < 3000; ++i)
         many += "site" + std::to_string(i) + ".example\n";
     const std::string manyPath = m_io.path() + "/many.txt";
     std::ofstream(manyPath) << many;
-    const CliRun full = Run({"import", manyPath}, "", 16 * 1024);
+    const CliRun full = Run({"import", manyPath}, {.fileSizeLimit = 16 * 1024});
     EXPECT_EQ(full.status, 1);
     EXPECT_EQ(full.err.find("imported 3000"), std::string::npos) << full.err;
     EXPECT_NE(full.err.find("could not write"), std::string::npos) << full.err;
     EXPECT_NE(full.err.find("imported no site"), std::string::npos) << full.err;
     EXPECT_EQ(Run({"sites"}).out.find("site1.example"), std::string::npos);
-
-    // Data/kept is a file: the site's settings cannot be written, site.ds can.
-    std::filesystem::create_directories(m_dir.path() + "/Data");
-    std::ofstream(m_dir.path() + "/Data/kept") << "in the way";
-    const CliRun edit = Run({"edit", "kept", "--encoding", "gbk", "--nickname", "n"});
-    EXPECT_EQ(edit.status, 1);
-    EXPECT_NE(edit.err.find("Data/kept/site.conf"), std::string::npos) << edit.err;
-    EXPECT_EQ(edit.err.find("site.ds"), std::string::npos) << edit.err;
-    EXPECT_NE(Run({"sites"}).out.find("\tn\t"), std::string::npos);
 }
 
 } // namespace

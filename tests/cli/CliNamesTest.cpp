@@ -1,37 +1,13 @@
 // Names as they are on real servers, end to end through quarnel-cli: a GBK server and a UTF-8
 // server crawled over FTP, then shown and searched. What is shown is what is found.
 #include "platform/TextCodec.h"
+#include "tests/cli/CliRunner.h"
 #include "tests/support/FtpServer.h"
 
-#include <cstdio>
 #include <filesystem>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 namespace {
-
-struct Output {
-    int status = -1;
-    std::string out;
-};
-
-// quarnel-cli ARGS..., standard output captured; standard error goes to the test's own.
-Output Cli(const std::vector<std::string>& args) {
-    std::string command = QUARNEL_BINARY_DIR "/bin/quarnel-cli";
-    for (const std::string& arg : args)
-        command += " '" + arg + "'"; // the test's own arguments hold no quote
-    Output result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe)
-        return result;
-    char buffer[4096];
-    std::size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
-        result.out.append(buffer, n);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
 
 TEST(CliNames, GbkAndUtf8ServersShownAndFoundAsMeant) {
     ftptest::TempDir work("quarnel-names");
@@ -43,24 +19,27 @@ TEST(CliNames, GbkAndUtf8ServersShownAndFoundAsMeant) {
     ftptest::TreeBuilder utf8(work.path() + "/utf8");
     for (const char* name : {"café/x", "文件/y", "Ĳssel/z"})
         utf8.File(name, 1);
+    // quarnel-cli --dir APP ARGS...
+    auto Cli = [&work, &app](std::vector<std::string> args) {
+        return clitest::RunCli(work.path(), app, std::move(args));
+    };
     auto gbkServer = ftptest::PyFtpServer::Start(gbk.root());
     auto utf8Server = ftptest::PyFtpServer::Start(utf8.root());
     ASSERT_TRUE(gbkServer && utf8Server);
 
     const std::string gbkPort = std::to_string(gbkServer->port());
     const std::string utf8Port = std::to_string(utf8Server->port());
-    ASSERT_EQ(Cli({"--dir", app, "add", "--host", "127.0.0.1", "--port", gbkPort, "--anonymous", "--nickname",
-                   "目录站"})
-                  .status,
-              0);
-    ASSERT_EQ(Cli({"--dir", app, "add", "--host", "127.0.0.1", "--port", utf8Port, "--user", "user",
-                   "--password", "secret"})
-                  .status,
-              0);
-    ASSERT_EQ(Cli({"--dir", app, "update", "--all"}).status, 0);
+    ASSERT_EQ(
+        Cli({"add", "--host", "127.0.0.1", "--port", gbkPort, "--anonymous", "--nickname", "目录站"}).status,
+        0);
+    ASSERT_EQ(
+        Cli({"add", "--host", "127.0.0.1", "--port", utf8Port, "--user", "user", "--password", "secret"})
+            .status,
+        0);
+    ASSERT_EQ(Cli({"update", "--all"}).status, 0);
 
     // Typed text reads back as typed.
-    EXPECT_NE(Cli({"--dir", app, "sites"}).out.find("\t目录站\tftp\n"), std::string::npos);
+    EXPECT_NE(Cli({"sites"}).out.find("\t目录站\tftp\n"), std::string::npos);
 
     struct Case {
         const char* keyword;
@@ -73,11 +52,11 @@ TEST(CliNames, GbkAndUtf8ServersShownAndFoundAsMeant) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.keyword);
-        const Output found = Cli({"--dir", app, "search", c.keyword});
+        const clitest::CliRun found = Cli({"search", c.keyword});
         EXPECT_NE(found.out.find(std::string(c.location) + "\n"), std::string::npos) << found.out;
         EXPECT_EQ(found.out.find("Ŀ¼"), std::string::npos);
     }
-    const Output tree = Cli({"--dir", app, "tree", "127.0.0.1"});
+    const clitest::CliRun tree = Cli({"tree", "127.0.0.1"});
     EXPECT_NE(tree.out.find("ftp://127.0.0.1/学习\n"), std::string::npos) << tree.out;
 }
 

@@ -1,14 +1,13 @@
 // Many quarnel-cli processes at once on one program directory.
 #include "model/FileLock.h"
 #include "model/Paths.h"
-#include "tests/support/ChildProcess.h"
+#include "tests/cli/CliRunner.h"
 #include "tests/support/FtpServer.h"
 
 #include <algorithm>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -37,24 +36,14 @@ protected:
     }
     static int Wait(pid_t pid) { return testsupport::WaitExit(pid); }
     // Runs quarnel-cli and returns its exit status; `out` gets standard output, `err` standard
-    // error (else it is the test's).
+    // error.
     int Run(std::vector<std::string> args, std::string* out = nullptr, std::string* err = nullptr) {
-        const std::string path = m_dir.path() + "/.out", errPath = m_dir.path() + "/.err";
-        args.insert(args.begin(), {QUARNEL_BINARY_DIR "/bin/quarnel-cli", "--dir", m_dir.path()});
-        const pid_t pid = fork();
-        if (pid == 0) {
-            const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            dup2(fd, 1);
-            if (err)
-                dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
-            testsupport::ExecArgs(std::move(args));
-        }
-        const int status = Wait(pid);
+        const clitest::CliRun run = clitest::RunCli(m_io.path(), m_dir.path(), std::move(args));
         if (out)
-            *out = ftptest::detail::ReadFile(path);
+            *out = run.out;
         if (err)
-            *err = ftptest::detail::ReadFile(errPath);
-        return status;
+            *err = run.err;
+        return run.status;
     }
     bool Exists(const std::string& relative) const {
         struct stat st {};
@@ -70,6 +59,7 @@ protected:
     }
 
     ftptest::TempDir m_dir{"quarnel-shared"};
+    ftptest::TempDir m_io{"quarnel-shared-io"};
 };
 
 // Every writer of site.ds re-reads it under the lock: no change made by another is lost.
@@ -113,95 +103,6 @@ TEST_F(CliSharedDirTest, BusySiteIsSkippedWithStatusFour) {
     updating.Unlock();
     // Free again: the update runs (and fails, nobody listens on port 1).
     EXPECT_EQ(Run({"update", "127.0.0.1"}, &out), 1);
-}
-
-// A lock file that cannot be used for a reason other than another holder stops the write with
-// an error naming it; the write is not made.
-TEST_F(CliSharedDirTest, UnusableLockFilesStopTheWrite) {
-    namespace fs = std::filesystem;
-    struct Case {
-        const char* what;
-        std::function<void(const std::string& dir)> spoil;
-        std::vector<std::string> command;
-        const char* says; // on standard error, or standard output for update
-        std::size_t sitesAfter;
-    };
-    const Case cases[] = {
-        {"site.ds.lock a directory",
-         [](const std::string& d) { fs::create_directory(d + "/site.ds.lock"); },
-         {"add", "--host", "h.example", "--anonymous"},
-         "site.ds.lock: is a directory",
-         1},
-        {"site.ds.lock a link",
-         [](const std::string& d) {
-             std::ofstream(d + "/elsewhere");
-             fs::create_symlink(d + "/elsewhere", d + "/site.ds.lock");
-         },
-         {"import", "SITES"},
-         "site.ds.lock: is a symbolic link",
-         1},
-        {"site.ds.lock a directory, remove",
-         [](const std::string& d) { fs::create_directory(d + "/site.ds.lock"); },
-         {"remove", "127.0.0.1"},
-         "site.ds.lock: is a directory",
-         1},
-        {".locks/update a plain file, remove",
-         [](const std::string& d) { std::ofstream(d + "/.locks/update") << "x"; },
-         {"remove", "127.0.0.1"},
-         ".locks/update: is not a directory",
-         1},
-        {".locks/update a plain file, new key",
-         [](const std::string& d) { std::ofstream(d + "/.locks/update") << "x"; },
-         {"edit", "127.0.0.1", "--host", "h2.example"},
-         ".locks/update: is not a directory",
-         1},
-        {"the site's update lock a link",
-         [](const std::string& d) {
-             fs::create_directories(d + "/.locks/update");
-             fs::create_symlink(d + "/elsewhere", d + "/.locks/update/127.0.0.1");
-         },
-         {"update", "127.0.0.1"},
-         "更新失败:\\n无法使用锁文件:",
-         1},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        fs::remove_all(m_dir.path());
-        fs::create_directories(m_dir.path() + "/.locks");
-        ASSERT_EQ(Run({"add", "--host", "127.0.0.1", "--port", "1", "--anonymous"}), 0);
-        std::ofstream(m_dir.path() + "/sites.txt") << "ftp://a.example/\nftp://b.example/\n";
-        fs::remove(m_dir.path() + "/site.ds.lock"); // the add's: spoilt in its place
-        c.spoil(m_dir.path());
-        std::vector<std::string> command = c.command;
-        for (std::string& arg : command)
-            if (arg == "SITES")
-                arg = m_dir.path() + "/sites.txt";
-        std::string out, err;
-        EXPECT_EQ(Run(command, &out, &err), 1);
-        EXPECT_NE((command[0] == "update" ? out : err).find(c.says), std::string::npos) << out << err;
-        EXPECT_EQ(out.find("已连接"), std::string::npos) << out;
-        EXPECT_EQ(SiteCount(), c.sitesAfter);
-        EXPECT_TRUE(Exists("site.ds"));
-    }
-}
-
-// What a killed writer left stays for a command that only reads, and goes when one that may
-// write starts, whichever file it is.
-TEST_F(CliSharedDirTest, WritersStartByClearingWhatKilledWritersLeft) {
-    ASSERT_EQ(Run({"add", "--host", "127.0.0.1", "--port", "1", "--anonymous"}), 0);
-    const std::vector<std::string> leftovers = {"site.ds.tmp-Ab12Cd", "Data/.tmp/other.new-Aa0001",
-                                                "Data/other/state.st.tmp-Bb0002"};
-    for (const std::string& left : leftovers) {
-        std::filesystem::create_directories(std::filesystem::path(m_dir.path() + "/" + left).parent_path());
-        std::ofstream(m_dir.path() + "/" + left) << "cut";
-    }
-    EXPECT_EQ(Run({"sites"}), 0);
-    EXPECT_EQ(Run({"tree", "127.0.0.1"}), 0);
-    for (const std::string& left : leftovers)
-        EXPECT_TRUE(Exists(left)) << left;
-    EXPECT_EQ(Run({"read", "127.0.0.1"}), 0);
-    for (const std::string& left : leftovers)
-        EXPECT_FALSE(Exists(left)) << left;
 }
 
 // Deleting a site or giving it a new key while another program updates it: the change waits for

@@ -1,8 +1,10 @@
-// Listing parsers over lines as real servers send them.
+// Listing parsers over lines as real servers send them, most of them kept as data.
 #include "platform/FtpListing.h"
+#include "tests/support/DataText.h"
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -11,190 +13,87 @@
 
 namespace {
 
-struct LineCase {
-    const char* server;
-    std::string line;
-    bool parsed;
-    std::string name;
-    bool isDir;
-    uint64_t size;
+using testsupport::Unescape;
+
+// Listing lines kept as data, one row a case: tests/platform/data/server_listings.txt (lines
+// captured from real servers, parsed as a listing's body) and listing_lines.txt (lines given to
+// the parser of one LIST or MLSD line). The form of a row is described in server_listings.txt.
+struct ListingRow {
+    std::string file;
+    int line = 0;
+    std::vector<std::string> fields; // server, form, line, result, name, size, id
+    std::string error;               // what is wrong with the data, if anything
 };
 
-void PrintTo(const LineCase& c, std::ostream* os) {
-    *os << c.server << ": \"" << c.line << "\"";
+void PrintTo(const ListingRow& row, std::ostream* os) {
+    *os << row.file << ":" << row.line;
 }
 
-class ListLine : public ::testing::TestWithParam<LineCase> {};
-
-TEST_P(ListLine, ParsesOrSkips) {
-    const LineCase& c = GetParam();
-    FtpEntry entry;
-    entry.name = "stale";
-    ASSERT_EQ(ParseListLine(c.line, entry), c.parsed);
-    if (!c.parsed)
-        return;
-    EXPECT_EQ(entry.name, c.name);
-    EXPECT_EQ(entry.isDir, c.isDir);
-    EXPECT_EQ(entry.size, c.size);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Unix, ListLine,
-    ::testing::Values(
-        LineCase{"vsftpd", "drwxr-xr-x    2 0        0            4096 Dec 07 08:34 sub", true, "sub", true,
-                 0},
-        LineCase{"vsftpd", "-rw-r--r--    1 0        0        5368709120 Dec 07 08:34 big.bin", true,
-                 "big.bin", false, 5368709120ull},
-        LineCase{"vsftpd", "lrwxrwxrwx    1 0        0               5 Dec 07 08:34 link -> a.txt", true,
-                 "link", false, 5},
-        LineCase{"pyftpdlib", "-rw-r--r--   1 root     root     6442450944 Dec 07 08:36 big", true, "big",
-                 false, 6442450944ull},
-        LineCase{"pyftpdlib", "drwxr-xr-x   2 root     root         4096 Dec 07 08:36 a b", true, "a b", true,
-                 0},
-        LineCase{"ProFTPD", "drwxr-xr-x   5 ftp      ftp          4096 Mar  1  2019 pub", true, "pub", true,
-                 0},
-        LineCase{"ProFTPD", "-rw-r--r--   1 ftp      ftp      18446744073709551615 Jan  1  2000 max", true,
-                 "max", false, UINT64_MAX},
-        LineCase{"busybox", "-rw-r--r--    1 root     root            3 Jan  1 00:00 a.txt", true, "a.txt",
-                 false, 3},
-        LineCase{"no group", "-rw-r--r--   1 owner        1234 Jul 14 2021 report.pdf", true, "report.pdf",
-                 false, 1234},
-        LineCase{"ls long-iso", "-rw-r--r-- 1 u g 77 2024-01-31 12:00 iso.txt", true, "iso.txt", false, 77},
-        LineCase{"owner named like a month", "-rw-r--r-- 1 jan dec 42 Feb  3 10:00 f", true, "f", false, 42},
-        LineCase{"spaces kept", "-rw-r--r--   1 u g 9 Dec 07 08:34   two  spaces ", true, "  two  spaces ",
-                 false, 9},
-        LineCase{"CRLF", "-rw-r--r--   1 u g 9 Dec 07 08:34 crlf.txt\r", true, "crlf.txt", false, 9},
-        LineCase{"ACL mark", "drwxr-xr-x+  3 u g 4096 Dec 07 08:34 acl", true, "acl", true, 0},
-        LineCase{"GBK", "drwxr-xr-x 2 u g 4096 Dec 07 08:34 \xc4\xe3\xba\xc3", true, "\xc4\xe3\xba\xc3", true,
-                 0},
-        LineCase{"UTF-8", "-rw-r--r-- 1 u g 1 Dec 07 08:34 \xe4\xbd\xa0\xe5\xa5\xbd.txt", true,
-                 "\xe4\xbd\xa0\xe5\xa5\xbd.txt", false, 1},
-        LineCase{"link to dir is a file", "lrwxrwxrwx 1 u g 4 Dec 07 08:34 up -> ../x", true, "up", false, 4},
-        LineCase{"device", "crw-rw-rw- 1 0 0 1, 3 Dec 07 08:34 null", true, "null", false, 3},
-        LineCase{"total", "total 12", false, "", false, 0},
-        LineCase{"dot", "drwxr-xr-x 2 u g 4096 Dec 07 08:34 .", false, "", false, 0},
-        LineCase{"dotdot", "drwxr-xr-x 2 u g 4096 Dec 07 08:34 ..", false, "", false, 0},
-        LineCase{"no name", "drwxr-xr-x 2 u g 4096 Dec 07 08:34", false, "", false, 0},
-        LineCase{"size too large", "-rw-r--r-- 1 u g 18446744073709551616 Dec 07 08:34 f", false, "", false,
-                 0},
-        LineCase{"no date", "-rw-r--r-- 1 u g 12 whatever f", false, "", false, 0},
-        LineCase{"bad mode", "xrw-r--r-- 1 u g 12 Dec 07 08:34 f", false, "", false, 0},
-        LineCase{"slash in name", "-rw-r--r-- 1 u g 12 Dec 07 08:34 a/b", false, "", false, 0},
-        LineCase{"CR in name", "-rw-r--r-- 1 u g 12 Dec 07 08:34 a\rb", true, "a\rb", false, 12},
-        LineCase{"NUL in name", std::string("-rw-r--r-- 1 u g 12 Dec 07 08:34 a\0b", 35), false, "", false,
-                 0},
-        LineCase{"empty", "", false, "", false, 0}));
-
-INSTANTIATE_TEST_SUITE_P(
-    Windows, ListLine,
-    ::testing::Values(LineCase{"IIS", "01-15-20  03:45PM       <DIR>          Program Files", true,
-                               "Program Files", true, 0},
-                      LineCase{"IIS", "01-15-20  03:45PM                 1234 readme.txt", true, "readme.txt",
-                               false, 1234},
-                      LineCase{"IIS 4-digit year", "12-31-2019  11:59AM           6442450944 disk.img\r",
-                               true, "disk.img", false, 6442450944ull},
-                      LineCase{"IIS 24h", "07-04-21  17:05       <DIR>          logs", true, "logs", true, 0},
-                      LineCase{"IIS GBK", "07-04-21  05:05PM       <DIR>          \xd6\xd0\xce\xc4", true,
-                               "\xd6\xd0\xce\xc4", true, 0},
-                      LineCase{"IIS dot", "07-04-21  05:05PM       <DIR>          .", false, "", false, 0},
-                      LineCase{"bad date", "7-4-21  05:05PM       <DIR>          x", false, "", false, 0},
-                      LineCase{"bad size", "07-04-21  05:05PM       12a4          x", false, "", false, 0},
-                      LineCase{"no name", "07-04-21  05:05PM       <DIR>", false, "", false, 0}));
-
-class MlsdLine : public ::testing::TestWithParam<LineCase> {};
-
-TEST_P(MlsdLine, ParsesOrSkips) {
-    const LineCase& c = GetParam();
-    FtpEntry entry;
-    ASSERT_EQ(ParseMlsdLine(c.line, entry), c.parsed);
-    if (!c.parsed)
-        return;
-    EXPECT_EQ(entry.name, c.name);
-    EXPECT_EQ(entry.isDir, c.isDir);
-    EXPECT_EQ(entry.size, c.size);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Facts, MlsdLine,
-    ::testing::Values(
-        LineCase{"pyftpdlib", "modify=20261207083445;perm=el;size=4096;type=dir;unique=fe00ga72121; a b",
-                 true, "a b", true, 0},
-        LineCase{"pyftpdlib", "modify=20261207083445;perm=r;size=6442450944;type=file;unique=fe00g; big",
-                 true, "big", false, 6442450944ull},
-        LineCase{"ProFTPD", "modify=20190301120000;perm=adfr;size=12;type=file;UNIX.mode=0644; notes.txt\r",
-                 true, "notes.txt", false, 12},
-        LineCase{"ProFTPD link",
-                 "modify=20190301120000;perm=adfr;size=9;type=OS.unix=slink:/x;UNIX.mode=0777; ln", true,
-                 "ln", false, 9},
-        LineCase{"symlink type", "type=OS.unix=symlink;size=3; l", true, "l", false, 3},
-        LineCase{"upper case", "Type=DIR;Size=0; Up", true, "Up", true, 0},
-        LineCase{"no size", "type=file; nosize", true, "nosize", false, 0},
-        LineCase{"leading space in name", "type=file;size=1;  lead", true, " lead", false, 1},
-        LineCase{"semicolon in name", "type=file;size=1; a;b=c d", true, "a;b=c d", false, 1},
-        LineCase{"cdir", "type=cdir;perm=el; /pub", false, "", false, 0},
-        LineCase{"pdir", "type=pdir;perm=el; ..", false, "", false, 0},
-        LineCase{"dot as dir", "type=dir; .", false, "", false, 0},
-        LineCase{"no type", "size=3;perm=r; x", false, "", false, 0},
-        LineCase{"unknown type", "type=weird;size=3; x", false, "", false, 0},
-        LineCase{"bad size", "type=file;size=-3; x", false, "", false, 0},
-        LineCase{"no facts", " x", false, "", false, 0},
-        LineCase{"not facts", "hello world", false, "", false, 0},
-        LineCase{"no name", "type=file;size=3;", false, "", false, 0},
-        LineCase{"space in a fact value", "type=OS.unix=slink:a b;size=2; ln", true, "ln", false, 2},
-        LineCase{"space in a fact name", "type=file;si ze=2; x", false, "", false, 0}));
-
-// Lines captured from real servers, kept as data: tests/platform/data/server_listings.txt.
-std::string Unescape(const std::string& field) {
-    std::string out;
-    for (size_t i = 0; i < field.size(); ++i) {
-        if (field[i] != '\\' || i + 1 >= field.size()) {
-            out += field[i];
-        } else if (field[i + 1] == 'x' && i + 3 < field.size()) {
-            out += static_cast<char>(std::stoi(field.substr(i + 2, 2), nullptr, 16));
-            i += 3;
-        } else {
-            out += field[i + 1] == 'r' ? '\r' : field[i + 1];
-            ++i;
+std::vector<ListingRow> AllRows() {
+    std::vector<ListingRow> rows;
+    for (const std::string name : {"server_listings.txt", "listing_lines.txt"}) {
+        std::ifstream in(std::string(QUARNEL_TEST_SOURCE_DIR) + "/platform/data/" + name);
+        const std::size_t before = rows.size();
+        std::string text;
+        for (int number = 1; std::getline(in, text); ++number) {
+            if (text.empty() || text[0] == '#')
+                continue;
+            ListingRow row{name, number, {}, {}};
+            std::stringstream fields(text);
+            for (std::string field; std::getline(fields, field, '\t');)
+                row.fields.push_back(field);
+            if (row.fields.size() < 4 || row.fields.size() > 7)
+                row.error = "not 4 to 7 fields";
+            row.fields.resize(7);
+            rows.push_back(row);
         }
+        if (rows.size() == before)
+            rows.push_back({name, 0, std::vector<std::string>(7), "no rows read"});
     }
-    return out;
+    return rows;
 }
 
-TEST(ServerListings, CapturedLinesParseAsTheServerMeantThem) {
-    std::ifstream in(std::string(QUARNEL_TEST_SOURCE_DIR) + "/platform/data/server_listings.txt");
-    ASSERT_TRUE(in) << "data file missing";
-    std::string row;
-    int lineNo = 0, cases = 0;
-    while (std::getline(in, row)) {
-        ++lineNo;
-        if (row.empty() || row[0] == '#')
-            continue;
-        std::vector<std::string> f;
-        std::stringstream fields(row);
-        for (std::string field; std::getline(fields, field, '\t');)
-            f.push_back(field);
-        f.resize(7);
-        SCOPED_TRACE("server_listings.txt:" + std::to_string(lineNo) + " (" + f[0] + ")");
-        ++cases;
-        const std::string line = Unescape(f[2]);
-        const std::string& result = f[3];
-        const bool mlsd = f[1] == "mlsd";
-        std::string dirId = "stale";
-        std::vector<FtpEntry> entries = ParseListing(line, mlsd, &dirId);
-        if (result == "skip" || result == "cdir") {
-            EXPECT_TRUE(entries.empty());
-            EXPECT_EQ(dirId, result == "cdir" ? f[6] : "");
-            continue;
-        }
-        ASSERT_EQ(entries.size(), 1u);
-        EXPECT_EQ(entries[0].name, Unescape(f[4]));
-        EXPECT_EQ(entries[0].isDir, result == "dir");
-        EXPECT_EQ(entries[0].size, std::stoull(f[5]));
-        EXPECT_EQ(entries[0].id, f[6]);
-        EXPECT_EQ(dirId, "");
+class ListingData : public ::testing::TestWithParam<ListingRow> {};
+
+TEST_P(ListingData, ParsesAsTheServerMeantIt) {
+    const ListingRow& row = GetParam();
+    ASSERT_EQ(row.error, "");
+    const std::vector<std::string>& f = row.fields;
+    const std::string line = Unescape(f[2]), &form = f[1], &result = f[3];
+    std::vector<FtpEntry> entries;
+    std::string dirId = "stale";
+    if (form == "list-line" || form == "mlsd-line") {
+        FtpEntry entry;
+        entry.name = "stale";
+        if (form == "list-line" ? ParseListLine(line, entry) : ParseMlsdLine(line, entry))
+            entries.push_back(entry);
+        dirId = "";
+    } else {
+        ASSERT_TRUE(form == "list" || form == "mlsd") << form;
+        entries = ParseListing(line, form == "mlsd", &dirId);
     }
-    EXPECT_GT(cases, 30);
+    if (result == "skip" || result == "cdir") {
+        EXPECT_TRUE(entries.empty());
+        EXPECT_EQ(dirId, result == "cdir" ? f[6] : "");
+        return;
+    }
+    ASSERT_TRUE(result == "file" || result == "dir") << result;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].name, Unescape(f[4]));
+    EXPECT_EQ(entries[0].isDir, result == "dir");
+    EXPECT_EQ(entries[0].size, std::stoull(f[5]));
+    EXPECT_EQ(entries[0].id, f[6]);
+    EXPECT_EQ(dirId, "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Data, ListingData, ::testing::ValuesIn(AllRows()),
+                         [](const ::testing::TestParamInfo<ListingRow>& test) {
+                             std::string name = test.param.file.substr(0, test.param.file.find('.')) + "_" +
+                                                std::to_string(test.param.line) + "_";
+                             for (const char c : test.param.fields[0])
+                                 name += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+                             return name;
+                         });
 
 TEST(ListingReplies, TruncationIsToldApartFromACompleteListing) {
     struct Case {

@@ -233,6 +233,22 @@ int ListenLoopback(int& port) {
     return fd;
 }
 
+pid_t ForkInOwnGroup() {
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed: " + std::string(std::strerror(errno)));
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) // the test ended before the signal was asked for
+            ::_exit(127);
+        return 0;
+    }
+    ::setpgid(pid, pid); // also here, so the group exists before the caller may stop it
+    return pid;
+}
+
 pid_t SpawnPerConnection(int listenFd, const std::vector<std::string>& argv, const std::string& errorFile,
                          const std::vector<std::string>& env) {
     // Everything the child needs is made here: between fork and exec only async-signal-safe
@@ -247,15 +263,8 @@ pid_t SpawnPerConnection(int listenFd, const std::vector<std::string>& argv, con
     for (const auto& e : env)
         envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed: " + std::string(std::strerror(errno)));
+    const pid_t pid = ForkInOwnGroup();
     if (pid == 0) {
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
         const int err = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         // It execs nothing itself: the test's other descriptors (pipes whose end a test waits
         // for) would stay open here for as long as it runs.
@@ -283,7 +292,6 @@ pid_t SpawnPerConnection(int listenFd, const std::vector<std::string>& argv, con
             ::close(conn);
         }
     }
-    ::setpgid(pid, pid); // also here, so the group exists before the caller may stop it
     return pid;
 }
 
@@ -344,15 +352,8 @@ pid_t Spawn(const std::vector<std::string>& argv, int stdinFd, int stdoutFd, con
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    const pid_t parent = ::getpid();
-    pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed: " + std::string(std::strerror(errno)));
+    const pid_t pid = ForkInOwnGroup();
     if (pid == 0) {
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
         int err = ::open(errorFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         int in = stdinFd >= 0 ? stdinFd : ::open("/dev/null", O_RDONLY);
         ::dup2(in, 0);
@@ -364,7 +365,6 @@ pid_t Spawn(const std::vector<std::string>& argv, int stdinFd, int stdoutFd, con
         std::fprintf(stderr, "cannot run %s: %s\n", args[0], std::strerror(errno));
         ::_exit(127);
     }
-    ::setpgid(pid, pid); // also here, so the group exists before the caller may stop it
     return pid;
 }
 

@@ -150,6 +150,10 @@ int FreeLoopbackPort();
 // A TCP socket listening on 127.0.0.1, on a port the kernel chose (in `port`); close-on-exec.
 // Whoever holds it holds the port: a server restarted on it can never lose it to another program.
 int ListenLoopback(int& port);
+// Forks a child in a process group of its own that dies with the test process: 0 in the child,
+// its pid (the group's id) in the caller; throws when there is no fork. Between fork and exec
+// the child makes only async-signal-safe calls, since the test process has other threads.
+pid_t ForkInOwnGroup();
 // Serves each connection to `listenFd` with a new process of argv (inetd style: the connection on
 // its stdin and stdout, stderr appended to `errorFile`, `env` added to the environment), started
 // by an accepting process of its own process group, whose pid is returned. Connections made

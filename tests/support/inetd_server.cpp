@@ -1,6 +1,5 @@
 #include "tests/support/inetd_server.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -8,11 +7,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <netinet/in.h>
 #include <sched.h>
 #include <stdexcept>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -142,16 +139,7 @@ std::unique_ptr<InetdFtpServer> InetdFtpServer::Start(InetdFtpd kind, const std:
         args.push_back("-n");
     }
 
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof addr;
-    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listener, 64) != 0 ||
-        ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &length) != 0)
-        throw std::runtime_error("inetd: no port on 127.0.0.1: " + std::string(std::strerror(errno)));
-    server->m_port = ntohs(addr.sin_port);
+    const int listener = detail::ListenLoopback(server->m_port);
 
     // Everything the child needs is made before the fork: it only makes system calls.
     std::vector<char*> argv;
@@ -162,20 +150,12 @@ std::unique_ptr<InetdFtpServer> InetdFtpServer::Start(InetdFtpd kind, const std:
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed: " + std::string(std::strerror(errno)));
+    const pid_t pid = detail::ForkInOwnGroup();
     if (pid == 0) {
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent)
-            ::_exit(127);
         ::fcntl(listener, F_SETFD, 0);
         ::close(ready[0]);
         RunInetd(listener, binds, argv, errorFd, ready[1]);
     }
-    ::setpgid(pid, pid);
     ::close(listener);
     ::close(errorFd);
     ::close(ready[1]);

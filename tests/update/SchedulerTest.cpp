@@ -18,6 +18,16 @@ void SlowListings(FakeFtpServer& fake, std::chrono::milliseconds delay) {
     fake.OnList([delay](const std::string&) { std::this_thread::sleep_for(delay); });
 }
 
+// Every listing waits until `release` is set; `listing`, when given, is set once one has begun.
+void HoldListings(FakeFtpServer& fake, std::atomic<bool>& release, std::atomic<bool>* listing = nullptr) {
+    fake.OnList([&release, listing](const std::string&) {
+        if (listing)
+            *listing = true;
+        while (!release)
+            std::this_thread::sleep_for(1ms);
+    });
+}
+
 TEST_F(Scheduler, TwelveSitesNeverRunMoreThanTheLimit) {
     m_fake->Put("/a/", 0);
     m_fake->Put("/b/", 0);
@@ -70,10 +80,7 @@ TEST_F(Scheduler, LimitOneServesTheQueueInOrderOneAtATime) {
 
 TEST_F(Scheduler, CommandsSkipSitesAlreadyInTheEngine) {
     std::atomic<bool> release{false};
-    m_fake->OnList([&](const std::string&) {
-        while (!release)
-            std::this_thread::sleep_for(1ms);
-    });
+    HoldListings(*m_fake, release);
     CFTPSite* busy = AddSite("busy");
     AddSite("idle");
     int total = 0;
@@ -150,11 +157,7 @@ TEST_F(Scheduler, CommandRightAfterAStopIsServed) {
 TEST_F(Scheduler, SiteDeletedWhileRunningEndsQuietlyAndWritesNothing) {
     m_fake->Put("/a/f", 1);
     std::atomic<bool> listing{false}, release{false};
-    m_fake->OnList([&](const std::string&) {
-        listing = true;
-        while (!release)
-            std::this_thread::sleep_for(1ms);
-    });
+    HoldListings(*m_fake, release, &listing);
     CFTPSite* site = AddSite("doomed");
     std::string contentPath = SiteFile(site, "content.ct");
     int total = 0;
@@ -177,10 +180,7 @@ TEST_F(Scheduler, SiteDeletedWhileRunningEndsQuietlyAndWritesNothing) {
 TEST_F(Scheduler, SiteDeletedWhileQueuedLeavesTheQueue) {
     SetMaxUpdateThreads(1);
     std::atomic<bool> release{false};
-    m_fake->OnList([&](const std::string&) {
-        while (!release)
-            std::this_thread::sleep_for(1ms);
-    });
+    HoldListings(*m_fake, release);
     AddSite("first");
     CFTPSite* queued = AddSite("queued");
     int total = 0;
@@ -223,10 +223,7 @@ TEST_F(Scheduler, IdleEngineSleepsUntilWorkComes) {
 TEST_F(Scheduler, RaisingTheLimitStartsWaitingRequests) {
     SetMaxUpdateThreads(1);
     std::atomic<bool> release{false};
-    m_fake->OnList([&](const std::string&) {
-        while (!release)
-            std::this_thread::sleep_for(1ms);
-    });
+    HoldListings(*m_fake, release);
     AddSite("first");
     AddSite("second");
     int total = 0;
@@ -236,6 +233,9 @@ TEST_F(Scheduler, RaisingTheLimitStartsWaitingRequests) {
 
     SetMaxUpdateThreads(2); // the first still runs
     EXPECT_TRUE(WaitFor([] { return GetUpdateWorkCounts().running == 2; }));
+    // A worker counts as running before it has connected: both hold a connection before either
+    // may end.
+    EXPECT_TRUE(WaitFor([this] { return m_fake->OpenConnections() >= 2; }));
     release = true;
     ASSERT_TRUE(WaitUntilFinished());
     EXPECT_EQ(m_fake->MaxConnections(), 2);
