@@ -709,8 +709,6 @@ RunOutcome Failed(const std::string& reason) {
 RunOutcome CrawlSite(const UpdateRequest& request, const std::atomic<bool>& retired,
                      const CRunClock& runClock, CFileLock& updateLock) {
     CFTPSite* site = request.m_pSite;
-    site->SetStatusText(kStatusConnecting);
-    NotifySiteStatus(site);
     if (g_bStopUpdate.load())
         return EndedBefore(kStatusStopped, UpdateStatus::Ended);
 
@@ -739,6 +737,10 @@ RunOutcome CrawlSite(const UpdateRequest& request, const std::atomic<bool>& reti
         LogError("site " + key + ": not updated, its settings are damaged: " + settings.m_strDamage);
         return Failed(kFailureSettingsDamaged);
     }
+    // Connecting is said only once the site is this run's: a site held elsewhere, or one that
+    // cannot be reached safely, never shows it.
+    site->SetStatusText(kStatusConnecting);
+    NotifySiteStatus(site);
     std::unique_ptr<IFtpConnection> connection = MakeConnection(SiteSecurity(*site));
     if (!connection)
         return EndedBefore(kStatusNoSession, UpdateStatus::Failed);

@@ -315,7 +315,7 @@ void ResetUpdateEngine() {
 DispatcherLook GetDispatcherLook() {
     CDispatcherWake& wake = Wake();
     Guard lock(wake.m_lock);
-    return {wake.m_nPasses.load(), wake.m_bAsleep};
+    return {wake.m_nPasses.load(), wake.m_nChanges, wake.m_bAsleep};
 }
 
 UpdateWorkCounts GetUpdateWorkCounts() {

@@ -83,6 +83,7 @@ void StartDispatcher();
 // and the running count so far, and whether it is asleep with nothing to start.
 struct DispatcherLook {
     std::uint64_t passes = 0;
+    std::uint64_t changes = 0; // wake-ups asked for so far: an idle dispatcher passes once for each
     bool asleep = false;
 };
 DispatcherLook GetDispatcherLook();

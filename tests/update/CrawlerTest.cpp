@@ -698,13 +698,13 @@ TEST_F(Crawler, EveryWayARunEndsLetsGoOfTheSite) {
         {"an unknown protocol",
          Setup::Settings,
          "protocol=gopher\n",
-         {S::Waiting, S::Waiting, S::Failed},
+         {S::Waiting, S::Failed}, // refused before connecting is said
          std::string(kStatusFailedPrefix) + kFailureUnknownProtocol,
          false},
         {"damaged settings",
          Setup::Settings,
          "junk\n",
-         {S::Waiting, S::Waiting, S::Failed},
+         {S::Waiting, S::Failed}, // refused before connecting is said
          std::string(kStatusFailedPrefix) + kFailureSettingsDamaged,
          false},
         {"a lost root listing, queued again",
