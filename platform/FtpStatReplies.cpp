@@ -92,6 +92,7 @@ bool CStatReplyReader::Line(std::string_view line) {
     if (line.size() >= 4 && line[3] == ' ' && ReadsAsReply(line) && ReplyCodeOf(line) == m_current.reply) {
         m_open = false;
         m_current.text.assign(line);
+        m_current.listing.truncated = IsTruncatedListingReply(line);
         m_done.push_back(std::move(m_current));
         return true;
     }

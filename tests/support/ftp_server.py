@@ -28,7 +28,8 @@ ACTION is one of
     stall_data     150, then a data connection that sends nothing
     reject_mlsd    500 to MLSD (as if unknown, though FEAT offers it); LIST works
     truncate_list  only the first "keep" names (default 1, in sorted order), then pure-ftpd's
-                   "226 Output truncated to K matches" (after "226-Options: -l" for LIST)
+                   "226 Output truncated to K matches" (after "226-Options: -l" for LIST; as
+                   "213 Output truncated to K matches" for STAT)
     reply425_list  425 to the listing (the server could not open the data connection)
     reply426_list  426 to the listing (the transfer was aborted before it began)
     abort_data     150, the first half of the listing's bytes, then the data connection is
@@ -444,6 +445,8 @@ class TestHandler(FTPHandler):
     def respond(self, resp, logfun=logging.getLogger('pyftpdlib').debug):
         if self.truncated_reply and resp.startswith('226 '):
             resp, self.truncated_reply = self.truncated_reply, None
+        if self.truncated_stat and resp.startswith('213 '):
+            resp, self.truncated_stat = self.truncated_stat, None
         return super().respond(resp, logfun)
 
     def ftp_LIST(self, path):
@@ -463,7 +466,21 @@ class TestHandler(FTPHandler):
         if scripted is not None:
             asynchat.async_chat.push(self, scripted['reply'])
             return None
-        return super().ftp_STAT(path)
+        cut = self.faults.take_fault(ftp_path, ('truncate_list',))
+        if cut is None:
+            return super().ftp_STAT(path)
+        # The same limit as the listings', said in the last line.
+        keep = cut['keep']
+        listdir = self.fs.listdir
+        self.fs.listdir = lambda p: sorted(listdir(p))[:keep]
+        self.truncated_stat = '213 Output truncated to %d matches' % keep
+        try:
+            return super().ftp_STAT(path)
+        finally:
+            del self.fs.listdir
+            self.truncated_stat = None
+
+    truncated_stat = None
 
     def ftp_NLST(self, path):
         return self._listing('NLST', path, FTPHandler.ftp_NLST)
