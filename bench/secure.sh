@@ -130,7 +130,7 @@ site() {  # name protocol port [add arguments...]
     key=$("$CLI" --dir "$app" sites | cut -f1)
     if [ "$protocol" != ftp ]; then
         local fingerprint
-        fingerprint=$(HOME=$KEY_HOME "$CLI" --dir "$app" trust "$key" 2>/dev/null | sed -n 's/^SHA-256 fingerprint: //p')
+        fingerprint=$(HOME=$KEY_HOME "$CLI" --dir "$app" trust "$key" 2>/dev/null | sed -n 's/^SHA-256 fingerprint: //p' || true)
         HOME=$KEY_HOME "$CLI" --dir "$app" trust "$key" --yes --fingerprint "$fingerprint" >/dev/null
     fi
 }
