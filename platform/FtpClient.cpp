@@ -966,7 +966,8 @@ FtpResult CurlFtpConnection::StatPaths(const std::vector<std::string>& absPaths,
     if (result.ok())
         result = StatExchange(commands, absPaths.size() + 1, reader);
     std::vector<FtpStatListing> got = reader.Take();
-    if (result.ok() && (got.size() != absPaths.size() + 1 || !IsRestEcho(got.back(), nonce)))
+    if (result.ok() &&
+        (got.size() != absPaths.size() + 1 || !reader.Idle() || !IsRestEcho(got.back(), nonce)))
         result = {FtpStatus::Failed, 0, "The replies to STAT came out of step with the commands"};
     if (!result.ok()) {
         EndStatChannel();

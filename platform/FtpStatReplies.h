@@ -31,6 +31,8 @@ public:
     size_t Count() const { return m_done.size(); }
     std::vector<FtpStatListing> Take() { return std::move(m_done); }
     const std::string& Error() const { return m_error; }
+    // Nothing read past the last complete reply.
+    bool Idle() const { return m_partial.empty() && !m_open; }
 
 private:
     bool Line(std::string_view line);
