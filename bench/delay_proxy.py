@@ -2,7 +2,8 @@
 """A delaying TCP proxy in front of an FTP server on 127.0.0.1: every chunk of bytes crosses it
 half a round trip late in each direction, on the control connection and on the data connections
 it opens for the passive-mode replies it rewrites (227 and 229), so a client sees the server as
-far away as a real one, data connections included.
+far away as a real one, data connections included. Over TLS the control connection is delayed
+alike, but its passive replies cannot be read: data connections then go to the server directly.
 
     delay_proxy.py SERVER_PORT --rtt-ms N [--port N]
 
@@ -41,6 +42,9 @@ async def pump(reader, writer, rewrite=None):
             data = await reader.read(65536)
             if not data:
                 break
+            if rewrite and (pending + data)[:1] in (b'\x14', b'\x15', b'\x16', b'\x17'):
+                # TLS from here on (AUTH TLS): nothing to read, passive replies pass unseen.
+                rewrite, data, pending = None, pending + data, b''
             if rewrite:
                 pending += data
                 lines, _, pending = pending.rpartition(b'\r\n')
