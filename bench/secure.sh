@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Crawl time over the secure protocols against plain FTP, on one tree, in one run: `quarnel-cli
 # update` of the medium tree of bench/crawl.sh over plain FTP and FTP with explicit TLS from one
-# vsftpd configuration, and over SFTP from OpenSSH's sshd serving the same directory. Each is
-# timed three times (an update of a stored catalogue after the first); the median is printed, with
-# the ratio to plain FTP. Asserts nothing. Needs root (vsftpd and sshd chroot their sessions).
+# vsftpd configuration (one connection: vsftpd answers STAT, so both list over the control
+# connection), and over SFTP from OpenSSH's sshd serving the same directory; beside them lftp's
+# `find` over plain FTP and over FTP with TLS. Each is timed three times in turn (an update of a
+# stored catalogue after the first); min / median / max are printed, with the ratio to plain FTP
+# paired round by round. Asserts nothing. Needs root (vsftpd and sshd chroot their sessions).
 #
 #   bench/secure.sh BUILD_DIR [HOLD_SECONDS]
 #
@@ -103,30 +105,39 @@ CONF
     KEY_HOME="$dir/home"
 }
 
-median3() { printf '%s\n' "$@" | sort -n | sed -n 2p; }
 seconds() { "$PY" -c 'import time; print("%.6f" % time.time())'; }
-ratio() { "$PY" -c "print('%.2f' % ($1 / $2))"; }
+stats() { printf '%s\n' "$@" | "$PY" -c '
+import sys, statistics
+v = [float(x) for x in sys.stdin.read().split()]
+print("%.2f / %.2f / %.2f" % (min(v), statistics.median(v), max(v)))'; }
+timed() {  # name command...: seconds; the output in $WORK/name.out
+    local name=$1 t0 t1
+    shift
+    t0=$(seconds)
+    HOME=$KEY_HOME "$@" >"$WORK/$name.out" 2>&1 || true
+    t1=$(seconds)
+    "$PY" -c "print('%.3f' % ($t1 - $t0))"
+}
 
-# One catalogue of one site: `add` arguments, the protocol, then three timed updates; prints the
-# median. The server's identity is accepted first, by fingerprint, as a script would.
-crawl() {  # name protocol port [add arguments...]
-    local name=$1 protocol=$2 port=$3 app="$WORK/app-$1" key t0 t1 times=()
+# One catalogue of one site, one connection; the server's identity is accepted first, by
+# fingerprint, as a script would.
+site() {  # name protocol port [add arguments...]
+    local name=$1 protocol=$2 port=$3 app="$WORK/app-$1" key
     shift 3
     mkdir -p "$app"
-    HOME=$KEY_HOME "$CLI" --dir "$app" add --host 127.0.0.1 --port "$port" --protocol "$protocol" "$@" >/dev/null
+    HOME=$KEY_HOME "$CLI" --dir "$app" add --host 127.0.0.1 --port "$port" --protocol "$protocol" \
+        --connections 1 "$@" >/dev/null
     key=$("$CLI" --dir "$app" sites | cut -f1)
     if [ "$protocol" != ftp ]; then
         local fingerprint
-        fingerprint=$(HOME=$KEY_HOME "$CLI" --dir "$app" trust "$key" 2>/dev/null | sed -n 's/^SHA-256 fingerprint: //p')
+        fingerprint=$(HOME=$KEY_HOME "$CLI" --dir "$app" trust "$key" 2>/dev/null | sed -n 's/^SHA-256 fingerprint: //p' || true)
         HOME=$KEY_HOME "$CLI" --dir "$app" trust "$key" --yes --fingerprint "$fingerprint" >/dev/null
     fi
-    for _ in 1 2 3; do
-        t0=$(seconds)
-        HOME=$KEY_HOME "$CLI" --dir "$app" --quiet update --all >"$WORK/$name.out" 2>&1 || true
-        t1=$(seconds)
-        times+=("$("$PY" -c "print('%.3f' % ($t1 - $t0))")")
-    done
-    median3 "${times[@]}"
+}
+lftp_find() {  # port tls(yes|no)
+    local tls="set ftp:ssl-allow no"
+    [ "$2" = yes ] && tls="set ftp:ssl-force true; set ftp:ssl-allow-anonymous true; set ftp:ssl-protect-data true; set ftp:ssl-protect-list true; set ssl:verify-certificate no"
+    lftp -c "$tls; set ftp:passive-mode on; set net:max-retries 1; open ftp://127.0.0.1:$1; find / > /dev/null"
 }
 
 echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -137,15 +148,29 @@ TLS_PORT=$SERVER_PORT
 start_sshd
 SFTP_PORT=$SERVER_PORT
 
-plain=$(crawl plain ftp "$PLAIN_PORT" --anonymous)
-ftpes=$(crawl ftpes ftpes "$TLS_PORT" --anonymous)
-sftp=$(crawl sftp sftp "$SFTP_PORT" --user root --password-file /dev/null)
+site plain ftp "$PLAIN_PORT" --anonymous
+site ftpes ftpes "$TLS_PORT" --anonymous
+site sftp sftp "$SFTP_PORT" --user root --password-file /dev/null
+plain=() ftpes=() sftp=() lplain=() ltls=() r_ftpes=() r_sftp=() r_lplain=() r_ltls=()
+for round in 1 2 3; do
+    plain+=("$(timed plain "$CLI" --dir "$WORK/app-plain" --quiet update --all)")
+    ftpes+=("$(timed ftpes "$CLI" --dir "$WORK/app-ftpes" --quiet update --all)")
+    sftp+=("$(timed sftp "$CLI" --dir "$WORK/app-sftp" --quiet update --all)")
+    lplain+=("$(timed lftp-plain lftp_find "$PLAIN_PORT" no)")
+    ltls+=("$(timed lftp-tls lftp_find "$TLS_PORT" yes)")
+    r_ftpes+=("$("$PY" -c "print(${ftpes[-1]} / ${plain[-1]})")")
+    r_sftp+=("$("$PY" -c "print(${sftp[-1]} / ${plain[-1]})")")
+    r_lplain+=("$("$PY" -c "print(${lplain[-1]} / ${plain[-1]})")")
+    r_ltls+=("$("$PY" -c "print(${ltls[-1]} / ${plain[-1]})")")
+done
 
 same() { cmp -s "$WORK/app-plain/Data/127.0.0.1/content.ct" "$1" && echo yes || echo no; }
-echo "tree: $("$CLI" --dir "$WORK/app-plain" tree 127.0.0.1 | wc -l) entries stored"
-echo "  plain FTP (vsftpd):         ${plain}s  ($(tail -1 "$WORK/plain.out" | cut -f2-))"
-echo "  FTP, explicit TLS (vsftpd): ${ftpes}s  ratio $(ratio "$ftpes" "$plain"), same content.ct: $(same "$WORK/app-ftpes/Data/127.0.0.1/content.ct")"
-echo "  SFTP (sshd):                ${sftp}s  ratio $(ratio "$sftp" "$plain"), same content.ct: $(same "$WORK/app-sftp/Data/127.0.0.1@root/content.ct")"
+echo "tree: $("$CLI" --dir "$WORK/app-plain" tree 127.0.0.1 | wc -l) entries stored; seconds min / median / max, then the ratio to plain FTP paired by round"
+echo "  plain FTP (vsftpd):         $(stats "${plain[@]}")  ($(tail -1 "$WORK/plain.out" | cut -f2-))"
+echo "  FTP, explicit TLS (vsftpd): $(stats "${ftpes[@]}")  ratio $(stats "${r_ftpes[@]}"), same content.ct: $(same "$WORK/app-ftpes/Data/127.0.0.1/content.ct")"
+echo "  SFTP (sshd):                $(stats "${sftp[@]}")  ratio $(stats "${r_sftp[@]}"), same content.ct: $(same "$WORK/app-sftp/Data/127.0.0.1@root/content.ct")"
+echo "  lftp find, plain FTP:       $(stats "${lplain[@]}")  ratio $(stats "${r_lplain[@]}")"
+echo "  lftp find, explicit TLS:    $(stats "${ltls[@]}")  ratio $(stats "${r_ltls[@]}")"
 echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 if [ -n "${2:-}" ]; then
     for name in plain ftpes sftp; do

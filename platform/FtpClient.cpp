@@ -4,11 +4,13 @@
 
 #include "platform/FtpErrors.h"
 #include "platform/FtpListing.h"
+#include "platform/FtpStatReplies.h"
 #include "platform/SftpClient.h"
 
 #include <curl/curl.h>
 
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string_view>
 
 namespace {
@@ -61,7 +64,8 @@ bool UsableHost(std::string_view host) {
 class CurlFtpConnection final : public IFtpConnection {
 public:
     CurlFtpConnection(const std::atomic<bool>* stop, FtpLimits limits, ConnectionSecurity security)
-        : m_stop(stop), m_limits(limits), m_security(std::move(security)), m_tls(m_security.tlsPin) {}
+        : m_stop(stop), m_limits(limits), m_security(std::move(security)), m_tls(m_security.tlsPin),
+          m_statTls(m_security.tlsPin) {}
     ~CurlFtpConnection() override { Close(); }
 
     FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
@@ -71,6 +75,10 @@ public:
     FtpResult List(FtpDirListing& listing) override;
     bool CanListPath(const std::string& absPath) const override;
     FtpResult ListPath(const std::string& absPath, FtpDirListing& listing) override;
+    bool OffersStatListing() const override { return !m_dead && m_restStream && !m_useMlsd && !m_statFailed; }
+    bool CanStatPath(const std::string& absPath) const override;
+    FtpResult StatPaths(const std::vector<std::string>& absPaths,
+                        std::vector<FtpStatListing>& replies) override;
     bool OffersUtf8() const override { return m_offersUtf8; }
     FtpResult EnableUtf8() override;
     std::string LastReply() const override { return m_lastReply; }
@@ -80,7 +88,13 @@ public:
 private:
     enum class Call { Connect, ChangeDir, List, Command };
 
+    [[nodiscard]] bool SetLoginOptions(CURL* c, CTlsPeerCheck& tls);
     [[nodiscard]] bool SetCommonOptions();
+    FtpResult OpenStatChannel();
+    FtpResult StatExchange(const std::string& commands, size_t replies, CStatReplyReader& reader);
+    void EndStatChannel();
+    void ReviveIfDroppedWhileIdle();
+    void CloseOrdinary();
     CURLcode Perform(const std::string& url, bool nobody, const char* customRequest);
     CURLcode RunTransfer();
     FtpResult Outcome(Call call, CURLcode code);
@@ -105,6 +119,7 @@ private:
     static int DebugCallback(CURL*, curl_infotype type, char* data, size_t size, void* self) noexcept;
     static size_t WriteCallback(char* data, size_t size, size_t count, void* self) noexcept;
     static int ProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept;
+    static int StatProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept;
     static curl_socket_t OpenSocketCallback(void* self, curlsocktype purpose,
                                             struct curl_sockaddr* address) noexcept;
 
@@ -125,6 +140,19 @@ private:
     std::string m_dirUrl; // the directory List() lists
     bool m_useMlsd = false;
     bool m_offersUtf8 = false; // FEAT listed UTF8
+    bool m_restStream = false; // FEAT listed REST STREAM
+
+    // The control connection that lists with STAT: a second login, kept apart from the one curl
+    // runs its transfers on, since curl cannot be handed a connection between its own commands.
+    // curl makes it (TLS and the pin as for the first) and stops after the login; the commands
+    // and replies then go through curl_easy_send and curl_easy_recv.
+    CURL* m_statCurl = nullptr;
+    CTlsPeerCheck m_statTls;
+    bool m_statFailed = false; // STAT failed once: not asked again on this connection
+    // STAT listed since the first connection's last command: the server may have dropped it as
+    // idle meanwhile, which loses nothing.
+    bool m_ordinaryIdle = false;
+    std::mt19937_64 m_nonces{std::random_device{}()};
     // The optional commands this session sent (OPTS MLST, OPTS UTF8 ON), sent again after a new
     // login so that the listings keep their form and their names' encoding.
     std::vector<std::string> m_sessionOptions;
@@ -306,10 +334,10 @@ void CurlFtpConnection::OnReplyLine(std::string_view line) {
     }
 }
 
-bool CurlFtpConnection::SetCommonOptions() {
-    CURL* c = m_curl;
+// What every login of this connection sets: the account, the time-outs, and what its safety
+// rests on. False when libcurl refused one of the latter.
+bool CurlFtpConnection::SetLoginOptions(CURL* c, CTlsPeerCheck& tls) {
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_errorBuffer);
     curl_easy_setopt(c, CURLOPT_USERNAME, m_user.c_str());
     curl_easy_setopt(c, CURLOPT_PASSWORD, m_password.c_str());
     // curl counts the login as part of connecting: allow the TCP connect its own limit (watched
@@ -317,12 +345,6 @@ bool CurlFtpConnection::SetCommonOptions() {
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS,
                      m_limits.connectTimeoutMs + 3 * 1000 * m_limits.replyTimeoutS);
     curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, m_limits.replyTimeoutS);
-    // A data connection that moves nothing would otherwise hang for ever.
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, m_limits.stallTimeoutS);
-    curl_easy_setopt(c, CURLOPT_FTPPORT, nullptr); // passive, always
-    curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, 1L);
-    curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
     // No name cache: curl keys it by host and port, so every data connection (a new passive port,
     // at the control connection's numeric address, which needs no look-up) added an entry, kept
     // for a minute and walked at each new connection: the faster a crawl went, the dearer each
@@ -339,10 +361,22 @@ bool CurlFtpConnection::SetCommonOptions() {
         // before the password is sent. Data connections take up the control connection's TLS
         // session (vsftpd requires it), from curl's session cache.
         secure = SetSecurityOption(c, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL)) &&
-                 SetSecurityOption(c, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS)) &&
-                 m_tls.Apply(c);
+                 SetSecurityOption(c, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS)) && tls.Apply(c);
     }
     curl_easy_setopt(c, CURLOPT_TCP_KEEPALIVE, 1L);
+    return secure;
+}
+
+bool CurlFtpConnection::SetCommonOptions() {
+    CURL* c = m_curl;
+    const bool secure = SetLoginOptions(c, m_tls);
+    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_errorBuffer);
+    // A data connection that moves nothing would otherwise hang for ever.
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, m_limits.stallTimeoutS);
+    curl_easy_setopt(c, CURLOPT_FTPPORT, nullptr); // passive, always
+    curl_easy_setopt(c, CURLOPT_FTP_USE_EPSV, 1L);
+    curl_easy_setopt(c, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
     curl_easy_setopt(c, CURLOPT_VERBOSE, 1L); // the reply lines come through the debug callback
     curl_easy_setopt(c, CURLOPT_DEBUGFUNCTION, &CurlFtpConnection::DebugCallback);
     curl_easy_setopt(c, CURLOPT_DEBUGDATA, this);
@@ -476,6 +510,8 @@ FtpResult CurlFtpConnection::Connect(const std::string& host, int32_t port, cons
     m_guardLogin = false;
     m_lastReply.clear();
     m_lostBecause = FtpResult();
+    m_statFailed = false;
+    m_ordinaryIdle = false;
     if (!UsableHost(host))
         return {FtpStatus::Failed, CURLE_COULDNT_RESOLVE_HOST, "Invalid host name"}; // no lookup finds it
     for (const std::string* s : {&user, &password})
@@ -540,6 +576,7 @@ FtpResult CurlFtpConnection::LogIn(bool again) {
     }
     bool mlsd = false;
     bool utf8 = false;
+    bool restStream = false;
     std::string mlstOpts;
     for (const std::string& line : m_performLines) {
         std::string_view feature(line);
@@ -551,6 +588,8 @@ FtpResult CurlFtpConnection::LogIn(bool again) {
             mlsd = true;
         if (StartsWithNoCase(feature, "UTF8"))
             utf8 = true;
+        if (StartsWithNoCase(feature, "REST STREAM"))
+            restStream = true;
         if (mlstOpts.empty())
             mlstOpts = MlstOptsCommand(feature);
     }
@@ -559,6 +598,7 @@ FtpResult CurlFtpConnection::LogIn(bool again) {
     if (!again) {
         m_useMlsd = mlsd;
         m_offersUtf8 = utf8;
+        m_restStream = restStream;
         m_sessionOptions.clear();
         // The unique fact tells a link back up the tree from a real directory: ask for it where
         // the server offers it switched off.
@@ -579,10 +619,10 @@ FtpResult CurlFtpConnection::LogIn(bool again) {
 // gave the listing up itself, so it knows the server did nothing wrong: a new login lets the
 // walk go on. If that fails, the next call reports the connection lost, with the reason.
 void CurlFtpConnection::LogInAgain() {
-    Close();
+    CloseOrdinary();
     FtpResult again = LogIn(true);
     if (!again.ok()) {
-        Close();
+        CloseOrdinary();
         m_lostBecause = again;
         m_lostBecause.status = FtpStatus::Lost;
     }
@@ -710,6 +750,9 @@ FtpResult CurlFtpConnection::ChangeDir(const std::string& absPath) {
 
     if (m_stop && m_stop->load())
         return LostWithoutSending(CURLE_ABORTED_BY_CALLBACK, curl_easy_strerror(CURLE_ABORTED_BY_CALLBACK));
+    ReviveIfDroppedWhileIdle();
+    if (m_dead || !m_curl)
+        return NotConnected();
     if (!ConnectionAlive())
         return LostWithoutSending(CURLE_RECV_ERROR, "The connection to the server was lost");
 
@@ -774,9 +817,193 @@ FtpResult CurlFtpConnection::ListPath(const std::string& absPath, FtpDirListing&
     return result;
 }
 
+bool CurlFtpConnection::CanStatPath(const std::string& absPath) const {
+    if (absPath.empty() || absPath.front() != '/' || absPath.size() > kMaxListPathBytes)
+        return false;
+    for (unsigned char c : absPath) {
+        if (c < 0x20 || c == 0x7f)
+            return false;
+        switch (c) {
+        case '*': // vsftpd takes the last part of a path it cannot open for a pattern
+        case '?':
+        case '[':
+        case ']':
+        case '{':
+        case '}':
+        case '~':
+        case '\\':
+        case '"':
+        case '\'':
+            return false;
+        default:
+            break;
+        }
+    }
+    return true;
+}
+
+int CurlFtpConnection::StatProgressCallback(void* self, curl_off_t, curl_off_t, curl_off_t,
+                                            curl_off_t) noexcept {
+    auto* conn = static_cast<CurlFtpConnection*>(self);
+    return conn->m_stop && conn->m_stop->load() ? 1 : 0;
+}
+
+// The second login, as the first (TLS, the pin) but without FEAT and options: STAT lines come as
+// LIST's, whatever was asked of names on the first. TYPE I, since some servers refuse REST in
+// ASCII mode.
+FtpResult CurlFtpConnection::OpenStatChannel() {
+    m_statCurl = curl_easy_init();
+    if (!m_statCurl)
+        return {FtpStatus::Failed, CURLE_FAILED_INIT, curl_easy_strerror(CURLE_FAILED_INIT)};
+    CURL* c = m_statCurl;
+    m_statTls = CTlsPeerCheck(m_security.tlsPin);
+    if (!SetLoginOptions(c, m_statTls))
+        return {FtpStatus::Failed, CURLE_SSL_CONNECT_ERROR,
+                "The connection's security settings cannot be enforced"};
+    curl_easy_setopt(c, CURLOPT_URL, (m_base + "/").c_str());
+    curl_easy_setopt(c, CURLOPT_CONNECT_ONLY, 1L);
+    curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, &CurlFtpConnection::StatProgressCallback);
+    curl_easy_setopt(c, CURLOPT_XFERINFODATA, this);
+    const CURLcode code = curl_easy_perform(c);
+    if (code != CURLE_OK)
+        return {FtpStatus::Failed, code, curl_easy_strerror(code)};
+    if (UsesTls(m_security.protocol) && !m_statTls.Enforced())
+        return {FtpStatus::Failed, CURLE_SSL_CONNECT_ERROR, "The certificate pin was not checked"};
+    // What the first connection asked of names (OPTS UTF8 ON) is asked here too.
+    std::string commands;
+    for (const std::string& option : m_sessionOptions)
+        commands += option + "\r\n";
+    commands += "TYPE I\r\n";
+    CStatReplyReader reader(m_limits.maxListingLineBytes, 0);
+    return StatExchange(commands, m_sessionOptions.size() + 1, reader);
+}
+
+void CurlFtpConnection::EndStatChannel() {
+    if (m_statCurl) {
+        curl_easy_cleanup(m_statCurl);
+        m_statCurl = nullptr;
+    }
+}
+
+// Sends `commands` and reads until `replies` replies are complete. Each reply must come within
+// the reply time-out of the last bytes, the whole within the listing time-out.
+FtpResult CurlFtpConnection::StatExchange(const std::string& commands, size_t replies,
+                                          CStatReplyReader& reader) {
+    curl_socket_t sock = CURL_SOCKET_BAD;
+    if (curl_easy_getinfo(m_statCurl, CURLINFO_ACTIVESOCKET, &sock) != CURLE_OK || sock == CURL_SOCKET_BAD)
+        return {FtpStatus::Lost, CURLE_RECV_ERROR, "The connection to the server was lost"};
+    const auto end = Clock::now() + std::chrono::seconds(m_limits.listingTimeoutS);
+    auto quiet = Clock::now() + std::chrono::seconds(m_limits.replyTimeoutS);
+    // Waits for the socket; false at the stop or a time-out.
+    const auto await = [&](short events) {
+        for (;;) {
+            if (m_stop && m_stop->load())
+                return false;
+            const auto now = Clock::now();
+            if (now >= quiet || now >= end)
+                return false;
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::min(quiet, end) - now);
+            pollfd p{sock, events, 0};
+            const int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count() + 1, 1000)));
+            if (ready > 0)
+                return true;
+            if (ready < 0 && errno != EINTR)
+                return false;
+        }
+    };
+    const FtpResult lost{FtpStatus::Lost, CURLE_RECV_ERROR, "The connection to the server was lost"};
+    for (size_t sent = 0; sent < commands.size();) {
+        size_t n = 0;
+        const CURLcode code = curl_easy_send(m_statCurl, commands.data() + sent, commands.size() - sent, &n);
+        if (code == CURLE_AGAIN) {
+            if (!await(POLLOUT))
+                return lost;
+            continue;
+        }
+        if (code != CURLE_OK)
+            return lost;
+        sent += n;
+    }
+    std::vector<char> buffer(1 << 16);
+    while (reader.Count() < replies) {
+        size_t n = 0;
+        const CURLcode code = curl_easy_recv(m_statCurl, buffer.data(), buffer.size(), &n);
+        if (code == CURLE_AGAIN) {
+            if (!await(POLLIN))
+                return lost;
+            continue;
+        }
+        if (code != CURLE_OK || n == 0)
+            return lost;
+        quiet = Clock::now() + std::chrono::seconds(m_limits.replyTimeoutS);
+        if (!reader.Feed(std::string_view(buffer.data(), n)))
+            return {FtpStatus::Failed, 0, reader.Error()};
+    }
+    return {};
+}
+
+FtpResult CurlFtpConnection::StatPaths(const std::vector<std::string>& absPaths,
+                                       std::vector<FtpStatListing>& replies) {
+    replies.clear();
+    if (!OffersStatListing())
+        return {FtpStatus::Failed, 0, "Listings over the control connection are not offered", 0, 0};
+    std::string commands;
+    for (const std::string& path : absPaths) {
+        if (!CanStatPath(path))
+            return {FtpStatus::Failed, CURLE_URL_MALFORMAT, "The path cannot be sent with STAT"};
+        commands += "STAT " + path + "\r\n";
+    }
+    FtpResult result;
+    if (!m_statCurl)
+        result = OpenStatChannel();
+    // A random number that no listing can know: its echo must come right after the last listing.
+    // Fifteen digits, about 50 bits: vsftpd takes no longer offset.
+    const uint64_t nonce = 100000000000000ull + m_nonces() % 900000000000000ull;
+    commands += "REST " + std::to_string(nonce) + "\r\n";
+    CStatReplyReader reader(m_limits.maxListingLineBytes, m_limits.maxListingEntries);
+    if (result.ok())
+        result = StatExchange(commands, absPaths.size() + 1, reader);
+    std::vector<FtpStatListing> got = reader.Take();
+    if (result.ok() &&
+        (got.size() != absPaths.size() + 1 || !reader.Idle() || !IsRestEcho(got.back(), nonce)))
+        result = {FtpStatus::Failed, 0, "The replies to STAT came out of step with the commands"};
+    if (!result.ok()) {
+        EndStatChannel();
+        m_statFailed = true;
+        return result;
+    }
+    got.pop_back();
+    replies = std::move(got);
+    m_ordinaryIdle = true;
+    return result;
+}
+
+// After STAT has carried the listings for a while, the first connection may have been dropped
+// by the server as idle (a 421, or a close): nothing was lost on it, so it logs in again. On a
+// connection in use, anything the server sends unasked means the end, as always.
+void CurlFtpConnection::ReviveIfDroppedWhileIdle() {
+    if (!m_ordinaryIdle || m_dead || !m_curl)
+        return;
+    m_ordinaryIdle = false;
+    curl_socket_t sock = CURL_SOCKET_BAD;
+    bool dropped =
+        curl_easy_getinfo(m_curl, CURLINFO_ACTIVESOCKET, &sock) != CURLE_OK || sock == CURL_SOCKET_BAD;
+    if (!dropped) {
+        pollfd p{sock, POLLIN, 0};
+        dropped = ::poll(&p, 1, 0) != 0;
+    }
+    if (dropped)
+        LogInAgain();
+}
+
 // `url` is a copy: a new login within the listing resets m_dirUrl. `byPath`: the URL's path goes
 // with the command (no change of directory).
 FtpResult CurlFtpConnection::ListUrl(std::string url, FtpDirListing& listing, bool byPath) {
+    ReviveIfDroppedWhileIdle();
+    if (m_dead || !m_curl)
+        return NotConnected();
     bool rejoin = true;
     for (;;) {
         if (m_stop && m_stop->load())
@@ -851,6 +1078,11 @@ CurlFtpConnection::LineEnds CurlFtpConnection::CheckLineEnds(bool rejoined) cons
 }
 
 void CurlFtpConnection::Close() {
+    EndStatChannel();
+    CloseOrdinary();
+}
+
+void CurlFtpConnection::CloseOrdinary() {
     if (m_added) {
         curl_multi_remove_handle(m_multi, m_curl);
         m_added = false;

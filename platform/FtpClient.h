@@ -29,6 +29,17 @@ struct FtpDirListing {
     std::string endReply;   // the server's final reply to the listing
 };
 
+// One directory listed over the control connection (STAT path), as its reply was read.
+struct FtpStatListing {
+    int reply = 0;           // its code; 0 when the batch broke off before it
+    bool unreadable = false; // a line that is no entry, a line break inside a line, a reply-like line
+    bool showsDot = false;   // it listed "." (servers that list a directory's own entry)
+    bool dotNames = false;   // an entry whose name begins with "." (LIST may hide those)
+    bool tooLarge = false;   // more entries than the bound: the entries were dropped
+    FtpDirListing listing;   // the entries, "." and ".." left out
+    std::string text;        // the reply's last line
+};
+
 enum class FtpStatus {
     Ok,
     Lost,       // the connection is gone (time-out, reset, closed, 421, data failure that closed it,
@@ -119,6 +130,26 @@ public:
         FtpResult result = List(listing);
         entries = std::move(listing.entries);
         return result;
+    }
+    // Whether directories can be listed over the control connection, many at once (STAT path):
+    // the server said it takes REST (whose answer keeps a batch's replies in step) and lists
+    // with LIST, whose lines STAT shows too; and STAT has not failed on this connection.
+    virtual bool OffersStatListing() const { return false; }
+    // Whether `absPath` can go in one STAT command as it is: no byte curl or a server would take
+    // for something else, nothing a server could take for a pattern, short enough.
+    virtual bool CanStatPath(const std::string& absPath) const {
+        (void)absPath;
+        return false;
+    }
+    // Sends "STAT path" for each path, then reads the replies, one per path, in order. Ok with a
+    // reply for each; anything else (the control connection for these lost, a batch out of
+    // step, a stop) leaves `replies` empty and turns STAT off for the connection; the ordinary
+    // listing goes on.
+    virtual FtpResult StatPaths(const std::vector<std::string>& absPaths,
+                                std::vector<FtpStatListing>& replies) {
+        (void)absPaths;
+        replies.clear();
+        return {FtpStatus::Failed, 0, "Listings over the control connection are not offered", 0, 0};
     }
     // True when the server's FEAT reply listed UTF8 (RFC 2640).
     virtual bool OffersUtf8() const { return false; }

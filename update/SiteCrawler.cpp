@@ -232,20 +232,27 @@ void SetResumePoint(CFTPSite* site, CFTPDir* dir) {
 class CSiteWalker {
 public:
     CSiteWalker(IFtpConnection& connection, CFTPSite* site, const std::atomic<bool>& retired)
-        : m_lister(connection), m_site(site), m_retired(retired),
+        : m_lister(connection, /*overControl=*/true), m_site(site), m_retired(retired),
           m_nMaxEntries(site->GetSettings().m_nMaxEntries) {}
 
     // The walk ends at the first directory after `deadline` as one the server made too slow.
     void SetDeadline(std::chrono::steady_clock::time_point deadline) { m_deadline = deadline; }
 
     // Extra connections that list ahead of the walk; `login` as the walk's own connection logged in.
+    // Not while the walk's connection lists over its control connection, which is faster alone:
+    // they start when it turns out it cannot.
     void UseExtraConnections(int extra, const FtpLogin& login) {
-        if (extra > 0)
+        m_nExtra = extra;
+        m_login = login;
+        StartExtraConnections();
+    }
+    void StartExtraConnections() {
+        if (m_nExtra > 0 && !m_pool && !m_lister.MayListOverControl())
             m_pool = std::make_unique<CListingPool>(
                 [security = SiteSecurity(*m_site)](const std::atomic<bool>* stop) {
                     return MakeConnection(security, stop);
                 },
-                login, extra, m_lister);
+                m_login, m_nExtra, m_lister);
     }
     // Ends the extra connections (also done when the walker goes).
     void EndExtraConnections() { m_pool.reset(); }
@@ -461,6 +468,7 @@ private:
         DirListResult listed =
             m_pool ? m_pool->Take(dir, dir->GetPath(), stop) : m_lister.List(dir->GetPath(), stop);
         FtpDirListing& dirListing = listed.listing;
+        StartExtraConnections();
         switch (listed.kind) {
         case DirListKind::Listed:
             break;
@@ -544,6 +552,8 @@ private:
     }
 
     CDirectoryLister m_lister;
+    int m_nExtra = 0;
+    FtpLogin m_login;
     std::unique_ptr<CListingPool> m_pool;
     CListingPool::WalkKey m_key; // the place of the directory being walked, for the pool
     CFTPSite* m_site;

@@ -87,6 +87,8 @@ const char* ActionName(PyFtpFault::Action action) {
         return "many_names";
     case PyFtpFault::LongLines:
         return "long_lines";
+    case PyFtpFault::StatReply:
+        return "stat_reply";
     }
     return "refuse_cwd";
 }

@@ -90,12 +90,13 @@ struct PyFtpFault {
         ReplyLogin,     // PASS answered with `reply` as it is, and refused (give `dir` "/")
         ManyNames,      // the listing also shows `keep` made-up files of 1 byte, n0000000 upwards
         LongLines,      // the listing also shows `keep` made-up links of 4,000-byte targets, k0000000 upwards
+        StatReply,      // "STAT path" answered with `reply` as it is (line ends included)
     };
     std::string dir;
     Action action = RefuseCwd;
     int times = 0;
     int keep = 1;      // TruncateList: how many entries the listing keeps; LongName: the name's length
-    std::string reply; // ReplyLogin: the whole reply line, without its line end
+    std::string reply; // ReplyLogin: the whole reply line, without its line end; StatReply: the bytes
 };
 
 struct PyFtpOptions {

@@ -28,7 +28,8 @@ ACTION is one of
     stall_data     150, then a data connection that sends nothing
     reject_mlsd    500 to MLSD (as if unknown, though FEAT offers it); LIST works
     truncate_list  only the first "keep" names (default 1, in sorted order), then pure-ftpd's
-                   "226 Output truncated to K matches" (after "226-Options: -l" for LIST)
+                   "226 Output truncated to K matches" (after "226-Options: -l" for LIST; as
+                   "213 Output truncated to K matches" for STAT)
     reply425_list  425 to the listing (the server could not open the data connection)
     reply426_list  426 to the listing (the transfer was aborted before it began)
     abort_data     150, the first half of the listing's bytes, then the data connection is
@@ -46,6 +47,11 @@ ACTION is one of
     stall_login    no reply at all to PASS
     reply_login    PASS is answered with the bytes of "reply_hex" as they are (a reply of a
                    hostile server: escape sequences, the password echoed back), and refused
+    stat_reply     "STAT path" of the directory is answered with the bytes of "reply_hex" as
+                   they are (a whole reply, or several, line ends included)
+"STAT path" lists the directory over the control connection, as pyftpdlib does; the refusals,
+drops and stalls of a listing (refuse_list, busy_list, drop_list, close421_list, stall_list)
+apply to it too, as they would on a server that cannot list the directory.
 The login actions (stall_greeting, stall_login, reply_login) are given "dir": "/", where every
 session starts.
 
@@ -56,7 +62,7 @@ session starts.
 pyftpdlib's "421 Too many connections from the same IP address." and closes it.
 
 --log FILE appends one line per command that reaches a directory: "CWD /path",
-"LIST /path", "MLSD /path", "NLST /path", plus "USER name" at each login and "OPTS args", raw bytes, and
+"LIST /path", "MLSD /path", "NLST /path", "STAT /path", plus "USER name" at each login and "OPTS args", raw bytes, and
 "FAULT action" when a login action fires.
 """
 
@@ -287,6 +293,8 @@ class TestHandler(FTPHandler):
         """Carries out a fault for a CWD or a listing command; True if it answered for it."""
         if verb == 'CWD':
             names = ('refuse_cwd', 'drop_cwd', 'close421_cwd', 'hangup_cwd')
+        elif verb == 'STAT':
+            names = ('refuse_list', 'busy_list', 'drop_list', 'close421_list', 'stall_list')
         else:
             names = ('refuse_list', 'busy_list', 'drop_list', 'close421_list', 'stall_list',
                      'stall_data', 'reply425_list', 'reply426_list') + \
@@ -437,6 +445,8 @@ class TestHandler(FTPHandler):
     def respond(self, resp, logfun=logging.getLogger('pyftpdlib').debug):
         if self.truncated_reply and resp.startswith('226 '):
             resp, self.truncated_reply = self.truncated_reply, None
+        if self.truncated_stat and resp.startswith('213 '):
+            resp, self.truncated_stat = self.truncated_stat, None
         return super().respond(resp, logfun)
 
     def ftp_LIST(self, path):
@@ -444,6 +454,33 @@ class TestHandler(FTPHandler):
 
     def ftp_MLSD(self, path):
         return self._listing('MLSD', path, FTPHandler.ftp_MLSD)
+
+    def ftp_STAT(self, path):
+        if not path:
+            return super().ftp_STAT(path)
+        ftp_path = self.fs.fs2ftp(path)
+        self._log('STAT', ftp_path)
+        if self._fault(ftp_path, 'STAT'):
+            return None
+        scripted = self.faults.take_fault(ftp_path, ('stat_reply',))
+        if scripted is not None:
+            asynchat.async_chat.push(self, scripted['reply'])
+            return None
+        cut = self.faults.take_fault(ftp_path, ('truncate_list',))
+        if cut is None:
+            return super().ftp_STAT(path)
+        # The same limit as the listings', said in the last line.
+        keep = cut['keep']
+        listdir = self.fs.listdir
+        self.fs.listdir = lambda p: sorted(listdir(p))[:keep]
+        self.truncated_stat = '213 Output truncated to %d matches' % keep
+        try:
+            return super().ftp_STAT(path)
+        finally:
+            del self.fs.listdir
+            self.truncated_stat = None
+
+    truncated_stat = None
 
     def ftp_NLST(self, path):
         return self._listing('NLST', path, FTPHandler.ftp_NLST)

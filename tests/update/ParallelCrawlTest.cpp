@@ -119,7 +119,8 @@ protected:
 };
 
 // Names that need care in a command's argument, names a server could take for patterns (listed
-// by changing there), an empty directory and one whose only entry has its name.
+// by changing there), an empty directory and one whose only entry has its name; names a listing
+// over the control connection cannot carry.
 void BuildOddTree(const std::string& root) {
     ftptest::TreeBuilder(root)
         .File("pub/a b/f", 1)
@@ -135,7 +136,14 @@ void BuildOddTree(const std::string& root) {
         .Dir("pub/empty")
         .File("locked/kept", 11)
         .File("nolist/gone", 12)
-        .File("busy/gone", 13);
+        .File("busy/gone", 13)
+        // Names that LIST hides and STAT shows (vsftpd), a CR alone, a link whose target ends a
+        // reply on the control connection.
+        .File("dots/.hidden", 14)
+        .File("dots/seen", 15)
+        .File("odd/cr\rname", 16)
+        .Link("odd/link", "tgt\r\n213 End of status.")
+        .File("odd/z", 17);
 }
 
 // The second round: /locked can be neither entered nor listed, /nolist entered but not listed
@@ -178,8 +186,10 @@ TEST_F(CrawlComparison, ListingByPathStoresWhatChangingDirectoryStores) {
                                    {"/busy", PyFtpFault::BusyList}});
                 pyftpd->ClearCommands();
             });
-            EXPECT_EQ(Site()->GetStatusText(),
-                      std::string(kStatusSucceeded) + (c.vsftpd ? "" : kStatusListingBusy));
+            // /odd's link ends a LIST line inside its target: that listing fails both ways.
+            EXPECT_EQ(Site()->GetStatusText(), std::string(kStatusSucceeded) +
+                                                   (c.mlsd ? "" : kStatusListingFailed) +
+                                                   (c.vsftpd ? "" : kStatusListingBusy));
             EXPECT_NE(FindFile(Site(), "/locked/kept"), nullptr);
             EXPECT_EQ(FindFile(Site(), "/nolist/gone"), nullptr);
             EXPECT_NE(FindFile(Site(), "/pub/" + kGbk + "/f"), nullptr);
@@ -294,9 +304,13 @@ TEST_F(CrawlComparison, StoredTreeIsTheServedTreeOnEveryServer) {
             StoredLines(Site()->m_pRootDir.get(), "/", stored);
             EXPECT_EQ(stored, served);
         }
-        if (vsftpd) { // LIST never carries a path
+        if (vsftpd) { // LIST never carries a path; STAT does
             for (const std::string& command : vsftpd->Commands())
                 EXPECT_TRUE(command.rfind("LIST", 0) != 0 || command == "LIST") << command;
+            EXPECT_GT(Count(vsftpd->Commands(), "STAT /split/"), 0);
+        }
+        if (pyftpd) { // listed over the control connection where LIST is what STAT shows
+            EXPECT_EQ(Count(pyftpd->Commands(), "STAT /split/") > 0, server.kind == PyList);
         }
         if (inetdServer) {
             EXPECT_EQ(inetdServer->Errors(), "");

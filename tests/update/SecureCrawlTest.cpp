@@ -14,6 +14,7 @@
 #include "update/SiteCrawler.h"
 #include "update/UpdateTexts.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -116,6 +117,31 @@ TEST_F(SecureCrawl, EachProtocolStoresWhatPlainFtpStoresOnceTrusted) {
         ASSERT_TRUE(UpdateAndWait(site));
         EXPECT_EQ(site->GetStatusText(), kStatusSucceeded);
         EXPECT_EQ(Stored(site), plain);
+    }
+}
+
+// Over TLS the listings come with STAT on a second login, which is held to the same pin: a server
+// whose certificate changed between the two logins gets no STAT.
+TEST_F(SecureCrawl, TheSecondLoginForStatIsHeldToThePin) {
+    const std::string pin =
+        UpdateAndAccept(Fresh(SiteProtocol::FtpExplicitTls, m_explicit->port())).fingerprint;
+    for (bool replaced : {false, true}) {
+        SCOPED_TRACE(replaced ? "certificate replaced" : "same certificate");
+        auto connection = CreateFtpConnection(nullptr, {}, {SiteProtocol::FtpExplicitTls, pin, {}});
+        ASSERT_TRUE(
+            connection->Connect("127.0.0.1", m_explicit->port(), kAnonymousUser, kAnonymousPassword).ok());
+        ASSERT_TRUE(connection->OffersStatListing());
+        if (replaced)
+            m_explicit->ReplaceCertificate();
+        std::vector<FtpStatListing> replies;
+        EXPECT_EQ(connection->StatPaths({"/"}, replies).ok(), !replaced);
+        EXPECT_EQ(connection->OffersStatListing(), !replaced);
+        EXPECT_EQ(replies.size(), replaced ? 0u : 1u);
+        if (!replaced) { // (a new certificate takes a restart, which ends the first session too)
+            const auto& entries = replies[0].listing.entries;
+            EXPECT_TRUE(std::any_of(entries.begin(), entries.end(),
+                                    [](const FtpEntry& e) { return e.name == "readme"; }));
+        }
     }
 }
 
