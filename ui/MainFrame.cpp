@@ -562,8 +562,14 @@ void CMainFrame::AfterWalk() {
 void CMainFrame::RunDeferred() {
     std::vector<std::function<void()>> commands;
     commands.swap(m_deferred);
-    for (auto& command : commands)
+    // Each runs as RunWalkCommand runs it; what was deferred meanwhile (a key typed during a
+    // search that was itself deferred) runs next, or it would wait for the next command.
+    for (auto& command : commands) {
+        m_bStopRequested = false;
+        m_pumpClock.invalidate();
         command();
+    }
+    AfterWalk();
 }
 
 // ---- File and Edit -------------------------------------------------------------------------
