@@ -44,7 +44,8 @@ void CWindowSearchSink::Flush(bool all) {
     CFileListModel* model = m_pListView->ListModel();
     const std::size_t shown = static_cast<std::size_t>(model->DirRowCount() + model->FileRowCount());
     const std::size_t found = m_pDoc->m_foundDirs.size() + m_pDoc->m_foundFiles.size();
-    if (!all && m_pListView->m_bSearchMode && shown >= kScreenRows && found < 2 * shown)
+    if (!all && m_pListView->m_bSearchMode && shown >= kScreenRows && found < 2 * shown &&
+        found < shown + kLargeBatch)
         return;
     m_bPending = false;
     // The rows shown are the heads of the found lists (an entry that leaves the catalogue leaves

@@ -255,7 +255,7 @@ int main(int argc, char** argv) {
     for (const bool typing : {true, false}) {
         std::vector<Figures> firstRows(word.size()), complete(word.size()), cpu(word.size()),
             late(word.size());
-        Figures stall;
+        Figures stall, stallOwn;
         for (int round = 0; round < rounds; ++round) {
             ClearField(field, w.doc);
             tracker.Begin(prefixes, hits);
@@ -279,6 +279,7 @@ int main(int argc, char** argv) {
             WaitFor([&] { return tracker.Complete(last); }, 600000);
             QTest::qWait(50);
             stall.Add(probe.Stop());
+            stallOwn.Add(probe.WorstOwn());
             for (int k = 0; k <= last; ++k) {
                 const KeyTimes& t = tracker.Times()[static_cast<std::size_t>(k)];
                 firstRows[static_cast<std::size_t>(k)].Add(t.firstRows < 0 ? -1 : t.firstRows - t.delivered);
@@ -297,7 +298,8 @@ int main(int argc, char** argv) {
             std::printf("  %-8s %8ld  %-22s %-22s %-22s %s\n", prefixes[k].c_str(), hits[k],
                         firstRows[k].Text().c_str(), complete[k].Text().c_str(), cpu[k].Text().c_str(),
                         typing ? late[k].Text().c_str() : "");
-        std::printf("  longest stall of the window thread: %s\n", stall.Text().c_str());
+        std::printf("  longest stall of the window thread: %s; less its waits for a processor: %s\n",
+                    stall.Text().c_str(), stallOwn.Text().c_str());
         std::fflush(stdout);
     }
     ClearField(field, w.doc);
