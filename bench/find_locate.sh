@@ -4,8 +4,8 @@
 # (sites of 1,000,000). plocate reads a database built from the same paths with plocate-build
 # (no updatedb: the names are not files, so it is told not to check that they can be seen) and
 # matches base names (-b); grep reads the list of names. All case-insensitive, all printing into
-# /dev/null. Whole processes, min/median/max wall time over the rounds, with the hit count each
-# printed. Asserts nothing.
+# /dev/null. Whole processes, min/median/max wall and CPU time over the rounds, with the hit count
+# each printed. Asserts nothing.
 #
 #   bench/find_locate.sh BUILD_DIR
 # ROUNDS (default 5) and SIZES (default "1000000 5000000") may be set in the environment.
@@ -19,18 +19,22 @@ command -v plocate >/dev/null && [ -x "$PLOCATE_BUILD" ] ||
     { echo "find_locate.sh: plocate is not installed (scripts/install-deps test)" >&2; exit 1; }
 export LC_ALL=C.UTF-8
 
-# Runs a command (a shell snippet) ROUNDS times after one warm-up; prints "min median max" in ms.
+# Runs a command (a shell snippet) ROUNDS times after one warm-up; prints the wall time and the
+# CPU time (user + system, which the machine's other load does not inflate) as min, median, max
+# in ms.
 rounds() {
-    local t0 t1 times=()
-    eval "$1" >/dev/null
+    local TIMEFORMAT='%R %U %S' out="$WORK/times"
+    : >"$out"
+    eval "$1" >/dev/null || true
     for _ in $(seq 1 "$ROUNDS"); do
-        t0=$(date +%s%N)
-        eval "$1" >/dev/null || true
-        t1=$(date +%s%N)
-        times+=($(((t1 - t0) / 1000)))
+        { time eval "$1" >/dev/null || true; } 2>>"$out"
     done
-    printf '%s\n' "${times[@]}" | sort -n | awk '{ v[NR] = $1 }
-        END { printf "%8.1f %8.1f %8.1f", v[1] / 1000, v[int((NR + 1) / 2)] / 1000, v[NR] / 1000 }'
+    awk '{ w[NR] = $1 * 1000; c[NR] = ($2 + $3) * 1000 }
+        function fig(v, n,    i, j, t) {
+            for (i = 1; i <= n; i++) for (j = i + 1; j <= n; j++) if (v[j] < v[i]) { t = v[i]; v[i] = v[j]; v[j] = t }
+            return sprintf("%7.0f %7.0f %7.0f", v[1], v[int((n + 1) / 2)], v[n])
+        }
+        END { printf "%s   %s", fig(w, NR), fig(c, NR) }' "$out"
 }
 
 for size in $SIZES; do
@@ -49,7 +53,7 @@ for size in $SIZES; do
     done
     "$PLOCATE_BUILD" -l no -p "$PATHS" "$WORK/plocate-$size.db"
     echo "$size entries in $sites sites (plocate database $(($(stat -c %s "$WORK/plocate-$size.db") / 1024)) KiB):"
-    printf '  %-34s %7s %8s %8s %8s\n' "command" "hits" "min" "median" "max ms"
+    printf '  %-28s %7s   %-23s   %s\n' "command" "hits" "wall ms (min med max)" "CPU ms (min med max)"
     for word in linux concerto; do
         cmds=(
             "\"$CLI\" --dir \"$APP\" find $word"
@@ -60,7 +64,7 @@ for size in $SIZES; do
         labels=("quarnel-cli find $word" "quarnel-cli search $word" "plocate -i -b $word" "grep -F -i $word")
         for i in "${!cmds[@]}"; do
             hits=$( (eval "${cmds[$i]}" || true) | wc -l)
-            printf '  %-34s %7d %s\n' "${labels[$i]}" "$hits" "$(rounds "${cmds[$i]}")"
+            printf '  %-28s %7d   %s\n' "${labels[$i]}" "$hits" "$(rounds "${cmds[$i]}")"
         done
     done
 done
