@@ -3,9 +3,10 @@
 # (about 4% of the names) and a rare one (one name of 50,000), at 1,000,000 and 5,000,000 entries
 # (sites of 1,000,000). plocate reads a database built from the same paths with plocate-build
 # (no updatedb: the names are not files, so it is told not to check that they can be seen) and
-# matches base names (-b); grep reads the list of names. All case-insensitive, all printing into
-# /dev/null. Whole processes, min/median/max wall and CPU time over the rounds, with the hit count
-# each printed. Asserts nothing.
+# matches base names (-b); grep reads the list of names. All case-insensitive, all writing into a
+# file (not /dev/null: grep stops at its first match when its output goes nowhere). Whole
+# processes, min/median/max wall and CPU time over the rounds, with the hit count each printed.
+# Asserts nothing.
 #
 #   bench/find_locate.sh BUILD_DIR
 # ROUNDS (default 5) and SIZES (default "1000000 5000000") may be set in the environment.
@@ -25,9 +26,9 @@ export LC_ALL=C.UTF-8
 rounds() {
     local TIMEFORMAT='%R %U %S' out="$WORK/times"
     : >"$out"
-    eval "$1" >/dev/null || true
+    eval "$1" >"$WORK/out" || true
     for _ in $(seq 1 "$ROUNDS"); do
-        { time eval "$1" >/dev/null || true; } 2>>"$out"
+        { time eval "$1" >"$WORK/out" || true; } 2>>"$out"
     done
     awk '{ w[NR] = $1 * 1000; c[NR] = ($2 + $3) * 1000 }
         function fig(v, n,    i, j, t) {

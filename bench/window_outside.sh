@@ -76,7 +76,9 @@ def fig(v):
     v = sorted(v)
     return '%6.1f %6.1f %6.1f' % (v[0], v[len(v) // 2], v[-1]) if v else '-'
 busy = [(b, e) for kind in spans.values() for b, e, _ in kind if e]
-idle = [lat for t, lat in moves if lat >= 0 and not any(b - 50 <= t <= e + 50 for b, e in busy)]
+first = min(b for b, _ in busy) if busy else 0
+idle = sorted(lat for t, lat in moves
+              if t >= first and lat >= 0 and not any(b - 50 <= t <= e + 50 for b, e in busy))
 print('window_outside: %s entries, %d pointer moves; worst move-to-repaint latency (ms: min median max)' %
       (sys.argv[3], len(moves)))
 for kind, rounds in spans.items():
@@ -90,5 +92,7 @@ for kind, rounds in spans.items():
         took.append(e - b)
     print('  search by %-6s worst %s   (search took %s ms, %d hits, %d moves without a repaint)' %
           (kind, fig(worst), fig(took), rounds[-1][2], missed))
-print('  idle             median %.1f, worst %.1f' % (statistics.median(idle), max(idle)) if idle else '  idle: no moves')
+if idle:
+    print('  idle             median %.1f, 99th percentile %.1f, worst %.1f (%d moves)' %
+          (statistics.median(idle), idle[int(len(idle) * 0.99)], idle[-1], len(idle)))
 PYEOF

@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
         while (NowMs() < next)
             usleep(1000);
     }
-    XDamageDestroy(display, damage);
+    // The damage object goes with the connection (the window may be gone already).
     XCloseDisplay(display);
     return 0;
 }

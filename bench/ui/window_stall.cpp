@@ -349,17 +349,20 @@ void OutsideCase(CMainFrame* frame, long hits, int rounds) {
     if (!std::fgets(line, sizeof line, stdin))
         return;
     QAbstractItemModel* rows = frame->ListView()->model();
+    bool reset = false; // a search began: the list was emptied
+    QObject::connect(rows, &QAbstractItemModel::modelReset, frame, [&reset] { reset = true; });
     for (int round = 0; round <= rounds; ++round) {
         for (const char* kind : {"dialog", "field"}) {
             QTest::qWait(1000);
             std::printf("begin %s %.3f\n", kind, MonotonicMs());
             std::fflush(stdout);
+            reset = false;
             if (std::string(kind) == "dialog") {
                 StartDialogSearch(frame);
             } else {
                 field->setText(QString::fromUtf8(kKeyword));
             }
-            WaitFor([&] { return rows->rowCount() >= hits; }, 120000);
+            WaitFor([&] { return reset && rows->rowCount() >= hits; }, 120000);
             QApplication::processEvents();
             std::printf("end %s %.3f %d\n", kind, MonotonicMs(), rows->rowCount());
             std::fflush(stdout);
