@@ -51,7 +51,7 @@ void CQuarnelDoc::AppendFound(CFTPFile* file) {
 
 bool CQuarnelDoc::PumpAfterHit() {
     // The first hit of a query search is shown at once; later ones go with the pump's next
-    // batch: the window batches rows every ~20 ms anyway, and asking it after each of a million
+    // batch: the window batches rows every ~10 ms anyway, and asking it after each of a million
     // hits costs more than the matching. (The keyword search asks after every hit.)
     if (m_foundDirs.size() + m_foundFiles.size() == 1)
         return PumpNow();

@@ -91,7 +91,7 @@ public:
     SiteListMerge ReloadSiteList();
 
     // ---- read marks ---------------------------------------------------------------------------
-    // The window installs its event pump: it lets waiting events through (at most every ~20 ms)
+    // The window installs its event pump: it lets waiting events through (at most every ~10 ms)
     // and returns false when a stop or quit was requested. Defaults to "always go on".
     void SetPumpPending(std::function<bool()> pump);
     bool PumpPending();

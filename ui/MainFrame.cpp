@@ -524,7 +524,7 @@ void CMainFrame::WalkStateChanged(bool walking) {
 bool CMainFrame::PumpPending() {
     if (m_bStopRequested)
         return false;
-    if (!m_pumpClock.isValid() || m_pumpClock.elapsed() >= 20) {
+    if (!m_pumpClock.isValid() || m_pumpClock.elapsed() >= 10) {
         // The rows found since the last pump go in as one batch, laid out once.
         m_pSearchSink->Flush();
         QCoreApplication::processEvents(QEventLoop::AllEvents);
