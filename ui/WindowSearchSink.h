@@ -37,7 +37,7 @@ public:
 
     // Rows the list holds before batches wait to double it.
     static constexpr std::size_t kScreenRows = 1000;
-    static constexpr std::size_t kLargeBatch = 1u << 18;
+    static constexpr std::size_t kLargeBatch = 1u << 16;
 
 private:
     CQuarnelDoc* m_pDoc;
