@@ -226,9 +226,11 @@ private:
     void WalkStateChanged(bool walking);
     std::vector<ICatalogueObserver*> m_observers;
     std::vector<std::unique_ptr<CObject>> m_releasedEntries; // announced, freed when no walk runs
-    bool WalkCheck();                                        // PumpPending() every few entries
+    // WalkCheck: PumpPending() every few entries. PumpAfterHit, after a query search's hit: at
+    // once for the first hit, else as WalkCheck.
+    bool WalkCheck();
     bool PumpNow();
-    bool PumpAfterHit(); // after a query hit: at once for the first, else as WalkCheck
+    bool PumpAfterHit();
     SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand);
     bool SearchList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword);
     bool SearchBelow(CFTPDir* dir, const CSearchKeyword& keyword);
