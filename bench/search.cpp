@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
         WritePaths(*site->m_pRootDir, "", out);
     }
 
-    // The window's pump: lets events through at most every 20 ms. Here it only records the
+    // The window's pump: lets events through at most every 10 ms. Here it only records the
     // longest stretch between two looks at the clock, which is how long the window could not
     // have handled an event.
     Clock::time_point lastPump = Clock::now();

@@ -48,7 +48,7 @@ bool CQuarnelDoc::PumpNow() {
 
 bool CQuarnelDoc::WalkCheck() {
     // The pump is the expensive part of a walk; the window's version lets events through only
-    // every ~20 ms anyway, so asking it after every entry would only cost time.
+    // every ~10 ms anyway, so asking it after every entry would only cost time.
     if (++m_nSinceCheck < kEntriesPerPump)
         return !m_bWalkStopped;
     return PumpNow();

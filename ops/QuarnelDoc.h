@@ -91,7 +91,7 @@ public:
     SiteListMerge ReloadSiteList();
 
     // ---- read marks ---------------------------------------------------------------------------
-    // The window installs its event pump: it lets waiting events through (at most every ~20 ms)
+    // The window installs its event pump: it lets waiting events through (at most every ~10 ms)
     // and returns false when a stop or quit was requested. Defaults to "always go on".
     void SetPumpPending(std::function<bool()> pump);
     bool PumpPending();
@@ -226,8 +226,11 @@ private:
     void WalkStateChanged(bool walking);
     std::vector<ICatalogueObserver*> m_observers;
     std::vector<std::unique_ptr<CObject>> m_releasedEntries; // announced, freed when no walk runs
-    bool WalkCheck(); // PumpPending() every few entries, and at once after a hit
+    // WalkCheck: PumpPending() every few entries. PumpAfterHit, after a query search's hit: at
+    // once for the first hit, else as WalkCheck.
+    bool WalkCheck();
     bool PumpNow();
+    bool PumpAfterHit();
     SearchOutcome RunSiteSearch(const CSearchKeyword& keyword, SiteScope scope, bool newFilesCommand);
     bool SearchList(const CObList<CFTPDir>& dirs, const CSearchKeyword& keyword);
     bool SearchBelow(CFTPDir* dir, const CSearchKeyword& keyword);

@@ -44,7 +44,7 @@ CSearchKeyword CSearchKeyword::FromNarrow(std::string_view narrow) {
     return keyword;
 }
 
-bool CSearchKeyword::Matches(std::string_view name) const {
+bool CSearchKeyword::Matches(std::string_view name, NameCharset charset) const {
     const std::size_t m = m_narrow.size();
     if (m == 0)
         return true;
@@ -56,7 +56,7 @@ bool CSearchKeyword::Matches(std::string_view name) const {
             return false; // a lowered ASCII name holds no non-ASCII keyword
         thread_local std::string lowered;
         lowered.clear();
-        if (ReadsAsUtf8(name, m_charset)) {
+        if (ReadsAsUtf8(name, charset)) {
             LowerUtf8(name, lowered);
             // A valid UTF-8 keyword never starts with a continuation byte, so every hit in valid
             // UTF-8 starts on a character boundary.
@@ -89,7 +89,7 @@ bool CSearchKeyword::Matches(std::string_view name) const {
     if (i > last)
         return false;
     // From the first non-ASCII byte on, the name's encoding decides where characters start.
-    if (ReadsAsUtf8(name, m_charset)) {
+    if (ReadsAsUtf8(name, charset)) {
         // Bytes of multi-byte UTF-8 characters never equal an ASCII keyword byte.
         for (; i <= last; ++i) {
             const uint8_t c = s[i];

@@ -29,7 +29,9 @@ public:
     }
 
     // True when the lowered `name` holds the keyword starting on a character boundary.
-    bool Matches(std::string_view name) const;
+    bool Matches(std::string_view name) const { return Matches(name, m_charset); }
+    // The same for a name of a site decided as `charset` (ForSite without the copy).
+    bool Matches(std::string_view name, NameCharset charset) const;
 
 private:
     std::string m_narrow; // lowered, narrow encoding

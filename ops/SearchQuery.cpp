@@ -359,6 +359,7 @@ CSearchQuery CSearchQuery::Parse(std::string_view typedUtf8) {
                     term.text = lowered;
             }
         }
+        query.m_bPathTerms = query.m_bPathTerms || term.kind == Term::Path;
         (term.kind == Term::Site ? query.m_siteTerms : query.m_terms).push_back(std::move(term));
     }
     std::stable_sort(query.m_terms.begin(), query.m_terms.end(),
@@ -446,7 +447,7 @@ bool TermHolds(const CSearchQuery::Term& term, EntryView& view) {
     case Term::Ext:
         return !entry.isDir && ExtensionIs(view.Lowered(), term.exts);
     case Term::Word:
-        if (term.keyword.ForSite(entry.charset).Matches(entry.name))
+        if (term.keyword.Matches(entry.name, entry.charset))
             return true;
         return term.pinyin && view.HasHighByte() && view.Initials().find(term.text) != std::string::npos;
     case Term::Glob:
@@ -476,10 +477,14 @@ bool CSearchQuery::Matches(const QueryEntry& entry, const std::function<std::str
 
 bool CSearchQuery::Matches(const CFTPDir* dir, NameCharset charset) const {
     QueryEntry entry{dir->m_strName, charset, true, 0, dir->m_bNew == 1};
+    if (!m_bPathTerms) // no location to make: this is the cost of every entry of a search
+        return Matches(entry);
     return Matches(entry, [dir] { return ShownLocation(dir); });
 }
 
 bool CSearchQuery::Matches(const CFTPFile* file, NameCharset charset) const {
     QueryEntry entry{file->m_strName, charset, false, file->m_nSize, file->m_bNew == 1};
+    if (!m_bPathTerms)
+        return Matches(entry);
     return Matches(entry, [file] { return ShownLocation(file); });
 }

@@ -77,6 +77,7 @@ public:
 private:
     std::vector<Term> m_terms;     // cheapest first
     std::vector<Term> m_siteTerms; // site: terms
+    bool m_bPathTerms = false;     // a path: term asks for entries' locations
     QueryError m_error = QueryError::None;
     std::string m_errorTerm;
 };

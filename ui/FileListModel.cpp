@@ -58,7 +58,11 @@ void VisitLocked(std::size_t first, std::size_t end, EntryAt entryAt, Visit visi
 template <class T>
 void CFileListModel::AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries, std::size_t from,
                                   uint32_t& seq) {
-    rows.reserve(rows.size() + (entries.size() - from));
+    // Grown by doubling: rows come in many batches, and a reserve of the exact size would copy
+    // every row at each batch.
+    const std::size_t need = rows.size() + (entries.size() - from);
+    if (need > rows.capacity())
+        rows.reserve(std::max(need, 2 * rows.capacity()));
     VisitLocked(
         from, entries.size(), [&entries](std::size_t i) { return entries[i]; },
         [&](std::size_t i) {

@@ -85,8 +85,9 @@ public:
     void SiteGoing(CFTPSite* site) override;
     void WalkStateChanged(bool walking) override;
 
-    // Lets waiting events through during a long walk, at most every ~20 ms; false once a stop or
-    // the close of the window has been asked for.
+    // Lets waiting events through during a long walk, at most every ~10 ms; false once a stop or
+    // the close of the window has been asked for. A repaint asked for meanwhile shows the next
+    // time, so a pointer over the window waits twice that at worst.
     bool PumpPending();
 
     // Ends the program as closing the window does, for a request from outside (a signal, the

@@ -41,6 +41,12 @@ void CMainFrame::CreateSearchField() {
     m_pToolBar->addSeparator();
     m_pToolBar->addWidget(m_pSearchField);
     connect(m_pSearchField, &CSearchField::QueryChanged, this, &CMainFrame::OnInstantSearch);
+    // A search for older text stops at the key, not after the pause: the search for the new text
+    // then starts as soon as typing pauses, with nothing to wait for.
+    connect(m_pSearchField, &CSearchField::Edited, this, [this] {
+        if (m_bInstantRunning)
+            m_bStopRequested = true;
+    });
     connect(m_pSearchField, &CSearchField::Escaped, this, [this] { m_pListView->setFocus(); });
     connect(m_pSearchField, &CSearchField::Activated, this, [this] {
         if (!m_pListView->m_bSearchMode || m_pListView->model()->rowCount() == 0)

@@ -15,7 +15,10 @@ CSearchField::CSearchField(QWidget* parent) : QLineEdit(parent) {
     setMinimumWidth(260);
     m_pause.setSingleShot(true);
     m_pause.setInterval(kPauseMs);
-    connect(this, &QLineEdit::textChanged, this, [this] { m_pause.start(); });
+    connect(this, &QLineEdit::textChanged, this, [this] {
+        m_pause.start();
+        emit Edited();
+    });
     connect(&m_pause, &QTimer::timeout, this, [this] { emit QueryChanged(text()); });
 }
 

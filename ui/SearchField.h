@@ -22,6 +22,7 @@ public:
 
 signals:
     void QueryChanged(const QString& text); // a search for `text` (empty: back to browsing)
+    void Edited();                          // the text changed: a search for the old one is stale
     void Escaped();                         // the field was cleared with Escape
     void Activated();                       // Enter: open the current result
 

@@ -34,7 +34,7 @@ void CWalkCommands::ShowMessage(const std::string& utf8) {
 bool CWalkCommands::Pump() {
     if (m_gate.StopAsked())
         return false;
-    if (!m_pumpClock.isValid() || m_pumpClock.elapsed() >= 20) {
+    if (!m_pumpClock.isValid() || m_pumpClock.elapsed() >= 10) {
         // The rows found since the last pump go in as one batch, laid out once.
         m_sink.Flush();
         QCoreApplication::processEvents(QEventLoop::AllEvents);

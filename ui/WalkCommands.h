@@ -3,7 +3,7 @@
 // the updated sites, of every site or below a directory, and marking them read. Each passes the
 // command gate as a walk: sites not read yet are read in threads first, and a walk that runs
 // already is stopped and followed. While a walk runs, waiting events are let through every
-// ~20 ms, so the window stays alive and a newer command can stop it.
+// ~10 ms, so the window stays alive and a newer command can stop it.
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -38,8 +38,14 @@ void CWindowSearchSink::FoundFile(CFTPFile*) {
     m_bPending = true;
 }
 
-void CWindowSearchSink::Flush() {
+void CWindowSearchSink::Flush(bool all) {
     if (!m_bPending)
+        return;
+    CFileListModel* model = m_pListView->ListModel();
+    const std::size_t shown = static_cast<std::size_t>(model->DirRowCount() + model->FileRowCount());
+    const std::size_t found = m_pDoc->m_foundDirs.size() + m_pDoc->m_foundFiles.size();
+    if (!all && m_pListView->m_bSearchMode && shown >= kScreenRows && found < 2 * shown &&
+        found < shown + kLargeBatch)
         return;
     m_bPending = false;
     // The rows shown are the heads of the found lists (an entry that leaves the catalogue leaves
@@ -49,7 +55,7 @@ void CWindowSearchSink::Flush() {
         m_pListView->ShowFoundLists();
         return;
     }
-    m_pListView->ListModel()->AppendTails(m_pDoc->m_foundDirs, m_pDoc->m_foundFiles);
+    model->AppendTails(m_pDoc->m_foundDirs, m_pDoc->m_foundFiles);
 }
 
 void CWindowSearchSink::SearchProgress(int32_t done, int32_t) {
@@ -58,7 +64,7 @@ void CWindowSearchSink::SearchProgress(int32_t done, int32_t) {
 }
 
 void CWindowSearchSink::SearchEnded() {
-    Flush();
+    Flush(true);
     if (m_pDialog) {
         m_pDialog->hide();
         m_pDialog->deleteLater();

@@ -8,6 +8,8 @@
 
 #include <QPointer>
 
+#include <cstddef>
+
 class CQuarnelDoc;
 class CQuarnelView;
 class CSearchDialog;
@@ -26,8 +28,16 @@ public:
 
     CSearchDialog* ProgressWindow() const { return m_pDialog; }
     // Adds the rows of the entries found since the last batch; called before the window lets
-    // events through, and when the search ends.
-    void Flush();
+    // events through, and when the search ends (`all`). Once the list holds more than a screen of
+    // rows, a batch waits until as many entries have been found as are shown, or kLargeBatch: the
+    // view lays out every row at each batch, so batches that double the list keep a search of a
+    // million hits linear, and the first screen, all a user sees of them, still comes with the
+    // first batch; the bound keeps any one batch short.
+    void Flush(bool all = false);
+
+    // Rows the list holds before batches wait to double it.
+    static constexpr std::size_t kScreenRows = 1000;
+    static constexpr std::size_t kLargeBatch = 1u << 16;
 
 private:
     CQuarnelDoc* m_pDoc;

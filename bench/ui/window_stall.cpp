@@ -14,7 +14,11 @@
 //
 // Reported, not asserted (target: no stall over 50 ms; search within 3x the CLI's time).
 //
-//   bench_ui_window_stall [entries [case...]]     (default 1000000, every case)
+//   outside (asked for by name only) the search case's search, by the 搜索 command and by the search
+//           field, timed from another process by bench/window_outside.sh on Xvfb
+//
+//   bench_ui_window_stall [entries [case...]]     (default 1000000, every case but outside)
+#include "bench/ui/BenchSupport.h"
 #include "model/Paths.h"
 #include "model/Records.h"
 #include "ops/QuarnelDoc.h"
@@ -32,6 +36,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
+#include <QToolButton>
 #include <QTreeWidgetItem>
 
 #include <algorithm>
@@ -46,99 +52,17 @@
 #include <string>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
+using benchui::CLagProbe;
+using benchui::Tracing;
+using benchui::WaitFor;
+
 constexpr const char* kKeyword = "linux";
-constexpr int kProbeMs = 5;
-
-// STALL_TRACE=1 in the environment prints each long stall and each slow selection as it happens.
-bool Tracing() {
-    static const bool tracing = std::getenv("STALL_TRACE") != nullptr;
-    return tracing;
-}
-
-// Nanoseconds the calling thread has spent runnable but waiting for a processor (the second
-// figure of /proc/thread-self/schedstat), or -1 where the kernel does not say.
-qint64 RunQueueWaitNs() {
-    FILE* file = std::fopen("/proc/thread-self/schedstat", "r");
-    if (!file)
-        return -1;
-    unsigned long long running = 0, waiting = 0;
-    const int read = std::fscanf(file, "%llu %llu", &running, &waiting);
-    std::fclose(file);
-    return read == 2 ? static_cast<qint64>(waiting) : -1;
-}
-
-// How late the window thread's timer fires: the longest gap between two ticks, less the period.
-// On a machine shared with other busy programs part of a gap is time the thread was ready to run
-// but had no processor; the second figure leaves that out, which is the program's own stall
-// (working, or waiting for a lock).
-class CLagProbe {
-public:
-    CLagProbe() {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(kProbeMs);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
-    }
-    void Start() {
-        m_worst = 0;
-        m_worstOwn = 0;
-        m_ticks = 0;
-        m_clock.start();
-        m_last = 0;
-        m_lastWait = RunQueueWaitNs();
-        m_timer.start();
-    }
-    // The worst lateness in ms since Start.
-    double Stop() {
-        Tick();
-        m_timer.stop();
-        return static_cast<double>(m_worst) / 1e6;
-    }
-    // The worst lateness less the time the thread waited for a processor meanwhile.
-    double WorstOwn() const { return static_cast<double>(m_worstOwn) / 1e6; }
-    long Ticks() const { return m_ticks; }
-
-private:
-    void Tick() {
-        const qint64 now = m_clock.nsecsElapsed();
-        const qint64 late = now - m_last - qint64(kProbeMs) * 1000000;
-        const qint64 wait = RunQueueWaitNs();
-        const qint64 own = wait >= 0 && m_lastWait >= 0 ? late - (wait - m_lastWait) : late;
-        if (Tracing() && late > 30000000)
-            std::fprintf(stderr, "  late %.1f ms (%.1f ms of it its own) at %.1f ms\n",
-                         static_cast<double>(late) / 1e6, static_cast<double>(own) / 1e6,
-                         static_cast<double>(now) / 1e6);
-        m_worst = std::max(m_worst, late);
-        m_worstOwn = std::max(m_worstOwn, own);
-        m_last = now;
-        m_lastWait = wait;
-        ++m_ticks;
-    }
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = 0;
-    qint64 m_worst = 0;
-    qint64 m_worstOwn = 0;
-    qint64 m_lastWait = -1;
-    long m_ticks = 0;
-};
-
-// Lets events through until `done` holds or `timeoutMs` passes; false on time-out.
-bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(2);
-    }
-    return true;
-}
-
 std::string Name(std::mt19937& rng, bool hit, const char* stem, int index) {
     static const char* const extensions[] = {".tar.gz", ".iso", ".txt", ".rpm", ".deb", ".c", ""};
     std::string name = hit ? std::string(stem) + "-linux-" : std::string(stem) + "-other-";
@@ -382,6 +306,76 @@ void UpdateCase(const char* name, CMainFrame* frame, CFTPSite* site, const QStri
            ", " + std::to_string(touches) + " selections meanwhile" + (ok ? "" : ", update failed"));
 }
 
+// Searches for the keyword with the 搜索 command, its dialog filled in as a user would; returns
+// when the walk has ended (it lets events through while it runs).
+void StartDialogSearch(CMainFrame* frame) {
+    QTimer::singleShot(0, [] {
+        QWidget* dialog = QApplication::activeModalWidget();
+        if (auto* edit = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("keywordEdit")) : nullptr) {
+            edit->setText(QString::fromUtf8(kKeyword));
+            QMetaObject::invokeMethod(dialog, "accept");
+        }
+    });
+    frame->Action(32777)->trigger(); // 搜索
+}
+
+double MonotonicMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// The "outside" case, on a real X server: prints the window and two toolbar buttons for a probe
+// in another process (bench/window_outside.sh), waits for a line on standard input, then runs
+// `rounds` searches of each kind (the 搜索 command, the search field) a second apart, printing
+// when each began and ended on CLOCK_MONOTONIC. The first of each kind is a warm-up.
+void OutsideCase(CMainFrame* frame, long hits, int rounds) {
+    QToolBar* toolBar = frame->findChild<QToolBar*>();
+    std::vector<QToolButton*> buttons;
+    for (QToolButton* button : toolBar ? toolBar->findChildren<QToolButton*>() : QList<QToolButton*>())
+        if (button->isVisible() && button->defaultAction() && buttons.size() < 2)
+            buttons.push_back(button);
+    auto* field = frame->findChild<QLineEdit*>(QStringLiteral("searchField"));
+    if (buttons.size() < 2 || !field) {
+        std::fprintf(stderr, "window_stall: no toolbar buttons or search field to probe\n");
+        return;
+    }
+    const QPoint a = buttons[0]->mapTo(frame, buttons[0]->rect().center());
+    const QPoint b = buttons[1]->mapTo(frame, buttons[1]->rect().center());
+    std::printf("probe 0x%llx %d %d %d %d\n", static_cast<unsigned long long>(frame->winId()), a.x(), a.y(),
+                b.x(), b.y());
+    std::fflush(stdout);
+    char line[64];
+    if (!std::fgets(line, sizeof line, stdin))
+        return;
+    QAbstractItemModel* rows = frame->ListView()->model();
+    bool reset = false; // a search began: the list was emptied
+    QObject::connect(rows, &QAbstractItemModel::modelReset, frame, [&reset] { reset = true; });
+    for (int round = 0; round <= rounds; ++round) {
+        for (const char* kind : {"dialog", "field"}) {
+            QTest::qWait(1000);
+            std::printf("begin %s %.3f\n", kind, MonotonicMs());
+            std::fflush(stdout);
+            reset = false;
+            if (std::string(kind) == "dialog") {
+                StartDialogSearch(frame);
+            } else {
+                field->setText(QString::fromUtf8(kKeyword));
+            }
+            WaitFor([&] { return reset && rows->rowCount() >= hits; }, 120000);
+            QApplication::processEvents();
+            std::printf("end %s %.3f %d\n", kind, MonotonicMs(), rows->rowCount());
+            std::fflush(stdout);
+            if (std::string(kind) == "field") {
+                QTest::keyClick(field, Qt::Key_Escape);
+                QTest::qWait(200);
+            }
+        }
+    }
+    std::printf("done\n");
+    std::fflush(stdout);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -438,17 +432,9 @@ int main(int argc, char** argv) {
 
     // ---- search: ~76% of the entries match.
     if (wanted("search")) {
-        QTimer::singleShot(0, [] {
-            QWidget* dialog = QApplication::activeModalWidget();
-            if (auto* edit =
-                    dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("keywordEdit")) : nullptr) {
-                edit->setText(QString::fromUtf8(kKeyword));
-                QMetaObject::invokeMethod(dialog, "accept");
-            }
-        });
         probe.Start();
         clock.start();
-        frame->Action(32777)->trigger(); // 搜索: runs the walk, letting events through
+        StartDialogSearch(frame.get());
         const bool all = WaitFor([&] { return rows->rowCount() >= cat.bigHits; }, 120000);
         QApplication::processEvents();
         const double windowMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
@@ -485,6 +471,12 @@ int main(int argc, char** argv) {
         UpdateCase("merge", frame.get(), merge, QStringLiteral("small"), probe);
     }
     SetFtpConnectionFactory({});
+
+    // ---- outside: only when asked for, on a real X server (bench/window_outside.sh).
+    if (std::find(cases.begin(), cases.end(), "outside") != cases.end()) {
+        show(big, 100);
+        OutsideCase(frame.get(), cat.bigHits, 3);
+    }
 
     frame->close();
     frame.reset();

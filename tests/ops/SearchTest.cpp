@@ -1,5 +1,6 @@
 #include "ops/QuarnelDoc.h"
 #include "ops/SearchKeyword.h"
+#include "ops/SearchQuery.h"
 #include "ops/ShownText.h"
 #include "platform/TextCodec.h"
 #include "tests/ops/CatalogueBuilder.h"
@@ -207,6 +208,35 @@ TEST_F(SearchTest, AStopKeepsTheResultsAndNoMessage) {
     });
     EXPECT_EQ(m_doc.SearchAllSites("").status, OpStatus::Stopped);
     EXPECT_EQ(Found(), (std::vector<std::string>{"D 2006"}));
+}
+
+// A query search lets events through at its first hit, so that the first row shows at once, and
+// after that every few hundred entries, hits or not: the window batches rows anyway, and a
+// million hits must not cost a million looks at the event queue.
+TEST_F(SearchTest, AQuerySearchPumpsAtItsFirstHitAndThenEveryFewEntries) {
+    struct Case {
+        const char* query;
+        int stopAtCall; // the pump's answer turns to "stop" at this call (0: never)
+        OpStatus status;
+        std::vector<std::string> found;
+        int calls;
+    };
+    const Case cases[] = {
+        {"2006", 0, OpStatus::Done, {"D 2006", "F x2006.txt", "F 2006.iso"}, 1},
+        {"2006", 1, OpStatus::Stopped, {"D 2006"}, 1},
+        {"type:file", 1, OpStatus::Stopped, {"F deep"}, 1},
+        {"e", 0, OpStatus::Done, {"D ReadMe", "F deep", "F README.TXT", "F new.txt"}, 1},
+        {"nothing-like-it", 0, OpStatus::Done, {}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.query);
+        int calls = 0;
+        m_doc.SetPumpPending([&] { return ++calls != c.stopAtCall; });
+        EXPECT_EQ(m_doc.FindAllSites(CSearchQuery::Parse(c.query)).status, c.status);
+        EXPECT_EQ(Found(), c.found);
+        EXPECT_EQ(calls, c.calls);
+    }
+    m_doc.SetPumpPending(nullptr);
 }
 
 TEST_F(SearchTest, ASecondSearchThroughThePumpIsRefused) {
