@@ -45,7 +45,7 @@ void CMainFrame::CreateSearchField() {
     // then starts as soon as typing pauses, with nothing to wait for.
     connect(m_pSearchField, &CSearchField::Edited, this, [this] {
         if (m_bInstantRunning)
-            m_bStopRequested = true;
+            m_pGate->AskStop();
     });
     connect(m_pSearchField, &CSearchField::Escaped, this, [this] { m_pListView->setFocus(); });
     connect(m_pSearchField, &CSearchField::Activated, this, [this] {
