@@ -5,7 +5,9 @@
 // are made when shown, so a directory of 100,000 files lists at once. Directory and file rows live apart, so
 // that rows added to either group are appended, never inserted in the middle of one long vector.
 // Each group may be sorted by a column (directories stay before files); a row remembers its place
-// in its source list, so the lists' own order comes back when the sort is dropped.
+// in its source list, so the lists' own order comes back when the sort is dropped. A long list is
+// sorted in a thread of its own: the window goes on meanwhile, and the rows take their new order
+// when it is done; a change of the rows before then starts it over.
 
 #include "model/Records.h"
 #include "ops/CatalogueObserver.h"
@@ -13,8 +15,11 @@
 
 #include <QAbstractTableModel>
 #include <QStringList>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 #include <unordered_set>
 #include <vector>
 
@@ -28,7 +33,11 @@ public:
     enum Column { kColumnName = 0, kColumnSize, kColumnLocation, kColumnCount };
     enum RowKind : uint8_t { kWelcomeRow, kDirRow, kFileRow };
 
+    // From this many rows on, a sort runs in a thread.
+    static constexpr int kBackgroundSortRows = 20000;
+
     explicit CFileListModel(QObject* parent = nullptr);
+    ~CFileListModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -40,6 +49,10 @@ public:
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
     int SortColumn() const { return m_nSortColumn; }
     Qt::SortOrder SortOrder() const { return m_sortOrder; }
+    // A sort runs in its thread; SortingChanged(false) follows when its order is applied or it
+    // was given up (the rows were replaced).
+    bool IsSorting() const { return m_pSortJob != nullptr; }
+    void SetBackgroundSortRows(int rows) { m_nBackgroundSortRows = rows; }
     // Rows appended since the last sort stand at the end of their group, unsorted.
     bool HasUnsortedRows() const { return m_bUnsorted; }
     // Puts every row in the current order again.
@@ -86,7 +99,11 @@ public:
 
     static const char* const kWelcomeTexts[4];
 
+signals:
+    void SortingChanged(bool sorting);
+
 private:
+    struct SortJob;
     template <class T> struct Row {
         T* entry;
         bool highlight;    // the entry was new when listed
@@ -104,10 +121,26 @@ private:
     template <class T>
     static void AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries, std::size_t from,
                              uint32_t& seq);
-    // The order of one group's rows under the current sort: the old index of each new row.
-    template <class T> std::vector<uint32_t> SortedOrder(const std::vector<Row<T>>& rows) const;
-    // Puts both groups in the current order; `notify` tells views (not needed inside a reset).
+    // The order of one group's rows sorted by `column`: the old index of each new row. Runs in the
+    // sort's thread too, reading only names; it stops, throwing, once `cancelled` is set.
+    template <class T>
+    static std::vector<uint32_t> SortedOrder(const std::vector<Row<T>>& rows, int column, bool descending,
+                                             const std::atomic<bool>* cancelled);
+    // Puts both groups in the current order, in the window thread for a short list, else in the
+    // sort's thread; `notify` tells views (not needed inside a reset).
     void ApplySort(bool notify);
+    bool SortsInBackground() const;
+    void StartBackgroundSort();
+    // The sort's thread is done: its order is applied if it is still the one asked for.
+    void FinishBackgroundSort(const std::shared_ptr<SortJob>& job);
+    // Gives up a sort running in its thread (the rows change); true if one ran.
+    bool CancelSort();
+    // Both groups put in the order given (the old index of each new row); the rows so ordered
+    // already when given.
+    template <class T>
+    static std::vector<Row<T>> Permuted(const std::vector<Row<T>>& rows, const std::vector<uint32_t>& order);
+    void Permute(const std::vector<uint32_t>& dirOrder, const std::vector<uint32_t>& fileOrder, bool notify,
+                 std::vector<DirRow>* sortedDirs, std::vector<FileRow>* sortedFiles);
     void RowsAppended();
     // Drops the welcome rows before the first entry row goes in.
     void LeaveWelcome();
@@ -126,4 +159,9 @@ private:
     int m_nSortColumn = -1;
     Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
     bool m_bUnsorted = false;
+    bool m_bRestartSort = false; // a removal gave up a sort running in its thread
+    bool m_bRowsEdited = false;  // a highlight or size changed while a sort ran in its thread
+    int m_nBackgroundSortRows = kBackgroundSortRows;
+    std::shared_ptr<SortJob> m_pSortJob; // the sort running in m_sortThread
+    std::thread m_sortThread;
 };

@@ -6,7 +6,6 @@
 #include "ui/History.h"
 #include "ui/Shell.h"
 
-#include <QApplication>
 #include <QContextMenuEvent>
 #include <QCursor>
 #include <QHeaderView>
@@ -40,6 +39,7 @@ CQuarnelView::CQuarnelView(CQuarnelDoc* doc, CHistory* history, QWidget* parent)
     horizontalHeader()->setSortIndicatorShown(true);
     connect(horizontalHeader(), &QHeaderView::sortIndicatorChanged, this,
             &CQuarnelView::OnSortIndicatorChanged);
+    connect(m_pModel, &CFileListModel::SortingChanged, this, &CQuarnelView::OnSortingChanged);
     // A search pumps events every few milliseconds: the rows it adds are sorted in when it ends,
     // not once per batch.
     m_resortTimer.setSingleShot(true);
@@ -134,14 +134,19 @@ std::string CQuarnelView::FirstSelectedLocation() const {
 
 void CQuarnelView::OnSortIndicatorChanged(int column, Qt::SortOrder order) {
     m_resortTimer.stop();
-    // A million rows by name take a second or two: the pointer says so.
-    constexpr int kBusyRows = 100000;
-    const bool busy = m_pModel->rowCount() >= kBusyRows;
-    if (busy)
-        QApplication::setOverrideCursor(Qt::WaitCursor);
     m_pModel->sort(column, order);
-    if (busy)
-        QApplication::restoreOverrideCursor();
+    if (!m_pModel->IsSorting() && currentIndex().isValid())
+        scrollTo(currentIndex());
+}
+
+void CQuarnelView::OnSortingChanged(bool sorting) {
+    // A long list is sorted in a thread: the pointer says the list is at work meanwhile, and the
+    // current row is kept in sight when the rows take their order.
+    if (sorting) {
+        viewport()->setCursor(Qt::BusyCursor);
+        return;
+    }
+    viewport()->unsetCursor();
     if (currentIndex().isValid())
         scrollTo(currentIndex());
 }

@@ -67,6 +67,7 @@ protected:
 private:
     // Header clicks: a column ascending, then descending, then the lists' own order again.
     void OnSortIndicatorChanged(int column, Qt::SortOrder order);
+    void OnSortingChanged(bool sorting);
     // Rows appended to a sorted list are sorted in once no search is adding more.
     void ResortWhenIdle();
     // The row a menu opened from the keyboard is for: the current one if selected, else the
