@@ -477,8 +477,11 @@ void CMainFrame::OnSiteStatus(CFTPSite* site) {
     ScheduleInfo();
     // Sizes an update changed (rows only compare the site).
     m_pListView->ListModel()->RefreshSizes(site);
-    if (status == UpdateStatus::Succeeded || status == UpdateStatus::Ended || status == UpdateStatus::Failed)
+    if (status == UpdateStatus::Succeeded || status == UpdateStatus::Ended ||
+        status == UpdateStatus::Failed) {
+        m_pDirView->FollowUpdate(site);
         FollowShownDirectory(site);
+    }
     m_pNotice->SiteStatusSeen(site);
 }
 
