@@ -407,6 +407,44 @@ void CDirView::SiteReloaded(CFTPSite* site) {
     RefreshSiteItem(site);
 }
 
+bool CDirView::ChildrenMade(const QTreeWidgetItem* item) {
+    return item->childCount() == 0 || !item->child(0)->data(0, kNameRole).isNull();
+}
+
+bool CDirView::SelectDirectory(CFTPDir* dir) {
+    CFTPSite* site = dir ? dir->GetSite() : nullptr;
+    QTreeWidgetItem* item = site ? SiteItem(site) : nullptr;
+    if (!item || IsLoading(item))
+        return false;
+    QList<QByteArray> names;
+    {
+        auto lock = LockTree(site);
+        for (const CFTPDir* at = dir; at->m_pParent; at = at->m_pParent)
+            names.prepend(Bytes(at->m_strName));
+    }
+    for (const QByteArray& name : names) {
+        if (!ChildrenMade(item))
+            ExpandItem(item);
+        item->setExpanded(true);
+        QTreeWidgetItem* next = nullptr;
+        for (int i = 0; i < item->childCount() && !next; ++i)
+            if (item->child(i)->data(0, kNameRole).toByteArray() == name)
+                next = item->child(i);
+        if (!next)
+            return false;
+        item = next;
+    }
+    // Shown here whether or not the selection changes (it may be the item selected already).
+    {
+        const QSignalBlocker blocker(this);
+        setCurrentItem(item);
+    }
+    m_bFirstSelection = false;
+    scrollToItem(item);
+    ShowTreeItem(item);
+    return true;
+}
+
 void CDirView::FollowUpdate(CFTPSite* site) {
     QTreeWidgetItem* item = SiteItem(site);
     if (!item || IsLoading(item) || !site->IsLoaded() || !site->m_pRootDir)
@@ -440,9 +478,7 @@ std::vector<std::pair<QTreeWidgetItem*, CFTPDir*>> CDirView::FollowChildren(QTre
                                                                             CFTPDir* dir) {
     std::vector<std::pair<QTreeWidgetItem*, CFTPDir*>> kept;
     // Children not made yet (only the placeholder, the item collapsed) are made when expanded.
-    const bool made =
-        item->childCount() == 0 || item->isExpanded() || !item->child(0)->data(0, kNameRole).isNull();
-    if (!made)
+    if (!item->isExpanded() && !ChildrenMade(item))
         return kept;
     QHash<QByteArray, QTreeWidgetItem*> byName;
     for (int i = 0; i < item->childCount(); ++i)

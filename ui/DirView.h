@@ -52,6 +52,11 @@ public:
     // item that went leaves the selection to the nearest item above it that stays.
     void FollowUpdate(CFTPSite* site);
 
+    // Selects the item of `dir`, making the items above it and expanding them as needed, and
+    // shows it as the user's choice would (the visit recorded, the directory listed). False when
+    // the tree has no item for it.
+    bool SelectDirectory(CFTPDir* dir);
+
     // The images and the site items.
     void OnInitialUpdate();
     void FillSiteItems();
@@ -112,6 +117,8 @@ private:
     // The child that says the site is being read; true when `item` holds it.
     static void AddLoadingItem(QTreeWidgetItem* item);
     static bool IsLoading(const QTreeWidgetItem* item);
+    // The item's children are made (not only the placeholder that stands for them).
+    static bool ChildrenMade(const QTreeWidgetItem* item);
     static void AddPlaceholder(QTreeWidgetItem* parent);
     static void SetBold(QTreeWidgetItem* item, bool bold);
     static void DeleteChildren(QTreeWidgetItem* item);

@@ -315,6 +315,7 @@ void CMainFrame::CreateClient() {
     setCentralWidget(m_pSplitter);
 
     m_pListView->SetCopyPathAction(Action(ID_COPY_LIST_PATH));
+    m_pListView->SetFoundRowActions({findChild<QAction*>(QStringLiteral("actionOpenContainingDir"))});
     // The list's menu adds the view's own actions after 复制路径.
     m_pListView->addAction(Action(ID_COPY_LIST_URL));
     m_pDirView->SetMenuActions(

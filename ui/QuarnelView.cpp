@@ -124,6 +124,22 @@ void CQuarnelView::OpenRow(const QModelIndex& index) {
     }
 }
 
+bool CQuarnelView::SelectEntry(const CObject* entry) {
+    for (int row = 0; row < m_pModel->rowCount(); ++row) {
+        const CObject* shown = m_pModel->DirAt(row);
+        if (!shown)
+            shown = m_pModel->FileAt(row);
+        if (shown != entry)
+            continue;
+        const QModelIndex index = m_pModel->index(row, 0);
+        selectionModel()->setCurrentIndex(index,
+                                          QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        scrollTo(index);
+        return true;
+    }
+    return false;
+}
+
 std::string CQuarnelView::FirstSelectedLocation() const {
     int first = -1;
     for (const QModelIndex& index : selectionModel()->selectedRows())
@@ -220,5 +236,7 @@ void CQuarnelView::contextMenuEvent(QContextMenuEvent* event) {
     menu.setObjectName(QStringLiteral("fileListMenu"));
     menu.addAction(m_pCopyPathAction);
     menu.addActions(actions()); // the window's commands beside it (复制网址)
+    if (m_bSearchMode)
+        menu.addActions(m_foundRowActions);
     menu.exec(at);
 }
