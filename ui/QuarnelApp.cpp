@@ -148,7 +148,9 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
 void CQuarnelApp::OnArgumentsHandedOver(const QStringList& arguments) {
     // The command line takes nothing a running window acts on but --dir, which is this window's
     // directory (the channel is named from it): the window comes to the front.
-    LogInfo("another start handed over: " + arguments.join(QLatin1Char(' ')).toStdString());
+    LogInfo("a second start came to this window, with " +
+            (arguments.isEmpty() ? std::string("no arguments")
+                                 : "the arguments " + arguments.join(QLatin1Char(' ')).toStdString()));
     CMainFrame* frame = m_pMainFrame.get();
     if (!frame)
         return; // still starting: it shows and comes to the front itself
