@@ -77,6 +77,7 @@ private:
 struct CFileListModel::SortJob {
     int column = -1;
     bool descending = false;
+    bool ranked = false; // the rows' ranks are for this column
     std::vector<DirRow> dirs;
     std::vector<FileRow> files;
     std::atomic<bool> cancelled{false};
@@ -233,6 +234,7 @@ void CFileListModel::ShowWelcome() {
 
 void CFileListModel::ShowTextRows(const QStringList& texts) {
     CancelSort();
+    m_nRankColumn = -1;
     beginResetModel();
     m_dirRows.clear();
     m_fileRows.clear();
@@ -244,6 +246,7 @@ void CFileListModel::ShowTextRows(const QStringList& texts) {
 
 void CFileListModel::Clear() {
     CancelSort();
+    m_nRankColumn = -1;
     beginResetModel();
     m_textRows.clear();
     m_dirRows.clear();
@@ -257,6 +260,7 @@ void CFileListModel::Clear() {
 
 void CFileListModel::Reset(const std::vector<CFTPDir*>& dirs, const std::vector<CFTPFile*>& files) {
     CancelSort();
+    m_nRankColumn = -1;
     beginResetModel();
     m_textRows.clear();
     m_dirRows.clear();
@@ -489,18 +493,19 @@ int CFileListModel::RemoveRows(const std::unordered_set<const CObject*>& going,
 // sort running in its thread does not know them: it is given up, and the rows sorted again when
 // the view sees fit (as after any rows appended).
 void CFileListModel::RowsAppended() {
+    m_nRankColumn = -1; // the new rows have none
     if (CancelSort() || m_nSortColumn >= 0)
         m_bUnsorted = true;
 }
 
 template <class T>
-std::vector<uint32_t> CFileListModel::SortedOrder(const std::vector<Row<T>>& rows, int column,
-                                                  bool descending, const std::atomic<bool>* cancelled) {
+std::vector<uint32_t> CFileListModel::SortedOrder(std::vector<Row<T>>& rows, int column, bool descending,
+                                                  bool ranked, const std::atomic<bool>* cancelled) {
     std::vector<uint32_t> order(rows.size());
     std::iota(order.begin(), order.end(), 0u);
     CancelCheck check(cancelled);
     auto bySeq = [&rows](uint32_t a, uint32_t b) { return rows[a].seq < rows[b].seq; };
-    if (column == kColumnName || column == kColumnLocation) {
+    if (IsTextColumn(column) && !ranked) {
         // One key per row, made from the text shown: Chinese in pinyin order whichever way the
         // server wrote it, digits by their value (file2 before file10).
         QCollator collator(QLocale(QLocale::Chinese, QLocale::China));
@@ -515,8 +520,24 @@ std::vector<uint32_t> CFileListModel::SortedOrder(const std::vector<Row<T>>& row
         std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
             check();
             const int c = keys[a].compare(keys[b]);
-            if (c != 0)
-                return descending ? c > 0 : c < 0;
+            return c != 0 ? c < 0 : bySeq(a, b);
+        });
+        // Equal texts share a rank.
+        uint32_t rank = 0;
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            if (i > 0 && keys[order[i - 1]].compare(keys[order[i]]) != 0)
+                ++rank;
+            rows[order[i]].rank = rank;
+        }
+        if (!descending)
+            return order;
+        ranked = true;
+    }
+    if (IsTextColumn(column)) {
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            check();
+            if (rows[a].rank != rows[b].rank)
+                return descending ? rows[a].rank > rows[b].rank : rows[a].rank < rows[b].rank;
             return bySeq(a, b);
         });
     } else if (column == kColumnSize) {
@@ -558,14 +579,19 @@ void CFileListModel::ApplySort(bool notify) {
         return;
     }
     const bool descending = m_sortOrder == Qt::DescendingOrder;
-    Permute(SortedOrder(m_dirRows, m_nSortColumn, descending, nullptr),
-            SortedOrder(m_fileRows, m_nSortColumn, descending, nullptr), notify, nullptr, nullptr);
+    const bool ranked = m_nRankColumn == m_nSortColumn;
+    std::vector<uint32_t> dirOrder = SortedOrder(m_dirRows, m_nSortColumn, descending, ranked, nullptr);
+    std::vector<uint32_t> fileOrder = SortedOrder(m_fileRows, m_nSortColumn, descending, ranked, nullptr);
+    if (IsTextColumn(m_nSortColumn))
+        m_nRankColumn = m_nSortColumn;
+    Permute(dirOrder, fileOrder, notify, nullptr, nullptr);
 }
 
 void CFileListModel::StartBackgroundSort() {
     CancelSort();
     auto job = std::make_shared<SortJob>();
     job->column = m_nSortColumn;
+    job->ranked = m_nRankColumn == m_nSortColumn;
     job->descending = m_sortOrder == Qt::DescendingOrder;
     job->dirs = m_dirRows;
     job->files = m_fileRows;
@@ -573,8 +599,10 @@ void CFileListModel::StartBackgroundSort() {
     m_bRowsEdited = false;
     m_sortThread = std::thread([this, job] {
         try {
-            job->dirOrder = SortedOrder(job->dirs, job->column, job->descending, &job->cancelled);
-            job->fileOrder = SortedOrder(job->files, job->column, job->descending, &job->cancelled);
+            job->dirOrder =
+                SortedOrder(job->dirs, job->column, job->descending, job->ranked, &job->cancelled);
+            job->fileOrder =
+                SortedOrder(job->files, job->column, job->descending, job->ranked, &job->cancelled);
             // The rows in their new order, ready to take the place of those shown.
             job->dirs = Permuted(job->dirs, job->dirOrder);
             job->files = Permuted(job->files, job->fileOrder);
@@ -599,10 +627,14 @@ void CFileListModel::FinishBackgroundSort(const std::shared_ptr<SortJob>& job) {
     if (!job->failed && job->dirOrder.size() == m_dirRows.size() &&
         job->fileOrder.size() == m_fileRows.size()) {
         // Rows whose highlight or size changed meanwhile are put in order as they are now.
-        if (m_bRowsEdited)
+        if (m_bRowsEdited) {
             Permute(job->dirOrder, job->fileOrder, true, nullptr, nullptr);
-        else
+        } else {
+            // The rows sorted carry the ranks the sort gave them.
+            if (IsTextColumn(job->column))
+                m_nRankColumn = job->column;
             Permute(job->dirOrder, job->fileOrder, true, &job->dirs, &job->files);
+        }
     }
     emit SortingChanged(false);
 }

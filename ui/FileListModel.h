@@ -109,6 +109,7 @@ private:
         bool highlight;    // the entry was new when listed
         uint32_t seq = 0;  // the place in the source list: the order without a sort
         uint64_t size = 0; // a file's size when listed
+        uint32_t rank = 0; // the place of the name (or location) among the others', when known
     };
     using DirRow = Row<CFTPDir>;
     using FileRow = Row<CFTPFile>;
@@ -122,14 +123,19 @@ private:
     static void AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries, std::size_t from,
                              uint32_t& seq);
     // The order of one group's rows sorted by `column`: the old index of each new row. Runs in the
-    // sort's thread too, reading only names; it stops, throwing, once `cancelled` is set.
+    // sort's thread too, reading only names; it stops, throwing, once `cancelled` is set. A sort by
+    // a text column leaves each row its rank, so that sorting by it again (the other way, after
+    // another column) compares numbers.
+    // With `ranked` the rows' ranks for this column are known and taken instead of the texts;
+    // else the texts are compared, and the ranks they give are written into the rows.
     template <class T>
-    static std::vector<uint32_t> SortedOrder(const std::vector<Row<T>>& rows, int column, bool descending,
-                                             const std::atomic<bool>* cancelled);
+    static std::vector<uint32_t> SortedOrder(std::vector<Row<T>>& rows, int column, bool descending,
+                                             bool ranked, const std::atomic<bool>* cancelled);
     // Puts both groups in the current order, in the window thread for a short list, else in the
     // sort's thread; `notify` tells views (not needed inside a reset).
     void ApplySort(bool notify);
     bool SortsInBackground() const;
+    static bool IsTextColumn(int column) { return column == kColumnName || column == kColumnLocation; }
     void StartBackgroundSort();
     // The sort's thread is done: its order is applied if it is still the one asked for.
     void FinishBackgroundSort(const std::shared_ptr<SortJob>& job);
@@ -161,6 +167,7 @@ private:
     bool m_bUnsorted = false;
     bool m_bRestartSort = false; // a removal gave up a sort running in its thread
     bool m_bRowsEdited = false;  // a highlight or size changed while a sort ran in its thread
+    int m_nRankColumn = -1;      // the text column whose ranks the rows hold
     int m_nBackgroundSortRows = kBackgroundSortRows;
     std::shared_ptr<SortJob> m_pSortJob; // the sort running in m_sortThread
     std::thread m_sortThread;

@@ -1,6 +1,7 @@
 // How long the window thread stalls while the list of a directory of 1,000,000 files is sorted
-// by a header click (name ascending, name descending, size, the lists' own order again), and how
-// long until the rows stand in the new order. The stall is measured by a lag probe: a 5 ms timer
+// by a header click (the first sort by name, then rounds of: name ascending, descending, the
+// lists' own order again, size ascending, descending), and how long until the rows stand in the
+// new order. The stall is measured by a lag probe: a 5 ms timer
 // of the window thread that records how late it fires. Reported, not asserted (target: no stall
 // over 50 ms); run on the offscreen platform by the bench target.
 //
@@ -107,9 +108,13 @@ Figures Click(CQuarnelView* list, int column, LagProbe& probe) {
     return figures;
 }
 
-const char* const kClicks[] = {"name ascending", "name descending", "size ascending", "lists' order"};
-const int kColumns[] = {CFileListModel::kColumnName, CFileListModel::kColumnName, CFileListModel::kColumnSize,
-                        CFileListModel::kColumnSize};
+// One round of header clicks; the first name sort of a list compares the texts, later ones the
+// ranks that sort left in the rows.
+const char* const kClicks[] = {"name ascending", "name descending", "lists' order", "size ascending",
+                               "size descending"};
+const int kColumns[] = {CFileListModel::kColumnName, CFileListModel::kColumnName, CFileListModel::kColumnName,
+                        CFileListModel::kColumnSize, CFileListModel::kColumnSize};
+constexpr int kClickCount = 5;
 
 } // namespace
 
@@ -151,11 +156,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     LagProbe probe;
-    std::vector<std::vector<Figures>> figures(4);
+    // The first sort of the list, by name: every text made into a key.
+    const Figures first = Click(w.list(), CFileListModel::kColumnName, probe);
+    std::printf(
+        "ui_sort: %d rows, first sort by name: longest stall %.0f ms (own %.0f), sorted after %.0f ms\n",
+        files, first.stallMs, first.ownMs, first.doneMs);
+    Click(w.list(), CFileListModel::kColumnName, probe);
+    Click(w.list(), CFileListModel::kColumnName, probe); // the lists' order again
+    std::vector<std::vector<Figures>> figures(kClickCount);
     for (int run = 0; run < runs; ++run)
-        for (int click = 0; click < 4; ++click)
+        for (int click = 0; click < kClickCount; ++click)
             figures[static_cast<std::size_t>(click)].push_back(Click(w.list(), kColumns[click], probe));
-    for (int click = 0; click < 4; ++click) {
+    for (int click = 0; click < kClickCount; ++click) {
         std::vector<Figures>& all = figures[static_cast<std::size_t>(click)];
         std::vector<double> stall, own, done;
         for (const Figures& f : all) {

@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -277,6 +278,13 @@ void TestFileList::longListSortedInItsThread() {
         const QModelIndexList rows = w.list()->selectionModel()->selectedRows();
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows.first().data().toString(), QStringLiteral("a10"));
+        // By size, then by name the other way: the order the names had is reused, reversed.
+        model->sort(CFileListModel::kColumnSize, Qt::AscendingOrder);
+        QTRY_VERIFY(!model->IsSorting());
+        model->sort(CFileListModel::kColumnName, Qt::DescendingOrder);
+        QTRY_VERIFY(!model->IsSorting());
+        std::reverse(expected.begin(), expected.end());
+        QCOMPARE(Column(model, 0), expected);
     }
 }
 
