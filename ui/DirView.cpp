@@ -449,18 +449,20 @@ void CDirView::FollowUpdate(CFTPSite* site) {
     QTreeWidgetItem* item = SiteItem(site);
     if (!item || IsLoading(item) || !site->IsLoaded() || !site->m_pRootDir)
         return;
-    // Nothing here is the user's choice: no selection or expansion is reported.
-    const QSignalBlocker blocker(this);
-    auto lock = LockTree(site);
-    item->setData(0, kDirRole,
-                  QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(site->m_pRootDir.get())));
     QTreeWidgetItem* const selected = currentItem();
-    std::vector<std::pair<QTreeWidgetItem*, CFTPDir*>> pending{{item, site->m_pRootDir.get()}};
-    while (!pending.empty()) {
-        const auto [parent, dir] = pending.back();
-        pending.pop_back();
-        for (const auto& next : FollowChildren(parent, dir))
-            pending.push_back(next);
+    {
+        // Nothing here is the user's choice: no selection or expansion is reported.
+        const QSignalBlocker blocker(this);
+        auto lock = LockTree(site);
+        item->setData(0, kDirRole,
+                      QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(site->m_pRootDir.get())));
+        std::vector<std::pair<QTreeWidgetItem*, CFTPDir*>> pending{{item, site->m_pRootDir.get()}};
+        while (!pending.empty()) {
+            const auto [parent, dir] = pending.back();
+            pending.pop_back();
+            for (const auto& next : FollowChildren(parent, dir))
+                pending.push_back(next);
+        }
     }
     viewport()->update();
     // The directory shown went with its item: the list shows the one now selected instead.

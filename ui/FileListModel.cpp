@@ -286,33 +286,36 @@ void CFileListModel::LeaveWelcome() {
 
 void CFileListModel::AppendDir(CFTPDir* dir) {
     LeaveWelcome();
+    const bool gaveUp = CancelSort();
     const int at = DirRowCount();
     auto lock = LockTree(dir->GetSite());
     beginInsertRows(QModelIndex(), at, at);
     m_dirRows.push_back(DirRowOf(dir, m_nextDirSeq++));
-    RowsAppended();
+    RowsAppended(gaveUp);
     endInsertRows();
 }
 
 void CFileListModel::AppendFile(CFTPFile* file) {
     LeaveWelcome();
+    const bool gaveUp = CancelSort();
     const int at = rowCount();
     auto lock = LockTree(file->GetSite());
     beginInsertRows(QModelIndex(), at, at);
     m_fileRows.push_back(FileRowOf(file, m_nextFileSeq++));
-    RowsAppended();
+    RowsAppended(gaveUp);
     endInsertRows();
 }
 
 int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::vector<CFTPFile*>& files) {
     LeaveWelcome();
+    const bool gaveUp = (dirs.size() > m_dirRows.size() || files.size() > m_fileRows.size()) && CancelSort();
     int added = 0;
     if (dirs.size() > m_dirRows.size()) {
         const int first = DirRowCount();
         const int count = static_cast<int>(dirs.size() - m_dirRows.size());
         beginInsertRows(QModelIndex(), first, first + count - 1);
         AppendRowsOf(m_dirRows, dirs, m_dirRows.size(), m_nextDirSeq);
-        RowsAppended();
+        RowsAppended(gaveUp);
         endInsertRows();
         added += count;
     }
@@ -321,7 +324,7 @@ int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::ve
         const int count = static_cast<int>(files.size() - m_fileRows.size());
         beginInsertRows(QModelIndex(), first, first + count - 1);
         AppendRowsOf(m_fileRows, files, m_fileRows.size(), m_nextFileSeq);
-        RowsAppended();
+        RowsAppended(gaveUp);
         endInsertRows();
         added += count;
     }
@@ -490,11 +493,11 @@ int CFileListModel::RemoveRows(const std::unordered_set<const CObject*>& going,
 }
 
 // Called before the views hear of the rows, so that they know the rows are not in order yet. A
-// sort running in its thread does not know them: it is given up, and the rows sorted again when
-// the view sees fit (as after any rows appended).
-void CFileListModel::RowsAppended() {
+// sort that ran in its thread did not know them: it was given up (`gaveUp`, before the rows went
+// in), and the rows are sorted again when the view sees fit (as after any rows appended).
+void CFileListModel::RowsAppended(bool gaveUp) {
     m_nRankColumn = -1; // the new rows have none
-    if (CancelSort() || m_nSortColumn >= 0)
+    if (gaveUp || m_nSortColumn >= 0)
         m_bUnsorted = true;
 }
 
@@ -635,6 +638,9 @@ void CFileListModel::FinishBackgroundSort(const std::shared_ptr<SortJob>& job) {
                 m_nRankColumn = job->column;
             Permute(job->dirOrder, job->fileOrder, true, &job->dirs, &job->files);
         }
+        emit SortingChanged(false);
+        emit SortApplied();
+        return;
     }
     emit SortingChanged(false);
 }

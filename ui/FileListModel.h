@@ -101,6 +101,8 @@ public:
 
 signals:
     void SortingChanged(bool sorting);
+    // A sort that ran in its thread has put the rows in their new order.
+    void SortApplied();
 
 private:
     struct SortJob;
@@ -147,7 +149,7 @@ private:
     static std::vector<Row<T>> Permuted(const std::vector<Row<T>>& rows, const std::vector<uint32_t>& order);
     void Permute(const std::vector<uint32_t>& dirOrder, const std::vector<uint32_t>& fileOrder, bool notify,
                  std::vector<DirRow>* sortedDirs, std::vector<FileRow>* sortedFiles);
-    void RowsAppended();
+    void RowsAppended(bool gaveUp);
     // Drops the welcome rows before the first entry row goes in.
     void LeaveWelcome();
     template <class T, class Gone> int RemoveFrom(std::vector<Row<T>>& rows, int first, Gone&& gone);

@@ -40,6 +40,11 @@ CQuarnelView::CQuarnelView(CQuarnelDoc* doc, CHistory* history, QWidget* parent)
     connect(horizontalHeader(), &QHeaderView::sortIndicatorChanged, this,
             &CQuarnelView::OnSortIndicatorChanged);
     connect(m_pModel, &CFileListModel::SortingChanged, this, &CQuarnelView::OnSortingChanged);
+    // The current row is kept in sight when the rows take their order.
+    connect(m_pModel, &CFileListModel::SortApplied, this, [this] {
+        if (currentIndex().isValid())
+            scrollTo(currentIndex());
+    });
     // A search pumps events every few milliseconds: the rows it adds are sorted in when it ends,
     // not once per batch.
     m_resortTimer.setSingleShot(true);
@@ -156,15 +161,11 @@ void CQuarnelView::OnSortIndicatorChanged(int column, Qt::SortOrder order) {
 }
 
 void CQuarnelView::OnSortingChanged(bool sorting) {
-    // A long list is sorted in a thread: the pointer says the list is at work meanwhile, and the
-    // current row is kept in sight when the rows take their order.
-    if (sorting) {
+    // A long list is sorted in a thread: the pointer says the list is at work meanwhile.
+    if (sorting)
         viewport()->setCursor(Qt::BusyCursor);
-        return;
-    }
-    viewport()->unsetCursor();
-    if (currentIndex().isValid())
-        scrollTo(currentIndex());
+    else
+        viewport()->unsetCursor();
 }
 
 void CQuarnelView::ResortWhenIdle() {
