@@ -78,6 +78,7 @@ struct CFileListModel::SortJob {
     int column = -1;
     bool descending = false;
     bool ranked = false; // the rows' ranks are for this column
+    SitePrefixes prefixes;
     std::vector<DirRow> dirs;
     std::vector<FileRow> files;
     std::atomic<bool> cancelled{false};
@@ -502,8 +503,23 @@ void CFileListModel::RowsAppended(bool gaveUp) {
 }
 
 template <class T>
+void CFileListModel::AddSitePrefixes(const std::vector<Row<T>>& rows, SitePrefixes& prefixes) {
+    const CFTPDir* parent = nullptr;
+    for (const Row<T>& row : rows) {
+        // Rows of one directory mostly follow each other: one look-up for them.
+        if (row.entry->m_pParent == parent && parent)
+            continue;
+        parent = row.entry->m_pParent;
+        const CFTPSite* site = row.entry->GetSite();
+        if (!prefixes.count(site))
+            prefixes.emplace(site, ShownLocationPrefix(site));
+    }
+}
+
+template <class T>
 std::vector<uint32_t> CFileListModel::SortedOrder(std::vector<Row<T>>& rows, int column, bool descending,
-                                                  bool ranked, const std::atomic<bool>* cancelled) {
+                                                  bool ranked, const SitePrefixes& prefixes,
+                                                  const std::atomic<bool>* cancelled) {
     std::vector<uint32_t> order(rows.size());
     std::iota(order.begin(), order.end(), 0u);
     CancelCheck check(cancelled);
@@ -517,8 +533,14 @@ std::vector<uint32_t> CFileListModel::SortedOrder(std::vector<Row<T>>& rows, int
         keys.reserve(rows.size());
         for (const Row<T>& row : rows) {
             check();
-            keys.push_back(
-                collator.sortKey(Q(column == kColumnName ? ShownName(row.entry) : ShownLocation(row.entry))));
+            if (column == kColumnName) {
+                keys.push_back(collator.sortKey(Q(ShownName(row.entry))));
+            } else {
+                const auto prefix = prefixes.find(row.entry->GetSite());
+                keys.push_back(
+                    collator.sortKey(Q((prefix != prefixes.end() ? prefix->second : std::string()) +
+                                       ShownLocationBelowRoot(row.entry))));
+            }
         }
         std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
             check();
@@ -583,8 +605,15 @@ void CFileListModel::ApplySort(bool notify) {
     }
     const bool descending = m_sortOrder == Qt::DescendingOrder;
     const bool ranked = m_nRankColumn == m_nSortColumn;
-    std::vector<uint32_t> dirOrder = SortedOrder(m_dirRows, m_nSortColumn, descending, ranked, nullptr);
-    std::vector<uint32_t> fileOrder = SortedOrder(m_fileRows, m_nSortColumn, descending, ranked, nullptr);
+    SitePrefixes prefixes;
+    if (m_nSortColumn == kColumnLocation && !ranked) {
+        AddSitePrefixes(m_dirRows, prefixes);
+        AddSitePrefixes(m_fileRows, prefixes);
+    }
+    std::vector<uint32_t> dirOrder =
+        SortedOrder(m_dirRows, m_nSortColumn, descending, ranked, prefixes, nullptr);
+    std::vector<uint32_t> fileOrder =
+        SortedOrder(m_fileRows, m_nSortColumn, descending, ranked, prefixes, nullptr);
     if (IsTextColumn(m_nSortColumn))
         m_nRankColumn = m_nSortColumn;
     Permute(dirOrder, fileOrder, notify, nullptr, nullptr);
@@ -595,6 +624,10 @@ void CFileListModel::StartBackgroundSort() {
     auto job = std::make_shared<SortJob>();
     job->column = m_nSortColumn;
     job->ranked = m_nRankColumn == m_nSortColumn;
+    if (job->column == kColumnLocation && !job->ranked) {
+        AddSitePrefixes(m_dirRows, job->prefixes);
+        AddSitePrefixes(m_fileRows, job->prefixes);
+    }
     job->descending = m_sortOrder == Qt::DescendingOrder;
     job->dirs = m_dirRows;
     job->files = m_fileRows;
@@ -602,10 +635,10 @@ void CFileListModel::StartBackgroundSort() {
     m_bRowsEdited = false;
     m_sortThread = std::thread([this, job] {
         try {
-            job->dirOrder =
-                SortedOrder(job->dirs, job->column, job->descending, job->ranked, &job->cancelled);
-            job->fileOrder =
-                SortedOrder(job->files, job->column, job->descending, job->ranked, &job->cancelled);
+            job->dirOrder = SortedOrder(job->dirs, job->column, job->descending, job->ranked, job->prefixes,
+                                        &job->cancelled);
+            job->fileOrder = SortedOrder(job->files, job->column, job->descending, job->ranked, job->prefixes,
+                                         &job->cancelled);
             // The rows in their new order, ready to take the place of those shown.
             job->dirs = Permuted(job->dirs, job->dirOrder);
             job->files = Permuted(job->files, job->fileOrder);

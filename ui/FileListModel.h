@@ -20,6 +20,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -130,9 +131,14 @@ private:
     // another column) compares numbers.
     // With `ranked` the rows' ranks for this column are known and taken instead of the texts;
     // else the texts are compared, and the ranks they give are written into the rows.
+    // The location prefix of each site the rows are of, made in the window thread: a site's login
+    // may be edited there while the sort's thread reads the rest of each location.
+    using SitePrefixes = std::unordered_map<const CFTPSite*, std::string>;
+    template <class T> static void AddSitePrefixes(const std::vector<Row<T>>& rows, SitePrefixes& prefixes);
     template <class T>
     static std::vector<uint32_t> SortedOrder(std::vector<Row<T>>& rows, int column, bool descending,
-                                             bool ranked, const std::atomic<bool>* cancelled);
+                                             bool ranked, const SitePrefixes& prefixes,
+                                             const std::atomic<bool>* cancelled);
     // Puts both groups in the current order, in the window thread for a short list, else in the
     // sort's thread; `notify` tells views (not needed inside a reset).
     void ApplySort(bool notify);
