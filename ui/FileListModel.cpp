@@ -15,6 +15,7 @@
 #include <exception>
 #include <mutex>
 #include <numeric>
+#include <system_error>
 #include <type_traits>
 #include <unordered_set>
 
@@ -277,7 +278,7 @@ void CFileListModel::Reset(const std::vector<CFTPDir*>& dirs, const std::vector<
         ApplySort(false);
     endResetModel();
     if (background)
-        StartBackgroundSort();
+        ApplySort(true);
 }
 
 void CFileListModel::LeaveWelcome() {
@@ -599,10 +600,8 @@ void CFileListModel::ApplySort(bool notify) {
     CancelSort();
     if (m_dirRows.empty() && m_fileRows.empty())
         return;
-    if (notify && SortsInBackground()) {
-        StartBackgroundSort();
+    if (notify && SortsInBackground() && StartBackgroundSort())
         return;
-    }
     const bool descending = m_sortOrder == Qt::DescendingOrder;
     const bool ranked = m_nRankColumn == m_nSortColumn;
     SitePrefixes prefixes;
@@ -619,7 +618,7 @@ void CFileListModel::ApplySort(bool notify) {
     Permute(dirOrder, fileOrder, notify, nullptr, nullptr);
 }
 
-void CFileListModel::StartBackgroundSort() {
+bool CFileListModel::StartBackgroundSort() {
     CancelSort();
     auto job = std::make_shared<SortJob>();
     job->column = m_nSortColumn;
@@ -633,25 +632,31 @@ void CFileListModel::StartBackgroundSort() {
     job->files = m_fileRows;
     m_pSortJob = job;
     m_bRowsEdited = false;
-    m_sortThread = std::thread([this, job] {
-        try {
-            job->dirOrder = SortedOrder(job->dirs, job->column, job->descending, job->ranked, job->prefixes,
-                                        &job->cancelled);
-            job->fileOrder = SortedOrder(job->files, job->column, job->descending, job->ranked, job->prefixes,
-                                         &job->cancelled);
-            // The rows in their new order, ready to take the place of those shown.
-            job->dirs = Permuted(job->dirs, job->dirOrder);
-            job->files = Permuted(job->files, job->fileOrder);
-        } catch (const SortCancelled&) {
-            return; // given up: the window waits for this thread and wants nothing of it
-        } catch (const std::exception&) {
-            job->failed = true; // out of memory: the rows stay as they are
-        }
-        // The window waits for this thread before the model goes, so `this` is still there.
-        QMetaObject::invokeMethod(
-            this, [this, job] { FinishBackgroundSort(job); }, Qt::QueuedConnection);
-    });
+    try {
+        m_sortThread = std::thread([this, job] {
+            try {
+                job->dirOrder = SortedOrder(job->dirs, job->column, job->descending, job->ranked,
+                                            job->prefixes, &job->cancelled);
+                job->fileOrder = SortedOrder(job->files, job->column, job->descending, job->ranked,
+                                             job->prefixes, &job->cancelled);
+                // The rows in their new order, ready to take the place of those shown.
+                job->dirs = Permuted(job->dirs, job->dirOrder);
+                job->files = Permuted(job->files, job->fileOrder);
+            } catch (const SortCancelled&) {
+                return; // given up: the window waits for this thread and wants nothing of it
+            } catch (const std::exception&) {
+                job->failed = true; // out of memory: the rows stay as they are
+            }
+            // The window waits for this thread before the model goes, so `this` is still there.
+            QMetaObject::invokeMethod(
+                this, [this, job] { FinishBackgroundSort(job); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error&) {
+        m_pSortJob.reset(); // no thread to be had: sorted in the window thread
+        return false;
+    }
     emit SortingChanged(true);
+    return true;
 }
 
 void CFileListModel::FinishBackgroundSort(const std::shared_ptr<SortJob>& job) {

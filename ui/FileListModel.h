@@ -144,7 +144,8 @@ private:
     void ApplySort(bool notify);
     bool SortsInBackground() const;
     static bool IsTextColumn(int column) { return column == kColumnName || column == kColumnLocation; }
-    void StartBackgroundSort();
+    // False when no thread can be had.
+    bool StartBackgroundSort();
     // The sort's thread is done: its order is applied if it is still the one asked for.
     void FinishBackgroundSort(const std::shared_ptr<SortJob>& job);
     // Gives up a sort running in its thread (the rows change); true if one ran.
