@@ -74,16 +74,26 @@ std::string ShownUrl(const CFTPSite& site, std::string_view path) {
 }
 
 std::string ShownLocation(const CFTPDir* dir) {
-    const CFTPSite* site = dir->GetSite();
-    std::string shown = LocationPrefix(site);
-    AppendShownPath(dir, CharsetOf(site), shown);
-    return shown;
+    return LocationPrefix(dir->GetSite()) + ShownLocationBelowRoot(dir);
 }
 
 std::string ShownLocation(const CFTPFile* file) {
-    const CFTPSite* site = file->GetSite();
-    const NameCharset charset = CharsetOf(site);
-    std::string shown = LocationPrefix(site);
+    return LocationPrefix(file->GetSite()) + ShownLocationBelowRoot(file);
+}
+
+std::string ShownLocationPrefix(const CFTPSite* site) {
+    return LocationPrefix(site);
+}
+
+std::string ShownLocationBelowRoot(const CFTPDir* dir) {
+    std::string shown;
+    AppendShownPath(dir, CharsetOf(dir->GetSite()), shown);
+    return shown;
+}
+
+std::string ShownLocationBelowRoot(const CFTPFile* file) {
+    const NameCharset charset = CharsetOf(file->GetSite());
+    std::string shown;
     if (file->m_pParent && file->m_pParent->m_pParent) {
         AppendShownPath(file->m_pParent, charset, shown);
         shown += '/';

@@ -30,6 +30,11 @@ std::string ShownPath(const CFTPSite* site, std::string_view path);
 // The location of an entry as UTF-8: "ftp://", the key as typed, "/", each name as shown.
 std::string ShownLocation(const CFTPDir* dir);
 std::string ShownLocation(const CFTPFile* file);
+// The two parts of a shown location: "ftp://", the key as typed, "/"; then the names below the
+// site's root as shown, joined by "/". The second reads no field of the site a person can edit.
+std::string ShownLocationPrefix(const CFTPSite* site);
+std::string ShownLocationBelowRoot(const CFTPDir* dir);
+std::string ShownLocationBelowRoot(const CFTPFile* file);
 
 // UTF-8 text from a server (a reply in a status, a certificate's names, a name) as the window may
 // show it: C0 and C1 controls and DEL become U+FFFD and a tab a blank, so that no escape sequence

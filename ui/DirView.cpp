@@ -15,6 +15,7 @@
 
 #include <QContextMenuEvent>
 #include <QCursor>
+#include <QHash>
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QKeyEvent>
@@ -184,7 +185,7 @@ void CDirView::RefreshSiteItem(CFTPSite* site) {
         RelabelSiteItem(site);
 }
 
-QTreeWidgetItem* CDirView::AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir) {
+QTreeWidgetItem* CDirView::AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir, int at) {
     auto* item = new QTreeWidgetItem();
     item->setText(0, Label(ShownName(dir)));
     item->setData(0, kDirRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(dir)));
@@ -193,7 +194,10 @@ QTreeWidgetItem* CDirView::AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir) {
     if (dir->m_bNew == 1)
         SetBold(item, true);
     AddPlaceholder(item);
-    parent->addChild(item);
+    if (at < 0)
+        parent->addChild(item);
+    else
+        parent->insertChild(at, item);
     return item;
 }
 
@@ -401,6 +405,120 @@ void CDirView::SiteReloaded(CFTPSite* site) {
     else
         AddPlaceholder(item);
     RefreshSiteItem(site);
+}
+
+bool CDirView::ChildrenMade(const QTreeWidgetItem* item) {
+    return item->childCount() == 0 || !item->child(0)->data(0, kNameRole).isNull();
+}
+
+bool CDirView::SelectDirectory(CFTPDir* dir) {
+    CFTPSite* site = dir ? dir->GetSite() : nullptr;
+    QTreeWidgetItem* item = site ? SiteItem(site) : nullptr;
+    if (!item || IsLoading(item))
+        return false;
+    QList<QByteArray> names;
+    {
+        auto lock = LockTree(site);
+        for (const CFTPDir* at = dir; at->m_pParent; at = at->m_pParent)
+            names.prepend(Bytes(at->m_strName));
+    }
+    for (const QByteArray& name : names) {
+        if (!ChildrenMade(item))
+            ExpandItem(item);
+        item->setExpanded(true);
+        QTreeWidgetItem* next = nullptr;
+        for (int i = 0; i < item->childCount() && !next; ++i)
+            if (item->child(i)->data(0, kNameRole).toByteArray() == name)
+                next = item->child(i);
+        if (!next)
+            return false;
+        item = next;
+    }
+    // Shown here whether or not the selection changes (it may be the item selected already).
+    {
+        const QSignalBlocker blocker(this);
+        setCurrentItem(item);
+    }
+    m_bFirstSelection = false;
+    scrollToItem(item);
+    ShowTreeItem(item);
+    return true;
+}
+
+void CDirView::FollowUpdate(CFTPSite* site) {
+    QTreeWidgetItem* item = SiteItem(site);
+    if (!item || IsLoading(item) || !site->IsLoaded() || !site->m_pRootDir)
+        return;
+    QTreeWidgetItem* const selected = currentItem();
+    {
+        // Nothing here is the user's choice: no selection or expansion is reported.
+        const QSignalBlocker blocker(this);
+        auto lock = LockTree(site);
+        item->setData(0, kDirRole,
+                      QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(site->m_pRootDir.get())));
+        std::vector<std::pair<QTreeWidgetItem*, CFTPDir*>> pending{{item, site->m_pRootDir.get()}};
+        while (!pending.empty()) {
+            const auto [parent, dir] = pending.back();
+            pending.pop_back();
+            for (const auto& next : FollowChildren(parent, dir))
+                pending.push_back(next);
+        }
+    }
+    viewport()->update();
+    // The directory shown went with its item: the list shows the one now selected instead.
+    if (currentItem() != selected && !m_pListView->m_bSearchMode && !m_pHistory->m_pCurrent) {
+        if (CFTPDir* dir = NameWalk(currentItem())) {
+            m_pHistory->RecordVisit(dir);
+            m_pDoc->ShowDir(dir);
+            m_pListView->ShowBrowseLists();
+            emit DirectoryShown();
+        }
+    }
+}
+
+std::vector<std::pair<QTreeWidgetItem*, CFTPDir*>> CDirView::FollowChildren(QTreeWidgetItem* item,
+                                                                            CFTPDir* dir) {
+    std::vector<std::pair<QTreeWidgetItem*, CFTPDir*>> kept;
+    // Children not made yet (only the placeholder, the item collapsed) are made when expanded.
+    if (!item->isExpanded() && !ChildrenMade(item))
+        return kept;
+    QHash<QByteArray, QTreeWidgetItem*> byName;
+    for (int i = 0; i < item->childCount(); ++i)
+        if (const QVariant name = item->child(i)->data(0, kNameRole); !name.isNull())
+            byName.insert(name.toByteArray(), item->child(i));
+    std::unordered_set<QTreeWidgetItem*> stays;
+    QTreeWidgetItem* previous = nullptr;
+    for (CFTPDir* sub : dir->m_subDirs) {
+        QTreeWidgetItem* child = byName.take(Bytes(sub->m_strName));
+        if (child) {
+            // The same directory, or one of the same name that took its place.
+            child->setData(0, kDirRole, QVariant::fromValue<quintptr>(reinterpret_cast<quintptr>(sub)));
+            child->setText(0, Label(ShownName(sub)));
+            SetBold(child, sub->m_bNew == 1);
+            kept.emplace_back(child, sub);
+        } else {
+            // A new directory goes after the one before it in the tree's order.
+            child = AddDirItem(item, sub, previous ? item->indexOfChild(previous) + 1 : 0);
+        }
+        stays.insert(child);
+        previous = child;
+    }
+    // What went: the selection, if it was there, goes to this item.
+    QTreeWidgetItem* selected = currentItem();
+    for (int i = item->childCount() - 1; i >= 0; --i) {
+        QTreeWidgetItem* child = item->child(i);
+        if (stays.count(child))
+            continue;
+        for (QTreeWidgetItem* at = selected; at; at = at->parent())
+            if (at == child) {
+                setCurrentItem(item);
+                break;
+            }
+        delete item->takeChild(i);
+    }
+    if (item->childCount() == 0 && !item->parent())
+        AddPlaceholder(item); // a site's item keeps its expand button
+    return kept;
 }
 
 CFTPDir* CDirView::SelectedDir() const {

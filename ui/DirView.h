@@ -8,6 +8,8 @@
 #include <QTreeWidget>
 
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 class CFTPDir;
 class CFTPSite;
@@ -44,6 +46,16 @@ public:
     // The site's tree was replaced by what another program saved: the items below the site are
     // made anew, and the site's root is shown again if something of it was.
     void SiteReloaded(CFTPSite* site);
+
+    // An update of the site has ended: the items already made below the site follow its tree
+    // (new directories appear, gone ones go), each keeping what the user expanded; a selected
+    // item that went leaves the selection to the nearest item above it that stays.
+    void FollowUpdate(CFTPSite* site);
+
+    // Selects the item of `dir`, making the items above it and expanding them as needed, and
+    // shows it as the user's choice would (the visit recorded, the directory listed). False when
+    // the tree has no item for it.
+    bool SelectDirectory(CFTPDir* dir);
 
     // The images and the site items.
     void OnInitialUpdate();
@@ -97,12 +109,16 @@ private:
     void OnItemExpanded(QTreeWidgetItem* item);
     void OnItemCollapsed(QTreeWidgetItem* item);
     void OnSelectionChanged();
-    QTreeWidgetItem* AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir);
+    QTreeWidgetItem* AddDirItem(QTreeWidgetItem* parent, CFTPDir* dir, int at = -1);
+    // The children of `item` follow those of `dir`; returns the pairs of kept items to follow next.
+    std::vector<std::pair<QTreeWidgetItem*, CFTPDir*>> FollowChildren(QTreeWidgetItem* item, CFTPDir* dir);
     // The root's directories as items under the site's item; with `browse` also the browse lists.
     void FillSiteItem(QTreeWidgetItem* item, CFTPSite* site, bool browse);
     // The child that says the site is being read; true when `item` holds it.
     static void AddLoadingItem(QTreeWidgetItem* item);
     static bool IsLoading(const QTreeWidgetItem* item);
+    // The item's children are made (not only the placeholder that stands for them).
+    static bool ChildrenMade(const QTreeWidgetItem* item);
     static void AddPlaceholder(QTreeWidgetItem* parent);
     static void SetBold(QTreeWidgetItem* item, bool bold);
     static void DeleteChildren(QTreeWidgetItem* item);

@@ -12,8 +12,10 @@
 #include <QPalette>
 
 #include <algorithm>
+#include <exception>
 #include <mutex>
 #include <numeric>
+#include <system_error>
 #include <type_traits>
 #include <unordered_set>
 
@@ -53,7 +55,37 @@ void VisitLocked(std::size_t first, std::size_t end, EntryAt entryAt, Visit visi
         visit(i);
     }
 }
+// Thrown inside a sort's thread when the sort is given up.
+struct SortCancelled {};
+
+// Throws SortCancelled once `cancelled` is set; looked at every so many calls.
+class CancelCheck {
+public:
+    explicit CancelCheck(const std::atomic<bool>* cancelled) : m_cancelled(cancelled) {}
+    void operator()() {
+        if (m_cancelled && (++m_calls & 1023u) == 0 && m_cancelled->load(std::memory_order_relaxed))
+            throw SortCancelled{};
+    }
+
+private:
+    const std::atomic<bool>* m_cancelled;
+    uint32_t m_calls = 0;
+};
 } // namespace
+
+// What a sort's thread works on: copies of the rows (the records they refer to stay while it
+// runs: a change of the rows gives it up and waits for it first), and its result.
+struct CFileListModel::SortJob {
+    int column = -1;
+    bool descending = false;
+    bool ranked = false; // the rows' ranks are for this column
+    SitePrefixes prefixes;
+    std::vector<DirRow> dirs;
+    std::vector<FileRow> files;
+    std::atomic<bool> cancelled{false};
+    bool failed = false;
+    std::vector<uint32_t> dirOrder, fileOrder;
+};
 
 template <class T>
 void CFileListModel::AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries, std::size_t from,
@@ -74,6 +106,14 @@ void CFileListModel::AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T
 }
 
 CFileListModel::CFileListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+CFileListModel::~CFileListModel() {
+    // Without a word to the views: they may be going too.
+    if (m_pSortJob)
+        m_pSortJob->cancelled = true;
+    if (m_sortThread.joinable())
+        m_sortThread.join();
+}
 
 int CFileListModel::rowCount(const QModelIndex& parent) const {
     if (parent.isValid())
@@ -199,6 +239,8 @@ void CFileListModel::ShowWelcome() {
 }
 
 void CFileListModel::ShowTextRows(const QStringList& texts) {
+    CancelSort();
+    m_nRankColumn = -1;
     beginResetModel();
     m_dirRows.clear();
     m_fileRows.clear();
@@ -209,6 +251,8 @@ void CFileListModel::ShowTextRows(const QStringList& texts) {
 }
 
 void CFileListModel::Clear() {
+    CancelSort();
+    m_nRankColumn = -1;
     beginResetModel();
     m_textRows.clear();
     m_dirRows.clear();
@@ -221,6 +265,8 @@ void CFileListModel::Clear() {
 }
 
 void CFileListModel::Reset(const std::vector<CFTPDir*>& dirs, const std::vector<CFTPFile*>& files) {
+    CancelSort();
+    m_nRankColumn = -1;
     beginResetModel();
     m_textRows.clear();
     m_dirRows.clear();
@@ -229,8 +275,14 @@ void CFileListModel::Reset(const std::vector<CFTPDir*>& dirs, const std::vector<
     m_fileRows.clear();
     m_nextFileSeq = 0;
     AppendRowsOf(m_fileRows, files, 0, m_nextFileSeq);
-    ApplySort(false);
+    // Listed in the lists' order: a long list shows so until its sort is done.
+    m_bUnsorted = false;
+    const bool background = m_nSortColumn >= 0 && SortsInBackground();
+    if (!background && m_nSortColumn >= 0)
+        ApplySort(false);
     endResetModel();
+    if (background)
+        ApplySort(true);
 }
 
 void CFileListModel::LeaveWelcome() {
@@ -240,33 +292,36 @@ void CFileListModel::LeaveWelcome() {
 
 void CFileListModel::AppendDir(CFTPDir* dir) {
     LeaveWelcome();
+    const bool gaveUp = CancelSort();
     const int at = DirRowCount();
     auto lock = LockTree(dir->GetSite());
     beginInsertRows(QModelIndex(), at, at);
     m_dirRows.push_back(DirRowOf(dir, m_nextDirSeq++));
-    RowsAppended();
+    RowsAppended(gaveUp);
     endInsertRows();
 }
 
 void CFileListModel::AppendFile(CFTPFile* file) {
     LeaveWelcome();
+    const bool gaveUp = CancelSort();
     const int at = rowCount();
     auto lock = LockTree(file->GetSite());
     beginInsertRows(QModelIndex(), at, at);
     m_fileRows.push_back(FileRowOf(file, m_nextFileSeq++));
-    RowsAppended();
+    RowsAppended(gaveUp);
     endInsertRows();
 }
 
 int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::vector<CFTPFile*>& files) {
     LeaveWelcome();
+    const bool gaveUp = (dirs.size() > m_dirRows.size() || files.size() > m_fileRows.size()) && CancelSort();
     int added = 0;
     if (dirs.size() > m_dirRows.size()) {
         const int first = DirRowCount();
         const int count = static_cast<int>(dirs.size() - m_dirRows.size());
         beginInsertRows(QModelIndex(), first, first + count - 1);
         AppendRowsOf(m_dirRows, dirs, m_dirRows.size(), m_nextDirSeq);
-        RowsAppended();
+        RowsAppended(gaveUp);
         endInsertRows();
         added += count;
     }
@@ -275,7 +330,7 @@ int CFileListModel::AppendTails(const std::vector<CFTPDir*>& dirs, const std::ve
         const int count = static_cast<int>(files.size() - m_fileRows.size());
         beginInsertRows(QModelIndex(), first, first + count - 1);
         AppendRowsOf(m_fileRows, files, m_fileRows.size(), m_nextFileSeq);
-        RowsAppended();
+        RowsAppended(gaveUp);
         endInsertRows();
         added += count;
     }
@@ -290,6 +345,7 @@ void CFileListModel::ClearHighlightsFrom(int first) {
     auto clearIfRead = [&](auto& row, int i) {
         if (row.highlight && row.entry->m_bNew != 1) {
             row.highlight = false;
+            m_bRowsEdited = true;
             if (changedFirst < 0)
                 changedFirst = i;
             changedLast = i;
@@ -311,6 +367,7 @@ void CFileListModel::ClearHighlightsFrom(int first) {
 }
 
 void CFileListModel::RefreshHighlights() {
+    m_bRowsEdited = true;
     VisitLocked(
         0, m_dirRows.size(), [this](std::size_t i) { return m_dirRows[i].entry; },
         [this](std::size_t i) { m_dirRows[i].highlight = m_dirRows[i].entry->m_bNew == 1; });
@@ -332,6 +389,7 @@ void CFileListModel::RefreshSizes(const CFTPSite* site) {
             if (row.size == row.entry->m_nSize || row.entry->GetSite() != site)
                 return;
             row.size = row.entry->m_nSize;
+            m_bRowsEdited = true;
             if (changedFirst < 0)
                 changedFirst = dirs + static_cast<int>(i);
             changedLast = dirs + static_cast<int>(i);
@@ -364,6 +422,8 @@ int CFileListModel::RemoveFrom(std::vector<Row<T>>& rows, int first, Gone&& gone
     }
     if (runs.empty())
         return 0;
+    // A sort running in its thread has the old rows: it starts over once they are gone.
+    m_bRestartSort = CancelSort() || m_bRestartSort;
     if (runs.size() > kMaxRuns) {
         beginResetModel();
         std::erase_if(rows, [&gone](const Row<T>& row) { return gone(row.entry); });
@@ -425,48 +485,103 @@ int CFileListModel::RemoveRows(const std::unordered_set<const CObject*>& going,
         return parentBelow || (parentLost && going.count(file) != 0);
     };
     // File rows first: they follow the directory rows, whose indices stay valid meanwhile.
+    m_bRestartSort = false;
     const int files = RemoveFrom(m_fileRows, DirRowCount(), fileGone);
     lastDir = nullptr;
-    return files + RemoveFrom(m_dirRows, 0, [&](const CFTPDir* dir) {
-               return going.count(dir) != 0 || below(dir->m_pParent);
-           });
+    const int removed = files + RemoveFrom(m_dirRows, 0, [&](const CFTPDir* dir) {
+                            return going.count(dir) != 0 || below(dir->m_pParent);
+                        });
+    if (m_bRestartSort) {
+        m_bRestartSort = false;
+        ApplySort(true);
+    }
+    return removed;
 }
 
-// Called before the views hear of the rows, so that they know the rows are not in order yet.
-void CFileListModel::RowsAppended() {
-    if (m_nSortColumn >= 0)
+// Called before the views hear of the rows, so that they know the rows are not in order yet. A
+// sort that ran in its thread did not know them: it was given up (`gaveUp`, before the rows went
+// in), and the rows are sorted again when the view sees fit (as after any rows appended).
+void CFileListModel::RowsAppended(bool gaveUp) {
+    m_nRankColumn = -1; // the new rows have none
+    if (gaveUp || m_nSortColumn >= 0)
         m_bUnsorted = true;
 }
 
-template <class T> std::vector<uint32_t> CFileListModel::SortedOrder(const std::vector<Row<T>>& rows) const {
+template <class T>
+void CFileListModel::AddSitePrefixes(const std::vector<Row<T>>& rows, SitePrefixes& prefixes) {
+    const CFTPDir* parent = nullptr;
+    for (const Row<T>& row : rows) {
+        // Rows of one directory mostly follow each other: one look-up for them.
+        if (row.entry->m_pParent == parent && parent)
+            continue;
+        parent = row.entry->m_pParent;
+        const CFTPSite* site = row.entry->GetSite();
+        if (!prefixes.count(site))
+            prefixes.emplace(site, ShownLocationPrefix(site));
+    }
+}
+
+template <class T>
+std::vector<uint32_t> CFileListModel::SortedOrder(std::vector<Row<T>>& rows, int column, bool descending,
+                                                  bool ranked, const SitePrefixes& prefixes,
+                                                  const std::atomic<bool>* cancelled) {
     std::vector<uint32_t> order(rows.size());
     std::iota(order.begin(), order.end(), 0u);
-    const bool descending = m_sortOrder == Qt::DescendingOrder;
+    CancelCheck check(cancelled);
     auto bySeq = [&rows](uint32_t a, uint32_t b) { return rows[a].seq < rows[b].seq; };
-    if (m_nSortColumn == kColumnName || m_nSortColumn == kColumnLocation) {
+    if (IsTextColumn(column) && !ranked) {
         // One key per row, made from the text shown: Chinese in pinyin order whichever way the
         // server wrote it, digits by their value (file2 before file10).
         QCollator collator(QLocale(QLocale::Chinese, QLocale::China));
         collator.setNumericMode(true);
         std::vector<QCollatorSortKey> keys;
         keys.reserve(rows.size());
-        for (const Row<T>& row : rows)
-            keys.push_back(collator.sortKey(
-                Q(m_nSortColumn == kColumnName ? ShownName(row.entry) : ShownLocation(row.entry))));
+        for (const Row<T>& row : rows) {
+            check();
+            if (column == kColumnName) {
+                keys.push_back(collator.sortKey(Q(ShownName(row.entry))));
+            } else {
+                const auto prefix = prefixes.find(row.entry->GetSite());
+                keys.push_back(
+                    collator.sortKey(Q((prefix != prefixes.end() ? prefix->second : std::string()) +
+                                       ShownLocationBelowRoot(row.entry))));
+            }
+        }
         std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            check();
             const int c = keys[a].compare(keys[b]);
-            if (c != 0)
-                return descending ? c > 0 : c < 0;
+            return c != 0 ? c < 0 : bySeq(a, b);
+        });
+        // Equal texts share a rank.
+        uint32_t rank = 0;
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            if (i > 0 && keys[order[i - 1]].compare(keys[order[i]]) != 0)
+                ++rank;
+            rows[order[i]].rank = rank;
+        }
+        if (!descending)
+            return order;
+        ranked = true;
+    }
+    if (IsTextColumn(column)) {
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            check();
+            if (rows[a].rank != rows[b].rank)
+                return descending ? rows[a].rank > rows[b].rank : rows[a].rank < rows[b].rank;
             return bySeq(a, b);
         });
-    } else if (m_nSortColumn == kColumnSize) {
+    } else if (column == kColumnSize) {
         std::stable_sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            check();
             if (rows[a].size != rows[b].size)
                 return descending ? rows[a].size > rows[b].size : rows[a].size < rows[b].size;
             return bySeq(a, b);
         });
     } else {
-        std::sort(order.begin(), order.end(), bySeq);
+        std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+            check();
+            return bySeq(a, b);
+        });
     }
     return order;
 }
@@ -479,22 +594,135 @@ void CFileListModel::sort(int column, Qt::SortOrder order) {
     ApplySort(true);
 }
 
+bool CFileListModel::SortsInBackground() const {
+    return m_dirRows.size() + m_fileRows.size() >=
+           static_cast<std::size_t>(std::max(1, m_nBackgroundSortRows));
+}
+
 void CFileListModel::ApplySort(bool notify) {
     m_bUnsorted = false;
+    CancelSort();
     if (m_dirRows.empty() && m_fileRows.empty())
         return;
-    const std::vector<uint32_t> dirOrder = SortedOrder(m_dirRows);
-    const std::vector<uint32_t> fileOrder = SortedOrder(m_fileRows);
-    auto permute = [](auto& rows, const std::vector<uint32_t>& order) {
-        std::remove_reference_t<decltype(rows)> sorted;
-        sorted.reserve(rows.size());
-        for (uint32_t from : order)
-            sorted.push_back(rows[from]);
-        rows.swap(sorted);
+    if (notify && SortsInBackground() && StartBackgroundSort())
+        return;
+    const bool descending = m_sortOrder == Qt::DescendingOrder;
+    const bool ranked = m_nRankColumn == m_nSortColumn;
+    SitePrefixes prefixes;
+    if (m_nSortColumn == kColumnLocation && !ranked) {
+        AddSitePrefixes(m_dirRows, prefixes);
+        AddSitePrefixes(m_fileRows, prefixes);
+    }
+    std::vector<uint32_t> dirOrder =
+        SortedOrder(m_dirRows, m_nSortColumn, descending, ranked, prefixes, nullptr);
+    std::vector<uint32_t> fileOrder =
+        SortedOrder(m_fileRows, m_nSortColumn, descending, ranked, prefixes, nullptr);
+    if (IsTextColumn(m_nSortColumn))
+        m_nRankColumn = m_nSortColumn;
+    Permute(dirOrder, fileOrder, notify, nullptr, nullptr);
+}
+
+bool CFileListModel::StartBackgroundSort() {
+    CancelSort();
+    auto job = std::make_shared<SortJob>();
+    job->column = m_nSortColumn;
+    job->ranked = m_nRankColumn == m_nSortColumn;
+    if (job->column == kColumnLocation && !job->ranked) {
+        AddSitePrefixes(m_dirRows, job->prefixes);
+        AddSitePrefixes(m_fileRows, job->prefixes);
+    }
+    job->descending = m_sortOrder == Qt::DescendingOrder;
+    job->dirs = m_dirRows;
+    job->files = m_fileRows;
+    m_pSortJob = job;
+    m_bRowsEdited = false;
+    try {
+        m_sortThread = std::thread([this, job] {
+            try {
+                job->dirOrder = SortedOrder(job->dirs, job->column, job->descending, job->ranked,
+                                            job->prefixes, &job->cancelled);
+                job->fileOrder = SortedOrder(job->files, job->column, job->descending, job->ranked,
+                                             job->prefixes, &job->cancelled);
+                // The rows in their new order, ready to take the place of those shown.
+                job->dirs = Permuted(job->dirs, job->dirOrder);
+                job->files = Permuted(job->files, job->fileOrder);
+            } catch (const SortCancelled&) {
+                return; // given up: the window waits for this thread and wants nothing of it
+            } catch (const std::exception&) {
+                job->failed = true; // out of memory: the rows stay as they are
+            }
+            // The window waits for this thread before the model goes, so `this` is still there.
+            QMetaObject::invokeMethod(
+                this, [this, job] { FinishBackgroundSort(job); }, Qt::QueuedConnection);
+        });
+    } catch (const std::system_error&) {
+        m_pSortJob.reset(); // no thread to be had: sorted in the window thread
+        return false;
+    }
+    emit SortingChanged(true);
+    return true;
+}
+
+void CFileListModel::FinishBackgroundSort(const std::shared_ptr<SortJob>& job) {
+    if (job != m_pSortJob)
+        return; // given up since
+    if (m_sortThread.joinable())
+        m_sortThread.join();
+    m_pSortJob.reset();
+    if (!job->failed && job->dirOrder.size() == m_dirRows.size() &&
+        job->fileOrder.size() == m_fileRows.size()) {
+        // Rows whose highlight or size changed meanwhile are put in order as they are now.
+        if (m_bRowsEdited) {
+            Permute(job->dirOrder, job->fileOrder, true, nullptr, nullptr);
+        } else {
+            // The rows sorted carry the ranks the sort gave them.
+            if (IsTextColumn(job->column))
+                m_nRankColumn = job->column;
+            Permute(job->dirOrder, job->fileOrder, true, &job->dirs, &job->files);
+        }
+        emit SortingChanged(false);
+        emit SortApplied();
+        return;
+    }
+    emit SortingChanged(false);
+}
+
+bool CFileListModel::CancelSort() {
+    if (!m_pSortJob)
+        return false;
+    m_pSortJob->cancelled = true;
+    if (m_sortThread.joinable())
+        m_sortThread.join();
+    m_pSortJob.reset();
+    emit SortingChanged(false);
+    return true;
+}
+
+template <class T>
+std::vector<CFileListModel::Row<T>> CFileListModel::Permuted(const std::vector<Row<T>>& rows,
+                                                             const std::vector<uint32_t>& order) {
+    std::vector<Row<T>> sorted;
+    sorted.reserve(rows.size());
+    for (uint32_t from : order)
+        sorted.push_back(rows[from]);
+    return sorted;
+}
+
+void CFileListModel::Permute(const std::vector<uint32_t>& dirOrder, const std::vector<uint32_t>& fileOrder,
+                             bool notify, std::vector<DirRow>* sortedDirs,
+                             std::vector<FileRow>* sortedFiles) {
+    auto permute = [this, sortedDirs, sortedFiles, &dirOrder, &fileOrder] {
+        if (sortedDirs)
+            m_dirRows.swap(*sortedDirs);
+        else
+            m_dirRows = Permuted(m_dirRows, dirOrder);
+        if (sortedFiles)
+            m_fileRows.swap(*sortedFiles);
+        else
+            m_fileRows = Permuted(m_fileRows, fileOrder);
     };
     if (!notify) {
-        permute(m_dirRows, dirOrder);
-        permute(m_fileRows, fileOrder);
+        permute();
         return;
     }
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
@@ -517,8 +745,7 @@ void CFileListModel::ApplySort(bool notify) {
             after << index(placed, old.column());
         }
     }
-    permute(m_dirRows, dirOrder);
-    permute(m_fileRows, fileOrder);
+    permute();
     if (!before.isEmpty())
         changePersistentIndexList(before, after);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);

@@ -5,7 +5,9 @@
 // are made when shown, so a directory of 100,000 files lists at once. Directory and file rows live apart, so
 // that rows added to either group are appended, never inserted in the middle of one long vector.
 // Each group may be sorted by a column (directories stay before files); a row remembers its place
-// in its source list, so the lists' own order comes back when the sort is dropped.
+// in its source list, so the lists' own order comes back when the sort is dropped. A long list is
+// sorted in a thread of its own: the window goes on meanwhile, and the rows take their new order
+// when it is done; a change of the rows before then starts it over.
 
 #include "model/Records.h"
 #include "ops/CatalogueObserver.h"
@@ -13,8 +15,12 @@
 
 #include <QAbstractTableModel>
 #include <QStringList>
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -28,7 +34,11 @@ public:
     enum Column { kColumnName = 0, kColumnSize, kColumnLocation, kColumnCount };
     enum RowKind : uint8_t { kWelcomeRow, kDirRow, kFileRow };
 
+    // From this many rows on, a sort runs in a thread.
+    static constexpr int kBackgroundSortRows = 20000;
+
     explicit CFileListModel(QObject* parent = nullptr);
+    ~CFileListModel() override;
 
     int rowCount(const QModelIndex& parent = QModelIndex()) const override;
     int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -40,6 +50,10 @@ public:
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
     int SortColumn() const { return m_nSortColumn; }
     Qt::SortOrder SortOrder() const { return m_sortOrder; }
+    // A sort runs in its thread; SortingChanged(false) follows when its order is applied or it
+    // was given up (the rows were replaced).
+    bool IsSorting() const { return m_pSortJob != nullptr; }
+    void SetBackgroundSortRows(int rows) { m_nBackgroundSortRows = rows; }
     // Rows appended since the last sort stand at the end of their group, unsorted.
     bool HasUnsortedRows() const { return m_bUnsorted; }
     // Puts every row in the current order again.
@@ -86,12 +100,19 @@ public:
 
     static const char* const kWelcomeTexts[4];
 
+signals:
+    void SortingChanged(bool sorting);
+    // A sort that ran in its thread has put the rows in their new order.
+    void SortApplied();
+
 private:
+    struct SortJob;
     template <class T> struct Row {
         T* entry;
         bool highlight;    // the entry was new when listed
         uint32_t seq = 0;  // the place in the source list: the order without a sort
         uint64_t size = 0; // a file's size when listed
+        uint32_t rank = 0; // the place of the name (or location) among the others', when known
     };
     using DirRow = Row<CFTPDir>;
     using FileRow = Row<CFTPFile>;
@@ -104,11 +125,38 @@ private:
     template <class T>
     static void AppendRowsOf(std::vector<Row<T>>& rows, const std::vector<T*>& entries, std::size_t from,
                              uint32_t& seq);
-    // The order of one group's rows under the current sort: the old index of each new row.
-    template <class T> std::vector<uint32_t> SortedOrder(const std::vector<Row<T>>& rows) const;
-    // Puts both groups in the current order; `notify` tells views (not needed inside a reset).
+    // The order of one group's rows sorted by `column`: the old index of each new row. Runs in the
+    // sort's thread too, reading only names; it stops, throwing, once `cancelled` is set. A sort by
+    // a text column leaves each row its rank, so that sorting by it again (the other way, after
+    // another column) compares numbers.
+    // With `ranked` the rows' ranks for this column are known and taken instead of the texts;
+    // else the texts are compared, and the ranks they give are written into the rows.
+    // The location prefix of each site the rows are of, made in the window thread: a site's login
+    // may be edited there while the sort's thread reads the rest of each location.
+    using SitePrefixes = std::unordered_map<const CFTPSite*, std::string>;
+    template <class T> static void AddSitePrefixes(const std::vector<Row<T>>& rows, SitePrefixes& prefixes);
+    template <class T>
+    static std::vector<uint32_t> SortedOrder(std::vector<Row<T>>& rows, int column, bool descending,
+                                             bool ranked, const SitePrefixes& prefixes,
+                                             const std::atomic<bool>* cancelled);
+    // Puts both groups in the current order, in the window thread for a short list, else in the
+    // sort's thread; `notify` tells views (not needed inside a reset).
     void ApplySort(bool notify);
-    void RowsAppended();
+    bool SortsInBackground() const;
+    static bool IsTextColumn(int column) { return column == kColumnName || column == kColumnLocation; }
+    // False when no thread can be had.
+    bool StartBackgroundSort();
+    // The sort's thread is done: its order is applied if it is still the one asked for.
+    void FinishBackgroundSort(const std::shared_ptr<SortJob>& job);
+    // Gives up a sort running in its thread (the rows change); true if one ran.
+    bool CancelSort();
+    // Both groups put in the order given (the old index of each new row); the rows so ordered
+    // already when given.
+    template <class T>
+    static std::vector<Row<T>> Permuted(const std::vector<Row<T>>& rows, const std::vector<uint32_t>& order);
+    void Permute(const std::vector<uint32_t>& dirOrder, const std::vector<uint32_t>& fileOrder, bool notify,
+                 std::vector<DirRow>* sortedDirs, std::vector<FileRow>* sortedFiles);
+    void RowsAppended(bool gaveUp);
     // Drops the welcome rows before the first entry row goes in.
     void LeaveWelcome();
     template <class T, class Gone> int RemoveFrom(std::vector<Row<T>>& rows, int first, Gone&& gone);
@@ -126,4 +174,10 @@ private:
     int m_nSortColumn = -1;
     Qt::SortOrder m_sortOrder = Qt::AscendingOrder;
     bool m_bUnsorted = false;
+    bool m_bRestartSort = false; // a removal gave up a sort running in its thread
+    bool m_bRowsEdited = false;  // a highlight or size changed while a sort ran in its thread
+    int m_nRankColumn = -1;      // the text column whose ranks the rows hold
+    int m_nBackgroundSortRows = kBackgroundSortRows;
+    std::shared_ptr<SortJob> m_pSortJob; // the sort running in m_sortThread
+    std::thread m_sortThread;
 };

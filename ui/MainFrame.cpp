@@ -214,6 +214,7 @@ void CMainFrame::CreateClient() {
     setCentralWidget(m_pSplitter);
 
     m_pListView->SetCopyPathAction(Action(ID_COPY_LIST_PATH));
+    m_pListView->SetFoundRowActions({findChild<QAction*>(QStringLiteral("actionOpenContainingDir"))});
     // The list's menu adds the view's own actions after 复制路径.
     m_pListView->addAction(Action(ID_COPY_LIST_URL));
     m_pDirView->SetMenuActions(
@@ -311,8 +312,11 @@ void CMainFrame::OnSiteStatus(CFTPSite* site) {
     const UpdateStatus status = site->m_nUpdateStatus.load();
     // Sizes an update changed (rows only compare the site).
     m_pListView->ListModel()->RefreshSizes(site);
-    if (status == UpdateStatus::Succeeded || status == UpdateStatus::Ended || status == UpdateStatus::Failed)
+    if (status == UpdateStatus::Succeeded || status == UpdateStatus::Ended ||
+        status == UpdateStatus::Failed) {
+        m_pDirView->FollowUpdate(site);
         FollowShownDirectory(site);
+    }
     m_pNotice->SiteStatusSeen(site);
 }
 

@@ -3,9 +3,12 @@
 // few milliseconds; a key typed meanwhile stops it, and the search for the newest text follows.
 #include "ui/MainFrame.h"
 
+#include "model/Records.h"
 #include "ops/CommandGate.h"
 #include "ops/QuarnelDoc.h"
 #include "ops/SearchQuery.h"
+#include "ui/DirView.h"
+#include "ui/FileListModel.h"
 #include "ui/QuarnelView.h"
 #include "ui/SearchField.h"
 #include "ui/SiteLoader.h"
@@ -55,6 +58,29 @@ void CMainFrame::CreateSearchField() {
         if (!current.isValid())
             current = m_pListView->model()->index(0, 0);
         m_pListView->OpenRow(current);
+    });
+    // A result's menu: the directory that holds it, selected in the tree and listed, the result
+    // selected there. Taken from the current row when it runs (after a search that runs stops).
+    auto* openFolder = new QAction(QStringLiteral("打开所在目录"), this);
+    openFolder->setObjectName(QStringLiteral("actionOpenContainingDir"));
+    connect(openFolder, &QAction::triggered, this, [this] {
+        RunWalk(false, {}, [this] {
+            const QModelIndex current = m_pListView->currentIndex();
+            if (!m_pListView->m_bSearchMode || !current.isValid())
+                return;
+            const CFileListModel* model = m_pListView->ListModel();
+            const CObject* entry = nullptr;
+            CFTPDir* folder = nullptr;
+            if (CFTPDir* dir = model->DirAt(current.row())) {
+                entry = dir;
+                folder = dir->m_pParent;
+            } else if (CFTPFile* file = model->FileAt(current.row())) {
+                entry = file;
+                folder = file->m_pParent;
+            }
+            if (folder && m_pDirView->SelectDirectory(folder))
+                m_pListView->SelectEntry(entry);
+        });
     });
     auto* focusSearch = new QShortcut(QKeySequence::Find, this);
     connect(focusSearch, &QShortcut::activated, this, [this] {

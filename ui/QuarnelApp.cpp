@@ -6,12 +6,14 @@
 #include "model/ProgramDir.h"
 #include "ops/QuarnelDoc.h"
 #include "ui/FileTypeIcons.h"
+#include "ui/InstanceChannel.h"
 #include "ui/MainFrame.h"
 #include "ui/MessageBoxes.h"
 #include "ui/QuitSignals.h"
 #include "ui/Splash.h"
 #include "ui/WindowPlacement.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
@@ -45,6 +47,7 @@ CQuarnelApp::CQuarnelApp() = default;
 CQuarnelApp::~CQuarnelApp() {
     g_pExitFrame = nullptr;
     m_pQuitSignals.reset();
+    m_pChannel.reset();
     // The window refers to the document: it goes first.
     m_pMainFrame.reset();
     m_pDoc.reset();
@@ -66,16 +69,30 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
     SetAppDir(m_strAppDir);
     // One window per program directory: two would each keep unsaved marks and site changes
     // the other cannot see. The lock goes with the process, however it ends.
+    const QString channelPath =
+        CInstanceChannel::SocketPath(QFile::decodeName(QByteArray::fromStdString(m_strAppDir)));
     if (!m_windowLock.Lock(WindowLockPath(), std::chrono::milliseconds(0)) && errno == EWOULDBLOCK) {
+        // The window already there takes this start's arguments and comes to the front.
+        if (CInstanceChannel::HandOver(channelPath, QCoreApplication::arguments().mid(1))) {
+            m_bHandedOver = true;
+            return false;
+        }
         MessageBoxes::Show(nullptr, QMessageBox::Information, QString::fromUtf8(kAlreadyRunning));
         return false;
     }
+    // Listening from the start: a second start during the splash is answered too.
+    m_pChannel = std::make_unique<CInstanceChannel>();
+    const bool listening = m_pChannel->Listen(channelPath);
+    QObject::connect(m_pChannel.get(), &CInstanceChannel::ArgumentsReceived,
+                     [this](const QStringList& arguments) { OnArgumentsHandedOver(arguments); });
     // Only the program holding the window lock writes the log, so rotation has one writer.
     // Without a writable program directory there is simply no log.
     LogToFile(LogFilePath(), LogLevel::Info);
     LogInfo("start");
     if (!made)
         LogError("program directory: " + made.error().Text());
+    if (!listening)
+        LogWarning("a second start cannot reach this window: it will only say that one runs");
 
     std::unique_ptr<CSplash> splash;
     if (showSplash) {
@@ -126,4 +143,25 @@ bool CQuarnelApp::InitInstance(bool showSplash) {
     if (splash)
         splash->close();
     return true;
+}
+
+void CQuarnelApp::OnArgumentsHandedOver(const QStringList& arguments) {
+    // The command line takes nothing a running window acts on but --dir, which is this window's
+    // directory (the channel is named from it): the window comes to the front.
+    LogInfo("a second start came to this window, with " +
+            (arguments.isEmpty() ? std::string("no arguments")
+                                 : "the arguments " + arguments.join(QLatin1Char(' ')).toStdString()));
+    CMainFrame* frame = m_pMainFrame.get();
+    if (!frame)
+        return; // still starting: it shows and comes to the front itself
+    if (frame->isMinimized())
+        frame->setWindowState((frame->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    frame->show();
+    frame->raise();
+    frame->activateWindow();
+    // A dialog open over it stays in front of it.
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->raise();
+        modal->activateWindow();
+    }
 }

@@ -6,7 +6,6 @@
 #include "ui/History.h"
 #include "ui/Shell.h"
 
-#include <QApplication>
 #include <QContextMenuEvent>
 #include <QCursor>
 #include <QHeaderView>
@@ -40,6 +39,12 @@ CQuarnelView::CQuarnelView(CQuarnelDoc* doc, CHistory* history, QWidget* parent)
     horizontalHeader()->setSortIndicatorShown(true);
     connect(horizontalHeader(), &QHeaderView::sortIndicatorChanged, this,
             &CQuarnelView::OnSortIndicatorChanged);
+    connect(m_pModel, &CFileListModel::SortingChanged, this, &CQuarnelView::OnSortingChanged);
+    // The current row is kept in sight when the rows take their order.
+    connect(m_pModel, &CFileListModel::SortApplied, this, [this] {
+        if (currentIndex().isValid())
+            scrollTo(currentIndex());
+    });
     // A search pumps events every few milliseconds: the rows it adds are sorted in when it ends,
     // not once per batch.
     m_resortTimer.setSingleShot(true);
@@ -124,6 +129,22 @@ void CQuarnelView::OpenRow(const QModelIndex& index) {
     }
 }
 
+bool CQuarnelView::SelectEntry(const CObject* entry) {
+    for (int row = 0; row < m_pModel->rowCount(); ++row) {
+        const CObject* shown = m_pModel->DirAt(row);
+        if (!shown)
+            shown = m_pModel->FileAt(row);
+        if (shown != entry)
+            continue;
+        const QModelIndex index = m_pModel->index(row, 0);
+        selectionModel()->setCurrentIndex(index,
+                                          QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+        scrollTo(index);
+        return true;
+    }
+    return false;
+}
+
 std::string CQuarnelView::FirstSelectedLocation() const {
     int first = -1;
     for (const QModelIndex& index : selectionModel()->selectedRows())
@@ -134,16 +155,17 @@ std::string CQuarnelView::FirstSelectedLocation() const {
 
 void CQuarnelView::OnSortIndicatorChanged(int column, Qt::SortOrder order) {
     m_resortTimer.stop();
-    // A million rows by name take a second or two: the pointer says so.
-    constexpr int kBusyRows = 100000;
-    const bool busy = m_pModel->rowCount() >= kBusyRows;
-    if (busy)
-        QApplication::setOverrideCursor(Qt::WaitCursor);
     m_pModel->sort(column, order);
-    if (busy)
-        QApplication::restoreOverrideCursor();
-    if (currentIndex().isValid())
+    if (!m_pModel->IsSorting() && currentIndex().isValid())
         scrollTo(currentIndex());
+}
+
+void CQuarnelView::OnSortingChanged(bool sorting) {
+    // A long list is sorted in a thread: the pointer says the list is at work meanwhile.
+    if (sorting)
+        viewport()->setCursor(Qt::BusyCursor);
+    else
+        viewport()->unsetCursor();
 }
 
 void CQuarnelView::ResortWhenIdle() {
@@ -215,5 +237,7 @@ void CQuarnelView::contextMenuEvent(QContextMenuEvent* event) {
     menu.setObjectName(QStringLiteral("fileListMenu"));
     menu.addAction(m_pCopyPathAction);
     menu.addActions(actions()); // the window's commands beside it (复制网址)
+    if (m_bSearchMode)
+        menu.addActions(m_foundRowActions);
     menu.exec(at);
 }

@@ -3,6 +3,7 @@
 // columns (name, size, location). New entries are highlighted. A table view: rows added to a
 // long list cost it nothing per row already shown, where a tree view lays out every row again.
 
+#include <QList>
 #include <QTableView>
 #include <QTimer>
 #include <string>
@@ -47,6 +48,14 @@ public:
 
     // The command offered by the right-click menu ("复制路径").
     void SetCopyPathAction(QAction* action) { m_pCopyPathAction = action; }
+    // Commands the right-click menu offers on search results only, after the others.
+    void SetFoundRowActions(QList<QAction*> actions) {
+        actions.removeAll(nullptr);
+        m_foundRowActions = std::move(actions);
+    }
+    // Makes the row of `entry` the current and only selected one, in sight; false when no row
+    // shows it.
+    bool SelectEntry(const CObject* entry);
 
     CFileListModel* ListModel() const { return m_pModel; }
 
@@ -67,6 +76,7 @@ protected:
 private:
     // Header clicks: a column ascending, then descending, then the lists' own order again.
     void OnSortIndicatorChanged(int column, Qt::SortOrder order);
+    void OnSortingChanged(bool sorting);
     // Rows appended to a sorted list are sorted in once no search is adding more.
     void ResortWhenIdle();
     // The row a menu opened from the keyboard is for: the current one if selected, else the
@@ -77,5 +87,6 @@ private:
     CHistory* m_pHistory;
     CFileListModel* m_pModel;
     QAction* m_pCopyPathAction = nullptr;
+    QList<QAction*> m_foundRowActions;
     QTimer m_resortTimer;
 };

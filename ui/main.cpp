@@ -112,6 +112,6 @@ int main(int argc, char** argv) {
     CQuarnelApp theApp;
     theApp.m_strAppDir = chosen.path;
     if (!theApp.InitInstance())
-        return 1;
+        return theApp.HandedOver() ? 0 : 1;
     return app.exec();
 }

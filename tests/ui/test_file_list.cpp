@@ -21,6 +21,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -80,6 +81,8 @@ private slots:
     void headerClicksSort_data();
     void headerClicksSort();
     void rowsFoundWhileSortedAreSortedIn();
+    void longListSortedInItsThread_data();
+    void longListSortedInItsThread();
     void enterAndShiftF10OnRows();
     void browseRowsDirectoriesFirst();
     void highlightFollowsNewMarkAndClears();
@@ -213,6 +216,76 @@ void TestFileList::rowsFoundWhileSortedAreSortedIn() {
     // Back to the order they were found in.
     w.list()->ListModel()->sort(-1);
     QCOMPARE(Column(model, 0), (QStringList{"k", "c", "x", "a", "m"}));
+}
+
+// A long list is sorted in a thread: the click returns at once with the rows as they were, the
+// list says it is at work, and the rows take their order when it is done, the selection with
+// them. What happens to the rows meanwhile (none, another directory shown, a row removed, rows a
+// search added) leaves them in order all the same.
+void TestFileList::longListSortedInItsThread_data() {
+    QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<QStringList>("expected");
+    // Chinese names before Latin ones, as the Chinese collation has it.
+    const QStringList all{"文件", "a1", "a2", "a10", "b", "c", "x", "y", "z"};
+    QTest::newRow("nothing") << QString() << all;
+    QTest::newRow("another directory") << QStringLiteral("show other") << QStringList{"d1", "d2", "d3"};
+    QTest::newRow("a row removed") << QStringLiteral("remove c")
+                                   << QStringList{"文件", "a1", "a2", "a10", "b", "x", "y", "z"};
+    QTest::newRow("rows appended") << QStringLiteral("append m")
+                                   << QStringList{"文件", "a1", "a2", "a10", "b", "c", "m", "x", "y", "z"};
+}
+
+void TestFileList::longListSortedInItsThread() {
+    QFETCH(QString, meanwhile);
+    QFETCH(QStringList, expected);
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    for (const char* name : {"z", "文件", "a10", "c", "y", "a2", "b", "x", "a1"})
+        AddFile(root, name);
+    CFTPDir* other = AddDir(root, "other");
+    for (const char* name : {"d3", "d1", "d2"})
+        AddFile(other, name);
+    w.Open();
+    CFileListModel* model = w.list()->ListModel();
+    model->SetBackgroundSortRows(3);
+    auto filesOf = [](CFTPDir* dir) {
+        std::vector<CFTPFile*> files;
+        for (CFTPFile* file : dir->m_files)
+            files.push_back(file);
+        return files;
+    };
+    w.doc.m_foundFiles = filesOf(root);
+    w.list()->ShowFoundLists();
+    w.list()->selectRow(2); // a10
+    model->sort(CFileListModel::kColumnName, Qt::AscendingOrder);
+    QVERIFY(model->IsSorting());
+    QCOMPARE(Column(model, 0).first(), QStringLiteral("z"));
+    QCOMPARE(w.list()->viewport()->cursor().shape(), Qt::BusyCursor);
+    if (meanwhile == "show other") {
+        w.doc.m_foundFiles = filesOf(other);
+        w.list()->ShowFoundLists();
+    } else if (meanwhile == "remove c") {
+        QCOMPARE(model->RemoveEntry(root->FindFile("c")), 1);
+    } else if (meanwhile == "append m") {
+        w.doc.m_foundFiles.push_back(AddFile(root, "m"));
+        QCOMPARE(model->AppendTails(w.doc.m_foundDirs, w.doc.m_foundFiles), 1);
+    }
+    QTRY_VERIFY(!model->IsSorting() && !model->HasUnsortedRows());
+    QCOMPARE(Column(model, 0), expected);
+    QCOMPARE(w.list()->viewport()->cursor().shape(), Qt::ArrowCursor);
+    if (meanwhile.isEmpty()) {
+        const QModelIndexList rows = w.list()->selectionModel()->selectedRows();
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows.first().data().toString(), QStringLiteral("a10"));
+        // By size, then by name the other way: the order the names had is reused, reversed.
+        model->sort(CFileListModel::kColumnSize, Qt::AscendingOrder);
+        QTRY_VERIFY(!model->IsSorting());
+        model->sort(CFileListModel::kColumnName, Qt::DescendingOrder);
+        QTRY_VERIFY(!model->IsSorting());
+        std::reverse(expected.begin(), expected.end());
+        QCOMPARE(Column(model, 0), expected);
+    }
 }
 
 // Enter does what a double click does, on the current row; Shift+F10 opens the row's menu.

@@ -1,10 +1,14 @@
 // The search field: results as the user types, the newest text wins, Escape returns to browsing,
-// a query that cannot be read says why.
+// a query that cannot be read says why, a result's menu opens the directory that holds it.
 
 #include "UiTestSupport.h"
 #include "ui/SearchField.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
 #include <QTest>
+#include <QTimer>
 
 using namespace uitest;
 
@@ -13,6 +17,8 @@ class TestSearchField : public QObject {
 private slots:
     void resultsFollowTheTypedText();
     void escapeReturnsToBrowsingAndErrorsAreShown();
+    void resultMenuOpensTheDirectoryHoldingIt_data();
+    void resultMenuOpensTheDirectoryHoldingIt();
 };
 
 namespace {
@@ -62,6 +68,65 @@ void TestSearchField::escapeReturnsToBrowsingAndErrorsAreShown() {
     QTest::keyClick(w.field, Qt::Key_Escape);
     QVERIFY(w.field->text().isEmpty());
     QTRY_VERIFY(!w.list()->m_bSearchMode);
+}
+
+// The texts of the list's menu for its current row; `choose` is triggered from it if it is there.
+QStringList ListMenu(CQuarnelView* list, const QString& choose = {}) {
+    QStringList texts;
+    QTimer::singleShot(50, [&] {
+        auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+        if (!menu)
+            return;
+        QAction* chosen = nullptr;
+        for (QAction* action : menu->actions()) {
+            texts << action->text();
+            if (action->text() == choose)
+                chosen = action;
+        }
+        menu->close();
+        if (chosen)
+            chosen->trigger();
+    });
+    QTest::keyClick(list, Qt::Key_F10, Qt::ShiftModifier);
+    return texts;
+}
+
+// A query, and what 打开所在目录 on its first result selects in the tree and then in the list.
+void TestSearchField::resultMenuOpensTheDirectoryHoldingIt_data() {
+    QTest::addColumn<QString>("query");
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<QString>("selected");
+    QTest::newRow("file") << "readme"
+                          << "pub" << QStringList{"中国电影.mkv", "readme.txt"} << "readme.txt";
+    QTest::newRow("directory") << "type:dir"
+                               << "h" << QStringList{"pub", "read.me"} << "pub";
+}
+
+void TestSearchField::resultMenuOpensTheDirectoryHoldingIt() {
+    QFETCH(QString, query);
+    QFETCH(QString, folder);
+    QFETCH(QStringList, listed);
+    QFETCH(QString, selected);
+    SearchWindow w;
+    w.Type(query);
+    QTRY_COMPARE(w.Rows(), 1);
+    w.list()->setCurrentIndex(w.list()->model()->index(0, 0));
+    const QString open = QStringLiteral("打开所在目录");
+    QVERIFY(ListMenu(w.list(), open).contains(open));
+    QCOMPARE(w.tree()->currentItem()->text(0), folder);
+    QVERIFY(!w.list()->m_bSearchMode);
+    QStringList names;
+    for (int row = 0; row < w.Rows(); ++row)
+        names << w.list()->model()->index(row, 0).data().toString();
+    QCOMPARE(names, listed);
+    const QModelIndexList rows = w.list()->selectionModel()->selectedRows();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().data().toString(), selected);
+    QCOMPARE(w.list()->currentIndex().row(), rows.first().row());
+    QCOMPARE(w.frame->History().m_pCurrent->m_pDir, CDirView::ItemDir(w.tree()->currentItem()));
+    // Rows being browsed offer no such command.
+    QVERIFY(!ListMenu(w.list()).contains(open));
 }
 
 QTEST_MAIN(TestSearchField)

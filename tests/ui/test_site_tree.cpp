@@ -29,6 +29,12 @@ namespace {
 bool IsPlaceholder(QTreeWidgetItem* item) {
     return item->text(0).isEmpty() && CDirView::ItemDir(item) == nullptr;
 }
+QStringList ChildTexts(QTreeWidgetItem* item) {
+    QStringList texts;
+    for (int i = 0; i < item->childCount(); ++i)
+        texts << item->child(i)->text(0);
+    return texts;
+}
 bool SameImage(const QIcon& icon, int index) {
     return icon.pixmap(16).toImage() == Icons::TreeIcon(index).pixmap(16).toImage();
 }
@@ -49,6 +55,7 @@ private slots:
     void keyboardMenusAndTabBetweenPanes();
     void tipShowsSiteStatus();
     void removedDirectoryLosesItsReference();
+    void treeFollowsAnUpdate();
     void chineseNamesShownAsTheyWereMeant();
     void editOntoAnotherSitesKeyIsRefused();
     void deleteNamesTheSiteAndKeepsItOnEnter();
@@ -412,6 +419,62 @@ void TestSiteTree::removedDirectoryLosesItsReference() {
     QCOMPARE(w.list()->model()->rowCount(), 0);
     QVERIFY(!w.action("actionBack")->isEnabled() ||
             frame.History().m_backList.GetAt(0)->m_pDir == site->m_pRootDir.get());
+}
+
+// An update of the site ends: the items made below it follow its tree (new directories appear,
+// gone ones go) as the same items, expanded as they were, the selection kept, or given to the
+// nearest item above it that stays; items not made yet stay as they are. A running update and
+// another site's change nothing.
+void TestSiteTree::treeFollowsAnUpdate() {
+    Window w;
+    CFTPSite* site = AddSite(w.doc, "srv");
+    CFTPDir* root = site->m_pRootDir.get();
+    CFTPDir* pub = AddDir(root, "pub");
+    AddDir(pub, "a");
+    AddDir(AddDir(pub, "b"), "deep");
+    AddDir(root, "old");
+    AddDir(AddDir(root, "closed"), "x");
+    CFTPSite* other = AddSite(w.doc, "other");
+    CMainFrame& frame = w.Open();
+    QTreeWidgetItem* siteItem = w.SiteItem(site);
+    siteItem->setExpanded(true);
+    QTreeWidgetItem* pubItem = Window::Child(siteItem, "pub");
+    pubItem->setExpanded(true);
+    QTreeWidgetItem* aItem = Window::Child(pubItem, "a");
+    QTreeWidgetItem* bItem = Window::Child(pubItem, "b");
+    bItem->setExpanded(true);
+    w.Select(aItem);
+
+    AddDir(pub, "c", true);
+    AddDir(root, "new", true);
+    frame.OnEntryRemoved(site, root->m_subDirs.RemoveAt(1), kEntryDir); // old
+    site->SetStatus("", UpdateStatus::Waiting);
+    frame.OnSiteStatus(site);
+    other->SetStatus("", UpdateStatus::Succeeded);
+    frame.OnSiteStatus(other);
+    QCOMPARE(ChildTexts(siteItem), (QStringList{"pub", "old", "closed"}));
+    site->SetStatus("", UpdateStatus::Succeeded);
+    frame.OnSiteStatus(site);
+    QCOMPARE(ChildTexts(siteItem), (QStringList{"pub", "closed", "new"}));
+    QCOMPARE(Window::Child(siteItem, "pub"), pubItem);
+    QCOMPARE(ChildTexts(pubItem), (QStringList{"a", "b", "c"}));
+    QCOMPARE(Window::Child(pubItem, "b"), bItem);
+    QVERIFY(pubItem->isExpanded() && bItem->isExpanded());
+    QCOMPARE(ChildTexts(bItem), QStringList{"deep"});
+    QVERIFY(Window::Child(pubItem, "c")->font(0).bold());
+    QCOMPARE(CDirView::ItemDir(Window::Child(siteItem, "new")), root->FindSubDir("new"));
+    QVERIFY(IsPlaceholder(Window::Child(siteItem, "new")->child(0)));
+    QVERIFY(IsPlaceholder(Window::Child(siteItem, "closed")->child(0)));
+    QCOMPARE(w.tree()->currentItem(), aItem);
+
+    // The directory shown goes: its parent's item takes the selection, and the list shows it.
+    frame.OnEntryRemoved(site, pub->m_subDirs.RemoveAt(0), kEntryDir); // a
+    frame.OnSiteStatus(site);
+    QCOMPARE(ChildTexts(pubItem), (QStringList{"b", "c"}));
+    QCOMPARE(w.tree()->currentItem(), pubItem);
+    QVERIFY(bItem->isExpanded());
+    QCOMPARE(frame.History().m_pCurrent->m_pDir, pub);
+    QCOMPARE(w.list()->model()->rowCount(), 2);
 }
 
 namespace {
