@@ -30,7 +30,8 @@ void CFTPFile::Persist(CDataArchive& ar) {
         ar.WriteString(m_strName);
     } else {
         m_nSize = ar.ReadUInt64();
-        ar.ReadString(m_strName);
+        std::string scratch;
+        m_strName = ar.ReadStringView(scratch);
     }
 }
 
@@ -79,7 +80,7 @@ void StoreDirBody(CDataArchive& ar, CFTPDir& top) {
 // Fewest bytes a file takes in content.ct: a class reference, the size and an empty name.
 constexpr uint64_t kMinFileBytes = 2 + 8 + 1;
 
-void ReadFiles(CDataArchive& ar, CFTPDir& dir) {
+void ReadFiles(CDataArchive& ar, CFTPDir& dir, std::string& scratch) {
     uint32_t count = ar.ReadCount();
     // The file list is sized at once only when the rest of the input can hold that many files, so
     // a false count never costs more memory than the input is long; a true one leaves no slack.
@@ -90,14 +91,15 @@ void ReadFiles(CDataArchive& ar, CFTPDir& dir) {
             throw CArchiveException(CArchiveException::badClass);
         auto file = std::make_unique<CFTPFile>();
         file->m_nSize = ar.ReadUInt64();
-        ar.ReadString(file->m_strName);
+        file->m_strName = ar.ReadStringView(scratch);
         dir.AddFile(std::move(file));
     }
 }
 
 void LoadDirBody(CDataArchive& ar, CFTPDir& top) {
     std::vector<DirFrame> stack;
-    ar.ReadString(top.m_strName);
+    std::string scratch; // names too long for the read buffer
+    top.m_strName = ar.ReadStringView(scratch);
     stack.push_back({&top, ar.ReadCount()});
     while (!stack.empty()) {
         DirFrame& frame = stack.back();
@@ -109,13 +111,13 @@ void LoadDirBody(CDataArchive& ar, CFTPDir& top) {
             if (stack.size() > kMaxTreeDepth)
                 throw CArchiveException(CArchiveException::generic);
             auto owned = std::make_unique<CFTPDir>();
-            ar.ReadString(owned->m_strName);
+            owned->m_strName = ar.ReadStringView(scratch);
             CFTPDir* child = parent->AddSubDir(std::move(owned));
             const uint32_t count = ar.ReadCount();
             stack.push_back({child, count});
             continue;
         }
-        ReadFiles(ar, *frame.dir);
+        ReadFiles(ar, *frame.dir, scratch);
         stack.pop_back();
     }
 }
