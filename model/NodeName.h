@@ -53,11 +53,18 @@ public:
 
     std::string_view View() const { return m_nHandle ? ViewOf(m_nHandle) : std::string_view(); }
     operator std::string_view() const { return View(); }
+    // A copy, for code that keeps names as strings; the walks over a tree take the view.
+    operator std::string() const { return str(); }
     std::string str() const { return std::string(View()); }
     // The bytes, not followed by a NUL.
     const char* data() const { return View().data(); }
     std::size_t size() const { return View().size(); }
     bool empty() const { return m_nHandle == 0; }
+    std::size_t find(std::string_view part, std::size_t from = 0) const { return View().find(part, from); }
+    std::size_t find(char c, std::size_t from = 0) const { return View().find(c, from); }
+    std::size_t rfind(std::string_view part, std::size_t from = std::string_view::npos) const {
+        return View().rfind(part, from);
+    }
 
     friend bool operator==(const CName& a, const CName& b) {
         return a.m_nHandle == b.m_nHandle || a.View() == b.View();
@@ -65,6 +72,10 @@ public:
     friend bool operator==(const CName& a, std::string_view b) { return a.View() == b; }
     friend std::strong_ordering operator<=>(const CName& a, const CName& b) { return a.View() <=> b.View(); }
     friend std::strong_ordering operator<=>(const CName& a, std::string_view b) { return a.View() <=> b; }
+    template <class Stream> friend Stream& operator<<(Stream& out, const CName& name) {
+        out << name.View();
+        return out;
+    }
     friend std::string operator+(std::string_view a, const CName& b) {
         std::string joined;
         joined.reserve(a.size() + b.size());
