@@ -79,13 +79,20 @@ void StoreDirBody(CDataArchive& ar, CFTPDir& top) {
 // fault stays in the tree.
 // Fewest bytes a file takes in content.ct: a class reference, the size and an empty name.
 constexpr uint64_t kMinFileBytes = 2 + 8 + 1;
+// And a directory: a class reference, an empty name and two counts.
+constexpr uint64_t kMinDirBytes = 2 + 1 + 2 + 2;
+
+// Sizes a list at once as ReadFiles does, when the rest of the input can hold that many entries.
+template <class T> void ReserveFor(CDataArchive& ar, CObList<T>& list, uint32_t count, uint64_t minBytes) {
+    if (count > 1 && list.IsEmpty() && count <= ar.BytesLeft() / minBytes)
+        list.Reserve(count);
+}
 
 void ReadFiles(CDataArchive& ar, CFTPDir& dir, std::string& scratch) {
     uint32_t count = ar.ReadCount();
-    // The file list is sized at once only when the rest of the input can hold that many files, so
-    // a false count never costs more memory than the input is long; a true one leaves no slack.
-    if (count > 1 && dir.m_files.IsEmpty() && count <= ar.BytesLeft() / kMinFileBytes)
-        dir.m_files.Reserve(count);
+    // A list is sized at once only when the rest of the input can hold that many entries, so a
+    // false count never costs more memory than the input is long; a true one leaves no slack.
+    ReserveFor(ar, dir.m_files, count, kMinFileBytes);
     for (; count > 0; --count) {
         if (ar.ReadObjectTag() != &CFTPFile::classCFTPFile)
             throw CArchiveException(CArchiveException::badClass);
@@ -101,6 +108,7 @@ void LoadDirBody(CDataArchive& ar, CFTPDir& top) {
     std::string scratch; // names too long for the read buffer
     top.m_strName = ar.ReadStringView(scratch);
     stack.push_back({&top, ar.ReadCount()});
+    ReserveFor(ar, top.m_subDirs, static_cast<uint32_t>(stack.back().pending), kMinDirBytes);
     while (!stack.empty()) {
         DirFrame& frame = stack.back();
         if (frame.pending > 0) {
@@ -114,6 +122,7 @@ void LoadDirBody(CDataArchive& ar, CFTPDir& top) {
             owned->m_strName = ar.ReadStringView(scratch);
             CFTPDir* child = parent->AddSubDir(std::move(owned));
             const uint32_t count = ar.ReadCount();
+            ReserveFor(ar, child->m_subDirs, count, kMinDirBytes);
             stack.push_back({child, count});
             continue;
         }
