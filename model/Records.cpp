@@ -402,4 +402,4 @@ void CFTPSite::DecideNameCharset() {
 
 // What a million-entry tree costs hangs on these: keep them from growing unnoticed.
 static_assert(sizeof(void*) != 8 || sizeof(CFTPFile) == 24, "a file node is 24 bytes");
-static_assert(sizeof(void*) != 8 || sizeof(CFTPDir) == 80, "a directory node is 80 bytes");
+static_assert(sizeof(void*) != 8 || sizeof(CFTPDir) == 64, "a directory node is 64 bytes");
