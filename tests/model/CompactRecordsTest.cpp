@@ -128,3 +128,31 @@ TEST(CompactRecords, ReusedDirectoryNumbersLinkEachFileToItsOwnDirectory) {
     std::unique_ptr<CObject> file(root.m_subDirs.GetHead()->m_files.RemoveAt(0).release());
     EXPECT_EQ(file->GetClassRecord(), &CFTPFile::classCFTPFile);
 }
+
+TEST(CompactRecords, ChildListsKeepTheirOrderThroughGrowthAndRemovals) {
+    CFTPDir dir;
+    dir.m_files.Reserve(3);
+    for (uint64_t i = 0; i < 1000; ++i) // grows far past what was reserved
+        AddFile(&dir, std::to_string(i), i);
+    const auto removed = dir.m_files.ExtractIf([](CFTPFile* file) { return file->m_nSize % 3 == 0; });
+    const std::unique_ptr<CFTPFile> taken = dir.m_files.RemoveAt(10);
+
+    std::vector<uint64_t> expected;
+    for (uint64_t i = 0; i < 1000; ++i)
+        if (i % 3 != 0)
+            expected.push_back(i);
+    EXPECT_EQ(taken->m_nSize, expected[10]);
+    expected.erase(expected.begin() + 10);
+    std::vector<uint64_t> kept;
+    for (const CFTPFile* file : dir.m_files)
+        kept.push_back(file->m_nSize);
+    EXPECT_EQ(kept, expected);
+    ASSERT_EQ(removed.size(), 334u);
+    EXPECT_EQ(removed.front()->m_nSize, 0u);
+    EXPECT_EQ(removed.back()->m_nSize, 999u);
+    EXPECT_EQ(dir.m_files.GetTail()->m_nSize, 998u);
+    dir.m_files.RemoveAll();
+    EXPECT_TRUE(dir.m_files.IsEmpty());
+    AddFile(&dir, "again", 1); // usable after it was emptied
+    EXPECT_EQ(dir.m_files.GetHead()->m_strName, "again");
+}
