@@ -2,9 +2,12 @@
 // bytes, some of them GBK) and reports the time of each step and the memory per node.
 //
 //   bench_model_load_save [NODES]
+//   bench_model_load_save --make DIR [NODES]   only generate and save the site into DIR (kept)
+//   bench_model_load_save --load DIR           only load the site saved in DIR, and save it again
 //
-// The load runs in a fresh process (this program started again with "--load DIR KEY") so that its
-// peak memory is the load's own.
+// The load runs in a fresh process (this program started again with "--load DIR") so that its
+// peak memory is the load's own. --make and --load time loads alone, as whole processes, against
+// another build of this program; the files each build saves again can be compared byte for byte.
 #include "model/DataArchive.h"
 #include "model/Paths.h"
 #include "model/Records.h"
@@ -195,14 +198,16 @@ int main(int argc, char** argv) {
         SetAppDir(argv[2]);
         return RunLoad();
     }
-    const std::size_t nodes = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
+    const bool make = argc >= 3 && std::string(argv[1]) == "--make";
+    const char* nodeArg = make ? (argc > 3 ? argv[3] : nullptr) : (argc > 1 ? argv[1] : nullptr);
+    const std::size_t nodes = nodeArg ? std::strtoull(nodeArg, nullptr, 10) : 1000000;
 
     char pattern[] = "/tmp/quarnel-bench-XXXXXX";
-    if (!mkdtemp(pattern)) {
+    if (!make && !mkdtemp(pattern)) {
         std::perror("mkdtemp");
         return 1;
     }
-    const std::string appDir = pattern;
+    const std::string appDir = make ? argv[2] : pattern;
     SetAppDir(appDir);
 
     const long long baseline = StatusBytes("VmRSS");
@@ -243,6 +248,8 @@ int main(int argc, char** argv) {
                 saveCatalogue + saveState, saveCatalogueCpu + saveStateCpu);
     site.reset();
     std::fflush(stdout);
+    if (make)
+        return catalogueSaved && stateSaved ? 0 : 1;
 
     const pid_t child = fork();
     if (child == 0) {

@@ -105,7 +105,7 @@ std::string LocationPath(const std::string& location) {
 }
 
 // A name typed for `part`: its stored bytes, as shown, or as the output printed it.
-bool NameMatches(const CFTPSite& site, const std::string& stored, const std::string& part) {
+bool NameMatches(const CFTPSite& site, std::string_view stored, const std::string& part) {
     if (stored == part)
         return true;
     const std::string shown = ShownName(&site, stored);

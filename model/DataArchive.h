@@ -121,6 +121,21 @@ public:
         }
         ReadStringSlow(text);
     }
+    // The same string as ReadString, seen where it lies: in the buffer when it is there whole (valid
+    // until the next read), else in `scratch`.
+    std::string_view ReadStringView(std::string& scratch) {
+        const std::size_t buffered = static_cast<std::size_t>(m_end - m_cur);
+        if (buffered > 0 && m_cur[0] != 0xFF && m_cur[0] < buffered) {
+            const std::size_t size = m_cur[0];
+            const char* bytes = reinterpret_cast<const char*>(m_cur + 1);
+            const void* zero = std::memchr(bytes, 0, size);
+            m_cur += 1 + size;
+            return std::string_view(
+                bytes, zero ? static_cast<std::size_t>(static_cast<const char*>(zero) - bytes) : size);
+        }
+        ReadStringSlow(scratch);
+        return scratch;
+    }
     std::string ReadString() {
         std::string text;
         ReadString(text);

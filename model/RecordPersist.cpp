@@ -30,7 +30,8 @@ void CFTPFile::Persist(CDataArchive& ar) {
         ar.WriteString(m_strName);
     } else {
         m_nSize = ar.ReadUInt64();
-        ar.ReadString(m_strName);
+        std::string scratch;
+        m_strName = ar.ReadStringView(scratch);
     }
 }
 
@@ -78,27 +79,36 @@ void StoreDirBody(CDataArchive& ar, CFTPDir& top) {
 // fault stays in the tree.
 // Fewest bytes a file takes in content.ct: a class reference, the size and an empty name.
 constexpr uint64_t kMinFileBytes = 2 + 8 + 1;
+// And a directory: a class reference, an empty name and two counts.
+constexpr uint64_t kMinDirBytes = 2 + 1 + 2 + 2;
 
-void ReadFiles(CDataArchive& ar, CFTPDir& dir) {
+// Sizes a list at once as ReadFiles does, when the rest of the input can hold that many entries.
+template <class T> void ReserveFor(CDataArchive& ar, CObList<T>& list, uint32_t count, uint64_t minBytes) {
+    if (count > 1 && list.IsEmpty() && count <= ar.BytesLeft() / minBytes)
+        list.Reserve(count);
+}
+
+void ReadFiles(CDataArchive& ar, CFTPDir& dir, std::string& scratch) {
     uint32_t count = ar.ReadCount();
-    // The file list is sized at once only when the rest of the input can hold that many files, so
-    // a false count never costs more memory than the input is long; a true one leaves no slack.
-    if (count > 1 && dir.m_files.IsEmpty() && count <= ar.BytesLeft() / kMinFileBytes)
-        dir.m_files.Reserve(count);
+    // A list is sized at once only when the rest of the input can hold that many entries, so a
+    // false count never costs more memory than the input is long; a true one leaves no slack.
+    ReserveFor(ar, dir.m_files, count, kMinFileBytes);
     for (; count > 0; --count) {
         if (ar.ReadObjectTag() != &CFTPFile::classCFTPFile)
             throw CArchiveException(CArchiveException::badClass);
         auto file = std::make_unique<CFTPFile>();
         file->m_nSize = ar.ReadUInt64();
-        ar.ReadString(file->m_strName);
+        file->m_strName = ar.ReadStringView(scratch);
         dir.AddFile(std::move(file));
     }
 }
 
 void LoadDirBody(CDataArchive& ar, CFTPDir& top) {
     std::vector<DirFrame> stack;
-    ar.ReadString(top.m_strName);
+    std::string scratch; // names too long for the read buffer
+    top.m_strName = ar.ReadStringView(scratch);
     stack.push_back({&top, ar.ReadCount()});
+    ReserveFor(ar, top.m_subDirs, static_cast<uint32_t>(stack.back().pending), kMinDirBytes);
     while (!stack.empty()) {
         DirFrame& frame = stack.back();
         if (frame.pending > 0) {
@@ -109,13 +119,14 @@ void LoadDirBody(CDataArchive& ar, CFTPDir& top) {
             if (stack.size() > kMaxTreeDepth)
                 throw CArchiveException(CArchiveException::generic);
             auto owned = std::make_unique<CFTPDir>();
-            ar.ReadString(owned->m_strName);
+            owned->m_strName = ar.ReadStringView(scratch);
             CFTPDir* child = parent->AddSubDir(std::move(owned));
             const uint32_t count = ar.ReadCount();
+            ReserveFor(ar, child->m_subDirs, count, kMinDirBytes);
             stack.push_back({child, count});
             continue;
         }
-        ReadFiles(ar, *frame.dir);
+        ReadFiles(ar, *frame.dir, scratch);
         stack.pop_back();
     }
 }

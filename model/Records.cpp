@@ -2,6 +2,7 @@
 
 #include "model/TreeWalk.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -42,6 +43,136 @@ const CClassRecord* FindClassRecord(const char* name, std::size_t length) {
     return nullptr;
 }
 
+// ---- CObject
+
+const CClassRecord* CObject::GetClassRecord() const {
+    switch (m_nKind) {
+    case Kind::Site:
+        return &CFTPSite::classCFTPSite;
+    case Kind::Dir:
+        return &CFTPDir::classCFTPDir;
+    case Kind::File:
+        break;
+    }
+    return &CFTPFile::classCFTPFile;
+}
+
+void CObject::Persist(CDataArchive& ar) {
+    switch (m_nKind) {
+    case Kind::Site:
+        static_cast<CFTPSite*>(this)->Persist(ar);
+        return;
+    case Kind::Dir:
+        static_cast<CFTPDir*>(this)->Persist(ar);
+        return;
+    case Kind::File:
+        static_cast<CFTPFile*>(this)->Persist(ar);
+        return;
+    }
+}
+
+void* CObject::operator new(std::size_t size) {
+    return ::operator new(size);
+}
+
+void CObject::operator delete(void* pointer, std::size_t size) noexcept {
+    ::operator delete(pointer, size);
+}
+
+void CObject::operator delete(CObject* object, std::destroying_delete_t) {
+    switch (object->m_nKind) {
+    case Kind::Site: {
+        auto* site = static_cast<CFTPSite*>(object);
+        site->~CFTPSite();
+        ::operator delete(site, sizeof(CFTPSite));
+        return;
+    }
+    case Kind::Dir: {
+        auto* dir = static_cast<CFTPDir*>(object);
+        dir->~CFTPDir();
+        ::operator delete(dir, sizeof(CFTPDir));
+        return;
+    }
+    case Kind::File: {
+        auto* file = static_cast<CFTPFile*>(object);
+        file->~CFTPFile();
+        CFTPFile::operator delete(file, sizeof(CFTPFile));
+        return;
+    }
+    }
+}
+
+// ---- CDirLink
+
+namespace {
+
+// The directories alive, by number, in blocks that never move once made, so that a number is
+// turned into its directory without a lock while other threads make and destroy directories.
+constexpr uint32_t kLinkBlockBits = 12;
+constexpr uint32_t kLinkBlockSize = uint32_t{1} << kLinkBlockBits;
+constexpr uint32_t kLinkBlocks = uint32_t{1} << 16; // room for 268 million directories
+
+std::atomic<std::atomic<CFTPDir*>*> g_linkBlocks[kLinkBlocks];
+
+struct LinkNumbers {
+    std::mutex lock;
+    std::vector<uint32_t> free;
+    uint32_t next = 1; // 0 is the null link
+};
+
+LinkNumbers& Links() {
+    static LinkNumbers* numbers = new LinkNumbers; // never destroyed: directories may outlive statics
+    return *numbers;
+}
+
+uint32_t TakeLinkNumber(CFTPDir* dir) {
+    LinkNumbers& links = Links();
+    uint32_t number;
+    {
+        std::lock_guard<std::mutex> guard(links.lock);
+        if (!links.free.empty()) {
+            number = links.free.back();
+            links.free.pop_back();
+        } else {
+            if (links.next >> kLinkBlockBits >= kLinkBlocks)
+                throw std::bad_alloc();
+            number = links.next++;
+            auto& block = g_linkBlocks[number >> kLinkBlockBits];
+            if (!block.load(std::memory_order_relaxed))
+                block.store(new std::atomic<CFTPDir*>[kLinkBlockSize](), std::memory_order_release);
+        }
+    }
+    g_linkBlocks[number >> kLinkBlockBits]
+        .load(std::memory_order_acquire)[number & (kLinkBlockSize - 1)]
+        .store(dir, std::memory_order_release);
+    return number;
+}
+
+void GiveLinkNumber(uint32_t number) noexcept {
+    g_linkBlocks[number >> kLinkBlockBits]
+        .load(std::memory_order_acquire)[number & (kLinkBlockSize - 1)]
+        .store(nullptr, std::memory_order_relaxed);
+    LinkNumbers& links = Links();
+    std::lock_guard<std::mutex> guard(links.lock);
+    try {
+        links.free.push_back(number);
+    } catch (...) {
+        // The number is not used again.
+    }
+}
+
+} // namespace
+
+CDirLink::CDirLink(const CFTPDir* dir) : m_nDir(dir ? dir->m_nLinkNumber : 0) {}
+
+CFTPDir* CDirLink::Resolve(uint32_t number) {
+    if (!number)
+        return nullptr;
+    return g_linkBlocks[number >> kLinkBlockBits]
+        .load(std::memory_order_acquire)[number & (kLinkBlockSize - 1)]
+        .load(std::memory_order_acquire);
+}
+
 // ---- CFTPFile
 
 CFTPSite* CFTPFile::GetSite() const {
@@ -50,6 +181,8 @@ CFTPSite* CFTPFile::GetSite() const {
 }
 
 // ---- CFTPDir
+
+CFTPDir::CFTPDir() : CObject(Kind::Dir), m_nLinkNumber(TakeLinkNumber(this)) {}
 
 CFTPDir::~CFTPDir() {
     m_files.RemoveAll();
@@ -67,6 +200,7 @@ CFTPDir::~CFTPDir() {
                 pending.push_back(std::move(*it));
         }
     }
+    GiveLinkNumber(m_nLinkNumber);
 }
 
 CFTPSite* CFTPDir::GetSite() const {
@@ -78,7 +212,7 @@ CFTPSite* CFTPDir::GetSite() const {
 
 std::string CFTPDir::GetPath() const {
     if (!m_pParent)
-        return m_strName.empty() ? std::string("/") : m_strName;
+        return m_strName.empty() ? std::string("/") : m_strName.str();
     std::vector<const CFTPDir*> chain;
     std::size_t length = 0;
     for (const CFTPDir* dir = this; dir; dir = dir->m_pParent) {
@@ -122,7 +256,7 @@ CFTPFile* CFTPDir::AddFile(std::unique_ptr<CFTPFile> file) {
 
 // ---- CFTPSite
 
-CFTPSite::CFTPSite() : m_pRootDir(std::make_unique<CFTPDir>()), m_strStatus("未更新") {
+CFTPSite::CFTPSite() : CObject(Kind::Site), m_pRootDir(std::make_unique<CFTPDir>()), m_strStatus("未更新") {
     m_pRootDir->m_pSite = this;
 }
 
@@ -239,7 +373,7 @@ namespace {
 
 // Whether a name has a byte of 0x80 or above, eight bytes at a time: most names are ASCII, which
 // the evidence passes over, and every load looks at every name.
-bool HasHighByteFast(const std::string& name) {
+bool HasHighByteFast(std::string_view name) {
     const char* p = name.data();
     std::size_t n = name.size();
     uint64_t any = 0;
@@ -257,7 +391,7 @@ bool HasHighByteFast(const std::string& name) {
 
 void CFTPSite::DecideNameCharset() {
     CNameEvidence evidence;
-    auto add = [&evidence](const std::string& name) {
+    auto add = [&evidence](std::string_view name) {
         if (HasHighByteFast(name))
             evidence.Add(name);
     };
@@ -270,3 +404,7 @@ void CFTPSite::DecideNameCharset() {
         decided = NameCharset::Utf8;
     m_nameCharset.store(decided, std::memory_order_relaxed);
 }
+
+// What a million-entry tree costs hangs on these: keep them from growing unnoticed.
+static_assert(sizeof(void*) != 8 || sizeof(CFTPFile) == 24, "a file node is 24 bytes");
+static_assert(sizeof(void*) != 8 || sizeof(CFTPDir) == 64, "a directory node is 64 bytes");

@@ -3,6 +3,7 @@
 // its stored tree and their files. A site owns its root; a directory owns its children.
 
 #include "model/FileError.h"
+#include "model/NodeName.h"
 #include "model/ObList.h"
 #include "model/SiteSettings.h"
 #include "platform/NameCharset.h"
@@ -12,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 
 class CDataArchive;
@@ -27,11 +29,24 @@ struct CClassRecord {
 // Looks a class up among the registered record classes, comparing the name exactly.
 const CClassRecord* FindClassRecord(const char* name, std::size_t length);
 
+// The base of the three record classes. It holds which of them an object is, in one byte instead
+// of a table pointer: files are counted in millions and every byte of theirs counts. Deleting
+// through a CObject pointer destroys the object as what it is.
 class CObject {
 public:
-    virtual const CClassRecord* GetClassRecord() const = 0;
-    virtual ~CObject() = default;
-    virtual void Persist(CDataArchive& ar) = 0;
+    const CClassRecord* GetClassRecord() const;
+    void Persist(CDataArchive& ar);
+    static void operator delete(CObject* object, std::destroying_delete_t);
+    // The allocation that goes with it, and the release of an object whose constructor threw.
+    static void* operator new(std::size_t size);
+    static void operator delete(void* pointer, std::size_t size) noexcept;
+
+protected:
+    enum class Kind : uint8_t { Site, Dir, File };
+    explicit CObject(Kind kind) : m_nKind(kind) {}
+
+private:
+    Kind m_nKind;
 };
 
 // Sent as the password of anonymous logins, stored as the password of anonymous sites, and
@@ -63,11 +78,34 @@ enum class TreeLoadState : int32_t {
     Loading = 2, // one thread reads the files; others wait for Loaded
 };
 
+// A file's link to its directory in four bytes: the directory's number among the directories
+// alive in the process. Reads and assigns like a CFTPDir pointer.
+class CDirLink {
+public:
+    CDirLink() = default;
+    CDirLink(std::nullptr_t) {}
+    explicit CDirLink(const CFTPDir* dir);
+    CDirLink& operator=(const CFTPDir* dir) { return *this = CDirLink(dir); }
+    CDirLink& operator=(std::nullptr_t) {
+        m_nDir = 0;
+        return *this;
+    }
+    operator CFTPDir*() const { return Resolve(m_nDir); }
+    CFTPDir* operator->() const { return Resolve(m_nDir); }
+    CFTPDir& operator*() const { return *Resolve(m_nDir); }
+    explicit operator bool() const { return m_nDir != 0; }
+
+private:
+    static CFTPDir* Resolve(uint32_t number);
+    uint32_t m_nDir = 0;
+};
+
 class CFTPFile : public CObject {
 public:
     static const CClassRecord classCFTPFile;
-    const CClassRecord* GetClassRecord() const override { return &classCFTPFile; }
-    void Persist(CDataArchive& ar) override;
+    CFTPFile() : CObject(Kind::File) {}
+    const CClassRecord* GetClassRecord() const { return &classCFTPFile; }
+    void Persist(CDataArchive& ar);
 
     CFTPSite* GetSite() const;
 
@@ -75,19 +113,23 @@ public:
     static void* operator new(std::size_t size);
     static void operator delete(void* pointer, std::size_t size) noexcept;
 
-    std::string m_strName;
+    // In this order the members fill 24 bytes with the base's kind byte.
+    int8_t m_bSeen = 0;
     int32_t m_bNew = 0;
-    int32_t m_bSeen = 0;
+    CName m_strName;
+    CDirLink m_pParent;
     uint64_t m_nSize = 0;
-    CFTPDir* m_pParent = nullptr;
 };
 
 class CFTPDir : public CObject {
 public:
     static const CClassRecord classCFTPDir;
-    const CClassRecord* GetClassRecord() const override { return &classCFTPDir; }
-    void Persist(CDataArchive& ar) override;
-    ~CFTPDir() override;
+    CFTPDir();
+    CFTPDir(const CFTPDir&) = delete;
+    CFTPDir& operator=(const CFTPDir&) = delete;
+    const CClassRecord* GetClassRecord() const { return &classCFTPDir; }
+    void Persist(CDataArchive& ar);
+    ~CFTPDir();
 
     CFTPSite* GetSite() const;
     std::string GetPath() const;
@@ -99,9 +141,15 @@ public:
     CFTPDir* AddSubDir(std::unique_ptr<CFTPDir> dir);
     CFTPFile* AddFile(std::unique_ptr<CFTPFile> file);
 
+    int8_t m_bSeen = 0;
     int32_t m_bNew = 0;
-    std::string m_strName;
-    int32_t m_bSeen = 0;
+    CName m_strName;
+
+private:
+    friend class CDirLink;
+    uint32_t m_nLinkNumber; // what a CDirLink to this directory holds; beside the name it costs nothing
+
+public:
     CFTPDir* m_pParent = nullptr;
     CFTPSite* m_pSite = nullptr; // on the root only
     CObList<CFTPFile> m_files;
@@ -111,11 +159,11 @@ public:
 class CFTPSite : public CObject {
 public:
     static const CClassRecord classCFTPSite;
-    const CClassRecord* GetClassRecord() const override { return &classCFTPSite; }
-    void Persist(CDataArchive& ar) override;
+    const CClassRecord* GetClassRecord() const { return &classCFTPSite; }
+    void Persist(CDataArchive& ar);
 
     CFTPSite();
-    ~CFTPSite() override;
+    ~CFTPSite();
 
     std::string GetKey() const;
     bool IsAnonymous() const;

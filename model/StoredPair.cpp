@@ -17,7 +17,7 @@ uint64_t Mix(uint64_t h, uint64_t value) {
     return h ^ (h >> 33);
 }
 
-uint64_t HashName(const std::string& name) {
+uint64_t HashName(std::string_view name) {
     return std::hash<std::string_view>{}(name);
 }
 

@@ -259,7 +259,7 @@ StoredLocationPath FindStoredPath(CFTPSite& site, std::string_view typed) {
         found.path += '/';
         found.shown += '/';
         if (sub || file) {
-            const std::string& name = sub ? sub->m_strName : file->m_strName;
+            const std::string_view name = sub ? sub->m_strName : file->m_strName;
             found.path += name;
             found.shown += ShownName(&site, name);
         } else {

@@ -37,7 +37,7 @@ public:
         m_mask = capacity - 1;
         m_shadowed.assign(m_nStored, 0);
         for (std::size_t i = 0; i < m_nStored; ++i) {
-            const std::string& name = stored.GetAt(i)->m_strName;
+            const std::string_view name = stored.GetAt(i)->m_strName;
             const uint64_t hash = HashName(name);
             if (FindHashed(name, hash) != kNone)
                 m_shadowed[i] = 1; // an earlier entry of this name is the one a look-up finds

@@ -425,7 +425,7 @@ private:
             std::string id;
             bool offChain = false;
             if (descent) {
-                auto found = descent->ids.find(child->m_strName);
+                auto found = descent->ids.find(child->m_strName.str());
                 if (found != descent->ids.end())
                     id = found->second;
                 offChain = descent->repeat && child->m_strName != descent->chain;

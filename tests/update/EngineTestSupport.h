@@ -42,10 +42,10 @@ public:
     void SendSiteStatus(CFTPSite* site) override { Note(site, true); }
     void PostEntryRemoved(CFTPSite* site, std::unique_ptr<CObject> entry, EntryKind kind) override {
         std::string name;
-        if (auto* file = dynamic_cast<CFTPFile*>(entry.get()))
-            name = file->m_strName;
-        else if (auto* dir = dynamic_cast<CFTPDir*>(entry.get()))
-            name = dir->m_strName;
+        if (entry->GetClassRecord() == &CFTPFile::classCFTPFile)
+            name = static_cast<CFTPFile*>(entry.get())->m_strName;
+        else if (entry->GetClassRecord() == &CFTPDir::classCFTPDir)
+            name = static_cast<CFTPDir*>(entry.get())->m_strName;
         std::lock_guard<std::mutex> lock(m_lock);
         m_removed.push_back({site, entry.get(), kind, name});
         m_kept.push_back(std::move(entry)); // identities stay unique until the test ends
