@@ -1,4 +1,4 @@
-// IFtpConnection on libcurl: one easy handle in a private multi handle, so one control connection
+// IServerConnection on libcurl: one easy handle in a private multi handle, so one control connection
 // carries a whole walk.
 #include "platform/FtpClient.h"
 
@@ -61,7 +61,7 @@ bool UsableHost(std::string_view host) {
     return true;
 }
 
-class CurlFtpConnection final : public IFtpConnection {
+class CurlFtpConnection final : public IServerConnection {
 public:
     CurlFtpConnection(const std::atomic<bool>* stop, FtpLimits limits, ConnectionSecurity security)
         : m_stop(stop), m_limits(limits), m_security(std::move(security)), m_tls(m_security.tlsPin),
@@ -71,7 +71,7 @@ public:
     FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
                       const std::string& password) override;
     FtpResult ChangeDir(const std::string& absPath) override;
-    using IFtpConnection::List;
+    using IServerConnection::List;
     FtpResult List(FtpDirListing& listing) override;
     bool CanListPath(const std::string& absPath) const override;
     FtpResult ListPath(const std::string& absPath, FtpDirListing& listing) override;
@@ -1110,8 +1110,8 @@ bool ListingLinesWithin(size_t& tail, std::string_view bytes, size_t maxLine) {
     return tail <= maxLine;
 }
 
-std::unique_ptr<IFtpConnection> CreateFtpConnection(const std::atomic<bool>* stop, FtpLimits limits,
-                                                    ConnectionSecurity security) {
+std::unique_ptr<IServerConnection> CreateFtpConnection(const std::atomic<bool>* stop, FtpLimits limits,
+                                                       ConnectionSecurity security) {
     if (security.protocol == SiteProtocol::Sftp)
         return CreateSftpConnection(security.knownHostsPath, stop, limits);
     return std::make_unique<CurlFtpConnection>(stop, limits, std::move(security));

@@ -95,9 +95,11 @@ inline constexpr size_t kMaxFtpNameBytes = 1024;
 // command of 64 KiB at all and drops the connection.
 inline constexpr size_t kMaxFtpPathBytes = 4090;
 
-class IFtpConnection {
+// One logged-in connection to a site's server, whatever its protocol: FTP and FTPS (libcurl)
+// and SFTP (libssh) serve the crawler through it alike.
+class IServerConnection {
 public:
-    virtual ~IFtpConnection() = default;
+    virtual ~IServerConnection() = default;
     // Connects and logs in. The port is taken as its low 16 bits.
     virtual FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
                               const std::string& password) = 0;
@@ -167,5 +169,6 @@ public:
 // `stop`, when given, is polled about once a second during every blocked call; when it is set
 // the call is aborted and reported as Lost.
 // `security` picks the protocol: FTP (with TLS when asked) or SFTP.
-std::unique_ptr<IFtpConnection> CreateFtpConnection(const std::atomic<bool>* stop = nullptr,
-                                                    FtpLimits limits = {}, ConnectionSecurity security = {});
+std::unique_ptr<IServerConnection> CreateFtpConnection(const std::atomic<bool>* stop = nullptr,
+                                                       FtpLimits limits = {},
+                                                       ConnectionSecurity security = {});

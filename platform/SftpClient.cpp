@@ -177,7 +177,7 @@ private:
     Reason m_fired = Reason::None;
 };
 
-class SshSftpConnection final : public IFtpConnection {
+class SshSftpConnection final : public IServerConnection {
 public:
     SshSftpConnection(std::string knownHostsPath, const std::atomic<bool>* stop, FtpLimits limits)
         : m_hostCheck(std::move(knownHostsPath)), m_stop(stop), m_limits(limits), m_watch(stop) {}
@@ -186,7 +186,7 @@ public:
     FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
                       const std::string& password) override;
     FtpResult ChangeDir(const std::string& absPath) override;
-    using IFtpConnection::List;
+    using IServerConnection::List;
     FtpResult List(FtpDirListing& listing) override;
     bool CanListPath(const std::string& absPath) const override { return UsablePath(absPath); }
     FtpResult ListPath(const std::string& absPath, FtpDirListing& listing) override;
@@ -632,7 +632,7 @@ void SshSftpConnection::Close() {
 
 } // namespace
 
-std::unique_ptr<IFtpConnection> CreateSftpConnection(const std::string& knownHostsPath,
-                                                     const std::atomic<bool>* stop, FtpLimits limits) {
+std::unique_ptr<IServerConnection> CreateSftpConnection(const std::string& knownHostsPath,
+                                                        const std::atomic<bool>* stop, FtpLimits limits) {
     return std::make_unique<SshSftpConnection>(knownHostsPath, stop, limits);
 }

@@ -13,6 +13,6 @@
 // `knownHostsPath`: the OpenSSH-format file of trusted host keys. With an empty password the
 // login offers the user's SSH agent and key (~/.ssh/id_ed25519, id_ecdsa or id_rsa); with one,
 // the password too.
-std::unique_ptr<IFtpConnection> CreateSftpConnection(const std::string& knownHostsPath,
-                                                     const std::atomic<bool>* stop = nullptr,
-                                                     FtpLimits limits = {});
+std::unique_ptr<IServerConnection> CreateSftpConnection(const std::string& knownHostsPath,
+                                                        const std::atomic<bool>* stop = nullptr,
+                                                        FtpLimits limits = {});

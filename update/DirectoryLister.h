@@ -48,7 +48,7 @@ class CDirectoryLister {
 public:
     // `overControl`: list over the control connection where the server allows it (the walk's
     // own connection; helpers list one directory at a time and gain nothing from it).
-    explicit CDirectoryLister(IFtpConnection& connection, bool overControl = false)
+    explicit CDirectoryLister(IServerConnection& connection, bool overControl = false)
         : m_connection(connection), m_statMode(overControl ? StatMode::Trying : StatMode::Off) {}
 
     // `stopRequested` is asked between the change of directory and the listing.
@@ -97,7 +97,7 @@ private:
     void Want(const std::string& absPath, const Key& key, const std::vector<FtpEntry>& entries);
     void TurnStatOff();
 
-    IFtpConnection& m_connection;
+    IServerConnection& m_connection;
     bool m_bByPath = true;
     int m_nPathRefusals = 0;
 

@@ -55,7 +55,7 @@ void CListingPool::HelperMain() {
             if (m_bEnd)
                 break;
         }
-        std::unique_ptr<IFtpConnection> connection;
+        std::unique_ptr<IServerConnection> connection;
         try {
             connection = m_maker(&m_bStop);
         } catch (const std::exception&) {

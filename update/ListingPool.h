@@ -35,7 +35,7 @@ struct FtpLogin {
 };
 
 // Makes a connection whose blocked calls end when `stop` is set.
-using FtpConnectionMaker = std::function<std::unique_ptr<IFtpConnection>(const std::atomic<bool>* stop)>;
+using FtpConnectionMaker = std::function<std::unique_ptr<IServerConnection>(const std::atomic<bool>* stop)>;
 
 class CListingPool {
 public:

@@ -38,8 +38,8 @@ std::atomic<uint64_t> g_nDirsListed{0};
 std::atomic<uint64_t> g_nEntriesListed{0};
 
 // `stop` ends the connection's blocked calls: the engine's flag for a run's own connection.
-std::unique_ptr<IFtpConnection> MakeConnection(const ConnectionSecurity& security,
-                                               const std::atomic<bool>* stop = &g_bStopUpdate) {
+std::unique_ptr<IServerConnection> MakeConnection(const ConnectionSecurity& security,
+                                                  const std::atomic<bool>* stop = &g_bStopUpdate) {
     FtpConnectionFactory factory;
     {
         std::lock_guard<std::mutex> lock(g_factoryLock);
@@ -231,7 +231,7 @@ void SetResumePoint(CFTPSite* site, CFTPDir* dir) {
 // The walk of one run: the connection, the site and what the walk has found out on the way.
 class CSiteWalker {
 public:
-    CSiteWalker(IFtpConnection& connection, CFTPSite* site, const std::atomic<bool>& retired)
+    CSiteWalker(IServerConnection& connection, CFTPSite* site, const std::atomic<bool>& retired)
         : m_lister(connection, /*overControl=*/true), m_site(site), m_retired(retired),
           m_nMaxEntries(site->GetSettings().m_nMaxEntries) {}
 
@@ -644,7 +644,7 @@ bool SaveSiteFiles(CFTPSite* site, const std::atomic<bool>& retired, bool settin
 // make every stored entry new and lose its read marks. A refusal changes nothing; a lost
 // connection shows at the walk's first call. True when the server now sends UTF-8 names;
 // `learned` is set when the site's settings did not know it yet (they are written at the end).
-bool SwitchToUtf8Names(IFtpConnection& connection, CFTPSite* site, bool& learned) {
+bool SwitchToUtf8Names(IServerConnection& connection, CFTPSite* site, bool& learned) {
     if (!connection.OffersUtf8() || site->GetNameCharset() == NameCharset::Gbk)
         return false;
     if (!connection.EnableUtf8().ok())
@@ -751,7 +751,7 @@ RunOutcome CrawlSite(const UpdateRequest& request, const std::atomic<bool>& reti
     // cannot be reached safely, never shows it.
     site->SetStatusText(kStatusConnecting);
     NotifySiteStatus(site);
-    std::unique_ptr<IFtpConnection> connection = MakeConnection(SiteSecurity(*site));
+    std::unique_ptr<IServerConnection> connection = MakeConnection(SiteSecurity(*site));
     if (!connection)
         return EndedBefore(kStatusNoSession, UpdateStatus::Failed);
 
@@ -869,7 +869,7 @@ void SetFtpConnectionFactory(FtpConnectionFactory factory) {
     g_factory = std::move(factory);
 }
 
-bool WalkDirectory(IFtpConnection& connection, CFTPSite* site, CFTPDir* dir) {
+bool WalkDirectory(IServerConnection& connection, CFTPSite* site, CFTPDir* dir) {
     CSiteWalker walker(connection, site, RetiredFlag(site));
     if (walker.Run(dir))
         return true;

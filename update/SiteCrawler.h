@@ -36,7 +36,7 @@ inline constexpr int kMaxWalkDepth = 256;
 
 // Makes the connection of each run; `stop` is the engine's stop flag. Tests put a fake here. An
 // empty function restores the libcurl client.
-using FtpConnectionFactory = std::function<std::unique_ptr<IFtpConnection>(const std::atomic<bool>* stop)>;
+using FtpConnectionFactory = std::function<std::unique_ptr<IServerConnection>(const std::atomic<bool>* stop)>;
 void SetFtpConnectionFactory(FtpConnectionFactory factory);
 
 // Directories listed and the entries their listings held, over every walk of this process so far.
@@ -53,4 +53,4 @@ void UpdateSiteThread(std::unique_ptr<UpdateRequest> request);
 // Walks `dir` and below on `connection`. True when the subtree was processed to its end (some
 // directories may have been skipped), false when the walk ended early; the site's status and
 // resume point are then set.
-bool WalkDirectory(IFtpConnection& connection, CFTPSite* site, CFTPDir* dir);
+bool WalkDirectory(IServerConnection& connection, CFTPSite* site, CFTPDir* dir);

@@ -123,7 +123,7 @@ std::vector<std::string> MergeNames(long entries) {
 using Listings = std::map<std::string, std::vector<FtpEntry>>;
 
 // An in-memory server: the listing of each directory by its absolute path.
-class CFakeConnection : public IFtpConnection {
+class CFakeConnection : public IServerConnection {
 public:
     explicit CFakeConnection(std::shared_ptr<const Listings> listings) : m_listings(std::move(listings)) {}
     FtpResult Connect(const std::string&, int32_t, const std::string&, const std::string&) override {
@@ -149,7 +149,7 @@ private:
 };
 
 void ServeListings(std::shared_ptr<const Listings> listings) {
-    SetFtpConnectionFactory([listings](const std::atomic<bool>*) -> std::unique_ptr<IFtpConnection> {
+    SetFtpConnectionFactory([listings](const std::atomic<bool>*) -> std::unique_ptr<IServerConnection> {
         return std::make_unique<CFakeConnection>(listings);
     });
 }

@@ -62,7 +62,7 @@ protected:
         m_server = ftptest::PyFtpServer::Start(root(), options);
     }
 
-    std::unique_ptr<IFtpConnection> Login(const std::atomic<bool>* stop = nullptr, FtpLimits limits = {}) {
+    std::unique_ptr<IServerConnection> Login(const std::atomic<bool>* stop = nullptr, FtpLimits limits = {}) {
         auto conn = CreateFtpConnection(stop, limits);
         FtpResult r = conn->Connect("127.0.0.1", m_server->port(), "anonymous", "quarnel@example.com");
         EXPECT_TRUE(r.ok()) << r.code << " " << r.text;

@@ -278,7 +278,7 @@ TEST(PeerTrust, ConcurrentTrustsKeepEveryKey) {
         EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
-std::set<std::pair<std::string, uint64_t>> ListAll(IFtpConnection& conn,
+std::set<std::pair<std::string, uint64_t>> ListAll(IServerConnection& conn,
                                                    const std::vector<std::string>& paths) {
     std::set<std::pair<std::string, uint64_t>> all;
     for (const std::string& path : paths) {

@@ -53,7 +53,7 @@ protected:
     }
     void TearDown() override { setenv("HOME", savedHome.c_str(), 1); }
 
-    std::unique_ptr<IFtpConnection> Connected() {
+    std::unique_ptr<IServerConnection> Connected() {
         auto conn = CreateSftpConnection(trustedHosts);
         const FtpResult login = conn->Connect("127.0.0.1", server->port(), server->user(), "");
         EXPECT_TRUE(login.ok()) << login.text;

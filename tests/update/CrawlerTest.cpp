@@ -298,7 +298,7 @@ TEST_F(Crawler, LoginRefusalAndMissingSessionFailWithoutFiles) {
     EXPECT_EQ(site->m_nRetryCount, 0);
     EXPECT_FALSE(std::filesystem::exists(SiteFile(site, "content.ct")));
 
-    SetFtpConnectionFactory([](const std::atomic<bool>*) { return std::unique_ptr<IFtpConnection>(); });
+    SetFtpConnectionFactory([](const std::atomic<bool>*) { return std::unique_ptr<IServerConnection>(); });
     ASSERT_TRUE(UpdateAndWait(site));
     EXPECT_EQ(site->GetStatusText(), kStatusNoSession);
     EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Failed);
@@ -730,7 +730,7 @@ TEST_F(Crawler, EveryWayARunEndsLetsGoOfTheSite) {
             m_fake->SetFault("/", Fault::LoseList, 1);
         if (c.setup == Setup::NoSession)
             SetFtpConnectionFactory(
-                [](const std::atomic<bool>*) { return std::unique_ptr<IFtpConnection>(); });
+                [](const std::atomic<bool>*) { return std::unique_ptr<IServerConnection>(); });
         m_events.Clear();
         ASSERT_TRUE(UpdateAndWait(site));
 

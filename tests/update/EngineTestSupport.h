@@ -140,7 +140,7 @@ protected:
         m_fake = std::make_shared<FakeFtpServer>();
         m_fake->Put("/");
         std::weak_ptr<FakeFtpServer> weak = m_fake;
-        SetFtpConnectionFactory([weak](const std::atomic<bool>*) -> std::unique_ptr<IFtpConnection> {
+        SetFtpConnectionFactory([weak](const std::atomic<bool>*) -> std::unique_ptr<IServerConnection> {
             auto server = weak.lock();
             return server ? server->Connect() : nullptr;
         });

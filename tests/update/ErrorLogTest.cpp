@@ -15,7 +15,7 @@ namespace {
 constexpr const char* kPassword = "Tr0ub4dor-s3cret";
 
 // Refuses every login with a reply made of what it was sent, as a careless server might.
-class EchoingRefusal : public IFtpConnection {
+class EchoingRefusal : public IServerConnection {
 public:
     using Echo = std::function<std::string(const std::string& user, const std::string& password)>;
     explicit EchoingRefusal(Echo echo) : m_echo(std::move(echo)) {}
@@ -125,9 +125,10 @@ TEST_F(ErrorLog, AFailedUpdateIsLoggedWithoutThePasswordOrControlCharacters) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         CFTPSite* site = testtree::AddSite(m_sites, "fake.example", "alice", c.password);
-        SetFtpConnectionFactory([echo = c.echo](const std::atomic<bool>*) -> std::unique_ptr<IFtpConnection> {
-            return std::make_unique<EchoingRefusal>(echo);
-        });
+        SetFtpConnectionFactory(
+            [echo = c.echo](const std::atomic<bool>*) -> std::unique_ptr<IServerConnection> {
+                return std::make_unique<EchoingRefusal>(echo);
+            });
         const std::size_t logBefore = LogText().size();
         ASSERT_TRUE(UpdateAndWait(site));
         EXPECT_EQ(site->m_nUpdateStatus.load(), UpdateStatus::Failed);

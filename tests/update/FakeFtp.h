@@ -102,7 +102,7 @@ public:
     int OpenConnections() const { return m_open.load(); }
     int Logins() const { return m_logins.load(); }
 
-    std::unique_ptr<IFtpConnection> Connect();
+    std::unique_ptr<IServerConnection> Connect();
 
     // --- used by the connections
     bool TakeFault(const std::string& path, Fault fault, size_t* keep = nullptr) {
@@ -211,7 +211,7 @@ private:
     std::function<void(const std::string&)> m_onList;
 };
 
-class FakeFtpConnection : public IFtpConnection {
+class FakeFtpConnection : public IServerConnection {
 public:
     explicit FakeFtpConnection(std::shared_ptr<FakeFtpServer> server) : m_server(std::move(server)) {}
     ~FakeFtpConnection() override { Close(); }
@@ -253,7 +253,7 @@ public:
         m_cwd = path;
         return {};
     }
-    using IFtpConnection::List;
+    using IServerConnection::List;
     FtpResult List(FtpDirListing& listing) override {
         listing = FtpDirListing();
         if (m_bLost)
@@ -311,7 +311,7 @@ private:
     bool m_bOpen = false;
 };
 
-inline std::unique_ptr<IFtpConnection> FakeFtpServer::Connect() {
+inline std::unique_ptr<IServerConnection> FakeFtpServer::Connect() {
     return std::make_unique<FakeFtpConnection>(shared_from_this());
 }
 

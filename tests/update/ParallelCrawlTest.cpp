@@ -30,15 +30,15 @@ int Count(const std::vector<std::string>& lines, const std::string& prefix) {
 }
 
 // The libcurl client as it was before listings by path: every directory is changed to first.
-class ChangingDirectoryFirst : public IFtpConnection {
+class ChangingDirectoryFirst : public IServerConnection {
 public:
-    explicit ChangingDirectoryFirst(std::unique_ptr<IFtpConnection> inner) : m_inner(std::move(inner)) {}
+    explicit ChangingDirectoryFirst(std::unique_ptr<IServerConnection> inner) : m_inner(std::move(inner)) {}
     FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
                       const std::string& password) override {
         return m_inner->Connect(host, port, user, password);
     }
     FtpResult ChangeDir(const std::string& path) override { return m_inner->ChangeDir(path); }
-    using IFtpConnection::List;
+    using IServerConnection::List;
     FtpResult List(FtpDirListing& listing) override { return m_inner->List(listing); }
     bool OffersUtf8() const override { return m_inner->OffersUtf8(); }
     FtpResult EnableUtf8() override { return m_inner->EnableUtf8(); }
@@ -46,14 +46,14 @@ public:
     void Close() override { m_inner->Close(); }
 
 private:
-    std::unique_ptr<IFtpConnection> m_inner;
+    std::unique_ptr<IServerConnection> m_inner;
 };
 
 // A client whose listings by path are all refused with `reply`, as a server that lists only in
 // place would: the walk must change to each directory and go by that listing.
 class PathsRefused : public ChangingDirectoryFirst {
 public:
-    PathsRefused(std::unique_ptr<IFtpConnection> inner, int reply)
+    PathsRefused(std::unique_ptr<IServerConnection> inner, int reply)
         : ChangingDirectoryFirst(std::move(inner)), m_reply(reply) {}
     bool CanListPath(const std::string&) const override { return true; }
     FtpResult ListPath(const std::string&, FtpDirListing& listing) override {
@@ -81,7 +81,7 @@ protected:
     }
 
     static void UseWalk(const Walk& walk) {
-        SetFtpConnectionFactory([walk](const std::atomic<bool>* stop) -> std::unique_ptr<IFtpConnection> {
+        SetFtpConnectionFactory([walk](const std::atomic<bool>* stop) -> std::unique_ptr<IServerConnection> {
             auto connection = CreateFtpConnection(stop);
             if (walk.pathRefusal)
                 return std::make_unique<PathsRefused>(std::move(connection), walk.pathRefusal);

@@ -165,9 +165,10 @@ TEST_F(SecureCrawl, AChangedIdentityIsRefusedUntilAcceptedAgain) {
 }
 
 // Drops every session when the walk's fifth directory is asked for, once.
-class DroppingOnce : public IFtpConnection {
+class DroppingOnce : public IServerConnection {
 public:
-    DroppingOnce(std::unique_ptr<IFtpConnection> inner, std::function<void()> drop, std::atomic<int>& calls)
+    DroppingOnce(std::unique_ptr<IServerConnection> inner, std::function<void()> drop,
+                 std::atomic<int>& calls)
         : m_inner(std::move(inner)), m_drop(std::move(drop)), m_calls(calls) {}
     FtpResult Connect(const std::string& host, int32_t port, const std::string& user,
                       const std::string& password) override {
@@ -177,7 +178,7 @@ public:
         Count();
         return m_inner->ChangeDir(path);
     }
-    using IFtpConnection::List;
+    using IServerConnection::List;
     FtpResult List(FtpDirListing& listing) override { return m_inner->List(listing); }
     bool CanListPath(const std::string& path) const override { return m_inner->CanListPath(path); }
     FtpResult ListPath(const std::string& path, FtpDirListing& listing) override {
@@ -193,7 +194,7 @@ private:
         if (++m_calls == 5)
             m_drop();
     }
-    std::unique_ptr<IFtpConnection> m_inner;
+    std::unique_ptr<IServerConnection> m_inner;
     std::function<void()> m_drop;
     std::atomic<int>& m_calls;
 };
@@ -213,7 +214,7 @@ TEST_F(SecureCrawl, ALostConnectionIsResumedOverTlsAndSftp) {
         std::function<void()> drop = s.protocol == SiteProtocol::Sftp
                                          ? std::function<void()>([this] { m_ssh->DropSessions(); })
                                          : [this] { m_explicit->DropSessions(); };
-        SetFtpConnectionFactory([&](const std::atomic<bool>* stop) -> std::unique_ptr<IFtpConnection> {
+        SetFtpConnectionFactory([&](const std::atomic<bool>* stop) -> std::unique_ptr<IServerConnection> {
             return std::make_unique<DroppingOnce>(CreateFtpConnection(stop, {}, security), drop, calls);
         });
         ASSERT_TRUE(UpdateAndWait(site));
