@@ -6,6 +6,7 @@
 // over 50 ms); run on the offscreen platform by the bench target.
 //
 //   bench_ui_sort [files] [runs]     (defaults: 1000000, 3)
+#include "bench/ui/BenchSupport.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/FileListModel.h"
 
@@ -31,58 +32,6 @@ struct Figures {
     double doneMs = 0;  // from the click until the rows stand in the new order
 };
 
-// Nanoseconds the calling thread has spent runnable but waiting for a processor, or -1.
-qint64 RunQueueWaitNs() {
-    FILE* file = std::fopen("/proc/thread-self/schedstat", "r");
-    if (!file)
-        return -1;
-    unsigned long long running = 0, waiting = 0;
-    const int read = std::fscanf(file, "%llu %llu", &running, &waiting);
-    std::fclose(file);
-    return read == 2 ? static_cast<qint64>(waiting) : -1;
-}
-
-// The longest gap between two ticks of a 5 ms timer of the window thread, less the period; and
-// the same less the time the thread waited for a processor (on a shared machine).
-class LagProbe {
-public:
-    LagProbe() {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(5);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] { Tick(); });
-    }
-    void Start() {
-        m_worst = m_worstOwn = 0;
-        m_clock.start();
-        m_last = 0;
-        m_lastWait = RunQueueWaitNs();
-        m_timer.start();
-    }
-    double WorstOwn() const { return static_cast<double>(m_worstOwn) / 1e6; }
-    double Stop() {
-        Tick();
-        m_timer.stop();
-        return static_cast<double>(m_worst) / 1e6;
-    }
-
-private:
-    void Tick() {
-        const qint64 now = m_clock.nsecsElapsed();
-        const qint64 late = now - m_last - qint64(5000000);
-        const qint64 wait = RunQueueWaitNs();
-        m_worst = std::max(m_worst, late);
-        m_worstOwn = std::max(m_worstOwn, wait >= 0 && m_lastWait >= 0 ? late - (wait - m_lastWait) : late);
-        m_last = now;
-        m_lastWait = wait;
-    }
-    QTimer m_timer;
-    QElapsedTimer m_clock;
-    qint64 m_last = 0;
-    qint64 m_worst = 0;
-    qint64 m_worstOwn = 0;
-    qint64 m_lastWait = -1;
-};
-
 void ClickHeader(CQuarnelView* list, int column) {
     QHeaderView* header = list->horizontalHeader();
     const QPoint at(header->sectionViewportPosition(column) + header->sectionSize(column) / 2,
@@ -90,7 +39,7 @@ void ClickHeader(CQuarnelView* list, int column) {
     QTest::mouseClick(header->viewport(), Qt::LeftButton, {}, at);
 }
 
-Figures Click(CQuarnelView* list, int column, LagProbe& probe) {
+Figures Click(CQuarnelView* list, int column, benchui::CLagProbe& probe) {
     CFileListModel* model = list->ListModel();
     QElapsedTimer clock;
     probe.Start();
@@ -155,7 +104,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "ui_sort: %d rows listed, %d expected\n", w.list()->model()->rowCount(), files);
         return 1;
     }
-    LagProbe probe;
+    benchui::CLagProbe probe;
     // The first sort of the list, by name: every text made into a key.
     const Figures first = Click(w.list(), CFileListModel::kColumnName, probe);
     std::printf(
