@@ -2,7 +2,7 @@
 # Starts the window program under a virtual display (Xvfb) with a small prepared catalogue and
 # saves screenshots of the whole screen:
 #   start.png    the window as it comes up (sites in the tree, welcome rows in the list)
-#   browse.png   after a site and one of its directories have been opened with the keyboard
+#   browse.png   after the updated site and its third directory have been opened with the keyboard
 # The catalogue comes from a real update against a local pyftpdlib server on 127.0.0.1, made
 # with quarnel-cli, then a second update after the served tree grew, so there are new entries.
 #
@@ -89,20 +89,21 @@ xdotool windowmove "$WID" 0 0 windowsize "$WID" 1280 800
 sleep 1.5
 import -window root "$OUT/start.png"
 
-# The first key selects the second site (the first selection after start-up is ignored), the
-# second opens the third (the updated one); then expand it and open its second directory; then hover the first toolbar button to show its prompt.
+# The keys go down the sites to the third (the updated one); then expand it and open its third
+# directory; then hover the first toolbar button to show its prompt.
 xdotool mousemove 120 700 click 1
 sleep 0.3
-xdotool key Down
-sleep 0.3
-xdotool key Down
-sleep 0.5
+for _ in 1 2 3; do
+    xdotool key Down
+    sleep 0.4
+done
 xdotool key Right
 sleep 0.3
-xdotool key Down
-sleep 0.3
-xdotool key Down
-sleep 0.8
+for _ in 1 2 3; do
+    xdotool key Down
+    sleep 0.4
+done
+sleep 0.4
 xdotool mousemove 22 60
 sleep 0.8
 import -window root "$OUT/browse.png"
