@@ -93,6 +93,8 @@ void CDataArchive::FlushBuffer() {
 }
 
 void CDataArchive::WriteBytes(const void* data, std::size_t size) {
+    if (size == 0)
+        return; // an empty name may have no bytes at all to point at
     const auto* bytes = static_cast<const uint8_t*>(data);
     const std::size_t room = static_cast<std::size_t>(m_end - m_cur);
     if (size <= room) {
