@@ -48,38 +48,13 @@ PYEOF
 
 start_vsftpd() {  # root; sets SERVER_PORT
     local root=$1 port dir
-    port=$("$PY" -c "import socket; s=socket.socket(); s.bind(('127.0.0.1',0)); print(s.getsockname()[1])")
+    port=$(free_port)
     dir="$WORK/vsftpd-$port"
-    mkdir -p "$dir/empty"
-    cat >"$dir/vsftpd.conf" <<CONF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-anonymous_enable=YES
-local_enable=NO
-anon_root=$root
-no_anon_password=YES
-write_enable=NO
-pasv_enable=YES
-pasv_address=127.0.0.1
-connect_from_port_20=NO
-secure_chroot_dir=$dir/empty
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-CONF
+    vsftpd_conf "$dir" "$port" "$root"
     /usr/sbin/vsftpd "$dir/vsftpd.conf" >/dev/null 2>"$dir/vsftpd.err" </dev/null &
     PIDS+=($!)
-    for _ in $(seq 1 100); do
-        if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-            SERVER_PORT=$port
-            return 0
-        fi
-        sleep 0.05
-    done
-    echo "scaling.sh: vsftpd did not start" >&2; exit 1
+    wait_port "$port"
+    SERVER_PORT=$port
 }
 
 # One update of a new catalogue; appends "cpu_seconds wall_seconds" to FILE and leaves the

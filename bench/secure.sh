@@ -23,41 +23,13 @@ ROOT="$WORK/root"
 "$PY" "$WORK/make_tree.py" "$ROOT"
 chmod -R a+rX "$ROOT"
 
-free_port() { "$PY" -c "import socket; s=socket.socket(); s.bind(('127.0.0.1',0)); print(s.getsockname()[1])"; }
-wait_port() {
-    for _ in $(seq 1 100); do
-        if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
-        sleep 0.05
-    done
-    echo "secure.sh: no server on port $1" >&2; exit 1
-}
-
 # ---- vsftpd: the same configuration, with TLS required and without
 openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=localhost -days 2 \
     -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
 start_vsftpd() {  # name tls(yes|no); sets SERVER_PORT
     local dir="$WORK/$1" port
     port=$(free_port)
-    mkdir -p "$dir/empty"
-    cat >"$dir/vsftpd.conf" <<CONF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-anonymous_enable=YES
-local_enable=NO
-anon_root=$ROOT
-no_anon_password=YES
-write_enable=NO
-pasv_enable=YES
-pasv_address=127.0.0.1
-connect_from_port_20=NO
-secure_chroot_dir=$dir/empty
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-CONF
+    vsftpd_conf "$dir" "$port" "$ROOT"
     if [ "$2" = yes ]; then
         cat >>"$dir/vsftpd.conf" <<CONF
 ssl_enable=YES

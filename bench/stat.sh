@@ -36,39 +36,10 @@ PYEOF
 rm -rf "$FULL"
 chmod -R a+rX "$PART"
 
-free_port() { "$PY" -c "import socket; s=socket.socket(); s.bind(('127.0.0.1',0)); print(s.getsockname()[1])"; }
-wait_port() {
-    for _ in $(seq 1 100); do
-        if (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; then return 0; fi
-        sleep 0.05
-    done
-    echo "stat.sh: no server on port $1" >&2; exit 1
-}
-
 start_vsftpd() {  # name extra-config-line; sets SERVER_PORT (the proxy's)
     local dir="$WORK/$1" port proxy
     port=$(free_port)
-    mkdir -p "$dir/empty"
-    cat >"$dir/vsftpd.conf" <<CONF
-listen=YES
-listen_ipv6=NO
-listen_address=127.0.0.1
-listen_port=$port
-background=NO
-anonymous_enable=YES
-local_enable=NO
-anon_root=$PART
-no_anon_password=YES
-write_enable=NO
-pasv_enable=YES
-pasv_address=127.0.0.1
-connect_from_port_20=NO
-secure_chroot_dir=$dir/empty
-seccomp_sandbox=NO
-isolate=NO
-isolate_network=NO
-$2
-CONF
+    vsftpd_conf "$dir" "$port" "$PART" "$2"
     "$VSFTPD" "$dir/vsftpd.conf" >/dev/null 2>"$dir/vsftpd.err" </dev/null &
     PIDS+=($!)
     wait_port "$port"
